@@ -1,0 +1,76 @@
+// Shared benchmark fixtures: several distinct input arrays per size, rotated between
+// iterations so branch predictors cannot learn one array, and per-element timing.
+#pragma once
+
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+namespace benchutil {
+
+enum class Family { Uniform, WideRange };
+
+// Enough arrays that the rotation at n = 10^7 still fits memory (two arrays of 80 MB).
+inline int arraysFor(int64_t n) { return n >= 10000000 ? 2 : 8; }
+
+inline std::vector<double> makeArray(Family f, int64_t n, uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  std::vector<double> v(static_cast<size_t>(n));
+  if (f == Family::Uniform) {
+    std::uniform_real_distribution<double> d(-1.0, 1.0);
+    for (auto& x : v) x = d(rng);
+  } else {
+    std::uniform_int_distribution<int> e(-1000, 1000);
+    for (auto& x : v) {
+      const uint64_t m = (rng() >> 11) | (1ULL << 52);
+      x = std::ldexp(static_cast<double>(m), e(rng) - 52);
+      if (rng() & 1) x = -x;
+    }
+  }
+  return v;
+}
+
+// A pool of arrays for (family, n), built once per process.
+const std::vector<std::vector<double>>& pool(Family f, int64_t n);
+
+inline void finish(benchmark::State& state, int64_t n) {
+  state.SetItemsProcessed(state.iterations() * n);
+  state.counters["ns/elem"] = benchmark::Counter(static_cast<double>(n) * static_cast<double>(state.iterations()),
+                                                 benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+// Runs fn(x, n) rotating through the pool; reports ns per element.
+template <typename Fn>
+void runSum(benchmark::State& state, Family f, Fn fn) {
+  const int64_t n = state.range(0);
+  const auto& arrays = pool(f, n);
+  size_t k = 0;
+  for (auto _ : state) {
+    const auto& a = arrays[k];
+    k = (k + 1) % arrays.size();
+    benchmark::DoNotOptimize(fn(a.data(), static_cast<uint64_t>(n)));
+  }
+  finish(state, n);
+}
+
+// Two-array variant: x from one pool entry, y from the next.
+template <typename Fn>
+void runDot(benchmark::State& state, Family f, Fn fn) {
+  const int64_t n = state.range(0);
+  const auto& arrays = pool(f, n);
+  size_t k = 0;
+  for (auto _ : state) {
+    const auto& a = arrays[k];
+    const auto& b = arrays[(k + 1) % arrays.size()];
+    k = (k + 1) % arrays.size();
+    benchmark::DoNotOptimize(fn(a.data(), b.data(), static_cast<uint64_t>(n)));
+  }
+  finish(state, n);
+}
+
+}  // namespace benchutil
+
+#define SELA_SIZES ->Arg(1000)->Arg(100000)->Arg(10000000)->Unit(benchmark::kMicrosecond)

@@ -1,0 +1,76 @@
+// Error-free transformations, the finiteness bit test and the seven-way classification.
+//
+// Assumptions throughout the library: IEEE 754 binary64, round to nearest with ties to
+// even, no extended precision, and no contraction of a*b + c into a fused multiply-add
+// (the build passes -ffp-contract=off). Every operation below is written in the order
+// whose rounding the callers depend on.
+#pragma once
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+
+namespace sela {
+
+inline uint64_t bitsOf(double x) { return std::bit_cast<uint64_t>(x); }
+inline double fromBits(uint64_t u) { return std::bit_cast<double>(u); }
+
+constexpr uint64_t kExponentMask = 0x7FF0000000000000ULL;
+constexpr uint64_t kSignMask = 0x8000000000000000ULL;
+constexpr uint64_t kQuietNaNBits = 0x7FF8000000000000ULL;
+
+// The quiet NaN with sign clear and zero payload.
+inline double quietNaN() { return fromBits(kQuietNaNBits); }
+
+// Finite iff the exponent field is not all ones (so -0.0 and subnormals are finite).
+inline bool isFinite(double x) { return (bitsOf(x) & kExponentMask) != kExponentMask; }
+
+enum class FloatClass : int {
+  Normal = 0,
+  Subnormal = 1,
+  Zero = 2,
+  NegativeZero = 3,
+  NaN = 4,
+  Infinity = 5,
+  NegativeInfinity = 6,
+};
+
+inline FloatClass classify(double x) {
+  if (x != x) return FloatClass::NaN;
+  if (x == 0.0) return (1.0 / x > 0.0) ? FloatClass::Zero : FloatClass::NegativeZero;
+  if (x * 0.5 == x) return x > 0.0 ? FloatClass::Infinity : FloatClass::NegativeInfinity;
+  return std::fabs(x) < 0x1p-1022 ? FloatClass::Subnormal : FloatClass::Normal;
+}
+
+// A rounded result and its error term.
+struct SumAndError {
+  double s;
+  double e;
+};
+
+// TwoSum (Knuth): s = fl(a + b) and, when nothing overflows, s + e = a + b exactly, for
+// any magnitudes. Not symmetric: a is the operand subtracted first (the running value).
+inline SumAndError twoSum(double a, double b) {
+  const double s = a + b;
+  const double z = s - a;
+  const double t1 = s - z;
+  const double t2 = a - t1;
+  const double t3 = b - z;
+  return {s, t2 + t3};
+}
+
+// FastTwoSum (Dekker): exact only when exponent(a) >= exponent(b), e.g. |a| >= |b|.
+// Every caller states why that holds.
+inline SumAndError fastTwoSum(double a, double b) {
+  const double s = a + b;
+  return {s, b - (s - a)};
+}
+
+// TwoProduct: p = fl(a * b), e = fma(a, b, -p); p + e = a * b exactly unless the product
+// overflows or underflows.
+inline SumAndError twoProduct(double a, double b) {
+  const double p = a * b;
+  return {p, std::fma(a, b, -p)};
+}
+
+}  // namespace sela

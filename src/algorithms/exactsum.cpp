@@ -1,0 +1,258 @@
+#include "algorithms/exactsum.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+namespace sela {
+
+namespace {
+
+__extension__ typedef unsigned __int128 uint128;
+
+constexpr uint64_t kMantissaMask = 0x000FFFFFFFFFFFFFULL;
+constexpr uint64_t kRegisterOverflowNaN = 0x7FFFFFFFFFFFFFFFULL;
+
+double doubleFromBits(uint64_t u) { return std::bit_cast<double>(u); }
+
+}  // namespace
+
+void initialize(SuperAccumulator& acc) {
+  std::memset(&acc, 0, sizeof acc);
+  acc.addsLeft = kAddsAfterInit;
+}
+
+void depositSpecial(SuperAccumulator& acc, uint64_t u) {
+  const uint64_t f = u & kMantissaMask;
+  if (f != 0) {
+    // The NaN with the largest mantissa field wins; the later one on a tie.
+    if (f >= (acc.nanBits & kMantissaMask)) acc.nanBits = u & ~(1ULL << 63);
+    return;
+  }
+  if (acc.infBits == 0) {
+    acc.infBits = u;
+  } else if (acc.infBits != u) {
+    // Both infinities seen (or a NaN already recorded here): inf - inf is a NaN.
+    const double inf = doubleFromBits(acc.infBits);
+    acc.infBits = std::bit_cast<uint64_t>(inf - inf);
+  }
+}
+
+void add(SuperAccumulator& acc, const double* x, int64_t n) {
+  while (n > 0) {
+    if (acc.addsLeft == 0) carryPropagate(acc);
+    const int64_t batch = std::min(n, acc.addsLeft);
+    for (int64_t i = 0; i < batch; ++i) deposit(acc, x[i]);
+    acc.addsLeft -= batch;
+    x += batch;
+    n -= batch;
+  }
+}
+
+int64_t carryPropagate(SuperAccumulator& acc) {
+  int64_t* limbs = acc.limbs;
+  int64_t u = kSuperLimbs - 1;
+  while (u >= 0 && limbs[u] == 0) --u;
+  acc.addsLeft = kAddsAfterCarry;
+  if (u < 0) return 0;
+
+  int64_t top = -1;
+  for (int64_t i = 0; i <= u; ++i) {
+    const int64_t c = limbs[i];
+    if (c == 0) continue;
+    const int64_t chigh = c >> 32;  // arithmetic shift: floor(c / 2^32)
+    if (chigh == 0) {
+      top = i;
+      continue;
+    }
+    if (i == u) {
+      // A top limb of -1 times 2^32 stays as a negative top digit: carrying -1 into the
+      // zero region above would only move the sign up.
+      if (chigh == -1) {
+        top = i;
+        break;
+      }
+      if (i == kSuperLimbs - 1) {
+        // Needs |value| >= 2^3117: unreachable for fewer than 2^63 deposits.
+        acc.nanBits = kRegisterOverflowNaN;
+        break;
+      }
+      u = i + 1;
+    }
+    const int64_t clow = c & 0xFFFFFFFF;
+    limbs[i] = clow;
+    if (clow != 0) top = i;
+    limbs[i + 1] += chigh;
+  }
+  if (top < 0) return 0;
+  // A top digit of -1 is folded into the digit below, which becomes negative.
+  while (limbs[top] == -1 && top > 0) {
+    limbs[top - 1] -= int64_t{1} << 32;
+    limbs[top] = 0;
+    --top;
+  }
+  return top;
+}
+
+double round(SuperAccumulator& acc) {
+  if (acc.nanBits != 0) return doubleFromBits(acc.nanBits);
+  if (acc.infBits != 0) return doubleFromBits(acc.infBits);
+
+  const int64_t* limbs = acc.limbs;
+  const int64_t i = carryPropagate(acc);
+  const int64_t v = limbs[i];
+
+  // Subnormal range: the value in units of 2^-1074 is the bit pattern itself. The lowest
+  // bit of limb 0 (2^-1075) is dropped; sums only ever deposit even values there.
+  if (i <= 1) {
+    if (v == 0) return 0.0;
+    if (i == 0) {
+      const uint64_t mag = static_cast<uint64_t>(v < 0 ? -v : v) >> 1;
+      return doubleFromBits(mag | (v < 0 ? (1ULL << 63) : 0));
+    }
+    const int64_t t = v * (int64_t{1} << 31) + (limbs[0] >> 1);
+    if (t >= 0 && t < (int64_t{1} << 52)) return doubleFromBits(static_cast<uint64_t>(t));
+    if (t < 0 && t > -(int64_t{1} << 52)) return doubleFromBits(static_cast<uint64_t>(-t) | (1ULL << 63));
+  }
+
+  // Gather 55 bits: the significand at bits 2..54 of |w| and two rounding bits below.
+  const uint64_t absV = static_cast<uint64_t>(v < 0 ? -v : v);
+  const int z = std::countl_zero(absV);
+  int more = z - 9;
+  int64_t e = 1086 - z;
+  int64_t w = v * (int64_t{1} << more);
+  int64_t j = i - 1;
+  int64_t lower = limbs[j];
+  if (more >= 32) {
+    more -= 32;
+    w += lower * (int64_t{1} << more);
+    j = i - 2;
+    lower = j < 0 ? 0 : limbs[j];
+  }
+  w += lower >> (32 - more);
+  lower &= (int64_t{1} << (32 - more)) - 1;
+
+  // The remainder (lower and the limbs below j) adds to the magnitude when w >= 0 and
+  // subtracts from it when w < 0; only whether it is non-zero matters.
+  auto sticky = [&]() {
+    if (lower != 0) return true;
+    for (int64_t k = j - 1; k >= 0; --k)
+      if (limbs[k] != 0) return true;
+    return false;
+  };
+
+  uint64_t sign = 0;
+  bool up;
+  if (w >= 0) {
+    if ((w & 2) == 0) {
+      up = false;
+    } else if ((w & 1) != 0 || (w & 4) != 0) {
+      up = true;
+    } else {
+      up = sticky();
+    }
+  } else {
+    sign = 1ULL << 63;
+    if (((-w) & (int64_t{1} << 54)) == 0) {
+      // One more bit from the remainder keeps the significand at bits 2..54.
+      w = 2 * w;
+      const int64_t bit = int64_t{1} << (31 - more);
+      if ((lower & bit) != 0) {
+        w += 1;
+        lower &= ~bit;
+      }
+      e -= 1;
+    }
+    w = -w;
+    const int64_t r = w & 3;
+    if (r == 3) {
+      up = true;
+    } else if (r <= 1) {
+      up = false;
+    } else if ((w & 4) == 0) {
+      up = false;
+    } else {
+      up = !sticky();
+    }
+  }
+  if (up) {
+    w += 4;
+    if ((w & (int64_t{1} << 55)) != 0) {
+      w /= 2;
+      e += 1;
+    }
+  }
+  const int64_t biased = e + 32 * i - 1075;
+  if (biased > 2046) return doubleFromBits(sign | 0x7FF0000000000000ULL);
+  const uint64_t frac = (static_cast<uint64_t>(w) >> 2) & kMantissaMask;
+  return doubleFromBits(sign | (static_cast<uint64_t>(biased) << 52) | frac);
+}
+
+double superSum(const double* x, int64_t n) {
+  if (n <= 0) return 0.0;
+  SuperAccumulator acc;
+  initialize(acc);
+  add(acc, x, n);
+  return round(acc);
+}
+
+namespace {
+
+// Mantissa with the implicit bit, and the effective exponent (1 for subnormals).
+inline void splitFactor(uint64_t u, uint64_t& m, int64_t& e) {
+  const uint64_t ef = (u >> 52) & 0x7FF;
+  const uint64_t f = u & kMantissaMask;
+  if (ef == 0) {
+    m = f;
+    e = 1;
+  } else {
+    m = f | (1ULL << 52);
+    e = static_cast<int64_t>(ef);
+  }
+}
+
+}  // namespace
+
+double superDot(const double* x, int64_t nx, const double* y, int64_t /*ny*/) {
+  if (nx <= 0) return 0.0;
+  SuperAccumulator acc;
+  initialize(acc);
+  for (int64_t i = 0; i < nx; ++i) {
+    if (acc.addsLeft == 0) carryPropagate(acc);
+    const uint64_t ux = std::bit_cast<uint64_t>(x[i]);
+    const uint64_t uy = std::bit_cast<uint64_t>(y[i]);
+    if (((ux >> 52) & 0x7FF) == 0x7FF || ((uy >> 52) & 0x7FF) == 0x7FF) {
+      depositSpecial(acc, std::bit_cast<uint64_t>(x[i] * y[i]));
+      continue;
+    }
+    if ((ux << 1) == 0 || (uy << 1) == 0) continue;  // a zero factor
+    uint64_t mx, my;
+    int64_t ex, ey;
+    splitFactor(ux, mx, ex);
+    splitFactor(uy, my, ey);
+    // P = mx * my < 2^106, exact in 128 bits; Q = P * 2^h spans five 32-bit words
+    // starting at limb l, the top word below 2^9.
+    const uint128 p = static_cast<uint128>(mx) * my;
+    const int64_t t = ex + ey - 1075;
+    const int64_t l = t >> 5;
+    const unsigned h = static_cast<unsigned>(t & 31);
+    const uint128 q = p << h;
+    int64_t words[5];
+    words[0] = static_cast<int64_t>(static_cast<uint64_t>(q) & 0xFFFFFFFF);
+    words[1] = static_cast<int64_t>(static_cast<uint64_t>(q) >> 32);
+    words[2] = static_cast<int64_t>(static_cast<uint64_t>(q >> 64) & 0xFFFFFFFF);
+    words[3] = static_cast<int64_t>(static_cast<uint64_t>(q >> 96));
+    words[4] = h == 0 ? 0 : static_cast<int64_t>(static_cast<uint64_t>(p >> (128 - h)));
+    const bool negative = ((ux ^ uy) >> 63) != 0;
+    // Words below limb 0 (weight < 2^-1075) are dropped: the product floor.
+    for (int64_t k = 0; k < 5; ++k) {
+      const int64_t idx = l + k;
+      if (idx < 0) continue;
+      acc.limbs[idx] += negative ? -words[k] : words[k];
+    }
+    acc.addsLeft -= 1;
+  }
+  return round(acc);
+}
+
+}  // namespace sela

@@ -1,0 +1,26 @@
+// Per-thread error state shared by the workers and the exported frame.
+//
+// A worker whose precondition fails raises a value error (with a message) or, for a
+// failed internal consistency check, an internal fault; it then returns at once. A worker
+// that calls another tests `errorPending()` afterwards and returns at once if it is set.
+// Only the exported frame clears the state.
+#pragma once
+
+namespace sela {
+
+enum class ErrorKind { None, ValueError, InternalFault };
+
+struct ErrorState {
+  ErrorKind kind;
+  const char* message;  // static text, or null
+};
+
+// Initial-exec TLS: one %fs-relative access, no __tls_get_addr call on the hot path.
+extern thread_local ErrorState threadError __attribute__((tls_model("initial-exec")));
+
+inline bool errorPending() { return threadError.kind != ErrorKind::None; }
+inline void raiseValueError(const char* message) { threadError = {ErrorKind::ValueError, message}; }
+inline void raiseInternalFault(const char* message) { threadError = {ErrorKind::InternalFault, message}; }
+inline void clearError() { threadError = {ErrorKind::None, nullptr}; }
+
+}  // namespace sela

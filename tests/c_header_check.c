@@ -1,0 +1,27 @@
+/* The public header compiled as C11 and called through the shared object. */
+#include <math.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "sela.h"
+
+static int failures = 0;
+
+static void check(int ok, const char *what) {
+  if (!ok) {
+    fprintf(stderr, "FAILED: %s\n", what);
+    ++failures;
+  }
+}
+
+int main(void) {
+  const double x[] = {1.0, 1e100, 1.0, -1e100};
+  double s = 0.0, e = 0.0;
+  check(strcmp(sela_version(), "1.1.0") == 0, "version text");
+  check(sela_sum_naive(x, 4) == 0.0, "naive sum loses the ones");
+  check(sela_sum_pairwise(NULL, 0) == 0.0, "empty pairwise sum");
+  check(sela_sum_pairwise_iterative(x, 2) == 1e100, "iterative pairwise sum");
+  sela_two_sum(1.0, ldexp(1.0, -60), &s, &e);
+  check(s == 1.0 && e == ldexp(1.0, -60), "two_sum");
+  return failures != 0;
+}

@@ -1,0 +1,123 @@
+#include "oracle.h"
+
+#include <gmp.h>
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace oracle {
+
+namespace {
+
+// acc += x * 2^scale, where x * 2^scale must be an integer.
+void addScaled(mpz_t acc, double x, int scale, mpz_t tmp) {
+  if (x == 0.0) return;
+  int e;
+  const double m = std::frexp(std::fabs(x), &e);  // |x| = m * 2^e, m in [0.5, 1)
+  const auto mi = static_cast<uint64_t>(std::ldexp(m, 53));  // exact 53-bit integer
+  mpz_set_ui(tmp, mi);
+  const int shift = e - 53 + scale;
+  if (shift >= 0) {
+    mpz_mul_2exp(tmp, tmp, static_cast<mp_bitcnt_t>(shift));
+  } else {
+    mpz_tdiv_q_2exp(tmp, tmp, static_cast<mp_bitcnt_t>(-shift));  // exact: low bits are 0
+  }
+  if (x < 0) mpz_neg(tmp, tmp);
+  mpz_add(acc, acc, tmp);
+}
+
+// Rounds the integer value * 2^-scale to the nearest double, ties to even.
+double roundScaled(const mpz_t value, int scale) {
+  const int sign = mpz_sgn(value);
+  if (sign == 0) return 0.0;
+  mpz_t mag, q, r, half;
+  mpz_inits(mag, q, r, half, nullptr);
+  mpz_abs(mag, value);
+  const long bits = static_cast<long>(mpz_sizeinbase(mag, 2));
+  // Keep 53 significant bits, but never bits of weight below 2^-1074.
+  long shift = bits - 53;
+  if (shift < scale - 1074) shift = scale - 1074;
+  double result;
+  if (shift <= 0) {
+    result = std::ldexp(mpz_get_d(mag), -scale);  // exact
+  } else {
+    mpz_tdiv_q_2exp(q, mag, static_cast<mp_bitcnt_t>(shift));
+    mpz_tdiv_r_2exp(r, mag, static_cast<mp_bitcnt_t>(shift));
+    mpz_set_ui(half, 1);
+    mpz_mul_2exp(half, half, static_cast<mp_bitcnt_t>(shift - 1));
+    const int c = mpz_cmp(r, half);
+    if (c > 0 || (c == 0 && mpz_odd_p(q))) mpz_add_ui(q, q, 1);
+    const long exponent = shift - scale;
+    // q <= 2^53 and the exponent may push past the range: ldexp rounds nothing here
+    // except overflow to infinity.
+    if (exponent + static_cast<long>(mpz_sizeinbase(q, 2)) > 1024) {
+      result = std::numeric_limits<double>::infinity();
+    } else {
+      result = std::ldexp(mpz_get_d(q), static_cast<int>(exponent));
+    }
+  }
+  mpz_clears(mag, q, r, half, nullptr);
+  return sign < 0 ? -result : result;
+}
+
+constexpr int kSumScale = 1074;
+constexpr int kDotScale = 2148;
+
+void exactSumInteger(mpz_t acc, const double* x, int64_t n) {
+  mpz_t tmp;
+  mpz_init(tmp);
+  for (int64_t i = 0; i < n; ++i) addScaled(acc, x[i], kSumScale, tmp);
+  mpz_clear(tmp);
+}
+
+}  // namespace
+
+double exactSum(const double* x, int64_t n) {
+  mpz_t acc;
+  mpz_init(acc);
+  exactSumInteger(acc, x, n);
+  const double r = roundScaled(acc, kSumScale);
+  mpz_clear(acc);
+  return r;
+}
+
+double exactDot(const double* x, const double* y, int64_t n) {
+  mpz_t acc, tmp, a, b;
+  mpz_inits(acc, tmp, a, b, nullptr);
+  for (int64_t i = 0; i < n; ++i) {
+    if (x[i] == 0.0 || y[i] == 0.0) continue;
+    mpz_set_ui(a, 0);
+    mpz_set_ui(b, 0);
+    addScaled(a, x[i], kSumScale, tmp);
+    addScaled(b, y[i], kSumScale, tmp);
+    mpz_mul(tmp, a, b);
+    mpz_add(acc, acc, tmp);
+  }
+  const double r = roundScaled(acc, kDotScale);
+  mpz_clears(acc, tmp, a, b, nullptr);
+  return r;
+}
+
+int compareSum(const double* x, int64_t n, double v) {
+  mpz_t acc, tmp, vv;
+  mpz_inits(acc, tmp, vv, nullptr);
+  exactSumInteger(acc, x, n);
+  addScaled(vv, v, kSumScale, tmp);
+  const int c = mpz_cmp(acc, vv);
+  mpz_clears(acc, tmp, vv, nullptr);
+  return (c > 0) - (c < 0);
+}
+
+Bracket exactSumBracket(const double* x, int64_t n) {
+  const double r = exactSum(x, n);
+  const int c = compareSum(x, n, r);
+  if (c == 0) return {r, r};
+  if (c > 0) return {r, std::nextafter(r, std::numeric_limits<double>::infinity())};
+  return {std::nextafter(r, -std::numeric_limits<double>::infinity()), r};
+}
+
+bool sameBits(double a, double b) { return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b); }
+
+}  // namespace oracle

@@ -1,0 +1,33 @@
+// Independent exact oracles for the tests, in GMP integer arithmetic.
+//
+// Every double is an integer multiple of 2^-1074, and every product of two doubles an
+// integer multiple of 2^-2148, so sums and dot products are exact integers at those
+// scales. The result is rounded to nearest, ties to even, by the oracle's own helper.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace oracle {
+
+// The exact sum of x[0..n-1], rounded once to nearest-even (+-inf beyond the range).
+// Finite inputs only.
+double exactSum(const double* x, int64_t n);
+inline double exactSum(const std::vector<double>& x) { return exactSum(x.data(), static_cast<int64_t>(x.size())); }
+
+// The exact dot product, rounded once. Finite inputs only; no product floor.
+double exactDot(const double* x, const double* y, int64_t n);
+
+// Sign of (exact sum of x) - v, for faithfulness checks: -1, 0 or +1. Finite inputs only.
+int compareSum(const double* x, int64_t n, double v);
+
+// The two doubles enclosing the exact sum (equal when it is representable).
+struct Bracket {
+  double lo, hi;
+};
+Bracket exactSumBracket(const double* x, int64_t n);
+
+// Bit-for-bit equality (so +0.0 and -0.0 differ, and NaNs compare by payload).
+bool sameBits(double a, double b);
+
+}  // namespace oracle
