@@ -2,6 +2,6 @@
 
 namespace sela {
 
-thread_local ErrorState threadError __attribute__((tls_model("initial-exec"))) = {ErrorKind::None, nullptr};
+__thread ErrorState threadError = {ErrorKind::None, nullptr};
 
 }  // namespace sela

@@ -15,8 +15,9 @@ struct ErrorState {
   const char* message;  // static text, or null
 };
 
-// Initial-exec TLS: one %fs-relative access, no __tls_get_addr call on the hot path.
-extern thread_local ErrorState threadError __attribute__((tls_model("initial-exec")));
+// One word-sized state per thread; no locks, nothing shared between threads.
+// __thread: constant-initialised, so no per-access initialisation wrapper.
+extern __thread ErrorState threadError;
 
 inline bool errorPending() { return threadError.kind != ErrorKind::None; }
 inline void raiseValueError(const char* message) { threadError = {ErrorKind::ValueError, message}; }
