@@ -57,7 +57,7 @@ TEST(OutOfMemory, ScratchCopyUnderAddressSpaceLimit) {
     setrlimit(RLIMIT_AS, &lim);
     // The count is larger than the array: the worker allocates its copy before it reads,
     // and that allocation fails first.
-    (void)sela_sum_pairwise_iterative(kSmall, uint64_t{1} << 26);
+    (void)sela_sum_pairwise_iterative(kSmall, uint64_t{1} << 27);
   }));
 }
 #endif

@@ -27,9 +27,14 @@ double pairwiseSum(const double* x, int64_t n) {
 double pairwiseSumIterative(const double* x, int64_t n) {
   if (n <= 0) return 0.0;
   if (n == 1) return x[0];
-  ScratchArray scratch = copyToScratch(x, n);
+  // The first level pairs straight out of the input, b[i] = x[2i] + x[2i+1]: the same
+  // additions as pairing a copy of x, with half the scratch and one pass fewer.
+  int64_t m = n / 2 + n % 2;  // live values after the first level (n + 1 may overflow)
+  ScratchArray scratch = allocateScratch(m);
   double* b = scratch.get();
-  int64_t m = n;  // live values b[0] ... b[m-1]
+  for (int64_t i = 0; i < n / 2; ++i) b[i] = x[2 * i] + x[2 * i + 1];
+  if (n % 2 != 0) b[n / 2] = x[n - 1];
+  if (n <= 2) return b[0];
   for (;;) {
     const int64_t half = m / 2;
     for (int64_t i = 0; i < half; ++i) b[i] = b[2 * i] + b[2 * i + 1];

@@ -11,7 +11,7 @@ double pairwiseSum(const double* x, int64_t n);
 double pairwise(const double* x, int64_t n, int64_t lo, int64_t hi);
 
 // Bottom-up pairwise sum: each level adds adjacent pairs (b[2i] + b[2i+1]); an odd last
-// value is carried up unchanged. Uses one scratch copy of the input.
+// value is carried up unchanged. Uses one scratch array of ceil(n/2) doubles.
 double pairwiseSumIterative(const double* x, int64_t n);
 
 }  // namespace sela
