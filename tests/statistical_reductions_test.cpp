@@ -268,9 +268,9 @@ TEST(ScaledMean, ExactSumDividedOnce) {
 }
 
 TEST(ScaledMean, OverflowingSumTakesTheQuotientPath) {
-  // Long runs of same-sign values just below DBL_MAX: the exact sum overflows, and the
-  // quotients x[j] / n, each deposited with nearly 2^52 into one limb, need the carry
-  // countdown to be honoured per element (UBSan would report a limb overflow).
+  // Runs of same-sign values near DBL_MAX, across the carry normalizations at 2047 and
+  // 4093 deposits: the exact sum overflows, so the mean is the correctly rounded sum of
+  // the rounded quotients x[j] / n.
   std::mt19937_64 rng(53);
   for (size_t n : {2u, 3u, 10u, 2047u, 2048u, 2049u, 4094u, 4095u, 6000u}) {
     std::vector<double> x(n);
