@@ -29,8 +29,14 @@ double scaledEuclideanNorm(const double* x, int64_t n) {
   // Invariant: the squares seen so far sum to ssq * scale^2, and every term added to ssq
   // is (x[i] / scale)^2 <= 1, so nothing is ever squared at its own magnitude. A new
   // maximum rescales the old sum by (scale / a)^2 <= 1 and contributes exactly 1.
+  //
+  // Elements below scale * 2^-511 give |q| <= 2^-511 and q * q <= 2^-1022, less than half
+  // an ulp of ssq >= 1, so q * q + ssq rounds back to ssq: such an element changes nothing.
+  // Dividing +0.0 in its place gives the same bits without a subnormal quotient or square,
+  // which would cost a microcode assist per element on wide-range data.
   double scale = 0.0;
   double ssq = 1.0;
+  double negligible = 0.0;  // scale * 2^-511 when that is exact, else 0 (nothing skipped)
   for (int64_t i = 0; i < n; ++i) {
     const double a = std::fabs(x[i]);
     if (a != a) return quietNaN();
@@ -40,8 +46,9 @@ double scaledEuclideanNorm(const double* x, int64_t n) {
       const double r = scale / a;
       ssq = (ssq * r) * r + 1.0;
       scale = a;
+      negligible = scale >= 0x1p-511 ? scale * 0x1p-511 : 0.0;
     } else {
-      const double q = x[i] / scale;
+      const double q = (a < negligible ? 0.0 : x[i]) / scale;
       ssq = q * q + ssq;
     }
   }
