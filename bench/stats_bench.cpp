@@ -12,18 +12,22 @@ constexpr double kCx = 0.125;
 constexpr double kCy = -0.25;
 
 double sumSquares(const double* x, uint64_t n) { return sela_centered_sum_squares(x, n, kCx); }
-double crossProduct(const double* x, const double* y, uint64_t n) { return sela_centered_cross_product(x, y, n, kCx, kCy); }
-double cosine(const double* x, const double* y, uint64_t n) { return sela_centered_cosine_similarity(x, y, n, kCx, kCy); }
+double crossProduct(const double* x, const double* y, uint64_t n) {
+  return sela_centered_cross_product(x, y, n, kCx, kCy);
+}
+double cosine(const double* x, const double* y, uint64_t n) {
+  return sela_centered_cosine_similarity(x, y, n, kCx, kCy);
+}
 double projection(const double* x, const double* y, uint64_t n) {
   return sela_centered_projection_coefficient(x, y, n, kCx, kCy);
 }
 
 }  // namespace
 
-#define SELA_STATS_ONE(name, fn, family)                                                 \
+#define SELA_STATS_ONE(name, fn, family)                                                   \
   static void BM_##name(benchmark::State& s) { benchutil::runSum(s, Family::family, fn); } \
   BENCHMARK(BM_##name) SELA_SIZES;
-#define SELA_STATS_TWO(name, fn, family)                                                 \
+#define SELA_STATS_TWO(name, fn, family)                                                   \
   static void BM_##name(benchmark::State& s) { benchutil::runDot(s, Family::family, fn); } \
   BENCHMARK(BM_##name) SELA_SIZES;
 

@@ -121,7 +121,9 @@ std::vector<double> minus(const std::vector<double>& x, double c) {
   return d;
 }
 
-double uniformIn(std::mt19937_64& rng, double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng); }
+double uniformIn(std::mt19937_64& rng, double lo, double hi) {
+  return std::uniform_real_distribution<double>(lo, hi)(rng);
+}
 
 }  // namespace
 
@@ -333,7 +335,8 @@ TEST(ScaledMean, EmptyInputIsAValueError) {
   EXPECT_STREQ("mean requires at least one value", threadError.message);
   clearError();
   // The frame of sela_mean_scaled turns it into the quiet NaN and clears it.
-  const double r = exportFrame<AfterWorker::ValueErrorGivesNaN>(1, quietNaN(), [&](int64_t) { return scaledMean(x, 0); });
+  const double r =
+      exportFrame<AfterWorker::ValueErrorGivesNaN>(1, quietNaN(), [&](int64_t) { return scaledMean(x, 0); });
   EXPECT_EQ(kQuietNaNBits, testutil::bits(r));
   EXPECT_FALSE(errorPending());
 }
@@ -360,12 +363,12 @@ TEST(CenteredSums, RoundedCenteringExactAccumulation) {
     const double cx = x[0] * 0.7 + 1e-3, cy = std::ldexp(uniformIn(rng, -1, 1), 250);
     const auto dx = minus(x, cx), dy = minus(y, cy);
     ASSERT_TRUE(SameBits(oracle::exactDot(dx.data(), dx.data(), n), sela_centered_sum_squares(x.data(), n, cx))) << n;
-    ASSERT_TRUE(SameBits(oracle::exactDot(dx.data(), dy.data(), n),
-                         sela_centered_cross_product(x.data(), y.data(), n, cx, cy)))
+    ASSERT_TRUE(
+        SameBits(oracle::exactDot(dx.data(), dy.data(), n), sela_centered_cross_product(x.data(), y.data(), n, cx, cy)))
         << n;
     const auto sx = minus(x, cy), sy = minus(y, cx);
-    ASSERT_TRUE(SameBits(oracle::exactDot(sx.data(), sy.data(), n),
-                         sela_centered_cross_product(x.data(), y.data(), n, cy, cx)))
+    ASSERT_TRUE(
+        SameBits(oracle::exactDot(sx.data(), sy.data(), n), sela_centered_cross_product(x.data(), y.data(), n, cy, cx)))
         << n;
   }
   // Cancellation: data tightly around its center, summed exactly.
@@ -668,8 +671,8 @@ TEST(CenteredValueErrors, UnequalOrZeroLengths) {
       EXPECT_STREQ("centered vectors must have equal non-zero lengths", threadError.message);
       clearError();
       // Through the frame the exports use: the quiet NaN, and the error is gone.
-      const double r = exportFrame<AfterWorker::ValueErrorGivesNaN>(
-          3, quietNaN(), [&](int64_t) { return w(x, nx, y, ny, 0.0, 0.0); });
+      const double r = exportFrame<AfterWorker::ValueErrorGivesNaN>(3, quietNaN(),
+                                                                    [&](int64_t) { return w(x, nx, y, ny, 0.0, 0.0); });
       EXPECT_EQ(kQuietNaNBits, testutil::bits(r));
       EXPECT_FALSE(errorPending());
     }

@@ -155,8 +155,7 @@ double centeredCosineSimilarity(const double* x, int64_t nx, const double* y, in
   return r;
 }
 
-double centeredProjectionCoefficient(const double* x, int64_t nx, const double* y, int64_t ny, double cx,
-                                     double cy) {
+double centeredProjectionCoefficient(const double* x, int64_t nx, const double* y, int64_t ny, double cx, double cy) {
   if (nx != ny || nx == 0) {
     raiseValueError(kLengthsMessage);
     return quietNaN();

@@ -44,7 +44,6 @@ double centeredCosineSimilarity(const double* x, int64_t nx, const double* y, in
 // The least-squares slope of (y - cy) on (x - cx): sum (x-cx)(y-cy) / sum (x-cx)^2. NaN
 // for a zero or infinite centered x, an infinite y, or any NaN; +0.0 when the centered y
 // vanishes. The same value error as the cosine similarity.
-double centeredProjectionCoefficient(const double* x, int64_t nx, const double* y, int64_t ny, double cx,
-                                     double cy);
+double centeredProjectionCoefficient(const double* x, int64_t nx, const double* y, int64_t ny, double cx, double cy);
 
 }  // namespace sela
