@@ -73,8 +73,8 @@ double scaledMean(const double* x, int64_t n) {
     if (!isFinite(x[i])) return s / d;
 
   // Every element is finite and the exact sum overflows: sum the rounded quotients
-  // exactly instead. |x[j] / d| <= DBL_MAX / n, so their exact sum is at most DBL_MAX in
-  // magnitude, and it is rounded only once.
+  // exactly instead. Each |x[j] / d| is DBL_MAX / n or less up to its own rounding, so
+  // their exact sum is the mean within those roundings, back in range, rounded only once.
   SuperAccumulator acc;
   initialize(acc);
   for (int64_t j = 0; j < n; ++j) {
