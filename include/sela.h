@@ -82,6 +82,29 @@ SELA_API double sela_dot_exact(const double *x, const double *y, uint64_t n);
 
 /* ---- Statistics --------------------------------------------------------------------- */
 
+/* Euclidean norm with a running scale: never overflows or underflows where the true norm
+ * is representable; the first NaN (NaN) or infinity (+inf) in x decides; empty: +0.0. */
+SELA_API double sela_norm_scaled(const double *x, uint64_t n);
+
+/* Mean: the exact sum rounded once, divided by n; if that sum overflows with all x
+ * finite, the correctly rounded sum of the quotients x[i] / n; empty: quiet NaN. */
+SELA_API double sela_mean_scaled(const double *x, uint64_t n);
+
+/* sum (x[i] - center)^2 of the rounded differences, accumulated exactly; empty: +0.0. */
+SELA_API double sela_centered_sum_squares(const double *x, uint64_t n, double center);
+
+/* sum (x[i] - cx)(y[i] - cy) of the rounded differences, accumulated exactly; empty: +0.0. */
+SELA_API double sela_centered_cross_product(const double *x, const double *y, uint64_t n, double cx, double cy);
+
+/* Cosine of the angle between x - cx and y - cy, clamped to [-1, 1]; NaN for a zero or
+ * infinite centered vector or any NaN; empty: quiet NaN. */
+SELA_API double sela_centered_cosine_similarity(const double *x, const double *y, uint64_t n, double cx, double cy);
+
+/* Least-squares slope of (y - cy) on (x - cx), free of intermediate overflow; NaN for a
+ * zero or infinite centered x, an infinite y or any NaN, +0.0 when y - cy vanishes;
+ * empty: quiet NaN. */
+SELA_API double sela_centered_projection_coefficient(const double *x, const double *y, uint64_t n, double cx, double cy);
+
 #ifdef __cplusplus
 }
 #endif

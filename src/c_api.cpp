@@ -8,6 +8,7 @@
 #include "algorithms/exactsum.h"
 #include "algorithms/naivesum.h"
 #include "algorithms/pairwisesum.h"
+#include "algorithms/statistical_reductions.h"
 
 using sela::AfterWorker;
 using sela::exportFrame;
@@ -79,5 +80,34 @@ double sela_dot_exact(const double* x, const double* y, uint64_t n) {
 }
 
 // ---- Statistics ----
+
+double sela_norm_scaled(const double* x, uint64_t n) {
+  return exportFrame<AfterWorker::AsIs>(n, 0.0, [=](int64_t len) { return sela::scaledEuclideanNorm(x, len); });
+}
+
+double sela_mean_scaled(const double* x, uint64_t n) {
+  return exportFrame<AfterWorker::ValueErrorGivesNaN>(n, sela::quietNaN(),
+                                                      [=](int64_t len) { return sela::scaledMean(x, len); });
+}
+
+double sela_centered_sum_squares(const double* x, uint64_t n, double center) {
+  return exportFrame<AfterWorker::AsIs>(n, 0.0,
+                                        [=](int64_t len) { return sela::centeredSumSquares(x, len, center); });
+}
+
+double sela_centered_cross_product(const double* x, const double* y, uint64_t n, double cx, double cy) {
+  return exportFrame<AfterWorker::AsIs>(
+      n, 0.0, [=](int64_t len) { return sela::centeredCrossProduct(x, len, y, len, cx, cy); });
+}
+
+double sela_centered_cosine_similarity(const double* x, const double* y, uint64_t n, double cx, double cy) {
+  return exportFrame<AfterWorker::ValueErrorGivesNaN>(
+      n, sela::quietNaN(), [=](int64_t len) { return sela::centeredCosineSimilarity(x, len, y, len, cx, cy); });
+}
+
+double sela_centered_projection_coefficient(const double* x, const double* y, uint64_t n, double cx, double cy) {
+  return exportFrame<AfterWorker::ValueErrorGivesNaN>(
+      n, sela::quietNaN(), [=](int64_t len) { return sela::centeredProjectionCoefficient(x, len, y, len, cx, cy); });
+}
 
 }  // extern "C"

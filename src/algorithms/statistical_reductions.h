@@ -1,0 +1,49 @@
+// Statistical reductions that never overflow or underflow in their intermediate steps:
+// the scaled Euclidean norm, the mean built on the exact sum, and centered sums of
+// squares, cross products, cosine similarity and projection coefficient, whose products
+// are all accumulated exactly by superDot.
+#pragma once
+
+#include <cstdint>
+
+#include "scratch.h"
+
+namespace sela {
+
+// The Euclidean norm with a running scale (the largest magnitude so far): squares are
+// taken only of elements divided by the scale, so the result is finite whenever the
+// true norm is. The first NaN (quiet NaN) or infinity (+inf) in array order decides.
+// +0.0 for n <= 0 or all zeros.
+double scaledEuclideanNorm(const double* x, int64_t n);
+
+// The exact sum rounded once, divided by n. When that sum overflows although every
+// element is finite, the correctly rounded sum of the rounded quotients x[j] / n instead.
+// n <= 0 raises the value error "mean requires at least one value".
+double scaledMean(const double* x, int64_t n);
+
+// sum (x[i] - c)^2 over the rounded differences, accumulated exactly, rounded once.
+double centeredSumSquares(const double* x, int64_t n, double c);
+
+// sum (x[i] - cx)(y[i] - cy) over i < nx, accumulated exactly, rounded once; cx belongs
+// to x and cy to y. Requires ny >= nx (an internal fault and +0.0 otherwise).
+double centeredCrossProduct(const double* x, int64_t nx, const double* y, int64_t ny, double cx, double cy);
+
+// A centered vector brought to magnitude about 1: values[i] = (x[i] - c) / scale.
+struct NormalizedCentered {
+  double scale;         // max(|c|, largest non-NaN |x[i]|); |c| is left out when c is NaN
+  ScratchArray values;  // n values in [-2, 2] for finite data; empty when scale is +inf
+};
+
+NormalizedCentered normalizedCentered(const double* x, int64_t n, double c);
+
+// The cosine of the angle between x - cx and y - cy, in [-1, 1]; NaN for a zero or
+// infinite centered vector or any NaN. Unequal or zero lengths raise the value error
+// "centered vectors must have equal non-zero lengths".
+double centeredCosineSimilarity(const double* x, int64_t nx, const double* y, int64_t ny, double cx, double cy);
+
+// The least-squares slope of (y - cy) on (x - cx): sum (x-cx)(y-cy) / sum (x-cx)^2. NaN
+// for a zero or infinite centered x, an infinite y, or any NaN; +0.0 when the centered y
+// vanishes. The same value error as the cosine similarity.
+double centeredProjectionCoefficient(const double* x, int64_t nx, const double* y, int64_t ny, double cx, double cy);
+
+}  // namespace sela

@@ -1,0 +1,500 @@
+// Norm, mean and centered reductions against GMP. Sums of squares and products are exact
+// integers at scale 2^2148 (every double is a multiple of 2^-1074); square roots and
+// quotients are taken in 512-bit floats, far below the bounds checked. Each bound is
+// derived next to its check; u = 2^-53.
+#include <gmp.h>
+
+#include <algorithm>
+#include <cfloat>
+#include <limits>
+
+#include "algorithms/exactsum.h"
+#include "algorithms/statistical_reductions.h"
+#include "c_api.h"
+#include "sela.h"
+#include "test_util.h"
+
+using namespace sela;
+using testutil::pow2;
+using testutil::SameBits;
+
+namespace {
+
+const double kInf = std::numeric_limits<double>::infinity();
+const double kMax = DBL_MAX;
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+using Vec = std::vector<double>;
+
+struct F {  // a 512-bit GMP float
+  mpf_t v;
+  F() { mpf_init2(v, 512); }
+  ~F() { mpf_clear(v); }
+  F(const F&) = delete;
+  F& operator=(const F&) = delete;
+};
+
+// out = x * 2^1074, an integer for every finite x.
+void scaledInt(mpz_t out, double x) {
+  int e;
+  mpz_set_d(out, std::ldexp(std::frexp(std::fabs(x), &e), 53));
+  const int shift = e - 53 + 1074;
+  if (shift >= 0) {
+    mpz_mul_2exp(out, out, static_cast<mp_bitcnt_t>(shift));
+  } else {
+    mpz_tdiv_q_2exp(out, out, static_cast<mp_bitcnt_t>(-shift));  // the dropped bits are 0
+  }
+  if (x < 0) mpz_neg(out, out);
+}
+
+// out = sum a[i] b[i] (or sum |a[i] b[i]|), exact before the conversion to 512 bits.
+void exactDot(mpf_t out, const Vec& a, const Vec& b, bool absolute = false) {
+  mpz_t acc, p, q;
+  mpz_inits(acc, p, q, nullptr);
+  for (size_t i = 0; i < a.size(); ++i) {
+    scaledInt(p, a[i]);
+    scaledInt(q, b[i]);
+    mpz_mul(p, p, q);
+    if (absolute) mpz_abs(p, p);
+    mpz_add(acc, acc, p);
+  }
+  mpf_set_z(out, acc);
+  mpf_div_2exp(out, out, 2148);
+  mpz_clears(acc, p, q, nullptr);
+}
+
+// |computed - truth| <= units * 2^-53 + subnormalUlps * 2^-1074.
+::testing::AssertionResult within(double computed, const mpf_t truth, const mpf_t units, double subnormalUlps = 0.0) {
+  F diff, bound, s;
+  mpf_set_d(diff.v, computed);
+  mpf_sub(diff.v, diff.v, truth);
+  mpf_abs(diff.v, diff.v);
+  mpf_div_2exp(bound.v, units, 53);
+  mpf_set_d(s.v, subnormalUlps);
+  mpf_div_2exp(s.v, s.v, 1074);
+  mpf_add(bound.v, bound.v, s.v);
+  if (mpf_cmp(diff.v, bound.v) <= 0) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << std::hexfloat << "computed " << computed << ", truth " << mpf_get_d(truth)
+                                       << ", error " << mpf_get_d(diff.v) << " > bound " << mpf_get_d(bound.v);
+}
+
+// The norm's bound. Each step multiplies the sum so far by at most (1 + u)^5 (a rescale:
+// r rounded and squared, two products, the + 1.0; otherwise the addition) and each new
+// term carries at most (1 + u)^4, so ssq is within (1 + u)^(5n) of the exact scaled sum of
+// squares; the square root halves that, sqrt and the final product round once each:
+//   |norm - N| <= ((5/2) n + 3) u N  (first order; the factor 1.01 covers the rest),
+// plus half the smallest subnormal when the result is subnormal. Squares that underflow
+// are below 2^-1022 against ssq >= 1, inside the slack.
+::testing::AssertionResult normWithinBound(const Vec& x) {
+  F truth, units;
+  exactDot(truth.v, x, x);
+  mpf_sqrt(truth.v, truth.v);
+  mpf_mul_ui(units.v, truth.v, static_cast<unsigned long>(x.size()) * 5 / 2 + 4);
+  mpf_mul_ui(units.v, units.v, 101);
+  mpf_div_ui(units.v, units.v, 100);
+  return within(sela_norm_scaled(x.data(), x.size()), truth.v, units.v, 0.5);
+}
+
+// The documented norm loop, literally: every element divided and squared, however small.
+double literalNorm(const Vec& x) {
+  double scale = 0.0, ssq = 1.0;
+  for (double v : x) {
+    const double a = std::fabs(v);
+    if (std::isnan(a)) return quietNaN();
+    if (a == kInf) return kInf;
+    if (v == 0.0) continue;
+    if (a > scale) {
+      const double r = scale / a;
+      ssq = (ssq * r) * r + 1.0;
+      scale = a;
+    } else {
+      const double q = v / scale;
+      ssq = q * q + ssq;
+    }
+  }
+  return scale == 0.0 ? 0.0 : std::sqrt(ssq) * scale;
+}
+
+Vec minus(const Vec& x, double c) {
+  Vec d(x.size());
+  for (size_t i = 0; i < x.size(); ++i) d[i] = x[i] - c;  // the rounded centering
+  return d;
+}
+
+double uniformIn(std::mt19937_64& rng, double lo, double hi) {
+  return std::uniform_real_distribution<double>(lo, hi)(rng);
+}
+
+}  // namespace
+
+// ---- Scaled norm ---------------------------------------------------------------------
+
+TEST(ScaledNorm, NamedCases) {
+  const std::pair<Vec, double> cases[] = {
+      {{0.0, -0.0}, 0.0},
+      {{-3.0, 4.0}, 5.0},
+      {{1e300, 1e300}, std::sqrt(2.0) * 1e300},
+      {{1e-300, 1e-300}, std::sqrt(2.0) * 1e-300},
+      {{pow2(-1074), pow2(-1074), pow2(-1074), pow2(-1074)}, pow2(-1073)},
+      {{kMax / 2, -kMax / 2, kMax / 2, kMax / 2}, kMax},
+      {{kMax, kMax}, kInf},  // the true norm is beyond the range
+      // 20 rescales ssq = 1 + (4/14)^2 as (ssq * r) * r + 1; squaring r first ends in ...8bp+4.
+      {{14.0, 4.0, 20.0}, 0x1.8bd171a07e38ap+4},
+      // The first non-finite element decides; any NaN gives the one quiet NaN.
+      {{4.0, fromBits(0xFFF0000000000123ULL), -kInf}, quietNaN()},
+      {{1.0, -kInf}, kInf},
+      {{kNaN, kInf}, quietNaN()},
+      {{-kInf, kNaN}, kInf},
+  };
+  for (const auto& [x, expected] : cases) EXPECT_TRUE(SameBits(expected, sela_norm_scaled(x.data(), x.size())));
+  EXPECT_TRUE(SameBits(0.0, sela_norm_scaled(nullptr, 0)));
+  // One element: ssq stays 1, so the result is |x| itself.
+  std::mt19937_64 rng(41);
+  for (double x : testutil::wideRange(rng, 2000, -1074, 1023))
+    ASSERT_TRUE(SameBits(std::fabs(x), sela_norm_scaled(&x, 1)));
+}
+
+TEST(ScaledNorm, WithinItsBoundWhereSquaresOverflowOrUnderflow) {
+  std::mt19937_64 rng(42);
+  struct Family {
+    int lo, hi;
+  };
+  // Near DBL_MAX (n * 2^(2 hi + 2) stays below 2^2048), in the subnormal range where
+  // every square underflows, and across the whole range.
+  for (Family f : {Family{1000, 1015}, Family{-1074, -1000}, Family{-1074, 1015}}) {
+    for (size_t n : {2u, 3u, 5u, 8u, 33u, 1000u}) {
+      for (int trial = 0; trial < (n < 10 ? 100 : 5); ++trial) {
+        Vec x = testutil::wideRange(rng, n, f.lo, f.hi);
+        ASSERT_TRUE(normWithinBound(x)) << f.lo << " " << n;
+        // Increasing magnitudes rescale at every element; decreasing ones never do.
+        std::sort(x.begin(), x.end(), [](double a, double b) { return std::fabs(a) < std::fabs(b); });
+        ASSERT_TRUE(normWithinBound(x)) << f.lo << " " << n;
+        std::reverse(x.begin(), x.end());
+        ASSERT_TRUE(normWithinBound(x)) << f.lo << " " << n;
+      }
+    }
+  }
+}
+
+TEST(ScaledNorm, NegligibleElementsChangeNoBit) {
+  // The library divides +0.0 instead of elements below scale * 2^-511 (their squares
+  // cannot move ssq >= 1): the literal loop must agree to the bit, also right at that
+  // threshold and for scales around 2^-511.
+  std::mt19937_64 rng(45);
+  for (int trial = 0; trial < 300; ++trial) {
+    const size_t n = 1 + static_cast<size_t>(trial % 50);
+    Vec x = testutil::wideRange(rng, n, -1074, 1023);
+    const double s = std::ldexp(1.0 + uniformIn(rng, 0, 1), static_cast<int>(uniformIn(rng, -560, 1020)));
+    x.insert(x.begin() + static_cast<long>(rng() % (n + 1)), s);
+    for (int k = -3; k <= 3; ++k) x.push_back(std::nextafter(s * 0x1p-511, k < 0 ? 0.0 : kInf) * (1.0 + k * 0x1p-52));
+    for (int k = 0; k < 4; ++k) x.push_back(s * std::ldexp(uniformIn(rng, -1, 1), -20 - 30 * k));
+    std::shuffle(x.begin() + 1, x.end(), rng);
+    ASSERT_TRUE(SameBits(literalNorm(x), sela_norm_scaled(x.data(), x.size()))) << trial;
+  }
+}
+
+// ---- Scaled mean ---------------------------------------------------------------------
+
+TEST(ScaledMean, NamedCases) {
+  const std::pair<Vec, double> cases[] = {
+      {{1, 2, 3, 4}, 2.5},
+      {{kMax, kMax}, kMax},  // the exact sum overflows: DBL_MAX / 2 + DBL_MAX / 2
+      {{kMax, kMax, -kMax}, kMax / 3},
+      {{kInf, 1}, kInf},
+      {{-kInf, 5}, -kInf},
+      {{-kInf, kMax, kMax}, -kInf},  // an infinity beats a finite overflow of the other sign
+      // The exact sum's NaN (largest payload, sign cleared) passes through the division.
+      {{fromBits(0xFFF8000000000123ULL), 1.0, kInf}, fromBits(0x7FF8000000000123ULL)},
+      {Vec(4096, -kMax), -kMax},  // exact quotients -DBL_MAX / 2^12
+  };
+  for (const auto& [x, expected] : cases) EXPECT_TRUE(SameBits(expected, sela_mean_scaled(x.data(), x.size())));
+  const double nan[] = {1, kNaN}, both[] = {kInf, -kInf};
+  EXPECT_TRUE(std::isnan(sela_mean_scaled(nan, 2)));
+  EXPECT_TRUE(std::isnan(sela_mean_scaled(both, 2)));
+  EXPECT_EQ(kQuietNaNBits, testutil::bits(sela_mean_scaled(nullptr, 0)));
+  std::mt19937_64 rng(51);
+  for (double x : testutil::wideRange(rng, 1000)) ASSERT_TRUE(SameBits(x, sela_mean_scaled(&x, 1)));
+}
+
+TEST(ScaledMean, ExactSumDividedOnce) {
+  std::mt19937_64 rng(52);
+  for (size_t n : {2u, 3u, 7u, 1000u, 2047u, 2048u, 4095u, 10000u}) {
+    for (const Vec& x : {testutil::uniform(rng, n), testutil::wideRange(rng, n, -1074, 1000),
+                         testutil::illConditioned(rng, n, 1e30)}) {
+      ASSERT_TRUE(SameBits(oracle::exactSum(x) / static_cast<double>(n), sela_mean_scaled(x.data(), n))) << n;
+    }
+  }
+}
+
+TEST(ScaledMean, OverflowingSumIsTheRoundedSumOfQuotients) {
+  // Same-sign values near DBL_MAX, across the carry normalizations at 2047 and 4093
+  // deposits: the exact sum overflows, so the mean is the correctly rounded sum of the
+  // rounded quotients x[j] / n.
+  std::mt19937_64 rng(53);
+  for (size_t n : {2u, 3u, 10u, 2047u, 2048u, 2049u, 4094u, 6000u}) {
+    Vec x(n);
+    for (auto& v : x) v = kMax * uniformIn(rng, 0.75, 1.0);
+    if (n >= 10) x[n / 2] = -x[n / 2] * 0.5;
+    ASSERT_EQ(kInf, oracle::exactSum(x));
+    Vec q(n);
+    for (size_t j = 0; j < n; ++j) q[j] = x[j] / static_cast<double>(n);
+    ASSERT_TRUE(SameBits(oracle::exactSum(q), sela_mean_scaled(x.data(), n))) << n;
+  }
+}
+
+// ---- Centered sum of squares and cross product ---------------------------------------
+
+TEST(CenteredSums, NamedCases) {
+  const double x[] = {1, 2, 3}, y[] = {2, 4, 6};
+  EXPECT_TRUE(SameBits(2.0, sela_centered_sum_squares(x, 3, 2.0)));
+  EXPECT_TRUE(SameBits(0.0, sela_centered_sum_squares(x, 1, 1.0)));
+  EXPECT_TRUE(SameBits(4.0, sela_centered_cross_product(x, y, 3, 2.0, 4.0)));
+  EXPECT_TRUE(SameBits(-8.0, sela_centered_cross_product(x, y, 3, 4.0, 2.0)));  // each center has its array
+  EXPECT_TRUE(SameBits(0.0, sela_centered_sum_squares(nullptr, 0, 1.0)));
+  EXPECT_TRUE(SameBits(0.0, sela_centered_cross_product(nullptr, nullptr, 0, 1.0, 2.0)));
+  // Specials travel through the exact dot's side words.
+  const double over[] = {1e308, 1.0}, inf[] = {kInf}, zero[] = {0.0}, nan[] = {2.0, kNaN}, big[] = {kMax, kMax};
+  EXPECT_TRUE(SameBits(kInf, sela_centered_sum_squares(over, 2, -1e308)));  // the centering overflows
+  EXPECT_TRUE(SameBits(kInf, sela_centered_sum_squares(big, 2, 0.0)));      // finite, beyond the range
+  EXPECT_TRUE(SameBits(kInf, sela_centered_cross_product(inf, inf, 1, 0.0, 0.0)));
+  EXPECT_TRUE(std::isnan(sela_centered_cross_product(inf, zero, 1, 0.0, 0.0)));  // inf * 0
+  EXPECT_TRUE(std::isnan(sela_centered_sum_squares(nan, 2, 1.0)));
+  EXPECT_TRUE(std::isnan(sela_centered_sum_squares(over, 2, kNaN)));
+  // A longer y is allowed (only nx pairs count); a shorter one is a fault, not a read.
+  const double longY[] = {1, 1, 3, 5};
+  clearError();
+  EXPECT_TRUE(SameBits(2.0, centeredCrossProduct(x, 3, longY, 4, 2.0, 2.0)));
+  EXPECT_FALSE(errorPending());
+  EXPECT_TRUE(SameBits(0.0, centeredCrossProduct(x, 3, longY, 2, 0.0, 0.0)));
+  EXPECT_EQ(ErrorKind::InternalFault, threadError.kind);
+  clearError();
+}
+
+TEST(CenteredSums, RoundedCenteringExactAccumulation) {
+  std::mt19937_64 rng(61);
+  for (size_t n : {1u, 2u, 5u, 100u, 2047u, 2048u, 5000u}) {
+    const Vec x = testutil::wideRange(rng, n, -300, 300), y = testutil::wideRange(rng, n, -300, 300);
+    // Centers off the data's grid, so most differences are rounded.
+    const double cx = x[0] * 0.7 + 1e-3, cy = std::ldexp(uniformIn(rng, -1, 1), 250);
+    const Vec dx = minus(x, cx), dy = minus(y, cy), sx = minus(x, cy), sy = minus(y, cx);
+    ASSERT_TRUE(SameBits(oracle::exactDot(dx.data(), dx.data(), n), sela_centered_sum_squares(x.data(), n, cx)));
+    ASSERT_TRUE(SameBits(oracle::exactDot(dx.data(), dy.data(), n),
+                         sela_centered_cross_product(x.data(), y.data(), n, cx, cy)));
+    ASSERT_TRUE(SameBits(oracle::exactDot(sx.data(), sy.data(), n),
+                         sela_centered_cross_product(x.data(), y.data(), n, cy, cx)));
+  }
+  Vec x = testutil::uniform(rng, 10000);  // tightly around the center: heavy cancellation
+  for (double& v : x) v += 1e6;
+  const Vec d = minus(x, 1e6);
+  EXPECT_TRUE(SameBits(oracle::exactDot(d.data(), d.data(), 10000), sela_centered_sum_squares(x.data(), 10000, 1e6)));
+}
+
+// ---- Normalized centered vectors -------------------------------------------------------
+
+TEST(NormalizedCentered, ScaleAndValues) {
+  const double over[] = {1e308, -1e308};
+  const auto o = normalizedCentered(over, 2, -1e308);  // 1e308 - (-1e308) overflows
+  EXPECT_TRUE(SameBits(1e308, o.scale));
+  EXPECT_TRUE(SameBits(2.0, o.values[0]));
+  EXPECT_TRUE(SameBits(0.0, o.values[1]));
+  const double x[] = {kNaN, -3.0, 0.5};
+  const auto a = normalizedCentered(x, 3, 1.0);  // a NaN element counts as |c|
+  EXPECT_TRUE(SameBits(3.0, a.scale));
+  EXPECT_TRUE(std::isnan(a.values[0]));
+  EXPECT_TRUE(SameBits(-4.0 / 3.0, a.values[1]));
+  EXPECT_TRUE(SameBits(8.0, normalizedCentered(x, 3, -8.0).scale));
+  EXPECT_TRUE(SameBits(3.0, normalizedCentered(x, 3, kNaN).scale));  // a NaN center is left out
+  const double zeros[] = {0.0, -0.0, kNaN};
+  const auto z = normalizedCentered(zeros, 3, kNaN);
+  EXPECT_TRUE(SameBits(0.0, z.scale));
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(SameBits(0.0, z.values[i]));  // zero scale: zeros
+  const double inf[] = {1.0, kInf};
+  EXPECT_EQ(nullptr, normalizedCentered(inf, 2, 0.0).values.get());
+  EXPECT_EQ(kInf, normalizedCentered(inf, 1, -kInf).scale);
+  EXPECT_TRUE(SameBits(0.0, normalizedCentered(nullptr, 0, 5.0).scale));
+  std::mt19937_64 rng(71);
+  const Vec w = testutil::wideRange(rng, 1000, -1074, 1023);
+  double largest = 0.0;
+  for (double v : w) largest = std::max(largest, std::fabs(v));
+  for (double c : {w[3] * 0.3, -w[7], kMax, -kMax, 0.0}) {
+    const auto r = normalizedCentered(w.data(), 1000, c);
+    ASSERT_TRUE(SameBits(std::max(largest, std::fabs(c)), r.scale));
+    for (size_t i = 0; i < 1000; ++i) {
+      ASSERT_LE(std::fabs(r.values[i]), 2.0);  // finite data: [-2, 2]
+      // One rounding of the difference, one of the quotient, wherever the difference fits.
+      if (std::isfinite(w[i] - c)) {
+        ASSERT_TRUE(SameBits((w[i] - c) / r.scale, r.values[i]));
+      }
+    }
+  }
+}
+
+// ---- Cosine similarity and projection coefficient -----------------------------------------
+
+TEST(CenteredCosine, NamedCases) {
+  const double x[] = {1, 2, 3}, y[] = {2, 4, 6}, z[] = {6, 4, 2}, five[] = {5, 5, 5}, zeros[] = {0, 0};
+  const double withInf[] = {1, kInf, 3}, withNaN[] = {1, kNaN, 3}, big[] = {1e308, -1e308}, e0[] = {1, 0};
+  EXPECT_TRUE(SameBits(1.0, sela_centered_cosine_similarity(x, y, 3, 2, 4)));
+  EXPECT_TRUE(SameBits(-1.0, sela_centered_cosine_similarity(x, z, 3, 2, 4)));
+  EXPECT_TRUE(SameBits(1.0, sela_centered_cosine_similarity(big, e0, 2, -1e308, 0)));  // centering overflows
+  for (double r :
+       {sela_centered_cosine_similarity(five, x, 3, 5, 2),   // zero norm
+        sela_centered_cosine_similarity(zeros, y, 2, 0, 4),  // zero scale
+        sela_centered_cosine_similarity(withInf, y, 3, 2, 4), sela_centered_cosine_similarity(x, y, 3, 2, -kInf),
+        sela_centered_cosine_similarity(withNaN, y, 3, 2, 4), sela_centered_cosine_similarity(x, y, 3, kNaN, 4),
+        sela_centered_cosine_similarity(x, zeros, 2, 2, kNaN),
+        sela_centered_cosine_similarity(nullptr, nullptr, 0, 1, 2)})
+    EXPECT_EQ(kQuietNaNBits, testutil::bits(r));
+}
+
+TEST(CenteredProjection, NamedCases) {
+  const double x[] = {1, 2, 3}, y[] = {2, 4, 6}, fours[] = {4, 4, 4}, withNaN[] = {1, kNaN, 3},
+               withInf[] = {1, 2, -kInf};
+  EXPECT_TRUE(SameBits(2.0, sela_centered_projection_coefficient(x, y, 3, 2, 4)));
+  EXPECT_TRUE(SameBits(0.0, sela_centered_projection_coefficient(x, fours, 3, 2, 4)));  // y at its center
+  // Mantissa products before the division give the correctly rounded 32/142 here; dividing
+  // by the two mantissas in turn, or cm / sm first, ends one unit lower.
+  const double a[] = {3, 4, 7}, b[] = {-4, 8, -4};
+  EXPECT_TRUE(SameBits(0x1.cd85689039b0bp-3, sela_centered_projection_coefficient(a, b, 3, -2, -2)));
+  // Centered x = [2e308, 0] overflows, y = [DBL_MAX, -DBL_MAX]: beta = (DBL_MAX / 1e308) / 2.
+  const double big[] = {1e308, -1e308}, maxes[] = {kMax, -kMax};
+  EXPECT_TRUE(SameBits((kMax / 1e308) * 0.5, sela_centered_projection_coefficient(big, maxes, 2, -1e308, 0.0)));
+  EXPECT_TRUE(SameBits(1.0, sela_centered_projection_coefficient(big, big, 2, -1e308, -1e308)));
+  for (double r :
+       {sela_centered_projection_coefficient(fours, y, 3, 4, 4),  // x at its center
+        sela_centered_projection_coefficient(withNaN, y, 3, 2, 4),
+        sela_centered_projection_coefficient(x, withNaN, 3, 2, 4),
+        sela_centered_projection_coefficient(x, withInf, 3, 2, 4),
+        sela_centered_projection_coefficient(x, y, 3, kInf, 4), sela_centered_projection_coefficient(x, y, 3, 2, kNaN),
+        sela_centered_projection_coefficient(nullptr, nullptr, 0, 1, 2)})
+    EXPECT_EQ(kQuietNaNBits, testutil::bits(r));
+}
+
+TEST(CenteredProjection, NaNHiddenByAVanishingYStillGivesNaN) {
+  // y's scale is 0 (every non-NaN y and its center are zero): its normalized values are
+  // zeros and the cross product 0, but a NaN in y or in cy must not come out as a number.
+  const double x[] = {1, 2, 3}, zeros[] = {0.0, -0.0, 0.0}, nans[] = {kNaN, kNaN, kNaN}, mixed[] = {0.0, kNaN, -0.0};
+  EXPECT_TRUE(std::isnan(sela_centered_projection_coefficient(x, zeros, 3, 2, kNaN)));
+  EXPECT_TRUE(std::isnan(sela_centered_projection_coefficient(x, nans, 3, 2, 0.0)));
+  EXPECT_TRUE(std::isnan(sela_centered_projection_coefficient(x, nans, 3, 2, kNaN)));
+  EXPECT_TRUE(std::isnan(sela_centered_projection_coefficient(x, mixed, 3, 2, -0.0)));
+  EXPECT_TRUE(SameBits(0.0, sela_centered_projection_coefficient(x, zeros, 3, 2, 0.0)));  // no NaN: +0.0
+  EXPECT_TRUE(SameBits(0.0, sela_centered_projection_coefficient(x, zeros, 3, 2, -0.0)));
+  EXPECT_TRUE(std::isnan(sela_centered_cosine_similarity(x, zeros, 3, 2, kNaN)));  // zero norm there
+  EXPECT_TRUE(std::isnan(sela_centered_cosine_similarity(x, nans, 3, 2, 0.0)));
+}
+
+TEST(CenteredProjection, PowerOfTwoMultiplesGiveTheExactSlope) {
+  // y = 2^k x, cy = 2^k cx scale every centered value exactly, so u = v, cross = self and
+  // beta = 2^k, although sum (x - cx)^2 alone overflows (k < 0) or underflows (k > 0).
+  std::mt19937_64 rng(91);
+  for (int k : {1000, -1000, 1, -3, 600}) {
+    for (size_t n : {2u, 17u, 500u}) {
+      const Vec x = testutil::wideRange(rng, n, k > 0 ? -900 : 880, k > 0 ? -880 : 900);
+      Vec y(n);
+      for (size_t i = 0; i < n; ++i) y[i] = std::ldexp(x[i], k);
+      const double cx = x[0] * 0.25;
+      ASSERT_TRUE(
+          SameBits(pow2(k), sela_centered_projection_coefficient(x.data(), y.data(), n, cx, std::ldexp(cx, k))));
+    }
+  }
+}
+
+// Both against the exact ratios of the rounded differences dx, dy, with N = sum dx dy,
+// A = sum |dx dy|, Dx = sum dx^2, Dy = sum dy^2. Normalizing rounds u_i = (dx_i / sx)(1 + a_i)
+// with |a_i| <= u, so the exact dot of u and v is (N + E) / (sx sy) with |E| <= 2.0001 u A,
+// rounded once, and self = Dx / sx^2 within (1 + u)^3.
+// Projection: three roundings on the mantissas, so |beta - N / Dx| <= 3 u A / Dx + 8 u |N / Dx|.
+// Cosine: each norm is ||dx|| / sx within (1 + u)(1 + ((5/2) n + 3) u) and the two
+// divisions round once each, so with C = N / sqrt(Dx Dy):
+//   |r - C| <= 3 u A / sqrt(Dx Dy) + (5 n + 12) u |C|; the clamp only moves r towards C.
+// The data keep normalized values and products far from the underflow threshold.
+TEST(CenteredRatios, WithinTheirBoundsOfTheExactRatios) {
+  std::mt19937_64 rng(81);
+  for (size_t n : {2u, 3u, 10u, 100u, 2500u}) {
+    for (int trial = 0; trial < 20; ++trial) {
+      const Vec x = testutil::wideRange(rng, n, -200, 200);
+      Vec y = testutil::wideRange(rng, n, -200, 200);
+      if (trial % 2) {
+        for (size_t i = 0; i < n; ++i) y[i] = -0.37 * x[i] + y[i] * 1e-9;  // strongly correlated
+      }
+      const double cx = x[1] * 0.3, cy = y[0] * -0.7;
+      const Vec dx = minus(x, cx), dy = minus(y, cy);
+      F num, absNum, dxx, dyy, truth, units, t;
+      exactDot(num.v, dx, dy);
+      exactDot(absNum.v, dx, dy, true);
+      exactDot(dxx.v, dx, dx);
+      exactDot(dyy.v, dy, dy);
+
+      mpf_div(truth.v, num.v, dxx.v);
+      mpf_div(units.v, absNum.v, dxx.v);
+      mpf_mul_ui(units.v, units.v, 3);
+      mpf_abs(t.v, truth.v);
+      mpf_mul_ui(t.v, t.v, 8);
+      mpf_add(units.v, units.v, t.v);
+      const double beta = sela_centered_projection_coefficient(x.data(), y.data(), n, cx, cy);
+      ASSERT_TRUE(within(beta, truth.v, units.v)) << n << " trial " << trial;
+
+      mpf_mul(t.v, dxx.v, dyy.v);
+      mpf_sqrt(t.v, t.v);
+      mpf_div(truth.v, num.v, t.v);
+      mpf_div(units.v, absNum.v, t.v);
+      mpf_mul_ui(units.v, units.v, 3);
+      mpf_abs(t.v, truth.v);
+      mpf_mul_ui(t.v, t.v, 5 * n + 12);
+      mpf_add(units.v, units.v, t.v);
+      const double r = sela_centered_cosine_similarity(x.data(), y.data(), n, cx, cy);
+      ASSERT_TRUE(within(r, truth.v, units.v)) << n << " trial " << trial;
+      ASSERT_LE(std::fabs(r), 1.0);
+    }
+  }
+}
+
+TEST(CenteredCosine, ClampCatchesRoundingPastOne) {
+  // y = x (and y = -x) with matching centers: the unclamped ratio lands on either side of
+  // 1 by rounding; past it the result must be exactly 1 (or -1).
+  std::mt19937_64 rng(82);
+  int above = 0, below = 0;
+  for (int trial = 0; trial < 300; ++trial) {
+    const int64_t n = 3 + trial % 40;
+    const Vec x = testutil::wideRange(rng, static_cast<size_t>(n), -20, 20);
+    Vec mx(x.size());
+    for (size_t i = 0; i < x.size(); ++i) mx[i] = -x[i];
+    const double c = x[0] * 0.5;
+    const auto u = normalizedCentered(x.data(), n, c);
+    const double nu = scaledEuclideanNorm(u.values.get(), n);
+    const double raw = (superDot(u.values.get(), n, u.values.get(), n) / nu) / nu;
+    const double r = sela_centered_cosine_similarity(x.data(), x.data(), x.size(), c, c);
+    const double rn = sela_centered_cosine_similarity(x.data(), mx.data(), x.size(), c, -c);
+    (raw > 1.0 ? above : below) += 1;
+    ASSERT_TRUE(SameBits(raw > 1.0 ? 1.0 : raw, r));
+    ASSERT_TRUE(SameBits(raw > 1.0 ? -1.0 : -raw, rn));
+  }
+  EXPECT_GT(above, 0);  // the clamp was needed
+  EXPECT_GT(below, 0);
+}
+
+// ---- Value errors ----------------------------------------------------------------------
+
+TEST(StatisticsValueErrors, RaisedByTheWorkersAndTurnedIntoTheQuietNaN) {
+  const double x[] = {1, 2, 3}, y[] = {3, 1, 2};
+  auto expectValueError = [](const char* message, auto call) {
+    clearError();
+    (void)call();
+    ASSERT_EQ(ErrorKind::ValueError, threadError.kind);
+    EXPECT_STREQ(message, threadError.message);
+    clearError();
+    // The frame the three exports use: the quiet NaN, and the error is gone.
+    const double r = exportFrame<AfterWorker::ValueErrorGivesNaN>(3, quietNaN(), [&](int64_t) { return call(); });
+    EXPECT_EQ(kQuietNaNBits, testutil::bits(r));
+    EXPECT_FALSE(errorPending());
+  };
+  expectValueError("mean requires at least one value", [&] { return scaledMean(x, 0); });
+  using Worker = double (*)(const double*, int64_t, const double*, int64_t, double, double);
+  for (Worker w : {Worker(centeredCosineSimilarity), Worker(centeredProjectionCoefficient)}) {
+    for (auto [nx, ny] : {std::pair<int64_t, int64_t>{3, 2}, {2, 3}, {0, 0}}) {
+      expectValueError("centered vectors must have equal non-zero lengths", [&] { return w(x, nx, y, ny, 0, 0); });
+    }
+    EXPECT_FALSE(std::isnan(w(x, 3, y, 3, 0.0, 0.0)));
+    EXPECT_FALSE(errorPending());
+  }
+}
