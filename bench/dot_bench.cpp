@@ -141,3 +141,70 @@ static void BM_stream_read_two_arrays(benchmark::State& s) {
   }
 }
 BENCHMARK(BM_stream_read_two_arrays) SELA_SIZES;
+
+// The in-cache bounds of the kernels' lane shapes, measured in the same run: the latency
+// of one vector fused multiply-add chained through its addend (the naive kernel's chain
+// per block) and of one vector addition (the Dot2 kernels' chain is two of them per
+// block), for each vector width. Reported as ns per dependent operation.
+template <typename Step>
+static void runChain(benchmark::State& s, const char* isa, Step step) {
+  if (!cpuHas(isa)) {
+    s.SkipWithError("not supported here");
+    return;
+  }
+  constexpr int kOps = 1000;
+  for (auto _ : s) {
+    int ops = kOps;
+    benchmark::DoNotOptimize(ops);  // an opaque count: the chain cannot be hoisted
+    benchmark::DoNotOptimize(step(ops));
+  }
+  s.counters["ns/op"] = benchmark::Counter(static_cast<double>(kOps) * static_cast<double>(s.iterations()),
+                                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+// Each `__asm__("" : "+v"(a))` pins the chain as written: one dependent operation per
+// step, nothing reassociated or hoisted.
+__attribute__((target("avx2,fma"))) static double fmaChain256(int ops) {
+  __m256d a = _mm256_set1_pd(1.0);
+  for (int i = 0; i < ops; ++i) {
+    a = _mm256_fmadd_pd(_mm256_set1_pd(0.999), _mm256_set1_pd(1e-3), a);
+    __asm__("" : "+v"(a));
+  }
+  return _mm256_cvtsd_f64(a);
+}
+
+__attribute__((target("avx2"))) static double addChain256(int ops) {
+  __m256d a = _mm256_set1_pd(1.0);
+  for (int i = 0; i < ops; ++i) {
+    a = _mm256_add_pd(a, _mm256_set1_pd(1e-3));
+    __asm__("" : "+v"(a));
+  }
+  return _mm256_cvtsd_f64(a);
+}
+
+__attribute__((target("avx512f"))) static double fmaChain512(int ops) {
+  __m512d a = _mm512_set1_pd(1.0);
+  for (int i = 0; i < ops; ++i) {
+    a = _mm512_fmadd_pd(_mm512_set1_pd(0.999), _mm512_set1_pd(1e-3), a);
+    __asm__("" : "+v"(a));
+  }
+  return _mm512_cvtsd_f64(a);
+}
+
+__attribute__((target("avx512f"))) static double addChain512(int ops) {
+  __m512d a = _mm512_set1_pd(1.0);
+  for (int i = 0; i < ops; ++i) {
+    a = _mm512_add_pd(a, _mm512_set1_pd(1e-3));
+    __asm__("" : "+v"(a));
+  }
+  return _mm512_cvtsd_f64(a);
+}
+
+static void BM_bound_fma_latency_256(benchmark::State& s) { runChain(s, "avx2", fmaChain256); }
+static void BM_bound_add_latency_256(benchmark::State& s) { runChain(s, "avx2", addChain256); }
+static void BM_bound_fma_latency_512(benchmark::State& s) { runChain(s, "avx512f", fmaChain512); }
+static void BM_bound_add_latency_512(benchmark::State& s) { runChain(s, "avx512f", addChain512); }
+BENCHMARK(BM_bound_fma_latency_256);
+BENCHMARK(BM_bound_add_latency_256);
+BENCHMARK(BM_bound_fma_latency_512);
+BENCHMARK(BM_bound_add_latency_512);
