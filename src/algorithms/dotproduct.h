@@ -42,8 +42,10 @@ extern template double dotKCascade<3>(const double*, int64_t, const double*, int
 // scratch array, released on every path. Requires nx >= 1.
 double dotKCascadeRT(const double* x, int64_t nx, const double* y, int64_t ny, int64_t k);
 
-// DotK: naiveDot for K <= 1, the cascade for K >= 2 (K = 2 performs exactly the
-// operations of dot2). +0.0 for nx <= 0, whatever K.
+// DotK: naiveDot for K <= 1, the cascade for K >= 2. K = 2 performs the operations of
+// dot2, except that the first product's error is added to a +0.0 level instead of
+// becoming the compensation: when that error is -0.0 (a negative product underflowing to
+// -0.0), a -0.0 result of dot2 comes out +0.0 here. +0.0 for nx <= 0, whatever K.
 double dotK(const double* x, int64_t nx, const double* y, int64_t ny, int64_t k);
 
 }  // namespace sela
