@@ -146,18 +146,6 @@ TEST(ScalarDot, CascadeStartsFromPositiveZeroLevels) {
   EXPECT_TRUE(SameBits(0.0, dotKOf(x, y, 3)));
 }
 
-TEST(ScalarDot, RunTimeCascadeMatchesTheFixedOrders) {
-  std::mt19937_64 rng(17);
-  for (size_t n : {1u, 2u, 5u, 64u, 299u}) {
-    for (double cond : {1e8, 1e30, 1e60}) {
-      const auto c = dotdata::genDot(rng, std::max<size_t>(n, 4), cond);
-      const int64_t m = len(c.x);
-      ASSERT_TRUE(SameBits(dotKCascade<2>(c.x.data(), m, c.y.data(), m), dotKCascadeRT(c.x.data(), m, c.y.data(), m, 2)));
-      ASSERT_TRUE(SameBits(dotKCascade<3>(c.x.data(), m, c.y.data(), m), dotKCascadeRT(c.x.data(), m, c.y.data(), m, 3)));
-    }
-  }
-}
-
 // Scratch levels are released also on the fallback paths (LeakSanitizer and ASan check
 // this in the sanitizer build; the values are checked here).
 TEST(ScalarDot, RunTimeCascadeFallbacksReleaseTheirLevels) {

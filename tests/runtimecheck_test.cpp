@@ -76,20 +76,6 @@ const uint32_t kAvx512F = maskOf(InstructionSet::AVX512F);
 
 }  // namespace
 
-TEST(FeatureTable, RowsAreUniqueAndWithinTheCpuidLeavesRead) {
-  for (int i = 0; i < kInstructionSetCount; ++i) {
-    const CheckInfo& a = checkInfos[i];
-    EXPECT_TRUE(a.leaf == 1 || a.leaf == 7) << i;
-    EXPECT_TRUE(a.subleaf == 0 || (a.leaf == 7 && a.subleaf == 1)) << i;
-    EXPECT_TRUE(a.registerIndex >= 0 && a.registerIndex <= 3 && a.bit >= 0 && a.bit <= 31) << i;
-    for (int j = 0; j < i; ++j) {
-      const CheckInfo& b = checkInfos[j];
-      EXPECT_FALSE(a.leaf == b.leaf && a.subleaf == b.subleaf && a.registerIndex == b.registerIndex && a.bit == b.bit)
-          << i << " duplicates " << j;
-    }
-  }
-}
-
 // Every member against GCC's __builtin_cpu_supports, which reads the same bits with its
 // own tables (and, like this module, requires the OS-enabled state for AVX-512 and AVX2).
 TEST(FeatureDetection, AgreesWithTheCompilersDetection) {

@@ -287,15 +287,6 @@ TEST(Dispatch, PicksTheWidestFamilyTheCompilerSees) {
   EXPECT_EQ(k3, dotK3Impl.load());
 }
 
-TEST(Dispatch, ScalarFamilyIsTheReference) {
-  std::mt19937_64 rng(43);
-  const auto c = dotdata::genDot(rng, 100, 1e20);
-  const int64_t n = len(c.x);
-  EXPECT_TRUE(SameBits(naiveDot(c.x.data(), n, c.y.data(), n), scalarNaiveDot(c.x.data(), n, c.y.data(), n)));
-  EXPECT_TRUE(SameResult({dot2(c.x.data(), n, c.y.data(), n), true}, scalarDot2(c.x.data(), n, c.y.data(), n)));
-  EXPECT_TRUE(SameResult({dotK(c.x.data(), n, c.y.data(), n, 3), true}, scalarDotK3(c.x.data(), n, c.y.data(), n)));
-}
-
 TEST(Dispatch, DeclinedKernelsGiveTheScalarResult) {
   const std::vector<double> a = {1e16, 1.0, -1e16}, ones = {1, 1, 1, 1, 1};
   EXPECT_TRUE(SameBits(1.0, dispatchDot2(a.data(), 3, ones.data(), 3)));
