@@ -80,6 +80,36 @@ SELA_API double sela_sum_exact(const double *x, uint64_t n);
  * which matters only for results near the smallest subnormal; empty: +0.0. */
 SELA_API double sela_dot_exact(const double *x, const double *y, uint64_t n);
 
+/* Sum of products in the vector kernel's order (fused multiply-adds in lanes on AVX2 and
+ * AVX-512 processors, so the bits depend on the processor); a NaN result from finite data
+ * (overflow of both signs) is replaced by the exact dot product; empty: +0.0. */
+SELA_API double sela_dot_naive(const double *x, const double *y, uint64_t n);
+
+/* Dot2: as if accumulated in twice the working precision, then rounded; empty: +0.0. */
+SELA_API double sela_dot2(const double *x, const double *y, uint64_t n);
+
+/* DotK: as if accumulated in K-fold working precision (K = 2 is sela_dot2, K <= 1 the
+ * scalar naive dot product, K >= 4 uses K - 1 doubles of scratch); empty: +0.0. */
+SELA_API double sela_dot_k(const double *x, const double *y, uint64_t n, int32_t k);
+
+/* The vector kernels behind sela_dot_naive, sela_dot2 and sela_dot_k (K = 3), callable
+ * directly: no dispatch and no fallback. The Avx2 kernels need AVX2 and FMA, the Avx512
+ * kernels AVX-512F, enabled by the operating system; calling one on a processor without
+ * them faults. nx is the length of both arrays (ny must equal it). A compensated kernel
+ * sets accepted = false when its value must not be used (not finite, or the lane sums
+ * cancelled by more than a factor of 1024). n = 0 gives +0.0, accepted. */
+typedef struct sela_kernel_result {
+  double value;
+  bool accepted;
+} sela_kernel_result;
+
+SELA_API double dispatchNaiveDotAvx2(const double *x, int64_t nx, const double *y, int64_t ny);
+SELA_API double dispatchNaiveDotAvx512(const double *x, int64_t nx, const double *y, int64_t ny);
+SELA_API sela_kernel_result dispatchDot2Avx2(const double *x, int64_t nx, const double *y, int64_t ny);
+SELA_API sela_kernel_result dispatchDot2Avx512(const double *x, int64_t nx, const double *y, int64_t ny);
+SELA_API sela_kernel_result dispatchDotK3Avx2(const double *x, int64_t nx, const double *y, int64_t ny);
+SELA_API sela_kernel_result dispatchDotK3Avx512(const double *x, int64_t nx, const double *y, int64_t ny);
+
 /* ---- Statistics --------------------------------------------------------------------- */
 
 /* Euclidean norm with a running scale: never overflows or underflows where the true norm

@@ -5,10 +5,12 @@
 #include "sela_version_text.h"
 
 #include "algorithms/compensatedsum.h"
+#include "algorithms/dotproduct.h"
 #include "algorithms/exactsum.h"
 #include "algorithms/naivesum.h"
 #include "algorithms/pairwisesum.h"
 #include "algorithms/statistical_reductions.h"
+#include "simd_dispatch.h"
 
 using sela::AfterWorker;
 using sela::exportFrame;
@@ -77,6 +79,28 @@ double sela_sum_exact(const double* x, uint64_t n) {
 
 double sela_dot_exact(const double* x, const double* y, uint64_t n) {
   return exportFrame<AfterWorker::AsIs>(n, 0.0, [=](int64_t len) { return sela::superDot(x, len, y, len); });
+}
+
+double sela_dot_naive(const double* x, const double* y, uint64_t n) {
+  return exportFrame<AfterWorker::FaultGivesZero>(n, 0.0, [=](int64_t len) {
+    const double r = sela::dispatchNaiveDot(x, len, y, len);
+    if (sela::errorPending()) return 0.0;
+    // The vector kernels have no NaN test of their own: a NaN from overflowing products
+    // of both signs is replaced by the exact result, a NaN from the data stays.
+    return sela::exactIfOverflowNaN(r, x, len, y, len);
+  });
+}
+
+double sela_dot2(const double* x, const double* y, uint64_t n) {
+  return exportFrame<AfterWorker::AsIs>(n, 0.0, [=](int64_t len) { return sela::dispatchDot2(x, len, y, len); });
+}
+
+double sela_dot_k(const double* x, const double* y, uint64_t n, int32_t k) {
+  return exportFrame<AfterWorker::FaultGivesZero>(n, 0.0, [=](int64_t len) {
+    if (k == 2) return sela::dispatchDot2(x, len, y, len);
+    if (k == 3) return sela::dispatchDotK3(x, len, y, len);
+    return sela::dotK(x, len, y, len, static_cast<int64_t>(k));
+  });
 }
 
 // ---- Statistics ----

@@ -23,5 +23,12 @@ int main(void) {
   check(sela_sum_pairwise_iterative(x, 2) == 1e100, "iterative pairwise sum");
   sela_two_sum(1.0, ldexp(1.0, -60), &s, &e);
   check(s == 1.0 && e == ldexp(1.0, -60), "two_sum");
+  {
+    const double a[] = {1e16, 1.0, -1e16}, ones[] = {1.0, 1.0, 1.0};
+    sela_kernel_result r = {0.0, false};
+    check(sela_dot2(a, ones, 3) == 1.0, "dot2 keeps the one");
+    check(sela_dot_k(a, ones, 3, 3) == 1.0 && sela_dot_naive(a, ones, 3) == 0.0, "dot_k and dot_naive");
+    check(!r.accepted && sizeof r.value == sizeof(double), "kernel result is usable from C");
+  }
   return failures != 0;
 }

@@ -1,0 +1,7 @@
+# The vector kernels are the only code built for extensions beyond baseline x86-64; each
+# translation unit gets its own target flags, and the dispatcher calls it only on a
+# processor (and operating system) that supports them.
+set_source_files_properties(${CMAKE_CURRENT_SOURCE_DIR}/src/simd_dispatch_avx2.cpp
+  PROPERTIES COMPILE_OPTIONS "-mavx;-mfma")
+set_source_files_properties(${CMAKE_CURRENT_SOURCE_DIR}/src/simd_dispatch_avx512.cpp
+  PROPERTIES COMPILE_OPTIONS "-mavx512f")

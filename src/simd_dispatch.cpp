@@ -1,0 +1,69 @@
+#include "simd_dispatch.h"
+
+#include "algorithms/dotproduct.h"
+#include "runtimecheck.h"
+
+namespace sela {
+
+// Constant-initialised to null: nothing runs at load time.
+std::atomic<NaiveDotKernel> naiveDotImpl{nullptr};
+std::atomic<CompensatedDotKernel> dot2Impl{nullptr};
+std::atomic<CompensatedDotKernel> dotK3Impl{nullptr};
+
+double scalarNaiveDot(const double* x, int64_t nx, const double* y, int64_t ny) { return naiveDot(x, nx, y, ny); }
+
+KernelResult scalarDot2(const double* x, int64_t nx, const double* y, int64_t ny) {
+  return {dot2(x, nx, y, ny), true};
+}
+
+KernelResult scalarDotK3(const double* x, int64_t nx, const double* y, int64_t ny) {
+  return {dotK(x, nx, y, ny, 3), true};
+}
+
+void initDispatch() {
+  NaiveDotKernel naive = scalarNaiveDot;
+  CompensatedDotKernel d2 = scalarDot2;
+  CompensatedDotKernel k3 = scalarDotK3;
+  if (checkInstructionSets(maskOf(InstructionSet::AVX512F))) {
+    naive = dispatchNaiveDotAvx512;
+    d2 = dispatchDot2Avx512;
+    k3 = dispatchDotK3Avx512;
+  } else if (checkInstructionSets(maskOf(InstructionSet::AVX2))) {
+    naive = dispatchNaiveDotAvx2;
+    d2 = dispatchDot2Avx2;
+    k3 = dispatchDotK3Avx2;
+  }
+  naiveDotImpl.store(naive, std::memory_order_relaxed);
+  dot2Impl.store(d2, std::memory_order_relaxed);
+  dotK3Impl.store(k3, std::memory_order_relaxed);
+}
+
+namespace {
+
+template <typename Kernel>
+inline Kernel selected(std::atomic<Kernel>& slot) {
+  Kernel k = slot.load(std::memory_order_relaxed);
+  if (k == nullptr) {
+    initDispatch();
+    k = slot.load(std::memory_order_relaxed);
+  }
+  return k;
+}
+
+}  // namespace
+
+double dispatchNaiveDot(const double* x, int64_t nx, const double* y, int64_t ny) {
+  return selected(naiveDotImpl)(x, nx, y, ny);
+}
+
+double dispatchDot2(const double* x, int64_t nx, const double* y, int64_t ny) {
+  const KernelResult r = selected(dot2Impl)(x, nx, y, ny);
+  return r.accepted ? r.value : dot2(x, nx, y, ny);
+}
+
+double dispatchDotK3(const double* x, int64_t nx, const double* y, int64_t ny) {
+  const KernelResult r = selected(dotK3Impl)(x, nx, y, ny);
+  return r.accepted ? r.value : dotK(x, nx, y, ny, 3);
+}
+
+}  // namespace sela

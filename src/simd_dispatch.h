@@ -1,0 +1,44 @@
+// The dispatch table: for the naive, Dot2 and DotK3 dot products, a process-wide pointer
+// to the scalar, AVX2 or AVX-512 kernel chosen for this processor at the first call of
+// any dispatcher, and the dispatchers the exported functions call.
+//
+// The pointers are atomic words read and written with relaxed ordering. Threads racing
+// through their first calls may each run the selection; every one computes the same
+// choice from the same processor and stores the same values, and a thread that finds a
+// pointer empty runs the selection itself, so no thread depends on another's stores.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "sela.h"
+
+namespace sela {
+
+using KernelResult = sela_kernel_result;
+
+using NaiveDotKernel = double (*)(const double*, int64_t, const double*, int64_t);
+using CompensatedDotKernel = KernelResult (*)(const double*, int64_t, const double*, int64_t);
+
+extern std::atomic<NaiveDotKernel> naiveDotImpl;
+extern std::atomic<CompensatedDotKernel> dot2Impl;
+extern std::atomic<CompensatedDotKernel> dotK3Impl;
+
+// The selection: the AVX-512 kernels when AVX-512F and its OS state are available, else
+// the AVX2 kernels when AVX2 (with FMA and the OS-enabled AVX state) is, else the scalar
+// wrappers. Stores all three pointers, always of one family.
+void initDispatch();
+
+// Each runs the selection if its own pointer is still empty, then the kernel. The
+// compensated dispatchers return the scalar result (dot2, dotK with K = 3) when the
+// kernel declines its own.
+double dispatchNaiveDot(const double* x, int64_t nx, const double* y, int64_t ny);
+double dispatchDot2(const double* x, int64_t nx, const double* y, int64_t ny);
+double dispatchDotK3(const double* x, int64_t nx, const double* y, int64_t ny);
+
+// The scalar family: the reference functions, always accepted.
+double scalarNaiveDot(const double* x, int64_t nx, const double* y, int64_t ny);
+KernelResult scalarDot2(const double* x, int64_t nx, const double* y, int64_t ny);
+KernelResult scalarDotK3(const double* x, int64_t nx, const double* y, int64_t ny);
+
+}  // namespace sela

@@ -1,0 +1,29 @@
+#!/bin/sh
+# Only the vector-kernel objects may hold VEX or EVEX instructions (in AT&T syntax every
+# one of them starts with "v"); all other library code must run on baseline x86-64, since
+# it runs before (and regardless of) the processor check. The kernel objects must hold
+# vector code (else this check would prove nothing), the AVX2 one without ZMM registers.
+# Argument: the object files, joined by ':'.
+set -eu
+status=0
+old_ifs=$IFS
+IFS=:
+for obj in $1; do
+  IFS=$old_ifs
+  vex=$(objdump -d --no-show-raw-insn "$obj" | grep -cE '^ +[0-9a-f]+:[[:space:]]+v[a-z0-9]+' || true)
+  case "$obj" in
+    *simd_dispatch_avx2.cpp.o)
+      if [ "$vex" -eq 0 ]; then echo "no vector code in $obj"; status=1; fi
+      if objdump -d "$obj" | grep -q '%zmm'; then echo "ZMM registers in $obj"; status=1; fi ;;
+    *simd_dispatch_avx512.cpp.o)
+      if ! objdump -d "$obj" | grep -q '%zmm'; then echo "no 512-bit code in $obj"; status=1; fi ;;
+    *)
+      if [ "$vex" -ne 0 ]; then
+        echo "$vex VEX/EVEX instructions in baseline object $obj:"
+        objdump -d --no-show-raw-insn "$obj" | grep -E '^ +[0-9a-f]+:[[:space:]]+v[a-z0-9]+' | head -5
+        status=1
+      fi ;;
+  esac
+done
+[ "$status" -eq 0 ] && echo "vector instructions only in the kernel objects"
+exit "$status"
