@@ -179,6 +179,7 @@ Scan scanValues(const double* x, int64_t n) {
 struct ResidualFacts {
   double sum = 0.0;
   double maxAbs = 0.0;
+  double maxPartial = 0.0;  // the largest magnitude of the naive sum's partial sums
 };
 
 // ---- The residual vector ----
@@ -283,10 +284,11 @@ double sweepGathering(const double* base, const double* levels, double sigma, do
   double tau = 0.0 + q;
   double s = r;
   double m = std::fabs(r);
+  double partial = m;
   const PackedLevels<Levels> lv(levels);
   const __m128d sg = _mm_set1_pd(sigma);
   const __m128d signBit = _mm_set1_pd(-0.0);
-  __m128d tv = _mm_setzero_pd(), mv = tv, mw = tv;
+  __m128d tv = _mm_setzero_pd(), mv = tv, mw = tv, pv = tv, pw = tv;
   int64_t i = 1;
   for (; i + 4 <= n; i += 4) {
     const __m128d xv = applyLevels<Levels>(_mm_loadu_pd(base + i), lv.v);
@@ -302,12 +304,15 @@ double sweepGathering(const double* base, const double* levels, double sigma, do
     tv = _mm_add_pd(tv, _mm_add_pd(qv, qw));
     mv = _mm_max_pd(_mm_andnot_pd(signBit, rv), mv);
     mw = _mm_max_pd(_mm_andnot_pd(signBit, rw), mw);
-    s += lowLane(rv);
-    s += highLane(rv);
-    s += lowLane(rw);
-    s += highLane(rw);
+    const double s1 = s + lowLane(rv);
+    const double s2 = s1 + highLane(rv);
+    const double s3 = s2 + lowLane(rw);
+    s = s3 + highLane(rw);
+    pv = _mm_max_pd(_mm_andnot_pd(signBit, _mm_set_pd(s2, s1)), pv);
+    pw = _mm_max_pd(_mm_andnot_pd(signBit, _mm_set_pd(s, s3)), pw);
   }
   mv = _mm_max_pd(mv, mw);
+  pv = _mm_max_pd(pv, pw);
   for (; i < n; ++i) {
     x = applyLevels<Levels>(base[i], levels);
     q = (sigma + x) - sigma;
@@ -317,9 +322,12 @@ double sweepGathering(const double* base, const double* levels, double sigma, do
     s += r;
     const double a = std::fabs(r);
     m = a > m ? a : m;
+    const double b = std::fabs(s);
+    partial = b > partial ? b : partial;
   }
   const double m01 = lowLane(mv) > highLane(mv) ? lowLane(mv) : highLane(mv);
-  facts = {s, m01 > m ? m01 : m};
+  const double p01 = lowLane(pv) > highLane(pv) ? lowLane(pv) : highLane(pv);
+  facts = {s, m01 > m ? m01 : m, p01 > partial ? p01 : partial};
   return tau + (lowLane(tv) + highLane(tv));
 }
 
@@ -327,13 +335,16 @@ template <int Levels>
 ResidualFacts gatherLevels(const double* base, const double* levels, int64_t n) {
   double s = applyLevels<Levels>(base[0], levels);
   double m = std::fabs(s);
+  double partial = m;
   for (int64_t i = 1; i < n; ++i) {
     const double v = applyLevels<Levels>(base[i], levels);
     s += v;
     const double a = std::fabs(v);
     m = a > m ? a : m;
+    const double b = std::fabs(s);
+    partial = b > partial ? b : partial;
   }
-  return {s, m};
+  return {s, m, partial};
 }
 
 template <int Levels>
@@ -565,14 +576,19 @@ double nearSum(const double* values, int64_t n) {
   if (gap == (below ? -0x1p-1074 : 0x1p-1074)) return res;
   const double mu = 0.5 * gap;
   const double offset = rho - mu;
-  // Most often the naive sum S of the residuals decides already. |S - sum(residual)| is at
-  // most gamma(n-1) * n * max|residual| <= slack, and the addition below errs by at most
+  // Most often the naive sum S of the residuals decides already. Each of its n - 1
+  // additions errs by at most 2^-53 times its rounded partial sum, so |S - sum(residual)|
+  // is at most (n - 1) 2^-53 max|partial|, and also gamma(n-1) * n * max|residual|: the
+  // smaller of the two, doubled, is the slack. The addition below errs by at most
   // 2^-53 |v|; so when |v| > 4 slack, w = offset + sum(residual) has the sign of v and is
   // not zero. As a sum of doubles, w is then a nonzero multiple of 2^-1074, and the
   // second transformation would return a faithful rounding of it: a value of the same
   // sign, so the outcome below is the same. slack must not underflow.
   const double v = offset + facts.sum;
-  const double slack = (2.0 * static_cast<double>(n) * static_cast<double>(n) * 0x1p-53) * facts.maxAbs;
+  const double count = static_cast<double>(n);  // exact: n <= 2^26
+  const double byResiduals = (2.0 * count * count * 0x1p-53) * facts.maxAbs;
+  const double byPartials = (2.0 * count * 0x1p-53) * facts.maxPartial;
+  const double slack = byPartials < byResiduals ? byPartials : byResiduals;
   double h = v;
   if (!((slack == 0.0 || slack >= kMinNormal) && std::fabs(v) > 4.0 * slack)) {
     h = transformK(p.residual, offset, facts.maxAbs, v);
