@@ -83,12 +83,12 @@ SELA_API double sela_sum_oro(const double *x, uint64_t n);
 SELA_API double sela_sum_k(const double *x, uint64_t n, int32_t K);
 
 /* AccSum: faithfully rounded (the exact sum when it is a double, else one of its two
- * neighbours); non-finite data or data near the top of the range: the exact sum's
- * rounding, as sela_sum_exact; empty: +0.0. */
+ * neighbours); data holding an infinity or a NaN, data near the top of the range and
+ * inputs of more than 2^26 - 2 elements: as sela_sum_exact; empty: +0.0. */
 SELA_API double sela_sum_acc(const double *x, uint64_t n);
 
-/* NearSum: the exact sum rounded to nearest, ties to even; non-finite data as
- * sela_sum_exact; empty: +0.0. */
+/* NearSum: the exact sum rounded to nearest, ties to even; the same cases as for
+ * sela_sum_acc as sela_sum_exact; empty: +0.0. */
 SELA_API double sela_sum_near(const double *x, uint64_t n);
 
 /* Condition number of the sum, sum |x| / |sum x|: 1 without cancellation, +inf when the

@@ -174,8 +174,8 @@ Scan scanValues(const double* x, int64_t n) {
 }
 
 // What the final residual vector adds up to: its naive (left-to-right) sum, which is what
-// AccSum needs, and its largest magnitude, which NearSum's second transformation starts
-// from.
+// AccSum needs; its largest magnitude, which NearSum's second transformation starts from;
+// and the largest partial sum of that naive sum, which bounds its rounding errors.
 struct ResidualFacts {
   double sum = 0.0;
   double maxAbs = 0.0;
