@@ -8,6 +8,9 @@
 
 typedef double (*sum_fn)(const double *, uint64_t);
 
+/* sela_sum_k takes the number of passes as well; the demo shows K = 3. */
+static double sum_k3(const double *x, uint64_t n) { return sela_sum_k(x, n, 3); }
+
 struct algorithm {
   const char *name;
   sum_fn fn;
@@ -20,6 +23,10 @@ static const struct algorithm kAlgorithms[] = {
     {"kahan", sela_sum_kahan},
     {"neumaier", sela_sum_neumaier},
     {"klein", sela_sum_klein},
+    {"oro (Sum2)", sela_sum_oro},
+    {"sum_k, K = 3", sum_k3},
+    {"acc (faithful)", sela_sum_acc},
+    {"near (nearest)", sela_sum_near},
     {"exact", sela_sum_exact},
 };
 
@@ -27,7 +34,8 @@ static const struct algorithm kAlgorithms[] = {
 
 static void show(const char *title, const double *x, uint64_t n) {
   const double exact = sela_sum_exact(x, n);
-  printf("%s (%llu values)\n", title, (unsigned long long)n);
+  printf("%s (%llu values, condition number %.3g)\n", title, (unsigned long long)n,
+         sela_condition_number(x, n));
   for (size_t k = 0; k < N_ALGORITHMS; ++k) {
     const double r = kAlgorithms[k].fn(x, n);
     printf("  %-20s % .17g  %-24a %s\n", kAlgorithms[k].name, r, r,

@@ -74,6 +74,27 @@ SELA_API double sela_sum_exact(const double *x, uint64_t n);
 
 /* ---- Cascaded and faithful sums ----------------------------------------------------- */
 
+/* Sum2 of Ogita, Rump and Oishi: bit for bit sela_sum_neumaier; empty: +0.0. */
+SELA_API double sela_sum_oro(const double *x, uint64_t n);
+
+/* K-fold cascade: the left-to-right sum plus, pass after pass, the left-to-right sum of the
+ * previous pass's rounding errors; K <= 0 acts as 1, K = 2 equals sela_sum_oro for n >= 2,
+ * at most n passes run, one element is returned unchanged; empty: +0.0. */
+SELA_API double sela_sum_k(const double *x, uint64_t n, int32_t K);
+
+/* AccSum: faithfully rounded (the exact sum when it is a double, else one of its two
+ * neighbours); data holding an infinity or a NaN, data near the top of the range and
+ * inputs of more than 2^26 - 2 elements: as sela_sum_exact; empty: +0.0. */
+SELA_API double sela_sum_acc(const double *x, uint64_t n);
+
+/* NearSum: the exact sum rounded to nearest, ties to even; the same cases as for
+ * sela_sum_acc as sela_sum_exact; empty: +0.0. */
+SELA_API double sela_sum_near(const double *x, uint64_t n);
+
+/* Condition number of the sum, sum |x| / |sum x|: 1 without cancellation, +inf when the
+ * sum is zero or the magnitudes overflow, NaN for a NaN; empty: +0.0. */
+SELA_API double sela_condition_number(const double *x, uint64_t n);
+
 /* ---- Dot products ------------------------------------------------------------------- */
 
 /* The exact dot product rounded once; each product's bits below 2^-1075 are discarded,

@@ -5,9 +5,11 @@
 #include "sela_version_text.h"
 
 #include "algorithms/compensatedsum.h"
+#include "algorithms/conditionnumber.h"
 #include "algorithms/dotproduct.h"
 #include "algorithms/exactsum.h"
 #include "algorithms/naivesum.h"
+#include "algorithms/orosum.h"
 #include "algorithms/pairwisesum.h"
 #include "algorithms/statistical_reductions.h"
 #include "simd_dispatch.h"
@@ -74,6 +76,27 @@ double sela_sum_exact(const double* x, uint64_t n) {
 }
 
 // ---- Cascaded and faithful sums ----
+
+double sela_sum_oro(const double* x, uint64_t n) {
+  return exportFrame<AfterWorker::AsIs>(n, 0.0, [=](int64_t len) { return sela::sum2(x, len); });
+}
+
+double sela_sum_k(const double* x, uint64_t n, int32_t k) {
+  const int64_t passes = k;  // widened with its sign
+  return exportFrame<AfterWorker::AsIs>(n, 0.0, [=](int64_t len) { return sela::sumK(x, len, passes); });
+}
+
+double sela_sum_acc(const double* x, uint64_t n) {
+  return exportFrame<AfterWorker::AsIs>(n, 0.0, [=](int64_t len) { return sela::accSum(x, len); });
+}
+
+double sela_sum_near(const double* x, uint64_t n) {
+  return exportFrame<AfterWorker::AsIs>(n, 0.0, [=](int64_t len) { return sela::nearSum(x, len); });
+}
+
+double sela_condition_number(const double* x, uint64_t n) {
+  return exportFrame<AfterWorker::AsIs>(n, 0.0, [=](int64_t len) { return sela::conditionNumber(x, len); });
+}
 
 // ---- Dot products ----
 

@@ -1,0 +1,394 @@
+// AccSum and NearSum against the exact oracle (faithful and nearest rounding), against
+// the transformation written out step by step, on ties and their neighbours, at the
+// thresholds of sigma and of the input length; and their building blocks.
+#include <algorithm>
+#include <limits>
+
+#include "algorithms/orosum.h"
+#include "sela.h"
+#include "test_util.h"
+
+using testutil::pow2;
+using testutil::SameBits;
+
+namespace {
+
+const double kInf = std::numeric_limits<double>::infinity();
+const double kMax = std::numeric_limits<double>::max();
+
+double acc(const std::vector<double>& x) { return sela_sum_acc(x.data(), x.size()); }
+double near(const std::vector<double>& x) { return sela_sum_near(x.data(), x.size()); }
+
+// The transformation read step by step: one left-to-right loop per sweep, nothing fused
+// and nothing predicted. No length limit, so it also shows what happens beyond it.
+// `length` (default: the size of p) sets M; zeros appended to p would change nothing else,
+// as they split into zero high parts and zero residuals.
+sela::TransformResult literalTransform(std::vector<double>& p, double rho, int64_t length = -1) {
+  const auto n = length < 0 ? static_cast<int64_t>(p.size()) : length;
+  double mu = 0.0;
+  for (double v : p) mu = std::max(mu, std::fabs(v));
+  if (mu == 0.0) return {rho, 0.0};
+  const int64_t m = sela::ceilLog2(n + 2);
+  double sigma = sela::nextPowerTwo(mu) * sela::pow2i(m);
+  if (!std::isfinite(sigma)) return {kInf, 0.0};
+  double t = rho;
+  for (;;) {
+    double tau = 0.0;
+    for (double& v : p) {
+      const double q = (sigma + v) - sigma;
+      v = v - q;
+      tau = tau + q;
+    }
+    const double tNext = t + tau;
+    const double phi = (sela::pow2i(2 * m) * 0x1p-53) * sigma;
+    if (std::fabs(tNext) >= phi || sigma <= 0x1p-1022) return {tNext, tau - (tNext - t)};
+    sigma = sigma * sela::pow2i(m - 53);
+    t = tNext;
+  }
+}
+
+double literalNaive(const std::vector<double>& p) {
+  double s = p[0];
+  for (size_t i = 1; i < p.size(); ++i) s = s + p[i];
+  return s;
+}
+
+// AccSum on finite data whose sigma fits: (naive(residuals) + tau2) + tau1.
+double literalAcc(const std::vector<double>& x) {
+  if (x.size() == 1) return x[0];
+  std::vector<double> p = x;
+  const sela::TransformResult r = literalTransform(p, 0.0);
+  return (literalNaive(p) + r.tau2) + r.tau1;
+}
+
+::testing::AssertionResult Faithful(const std::vector<double>& x, double r) {
+  const oracle::Bracket b = oracle::exactSumBracket(x.data(), static_cast<int64_t>(x.size()));
+  if (oracle::sameBits(r, b.lo) || oracle::sameBits(r, b.hi)) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "got " << r << " (" << std::hexfloat << r << "), exact sum in [" << b.lo
+                                       << ", " << b.hi << "]" << std::defaultfloat;
+}
+
+// Both workers on one data set: NearSum is the oracle's rounding, AccSum faithful and the
+// transformation's own value.
+void checkBoth(const std::vector<double>& x, const char* what) {
+  ASSERT_TRUE(SameBits(oracle::exactSum(x), near(x))) << what << " n=" << x.size();
+  const double a = acc(x);
+  ASSERT_TRUE(Faithful(x, a)) << what << " n=" << x.size();
+  ASSERT_TRUE(SameBits(literalAcc(x), a)) << what << " n=" << x.size();
+}
+
+// Four values that add up to exactly zero: a, b and the negated TwoSum of them.
+void appendZeroGroup(std::vector<double>& v, double a, double b) {
+  const double s = a + b;
+  const double z = s - a;
+  const double e = (a - (s - z)) + (b - z);
+  v.insert(v.end(), {a, b, -s, -e});
+}
+
+}  // namespace
+
+// ---- Building blocks ----------------------------------------------------------------
+
+TEST(OroBuildingBlocks, CeilLog2) {
+  const std::pair<int64_t, int64_t> cases[] = {
+      {-7, 0}, {0, 0}, {1, 0}, {2, 1}, {3, 2}, {4, 2}, {5, 3}, {1002, 10}, {1024, 10}, {1025, 11},
+      {(int64_t{1} << 26), 26}, {(int64_t{1} << 26) + 1, 27}, {(int64_t{1} << 62) + 1, 63},
+      {std::numeric_limits<int64_t>::max(), 63}};
+  for (const auto& [a, k] : cases) EXPECT_EQ(k, sela::ceilLog2(a)) << a;
+}
+
+TEST(OroBuildingBlocks, Pow2iIsThePowerOfTwo) {
+  for (int k = -1022; k <= 1023; ++k) ASSERT_TRUE(SameBits(std::ldexp(1.0, k), sela::pow2i(k))) << k;
+}
+
+TEST(OroBuildingBlocks, NextPowerTwo) {
+  const std::pair<double, double> cases[] = {
+      {0.0, 0.0},           {-0.0, 0.0},          {pow2(-1074), pow2(-1022)}, {-pow2(-1030), pow2(-1022)},
+      {pow2(-1022), pow2(-1022)}, {1.5 * pow2(-1022), pow2(-1021)}, {1.0, 1.0}, {-1.0, 1.0},
+      {1.5, 2.0},           {3.0, 4.0},           {-(1.0 + pow2(-52)), 2.0}, {pow2(1023), pow2(1023)},
+      {1.5 * pow2(1022), pow2(1023)}, {1.5 * pow2(1023), kInf}, {kMax, kInf}, {-kInf, kInf}};
+  for (const auto& [x, p] : cases) EXPECT_TRUE(SameBits(p, sela::nextPowerTwo(x))) << x;
+  EXPECT_TRUE(SameBits(kInf, sela::nextPowerTwo(std::numeric_limits<double>::quiet_NaN())));
+  std::mt19937_64 rng(9);
+  for (double x : testutil::wideRange(rng, 4000, -1022, 1022)) {
+    int e;
+    const double m = std::frexp(std::fabs(x), &e);  // |x| = m 2^e, m in [0.5, 1)
+    ASSERT_TRUE(SameBits(m == 0.5 ? std::ldexp(1.0, e - 1) : std::ldexp(1.0, e), sela::nextPowerTwo(x))) << x;
+  }
+}
+
+TEST(OroBuildingBlocks, NeighboursStepTheBitPattern) {
+  EXPECT_TRUE(SameBits(-pow2(-1074), sela::prevFloat(0.0)));
+  EXPECT_TRUE(SameBits(-pow2(-1074), sela::prevFloat(-0.0)));
+  EXPECT_TRUE(SameBits(0.0, sela::prevFloat(pow2(-1074))));
+  EXPECT_TRUE(SameBits(pow2(-1074), sela::nextFloat(-0.0)));
+  EXPECT_TRUE(SameBits(pow2(-1074), sela::nextFloat(0.0)));
+  EXPECT_TRUE(SameBits(-0.0, sela::nextFloat(-pow2(-1074))));
+  EXPECT_TRUE(SameBits(1.0 - pow2(-53), sela::prevFloat(1.0)));
+  EXPECT_TRUE(SameBits(-(1.0 + pow2(-52)), sela::prevFloat(-1.0)));
+  EXPECT_TRUE(SameBits(pow2(-1022) - pow2(-1074), sela::prevFloat(pow2(-1022))));
+  EXPECT_TRUE(SameBits(kInf, sela::nextFloat(kMax)));
+  EXPECT_TRUE(SameBits(-kInf, sela::prevFloat(-kMax)));
+  std::mt19937_64 rng(10);
+  for (double x : testutil::wideRange(rng, 4000, -1074, 1022)) {
+    ASSERT_TRUE(SameBits(std::nextafter(x, -kInf), sela::prevFloat(x))) << x;
+    ASSERT_TRUE(SameBits(std::nextafter(x, kInf), sela::nextFloat(x))) << x;
+  }
+}
+
+// The lanes of extractVector give the left-to-right loop's bits whenever sigma is a power
+// of two with |p[i]| <= 2^-M sigma and n + 2 <= 2^M.
+TEST(OroBuildingBlocks, ExtractVectorIsTheLeftToRightSplit) {
+  std::mt19937_64 rng(12);
+  for (size_t n : {1u, 2u, 3u, 4u, 5u, 7u, 8u, 9u, 1000u, 1003u}) {
+    const int64_t m = sela::ceilLog2(static_cast<int64_t>(n) + 2);
+    for (int top : {0, -30, 900, -1000}) {
+      auto p = testutil::wideRange(rng, n, top - 60, top);
+      const double sigma = std::ldexp(1.0, top + 1 + static_cast<int>(m));
+      std::vector<double> expected = p;
+      double tau = 0.0;
+      for (double& v : expected) {
+        const double q = (sigma + v) - sigma;
+        v = v - q;
+        tau = tau + q;
+      }
+      ASSERT_TRUE(SameBits(tau, sela::extractVector(p.data(), static_cast<int64_t>(n), sigma))) << n;
+      for (size_t i = 0; i < n; ++i) ASSERT_TRUE(SameBits(expected[i], p[i])) << n << " at " << i;
+    }
+  }
+}
+
+TEST(OroBuildingBlocks, TransformIsErrorFree) {
+  std::mt19937_64 rng(13);
+  for (size_t n : {2u, 10u, 1000u}) {
+    for (double cond : {1e5, 1e30}) {
+      if (cond < 10.0 * static_cast<double>(n)) continue;
+      std::vector<double> p = testutil::genSum(rng, n, cond);
+      const std::vector<double> x = p;
+      const double rho = 0.75;
+      const sela::TransformResult r = sela::rumpTransform(p.data(), static_cast<int64_t>(n), rho);
+      // rho + sum(x) = tau1 + tau2 + sum(residuals), exactly.
+      std::vector<double> lhs = x;
+      lhs.push_back(rho);
+      std::vector<double> rhs = p;
+      rhs.push_back(r.tau1);
+      rhs.push_back(r.tau2);
+      for (double v : rhs) lhs.push_back(-v);
+      ASSERT_TRUE(SameBits(0.0, oracle::exactSum(lhs))) << n;
+      // The same steps written out give the same bits.
+      std::vector<double> q = x;
+      const sela::TransformResult lit = literalTransform(q, rho);
+      ASSERT_TRUE(SameBits(lit.tau1, r.tau1));
+      ASSERT_TRUE(SameBits(lit.tau2, r.tau2));
+      ASSERT_TRUE(q == p);
+      // rumpTransformK is faithful for rho + sum(x).
+      std::vector<double> withRho = x;
+      withRho.push_back(rho);
+      std::vector<double> again = x;
+      ASSERT_TRUE(Faithful(withRho, sela::rumpTransformK(again.data(), static_cast<int64_t>(n), rho)));
+    }
+  }
+  double none[1] = {0.0};
+  const sela::TransformResult empty = sela::rumpTransform(none, 0, -2.5);
+  EXPECT_TRUE(SameBits(-2.5, empty.tau1));
+  EXPECT_TRUE(SameBits(0.0, empty.tau2));
+  double huge[3] = {pow2(1021), 1.0, 1.0};
+  EXPECT_TRUE(SameBits(kInf, sela::rumpTransformK(huge, 3, 0.0)));
+}
+
+TEST(OroBuildingBlocks, ExtractionOutcome) {
+  sela::ScratchArray residual;
+  sela::ExtractionOutcome out;
+  const double one[] = {-0.0};
+  sela::rumpExtract(one, 1, residual, out);
+  EXPECT_TRUE(out.done);
+  EXPECT_TRUE(SameBits(-0.0, out.value));
+  EXPECT_EQ(nullptr, residual.get());
+
+  const double nonFinite[] = {1.0, kInf, 2.0};
+  sela::rumpExtract(nonFinite, 3, residual, out);
+  EXPECT_TRUE(out.done);
+  EXPECT_TRUE(SameBits(kInf, out.value));
+  EXPECT_EQ(nullptr, residual.get());
+
+  const double topRange[] = {pow2(1021), 1.0, 1.0};
+  sela::rumpExtract(topRange, 3, residual, out);
+  EXPECT_TRUE(out.done);
+  EXPECT_TRUE(SameBits(pow2(1021), out.value));
+  EXPECT_TRUE(SameBits(0.0, out.tau1));
+  EXPECT_TRUE(SameBits(0.0, out.tau2));
+
+  const double plain[] = {1.0, 1e100, 1.0, -1e100};
+  sela::rumpExtract(plain, 4, residual, out);
+  EXPECT_FALSE(out.done);
+  ASSERT_NE(nullptr, residual.get());
+  // tau1 + tau2 + sum(residual) is the exact sum 2.
+  std::vector<double> parts(residual.get(), residual.get() + 4);
+  parts.push_back(out.tau1);
+  parts.push_back(out.tau2);
+  EXPECT_TRUE(SameBits(2.0, oracle::exactSum(parts)));
+}
+
+// ---- AccSum and NearSum -------------------------------------------------------------
+
+TEST(AccNearSum, NamedCases) {
+  for (double x : {-0.0, 0.0, kInf, -kInf, 3.5, -pow2(-1074)}) {
+    EXPECT_TRUE(SameBits(x, acc({x}))) << x;
+    EXPECT_TRUE(SameBits(x, near({x}))) << x;
+  }
+  const double negNaN = -std::numeric_limits<double>::quiet_NaN();
+  EXPECT_TRUE(SameBits(negNaN, sela_sum_acc(&negNaN, 1)));
+  EXPECT_TRUE(SameBits(negNaN, sela_sum_near(&negNaN, 1)));
+
+  const std::vector<double> zeros = {-0.0, -0.0, 0.0, -0.0};
+  EXPECT_TRUE(SameBits(0.0, acc(zeros)));
+  EXPECT_TRUE(SameBits(0.0, near(zeros)));
+  EXPECT_TRUE(SameBits(0.0, acc({-0.0, -0.0})));
+  EXPECT_TRUE(SameBits(0.0, near({-0.0, -0.0})));
+
+  struct Case {
+    std::vector<double> x;
+    double accExpected, nearExpected;
+  };
+  const Case cases[] = {
+      {{1.0, pow2(-53)}, 1.0, 1.0},
+      {{1.0 + pow2(-52), pow2(-53)}, 1.0 + pow2(-51), 1.0 + pow2(-51)},
+      {{3.0, pow2(-52), pow2(-105)}, 3.0, 3.0 + pow2(-51)},
+      {{1.0, 1e100, 1.0, -1e100}, 2.0, 2.0},
+      {{0.1, 0.1, 0.1, 0.1, 0.1, 0.1, 0.1, 0.1, 0.1, 0.1}, 1.0, 1.0},
+      {{1e307, -1e307, 1.0}, 1.0, 1.0},
+      {{pow2(1021), 1.0}, pow2(1021), pow2(1021)},
+      {{pow2(1021), 1.0, 1.0}, pow2(1021), pow2(1021)},
+      {{1e308, 1e308, -1e308}, 1e308, 1e308},
+      {{kMax, kMax}, kInf, kInf},
+      {{kMax, kMax, -kMax}, kMax, kMax},
+  };
+  for (const Case& c : cases) {
+    EXPECT_TRUE(SameBits(c.accExpected, acc(c.x))) << c.x.size() << " " << c.x[0];
+    EXPECT_TRUE(SameBits(c.nearExpected, near(c.x))) << c.x.size() << " " << c.x[0];
+  }
+}
+
+TEST(AccNearSum, NonFiniteDataIsTheExactSumsAnswer) {
+  const double qnan = std::numeric_limits<double>::quiet_NaN();
+  const double bigPayload = std::bit_cast<double>(0xFFF8000000000123ULL);  // negative, larger mantissa
+  const std::vector<std::vector<double>> sets = {
+      {kInf, 1.0}, {1.0, -kInf}, {kInf, -kInf, 1.0}, {qnan, 1.0}, {-qnan, 2.0},
+      {qnan, bigPayload, kInf}, {kInf, -kMax, -kMax}, {1.0, 2.0, 3.0, kInf}};
+  for (const auto& x : sets) {
+    const double exact = sela_sum_exact(x.data(), x.size());
+    EXPECT_TRUE(SameBits(exact, acc(x))) << x.size();
+    EXPECT_TRUE(SameBits(exact, near(x))) << x.size();
+  }
+  // A NaN comes out with its sign cleared; +inf and -inf together give a NaN.
+  EXPECT_FALSE(std::signbit(near({-qnan, 1.0})));
+  EXPECT_TRUE(std::isnan(acc({kInf, -kInf, 1.0})));
+}
+
+// [3 2^s, 2^(s-52), 2^(s-105)] is faithful-but-not-nearest for AccSum (3 2^s) while the
+// transformation runs; once sigma = nextPowerTwo(max) 2^M (M = 3) would reach 2^1024,
+// the exact fallback gives the nearest value instead.
+TEST(AccNearSum, SigmaOverflowTakesTheExactSum) {
+  for (int s = 0; s <= 1019; ++s) {
+    const std::vector<double> x = {3.0 * pow2(s), pow2(s - 52), pow2(s - 105)};
+    const double nearest = (3.0 + pow2(-51)) * pow2(s);
+    ASSERT_TRUE(SameBits(nearest, near(x))) << s;
+    ASSERT_TRUE(SameBits(s < 1019 ? 3.0 * pow2(s) : nearest, acc(x))) << s;
+  }
+}
+
+TEST(AccNearSum, MatchOracleOnRandomFamilies) {
+  std::mt19937_64 rng(20261208);
+  for (size_t n : {2u, 3u, 4u, 5u, 7u, 8u, 9u, 31u, 100u, 1000u, 4097u}) {
+    checkBoth(testutil::uniform(rng, n), "uniform");
+    checkBoth(testutil::wideRange(rng, n, -1074, 1000), "wide");
+    checkBoth(testutil::wideRange(rng, n, -40, 40), "moderate");
+    checkBoth(testutil::wideRange(rng, n, -1074, -1030), "tiny");
+    if (n >= 10) checkBoth(testutil::illConditioned(rng, n, 1e30), "pairs");
+  }
+}
+
+TEST(AccNearSum, MatchOracleOnPrescribedConditionNumbers) {
+  std::mt19937_64 rng(2008);
+  for (size_t n : {10u, 100u, 1000u, 3000u}) {
+    for (double cond : {1e3, 1e8, 1e16, 1e25, 1e32, 1e40, 1e60, 1e100, 1e200, 1e300}) {
+      if (cond < 10.0 * static_cast<double>(n)) continue;
+      for (int low : {0, -1000, 700}) {
+        if (low + std::log2(cond) > 1000) continue;  // the magnitudes must stay finite
+        const auto x = testutil::genSum(rng, n, cond, low);
+        const double achieved = testutil::conditionOf(x);
+        ASSERT_GT(achieved, cond / 8) << n << " " << cond;
+        ASSERT_LT(achieved, cond * 8) << n << " " << cond;
+        checkBoth(x, "genSum");
+      }
+    }
+  }
+}
+
+// Sums lying exactly on a midpoint between two doubles, hidden among groups that cancel
+// exactly, and sums a tiny amount to either side of it.
+TEST(AccNearSum, MidpointsRoundToEvenAndNeighboursDecide) {
+  std::mt19937_64 rng(77);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  for (int trial = 0; trial < 200; ++trial) {
+    const int e = static_cast<int>(rng() % 200) - 100;
+    // f in (2^e, 2^(e+1)), not a power of two, so both of its neighbours are 2^(e-52) away.
+    const double f = std::ldexp(1.0 + std::ldexp(static_cast<double>((rng() >> 12) | 1), -52), e);
+    const double halfUlp = std::ldexp(1.0, e - 53) * ((rng() & 1) ? 1.0 : -1.0);
+    std::vector<double> x = {f, halfUlp};
+    const int groups = 1 + static_cast<int>(rng() % 50);
+    for (int g = 0; g < groups; ++g) {
+      const int spread = static_cast<int>(rng() % 120) - 60;
+      appendZeroGroup(x, std::ldexp(u(rng), e + spread), std::ldexp(u(rng), e + spread - 30));
+    }
+    std::shuffle(x.begin(), x.end(), rng);
+    // The tie: the even neighbour.
+    const double lower = halfUlp > 0 ? f : sela::prevFloat(f);
+    const double upper = halfUlp > 0 ? sela::nextFloat(f) : f;
+    const double even = (testutil::bits(lower) & 1) ? upper : lower;
+    ASSERT_TRUE(SameBits(even, oracle::exactSum(x)));
+    ASSERT_TRUE(SameBits(even, near(x))) << trial;
+    ASSERT_TRUE(Faithful(x, acc(x)));
+    // Just above and just below the tie.
+    for (double nudge : {std::ldexp(1.0, e - 90), -std::ldexp(1.0, e - 90), pow2(-1074), -pow2(-1074)}) {
+      std::vector<double> y = x;
+      y.insert(y.begin() + static_cast<long>(rng() % y.size()), nudge);
+      ASSERT_TRUE(SameBits(nudge > 0 ? upper : lower, near(y))) << trial << " " << nudge;
+      ASSERT_TRUE(Faithful(y, acc(y)));
+    }
+  }
+}
+
+// The transformation's stopping test assumes 2^(2M) 2^-53 <= 1, that is M = ceilLog2(n+2)
+// <= 26. One element beyond, the intermediate sums t + tau stop being exact: on the data
+// below, the second sweep rounds 3 - 2^-52 to 3 and goes on, and the step-by-step AccSum
+// returns 3 although the exact sum 3 - 2^-51 is a double (so not faithful; NearSum has
+// the same fault). The workers sum exactly there instead. One element shorter the
+// transformation runs, as it shows by returning the faithful but not nearest 3 on
+// [3, 2^-52, 2^-105, 0 ...].
+TEST(AccNearLongInput, BeyondTheLengthLimitTheExactSumIsTaken) {
+  const auto limit = static_cast<size_t>(sela::kMaxTransformLength);
+  ASSERT_EQ((size_t{1} << 26) - 2, limit);
+  const std::vector<double> losing = {1.0, 1.0, 1.0, -pow2(-52), -pow2(-53), -pow2(-53)};
+  const double exact = 3.0 - pow2(-51);
+  {
+    // The step-by-step transformation with M = 27, the M of limit + 1 elements.
+    std::vector<double> p = losing;
+    const sela::TransformResult r = literalTransform(p, 0.0, static_cast<int64_t>(limit + 1));
+    EXPECT_TRUE(SameBits(3.0, (literalNaive(p) + r.tau2) + r.tau1));
+    // With M = 26 it is exact.
+    p = losing;
+    const sela::TransformResult r26 = literalTransform(p, 0.0, static_cast<int64_t>(limit));
+    EXPECT_TRUE(SameBits(exact, (literalNaive(p) + r26.tau2) + r26.tau1));
+  }
+  std::vector<double> x(limit + 1, 0.0);
+  std::copy(losing.begin(), losing.end(), x.begin());
+  EXPECT_TRUE(SameBits(exact, sela_sum_acc(x.data(), limit + 1)));
+  EXPECT_TRUE(SameBits(exact, sela_sum_near(x.data(), limit + 1)));
+
+  const double faithful[] = {3.0, pow2(-52), pow2(-105), 0.0, 0.0, 0.0};
+  std::copy(std::begin(faithful), std::end(faithful), x.begin());
+  EXPECT_TRUE(SameBits(3.0, sela_sum_acc(x.data(), limit)));
+  EXPECT_TRUE(SameBits(3.0 + pow2(-51), sela_sum_acc(x.data(), limit + 1)));
+  EXPECT_TRUE(SameBits(3.0 + pow2(-51), sela_sum_near(x.data(), limit + 1)));
+}
