@@ -1,5 +1,7 @@
 #include "algorithms/exactsum.h"
 
+#include "algorithms/exactsum_binned.h"
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -190,6 +192,8 @@ double round(SuperAccumulator& acc) {
 
 double superSum(const double* x, int64_t n) {
   if (n <= 0) return 0.0;
+  if (n >= kBinnedSumMinLength) return binnedSum(x, n);
+  if (n >= 16) return interleavedSum(x, n);
   SuperAccumulator acc;
   initialize(acc);
   add(acc, x, n);

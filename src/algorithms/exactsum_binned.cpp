@@ -1,0 +1,280 @@
+// Binned arrangement of the superaccumulator's work.
+//
+// A finite nonzero double is M * 2^(E - 1075), E its exponent field and M its mantissa
+// field plus the hidden bit 2^52 (a subnormal: E taken as 1, no hidden bit). Measured in
+// the register's unit 2^-1075 it is M * 2^E. Doubles that share the sign and the exponent
+// field therefore add up as plain integers M: the sum keeps one 64-bit bin per top-12-bit
+// pattern (sign and exponent field), 4096 of them, and an element costs one integer add
+// into its bin, with no shifts and no limb arithmetic. A bin that wraps past 2^64 hands
+// 2^64 (at its weight) to the register at once, so register plus bins always hold the
+// exact sum. At the end the bins are flushed into the register, the 32 bins of one limb
+// window in 128-bit arithmetic and then as one deposit, and the register is rounded.
+//
+// Two cheap exceptions keep the per-element work free of tests:
+// - the hidden bit is or-ed into every element, so a zero or subnormal (field 0) puts
+//   2^52 too much into bin 0 or bin 2048;
+// - NaNs and infinities land in bins 2047 and 4095 as meaningless integers.
+// Each such element adds at least 2^52 to one of these four watched bins. After every
+// chunk of elements the four bins are compared with their values before the chunk; if
+// any moved, the chunk, still in cache, is scanned
+// again: field-0 elements are counted by sign, to take their excess back at the end, and
+// NaNs and infinities go to the side words in array order, exactly as deposit() would
+// record them. Once a side word is set the register no longer matters for the result.
+//
+// Consecutive elements go to separate copies of the bins: deposits into one bin from
+// narrow-range data would otherwise form a single chain of store-to-load forwarding
+// (several cycles per link); with the copies interleaved, each chain sees at most every
+// other element.
+#include "algorithms/exactsum_binned.h"
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+#include "algorithms/exactsum.h"
+
+namespace sela {
+
+namespace {
+
+__extension__ typedef unsigned __int128 uint128;
+
+constexpr int kBinCount = 4096;
+// Rows of the bin copies are a quarter page apart modulo 4096 bytes, so the same bin in
+// different copies never shares its address bits 0-11 (loads would otherwise wait on
+// stores to the other copy, 4K aliasing, and the copies' chains would merge again).
+constexpr int kBinStride = kBinCount + 128;
+constexpr uint64_t kMantissaMask = 0x000FFFFFFFFFFFFFULL;
+constexpr uint64_t kHiddenBit = 1ULL << 52;
+
+// At most two interleaved copies of the bins (see chooseCopies).
+constexpr int kSumCopies = 4;
+
+// Elements between two checks of the watched bins: small enough that a rescan finds the
+// chunk in the first-level cache, and small enough that a chunk moves a bin by less
+// than 2^64 (each element adds at least 2^52 and less than 2^53 to its bin), so a bin
+// that received anything in the chunk never shows its old value again, wrapped or not.
+constexpr int64_t kChunk = 2048;
+static_assert(kChunk <= (int64_t{1} << 11), "a chunk must move a bin by less than 2^64");
+
+// Prefetch distance in bytes: far enough ahead to cover the memory latency of a stream
+// that does not fit the caches; prefetching changes no result.
+constexpr uintptr_t kPrefetchBytes = 4096;
+
+// Bins whose contents are meaningless integers or carry the field-0 excess.
+constexpr unsigned kWatched[4] = {0x000, 0x7FF, 0x800, 0xFFF};
+
+struct SumState {
+  SuperAccumulator acc;
+  uint64_t fieldZeroPositive;  // zeros and subnormals seen, by sign
+  uint64_t fieldZeroNegative;
+};
+
+// Spends one unit of the countdown; each deposit below adds less than 2^32 to a limb,
+// no more than a single-double deposit does.
+inline void spendDeposit(SuperAccumulator& acc) {
+  if (acc.addsLeft == 0) carryPropagate(acc);
+  acc.addsLeft -= 1;
+}
+
+// Adds (or subtracts) v * 2^(32 * limb) to the register, v split into 32-bit digits.
+// Callers keep v below 2^128 and limb + (digits of v) within the register.
+void depositWide(SuperAccumulator& acc, uint128 v, bool negative, int limb) {
+  spendDeposit(acc);
+  for (int k = limb; v != 0; ++k, v >>= 32) {
+    const auto w = static_cast<int64_t>(static_cast<uint64_t>(v) & 0xFFFFFFFFULL);
+    acc.limbs[k] += negative ? -w : w;
+  }
+}
+
+// The register's bit position of a bin's unit: its exponent field, field 0 taken as 1.
+inline unsigned binWeight(unsigned field) { return field == 0 ? 1 : field; }
+
+// A bin wrapped: hand 2^64 at the bin's weight to the register.
+[[gnu::noinline, gnu::cold]] void binWrapped(SumState& st, uint64_t bin) {
+  const auto field = static_cast<unsigned>(bin & 0x7FF);
+  if (field == 0x7FF) return;  // NaN/infinity bins: nothing to keep
+  const unsigned bit = 64 + binWeight(field);
+  depositWide(st.acc, uint128{1} << (bit & 31), (bin >> 11) != 0, static_cast<int>(bit >> 5));
+}
+
+[[gnu::always_inline]] inline void binDeposit(SumState& st, uint64_t* bins, const double* p) {
+  const uint64_t u = std::bit_cast<uint64_t>(*p);
+  const uint64_t bin = u >> 52;
+  const uint64_t m = (u & kMantissaMask) | kHiddenBit;
+  uint64_t& b = bins[bin];
+  if (__builtin_add_overflow(b, m, &b)) [[unlikely]] binWrapped(st, bin);
+}
+
+inline void prefetchAhead(const double* p) {
+  // Integer arithmetic: the address may lie past the array, which a prefetch tolerates
+  // but pointer arithmetic would not.
+  __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(p) + kPrefetchBytes));
+}
+
+// Deposits n elements, alternating between the first `copies` copies of the bins.
+template <int copies>
+[[gnu::noinline]] void depositChunk(SumState& st, uint64_t (*bins)[kBinStride], const double* x, int64_t n) {
+  uint64_t* b0 = bins[0];
+  uint64_t* b1 = bins[1 % copies];
+  uint64_t* b2 = bins[2 % copies];
+  uint64_t* b3 = bins[3 % copies];
+  int64_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    prefetchAhead(x + i);
+    binDeposit(st, b0, x + i);
+    binDeposit(st, b1, x + i + 1);
+    binDeposit(st, b2, x + i + 2);
+    binDeposit(st, b3, x + i + 3);
+    binDeposit(st, b0, x + i + 4);
+    binDeposit(st, b1, x + i + 5);
+    binDeposit(st, b2, x + i + 6);
+    binDeposit(st, b3, x + i + 7);
+  }
+  for (; i < n; ++i) binDeposit(st, b0, x + i);
+}
+
+// Whether the data repeat bins often enough for the second copy to pay: counts equal
+// top-12-bit patterns among neighbours of a leading sample. Narrow-range data match
+// often (uniform values in (-1, 1) about one pair in six), wide-range data almost never;
+// the second copy doubles the cache footprint, which costs wide-range data more than
+// the broken chains gain. Only speed depends on the answer.
+int chooseCopies(const double* x, int64_t n) {
+  const int64_t sample = n < 257 ? n : 257;
+  int64_t repeats = 0;
+  for (int64_t i = 1; i < sample; ++i)
+    repeats += (std::bit_cast<uint64_t>(x[i]) >> 52) == (std::bit_cast<uint64_t>(x[i - 1]) >> 52);
+  return repeats * 32 >= sample ? 4 : 1;
+}
+
+// The chunk put something into a watched bin: count its field-0 elements and record its
+// NaNs and infinities, in order.
+[[gnu::noinline]] void rescanChunk(SumState& st, const double* x, int64_t n) {
+  for (int64_t i = 0; i < n; ++i) {
+    const uint64_t u = std::bit_cast<uint64_t>(x[i]);
+    const uint64_t field = (u >> 52) & 0x7FF;
+    if (field == 0x7FF) {
+      depositSpecial(st.acc, u);
+    } else if (field == 0) {
+      if (u >> 63) {
+        ++st.fieldZeroNegative;
+      } else {
+        ++st.fieldZeroPositive;
+      }
+    }
+  }
+}
+
+// Flushes all bins into the register. Bin (sign, field) holds a sum of M in units of
+// 2^field; the 32 fields of limb window g (fields 32g .. 32g + 31, both copies) add up to
+// less than 2^102 in units of 2^(32g) and go in as one wide deposit.
+void flushBins(SuperAccumulator& acc, const uint64_t (*bins)[kBinStride], int copies) {
+  for (int sign = 0; sign < 2; ++sign) {
+    for (int g = 0; g < 64; ++g) {
+      const int first = sign * 2048 + 32 * g;
+      uint64_t any = 0;
+      for (int c = 0; c < copies; ++c)
+        for (int j = 0; j < 32; ++j) any |= bins[c][first + j];
+      if (any == 0) continue;
+      uint128 s = 0;
+      for (int c = 0; c < copies; ++c) {
+        const uint64_t* b = bins[c] + first;
+        for (int j = 0; j < 32; ++j) s += static_cast<uint128>(b[j]) << j;
+        // Field 0 has the weight of field 1.
+        if (g == 0) s += b[0];
+      }
+      depositWide(acc, s, sign != 0, g);
+    }
+  }
+}
+
+}  // namespace
+
+double interleavedSum(const double* x, int64_t n) {
+  // Each of the four registers takes at most ceil(n / 4) <= 2047 deposits: no countdown.
+  constexpr int kWays = 4;
+  SuperAccumulator acc[kWays];
+  for (SuperAccumulator& a : acc) initialize(a);
+  int64_t i = 0;
+  for (; i + kWays <= n; i += kWays) {
+    deposit(acc[0], x[i]);
+    deposit(acc[1], x[i + 1]);
+    deposit(acc[2], x[i + 2]);
+    deposit(acc[3], x[i + 3]);
+  }
+  for (int k = 0; i < n; ++i, ++k) deposit(acc[k], x[i]);
+
+  bool special = false;
+  for (const SuperAccumulator& a : acc) special |= a.nanBits != 0 || a.infBits != 0;
+  if (special) {
+    // The side words depend on the order of the NaNs and infinities: record them again,
+    // in array order, in one register.
+    SuperAccumulator& a = acc[0];
+    a.nanBits = 0;
+    a.infBits = 0;
+    for (int64_t k = 0; k < n; ++k) {
+      const uint64_t u = std::bit_cast<uint64_t>(x[k]);
+      if (((u >> 52) & 0x7FF) == 0x7FF) depositSpecial(a, u);
+    }
+    return round(a);
+  }
+  // Normalised limbs lie in [-2^32, 2^32); four of them add up without overflow.
+  for (int k = 0; k < kWays; ++k) carryPropagate(acc[k]);
+  for (int k = 1; k < kWays; ++k)
+    for (int j = 0; j < kSuperLimbs; ++j) acc[0].limbs[j] += acc[k].limbs[j];
+  return round(acc[0]);
+}
+
+double binnedSum(const double* x, int64_t n) {
+  SumState st;
+  initialize(st.acc);
+  st.fieldZeroPositive = 0;
+  st.fieldZeroNegative = 0;
+  const int copies = chooseCopies(x, n);
+  alignas(64) uint64_t bins[kSumCopies][kBinStride];
+  std::memset(bins, 0, sizeof bins[0] * static_cast<size_t>(copies));
+
+  uint64_t watched[kSumCopies][4] = {};
+  bool special = false;
+  for (int64_t start = 0; start < n; start += kChunk) {
+    const int64_t len = n - start < kChunk ? n - start : kChunk;
+    if (special) {
+      // The result is a side word now; only NaNs and infinities still matter.
+      for (int64_t i = 0; i < len; ++i) {
+        const uint64_t u = std::bit_cast<uint64_t>(x[start + i]);
+        if (((u >> 52) & 0x7FF) == 0x7FF) depositSpecial(st.acc, u);
+      }
+      continue;
+    }
+    if (copies == 4) {
+      depositChunk<4>(st, bins, x + start, len);
+    } else if (copies == 2) {
+      depositChunk<2>(st, bins, x + start, len);
+    } else {
+      depositChunk<1>(st, bins, x + start, len);
+    }
+    bool moved = false;
+    for (int c = 0; c < copies; ++c) {
+      for (int w = 0; w < 4; ++w) {
+        const uint64_t now = bins[c][kWatched[w]];
+        moved |= now != watched[c][w];
+        watched[c][w] = now;
+      }
+    }
+    if (moved) {
+      rescanChunk(st, x + start, len);
+      special = st.acc.nanBits != 0 || st.acc.infBits != 0;
+    }
+  }
+  if (special) return round(st.acc);
+
+  flushBins(st.acc, bins, copies);
+  // Each field-0 element was counted with 2^52 extra at weight 2^1.
+  const bool excessNegative = st.fieldZeroPositive < st.fieldZeroNegative;
+  const uint64_t excess = excessNegative ? st.fieldZeroNegative - st.fieldZeroPositive
+                                         : st.fieldZeroPositive - st.fieldZeroNegative;
+  if (excess != 0) depositWide(st.acc, static_cast<uint128>(excess) << 53, !excessNegative, 0);
+  return round(st.acc);
+}
+
+}  // namespace sela
