@@ -20,6 +20,7 @@ static const struct algorithm kAlgorithms[] = {
     {"kahan", sela_sum_kahan},
     {"neumaier", sela_sum_neumaier},
     {"klein", sela_sum_klein},
+    {"shewchuk", sela_sum_shewchuk},
     {"exact", sela_sum_exact},
 };
 

@@ -8,6 +8,7 @@
 #include "algorithms/exactsum.h"
 #include "algorithms/naivesum.h"
 #include "algorithms/pairwisesum.h"
+#include "algorithms/shewchuksum.h"
 
 using sela::AfterWorker;
 using sela::exportFrame;
@@ -64,6 +65,10 @@ double sela_sum_neumaier(const double* x, uint64_t n) {
 
 double sela_sum_klein(const double* x, uint64_t n) {
   return exportFrame<AfterWorker::AsIs>(n, 0.0, [=](int64_t len) { return sela::kleinSum(x, len); });
+}
+
+double sela_sum_shewchuk(const double* x, uint64_t n) {
+  return exportFrame<AfterWorker::AsIs>(n, 0.0, [=](int64_t len) { return sela::shewchukSum(x, len); });
 }
 
 double sela_sum_exact(const double* x, uint64_t n) {

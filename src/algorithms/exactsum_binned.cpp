@@ -32,6 +32,7 @@
 #include <cstring>
 
 #include "algorithms/exactsum.h"
+#include "algorithms/prefetch.h"
 
 namespace sela {
 
@@ -56,10 +57,6 @@ constexpr int kSumCopies = 4;
 // that received anything in the chunk never shows its old value again, wrapped or not.
 constexpr int64_t kChunk = 2048;
 static_assert(kChunk <= (int64_t{1} << 11), "a chunk must move a bin by less than 2^64");
-
-// Prefetch distance in bytes: far enough ahead to cover the memory latency of a stream
-// that does not fit the caches; prefetching changes no result.
-constexpr uintptr_t kPrefetchBytes = 4096;
 
 // Bins whose contents are meaningless integers or carry the field-0 excess.
 constexpr unsigned kWatched[4] = {0x000, 0x7FF, 0x800, 0xFFF};
@@ -104,12 +101,6 @@ inline unsigned binWeight(unsigned field) { return field == 0 ? 1 : field; }
   const uint64_t m = (u & kMantissaMask) | kHiddenBit;
   uint64_t& b = bins[bin];
   if (__builtin_add_overflow(b, m, &b)) [[unlikely]] binWrapped(st, bin);
-}
-
-inline void prefetchAhead(const double* p) {
-  // Integer arithmetic: the address may lie past the array, which a prefetch tolerates
-  // but pointer arithmetic would not.
-  __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(p) + kPrefetchBytes));
 }
 
 // Deposits n elements, alternating between the first `copies` copies of the bins.
