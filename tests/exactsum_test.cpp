@@ -60,6 +60,49 @@ double randomNaN(std::mt19937_64& rng) {
   return std::bit_cast<double>((rng() & 0x8000000000000000ULL) | 0x7FF0000000000000ULL | f);
 }
 
+// superDot's element step written out independently (product of the two mantissas,
+// five 32-bit words from limb floor(t / 32), words below limb 0 dropped), driven
+// through the element operations: the reference for the binned dot product.
+double elementwiseDot(const std::vector<double>& x, const std::vector<double>& y) {
+  sela::SuperAccumulator acc;
+  sela::initialize(acc);
+  for (size_t i = 0; i < x.size(); ++i) {
+    if (acc.addsLeft == 0) sela::carryPropagate(acc);
+    const uint64_t ux = bits(x[i]), uy = bits(y[i]);
+    const auto field = [](uint64_t u) { return static_cast<int64_t>((u >> 52) & 0x7FF); };
+    if (field(ux) == 0x7FF || field(uy) == 0x7FF) {
+      sela::depositSpecial(acc, bits(x[i] * y[i]));
+      continue;
+    }
+    if (x[i] == 0.0 || y[i] == 0.0) continue;
+    const auto mant = [&](uint64_t u) { return (u & 0xFFFFFFFFFFFFFULL) | (field(u) ? 1ULL << 52 : 0); };
+    const auto expo = [&](uint64_t u) { return field(u) ? field(u) : 1; };
+    __extension__ typedef unsigned __int128 u128;
+    const u128 p = static_cast<u128>(mant(ux)) * mant(uy);
+    const int64_t t = expo(ux) + expo(uy) - 1075;
+    const int64_t l = t >= 0 ? t / 32 : -((31 - t) / 32);
+    const int h = static_cast<int>(t - 32 * l);
+    const u128 q = p << h;
+    const uint64_t w[5] = {static_cast<uint64_t>(q & 0xFFFFFFFF), static_cast<uint64_t>((q >> 32) & 0xFFFFFFFF),
+                           static_cast<uint64_t>((q >> 64) & 0xFFFFFFFF), static_cast<uint64_t>((q >> 96) & 0xFFFFFFFF),
+                           h ? static_cast<uint64_t>(p >> (128 - h)) : 0};
+    const bool negative = std::signbit(x[i]) != std::signbit(y[i]);
+    for (int k = 0; k < 5; ++k) {
+      if (l + k < 0) continue;
+      acc.limbs[l + k] += negative ? -static_cast<int64_t>(w[k]) : static_cast<int64_t>(w[k]);
+    }
+    acc.addsLeft -= 1;
+  }
+  return sela::round(acc);
+}
+
+void expectDotPaths(const std::vector<double>& x, const std::vector<double>& y, const std::string& what) {
+  const double expected = elementwiseDot(x, y);
+  const auto n = static_cast<int64_t>(x.size());
+  EXPECT_TRUE(SameBits(expected, sela::superDot(x.data(), n, y.data(), n))) << what << " (superDot)";
+  EXPECT_TRUE(SameBits(expected, sela::binnedDot(x.data(), y.data(), n))) << what << " (bins)";
+}
+
 }  // namespace
 
 TEST(ExactSum, NamedExtremes) {
@@ -197,6 +240,43 @@ TEST(ExactDot, MatchesOracleAwayFromTheFloor) {
     const auto y = testutil::wideRange(rng, n, -400, 400);
     ASSERT_TRUE(SameBits(oracle::exactDot(x.data(), y.data(), n), sela_dot_exact(x.data(), y.data(), n))) << n;
   }
+}
+
+TEST(ExactDot, BinsAgreeWithElementStepEverywhere) {
+  std::mt19937_64 rng(6174);
+  for (size_t n : {1u, 5u, 255u, 256u, 1000u, 5000u}) {
+    const std::string at = " n=" + std::to_string(n);
+    expectDotPaths(testutil::uniform(rng, n), testutil::uniform(rng, n), "uniform" + at);
+    // Full range: products that overflow, that fall under the floor, subnormal factors.
+    expectDotPaths(testutil::wideRange(rng, n, -1074, 1023), testutil::wideRange(rng, n, -1074, 1023), "full" + at);
+    expectDotPaths(testutil::wideRange(rng, n, -560, -500), testutil::wideRange(rng, n, -560, -500), "floor" + at);
+    auto z = testutil::wideRange(rng, n, -1074, 1023);
+    for (size_t i = 0; i < n; i += 3) z[i] = i % 2 ? 0.0 : -0.0;
+    expectDotPaths(z, testutil::uniform(rng, n), "zeros" + at);
+  }
+  for (int trial = 0; trial < 40; ++trial) {
+    auto x = testutil::wideRange(rng, 3000, -600, 600);
+    auto y = testutil::wideRange(rng, 3000, -600, 600);
+    for (int k = 0; k < 3; ++k) {
+      auto& v = rng() % 2 ? x : y;
+      const uint64_t f = rng() % 3 ? (rng() & 0xFFFFFFFFFFFFFULL) | 1 : 0;  // NaN or infinity
+      v[rng() % v.size()] = std::bit_cast<double>((rng() & (1ULL << 63)) | 0x7FF0000000000000ULL | f);
+    }
+    if (trial % 4 == 0) x[rng() % x.size()] = 0.0;
+    expectDotPaths(x, y, "specials " + std::to_string(trial));
+  }
+  // Products whose exact sum leaves the double range, or cancels back into it.
+  std::vector<double> big(1000, kMax), mixed(1000);
+  for (size_t i = 0; i < mixed.size(); ++i) mixed[i] = i % 2 ? kMax : -kMax / 2;
+  expectDotPaths(big, mixed, "beyond the range");
+}
+
+TEST(ExactDot, BinsAreFlushedBeforeTheirUpperWordsFill) {
+  // Mantissa products just below 2^106 add almost 2^42 to a bin's upper word each: a bin
+  // never emptied would wrap after 2^22 of them.
+  const size_t n = (size_t{1} << 22) + 1000;
+  const std::vector<double> x(n, 2.0 - pow2(-52)), y(n, -(2.0 - pow2(-52)));
+  EXPECT_TRUE(SameBits(elementwiseDot(x, y), sela::binnedDot(x.data(), y.data(), static_cast<int64_t>(n))));
 }
 
 TEST(ExactDot, FloorAndShortcutTruncation) {

@@ -219,6 +219,7 @@ inline void splitFactor(uint64_t u, uint64_t& m, int64_t& e) {
 
 double superDot(const double* x, int64_t nx, const double* y, int64_t /*ny*/) {
   if (nx <= 0) return 0.0;
+  if (nx >= kBinnedDotMinLength) return binnedDot(x, y, nx);
   SuperAccumulator acc;
   initialize(acc);
   for (int64_t i = 0; i < nx; ++i) {

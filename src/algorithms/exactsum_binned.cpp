@@ -268,4 +268,163 @@ double binnedSum(const double* x, int64_t n) {
   return round(st.acc);
 }
 
+// ---- Dot product ----
+//
+// A product of two normal doubles is Mx * My * 2^(Ex + Ey - 2150) with P = Mx * My an
+// exact 106-bit integer, that is P * 2^t in the register's unit with t = Ex + Ey - 1075.
+// When t >= 0 every bit of the product is kept (the product floor of superDot only cuts
+// bits below 2^-1075), so products with the same sign and the same t add up as plain
+// 128-bit integers P: one bin per (sign, t), t = 0 .. 3017. A bin takes less than
+// 2^106 per product, so its upper word stays below 2^64 for 2^21 products; the bins are
+// flushed into the register after every 2^21 elements and at the end.
+//
+// Everything else goes to the register one element at a time, exactly as superDot's
+// element step does: a NaN or infinity factor (the floating-point product recorded in
+// the side words, in array order), a zero factor (skipped), and products with a
+// subnormal factor or with t < 0 (the five 32-bit words of P * 2^(t mod 32) at limb
+// floor(t / 32), words below limb 0 dropped). These are rare in most data and cost a
+// branch that is then predicted.
+
+namespace {
+
+constexpr int kProductBins = 3072;  // t = 0 .. 3017, padded
+constexpr int64_t kDotFlushEvery = int64_t{1} << 21;
+
+struct ProductBin {
+  uint64_t lo, hi;
+};
+
+// Mantissa with the hidden bit (bare field for subnormals) and effective exponent.
+inline void factorParts(uint64_t u, uint64_t& m, int64_t& e) {
+  const uint64_t field = (u >> 52) & 0x7FF;
+  m = u & kMantissaMask;
+  if (field == 0) {
+    e = 1;
+  } else {
+    m |= kHiddenBit;
+    e = static_cast<int64_t>(field);
+  }
+}
+
+// superDot's element step for one product, countdown included.
+[[gnu::noinline]] void depositProductSlow(SuperAccumulator& acc, double xv, double yv) {
+  const uint64_t ux = std::bit_cast<uint64_t>(xv);
+  const uint64_t uy = std::bit_cast<uint64_t>(yv);
+  if (((ux >> 52) & 0x7FF) == 0x7FF || ((uy >> 52) & 0x7FF) == 0x7FF) {
+    depositSpecial(acc, std::bit_cast<uint64_t>(xv * yv));
+    return;
+  }
+  if ((ux << 1) == 0 || (uy << 1) == 0) return;
+  uint64_t mx, my;
+  int64_t ex, ey;
+  factorParts(ux, mx, ex);
+  factorParts(uy, my, ey);
+  const uint128 p = static_cast<uint128>(mx) * my;
+  const int64_t t = ex + ey - 1075;
+  const int64_t l = t >> 5;  // arithmetic: floor(t / 32)
+  const auto h = static_cast<unsigned>(t & 31);
+  const uint128 q = p << h;
+  const uint64_t words[5] = {static_cast<uint64_t>(q) & 0xFFFFFFFF, static_cast<uint64_t>(q) >> 32,
+                             static_cast<uint64_t>(q >> 64) & 0xFFFFFFFF, static_cast<uint64_t>(q >> 96),
+                             h == 0 ? 0 : static_cast<uint64_t>(p >> (128 - h))};
+  const bool negative = ((ux ^ uy) >> 63) != 0;
+  spendDeposit(acc);
+  for (int64_t k = 0; k < 5; ++k) {
+    if (l + k < 0) continue;  // below 2^-1075: the product floor
+    const auto w = static_cast<int64_t>(words[k]);
+    acc.limbs[l + k] += negative ? -w : w;
+  }
+}
+
+// Flushes and clears the product bins. Bin (sign, t) holds V < 2^127 in units of 2^t:
+// V * 2^(t mod 32) spans five 32-bit words from limb floor(t / 32).
+void flushProductBins(SuperAccumulator& acc, ProductBin (*bins)[2]) {
+  constexpr int kBlock = 16;  // skip empty stretches of bins without a branch per bin
+  static_assert(kProductBins % kBlock == 0);
+  for (int t = 0; t < kProductBins; ++t) {
+    if (t % kBlock == 0) {
+      uint64_t any = 0;
+      for (int k = 0; k < kBlock; ++k) any |= bins[t + k][0].lo | bins[t + k][0].hi | bins[t + k][1].lo | bins[t + k][1].hi;
+      if (any == 0) {
+        t += kBlock - 1;
+        continue;
+      }
+    }
+    for (int sign = 0; sign < 2; ++sign) {
+      ProductBin& b = bins[t][sign];
+      if ((b.lo | b.hi) == 0) continue;
+      const uint128 v = (static_cast<uint128>(b.hi) << 64) | b.lo;
+      const auto h = static_cast<unsigned>(t & 31);
+      const uint128 q = v << h;
+      const uint64_t top = h == 0 ? 0 : static_cast<uint64_t>(v >> (128 - h));
+      depositWide(acc, q, sign != 0, t >> 5);
+      if (top != 0) depositWide(acc, top, sign != 0, (t >> 5) + 4);
+      b = {0, 0};
+    }
+  }
+}
+
+[[gnu::always_inline]] inline void depositProduct(SuperAccumulator& acc, ProductBin* bins, const double* xp,
+                                                   const double* yp) {
+  uint64_t ux, uy;
+  std::memcpy(&ux, xp, sizeof ux);
+  std::memcpy(&uy, yp, sizeof uy);
+  const uint64_t ex = (ux >> 52) & 0x7FF;
+  const uint64_t ey = (uy >> 52) & 0x7FF;
+  // Both factors normal and t = ex + ey - 1075 >= 0.
+  if (ex - 1 >= 2046 || ey - 1 >= 2046 || ex + ey < 1075) [[unlikely]] {
+    depositProductSlow(acc, *xp, *yp);
+    return;
+  }
+  const uint64_t negative = (ux ^ uy) >> 63;
+  const uint128 p = static_cast<uint128>((ux & kMantissaMask) | kHiddenBit) * ((uy & kMantissaMask) | kHiddenBit);
+  // Bins of both signs interleaved: bin (t, sign) at 2 t + sign.
+  ProductBin& b = bins[2 * (ex + ey - 1075) + negative];
+  const uint128 sum = ((static_cast<uint128>(b.hi) << 64) | b.lo) + p;
+  b.lo = static_cast<uint64_t>(sum);
+  b.hi = static_cast<uint64_t>(sum >> 64);
+}
+
+[[gnu::noinline]] void depositProducts(SuperAccumulator& acc, ProductBin (*bins)[2], const double* x, const double* y,
+                                       int64_t n) {
+  ProductBin* base = bins[0];
+  int64_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    if ((i & 4) == 0) {
+      prefetchAhead(x + i);
+      prefetchAhead(y + i);
+    }
+    depositProduct(acc, base, x + i, y + i);
+    depositProduct(acc, base, x + i + 1, y + i + 1);
+    depositProduct(acc, base, x + i + 2, y + i + 2);
+    depositProduct(acc, base, x + i + 3, y + i + 3);
+  }
+  for (; i < n; ++i) depositProduct(acc, base, x + i, y + i);
+}
+
+}  // namespace
+
+double binnedDot(const double* x, const double* y, int64_t n) {
+  SuperAccumulator acc;
+  initialize(acc);
+  alignas(64) ProductBin bins[kProductBins][2];
+  std::memset(bins, 0, sizeof bins);
+  for (int64_t start = 0; start < n; start += kDotFlushEvery) {
+    const int64_t len = n - start < kDotFlushEvery ? n - start : kDotFlushEvery;
+    depositProducts(acc, bins, x + start, y + start, len);
+    if (acc.nanBits != 0 || acc.infBits != 0) {
+      // The result is a side word: only NaN and infinity factors still matter.
+      for (int64_t i = start + len; i < n; ++i) {
+        const uint64_t ux = std::bit_cast<uint64_t>(x[i]);
+        const uint64_t uy = std::bit_cast<uint64_t>(y[i]);
+        if (((ux >> 52) & 0x7FF) == 0x7FF || ((uy >> 52) & 0x7FF) == 0x7FF)
+          depositSpecial(acc, std::bit_cast<uint64_t>(x[i] * y[i]));
+      }
+      return round(acc);
+    }
+    flushProductBins(acc, bins);
+  }
+  return round(acc);
+}
+
 }  // namespace sela
