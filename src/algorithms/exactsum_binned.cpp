@@ -278,12 +278,16 @@ double binnedSum(const double* x, int64_t n) {
 // 2^106 per product, so its upper word stays below 2^64 for 2^21 products; the bins are
 // flushed into the register after every 2^21 elements and at the end.
 //
+// A product with t < 0 keeps only its bits of weight 2^-1075 and above: floor(P / 2^-t)
+// in bin (sign, 0), the same integer that superDot's element step leaves in the limbs
+// (its words below limb 0 dropped, the remaining words holding exactly those bits).
+//
 // Everything else goes to the register one element at a time, exactly as superDot's
 // element step does: a NaN or infinity factor (the floating-point product recorded in
 // the side words, in array order), a zero factor (skipped), and products with a
-// subnormal factor or with t < 0 (the five 32-bit words of P * 2^(t mod 32) at limb
-// floor(t / 32), words below limb 0 dropped). These are rare in most data and cost a
-// branch that is then predicted.
+// subnormal factor (the five 32-bit words of P * 2^(t mod 32) at limb floor(t / 32),
+// words below limb 0 dropped). These are rare in most data and cost a branch that is
+// then predicted.
 
 namespace {
 
@@ -371,15 +375,23 @@ void flushProductBins(SuperAccumulator& acc, ProductBin (*bins)[2]) {
   std::memcpy(&uy, yp, sizeof uy);
   const uint64_t ex = (ux >> 52) & 0x7FF;
   const uint64_t ey = (uy >> 52) & 0x7FF;
-  // Both factors normal and t = ex + ey - 1075 >= 0.
-  if (ex - 1 >= 2046 || ey - 1 >= 2046 || ex + ey < 1075) [[unlikely]] {
+  // Both factors normal.
+  if (ex - 1 >= 2046 || ey - 1 >= 2046) [[unlikely]] {
     depositProductSlow(acc, *xp, *yp);
     return;
   }
   const uint64_t negative = (ux ^ uy) >> 63;
-  const uint128 p = static_cast<uint128>((ux & kMantissaMask) | kHiddenBit) * ((uy & kMantissaMask) | kHiddenBit);
+  uint128 p = static_cast<uint128>((ux & kMantissaMask) | kHiddenBit) * ((uy & kMantissaMask) | kHiddenBit);
+  auto t = static_cast<int64_t>(ex + ey) - 1075;
+  if (t < 0) [[unlikely]] {
+    // The product floor: P * 2^t loses its bits below the register's unit, toward zero
+    // (P < 2^106, so nothing is left for t <= -106).
+    if (t <= -106) return;
+    p >>= -t;
+    t = 0;
+  }
   // Bins of both signs interleaved: bin (t, sign) at 2 t + sign.
-  ProductBin& b = bins[2 * (ex + ey - 1075) + negative];
+  ProductBin& b = bins[2 * t + static_cast<int64_t>(negative)];
   const uint128 sum = ((static_cast<uint128>(b.hi) << 64) | b.lo) + p;
   b.lo = static_cast<uint64_t>(sum);
   b.hi = static_cast<uint64_t>(sum >> 64);
@@ -389,15 +401,10 @@ void flushProductBins(SuperAccumulator& acc, ProductBin (*bins)[2]) {
                                        int64_t n) {
   ProductBin* base = bins[0];
   int64_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    if ((i & 4) == 0) {
-      prefetchAhead(x + i);
-      prefetchAhead(y + i);
-    }
-    depositProduct(acc, base, x + i, y + i);
-    depositProduct(acc, base, x + i + 1, y + i + 1);
-    depositProduct(acc, base, x + i + 2, y + i + 2);
-    depositProduct(acc, base, x + i + 3, y + i + 3);
+  for (; i + 8 <= n; i += 8) {
+    prefetchAhead(x + i);
+    prefetchAhead(y + i);
+    for (int k = 0; k < 8; ++k) depositProduct(acc, base, x + i + k, y + i + k);
   }
   for (; i < n; ++i) depositProduct(acc, base, x + i, y + i);
 }
