@@ -16,15 +16,16 @@
 // - NaNs and infinities land in bins 2047 and 4095 as meaningless integers.
 // Each such element adds at least 2^52 to one of these four watched bins. After every
 // chunk of elements the four bins are compared with their values before the chunk; if
-// any moved, the chunk, still in cache, is scanned
-// again: field-0 elements are counted by sign, to take their excess back at the end, and
-// NaNs and infinities go to the side words in array order, exactly as deposit() would
-// record them. Once a side word is set the register no longer matters for the result.
+// any moved, the chunk, still in cache, is scanned again: field-0 elements are counted
+// by sign, to take their excess back at the end, and NaNs and infinities go to the side
+// words in array order, exactly as deposit() would record them. Once a side word is set
+// the register no longer matters for the result.
 //
-// Consecutive elements go to separate copies of the bins: deposits into one bin from
-// narrow-range data would otherwise form a single chain of store-to-load forwarding
-// (several cycles per link); with the copies interleaved, each chain sees at most every
-// other element.
+// Data that repeat exponents (narrow-range data) send consecutive elements to four
+// copies of the bins in turn: deposits into one bin would otherwise form a single chain
+// of store-to-load forwarding (several cycles per link); with four copies, each chain
+// sees at most every fourth element. Wide-range data use one copy, which keeps the
+// bins in the first-level cache.
 #include "algorithms/exactsum_binned.h"
 
 #include <bit>
@@ -48,7 +49,7 @@ constexpr int kBinStride = kBinCount + 128;
 constexpr uint64_t kMantissaMask = 0x000FFFFFFFFFFFFFULL;
 constexpr uint64_t kHiddenBit = 1ULL << 52;
 
-// At most two interleaved copies of the bins (see chooseCopies).
+// At most four interleaved copies of the bins (see chooseCopies).
 constexpr int kSumCopies = 4;
 
 // Elements between two checks of the watched bins: small enough that a rescan finds the
@@ -125,17 +126,17 @@ template <int copies>
   for (; i < n; ++i) binDeposit(st, b0, x + i);
 }
 
-// Whether the data repeat bins often enough for the second copy to pay: counts equal
+// Whether the data repeat bins often enough for the extra copies to pay: counts equal
 // top-12-bit patterns among neighbours of a leading sample. Narrow-range data match
 // often (uniform values in (-1, 1) about one pair in six), wide-range data almost never;
-// the second copy doubles the cache footprint, which costs wide-range data more than
-// the broken chains gain. Only speed depends on the answer.
+// for them the copies would only multiply the cache footprint (and the zeroing and
+// flushing). Only speed depends on the answer.
 int chooseCopies(const double* x, int64_t n) {
   const int64_t sample = n < 257 ? n : 257;
   int64_t repeats = 0;
   for (int64_t i = 1; i < sample; ++i)
     repeats += (std::bit_cast<uint64_t>(x[i]) >> 52) == (std::bit_cast<uint64_t>(x[i - 1]) >> 52);
-  return repeats * 32 >= sample ? 4 : 1;
+  return repeats * 32 >= sample ? kSumCopies : 1;
 }
 
 // The chunk put something into a watched bin: count its field-0 elements and record its
@@ -157,8 +158,8 @@ int chooseCopies(const double* x, int64_t n) {
 }
 
 // Flushes all bins into the register. Bin (sign, field) holds a sum of M in units of
-// 2^field; the 32 fields of limb window g (fields 32g .. 32g + 31, both copies) add up to
-// less than 2^102 in units of 2^(32g) and go in as one wide deposit.
+// 2^field; the 32 fields of limb window g (fields 32g .. 32g + 31, all copies) add up to
+// less than 2^99 in units of 2^(32g) and go in as one wide deposit.
 void flushBins(SuperAccumulator& acc, const uint64_t (*bins)[kBinStride], int copies) {
   for (int sign = 0; sign < 2; ++sign) {
     for (int g = 0; g < 64; ++g) {
@@ -237,10 +238,8 @@ double binnedSum(const double* x, int64_t n) {
       }
       continue;
     }
-    if (copies == 4) {
-      depositChunk<4>(st, bins, x + start, len);
-    } else if (copies == 2) {
-      depositChunk<2>(st, bins, x + start, len);
+    if (copies == kSumCopies) {
+      depositChunk<kSumCopies>(st, bins, x + start, len);
     } else {
       depositChunk<1>(st, bins, x + start, len);
     }
@@ -342,20 +341,20 @@ inline void factorParts(uint64_t u, uint64_t& m, int64_t& e) {
 
 // Flushes and clears the product bins. Bin (sign, t) holds V < 2^127 in units of 2^t:
 // V * 2^(t mod 32) spans five 32-bit words from limb floor(t / 32).
-void flushProductBins(SuperAccumulator& acc, ProductBin (*bins)[2]) {
+void flushProductBins(SuperAccumulator& acc, ProductBin* bins) {
   constexpr int kBlock = 16;  // skip empty stretches of bins without a branch per bin
   static_assert(kProductBins % kBlock == 0);
   for (int t = 0; t < kProductBins; ++t) {
     if (t % kBlock == 0) {
       uint64_t any = 0;
-      for (int k = 0; k < kBlock; ++k) any |= bins[t + k][0].lo | bins[t + k][0].hi | bins[t + k][1].lo | bins[t + k][1].hi;
+      for (int k = 2 * t; k < 2 * (t + kBlock); ++k) any |= bins[k].lo | bins[k].hi;
       if (any == 0) {
         t += kBlock - 1;
         continue;
       }
     }
     for (int sign = 0; sign < 2; ++sign) {
-      ProductBin& b = bins[t][sign];
+      ProductBin& b = bins[2 * t + sign];
       if ((b.lo | b.hi) == 0) continue;
       const uint128 v = (static_cast<uint128>(b.hi) << 64) | b.lo;
       const auto h = static_cast<unsigned>(t & 31);
@@ -397,9 +396,8 @@ void flushProductBins(SuperAccumulator& acc, ProductBin (*bins)[2]) {
   b.hi = static_cast<uint64_t>(sum >> 64);
 }
 
-[[gnu::noinline]] void depositProducts(SuperAccumulator& acc, ProductBin (*bins)[2], const double* x, const double* y,
+[[gnu::noinline]] void depositProducts(SuperAccumulator& acc, ProductBin* base, const double* x, const double* y,
                                        int64_t n) {
-  ProductBin* base = bins[0];
   int64_t i = 0;
   for (; i + 8 <= n; i += 8) {
     prefetchAhead(x + i);
@@ -414,7 +412,7 @@ void flushProductBins(SuperAccumulator& acc, ProductBin (*bins)[2]) {
 double binnedDot(const double* x, const double* y, int64_t n) {
   SuperAccumulator acc;
   initialize(acc);
-  alignas(64) ProductBin bins[kProductBins][2];
+  alignas(64) ProductBin bins[2 * kProductBins];  // bin (t, sign) at 2 t + sign
   std::memset(bins, 0, sizeof bins);
   for (int64_t start = 0; start < n; start += kDotFlushEvery) {
     const int64_t len = n - start < kDotFlushEvery ? n - start : kDotFlushEvery;
