@@ -70,7 +70,7 @@ TEST(ShewchukSum, NamedCases) {
 
 TEST(ShewchukSum, CorrectlyRoundedOnRandomFamilies) {
   std::mt19937_64 rng(271828);
-  for (size_t n : {1u, 2u, 3u, 10u, 100u, 1000u, 20000u}) {
+  for (size_t n : {1u, 2u, 3u, 10u, 100u, 1000u, 2047u, 2048u, 4094u, 4095u, 100000u}) {
     const std::string at = " n=" + std::to_string(n);
     const std::vector<std::vector<double>> families = {
         testutil::uniform(rng, n), testutil::wideRange(rng, n, -1074, 1000), testutil::wideRange(rng, n, -1074, -1000),
