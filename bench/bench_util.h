@@ -74,3 +74,12 @@ void runDot(benchmark::State& state, Family f, Fn fn) {
 }  // namespace benchutil
 
 #define SELA_SIZES ->Arg(1000)->Arg(100000)->Arg(10000000)->Unit(benchmark::kMicrosecond)
+
+// One benchmark per data family for a sum export fn(x, n) or a dot export fn(x, y, n).
+#define SELA_BENCH_FAMILIES(runner, fn)                                                          \
+  static void BM_##fn##_uniform(benchmark::State& s) { benchutil::runner(s, benchutil::Family::Uniform, fn); } \
+  BENCHMARK(BM_##fn##_uniform) SELA_SIZES;                                                       \
+  static void BM_##fn##_wide(benchmark::State& s) { benchutil::runner(s, benchutil::Family::WideRange, fn); }  \
+  BENCHMARK(BM_##fn##_wide) SELA_SIZES;
+#define SELA_BENCH_SUM(fn) SELA_BENCH_FAMILIES(runSum, fn)
+#define SELA_BENCH_DOT(fn) SELA_BENCH_FAMILIES(runDot, fn)

@@ -23,6 +23,7 @@ static const struct algorithm kAlgorithms[] = {
     {"kahan", sela_sum_kahan},
     {"neumaier", sela_sum_neumaier},
     {"klein", sela_sum_klein},
+    {"shewchuk", sela_sum_shewchuk},
     {"oro (Sum2)", sela_sum_oro},
     {"sum_k, K = 3", sum_k3},
     {"acc (faithful)", sela_sum_acc},

@@ -68,6 +68,12 @@ SELA_API double sela_sum_neumaier(const double *x, uint64_t n);
 /* Klein's second-order compensated sum, (s + cs) + ccs at the end; empty: +0.0. */
 SELA_API double sela_sum_klein(const double *x, uint64_t n);
 
+/* Shewchuk's partials: the exact sum rounded once (nearest, ties to even). A NaN or an
+ * infinity met before any running partial sum overflows gives the naive sum's result
+ * (NaN, or that infinity); if a running partial sum overflows first, the result is
+ * sela_sum_exact's (so 1e308, 1e308, -1e308, -1e308 gives +0.0); empty: +0.0. */
+SELA_API double sela_sum_shewchuk(const double *x, uint64_t n);
+
 /* The exact sum, correctly rounded (nearest, ties to even); a NaN anywhere gives a NaN,
  * +inf and -inf together a NaN, one infinity that infinity; empty: +0.0. */
 SELA_API double sela_sum_exact(const double *x, uint64_t n);

@@ -11,6 +11,7 @@
 #include "algorithms/naivesum.h"
 #include "algorithms/orosum.h"
 #include "algorithms/pairwisesum.h"
+#include "algorithms/shewchuksum.h"
 #include "algorithms/statistical_reductions.h"
 #include "simd_dispatch.h"
 
@@ -69,6 +70,10 @@ double sela_sum_neumaier(const double* x, uint64_t n) {
 
 double sela_sum_klein(const double* x, uint64_t n) {
   return exportFrame<AfterWorker::AsIs>(n, 0.0, [=](int64_t len) { return sela::kleinSum(x, len); });
+}
+
+double sela_sum_shewchuk(const double* x, uint64_t n) {
+  return exportFrame<AfterWorker::AsIs>(n, 0.0, [=](int64_t len) { return sela::shewchukSum(x, len); });
 }
 
 double sela_sum_exact(const double* x, uint64_t n) {

@@ -1,14 +1,55 @@
 #include "algorithms/compensatedsum.h"
 
+#include <emmintrin.h>
+
 #include "algorithms/errorfree.h"
+#include "algorithms/prefetch.h"
 
 namespace sela {
+
+// All three loops are chains of dependent additions; their speed is the latency of the
+// chain, so the finiteness guards must stay off it. Two facts make that possible:
+//
+// 1. A non-finite running sum stays non-finite: s + y with s = +-inf or NaN is +-inf or
+//    NaN whatever y is. And a non-finite element makes the sum non-finite at once, both
+//    in the guarded form (s + v) and in the compensated form (s + y, where y = v - c or
+//    the TwoSum of s and v starts from t = s + v).
+// 2. Therefore, if the running sum is finite after a stretch of elements, every element
+//    of the stretch was finite and every running sum before it too, so each guard in the
+//    stretch held, and the compensated form computed exactly what the guarded loop does.
+//
+// Kahan's guard sits beside its chain (the branch is predicted and resolved later); it
+// must stay, because its two branches build different running sums. Neumaier's and
+// Klein's running sums are s + v whatever the guard says, and their results ignore the
+// compensations whenever the final s is non-finite, so by fact 2 their guards can go
+// altogether: a failed guard leaves s non-finite to the end.
+
+// NaN payloads: x86 gives the first operand's NaN when both operands of an addition are
+// NaN, but C++ leaves the operand order of a + b to the compiler. Every addition of an
+// element to the running sum is therefore written so that the running sum is the first
+// machine operand (the addsd destination): with NaNs in the sum, the result is the
+// running sum's NaN, as the strict loop s = s + v reads.
+
+namespace {
+
+// s + v with s as the first machine operand.
+inline double addRunning(double s, double v) { return _mm_cvtsd_f64(_mm_add_sd(_mm_set_sd(s), _mm_set_sd(v))); }
+
+// TwoSum(s, v) whose first addition keeps s as the first machine operand.
+inline SumAndError twoSumRunning(double s, double v) {
+  const double t = addRunning(s, v);
+  const double z = t - s;
+  return {t, (s - (t - z)) + (v - z)};
+}
+
+}  // namespace
 
 double kahanSum(const double* x, int64_t n) {
   if (n <= 0) return 0.0;
   double s = x[0];
   double c = 0.0;
   for (int64_t i = 1; i < n; ++i) {
+    if ((i & 7) == 0) prefetchAhead(x + i);
     const double v = x[i];
     if (isFinite(s) && isFinite(v)) {
       const double y = v - c;
@@ -16,7 +57,7 @@ double kahanSum(const double* x, int64_t n) {
       c = (t - s) - y;
       s = t;
     } else {
-      s = s + v;
+      s = addRunning(s, v);
     }
   }
   return s;
@@ -26,34 +67,123 @@ double neumaierSum(const double* x, int64_t n) {
   if (n <= 0) return 0.0;
   double s = x[0];
   double c = 0.0;
-  for (int64_t i = 1; i < n; ++i) {
-    const double v = x[i];
-    // The guard reads s and v before the addition: an overflowing s + v makes the error
-    // (and so c) NaN, but then s is infinite and the NaN never reaches the result.
-    const bool finite = isFinite(s) && isFinite(v);
-    const SumAndError ts = twoSum(s, v);
-    if (finite) c = c + ts.e;
+  int64_t i = 1;
+  // Unguarded: when s ends finite, every step had s and v finite (see above) and c is
+  // the guarded loop's c; when s ends non-finite, c is not used. An overflowing s + v
+  // makes c NaN, but then s is infinite.
+  //
+  // Only t = s + v is on the chain. The other five operations of TwoSum(s, v) depend on
+  // s, t and v alone, so two consecutive steps share them in one vector operation each,
+  // lane by lane the scalar operations: S = [s_i, s_(i+1)], T = [s_(i+1), s_(i+2)].
+  // The errors then enter c in order.
+  __m128d sv = _mm_set_sd(s);  // lower lane: s
+  for (; i + 2 <= n; i += 2) {
+    if ((i & 7) == 1) prefetchAhead(x + i);
+    const __m128d s1 = _mm_add_sd(sv, _mm_load_sd(x + i));
+    const __m128d s2 = _mm_add_sd(s1, _mm_load_sd(x + i + 1));
+    const __m128d lo = _mm_unpacklo_pd(sv, s1);
+    const __m128d hi = _mm_unpacklo_pd(s1, s2);
+    const __m128d v = _mm_loadu_pd(x + i);
+    const __m128d z = _mm_sub_pd(hi, lo);
+    const __m128d e = _mm_add_pd(_mm_sub_pd(lo, _mm_sub_pd(hi, z)), _mm_sub_pd(v, z));
+    c = c + _mm_cvtsd_f64(e);
+    c = c + _mm_cvtsd_f64(_mm_unpackhi_pd(e, e));
+    sv = s2;
+  }
+  s = _mm_cvtsd_f64(sv);
+  for (; i < n; ++i) {
+    const SumAndError ts = twoSumRunning(s, x[i]);
+    c = c + ts.e;
     s = ts.s;
   }
   return isFinite(s) ? s + c : s;
 }
 
+namespace {
+
+struct KleinState {
+  double s, cs, ccs;
+};
+
+// One Klein step without its guard.
+inline void kleinStep(KleinState& k, double v) {
+  const SumAndError ts = twoSumRunning(k.s, v);
+  const SumAndError tc = twoSum(k.cs, ts.e);
+  k.cs = tc.s;
+  k.ccs = k.ccs + tc.e;
+  k.s = ts.s;
+}
+
+// Steps between the two halves of a Klein step in kleinBlock.
+constexpr int kKleinLag = 4;
+
+// Klein steps without their guards, two TwoSums per vector operation. Step j
+// is TwoSum(s, v_j), then TwoSum(cs, c_j) on its error c_j, then ccs += cc_j. The second
+// TwoSum depends only on cs and c_j, not on s, so it runs in the upper lane beside the
+// first TwoSum of a later step in the lower lane:
+//   [s, cs] + [v_j, c_(j-L)]  ->  sums [s', cs'], errors [c_j, cc_(j-L)],
+// with a lag L of several steps, so that the lower lane's running sum does not wait for
+// the error chain (about five additions) that produces c. Each lane performs exactly the
+// scalar operations in the scalar order: s sees v_0, v_1, ...; cs sees c_0, c_1, ...;
+// ccs sees cc_0, cc_1, ... (its lower lane gathers values that are never used). The
+// first L steps' upper halves and the last L steps' lower halves are done in scalar.
+void kleinSteps(KleinState& k, const double* x, int64_t n) {
+  constexpr int L = kKleinLag;
+  if (n < 2 * L) {
+    for (int64_t j = 0; j < n; ++j) kleinStep(k, x[j]);
+    return;
+  }
+  double s = k.s;
+  __m128d pending[L];  // lower lane of slot j mod L: c_j, until step j + L takes it
+  for (int j = 0; j < L; ++j) {
+    const SumAndError ts = twoSum(s, x[j]);
+    s = ts.s;
+    pending[j] = _mm_set_sd(ts.e);
+  }
+  __m128d sums = _mm_set_pd(k.cs, s);
+  __m128d ccs = _mm_set_pd(k.ccs, 0.0);
+  auto step = [&](int64_t j, __m128d& slot) {
+    const __m128d in = _mm_unpacklo_pd(_mm_load_sd(x + j), slot);  // [v_j, c_(j-L)]
+    const __m128d t = _mm_add_pd(sums, in);
+    const __m128d z = _mm_sub_pd(t, sums);
+    slot = _mm_add_pd(_mm_sub_pd(sums, _mm_sub_pd(t, z)), _mm_sub_pd(in, z));
+    ccs = _mm_add_pd(ccs, slot);
+    sums = t;
+  };
+  int64_t j = L;
+  for (; j + L <= n; j += L) {
+    prefetchAhead(x + j);
+    for (int d = 0; d < L; ++d) step(j + d, pending[d]);
+  }
+  for (int d = 0; j < n; ++j, ++d) step(j, pending[d]);
+
+  k.s = _mm_cvtsd_f64(sums);
+  double cs = _mm_cvtsd_f64(_mm_unpackhi_pd(sums, sums));
+  double cc = _mm_cvtsd_f64(_mm_unpackhi_pd(ccs, ccs));
+  for (int64_t r = n - L; r < n; ++r) {
+    const SumAndError tc = twoSum(cs, _mm_cvtsd_f64(pending[r % L]));
+    cs = tc.s;
+    cc = cc + tc.e;
+  }
+  k.cs = cs;
+  k.ccs = cc;
+}
+
+}  // namespace
+
 double kleinSum(const double* x, int64_t n) {
   if (n <= 0) return 0.0;
+  // Unguarded, like neumaierSum: every failed guard leaves s non-finite for good, and
+  // then the result is s alone, which the guards never change.
+  KleinState k{x[0], 0.0, 0.0};
+  kleinSteps(k, x + 1, n - 1);
+  if (isFinite(k.s)) return (k.s + k.cs) + k.ccs;
+  // The result is the running sum itself. Its value is the same in every arrangement,
+  // but which NaN it carries depends on the operand order of each addition, which the
+  // vector additions leave to the compiler: run the strict sum again, running sum first.
   double s = x[0];
-  double cs = 0.0;
-  double ccs = 0.0;
-  for (int64_t i = 1; i < n; ++i) {
-    const double v = x[i];
-    const SumAndError ts = twoSum(s, v);
-    if (isFinite(s) && isFinite(v) && isFinite(ts.s)) {
-      const SumAndError tc = twoSum(cs, ts.e);
-      cs = tc.s;
-      ccs = ccs + tc.e;
-    }
-    s = ts.s;
-  }
-  return isFinite(s) ? (s + cs) + ccs : s;
+  for (int64_t i = 1; i < n; ++i) s = addRunning(s, x[i]);
+  return s;
 }
 
 }  // namespace sela

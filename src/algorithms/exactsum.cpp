@@ -1,5 +1,7 @@
 #include "algorithms/exactsum.h"
 
+#include "algorithms/exactsum_binned.h"
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -190,6 +192,8 @@ double round(SuperAccumulator& acc) {
 
 double superSum(const double* x, int64_t n) {
   if (n <= 0) return 0.0;
+  if (n >= kBinnedSumMinLength) return binnedSum(x, n);
+  if (n >= 16) return interleavedSum(x, n);
   SuperAccumulator acc;
   initialize(acc);
   add(acc, x, n);
@@ -215,6 +219,7 @@ inline void splitFactor(uint64_t u, uint64_t& m, int64_t& e) {
 
 double superDot(const double* x, int64_t nx, const double* y, int64_t /*ny*/) {
   if (nx <= 0) return 0.0;
+  if (nx >= kBinnedDotMinLength) return binnedDot(x, y, nx);
   SuperAccumulator acc;
   initialize(acc);
   for (int64_t i = 0; i < nx; ++i) {

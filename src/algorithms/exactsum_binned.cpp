@@ -1,0 +1,435 @@
+// Binned arrangement of the superaccumulator's work.
+//
+// A finite nonzero double is M * 2^(E - 1075), E its exponent field and M its mantissa
+// field plus the hidden bit 2^52 (a subnormal: E taken as 1, no hidden bit). Measured in
+// the register's unit 2^-1075 it is M * 2^E. Doubles that share the sign and the exponent
+// field therefore add up as plain integers M: the sum keeps one 64-bit bin per top-12-bit
+// pattern (sign and exponent field), 4096 of them, and an element costs one integer add
+// into its bin, with no shifts and no limb arithmetic. A bin that wraps past 2^64 hands
+// 2^64 (at its weight) to the register at once, so register plus bins always hold the
+// exact sum. At the end the bins are flushed into the register, the 32 bins of one limb
+// window in 128-bit arithmetic and then as one deposit, and the register is rounded.
+//
+// Two cheap exceptions keep the per-element work free of tests:
+// - the hidden bit is or-ed into every element, so a zero or subnormal (field 0) puts
+//   2^52 too much into bin 0 or bin 2048;
+// - NaNs and infinities land in bins 2047 and 4095 as meaningless integers.
+// Each such element adds at least 2^52 to one of these four watched bins. After every
+// chunk of elements the four bins are compared with their values before the chunk; if
+// any moved, the chunk, still in cache, is scanned again: field-0 elements are counted
+// by sign, to take their excess back at the end, and NaNs and infinities go to the side
+// words in array order, exactly as deposit() would record them. Once a side word is set
+// the register no longer matters for the result.
+//
+// Data that repeat exponents (narrow-range data) send consecutive elements to four
+// copies of the bins in turn: deposits into one bin would otherwise form a single chain
+// of store-to-load forwarding (several cycles per link); with four copies, each chain
+// sees at most every fourth element. Wide-range data use one copy, which keeps the
+// bins in the first-level cache.
+#include "algorithms/exactsum_binned.h"
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+#include "algorithms/exactsum.h"
+#include "algorithms/prefetch.h"
+
+namespace sela {
+
+namespace {
+
+__extension__ typedef unsigned __int128 uint128;
+
+constexpr int kBinCount = 4096;
+// Rows of the bin copies are a quarter page apart modulo 4096 bytes, so the same bin in
+// different copies never shares its address bits 0-11 (loads would otherwise wait on
+// stores to the other copy, 4K aliasing, and the copies' chains would merge again).
+constexpr int kBinStride = kBinCount + 128;
+constexpr uint64_t kMantissaMask = 0x000FFFFFFFFFFFFFULL;
+constexpr uint64_t kHiddenBit = 1ULL << 52;
+
+// At most four interleaved copies of the bins (see chooseCopies).
+constexpr int kSumCopies = 4;
+
+// Elements between two checks of the watched bins: small enough that a rescan finds the
+// chunk in the first-level cache, and small enough that a chunk moves a bin by less
+// than 2^64 (each element adds at least 2^52 and less than 2^53 to its bin), so a bin
+// that received anything in the chunk never shows its old value again, wrapped or not.
+constexpr int64_t kChunk = 2048;
+static_assert(kChunk <= (int64_t{1} << 11), "a chunk must move a bin by less than 2^64");
+
+// Bins whose contents are meaningless integers or carry the field-0 excess.
+constexpr unsigned kWatched[4] = {0x000, 0x7FF, 0x800, 0xFFF};
+
+struct SumState {
+  SuperAccumulator acc;
+  uint64_t fieldZeroPositive;  // zeros and subnormals seen, by sign
+  uint64_t fieldZeroNegative;
+};
+
+// Spends one unit of the countdown; each deposit below adds less than 2^32 to a limb,
+// no more than a single-double deposit does.
+inline void spendDeposit(SuperAccumulator& acc) {
+  if (acc.addsLeft == 0) carryPropagate(acc);
+  acc.addsLeft -= 1;
+}
+
+// Adds (or subtracts) v * 2^(32 * limb) to the register, v split into 32-bit digits.
+// Callers keep v below 2^128 and limb + (digits of v) within the register.
+void depositWide(SuperAccumulator& acc, uint128 v, bool negative, int limb) {
+  spendDeposit(acc);
+  for (int k = limb; v != 0; ++k, v >>= 32) {
+    const auto w = static_cast<int64_t>(static_cast<uint64_t>(v) & 0xFFFFFFFFULL);
+    acc.limbs[k] += negative ? -w : w;
+  }
+}
+
+// The register's bit position of a bin's unit: its exponent field, field 0 taken as 1.
+inline unsigned binWeight(unsigned field) { return field == 0 ? 1 : field; }
+
+// A bin wrapped: hand 2^64 at the bin's weight to the register.
+[[gnu::noinline, gnu::cold]] void binWrapped(SumState& st, uint64_t bin) {
+  const auto field = static_cast<unsigned>(bin & 0x7FF);
+  if (field == 0x7FF) return;  // NaN/infinity bins: nothing to keep
+  const unsigned bit = 64 + binWeight(field);
+  depositWide(st.acc, uint128{1} << (bit & 31), (bin >> 11) != 0, static_cast<int>(bit >> 5));
+}
+
+[[gnu::always_inline]] inline void binDeposit(SumState& st, uint64_t* bins, const double* p) {
+  const uint64_t u = std::bit_cast<uint64_t>(*p);
+  const uint64_t bin = u >> 52;
+  const uint64_t m = (u & kMantissaMask) | kHiddenBit;
+  uint64_t& b = bins[bin];
+  if (__builtin_add_overflow(b, m, &b)) [[unlikely]] binWrapped(st, bin);
+}
+
+// Deposits n elements, alternating between the first `copies` copies of the bins.
+template <int copies>
+[[gnu::noinline]] void depositChunk(SumState& st, uint64_t (*bins)[kBinStride], const double* x, int64_t n) {
+  uint64_t* b0 = bins[0];
+  uint64_t* b1 = bins[1 % copies];
+  uint64_t* b2 = bins[2 % copies];
+  uint64_t* b3 = bins[3 % copies];
+  int64_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    prefetchAhead(x + i);
+    binDeposit(st, b0, x + i);
+    binDeposit(st, b1, x + i + 1);
+    binDeposit(st, b2, x + i + 2);
+    binDeposit(st, b3, x + i + 3);
+    binDeposit(st, b0, x + i + 4);
+    binDeposit(st, b1, x + i + 5);
+    binDeposit(st, b2, x + i + 6);
+    binDeposit(st, b3, x + i + 7);
+  }
+  for (; i < n; ++i) binDeposit(st, b0, x + i);
+}
+
+// Whether the data repeat bins often enough for the extra copies to pay: counts equal
+// top-12-bit patterns among neighbours of a leading sample. Narrow-range data match
+// often (uniform values in (-1, 1) about one pair in six), wide-range data almost never;
+// for them the copies would only multiply the cache footprint (and the zeroing and
+// flushing). Only speed depends on the answer.
+int chooseCopies(const double* x, int64_t n) {
+  const int64_t sample = n < 257 ? n : 257;
+  int64_t repeats = 0;
+  for (int64_t i = 1; i < sample; ++i)
+    repeats += (std::bit_cast<uint64_t>(x[i]) >> 52) == (std::bit_cast<uint64_t>(x[i - 1]) >> 52);
+  return repeats * 32 >= sample ? kSumCopies : 1;
+}
+
+// The chunk put something into a watched bin: count its field-0 elements and record its
+// NaNs and infinities, in order.
+[[gnu::noinline]] void rescanChunk(SumState& st, const double* x, int64_t n) {
+  for (int64_t i = 0; i < n; ++i) {
+    const uint64_t u = std::bit_cast<uint64_t>(x[i]);
+    const uint64_t field = (u >> 52) & 0x7FF;
+    if (field == 0x7FF) {
+      depositSpecial(st.acc, u);
+    } else if (field == 0) {
+      if (u >> 63) {
+        ++st.fieldZeroNegative;
+      } else {
+        ++st.fieldZeroPositive;
+      }
+    }
+  }
+}
+
+// Flushes all bins into the register. Bin (sign, field) holds a sum of M in units of
+// 2^field; the 32 fields of limb window g (fields 32g .. 32g + 31, all copies) add up to
+// less than 2^99 in units of 2^(32g) and go in as one wide deposit.
+void flushBins(SuperAccumulator& acc, const uint64_t (*bins)[kBinStride], int copies) {
+  for (int sign = 0; sign < 2; ++sign) {
+    for (int g = 0; g < 64; ++g) {
+      const int first = sign * 2048 + 32 * g;
+      uint64_t any = 0;
+      for (int c = 0; c < copies; ++c)
+        for (int j = 0; j < 32; ++j) any |= bins[c][first + j];
+      if (any == 0) continue;
+      uint128 s = 0;
+      for (int c = 0; c < copies; ++c) {
+        const uint64_t* b = bins[c] + first;
+        for (int j = 0; j < 32; ++j) s += static_cast<uint128>(b[j]) << j;
+        // Field 0 has the weight of field 1.
+        if (g == 0) s += b[0];
+      }
+      depositWide(acc, s, sign != 0, g);
+    }
+  }
+}
+
+}  // namespace
+
+double interleavedSum(const double* x, int64_t n) {
+  // Each of the four registers takes at most ceil(n / 4) <= 2047 deposits: no countdown.
+  constexpr int kWays = 4;
+  SuperAccumulator acc[kWays];
+  for (SuperAccumulator& a : acc) initialize(a);
+  int64_t i = 0;
+  for (; i + kWays <= n; i += kWays) {
+    deposit(acc[0], x[i]);
+    deposit(acc[1], x[i + 1]);
+    deposit(acc[2], x[i + 2]);
+    deposit(acc[3], x[i + 3]);
+  }
+  for (int k = 0; i < n; ++i, ++k) deposit(acc[k], x[i]);
+
+  bool special = false;
+  for (const SuperAccumulator& a : acc) special |= a.nanBits != 0 || a.infBits != 0;
+  if (special) {
+    // The side words depend on the order of the NaNs and infinities: record them again,
+    // in array order, in one register.
+    SuperAccumulator& a = acc[0];
+    a.nanBits = 0;
+    a.infBits = 0;
+    for (int64_t k = 0; k < n; ++k) {
+      const uint64_t u = std::bit_cast<uint64_t>(x[k]);
+      if (((u >> 52) & 0x7FF) == 0x7FF) depositSpecial(a, u);
+    }
+    return round(a);
+  }
+  // Normalised limbs lie in [-2^32, 2^32); four of them add up without overflow.
+  for (int k = 0; k < kWays; ++k) carryPropagate(acc[k]);
+  for (int k = 1; k < kWays; ++k)
+    for (int j = 0; j < kSuperLimbs; ++j) acc[0].limbs[j] += acc[k].limbs[j];
+  return round(acc[0]);
+}
+
+double binnedSum(const double* x, int64_t n) {
+  SumState st;
+  initialize(st.acc);
+  st.fieldZeroPositive = 0;
+  st.fieldZeroNegative = 0;
+  const int copies = chooseCopies(x, n);
+  alignas(64) uint64_t bins[kSumCopies][kBinStride];
+  std::memset(bins, 0, sizeof bins[0] * static_cast<size_t>(copies));
+
+  uint64_t watched[kSumCopies][4] = {};
+  bool special = false;
+  for (int64_t start = 0; start < n; start += kChunk) {
+    const int64_t len = n - start < kChunk ? n - start : kChunk;
+    if (special) {
+      // The result is a side word now; only NaNs and infinities still matter.
+      for (int64_t i = 0; i < len; ++i) {
+        const uint64_t u = std::bit_cast<uint64_t>(x[start + i]);
+        if (((u >> 52) & 0x7FF) == 0x7FF) depositSpecial(st.acc, u);
+      }
+      continue;
+    }
+    if (copies == kSumCopies) {
+      depositChunk<kSumCopies>(st, bins, x + start, len);
+    } else {
+      depositChunk<1>(st, bins, x + start, len);
+    }
+    bool moved = false;
+    for (int c = 0; c < copies; ++c) {
+      for (int w = 0; w < 4; ++w) {
+        const uint64_t now = bins[c][kWatched[w]];
+        moved |= now != watched[c][w];
+        watched[c][w] = now;
+      }
+    }
+    if (moved) {
+      rescanChunk(st, x + start, len);
+      special = st.acc.nanBits != 0 || st.acc.infBits != 0;
+    }
+  }
+  if (special) return round(st.acc);
+
+  flushBins(st.acc, bins, copies);
+  // Each field-0 element was counted with 2^52 extra at weight 2^1.
+  const bool excessNegative = st.fieldZeroPositive < st.fieldZeroNegative;
+  const uint64_t excess = excessNegative ? st.fieldZeroNegative - st.fieldZeroPositive
+                                         : st.fieldZeroPositive - st.fieldZeroNegative;
+  if (excess != 0) depositWide(st.acc, static_cast<uint128>(excess) << 53, !excessNegative, 0);
+  return round(st.acc);
+}
+
+// ---- Dot product ----
+//
+// A product of two normal doubles is Mx * My * 2^(Ex + Ey - 2150) with P = Mx * My an
+// exact 106-bit integer, that is P * 2^t in the register's unit with t = Ex + Ey - 1075.
+// When t >= 0 every bit of the product is kept (the product floor of superDot only cuts
+// bits below 2^-1075), so products with the same sign and the same t add up as plain
+// 128-bit integers P: one bin per (sign, t), t = 0 .. 3017. A bin takes less than
+// 2^106 per product, so its upper word stays below 2^64 for 2^21 products; the bins are
+// flushed into the register after every 2^21 elements and at the end.
+//
+// A product with t < 0 keeps only its bits of weight 2^-1075 and above: floor(P / 2^-t)
+// in bin (sign, 0), the same integer that superDot's element step leaves in the limbs
+// (its words below limb 0 dropped, the remaining words holding exactly those bits).
+//
+// Everything else goes to the register one element at a time, exactly as superDot's
+// element step does: a NaN or infinity factor (the floating-point product recorded in
+// the side words, in array order), a zero factor (skipped), and products with a
+// subnormal factor (the five 32-bit words of P * 2^(t mod 32) at limb floor(t / 32),
+// words below limb 0 dropped). These are rare in most data and cost a branch that is
+// then predicted.
+
+namespace {
+
+constexpr int kProductBins = 3072;  // t = 0 .. 3017, padded
+constexpr int64_t kDotFlushEvery = int64_t{1} << 21;
+
+struct ProductBin {
+  uint64_t lo, hi;
+};
+
+// Mantissa with the hidden bit (bare field for subnormals) and effective exponent.
+inline void factorParts(uint64_t u, uint64_t& m, int64_t& e) {
+  const uint64_t field = (u >> 52) & 0x7FF;
+  m = u & kMantissaMask;
+  if (field == 0) {
+    e = 1;
+  } else {
+    m |= kHiddenBit;
+    e = static_cast<int64_t>(field);
+  }
+}
+
+// superDot's element step for one product, countdown included.
+[[gnu::noinline]] void depositProductSlow(SuperAccumulator& acc, double xv, double yv) {
+  const uint64_t ux = std::bit_cast<uint64_t>(xv);
+  const uint64_t uy = std::bit_cast<uint64_t>(yv);
+  if (((ux >> 52) & 0x7FF) == 0x7FF || ((uy >> 52) & 0x7FF) == 0x7FF) {
+    depositSpecial(acc, std::bit_cast<uint64_t>(xv * yv));
+    return;
+  }
+  if ((ux << 1) == 0 || (uy << 1) == 0) return;
+  uint64_t mx, my;
+  int64_t ex, ey;
+  factorParts(ux, mx, ex);
+  factorParts(uy, my, ey);
+  const uint128 p = static_cast<uint128>(mx) * my;
+  const int64_t t = ex + ey - 1075;
+  const int64_t l = t >> 5;  // arithmetic: floor(t / 32)
+  const auto h = static_cast<unsigned>(t & 31);
+  const uint128 q = p << h;
+  const uint64_t words[5] = {static_cast<uint64_t>(q) & 0xFFFFFFFF, static_cast<uint64_t>(q) >> 32,
+                             static_cast<uint64_t>(q >> 64) & 0xFFFFFFFF, static_cast<uint64_t>(q >> 96),
+                             h == 0 ? 0 : static_cast<uint64_t>(p >> (128 - h))};
+  const bool negative = ((ux ^ uy) >> 63) != 0;
+  spendDeposit(acc);
+  for (int64_t k = 0; k < 5; ++k) {
+    if (l + k < 0) continue;  // below 2^-1075: the product floor
+    const auto w = static_cast<int64_t>(words[k]);
+    acc.limbs[l + k] += negative ? -w : w;
+  }
+}
+
+// Flushes and clears the product bins. Bin (sign, t) holds V < 2^127 in units of 2^t:
+// V * 2^(t mod 32) spans five 32-bit words from limb floor(t / 32).
+void flushProductBins(SuperAccumulator& acc, ProductBin* bins) {
+  constexpr int kBlock = 16;  // skip empty stretches of bins without a branch per bin
+  static_assert(kProductBins % kBlock == 0);
+  for (int t = 0; t < kProductBins; ++t) {
+    if (t % kBlock == 0) {
+      uint64_t any = 0;
+      for (int k = 2 * t; k < 2 * (t + kBlock); ++k) any |= bins[k].lo | bins[k].hi;
+      if (any == 0) {
+        t += kBlock - 1;
+        continue;
+      }
+    }
+    for (int sign = 0; sign < 2; ++sign) {
+      ProductBin& b = bins[2 * t + sign];
+      if ((b.lo | b.hi) == 0) continue;
+      const uint128 v = (static_cast<uint128>(b.hi) << 64) | b.lo;
+      const auto h = static_cast<unsigned>(t & 31);
+      const uint128 q = v << h;
+      const uint64_t top = h == 0 ? 0 : static_cast<uint64_t>(v >> (128 - h));
+      depositWide(acc, q, sign != 0, t >> 5);
+      if (top != 0) depositWide(acc, top, sign != 0, (t >> 5) + 4);
+      b = {0, 0};
+    }
+  }
+}
+
+[[gnu::always_inline]] inline void depositProduct(SuperAccumulator& acc, ProductBin* bins, const double* xp,
+                                                   const double* yp) {
+  uint64_t ux, uy;
+  std::memcpy(&ux, xp, sizeof ux);
+  std::memcpy(&uy, yp, sizeof uy);
+  const uint64_t ex = (ux >> 52) & 0x7FF;
+  const uint64_t ey = (uy >> 52) & 0x7FF;
+  // Both factors normal.
+  if (ex - 1 >= 2046 || ey - 1 >= 2046) [[unlikely]] {
+    depositProductSlow(acc, *xp, *yp);
+    return;
+  }
+  const uint64_t negative = (ux ^ uy) >> 63;
+  uint128 p = static_cast<uint128>((ux & kMantissaMask) | kHiddenBit) * ((uy & kMantissaMask) | kHiddenBit);
+  auto t = static_cast<int64_t>(ex + ey) - 1075;
+  if (t < 0) [[unlikely]] {
+    // The product floor: P * 2^t loses its bits below the register's unit, toward zero
+    // (P < 2^106, so nothing is left for t <= -106).
+    if (t <= -106) return;
+    p >>= -t;
+    t = 0;
+  }
+  // Bins of both signs interleaved: bin (t, sign) at 2 t + sign.
+  ProductBin& b = bins[2 * t + static_cast<int64_t>(negative)];
+  const uint128 sum = ((static_cast<uint128>(b.hi) << 64) | b.lo) + p;
+  b.lo = static_cast<uint64_t>(sum);
+  b.hi = static_cast<uint64_t>(sum >> 64);
+}
+
+[[gnu::noinline]] void depositProducts(SuperAccumulator& acc, ProductBin* base, const double* x, const double* y,
+                                       int64_t n) {
+  int64_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    prefetchAhead(x + i);
+    prefetchAhead(y + i);
+    for (int k = 0; k < 8; ++k) depositProduct(acc, base, x + i + k, y + i + k);
+  }
+  for (; i < n; ++i) depositProduct(acc, base, x + i, y + i);
+}
+
+}  // namespace
+
+double binnedDot(const double* x, const double* y, int64_t n) {
+  SuperAccumulator acc;
+  initialize(acc);
+  alignas(64) ProductBin bins[2 * kProductBins];  // bin (t, sign) at 2 t + sign
+  std::memset(bins, 0, sizeof bins);
+  for (int64_t start = 0; start < n; start += kDotFlushEvery) {
+    const int64_t len = n - start < kDotFlushEvery ? n - start : kDotFlushEvery;
+    depositProducts(acc, bins, x + start, y + start, len);
+    if (acc.nanBits != 0 || acc.infBits != 0) {
+      // The result is a side word: only NaN and infinity factors still matter.
+      for (int64_t i = start + len; i < n; ++i) {
+        const uint64_t ux = std::bit_cast<uint64_t>(x[i]);
+        const uint64_t uy = std::bit_cast<uint64_t>(y[i]);
+        if (((ux >> 52) & 0x7FF) == 0x7FF || ((uy >> 52) & 0x7FF) == 0x7FF)
+          depositSpecial(acc, std::bit_cast<uint64_t>(x[i] * y[i]));
+      }
+      return round(acc);
+    }
+    flushProductBins(acc, bins);
+  }
+  return round(acc);
+}
+
+}  // namespace sela

@@ -1,0 +1,19 @@
+#pragma once
+#include <cstdint>
+
+namespace sela {
+
+// Shewchuk's partials: the exact running sum kept as non-overlapping partial sums in
+// increasing magnitude, totalled at the end with a correction for halfway cases, so the
+// result is the exact sum rounded once to nearest-even. +0.0 for n <= 0.
+// A NaN or an infinity met before any running value overflows: naiveSum of the whole
+// input. A running value that overflows first (finite elements whose partial sums leave
+// the double range): superSum of the whole input, the exact sum rounded once, which also
+// answers for any NaN or infinity further on.
+double shewchukSum(const double* x, int64_t n);
+
+// The rounded sum of m partials p[0..m-1], in increasing order of magnitude, that do not
+// overlap. +0.0 for m <= 0.
+double shewchukTotal(const double* p, int64_t m);
+
+}  // namespace sela

@@ -1,0 +1,146 @@
+// Shewchuk's partials: correctly rounded on finite data (checked against the oracle and
+// against the exact sum), halfway corrections, and the two fallbacks.
+#include <algorithm>
+#include <limits>
+
+#include "algorithms/shewchuksum.h"
+#include "sela.h"
+#include "test_util.h"
+
+using testutil::pow2;
+using testutil::SameBits;
+
+namespace {
+
+const double kInf = std::numeric_limits<double>::infinity();
+const double kMax = std::numeric_limits<double>::max();
+
+double shewchuk(const std::vector<double>& x) { return sela_sum_shewchuk(x.data(), x.size()); }
+double naive(const std::vector<double>& x) { return sela_sum_naive(x.data(), x.size()); }
+double exact(const std::vector<double>& x) { return sela_sum_exact(x.data(), x.size()); }
+
+double nanWith(uint64_t bits) { return std::bit_cast<double>(bits); }
+
+// Sums whose exact value sits at or next to a halfway point between two doubles: a base,
+// half an ulp of it, and a tiny tail of either sign (or none), in shuffled order.
+std::vector<double> nearTie(std::mt19937_64& rng) {
+  const double base = std::ldexp(static_cast<double>((rng() >> 11) | (1ULL << 52)), static_cast<int>(rng() % 200) - 100);
+  const double half = std::ldexp(std::fabs(base), -53) * (rng() % 2 ? 1 : -1);
+  std::vector<double> v = {base, half};
+  const int tail = static_cast<int>(rng() % 3);
+  if (tail != 0) {
+    const double t = std::ldexp(std::fabs(base), -53 - 1 - static_cast<int>(rng() % 40)) * (tail == 1 ? 1 : -1);
+    if (rng() % 2) {
+      v.push_back(t);
+    } else {
+      // The same tail in two exact halves: their TwoSum leaves a zero error.
+      v.push_back(t / 2);
+      v.push_back(t / 2);
+    }
+  }
+  if (rng() % 2) {
+    // Half an ulp in two quarters.
+    v[1] /= 2;
+    v.push_back(v[1]);
+  }
+  // Split the big terms so the partials list has several entries.
+  if (rng() % 2) {
+    const double a = std::ldexp(std::fabs(base), 20);
+    v.push_back(a);
+    v.push_back(-a);
+  }
+  std::shuffle(v.begin(), v.end(), rng);
+  return v;
+}
+
+}  // namespace
+
+TEST(ShewchukSum, NamedCases) {
+  EXPECT_TRUE(SameBits(0.0, shewchuk({-0.0})));
+  EXPECT_TRUE(SameBits(0.0, shewchuk({-0.0, -0.0})));
+  EXPECT_TRUE(SameBits(0.0, shewchuk({0.0, 0.0})));
+  EXPECT_TRUE(SameBits(1.0, shewchuk(std::vector<double>(10, 0.1))));
+  EXPECT_TRUE(SameBits(2.0, shewchuk({1.0, 1e100, 1.0, -1e100})));
+  EXPECT_TRUE(SameBits(1.0 + pow2(-52), shewchuk({1.0, pow2(-53), pow2(-106)})));
+  EXPECT_TRUE(SameBits(1.0, shewchuk({1.0, pow2(-53), -pow2(-106)})));
+  EXPECT_TRUE(SameBits(1.0, shewchuk({1.0, pow2(-53)})));
+  EXPECT_TRUE(SameBits(1.0 - pow2(-53), shewchuk({1.0, -pow2(-54), -pow2(-110)})));
+  EXPECT_EQ(0.0, sela_sum_shewchuk(nullptr, 0));
+}
+
+TEST(ShewchukSum, CorrectlyRoundedOnRandomFamilies) {
+  std::mt19937_64 rng(271828);
+  for (size_t n : {1u, 2u, 3u, 10u, 100u, 1000u, 2047u, 2048u, 4094u, 4095u, 100000u}) {
+    const std::string at = " n=" + std::to_string(n);
+    const std::vector<std::vector<double>> families = {
+        testutil::uniform(rng, n), testutil::wideRange(rng, n, -1074, 1000), testutil::wideRange(rng, n, -1074, -1000),
+        testutil::illConditioned(rng, n, 1e20), testutil::illConditioned(rng, n, 1e40)};
+    for (const auto& x : families) {
+      ASSERT_TRUE(SameBits(oracle::exactSum(x), shewchuk(x))) << at;
+    }
+  }
+}
+
+TEST(ShewchukSum, HalfwayCasesRoundLikeTheExactSum) {
+  std::mt19937_64 rng(1414);
+  for (int trial = 0; trial < 3000; ++trial) {
+    const auto x = nearTie(rng);
+    ASSERT_TRUE(SameBits(oracle::exactSum(x), shewchuk(x))) << trial;
+  }
+}
+
+TEST(ShewchukSum, ManyPartialsGrowTheList) {
+  // Non-overlapping powers far apart never merge: one partial each, 38 in all.
+  std::vector<double> x;
+  for (int k = 0; k < 38; ++k) x.push_back(std::ldexp(k % 2 ? -1.0 : 1.0, 1000 - 55 * k));
+  std::mt19937_64 rng(7);
+  std::shuffle(x.begin(), x.end(), rng);
+  EXPECT_TRUE(SameBits(oracle::exactSum(x), shewchuk(x)));
+}
+
+TEST(ShewchukSum, NonFiniteElementBeforeAnyOverflowGivesTheNaiveSum) {
+  const double negNaN = nanWith(0xFFF8000000000123ULL);
+  const std::vector<std::vector<double>> cases = {
+      {1.0, negNaN}, {kInf, 1.0}, {kInf, -kInf}, {1e308, negNaN, 1e308, -1e308},
+      {1.0, kInf, nanWith(0x7FF8000000000042ULL)}, {-kInf, 1e308, 1e308}};
+  for (const auto& x : cases) {
+    EXPECT_TRUE(SameBits(naive(x), shewchuk(x))) << x.size();
+  }
+  EXPECT_TRUE(std::isnan(shewchuk({1.0, nanWith(0x7FF8000000000001ULL)})));
+  EXPECT_TRUE(SameBits(kInf, shewchuk({kInf, 1.0})));
+}
+
+TEST(ShewchukSum, OverflowingRunningValueGivesTheExactSum) {
+  // The naive sum of these is +inf or NaN; the exact sums are finite or keep the infinity.
+  EXPECT_TRUE(SameBits(0.0, shewchuk({1e308, 1e308, -1e308, -1e308})));
+  EXPECT_TRUE(SameBits(kInf, naive({1e308, 1e308, -1e308, -1e308})));
+  EXPECT_TRUE(SameBits(kMax, shewchuk({kMax, kMax, -kMax})));
+  EXPECT_TRUE(SameBits(1e308, shewchuk({1e308, 1e308, -1e308})));
+  EXPECT_TRUE(SameBits(kInf, shewchuk({kMax, kMax})));
+  // A NaN or infinity after the overflow is the exact sum's to answer: a NaN with its sign
+  // cleared, an infinity that beats the finite overflow of the other sign.
+  const std::vector<double> thenNaN = {1e308, 1e308, nanWith(0xFFF8000000000777ULL)};
+  EXPECT_TRUE(SameBits(nanWith(0x7FF8000000000777ULL), shewchuk(thenNaN)));
+  EXPECT_TRUE(SameBits(exact(thenNaN), shewchuk(thenNaN)));
+  const std::vector<double> thenInf = {1e308, 1e308, -kInf};
+  EXPECT_TRUE(SameBits(-kInf, shewchuk(thenInf)));
+  EXPECT_TRUE(std::isnan(naive(thenInf)));
+  std::mt19937_64 rng(2718);
+  for (int trial = 0; trial < 50; ++trial) {
+    auto x = testutil::wideRange(rng, 300, 1018, 1023);
+    ASSERT_TRUE(SameBits(exact(x), shewchuk(x))) << trial;
+    ASSERT_TRUE(SameBits(oracle::exactSum(x), shewchuk(x))) << trial;
+  }
+}
+
+TEST(ShewchukSum, TotalOfPartials) {
+  EXPECT_TRUE(SameBits(0.0, sela::shewchukTotal(nullptr, 0)));
+  const double one[] = {pow2(-60)};
+  EXPECT_TRUE(SameBits(pow2(-60), sela::shewchukTotal(one, 1)));
+  // 1 + 2^-53 is a tie that rounds to 1; the partial 2^-106 below, of the same sign,
+  // makes it 1 + 2^-52; of the other sign it stays 1.
+  const double up[] = {pow2(-106), pow2(-53), 1.0};
+  EXPECT_TRUE(SameBits(1.0 + pow2(-52), sela::shewchukTotal(up, 3)));
+  const double down[] = {-pow2(-106), pow2(-53), 1.0};
+  EXPECT_TRUE(SameBits(1.0, sela::shewchukTotal(down, 3)));
+}
