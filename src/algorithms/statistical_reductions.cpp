@@ -131,16 +131,25 @@ NormalizedCentered normalizedCentered(const double* x, int64_t n, double c) {
   return {scale, std::move(values)};
 }
 
-double centeredCosineSimilarity(const double* x, int64_t nx, const double* y, int64_t ny, double cx, double cy) {
+// The shared start of the cosine similarity and the projection coefficient. False when
+// the lengths are invalid (a value error is raised) or when either scale is NaN or
+// infinite (the answer is NaN; y is not normalized once x's scale is infinite).
+static bool normalizePair(const double* x, int64_t nx, const double* y, int64_t ny, double cx, double cy,
+                   NormalizedCentered& u, NormalizedCentered& v) {
   if (nx != ny || nx == 0) {
     raiseValueError(kLengthsMessage);
-    return quietNaN();
+    return false;
   }
+  u = normalizedCentered(x, nx, cx);
+  if (!(u.scale < kInf)) return false;
+  v = normalizedCentered(y, nx, cy);
+  return v.scale < kInf;
+}
+
+double centeredCosineSimilarity(const double* x, int64_t nx, const double* y, int64_t ny, double cx, double cy) {
   const int64_t n = nx;
-  const NormalizedCentered u = normalizedCentered(x, n, cx);
-  if (!(u.scale < kInf)) return quietNaN();
-  const NormalizedCentered v = normalizedCentered(y, n, cy);
-  if (!(v.scale < kInf)) return quietNaN();
+  NormalizedCentered u, v;
+  if (!normalizePair(x, nx, y, ny, cx, cy, u, v)) return quietNaN();
 
   const double nu = scaledEuclideanNorm(u.values.get(), n);
   const double nv = scaledEuclideanNorm(v.values.get(), n);
@@ -156,15 +165,9 @@ double centeredCosineSimilarity(const double* x, int64_t nx, const double* y, in
 }
 
 double centeredProjectionCoefficient(const double* x, int64_t nx, const double* y, int64_t ny, double cx, double cy) {
-  if (nx != ny || nx == 0) {
-    raiseValueError(kLengthsMessage);
-    return quietNaN();
-  }
   const int64_t n = nx;
-  const NormalizedCentered u = normalizedCentered(x, n, cx);
-  if (!(u.scale < kInf)) return quietNaN();
-  const NormalizedCentered v = normalizedCentered(y, n, cy);
-  if (!(v.scale < kInf)) return quietNaN();
+  NormalizedCentered u, v;
+  if (!normalizePair(x, nx, y, ny, cx, cy, u, v)) return quietNaN();
 
   const double cross = superDot(u.values.get(), n, v.values.get(), n);
   const double self = superDot(u.values.get(), n, u.values.get(), n);
