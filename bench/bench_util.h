@@ -42,11 +42,11 @@ inline void finish(benchmark::State& state, int64_t n) {
                                                  benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
-// Runs fn(x, n) rotating through the pool; reports ns per element.
+// Runs fn(x, n) rotating through the given arrays (each of n = state.range(0) values);
+// reports ns per element.
 template <typename Fn>
-void runSum(benchmark::State& state, Family f, Fn fn) {
+void runSumOver(benchmark::State& state, const std::vector<std::vector<double>>& arrays, Fn fn) {
   const int64_t n = state.range(0);
-  const auto& arrays = pool(f, n);
   size_t k = 0;
   for (auto _ : state) {
     const auto& a = arrays[k];
@@ -54,6 +54,12 @@ void runSum(benchmark::State& state, Family f, Fn fn) {
     benchmark::DoNotOptimize(fn(a.data(), static_cast<uint64_t>(n)));
   }
   finish(state, n);
+}
+
+// Runs fn(x, n) rotating through the pool of one data family.
+template <typename Fn>
+void runSum(benchmark::State& state, Family f, Fn fn) {
+  runSumOver(state, pool(f, state.range(0)), fn);
 }
 
 // Two-array variant: x from one pool entry, y from the next.

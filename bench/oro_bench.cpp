@@ -55,15 +55,8 @@ double achievedCondition(const std::vector<double>& x) {
 
 template <typename Fn>
 void runIll(benchmark::State& state, double cond, Fn fn) {
-  const int64_t n = state.range(0);
-  const auto& arrays = illPool(n, cond);
-  size_t k = 0;
-  for (auto _ : state) {
-    const auto& a = arrays[k];
-    k = (k + 1) % arrays.size();
-    benchmark::DoNotOptimize(fn(a.data(), static_cast<uint64_t>(n)));
-  }
-  benchutil::finish(state, n);
+  const auto& arrays = illPool(state.range(0), cond);
+  benchutil::runSumOver(state, arrays, fn);
   state.counters["cond"] = achievedCondition(arrays[0]);
 }
 
