@@ -144,7 +144,8 @@ SELA_API sela_kernel_result dispatchDotK3Avx512(const double *x, int64_t nx, con
 SELA_API double sela_norm_scaled(const double *x, uint64_t n);
 
 /* Mean: the exact sum rounded once, divided by n; if that sum overflows with all x
- * finite, the correctly rounded sum of the quotients x[i] / n; empty: quiet NaN. */
+ * finite, the correctly rounded sum of the quotients x[i] / n, and +-DBL_MAX if even that
+ * sum lies beyond the range (finite data never give an infinite mean); empty: quiet NaN. */
 SELA_API double sela_mean_scaled(const double *x, uint64_t n);
 
 /* sum (x[i] - center)^2 of the rounded differences, accumulated exactly; empty: +0.0. */

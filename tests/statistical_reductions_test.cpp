@@ -241,6 +241,33 @@ TEST(ScaledMean, OverflowingSumIsTheRoundedSumOfQuotients) {
   }
 }
 
+TEST(ScaledMean, FiniteDataNeverGiveAnInfiniteMean) {
+  // Three copies of DBL_MAX: each quotient DBL_MAX / 3 rounds up, and the exact sum of the
+  // three rounded quotients lies beyond the range; the mean of finite data is finite.
+  const Vec three(3, kMax), minus(3, -kMax);
+  Vec q(3, kMax / 3.0);
+  ASSERT_EQ(kInf, oracle::exactSum(q));  // the fault being guarded against is real
+  EXPECT_TRUE(SameBits(kMax, sela_mean_scaled(three.data(), 3)));
+  EXPECT_TRUE(SameBits(-kMax, sela_mean_scaled(minus.data(), 3)));
+  // Copies of DBL_MAX and of its neighbours at every count up to 100: whenever the rounded
+  // quotients sum past the range, the result is the largest double of that sign; otherwise
+  // it is that sum, and always within [min, max] of the data.
+  const double tops[] = {kMax, std::nextafter(kMax, 0.0), std::nextafter(std::nextafter(kMax, 0.0), 0.0)};
+  for (size_t n = 2; n <= 100; ++n) {
+    for (double sign : {1.0, -1.0}) {
+      Vec x(n);
+      for (size_t j = 0; j < n; ++j) x[j] = sign * tops[j % 3];
+      Vec qs(n);
+      for (size_t j = 0; j < n; ++j) qs[j] = x[j] / static_cast<double>(n);
+      const double sumOfQuotients = oracle::exactSum(qs);
+      const double expected = std::isinf(sumOfQuotients) ? sign * kMax : sumOfQuotients;
+      const double m = sela_mean_scaled(x.data(), n);
+      ASSERT_TRUE(SameBits(expected, m)) << n;
+      ASSERT_TRUE(std::abs(m) <= kMax && std::abs(m) >= tops[2]) << n;
+    }
+  }
+}
+
 // ---- Centered sum of squares and cross product ---------------------------------------
 
 TEST(CenteredSums, NamedCases) {

@@ -83,7 +83,13 @@ double scaledMean(const double* x, int64_t n) {
     deposit(acc, q);
     acc.addsLeft -= 1;
   }
-  return round(acc);
+  // The mean of finite values lies between their minimum and maximum, so it is finite.
+  // The rounded quotients can still add up past the range (three copies of DBL_MAX give
+  // DBL_MAX / 3 rounded up, three times, whose exact sum exceeds DBL_MAX by more than half
+  // an ulp): such a result is pulled back to the largest finite double of its sign.
+  const double m = round(acc);
+  if (isInfinite(m)) return std::copysign(std::numeric_limits<double>::max(), m);
+  return m;
 }
 
 double centeredSumSquares(const double* x, int64_t n, double c) {
