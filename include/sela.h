@@ -24,6 +24,12 @@
 #ifndef SELA_H
 #define SELA_H
 
+/* The library's version; sela_version() returns the same three numbers as text. Binary
+ * compatibility holds within one major version (the SONAME is libsela.so.MAJOR). */
+#define SELA_VERSION_MAJOR 1
+#define SELA_VERSION_MINOR 1
+#define SELA_VERSION_PATCH 0
+
 #include <stdbool.h>
 #include <stdint.h>
 

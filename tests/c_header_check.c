@@ -17,7 +17,13 @@ static void check(int ok, const char *what) {
 int main(void) {
   const double x[] = {1.0, 1e100, 1.0, -1e100};
   double s = 0.0, e = 0.0;
-  check(strcmp(sela_version(), "1.1.0") == 0, "version text");
+  {
+    /* The version macros and the library agree. */
+    char text[48];
+    snprintf(text, sizeof text, "%d.%d.%d", SELA_VERSION_MAJOR, SELA_VERSION_MINOR, SELA_VERSION_PATCH);
+    check(strcmp(sela_version(), text) == 0, "version macros match sela_version()");
+    check(strcmp(sela_version(), "1.1.0") == 0, "version text");
+  }
   check(sela_sum_naive(x, 4) == 0.0, "naive sum loses the ones");
   check(sela_sum_pairwise(NULL, 0) == 0.0, "empty pairwise sum");
   check(sela_sum_pairwise_iterative(x, 2) == 1e100, "iterative pairwise sum");

@@ -1,0 +1,61 @@
+# Install rules, the CMake package, pkg-config and CPack packages.
+#
+# Two components: "runtime" (the shared object with its SONAME link, and the license) and
+# "development" (the header, the unversioned link or the static archive, the CMake
+# package and sela.pc). CPack makes one package of each.
+include(CMakePackageConfigHelpers)
+
+set(SELA_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/sela)
+install(TARGETS sela EXPORT selaTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/include/sela.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
+install(EXPORT selaTargets NAMESPACE sela:: DESTINATION ${SELA_CMAKE_DIR}
+  FILE selaConfig.cmake COMPONENT development)
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/selaConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/selaConfigVersion.cmake
+  DESTINATION ${SELA_CMAKE_DIR} COMPONENT development)
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/sela COMPONENT runtime)
+
+# sela.pc finds its prefix from its own location (${pcfiledir}), so it is right for any
+# install prefix (cmake --install --prefix P, DESTDIR, an unpacked archive), not only the
+# one known when configuring.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
+  message(FATAL_ERROR "sela: CMAKE_INSTALL_LIBDIR and CMAKE_INSTALL_INCLUDEDIR must be relative to the prefix")
+endif()
+file(RELATIVE_PATH SELA_PC_TO_PREFIX "/p/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/p")
+string(REGEX REPLACE "/$" "" SELA_PC_TO_PREFIX "${SELA_PC_TO_PREFIX}")
+configure_file(${PROJECT_SOURCE_DIR}/cmake/sela.pc.in ${PROJECT_BINARY_DIR}/sela.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/sela.pc
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
+
+set(CPACK_PACKAGE_NAME sela)
+set(CPACK_PACKAGE_VENDOR "The sela developers")
+set(CPACK_PACKAGE_CONTACT "The sela developers <sela@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_GENERATOR TGZ DEB)
+set(CPACK_COMPONENTS_ALL runtime development)
+set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libsela${PROJECT_VERSION_MAJOR})
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libsela-dev)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "libsela${PROJECT_VERSION_MAJOR} (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://localhost/sela")
+# Debian has no license field; the license travels as /usr/share/doc/sela/LICENSE in the
+# runtime package (which the development package depends on) and in the archives.
+set(CPACK_ARCHIVE_RUNTIME_FILE_NAME sela-${PROJECT_VERSION}-Linux-runtime)
+set(CPACK_ARCHIVE_DEVELOPMENT_FILE_NAME sela-${PROJECT_VERSION}-Linux-development)
+include(CPack)
+cpack_add_component(runtime DISPLAY_NAME "Shared library" DESCRIPTION "libsela.so.${PROJECT_VERSION_MAJOR}")
+cpack_add_component(development DISPLAY_NAME "Development files"
+  DESCRIPTION "Header, CMake package and pkg-config file" DEPENDS runtime)
