@@ -2,6 +2,7 @@
 // (std::fma and the error-free primitives, one lane at a time) and against the oracle;
 // the dispatchers' choice of family and their fallbacks; the three dot exports.
 #include <limits>
+#include <string>
 
 #include "algorithms/compensatedsum.h"
 #include "algorithms/dotproduct.h"
@@ -286,6 +287,22 @@ TEST(Dispatch, PicksTheWidestFamilyTheCompilerSees) {
   EXPECT_EQ(d2, dot2Impl.load());
   EXPECT_EQ(k3, dotK3Impl.load());
 }
+
+// The family named by the build (the qemu presets emulate a processor whose family is
+// known in advance), checked independently of what the test itself detects.
+#ifdef SELA_EXPECTED_KERNEL_FAMILY
+TEST(Dispatch, PicksTheFamilyExpectedOnThisProcessor) {
+  const double x[] = {1.0}, y[] = {2.0};
+  (void)dispatchDot2(x, 1, y, 1);
+  const NaiveDotKernel naive = naiveDotImpl.load();
+  const CompensatedDotKernel d2 = dot2Impl.load(), k3 = dotK3Impl.load();
+  std::string picked = "unknown";
+  if (naive == dispatchNaiveDotAvx512 && d2 == dispatchDot2Avx512 && k3 == dispatchDotK3Avx512) picked = "avx512";
+  if (naive == dispatchNaiveDotAvx2 && d2 == dispatchDot2Avx2 && k3 == dispatchDotK3Avx2) picked = "avx2";
+  if (naive == scalarNaiveDot && d2 == scalarDot2 && k3 == scalarDotK3) picked = "scalar";
+  EXPECT_EQ(std::string(SELA_EXPECTED_KERNEL_FAMILY), picked);
+}
+#endif
 
 TEST(Dispatch, DeclinedKernelsGiveTheScalarResult) {
   const std::vector<double> a = {1e16, 1.0, -1e16}, ones = {1, 1, 1, 1, 1};
