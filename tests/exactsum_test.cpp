@@ -295,3 +295,35 @@ TEST(ExactDot, FloorAndShortcutTruncation) {
   EXPECT_TRUE(std::isnan(r));
   EXPECT_FALSE(std::signbit(r));
 }
+
+// The documented contract over the whole range, against an independent GMP model of it:
+// every product truncated toward zero to a multiple of 2^-1075, the sum exact, then
+// nearest-even in the normal range and cut to 2^-1074 units (toward zero, or toward -inf
+// below -2^-1043) in the subnormal range.
+TEST(ExactDot, MatchesTheFlooredModelEverywhere) {
+  const double a[] = {0x1.8p-1000}, b[] = {0x1p-74};
+  EXPECT_TRUE(SameBits(pow2(-1074), sela_dot_exact(a, b, 1)));  // nearest would give 2^-1073
+  EXPECT_TRUE(SameBits(pow2(-1074), oracle::flooredDot(a, b, 1)));
+  // -(2^32 + 1) units of 2^-1075: below -2^-1043, so cut toward -inf to -(2^31 + 1) units
+  // of 2^-1074, where nearest-even and truncation both give -2^31 units.
+  const double c[] = {pow2(-1043), pow2(-1074)}, d[] = {-1.0, -0.5};
+  EXPECT_TRUE(SameBits(-(pow2(31) + 1) * pow2(-1074), sela_dot_exact(c, d, 2)));
+  EXPECT_TRUE(SameBits(-(pow2(31) + 1) * pow2(-1074), oracle::flooredDot(c, d, 2)));
+  const double e[] = {-pow2(-1043), pow2(-1074)}, f[] = {1.0, -0.5};  // exactly -2^-1043 - 2^-1075
+  EXPECT_TRUE(SameBits(oracle::flooredDot(e, f, 2), sela_dot_exact(e, f, 2)));
+  std::mt19937_64 rng(1075);
+  for (int trial = 0; trial < 400; ++trial) {
+    const size_t n = 1 + rng() % 40;
+    // Factor exponents chosen so the products (and their sum) straddle the subnormal
+    // range and the floor, with cancellation from the random signs.
+    const int lo = -600 + static_cast<int>(rng() % 100), hi = lo + 80;
+    const auto x = testutil::wideRange(rng, n, lo, hi);
+    const auto y = testutil::wideRange(rng, n, -1100 - lo, -980 - lo);
+    ASSERT_TRUE(SameBits(oracle::flooredDot(x.data(), y.data(), n), sela_dot_exact(x.data(), y.data(), n)))
+        << "trial " << trial;
+  }
+  for (size_t n : {1u, 100u, 3000u}) {
+    const auto x = testutil::wideRange(rng, n, -1074, 1023), y = testutil::wideRange(rng, n, -1074, 1023);
+    ASSERT_TRUE(SameBits(oracle::flooredDot(x.data(), y.data(), n), sela_dot_exact(x.data(), y.data(), n))) << n;
+  }
+}

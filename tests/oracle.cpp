@@ -100,6 +100,44 @@ double exactDot(const double* x, const double* y, int64_t n) {
   return r;
 }
 
+double flooredDot(const double* x, const double* y, int64_t n) {
+  // Products at scale 2^2148 are exact integers; dividing by 2^1073 with truncation toward
+  // zero leaves each product's multiple of 2^-1075, at scale 2^1075.
+  constexpr int kFloorScale = 1075;
+  mpz_t acc, tmp, a, b, cut;
+  mpz_inits(acc, tmp, a, b, cut, nullptr);
+  for (int64_t i = 0; i < n; ++i) {
+    if (x[i] == 0.0 || y[i] == 0.0) continue;
+    mpz_set_ui(a, 0);
+    mpz_set_ui(b, 0);
+    addScaled(a, x[i], kSumScale, tmp);
+    addScaled(b, y[i], kSumScale, tmp);
+    mpz_mul(tmp, a, b);
+    mpz_tdiv_q_2exp(cut, tmp, kDotScale - kFloorScale);
+    mpz_add(acc, acc, cut);
+  }
+  double r;
+  mpz_abs(tmp, acc);
+  if (mpz_sizeinbase(tmp, 2) > 53 || mpz_sgn(acc) == 0) {
+    // |S| >= 2^53 units of 2^-1075, i.e. 2^-1022 or more (or S = 0): nearest, ties to even.
+    r = roundScaled(acc, kFloorScale);
+  } else {
+    // Subnormal range: |S| < 2^53 units; the result is a whole number of 2^-1074 units.
+    const auto units = mpz_get_si(acc);
+    long q;
+    if (units >= 0) {
+      q = units / 2;
+    } else if (units >= -(1L << 32)) {
+      q = -((-units) / 2);
+    } else {
+      q = -((-units + 1) / 2);
+    }
+    r = q == 0 ? (units < 0 ? -0.0 : 0.0) : std::ldexp(static_cast<double>(q), -1074);
+  }
+  mpz_clears(acc, tmp, a, b, cut, nullptr);
+  return r;
+}
+
 int compareSum(const double* x, int64_t n, double v) {
   mpz_t acc, tmp, vv;
   mpz_inits(acc, tmp, vv, nullptr);

@@ -18,6 +18,12 @@ inline double exactSum(const std::vector<double>& x) { return exactSum(x.data(),
 // The exact dot product, rounded once. Finite inputs only; no product floor.
 double exactDot(const double* x, const double* y, int64_t n);
 
+// The exact dot product under a floor of 2^-1075 per product: each product truncated toward
+// zero to a multiple of 2^-1075, the truncated products summed exactly to S, and S rounded
+// to nearest-even when |S| >= 2^-1022; below that S is cut to a multiple of 2^-1074,
+// toward zero when S >= -2^-1043 and toward -infinity below -2^-1043. Finite inputs only.
+double flooredDot(const double* x, const double* y, int64_t n);
+
 // Sign of (exact sum of x) - v, for faithfulness checks: -1, 0 or +1. Finite inputs only.
 int compareSum(const double* x, int64_t n, double v);
 
