@@ -58,10 +58,11 @@ void finiteChecks(const std::vector<double>& x, const std::vector<double>& y, do
     // the compensated forms alike.
     const long double m = static_cast<long double>(n), A = P * (1 + 4 * kUnit), tiny = 4 * m * 0x1p-1074L;
     const long double absD = std::fabs(static_cast<long double>(oracle::exactDot(px, py, n))) * (1 + 4 * kUnit);
-    expectTrue("dot_naive within g_n sum|xy|", errorOf(x, y, naive) <= gamma(m) * A + tiny, naive);
+    const long double halves = m * 0x1p-1075L;
+    expectTrue("dot_naive within g(n) P + n 2^-1075", errorOf(x, y, naive) <= gamma(m) * A + halves, naive);
     for (int K : {-1, 1}) {
       const double r = sela_dot_k(px, py, un, K);
-      expectTrue("dot_k(K <= 1) within g_n sum|xy|", errorOf(x, y, r) <= gamma(m) * A + tiny, r);
+      expectTrue("dot_k(K <= 1) within g(n) P + n 2^-1075", errorOf(x, y, r) <= gamma(m) * A + halves, r);
     }
     expectTrue("dot2 within u|D| + g_n^2 sum|xy|", errorOf(x, y, d2) <= kUnit * absD + gamma(m) * gamma(m) * A + tiny, d2);
     for (int K : {3, 4, 6}) {

@@ -2,15 +2,26 @@
  * sela — reductions of arrays of doubles at several grades of accuracy.
  *
  * Every function takes read-only arrays of IEEE 754 binary64 values and an element
- * count, and returns one double. The library never writes through an input pointer and
- * keeps no pointer after a call. A count of 0 never reads the arrays, so null pointers
- * are valid then. Counts above 2^63 - 1 are treated as 2^63 - 1.
+ * count, and returns one double. The library never writes through an input pointer,
+ * reads nothing outside x[0..n-1] (and y[0..n-1]), and keeps no pointer after a call. A
+ * count of 0 never reads the arrays, so null pointers are valid then. Counts above
+ * 2^63 - 1 are treated as 2^63 - 1.
  *
- * Results are fixed to the bit by each algorithm's order of operations; NaN and
- * infinities in the data are answers, not errors. No function reports an error through
- * errno, a status code or a signal. The one exception: when a scratch array cannot be
- * allocated, the library writes "out of memory" to standard error and ends the process
- * with exit status 1.
+ * Results are fixed to the bit by each algorithm's order of operations (the dot products
+ * with vector kernels also by the processor's kernel family); NaN and infinities in the
+ * data are answers, not errors. No function reports an error through errno, a status
+ * code or a signal.
+ *
+ * Notation below: S is the exact sum of x, D the exact dot product of x and y,
+ * A = sum |x[i]| and P = sum |x[i] * y[i]|, u = 2^-53 (the unit roundoff) and
+ * g(m) = m u / (1 - m u). "Correctly rounded" means the exact value rounded once to the
+ * nearest double, ties to even, overflowing to +-inf exactly where that rounding does.
+ * The error bounds hold when no intermediate sum overflows (A and P below 2^1000, say).
+ *
+ * Memory: the functions marked "allocates" take a scratch array from the heap for the
+ * length of the call. When it cannot be allocated, the library writes "out of memory"
+ * and a line feed to standard error and ends the process with exit status 1; this is the
+ * only way a call can fail. All other functions never allocate.
  *
  * Internal faults (failed index or range checks, which no valid input raises) make the
  * dot-product exports and the three exports documented as returning NaN on a value error
@@ -45,84 +56,156 @@ extern "C" {
 
 /* ---- Library ---------------------------------------------------------------------- */
 
-/* The version text "1.1.0"; static storage, the same pointer on every call. */
+/* The version text "MAJOR.MINOR.PATCH" ("1.1.0"); static storage, the same pointer on
+ * every call. */
 SELA_API const char *sela_version(void);
 
-/* TwoSum of a and b: *sum = a + b rounded, *err = its exact rounding error. If a or b is
- * NaN or an infinity, *sum = a + b and *err = the quiet NaN. Both outputs are written. */
+/* TwoSum of a and b: *sum = a + b rounded, *err = its exact rounding error, so that
+ * *sum + *err = a + b exactly whenever a + b does not overflow. If a or b is NaN or an
+ * infinity, *sum = a + b and *err = the quiet NaN 0x7FF8000000000000. If a + b overflows,
+ * *sum is the infinity and *err a NaN. Both outputs are always written. */
 SELA_API void sela_two_sum(double a, double b, double *sum, double *err);
 
-/* ---- Plain sums --------------------------------------------------------------------- */
+/* ---- Plain sums ---------------------------------------------------------------------
+ * Plain IEEE additions in a fixed order: a NaN anywhere gives NaN, +inf and -inf together
+ * NaN, one infinity that infinity; a sum that overflows gives +-inf (even where later
+ * elements would bring it back). A zero result is -0.0 only when every element is -0.0.
+ */
 
-/* Strict left-to-right sum ((x0 + x1) + x2) + ...; empty input: +0.0. */
+/* Strict left-to-right sum ((x0 + x1) + x2) + ..., starting from x0 itself.
+ * |error| <= g(n - 1) A. Empty: +0.0. */
 SELA_API double sela_sum_naive(const double *x, uint64_t n);
 
-/* Recursive pairwise sum over naive blocks of at most 128 elements; empty: +0.0. */
+/* Recursive pairwise sum: halves (the lower one never longer) down to naive blocks of
+ * at most 128 elements, n <= 128 being sela_sum_naive exactly.
+ * |error| <= g(127 + ceil(log2(n / 128))) A. Empty: +0.0. */
 SELA_API double sela_sum_pairwise(const double *x, uint64_t n);
 
-/* Bottom-up pairwise sum of adjacent elements, level by level; empty: +0.0. */
+/* Bottom-up pairwise sum of adjacent elements, level by level (an odd last value moves
+ * up unchanged). |error| <= g(ceil(log2 n)) A. Allocates n doubles (n >= 2).
+ * Empty: +0.0. */
 SELA_API double sela_sum_pairwise_iterative(const double *x, uint64_t n);
 
-/* ---- Compensated and exact sums ----------------------------------------------------- */
+/* ---- Compensated and exact sums -----------------------------------------------------
+ * The compensation is taken only while the running sum and the element are finite: a NaN
+ * or an infinity anywhere gives the plain sum's special result (NaN, or the infinity).
+ */
 
-/* Kahan's compensated sum (the last compensation is not added back); empty: +0.0. */
+/* Kahan's compensated sum; the last compensation is not added back.
+ * |error| <= (2u + 2 g(n)^2) A. A zero result is -0.0 only when every element is -0.0.
+ * Empty: +0.0. */
 SELA_API double sela_sum_kahan(const double *x, uint64_t n);
 
-/* Neumaier's compensated sum with TwoSum errors, s + c at the end; empty: +0.0. */
+/* Neumaier's compensated sum (TwoSum errors accumulated apart, s + c at the end).
+ * |error| <= u |S| + g(n - 1)^2 A. A zero result is always +0.0 (a lone -0.0 gives +0.0).
+ * A running sum that overflows gives that infinity. Empty: +0.0. */
 SELA_API double sela_sum_neumaier(const double *x, uint64_t n);
 
-/* Klein's second-order compensated sum, (s + cs) + ccs at the end; empty: +0.0. */
+/* Klein's second-order compensated sum, (s + cs) + ccs at the end.
+ * |error| <= u |S| + 2 g(n)^2 A. A zero result is always +0.0. An overflowing running
+ * sum gives that infinity. Empty: +0.0. */
 SELA_API double sela_sum_klein(const double *x, uint64_t n);
 
-/* Shewchuk's partials: the exact sum rounded once (nearest, ties to even). A NaN or an
+/* Shewchuk's partials: the exact sum, correctly rounded, for finite data. A NaN or an
  * infinity met before any running partial sum overflows gives the naive sum's result
  * (NaN, or that infinity); if a running partial sum overflows first, the result is
- * sela_sum_exact's (so 1e308, 1e308, -1e308, -1e308 gives +0.0); empty: +0.0. */
+ * sela_sum_exact's (so 1e308, 1e308, -1e308, -1e308 gives +0.0). A zero result is always
+ * +0.0. Allocates its partials list (a few dozen doubles at most). Empty: +0.0. */
 SELA_API double sela_sum_shewchuk(const double *x, uint64_t n);
 
-/* The exact sum, correctly rounded (nearest, ties to even); a NaN anywhere gives a NaN,
- * +inf and -inf together a NaN, one infinity that infinity; empty: +0.0. */
+/* The exact sum, correctly rounded. A NaN anywhere gives a NaN (the one with the largest
+ * payload, sign bit clear), +inf and -inf together a NaN, one infinity that infinity
+ * (also against a finite part that overflows the other way); a finite sum beyond the
+ * range gives +-inf. A zero result is always +0.0. Never allocates; time linear in n.
+ * Empty: +0.0. */
 SELA_API double sela_sum_exact(const double *x, uint64_t n);
 
 /* ---- Cascaded and faithful sums ----------------------------------------------------- */
 
-/* Sum2 of Ogita, Rump and Oishi: bit for bit sela_sum_neumaier; empty: +0.0. */
+/* Sum2 of Ogita, Rump and Oishi: bit for bit sela_sum_neumaier. Empty: +0.0. */
 SELA_API double sela_sum_oro(const double *x, uint64_t n);
 
 /* K-fold cascade: the left-to-right sum plus, pass after pass, the left-to-right sum of the
- * previous pass's rounding errors; K <= 0 acts as 1, K = 2 equals sela_sum_oro for n >= 2,
- * at most n passes run, one element is returned unchanged; empty: +0.0. */
+ * previous pass's rounding errors, each added with one ordinary addition. K <= 0 acts as
+ * 1 (the naive sum), K = 2 equals sela_sum_oro for n >= 2, at most n passes run.
+ * |error| <= (K - 1) u |S| + (g(n - 1)^K + 2 u g(n - 1)^2) A for K >= 2: the running
+ * result itself is not compensated, so this is not a faithful sum.
+ * Specials: one element is returned unchanged (-0.0 included); otherwise a zero result is
+ * +0.0 for K >= 2 and follows the naive sum for K <= 1; a NaN or infinity in the data, or
+ * an overflowing plain sum, gives the plain sum's special result.
+ * Cost: time proportional to n * min(K, n); allocates 2n - 3 doubles whatever K (n >= 2).
+ * Empty: +0.0. */
 SELA_API double sela_sum_k(const double *x, uint64_t n, int32_t K);
 
-/* AccSum: faithfully rounded (the exact sum when it is a double, else one of its two
- * neighbours); data holding an infinity or a NaN, data near the top of the range and
- * inputs of more than 2^26 - 2 elements: as sela_sum_exact; empty: +0.0. */
+/* AccSum: faithfully rounded, the exact sum when it is a double, else one of its two
+ * neighbours. Data holding an infinity or a NaN, data near the top of the range (where
+ * the splitting power of two would overflow) and inputs of more than 2^26 - 2 elements
+ * take sela_sum_exact's result (for the long inputs beyond the published analysis, by
+ * the same steps). One element is returned unchanged (-0.0, inf and NaN included);
+ * otherwise a zero result is +0.0. Allocates n doubles (n >= 2, finite data).
+ * Empty: +0.0. */
 SELA_API double sela_sum_acc(const double *x, uint64_t n);
 
-/* NearSum: the exact sum rounded to nearest, ties to even; the same cases as for
- * sela_sum_acc as sela_sum_exact; empty: +0.0. */
+/* NearSum: the exact sum correctly rounded; the same cases as for sela_sum_acc give
+ * sela_sum_exact's result, which is the same value. One element is returned unchanged;
+ * otherwise a zero result is +0.0. Allocates n doubles (n >= 2, finite data).
+ * Empty: +0.0. */
 SELA_API double sela_sum_near(const double *x, uint64_t n);
 
-/* Condition number of the sum, sum |x| / |sum x|: 1 without cancellation, +inf when the
- * sum is zero or the magnitudes overflow, NaN for a NaN; empty: +0.0. */
+/* Condition number of the sum, A / |S|, with A the left-to-right sum of magnitudes and S
+ * the compensated sum of sela_sum_neumaier: 1 without cancellation (down to
+ * 1 - g(n - 1), as A itself is rounded), +inf when that sum is zero (all zeros included)
+ * or when A overflows (an infinite element included), NaN for any NaN. Empty: +0.0. */
 SELA_API double sela_condition_number(const double *x, uint64_t n);
 
-/* ---- Dot products ------------------------------------------------------------------- */
+/* ---- Dot products -------------------------------------------------------------------
+ * D and P as above. The compensated forms guard every step: an infinite or NaN element,
+ * or an overflowing intermediate, gives the naive dot product's result instead.
+ */
 
-/* The exact dot product rounded once; each product's bits below 2^-1075 are discarded,
- * which matters only for results near the smallest subnormal; empty: +0.0. */
+/* The exact dot product under a product floor, rounded once, in these precise steps:
+ *  1. each finite product x[i] * y[i] is truncated toward zero to a multiple of 2^-1075
+ *     (half the smallest subnormal); products of 2^-1075 or more lose nothing below that;
+ *  2. the truncated products are summed exactly, giving T;
+ *  3. |T| >= 2^-1022 (the normal range): T correctly rounded (+-inf beyond the range);
+ *     0 <= T < 2^-1022: T truncated toward zero to a multiple of 2^-1074;
+ *     -2^-1043 <= T < 0: truncated toward zero (so T = -2^-1075 gives -0.0);
+ *     -2^-1022 < T < -2^-1043: truncated toward -inf to a multiple of 2^-1074.
+ * So results in the subnormal range are not rounded to nearest: for example
+ * sela_dot_exact({0x1.8p-1000}, {0x1p-74}, 1) is 2^-1074 (the exact 1.5 * 2^-1074 would
+ * round to 2^-1073), and x = {2^-1043, 2^-1074}, y = {-1, -0.5} gives -(2^31 + 1) 2^-1074.
+ * A zero result is +0.0 except that T = -2^-1075 gives -0.0.
+ * Specials: a NaN element or inf * 0 gives a NaN (the one with the largest payload, sign
+ * clear), +inf and -inf products together a NaN, otherwise an infinite product that
+ * infinity (also against a finite part that overflows the other way). Never allocates.
+ * Empty: +0.0. */
 SELA_API double sela_dot_exact(const double *x, const double *y, uint64_t n);
 
-/* Sum of products in the vector kernel's order (fused multiply-adds in lanes on AVX2 and
- * AVX-512 processors, so the bits depend on the processor); a NaN result from finite data
- * (overflow of both signs) is replaced by the exact dot product; empty: +0.0. */
+/* Sum of products in the vector kernel's order (fused multiply-adds in 4 lanes on AVX2,
+ * 8 on AVX-512, the scalar left-to-right loop s = s + x[i] * y[i] from +0.0 elsewhere, so
+ * the bits depend on the processor). |error| <= g(n) P + n 2^-1075 (the last term for
+ * products below the normal range). A NaN result from finite data (products overflowing
+ * with both signs) is replaced by sela_dot_exact's result; NaN or infinite elements give
+ * the plain arithmetic's NaN or infinity; an overflowing sum gives +-inf. A zero result is
+ * +0.0 unless it comes from the exact replacement. Never allocates. Empty: +0.0. */
 SELA_API double sela_dot_naive(const double *x, const double *y, uint64_t n);
 
-/* Dot2: as if accumulated in twice the working precision, then rounded; empty: +0.0. */
+/* Dot2: as if accumulated in twice the working precision, then rounded:
+ * |error| <= u |D| + g(n)^2 P + 4 n 2^-1074 (the last term for products below the normal
+ * range, where the product's error is not exact). The vector kernels compute the same
+ * lane by lane and their result is used only when the lane sums did not cancel by more
+ * than a factor of 1024; otherwise, and for non-finite intermediates, the scalar Dot2
+ * decides. A zero result is +0.0 (when it does not come from the exact replacement of
+ * sela_dot_naive). Never allocates. Empty: +0.0. */
 SELA_API double sela_dot2(const double *x, const double *y, uint64_t n);
 
-/* DotK: as if accumulated in K-fold working precision (K = 2 is sela_dot2, K <= 1 the
- * scalar naive dot product, K >= 4 uses K - 1 doubles of scratch); empty: +0.0. */
+/* DotK: as if accumulated in K-fold working precision. K <= 1 is the scalar naive dot
+ * product (the left-to-right loop, no vector kernel), K = 2 is sela_dot2, K = 3 runs on
+ * the vector kernels like sela_dot2, K >= 4 is a scalar cascade of K - 1 levels. For
+ * K >= 2: |error| <= (u + 2 g(4n)^2) |D| + g(4n)^K P + 4 n 2^-1074. Specials as for
+ * sela_dot2. Cost: time proportional to n K + K^2 and, for K >= 4, 8 (K - 1) bytes of
+ * scratch (allocates): K near 2^31 asks for 16 GiB and ends the process when that cannot
+ * be allocated, and its K^2 term would not finish in practice. Empty: +0.0. */
 SELA_API double sela_dot_k(const double *x, const double *y, uint64_t n, int32_t k);
 
 /* The vector kernels behind sela_dot_naive, sela_dot2 and sela_dot_k (K = 3), callable
@@ -146,27 +229,37 @@ SELA_API sela_kernel_result dispatchDotK3Avx512(const double *x, int64_t nx, con
 /* ---- Statistics --------------------------------------------------------------------- */
 
 /* Euclidean norm with a running scale: never overflows or underflows where the true norm
- * is representable; the first NaN (NaN) or infinity (+inf) in x decides; empty: +0.0. */
+ * is representable; |error| <= (2n + 8) u times the norm, at least the largest |x[i]|.
+ * The first NaN (NaN) or infinity (+inf) in x decides. A zero result is +0.0.
+ * Never allocates. Empty: +0.0. */
 SELA_API double sela_norm_scaled(const double *x, uint64_t n);
 
-/* Mean: the exact sum rounded once, divided by n; if that sum overflows with all x
- * finite, the correctly rounded sum of the quotients x[i] / n, and +-DBL_MAX if even that
- * sum lies beyond the range (finite data never give an infinite mean); empty: quiet NaN. */
+/* Mean: S correctly rounded, then divided by n (one more rounding). If S overflows with
+ * all x finite, the correctly rounded sum of the quotients x[i] / n, and +-DBL_MAX if even
+ * that sum lies beyond the range, so finite data never give an infinite mean. A NaN gives
+ * NaN, +inf and -inf together NaN, one infinity that infinity. A zero result is +0.0.
+ * Never allocates. Empty: quiet NaN. */
 SELA_API double sela_mean_scaled(const double *x, uint64_t n);
 
-/* sum (x[i] - center)^2 of the rounded differences, accumulated exactly; empty: +0.0. */
+/* sum (x[i] - center)^2 of the rounded differences, accumulated as sela_dot_exact
+ * accumulates (the same floor and truncation). A NaN gives NaN; an infinite difference
+ * +inf; a sum beyond the range +inf. A zero result is +0.0. Allocates n doubles.
+ * Empty: +0.0. */
 SELA_API double sela_centered_sum_squares(const double *x, uint64_t n, double center);
 
-/* sum (x[i] - cx)(y[i] - cy) of the rounded differences, accumulated exactly; empty: +0.0. */
+/* sum (x[i] - cx)(y[i] - cy) of the rounded differences, accumulated as sela_dot_exact
+ * accumulates (so its specials and its zero signs). Allocates 2n doubles. Empty: +0.0. */
 SELA_API double sela_centered_cross_product(const double *x, const double *y, uint64_t n, double cx, double cy);
 
-/* Cosine of the angle between x - cx and y - cy, clamped to [-1, 1]; NaN for a zero or
- * infinite centered vector or any NaN; empty: quiet NaN. */
+/* Cosine of the angle between x - cx and y - cy, each first divided by its largest
+ * magnitude (so nothing overflows), clamped to [-1, 1]. NaN for a zero centered vector,
+ * an infinite element or center, or any NaN. Allocates 2n doubles. Empty: quiet NaN. */
 SELA_API double sela_centered_cosine_similarity(const double *x, const double *y, uint64_t n, double cx, double cy);
 
-/* Least-squares slope of (y - cy) on (x - cx), free of intermediate overflow; NaN for a
- * zero or infinite centered x, an infinite y or any NaN, +0.0 when y - cy vanishes;
- * empty: quiet NaN. */
+/* Least-squares slope of (y - cy) on (x - cx), free of intermediate overflow: +-inf only
+ * where the slope itself lies beyond the range. NaN for a zero or infinite centered x,
+ * an infinite y or center, or any NaN; +0.0 when the centered cross product is zero.
+ * Allocates 2n doubles. Empty: quiet NaN. */
 SELA_API double sela_centered_projection_coefficient(const double *x, const double *y, uint64_t n, double cx, double cy);
 
 #ifdef __cplusplus
