@@ -89,14 +89,14 @@ void finiteChecks(const std::vector<double>& x) {
     expectTrue("norm at least the largest magnitude", norm >= maxAbs, norm);
     // The final product sqrt(ssq) * scale may round in the subnormal range: half a unit.
     const long double top =
-        std::sqrt(static_cast<long double>(n)) * maxAbs * (1 + (2 * static_cast<double>(n) + 8) * kUnit) + 0x1p-1075L;
+        std::sqrt(static_cast<long double>(n)) * maxAbs * (1 + (2.5L * static_cast<long double>(n) + 3) * kUnit) + 0x1p-1075L;
     // An infinite norm only where the true norm may exceed the range.
     const bool inRange = norm <= top || (std::isinf(norm) && top >= 0x1.fffffffffffffp1023L * (1 - 0x1p-40L));
     expectTrue("norm at most sqrt(n) times the largest magnitude", inRange, norm);
     const double ss = oracle::exactDot(p, p, n);
     if (ss >= 0x1p-1000 && ss <= 0x1p1000) {
       const long double truth = std::sqrt(static_cast<long double>(ss));
-      expectTrue("norm within (2n + 8) u", std::fabs(norm - truth) <= (2 * static_cast<double>(n) + 8) * kUnit * truth, norm);
+      expectTrue("norm within (5n/2 + 3) u", std::fabs(norm - truth) <= (2.5L * static_cast<long double>(n) + 3) * kUnit * truth, norm);
     }
 
     const double mean = sela_mean_scaled(p, un);

@@ -25,7 +25,7 @@ for f in $fuzzers; do
   [ -d "$seeds" ] || seeds=
   echo "== $name: $each s"
   # shellcheck disable=SC2086
-  if ! "$f" -max_total_time="$each" -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 \
+  if ! "$f" -max_total_time="$each" -max_len=4096 -len_control=0 -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 \
       -artifact_prefix="$artifacts/$name/" "$scratch/$name" $seeds > "$scratch/$name.log" 2>&1; then
     tail -40 "$scratch/$name.log"
     echo "$name found a failing input, kept in $artifacts/$name/; add it to fuzz/corpus/$name/"

@@ -229,7 +229,7 @@ SELA_API sela_kernel_result dispatchDotK3Avx512(const double *x, int64_t nx, con
 /* ---- Statistics --------------------------------------------------------------------- */
 
 /* Euclidean norm with a running scale: never overflows or underflows where the true norm
- * is representable; |error| <= (2n + 8) u times the norm, at least the largest |x[i]|.
+ * is representable; |error| <= (5n/2 + 3) u times the norm, at least the largest |x[i]|.
  * The first NaN (NaN) or infinity (+inf) in x decides. A zero result is +0.0.
  * Never allocates. Empty: +0.0. */
 SELA_API double sela_norm_scaled(const double *x, uint64_t n);
