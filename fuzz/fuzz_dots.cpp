@@ -65,6 +65,32 @@ void finiteChecks(const std::vector<double>& x, const std::vector<double>& y, do
       expectTrue("dot_k(K <= 1) within g(n) P + n 2^-1075", errorOf(x, y, r) <= gamma(m) * A + halves, r);
     }
     expectTrue("dot2 within u|D| + g_n^2 sum|xy|", errorOf(x, y, d2) <= kUnit * absD + gamma(m) * gamma(m) * A + tiny, d2);
+    // The exported vector kernels, called directly where the processor has them: the
+    // naive ones within the plain bound, an accepted compensated result within its own.
+    struct Kernels {
+      bool available;
+      double (*naive)(const double*, int64_t, const double*, int64_t);
+      sela_kernel_result (*dot2)(const double*, int64_t, const double*, int64_t);
+      sela_kernel_result (*dotK3)(const double*, int64_t, const double*, int64_t);
+    };
+    const Kernels families[] = {
+        {__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"), dispatchNaiveDotAvx2, dispatchDot2Avx2,
+         dispatchDotK3Avx2},
+        {__builtin_cpu_supports("avx512f") != 0, dispatchNaiveDotAvx512, dispatchDot2Avx512, dispatchDotK3Avx512},
+    };
+    for (const Kernels& k : families) {
+      if (!k.available) continue;
+      const double kn = k.naive(px, n, py, n);
+      expectTrue("naive kernel within g(n) P + n 2^-1075", errorOf(x, y, kn) <= gamma(m) * A + halves, kn);
+      const sela_kernel_result k2 = k.dot2(px, n, py, n), k3 = k.dotK3(px, n, py, n);
+      if (k2.accepted)
+        expectTrue("accepted Dot2 kernel result within its bound",
+                   errorOf(x, y, k2.value) <= kUnit * absD + gamma(m) * gamma(m) * A + tiny, k2.value);
+      const long double g4 = gamma(4 * m);
+      if (k3.accepted)
+        expectTrue("accepted DotK3 kernel result within its bound",
+                   errorOf(x, y, k3.value) <= (kUnit + 2 * g4 * g4) * absD + g4 * g4 * g4 * A + tiny, k3.value);
+    }
     for (int K : {3, 4, 6}) {
       const double r = sela_dot_k(px, py, un, K);
       const long double g = gamma(4 * m);
