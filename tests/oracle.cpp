@@ -83,9 +83,11 @@ double exactSum(const double* x, int64_t n) {
   return r;
 }
 
-double exactDot(const double* x, const double* y, int64_t n) {
-  mpz_t acc, tmp, a, b;
-  mpz_inits(acc, tmp, a, b, nullptr);
+// The sum of the products x[i] * y[i] at scale 2^2148 (exact integers), each product first
+// divided by 2^cut with truncation toward zero; the result is at scale 2^(2148 - cut).
+static void dotInteger(mpz_t acc, const double* x, const double* y, int64_t n, int cut) {
+  mpz_t tmp, a, b;
+  mpz_inits(tmp, a, b, nullptr);
   for (int64_t i = 0; i < n; ++i) {
     if (x[i] == 0.0 || y[i] == 0.0) continue;
     mpz_set_ui(a, 0);
@@ -93,29 +95,28 @@ double exactDot(const double* x, const double* y, int64_t n) {
     addScaled(a, x[i], kSumScale, tmp);
     addScaled(b, y[i], kSumScale, tmp);
     mpz_mul(tmp, a, b);
+    mpz_tdiv_q_2exp(tmp, tmp, static_cast<mp_bitcnt_t>(cut));
     mpz_add(acc, acc, tmp);
   }
+  mpz_clears(tmp, a, b, nullptr);
+}
+
+double exactDot(const double* x, const double* y, int64_t n) {
+  mpz_t acc;
+  mpz_init(acc);
+  dotInteger(acc, x, y, n, 0);
   const double r = roundScaled(acc, kDotScale);
-  mpz_clears(acc, tmp, a, b, nullptr);
+  mpz_clear(acc);
   return r;
 }
 
 double flooredDot(const double* x, const double* y, int64_t n) {
-  // Products at scale 2^2148 are exact integers; dividing by 2^1073 with truncation toward
-  // zero leaves each product's multiple of 2^-1075, at scale 2^1075.
+  // Dividing each exact product at scale 2^2148 by 2^1073 with truncation toward zero
+  // leaves its multiple of 2^-1075, at scale 2^1075.
   constexpr int kFloorScale = 1075;
-  mpz_t acc, tmp, a, b, cut;
-  mpz_inits(acc, tmp, a, b, cut, nullptr);
-  for (int64_t i = 0; i < n; ++i) {
-    if (x[i] == 0.0 || y[i] == 0.0) continue;
-    mpz_set_ui(a, 0);
-    mpz_set_ui(b, 0);
-    addScaled(a, x[i], kSumScale, tmp);
-    addScaled(b, y[i], kSumScale, tmp);
-    mpz_mul(tmp, a, b);
-    mpz_tdiv_q_2exp(cut, tmp, kDotScale - kFloorScale);
-    mpz_add(acc, acc, cut);
-  }
+  mpz_t acc, tmp;
+  mpz_inits(acc, tmp, nullptr);
+  dotInteger(acc, x, y, n, kDotScale - kFloorScale);
   double r;
   mpz_abs(tmp, acc);
   if (mpz_sizeinbase(tmp, 2) > 53 || mpz_sgn(acc) == 0) {
@@ -134,7 +135,7 @@ double flooredDot(const double* x, const double* y, int64_t n) {
     }
     r = q == 0 ? (units < 0 ? -0.0 : 0.0) : std::ldexp(static_cast<double>(q), -1074);
   }
-  mpz_clears(acc, tmp, a, b, cut, nullptr);
+  mpz_clears(acc, tmp, nullptr);
   return r;
 }
 
