@@ -1,0 +1,127 @@
+#include "input.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace sela_tool {
+namespace {
+
+constexpr std::size_t kStreamChunk = std::size_t{1} << 20;
+constexpr std::size_t kMappedWindow = std::size_t{8} << 20;
+
+[[noreturn]] void system_error(const std::string &name, const char *what, int error) {
+  throw ReadError(name + ": " + what + ": " + std::strerror(error));
+}
+
+void drain(Reader &reader, const BlockSink &sink, std::uint64_t &first_count) {
+  std::vector<std::vector<double>> &columns = reader.columns();
+  first_count += columns[0].size();
+  for (std::size_t k = 0; k < columns.size(); ++k) {
+    if (!columns[k].empty()) sink(k, columns[k]);
+    columns[k].clear();
+  }
+}
+
+Format format_of(const InputOptions &options, std::string_view first_bytes) {
+  if (options.raw) return Format::raw;
+  return has_npy_magic(first_bytes) ? Format::npy : Format::text;
+}
+
+}  // namespace
+
+std::unique_ptr<Source> Source::open(const std::string &path) {
+  std::unique_ptr<Source> source(new Source);
+  if (path == "-") {
+    source->name_ = "<stdin>";
+    source->fd_ = STDIN_FILENO;
+  } else {
+    source->name_ = path;
+    source->fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (source->fd_ < 0) system_error(path, "cannot open", errno);
+    source->owns_fd_ = true;
+  }
+  struct stat info;
+  if (fstat(source->fd_, &info) != 0) system_error(source->name_, "cannot read", errno);
+  if (S_ISDIR(info.st_mode)) throw ReadError(source->name_ + ": is a directory");
+  if (S_ISREG(info.st_mode)) {
+    if (info.st_size == 0) throw ReadError(source->name_ + ": empty file");
+    source->size_ = static_cast<std::uint64_t>(info.st_size);
+    void *map = mmap(nullptr, source->size_, PROT_READ, MAP_PRIVATE, source->fd_, 0);
+    if (map == MAP_FAILED) system_error(source->name_, "cannot map", errno);
+    madvise(map, source->size_, MADV_SEQUENTIAL);
+    source->map_ = map;
+  }
+  return source;
+}
+
+Source::~Source() {
+  if (map_ != nullptr) munmap(map_, size_);
+  if (owns_fd_) ::close(fd_);
+}
+
+std::size_t Source::read(char *buffer, std::size_t capacity) {
+  for (;;) {
+    const ssize_t got = ::read(fd_, buffer, capacity);
+    if (got >= 0) return static_cast<std::size_t>(got);
+    if (errno != EINTR) system_error(name_, "cannot read", errno);
+  }
+}
+
+std::uint64_t stream_source(Source &source, const InputOptions &options, const BlockSink &sink,
+                            Progress &progress) {
+  std::uint64_t count = 0;
+  if (source.mapped()) {
+    const std::string_view image = source.image();
+    const std::unique_ptr<Reader> reader =
+        make_reader(format_of(options, image), source.name(), options.choices);
+    for (std::size_t at = 0; at < image.size(); at += kMappedWindow) {
+      const std::string_view window = image.substr(at, kMappedWindow);
+      reader->feed(window);
+      drain(*reader, sink, count);
+      progress.advance(window.size());
+    }
+    reader->finish();
+    drain(*reader, sink, count);
+    return count;
+  }
+  std::vector<char> buffer(kStreamChunk);
+  std::size_t filled = 0;
+  // The format is decided by the first bytes: read until the magic can be seen.
+  while (filled < 6) {
+    const std::size_t got = source.read(buffer.data() + filled, buffer.size() - filled);
+    if (got == 0) break;
+    filled += got;
+  }
+  if (filled == 0) throw ReadError(source.name() + ": empty input");
+  const std::unique_ptr<Reader> reader = make_reader(
+      format_of(options, std::string_view(buffer.data(), filled)), source.name(), options.choices);
+  while (filled > 0) {
+    reader->feed(std::string_view(buffer.data(), filled));
+    drain(*reader, sink, count);
+    progress.advance(filled);
+    filled = source.read(buffer.data(), buffer.size());
+  }
+  reader->finish();
+  drain(*reader, sink, count);
+  return count;
+}
+
+std::optional<std::span<const double>> view_source(const Source &source, const InputOptions &options) {
+  if (!source.mapped() || options.choices.size() > 1) return std::nullopt;
+  const std::string_view image = source.image();
+  switch (format_of(options, image)) {
+    case Format::raw:
+      return raw_view(image, source.name());
+    case Format::npy:
+      return npy_view(image, source.name(), options.choices);
+    default:
+      return std::nullopt;
+  }
+}
+
+}  // namespace sela_tool
