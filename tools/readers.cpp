@@ -126,6 +126,19 @@ struct Field {
   std::size_t col;  // 1-based byte column of the field's first byte
 };
 
+// The table's separator: the first of ',', ';' and tab found outside double quotes in
+// its first row, else runs of blanks.
+char first_separator(std::string_view line) {
+  for (const char candidate : {',', ';', '\t'}) {
+    bool quoted = false;
+    for (const char c : line) {
+      if (c == '"') quoted = !quoted;
+      if (c == candidate && !quoted) return candidate;
+    }
+  }
+  return '\0';
+}
+
 class CsvReader final : public Reader {
  public:
   CsvReader(std::string name, std::vector<ColumnChoice> choices)
@@ -182,10 +195,7 @@ class CsvReader final : public Reader {
     if (line.find_first_not_of(" \t") == std::string_view::npos) return;
     if (!started_) {
       started_ = true;
-      separator_ = line.find(',') != std::string_view::npos   ? ','
-                   : line.find(';') != std::string_view::npos ? ';'
-                   : line.find('\t') != std::string_view::npos ? '\t'
-                                                                : '\0';
+      separator_ = first_separator(line);
       split(line);
       if (first_row_is_header()) {
         resolve(number, true);
