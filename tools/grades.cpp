@@ -197,6 +197,19 @@ int digits_lost(double relative_error) {
   return std::min(16, static_cast<int>(std::lround(lost)));
 }
 
+double sum_value(const Method &method, std::span<const double> x, unsigned threads) {
+  if (method.id != kExact) return run_sum(method, x.data(), x.size());
+  const sela_accumulator held = exact_accumulate(x, threads);
+  return sela_accumulator_round(&held);
+}
+
+double dot_value(const Method &method, std::span<const double> x, std::span<const double> y,
+                 unsigned threads) {
+  if (method.id != kDotExact) return run_dot(method, x.data(), y.data(), x.size());
+  const sela_accumulator held = exact_accumulate_products(x, y, threads);
+  return sela_accumulator_round(&held);
+}
+
 Report sum_report(std::span<const double> x, unsigned threads, const std::optional<Method> &only) {
   Report report;
   report.command = Command::sum;

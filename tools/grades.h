@@ -60,6 +60,11 @@ struct Report {
   double mean = 0.0, norm = 0.0, centered_squares = 0.0, variance = 0.0, deviation = 0.0;
 };
 
+// One grade's value alone (the exact one through per-thread accumulators).
+double sum_value(const Method &method, std::span<const double> x, unsigned threads);
+double dot_value(const Method &method, std::span<const double> x, std::span<const double> y,
+                 unsigned threads);
+
 // Runs the table's grades (or only `only`) over x (and y for dot products).
 Report sum_report(std::span<const double> x, unsigned threads, const std::optional<Method> &only);
 Report dot_report(std::span<const double> x, std::span<const double> y, unsigned threads,

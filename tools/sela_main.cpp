@@ -341,6 +341,7 @@ std::string run(const Options &options) {
   }
   if (options.command == Command::sum && method && method->key == "exact" && !options.json)
     return shortest(stream_exact(files, options.input, options.threads)) + "\n";
+  const bool value_only = method && !options.json;
 
   if (options.command == Command::dot) {
     std::vector<std::span<const double>> xy;
@@ -356,12 +357,15 @@ std::string run(const Options &options) {
       inputs.push_back(load(files, options.input));
       xy = inputs[0].columns;
     }
+    if (value_only) return shortest(dot_value(*method, xy[0], xy[1], threads_for(options, xy[0].size()))) + "\n";
     Report report = dot_report(xy[0], xy[1], threads_for(options, xy[0].size()), method);
     report.title = title_of(files);
     return output_of(options, report);
   }
   const Loaded loaded = load(files, options.input);
   const std::span<const double> x = loaded.columns[0];
+  if (value_only && options.command == Command::sum)
+    return shortest(sum_value(*method, x, threads_for(options, x.size()))) + "\n";
   Report report = options.command == Command::stats
                       ? stats_report(x, threads_for(options, x.size()))
                       : sum_report(x, threads_for(options, x.size()), method);
