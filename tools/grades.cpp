@@ -210,32 +210,45 @@ double dot_value(const Method &method, std::span<const double> x, std::span<cons
   return sela_accumulator_round(&held);
 }
 
-Report sum_report(std::span<const double> x, unsigned threads, const std::optional<Method> &only) {
-  Report report;
-  report.command = Command::sum;
-  report.count = x.size();
+namespace {
+
+// The report's exact value through the accumulators made by `accumulate`, then every
+// grade (or only one) timed by `run` and measured against that exact value.
+template <class Accumulate, class Run>
+void fill_grades(Report &report, const std::optional<Method> &only, Accumulate accumulate, Run run) {
   double exact_seconds = 0.0;
   sela_accumulator held;
   report.exact = timed(
       [&] {
-        held = exact_accumulate(x, threads);
+        held = accumulate();
         return sela_accumulator_round(&held);
       },
       exact_seconds);
-  report.condition = sela_condition_number(x.data(), x.size());
-  const std::vector<Method> methods = only ? std::vector<Method>{*only} : table_methods(Command::sum);
+  const std::vector<Method> methods = only ? std::vector<Method>{*only} : table_methods(report.command);
   for (const Method &m : methods) {
     GradeResult result;
     result.method = m;
-    if (m.id == kExact) {
+    if (m.id == kExact || m.id == kDotExact) {
       result.value = report.exact;
       result.seconds = exact_seconds;
     } else {
-      result.value = timed([&] { return run_sum(m, x.data(), x.size()); }, result.seconds);
+      result.value = timed([&] { return run(m); }, result.seconds);
     }
     measure_error(held, report.exact, result);
     report.grades.push_back(result);
   }
+}
+
+}  // namespace
+
+Report sum_report(std::span<const double> x, unsigned threads, const std::optional<Method> &only) {
+  Report report;
+  report.command = Command::sum;
+  report.count = x.size();
+  fill_grades(
+      report, only, [&] { return exact_accumulate(x, threads); },
+      [&](const Method &m) { return run_sum(m, x.data(), x.size()); });
+  report.condition = sela_condition_number(x.data(), x.size());
   return report;
 }
 
@@ -244,32 +257,14 @@ Report dot_report(std::span<const double> x, std::span<const double> y, unsigned
   Report report;
   report.command = Command::dot;
   report.count = x.size();
-  double exact_seconds = 0.0;
-  sela_accumulator held;
-  report.exact = timed(
-      [&] {
-        held = exact_accumulate_products(x, y, threads);
-        return sela_accumulator_round(&held);
-      },
-      exact_seconds);
+  fill_grades(
+      report, only, [&] { return exact_accumulate_products(x, y, threads); },
+      [&](const Method &m) { return run_dot(m, x.data(), y.data(), x.size()); });
   // The condition number of a dot product, 2 sum |x y| / |sum x y|; a few digits suffice,
   // so the magnitudes are summed by the plain loop.
   double magnitudes = 0.0;
   for (std::size_t i = 0; i < x.size(); ++i) magnitudes += std::fabs(x[i] * y[i]);
   report.condition = 2.0 * magnitudes / std::fabs(report.exact);
-  const std::vector<Method> methods = only ? std::vector<Method>{*only} : table_methods(Command::dot);
-  for (const Method &m : methods) {
-    GradeResult result;
-    result.method = m;
-    if (m.id == kDotExact) {
-      result.value = report.exact;
-      result.seconds = exact_seconds;
-    } else {
-      result.value = timed([&] { return run_dot(m, x.data(), y.data(), x.size()); }, result.seconds);
-    }
-    measure_error(held, report.exact, result);
-    report.grades.push_back(result);
-  }
   return report;
 }
 

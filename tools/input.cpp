@@ -48,7 +48,9 @@ std::unique_ptr<Source> Source::open(const std::string &path) {
   struct stat info;
   if (fstat(source->fd_, &info) != 0) system_error(source->name_, "cannot read", errno);
   if (S_ISDIR(info.st_mode)) throw ReadError(source->name_ + ": is a directory");
-  if (S_ISREG(info.st_mode)) {
+  // A regular file is mapped, unless it is standard input already partly read.
+  const bool at_start = source->owns_fd_ || lseek(source->fd_, 0, SEEK_CUR) == 0;
+  if (S_ISREG(info.st_mode) && at_start) {
     if (info.st_size == 0) throw ReadError(source->name_ + ": empty file");
     source->size_ = static_cast<std::uint64_t>(info.st_size);
     void *map = mmap(nullptr, source->size_, PROT_READ, MAP_PRIVATE, source->fd_, 0);
