@@ -16,7 +16,8 @@
 enum { kCount = 200003 };
 
 /* A fixed pseudo-random data set with wide magnitudes, both signs, exact cancellation
- * (every 7th value cancels an earlier one) and a few values near the top of the range. */
+ * (every 7th value cancels an earlier one) and pairs of values near the top of the range
+ * that cancel only in the exact sum. */
 static void make_data(double *x, int n) {
   uint64_t s = 0x9E3779B97F4A7C15ULL;
   int i;
@@ -30,7 +31,13 @@ static void make_data(double *x, int n) {
       x[i] = ldexp((s & 1) ? -m : m, e);
     }
     if (i % 7 == 6) x[i] = -x[i / 2];
-    if (i % 50001 == 17) x[i] = ((s >> 5) & 1 ? 1.0 : -1.0) * 1e308;
+  }
+  /* Pairs of huge values that cancel, far apart: a running double sum overflows. */
+  for (i = 17; i + 100000 < n; i += 50001) {
+    x[i] = 1e308;
+    x[i + 1] = 1e308;
+    x[i + 100000] = -1e308;
+    x[i + 100001] = -1e308;
   }
 }
 
