@@ -74,6 +74,13 @@ std::size_t Source::read(char *buffer, std::size_t capacity) {
   }
 }
 
+void release_pages(const void *begin, const void *end) {
+  const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(begin) + page - 1) / page * page;
+  const std::uintptr_t last = reinterpret_cast<std::uintptr_t>(end) / page * page;
+  if (first < last) madvise(reinterpret_cast<void *>(first), last - first, MADV_DONTNEED);
+}
+
 std::uint64_t stream_source(Source &source, const InputOptions &options, const BlockSink &sink,
                             Progress &progress) {
   std::uint64_t count = 0;
@@ -86,6 +93,7 @@ std::uint64_t stream_source(Source &source, const InputOptions &options, const B
       reader->feed(window);
       drain(*reader, sink, count);
       progress.advance(window.size());
+      release_pages(window.data(), window.data() + window.size());
     }
     reader->finish();
     drain(*reader, sink, count);

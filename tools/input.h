@@ -47,6 +47,10 @@ class Source {
   std::uint64_t size_ = 0;
 };
 
+// Drops the whole pages of [begin, end) from this process's memory (a mapped file's pages
+// stay in the page cache): reading a mapped file window by window stays in bounded memory.
+void release_pages(const void *begin, const void *end);
+
 // Called with (column, numbers) for each decoded block.
 using BlockSink = std::function<void(std::size_t, std::span<const double>)>;
 

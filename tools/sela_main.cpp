@@ -1,6 +1,7 @@
 // sela: every grade of sum and dot product on the user's own numbers.
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -243,10 +244,17 @@ double stream_exact(const std::vector<std::string> &paths, const InputOptions &i
   for (const auto &source : sources) {
     if (const auto view = view_source(*source, input)) {
       if (view->empty()) no_numbers(*source);
-      const sela_accumulator part =
-          exact_accumulate(*view, threads ? *threads : default_threads(view->size()));
-      sela_accumulator_merge(&total, &part);
-      progress.advance(source->size());
+      const unsigned workers = threads ? *threads : default_threads(view->size());
+      // Window by window, each split over the threads; the pages of a finished window are
+      // released. The accumulation is exact, so neither split changes the result.
+      const std::size_t window = std::size_t{workers} << 22;
+      for (std::size_t at = 0; at < view->size(); at += window) {
+        const std::span<const double> part = view->subspan(at, std::min(window, view->size() - at));
+        const sela_accumulator held = exact_accumulate(part, workers);
+        sela_accumulator_merge(&total, &held);
+        release_pages(part.data(), part.data() + part.size());
+        progress.advance(part.size_bytes());
+      }
       continue;
     }
     const std::uint64_t count = stream_source(
