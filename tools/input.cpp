@@ -27,6 +27,12 @@ void drain(Reader &reader, const BlockSink &sink, std::uint64_t &first_count) {
   }
 }
 
+// Bytes to skip at the start of text: the UTF-8 byte-order mark that spreadsheet
+// programs write before a CSV header.
+std::size_t text_preamble(Format format, std::string_view first_bytes) {
+  return format == Format::text && first_bytes.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
+}
+
 Format format_of(const InputOptions &options, std::string_view first_bytes) {
   if (options.raw) return Format::raw;
   return has_npy_magic(first_bytes) ? Format::npy : Format::text;
@@ -86,9 +92,9 @@ std::uint64_t stream_source(Source &source, const InputOptions &options, const B
   std::uint64_t count = 0;
   if (source.mapped()) {
     const std::string_view image = source.image();
-    const std::unique_ptr<Reader> reader =
-        make_reader(format_of(options, image), source.name(), options.choices);
-    for (std::size_t at = 0; at < image.size(); at += kMappedWindow) {
+    const Format format = format_of(options, image);
+    const std::unique_ptr<Reader> reader = make_reader(format, source.name(), options.choices);
+    for (std::size_t at = text_preamble(format, image); at < image.size(); at += kMappedWindow) {
       const std::string_view window = image.substr(at, kMappedWindow);
       reader->feed(window);
       drain(*reader, sink, count);
@@ -101,17 +107,21 @@ std::uint64_t stream_source(Source &source, const InputOptions &options, const B
   }
   std::vector<char> buffer(kStreamChunk);
   std::size_t filled = 0;
-  // The format is decided by the first bytes: read until the magic can be seen.
+  // The format is decided by the first bytes: read until the magic (or the byte-order
+  // mark) can be seen.
   while (filled < 6) {
     const std::size_t got = source.read(buffer.data() + filled, buffer.size() - filled);
     if (got == 0) break;
     filled += got;
   }
   if (filled == 0) throw ReadError(source.name() + ": empty input");
-  const std::unique_ptr<Reader> reader = make_reader(
-      format_of(options, std::string_view(buffer.data(), filled)), source.name(), options.choices);
+  const std::string_view first(buffer.data(), filled);
+  const Format format = format_of(options, first);
+  const std::unique_ptr<Reader> reader = make_reader(format, source.name(), options.choices);
+  std::size_t skip = text_preamble(format, first);
   while (filled > 0) {
-    reader->feed(std::string_view(buffer.data(), filled));
+    reader->feed(std::string_view(buffer.data() + skip, filled - skip));
+    skip = 0;
     drain(*reader, sink, count);
     progress.advance(filled);
     filled = source.read(buffer.data(), buffer.size());

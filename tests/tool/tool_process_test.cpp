@@ -114,6 +114,10 @@ TEST_F(ToolTest, FormatsAndLayouts) {
           << c.name << " on stdin, " << method;
     }
   }
+  // A spreadsheet's byte-order mark before the header is not part of the first name.
+  const std::string bom = dir.write("bom.csv", "\xEF\xBB\xBFv,w\n0.5,1\n0x1p-50,2\n");
+  EXPECT_EQ(run_tool({"sum", bom, "--column", "v", "--method", "exact"}).out, "0.5000000000000009\n");
+  EXPECT_EQ(run_tool({"sum", "-", "--column", "v", "--method", "naive"}, Stdin::file, bom).out, "0.5000000000000009\n");
   // Several files are one sequence, whatever their formats.
   const std::string a = dir.write("a.txt", as_text({x.begin(), x.begin() + 100}, " "));
   const std::string b = dir.write("b.npy", npy_image("<f8", false, "(4900,)", element_bytes({x.begin() + 100, x.end()}, 8, false)));
