@@ -107,7 +107,7 @@ class TextReader final : public Reader {
  private:
   void take(std::string_view token, std::uint64_t col) {
     double value;
-    if (!parse_number(token, value)) bad_number(name_, line_, col, token);
+    if (token.size() > kMaxToken || !parse_number(token, value)) bad_number(name_, line_, col, token);
     columns_[0].push_back(value);
   }
 
@@ -182,6 +182,8 @@ class CsvReader final : public Reader {
   // One line: cut its comment, split it, then take it as the header or as data.
   void row(std::string_view line) {
     const std::uint64_t number = line_++;
+    if (line.size() > kMaxLine)
+      throw ReadError(name_ + ":" + std::to_string(number) + ": line longer than 64 MiB");
     bool quoted = false;
     for (std::size_t i = 0; i < line.size(); ++i) {
       if (line[i] == '"') quoted = !quoted;

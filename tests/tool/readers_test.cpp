@@ -202,6 +202,9 @@ TEST(Readers, MalformedInputMessages) {
   EXPECT_EQ(message_of(Format::text, "1 2\n  3 x4 5"), "f:2:5: cannot read 'x4' as a number");
   EXPECT_EQ(message_of(Format::text, "1,2;3\n\n#c\n 4e 5"), "f:4:2: cannot read '4e' as a number");
   EXPECT_EQ(message_of(Format::text, "1\x01"), "f:1:1: cannot read '1\\x01' as a number");
+  // A token beyond 1 MiB is refused however it arrives, not buffered without end.
+  EXPECT_EQ(message_of(Format::text, "1 " + std::string((1 << 20) + 1, '7')),
+            "f:1:3: cannot read '" + std::string(40, '7') + "...' as a number");
   EXPECT_EQ(message_of(Format::text, "a,b\n1,2\n3,x\n", {ColumnChoice{2, {}}}),
             "f:3:3: cannot read 'x' as a number");
   EXPECT_EQ(message_of(Format::text, "a,b\n1,2\n3\n", {ColumnChoice{2, {}}}),
