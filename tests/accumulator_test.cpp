@@ -1,0 +1,421 @@
+// The caller-owned exact accumulator against sela_sum_exact / sela_dot_exact of the
+// concatenation and the GMP oracle: random chunkings, random merge trees, products mixed
+// with values, special values, and records that are not accumulators.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <limits>
+#include <numeric>
+
+#include "algorithms/exactsum.h"
+#include "sela.h"
+#include "test_util.h"
+
+using testutil::bits;
+using testutil::pow2;
+using testutil::SameBits;
+
+namespace {
+
+const double kInf = std::numeric_limits<double>::infinity();
+const double kMax = std::numeric_limits<double>::max();
+
+sela_accumulator fresh() {
+  sela_accumulator a;
+  sela_accumulator_init(&a);
+  return a;
+}
+
+// Splits [0, n) into chunks of random lengths, some of them around `around`.
+std::vector<size_t> randomCuts(std::mt19937_64& rng, size_t n, size_t around) {
+  std::vector<size_t> cuts{0};
+  while (cuts.back() < n) {
+    size_t len;
+    switch (rng() % 4) {
+      case 0: len = rng() % 17; break;
+      case 1: len = around - 2 + rng() % 5; break;
+      default: len = rng() % (2 * around + 1); break;
+    }
+    cuts.push_back(std::min(n, cuts.back() + len));
+  }
+  return cuts;
+}
+
+// One accumulator per chunk, merged in a random binary tree.
+double chunkedTreeSum(std::mt19937_64& rng, const std::vector<double>& x, size_t around) {
+  const auto cuts = randomCuts(rng, x.size(), around);
+  std::vector<sela_accumulator> parts;
+  for (size_t k = 0; k + 1 < cuts.size(); ++k) {
+    parts.push_back(fresh());
+    EXPECT_EQ(0, sela_accumulator_add(&parts.back(), x.data() + cuts[k], cuts[k + 1] - cuts[k]));
+  }
+  if (parts.empty()) parts.push_back(fresh());
+  while (parts.size() > 1) {
+    const size_t i = rng() % (parts.size() - 1);
+    EXPECT_EQ(0, sela_accumulator_merge(&parts[i], &parts[i + 1]));
+    parts.erase(parts.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+  }
+  return sela_accumulator_round(&parts[0]);
+}
+
+// All chunks added in turn to one accumulator, rounding in between (which must not
+// disturb it).
+double chunkedStreamSum(std::mt19937_64& rng, const std::vector<double>& x, size_t around) {
+  const auto cuts = randomCuts(rng, x.size(), around);
+  sela_accumulator a = fresh();
+  for (size_t k = 0; k + 1 < cuts.size(); ++k) {
+    EXPECT_EQ(0, sela_accumulator_add(&a, x.data() + cuts[k], cuts[k + 1] - cuts[k]));
+    if (rng() % 4 == 0) (void)sela_accumulator_round(&a);
+  }
+  return sela_accumulator_round(&a);
+}
+
+void expectChunkingsAgree(std::mt19937_64& rng, const std::vector<double>& x, const std::string& what) {
+  const double whole = sela_sum_exact(x.data(), x.size());
+  for (size_t around : {3u, 2047u, 5000u}) {
+    EXPECT_TRUE(SameBits(whole, chunkedTreeSum(rng, x, around))) << what << " tree, chunks ~" << around;
+    EXPECT_TRUE(SameBits(whole, chunkedStreamSum(rng, x, around))) << what << " stream, chunks ~" << around;
+  }
+}
+
+}  // namespace
+
+TEST(Accumulator, PartialRoundingsCannotRebuildTheTotal) {
+  const double a[] = {1.0, pow2(-53)}, b[] = {pow2(-53)};
+  EXPECT_EQ(1.0, sela_sum_exact(a, 2));
+  sela_accumulator left = fresh(), right = fresh();
+  ASSERT_EQ(0, sela_accumulator_add(&left, a, 2));
+  ASSERT_EQ(0, sela_accumulator_add(&right, b, 1));
+  EXPECT_EQ(1.0, sela_accumulator_round(&left));
+  ASSERT_EQ(0, sela_accumulator_merge(&left, &right));
+  EXPECT_TRUE(SameBits(1.0 + pow2(-52), sela_accumulator_round(&left)));
+}
+
+TEST(Accumulator, EmptyAndZeroCountReadNothing) {
+  sela_accumulator a = fresh();
+  EXPECT_TRUE(SameBits(0.0, sela_accumulator_round(&a)));
+  EXPECT_EQ(0, sela_accumulator_add(&a, nullptr, 0));
+  EXPECT_EQ(0, sela_accumulator_add_products(&a, nullptr, nullptr, 0));
+  const double negZeros[] = {-0.0, -0.0};
+  EXPECT_EQ(0, sela_accumulator_add(&a, negZeros, 2));
+  EXPECT_TRUE(SameBits(0.0, sela_accumulator_round(&a)));
+}
+
+TEST(Accumulator, RandomChunkingsMatchTheWholeSum) {
+  std::mt19937_64 rng(9001);
+  for (size_t n : {1u, 40u, 2046u, 2047u, 2048u, 6000u, 30000u}) {
+    const std::string at = " n=" + std::to_string(n);
+    auto u = testutil::uniform(rng, n);
+    EXPECT_TRUE(SameBits(oracle::exactSum(u), sela_sum_exact(u.data(), n))) << at;
+    expectChunkingsAgree(rng, u, "uniform" + at);
+    expectChunkingsAgree(rng, testutil::wideRange(rng, n, -1074, 1023), "full range" + at);
+    expectChunkingsAgree(rng, testutil::illConditioned(rng, n, 1e40), "cancellation" + at);
+    expectChunkingsAgree(rng, testutil::wideRange(rng, n, 1000, 1023), "near overflow" + at);
+  }
+}
+
+TEST(Accumulator, ProductsAndValuesShareOneRecord) {
+  std::mt19937_64 rng(5150);
+  for (size_t n : {1u, 255u, 256u, 3000u}) {
+    const auto x = testutil::wideRange(rng, n, -600, 500);
+    const auto y = testutil::wideRange(rng, n, -600, 500);
+    const auto v = testutil::wideRange(rng, n, -1074, 1000);
+    sela_accumulator a = fresh();
+    ASSERT_EQ(0, sela_accumulator_add_products(&a, x.data(), y.data(), n));
+    EXPECT_TRUE(SameBits(sela_dot_exact(x.data(), y.data(), n), sela_accumulator_round(&a))) << n;
+    // The oracle of x.y + sum v: the values are products with 1.
+    ASSERT_EQ(0, sela_accumulator_add(&a, v.data(), n));
+    std::vector<double> xs = x, ys = y;
+    xs.insert(xs.end(), v.begin(), v.end());
+    ys.insert(ys.end(), n, 1.0);
+    EXPECT_TRUE(SameBits(oracle::exactDot(xs.data(), ys.data(), 2 * static_cast<int64_t>(n)),
+                         sela_accumulator_round(&a)))
+        << n;
+  }
+}
+
+TEST(Accumulator, MergeWithItselfDoubles) {
+  std::mt19937_64 rng(2);
+  for (size_t n : {1u, 2047u, 2048u, 10000u}) {
+    auto x = testutil::wideRange(rng, n, -1074, 1022);
+    sela_accumulator a = fresh();
+    ASSERT_EQ(0, sela_accumulator_add(&a, x.data(), n));
+    ASSERT_EQ(0, sela_accumulator_merge(&a, &a));
+    x.insert(x.end(), x.begin(), x.end());
+    EXPECT_TRUE(SameBits(oracle::exactSum(x), sela_accumulator_round(&a))) << n;
+  }
+  // Many doublings in a row: the headroom bookkeeping must keep up.
+  const double one[] = {1.0};
+  sela_accumulator a = fresh();
+  ASSERT_EQ(0, sela_accumulator_add(&a, one, 1));
+  for (int k = 1; k <= 1100; ++k) ASSERT_EQ(0, sela_accumulator_merge(&a, &a));
+  EXPECT_TRUE(SameBits(kInf, sela_accumulator_round(&a)));
+}
+
+TEST(Accumulator, SpecialValuesFollowTheExactSum) {
+  const double nanA = std::bit_cast<double>(0xFFF8000000000009ULL);
+  const double nanB = std::bit_cast<double>(0x7FF0000000000003ULL);
+  const std::vector<std::vector<double>> chunks[] = {
+      {{1.0, kInf}, {-kInf}},
+      {{kInf}, {kMax, -kMax, -kMax}},
+      {{-kMax, -kMax}, {kInf}},
+      {{nanB, 2.0}, {kInf, nanA}, {-kInf}},
+      {{kInf}, {kInf}, {2.0}},
+  };
+  for (const auto& parts : chunks) {
+    std::vector<double> whole;
+    sela_accumulator a = fresh(), b = fresh();
+    for (size_t k = 0; k < parts.size(); ++k) {
+      whole.insert(whole.end(), parts[k].begin(), parts[k].end());
+      sela_accumulator c = fresh();
+      ASSERT_EQ(0, sela_accumulator_add(&c, parts[k].data(), parts[k].size()));
+      // a merges left to right, b right to left.
+      ASSERT_EQ(0, sela_accumulator_merge(&a, &c));
+      sela_accumulator d = fresh();
+      const auto& back = parts[parts.size() - 1 - k];
+      ASSERT_EQ(0, sela_accumulator_add(&d, back.data(), back.size()));
+      ASSERT_EQ(0, sela_accumulator_merge(&b, &d));
+    }
+    const double expected = sela_sum_exact(whole.data(), whole.size());
+    EXPECT_TRUE(SameBits(expected, sela_accumulator_round(&a)));
+    EXPECT_TRUE(SameBits(expected, sela_accumulator_round(&b)));
+  }
+  // A NaN or infinity factor gives the floating-point product, as in sela_dot_exact.
+  const double x[] = {0.0, 3.0, -kInf}, y[] = {kInf, 1.0, 2.0};
+  for (size_t n = 1; n <= 3; ++n) {
+    sela_accumulator a = fresh();
+    ASSERT_EQ(0, sela_accumulator_add_products(&a, x, y, n));
+    EXPECT_TRUE(SameBits(sela_dot_exact(x, y, n), sela_accumulator_round(&a))) << n;
+  }
+}
+
+TEST(Accumulator, InvalidRecordsAreRejectedAndLeftAlone) {
+  std::mt19937_64 rng(404);
+  const double x[] = {1.0, 2.0};
+  sela_accumulator good = fresh();
+  ASSERT_EQ(0, sela_accumulator_add(&good, x, 2));
+
+  std::vector<sela_accumulator> bad;
+  sela_accumulator zeroed;
+  std::memset(&zeroed, 0, sizeof zeroed);
+  bad.push_back(zeroed);
+  for (int k = 0; k < 20; ++k) {
+    sela_accumulator r;
+    for (auto& w : r.opaque) w = rng();
+    bad.push_back(r);
+  }
+  sela_accumulator otherVersion = good;
+  otherVersion.opaque[0] += 1;
+  bad.push_back(otherVersion);
+  sela_accumulator countdown = good;
+  countdown.opaque[1] = 5000;
+  bad.push_back(countdown);
+  sela_accumulator negativeCountdown = good;
+  negativeCountdown.opaque[1] = ~uint64_t{0};
+  bad.push_back(negativeCountdown);
+
+  for (sela_accumulator& r : bad) {
+    sela_accumulator before = r;
+    EXPECT_EQ(-1, sela_accumulator_add(&r, x, 2));
+    EXPECT_EQ(-1, sela_accumulator_add_products(&r, x, x, 2));
+    EXPECT_EQ(-1, sela_accumulator_merge(&r, &good));
+    EXPECT_EQ(0, std::memcmp(&before, &r, sizeof r));
+    sela_accumulator g = good;
+    EXPECT_EQ(-1, sela_accumulator_merge(&g, &r));
+    EXPECT_EQ(0, std::memcmp(&good, &g, sizeof g));
+    EXPECT_TRUE(SameBits(std::bit_cast<double>(0x7FF8000000000000ULL), sela_accumulator_round(&r)));
+  }
+  EXPECT_EQ(-1, sela_accumulator_add(nullptr, x, 2));
+  EXPECT_EQ(-1, sela_accumulator_merge(&good, nullptr));
+  EXPECT_TRUE(std::isnan(sela_accumulator_round(nullptr)));
+  EXPECT_TRUE(SameBits(3.0, sela_accumulator_round(&good)));
+}
+
+namespace {
+
+sela::SuperAccumulator internals(const sela_accumulator& a) {
+  sela::SuperAccumulator s;
+  std::memcpy(&s, &a, sizeof s);
+  return s;
+}
+
+sela_accumulator record(const sela::SuperAccumulator& s) {
+  sela_accumulator a;
+  std::memcpy(&a, &s, sizeof a);
+  return a;
+}
+
+// A NaN with a random payload and sign, or an infinity of either sign.
+double randomSpecial(std::mt19937_64& rng) {
+  const uint64_t sign = rng() & (1ULL << 63);
+  if (rng() % 3 == 0) return std::bit_cast<double>(sign | 0x7FF0000000000000ULL);
+  uint64_t f = rng() & 0x000FFFFFFFFFFFFFULL;
+  if (f == 0) f = 1;
+  return std::bit_cast<double>(sign | 0x7FF0000000000000ULL | f);
+}
+
+}  // namespace
+
+TEST(Accumulator, ChunksAroundTheCountdownAndThePathThresholds) {
+  // Chunk lengths at the countdown (2046, 2047, 2048) and at each arrangement's threshold,
+  // added one after another so that every arrangement starts with the countdown at many
+  // different values.
+  std::mt19937_64 rng(2047);
+  const size_t lengths[] = {1, 15, 16, 17, 255, 256, 257, 2045, 2046, 2047, 2048, 2049, 8184, 8185, 8192};
+  const auto x = testutil::wideRange(rng, 60000, -1074, 1023);
+  const auto y = testutil::wideRange(rng, 60000, -560, 560);
+  for (int trial = 0; trial < 6; ++trial) {
+    sela_accumulator s = fresh(), d = fresh();
+    size_t used = 0;
+    while (used < x.size()) {
+      const size_t len = std::min(x.size() - used, lengths[rng() % std::size(lengths)]);
+      ASSERT_EQ(0, sela_accumulator_add(&s, x.data() + used, len));
+      ASSERT_EQ(0, sela_accumulator_add_products(&d, x.data() + used, y.data() + used, len));
+      used += len;
+      const sela::SuperAccumulator inner = internals(s);
+      ASSERT_TRUE(inner.addsLeft >= 0 && inner.addsLeft <= 2047);
+    }
+    EXPECT_TRUE(SameBits(oracle::exactSum(x), sela_accumulator_round(&s))) << trial;
+    EXPECT_TRUE(SameBits(sela_dot_exact(x.data(), y.data(), x.size()), sela_accumulator_round(&d))) << trial;
+  }
+}
+
+TEST(Accumulator, SpecialValuesInRandomChunkingsAndTrees) {
+  std::mt19937_64 rng(777);
+  for (int trial = 0; trial < 40; ++trial) {
+    const size_t n = 1 + rng() % 20000;
+    auto x = trial % 2 ? testutil::uniform(rng, n) : testutil::wideRange(rng, n, 990, 1023);
+    const int specials = static_cast<int>(rng() % 5);
+    for (int k = 0; k < specials; ++k) x[rng() % n] = randomSpecial(rng);
+    expectChunkingsAgree(rng, x, "trial " + std::to_string(trial));
+  }
+}
+
+TEST(Accumulator, ProductsInRandomChunkingsMatchTheWholeDot) {
+  std::mt19937_64 rng(31);
+  for (int trial = 0; trial < 24; ++trial) {
+    const size_t n = 1 + rng() % 9000;
+    // Full range (products overflowing and under the floor), the floor region, specials.
+    auto x = trial % 3 == 0 ? testutil::wideRange(rng, n, -1074, 1023) : testutil::wideRange(rng, n, -560, -480);
+    auto y = trial % 3 == 0 ? testutil::wideRange(rng, n, -1074, 1023) : testutil::wideRange(rng, n, -560, -480);
+    if (trial % 4 == 1) {
+      x[rng() % n] = randomSpecial(rng);
+      y[rng() % n] = 0.0;
+    }
+    const auto cuts = randomCuts(rng, n, 300);
+    sela_accumulator total = fresh();
+    for (size_t k = 0; k + 1 < cuts.size(); ++k) {
+      sela_accumulator part = fresh();
+      ASSERT_EQ(0, sela_accumulator_add_products(&part, x.data() + cuts[k], y.data() + cuts[k], cuts[k + 1] - cuts[k]));
+      if (rng() % 2) {
+        ASSERT_EQ(0, sela_accumulator_merge(&total, &part));
+      } else {
+        ASSERT_EQ(0, sela_accumulator_merge(&part, &total));
+        total = part;
+      }
+    }
+    EXPECT_TRUE(SameBits(sela_dot_exact(x.data(), y.data(), n), sela_accumulator_round(&total))) << trial;
+  }
+}
+
+TEST(Accumulator, RecordsOutsideTheInvariantsAreRejected) {
+  const double x[] = {1.0, -3.5};
+  sela_accumulator a = fresh();
+  ASSERT_EQ(0, sela_accumulator_add(&a, x, 2));
+  const sela::SuperAccumulator good = internals(a);
+  std::vector<std::pair<std::string, sela::SuperAccumulator>> bad;
+  auto corrupt = [&](const std::string& what, auto change) {
+    sela::SuperAccumulator s = good;
+    change(s);
+    bad.emplace_back(what, s);
+  };
+  corrupt("limb beyond the headroom used", [](auto& s) { s.limbs[40] = int64_t{3} << 52; });
+  corrupt("negative limb beyond it", [](auto& s) { s.limbs[0] = -(int64_t{3} << 52) - 1; });
+  corrupt("limb of -2^63", [](auto& s) { s.limbs[7] = std::numeric_limits<int64_t>::min(); });
+  corrupt("fresh countdown with a limb", [](auto& s) {
+    s.addsLeft = 2047;
+    s.limbs[3] = 1;
+  });
+  corrupt("countdown 2048", [](auto& s) { s.addsLeft = 2048; });
+  corrupt("NaN word with its sign set", [](auto& s) { s.nanBits = 0xFFF8000000000001ULL; });
+  corrupt("NaN word holding an infinity", [](auto& s) { s.nanBits = 0x7FF0000000000000ULL; });
+  corrupt("NaN word holding a number", [](auto& s) { s.nanBits = 0x3FF0000000000000ULL; });
+  corrupt("infinity word holding a number", [](auto& s) { s.infBits = 0x3FF0000000000000ULL; });
+  corrupt("reserved word", [](auto& s) { s.reserved = 1; });
+  corrupt("next major version", [](auto& s) { s.format += 1; });
+  for (const auto& [what, s] : bad) {
+    sela_accumulator r = record(s);
+    EXPECT_EQ(-1, sela_accumulator_add(&r, x, 2)) << what;
+    EXPECT_EQ(-1, sela_accumulator_merge(&a, &r)) << what;
+    EXPECT_TRUE(std::isnan(sela_accumulator_round(&r))) << what;
+  }
+}
+
+TEST(Accumulator, RecordsAtTheEdgeOfTheHeadroomStayExact) {
+  // A record whose limbs use all the headroom its countdown allows, in either direction,
+  // is valid; adding to it and merging it must never overflow a limb (UBSan watches) and
+  // must keep its value exact. Limb k holds +-(A - 1) or -A, A = (2047 - left) * 2^52, at
+  // weight 2^(32k - 1075): two doubles each for the oracle.
+  std::mt19937_64 rng(63);
+  for (int sign : {1, -1}) {
+    for (int64_t left : {0, 1, 1000, 2046}) {
+      sela::SuperAccumulator s;
+      sela::initialize(s);
+      s.addsLeft = left;
+      const int64_t a = (2047 - left) << 52;
+      std::vector<double> expected;
+      for (int k = 1; k <= 40; ++k) {
+        s.limbs[k] = sign > 0 ? a - 1 : -a;
+        expected.push_back(sign * std::ldexp(static_cast<double>(a), 32 * k - 1075));
+        if (sign > 0) expected.push_back(-pow2(32 * k - 1075));
+      }
+      sela_accumulator r = record(s);
+      const auto more = testutil::wideRange(rng, 5000, -1074, 200);
+      ASSERT_EQ(0, sela_accumulator_add(&r, more.data(), more.size()));
+      ASSERT_EQ(0, sela_accumulator_add(&r, more.data(), 100));
+      ASSERT_EQ(0, sela_accumulator_merge(&r, &r));
+      expected.insert(expected.end(), more.begin(), more.end());
+      expected.insert(expected.end(), more.begin(), more.begin() + 100);
+      expected.insert(expected.end(), expected.begin(), expected.end());
+      EXPECT_TRUE(SameBits(oracle::exactSum(expected), sela_accumulator_round(&r))) << sign << " " << left;
+    }
+  }
+}
+
+TEST(Accumulator, RecordTravelsThroughAPipeToAChild) {
+  std::mt19937_64 rng(1234);
+  const auto x = testutil::wideRange(rng, 30000, -1074, 1000);
+  const size_t half = 12345;
+  sela_accumulator parentPart = fresh();
+  ASSERT_EQ(0, sela_accumulator_add(&parentPart, x.data(), half));
+  int toChild[2], toParent[2];
+  ASSERT_EQ(0, pipe(toChild));
+  ASSERT_EQ(0, pipe(toParent));
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    // The child sums the rest itself, merges the record it receives, and sends back the
+    // rounded total.
+    sela_accumulator received, own = fresh();
+    size_t got = 0;
+    while (got < sizeof received) {
+      const ssize_t k = read(toChild[0], reinterpret_cast<char*>(&received) + got, sizeof received - got);
+      if (k <= 0) _exit(2);
+      got += static_cast<size_t>(k);
+    }
+    if (sela_accumulator_add(&own, x.data() + half, x.size() - half) != 0) _exit(3);
+    if (sela_accumulator_merge(&own, &received) != 0) _exit(4);
+    const double total = sela_accumulator_round(&own);
+    if (write(toParent[1], &total, sizeof total) != sizeof total) _exit(5);
+    _exit(0);
+  }
+  ASSERT_EQ(static_cast<ssize_t>(sizeof parentPart), write(toChild[1], &parentPart, sizeof parentPart));
+  double total = 0.0;
+  ASSERT_EQ(static_cast<ssize_t>(sizeof total), read(toParent[0], &total, sizeof total));
+  int status = 0;
+  waitpid(pid, &status, 0);
+  for (int fd : {toChild[0], toChild[1], toParent[0], toParent[1]}) close(fd);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(SameBits(oracle::exactSum(x), total));
+}

@@ -1,0 +1,277 @@
+// The tool run as a process on files written here: its numbers against the library
+// called directly, bit for bit, in every input format; its messages and exit statuses.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numeric>
+
+#include "grades.h"
+#include "number_parse.h"
+#include "render.h"
+#include "sela.h"
+#include "tool_test_util.h"
+
+namespace {
+
+using sela_tool::Command;
+using tool_test::as_text;
+using tool_test::element_bytes;
+using tool_test::npy_image;
+using tool_test::Outcome;
+using tool_test::run_tool;
+using tool_test::same_bits;
+using tool_test::Stdin;
+
+// The one number the tool printed, read back.
+double number_of(const Outcome &outcome) {
+  EXPECT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_EQ(outcome.err, "");
+  std::string text = outcome.out;
+  EXPECT_FALSE(text.empty());
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  double value = NAN;
+  EXPECT_TRUE(sela_tool::parse_number(text, value)) << "'" << text << "'";
+  return value;
+}
+
+double library_sum(const std::string &method, const std::vector<double> &x) {
+  if (method == "naive") return sela_sum_naive(x.data(), x.size());
+  if (method == "klein") return sela_sum_klein(x.data(), x.size());
+  if (method == "pairwise") return sela_sum_pairwise(x.data(), x.size());
+  return sela_sum_exact(x.data(), x.size());
+}
+
+class ToolTest : public ::testing::Test {
+ protected:
+  tool_test::ScratchDir dir;
+  std::vector<double> x = tool_test::hard_values(5000, 7);
+};
+
+// Every grade through the process equals the library's own function on the same numbers.
+TEST_F(ToolTest, EveryGradeEqualsTheLibrary) {
+  const std::string file = dir.write("x.txt", "# data\n" + as_text(x, ",\n"));
+  const std::vector<std::pair<std::string, double>> expected = {
+      {"naive", sela_sum_naive(x.data(), x.size())},
+      {"pairwise", sela_sum_pairwise(x.data(), x.size())},
+      {"pairwise_iterative", sela_sum_pairwise_iterative(x.data(), x.size())},
+      {"kahan", sela_sum_kahan(x.data(), x.size())},
+      {"neumaier", sela_sum_neumaier(x.data(), x.size())},
+      {"klein", sela_sum_klein(x.data(), x.size())},
+      {"shewchuk", sela_sum_shewchuk(x.data(), x.size())},
+      {"sum2", sela_sum_oro(x.data(), x.size())},
+      {"k:3", sela_sum_k(x.data(), x.size(), 3)},
+      {"k:5", sela_sum_k(x.data(), x.size(), 5)},
+      {"acc", sela_sum_acc(x.data(), x.size())},
+      {"near", sela_sum_near(x.data(), x.size())},
+      {"exact", sela_sum_exact(x.data(), x.size())}};
+  for (const auto &[method, want] : expected)
+    EXPECT_TRUE(same_bits(number_of(run_tool({"sum", file, "--method", method})), want)) << method;
+  // The data are ill-conditioned enough that the grades differ.
+  EXPECT_FALSE(same_bits(expected[0].second, expected.back().second));
+}
+
+// Each format and layout gives the numbers it holds, through the mapped, the decoded and
+// the streamed paths.
+TEST_F(ToolTest, FormatsAndLayouts) {
+  std::vector<double> as_float;
+  for (const double v : x) as_float.push_back(static_cast<double>(static_cast<float>(v)));
+  // A 1000 x 5 table whose column 3 is x[0..1000).
+  std::vector<double> c_order, f_order;
+  const std::size_t rows = 1000;
+  for (std::size_t r = 0; r < rows; ++r)
+    for (std::size_t c = 0; c < 5; ++c) c_order.push_back(x[(c + 3) % 5 * rows + r]);
+  for (std::size_t c = 0; c < 5; ++c)
+    for (std::size_t r = 0; r < rows; ++r) f_order.push_back(x[(c + 3) % 5 * rows + r]);
+  const std::vector<double> column(x.begin(), x.begin() + rows);
+  std::string csv = "a,b,\"the x\",d,e\n";
+  for (std::size_t r = 0; r < rows; ++r)
+    csv += as_text({c_order.begin() + r * 5, c_order.begin() + r * 5 + 5}, ", ") + "\n";
+  struct Case {
+    std::string name, bytes;
+    std::vector<std::string> options;
+    std::vector<double> values;
+  };
+  const std::vector<Case> cases = {
+      {"le8.npy", npy_image("<f8", false, "(5000,)", element_bytes(x, 8, false)), {}, x},
+      {"be8.npy", npy_image(">f8", false, "(5000,)", element_bytes(x, 8, true)), {}, x},
+      {"le4.npy", npy_image("<f4", false, "(5000,)", element_bytes(x, 4, false)), {}, as_float},
+      {"c.npy", npy_image("<f8", false, "(1000, 5)", element_bytes(c_order, 8, false)), {"--column", "3"}, column},
+      {"f.npy", npy_image("<f8", true, "(1000, 5)", element_bytes(f_order, 8, false)), {"--column", "3"}, column},
+      {"x.raw", element_bytes(x, 8, false), {"--raw"}, x},
+      {"t.csv", csv, {"--column", "the x"}, column},
+      {"n.csv", csv, {"--column", "3"}, column},
+  };
+  for (const Case &c : cases) {
+    const std::string file = dir.write(c.name, c.bytes);
+    for (const std::string method : {"naive", "klein", "exact"}) {
+      std::vector<std::string> args{"sum", file, "--method", method};
+      args.insert(args.end(), c.options.begin(), c.options.end());
+      EXPECT_TRUE(same_bits(number_of(run_tool(args)), library_sum(method, c.values)))
+          << c.name << " " << method;
+      // The same bytes through standard input (read in pieces, not mapped).
+      args[1] = "-";
+      EXPECT_TRUE(same_bits(number_of(run_tool(args, Stdin::file, file)), library_sum(method, c.values)))
+          << c.name << " on stdin, " << method;
+    }
+  }
+  // A spreadsheet's byte-order mark before the header is not part of the first name.
+  const std::string bom = dir.write("bom.csv", "\xEF\xBB\xBFv,w\n0.5,1\n0x1p-50,2\n");
+  EXPECT_EQ(run_tool({"sum", bom, "--column", "v", "--method", "exact"}).out, "0.5000000000000009\n");
+  EXPECT_EQ(run_tool({"sum", "-", "--column", "v", "--method", "naive"}, Stdin::file, bom).out, "0.5000000000000009\n");
+  // Several files are one sequence, whatever their formats.
+  const std::string a = dir.write("a.txt", as_text({x.begin(), x.begin() + 100}, " "));
+  const std::string b = dir.write("b.npy", npy_image("<f8", false, "(4900,)", element_bytes({x.begin() + 100, x.end()}, 8, false)));
+  EXPECT_TRUE(same_bits(number_of(run_tool({"sum", a, b, "--method", "pairwise"})), library_sum("pairwise", x)));
+  EXPECT_TRUE(same_bits(number_of(run_tool({"sum", a, b, "--method", "exact"})), library_sum("exact", x)));
+}
+
+TEST_F(ToolTest, DotProductsAndStatistics) {
+  const std::vector<double> y = tool_test::hard_values(5000, 8);
+  const std::string fx = dir.write("x.txt", as_text(x, "\n"));
+  const std::string fy = dir.write("y.npy", npy_image("<f8", false, "(5000,)", element_bytes(y, 8, false)));
+  std::string csv = "x;y\n";
+  for (std::size_t i = 0; i < x.size(); ++i) csv += as_text({x[i], y[i]}, ";") + "\n";
+  const std::string table = dir.write("xy.csv", csv);
+  const std::vector<std::pair<std::string, double>> expected = {
+      {"naive", sela_dot_naive(x.data(), y.data(), x.size())},
+      {"dot2", sela_dot2(x.data(), y.data(), x.size())},
+      {"k:3", sela_dot_k(x.data(), y.data(), x.size(), 3)},
+      {"k:6", sela_dot_k(x.data(), y.data(), x.size(), 6)},
+      {"exact", sela_dot_exact(x.data(), y.data(), x.size())}};
+  for (const auto &[method, want] : expected) {
+    EXPECT_TRUE(same_bits(number_of(run_tool({"dot", fx, fy, "--method", method})), want)) << method;
+    EXPECT_TRUE(same_bits(number_of(run_tool({"dot", table, "--columns", "x,2", "--method", method})), want)) << method;
+  }
+  const double mean = sela_mean_scaled(x.data(), x.size());
+  const double squares = sela_centered_sum_squares(x.data(), x.size(), mean);
+  const std::vector<std::pair<std::string, double>> stats = {
+      {"count", 5000.0},
+      {"sum", sela_sum_exact(x.data(), x.size())},
+      {"mean", mean},
+      {"norm", sela_norm_scaled(x.data(), x.size())},
+      {"condition", sela_condition_number(x.data(), x.size())},
+      {"centered_squares", squares},
+      {"variance", squares / 4999.0},
+      {"stddev", std::sqrt(squares / 4999.0)}};
+  for (const auto &[name, want] : stats)
+    EXPECT_TRUE(same_bits(number_of(run_tool({"stats", fx, "--method", name})), want)) << name;
+}
+
+// The exact sum through 1 to 4 per-thread accumulators: the same bits, equal to the
+// library's exact sum, mapped in place, decoded, and streamed from a pipe.
+TEST_F(ToolTest, ThreadsGiveIdenticalBits) {
+  std::vector<double> big = tool_test::hard_values(300000, 9);
+  const double want = sela_sum_exact(big.data(), big.size());
+  const std::string npy = dir.write("big.npy", npy_image("<f8", false, "(300000,)", element_bytes(big, 8, false)));
+  const std::string text = dir.write("big.txt", as_text(big, "\n"));
+  for (const std::string threads : {"1", "2", "3", "4"}) {
+    EXPECT_TRUE(same_bits(number_of(run_tool({"sum", npy, "--method", "exact", "--threads", threads})), want));
+    EXPECT_TRUE(same_bits(number_of(run_tool({"sum", text, "--method=exact", "--threads=" + threads})), want));
+    for (const std::string &file : {npy, text}) {
+      const Outcome json = run_tool({"sum", file, "--json", "--threads", threads});
+      EXPECT_NE(json.out.find("\"exact_hex\": \"" + sela_tool::hexadecimal(want) + "\""), std::string::npos);
+    }
+  }
+}
+
+TEST_F(ToolTest, TableJsonAndVerdict) {
+  const std::string file = dir.write("c.txt", "1 1e100 1 -1e100\n");
+  const Outcome text = run_tool({"sum", file});
+  EXPECT_EQ(text.status, 0);
+  EXPECT_NE(text.out.find("exact sum                 2.0000000000000000e+00  0x1p+1"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("Verdict: the plain loop lost all 16 significant digits (it gives 0)."), std::string::npos);
+  const Outcome json = run_tool({"sum", file, "--json"});
+  EXPECT_EQ(json.status, 0);
+  // naive gives 0 for an exact sum of 2: an error of -2, that is -2^52 units of 2^-51.
+  EXPECT_NE(json.out.find("{\"method\": \"naive\", \"value\": 0, \"hex\": \"0x0p+0\", \"error_ulp\": -4503599627370496, \"relative_error\": 1,"),
+            std::string::npos) << json.out;
+  EXPECT_NE(json.out.find("\"digits_lost\": 16"), std::string::npos);
+  const std::string halves = dir.write("h.txt", "1 0x1p-53 0x1p-53 0x1p-53");
+  const Outcome near = run_tool({"sum", halves, "--json", "--method", "naive"});
+  // naive keeps 1; the exact sum 1 + 1.5 * 2^-52 rounds to 1 + 2^-51.
+  EXPECT_NE(near.out.find("\"error_ulp\": -1.5"), std::string::npos) << near.out;
+  const Outcome special = run_tool({"sum", dir.write("s.txt", "inf -INF 1")});
+  EXPECT_NE(special.out.find("nan, so there are no digits to lose."), std::string::npos) << special.out;
+}
+
+// The built-in data sets run without a terminal and without any standard input.
+TEST_F(ToolTest, DemoNeedsNoStandardInput) {
+  for (const Stdin mode : {Stdin::closed, Stdin::null_device}) {
+    const Outcome demo = run_tool({"sum", "--demo"}, mode);
+    EXPECT_EQ(demo.status, 0);
+    EXPECT_EQ(demo.err, "");
+    EXPECT_NE(demo.out.find("alternating harmonic series, 1e5 terms"), std::string::npos);
+    EXPECT_NE(demo.out.find("1, 1e100, 1, -1e100 (exact sum 2)"), std::string::npos);
+  }
+  EXPECT_EQ(run_tool({"--demo", "--method", "exact"}).out, "1\n2\n1.0000000000000004\n0.6931421805849453\n");
+  const Outcome help = run_tool({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.rfind("Usage: sela", 0), 0u);
+  EXPECT_EQ(run_tool({"--version"}).out, std::string("sela ") + sela_version() + "\n");
+}
+
+// Every error: its exact message on standard error, nothing on standard output, status 2.
+TEST_F(ToolTest, ErrorsAreExactAndLeaveNoOutput) {
+  const std::string good = dir.write("good.txt", "1 2 3");
+  const std::string bad = dir.write("bad.txt", "1 2\n 3  abc 4\n");
+  const std::string empty = dir.write("empty.txt", "");
+  const std::string comments = dir.write("comments.txt", "# nothing\n\n  # here\n");
+  const std::string npy = npy_image("<f8", false, "(3,)", element_bytes({1, 2, 3}, 8, false));
+  const std::string header_cut = dir.write("cut.npy", npy.substr(0, 40));
+  const std::string data_cut = dir.write("short.npy", npy.substr(0, npy.size() - 1));
+  const std::string wide = dir.write("wide.npy", npy_image("<f8", false, "(1, 3)", element_bytes({1, 2, 3}, 8, false)));
+  const std::string raw = dir.write("odd.raw", std::string(12, '\0'));
+  const std::string y2 = dir.write("y2.txt", "1 2");
+  const std::string missing = dir.path("missing.txt");
+  const std::string usage = "\nTry 'sela --help'.\n";
+  struct Case {
+    std::vector<std::string> args;
+    Stdin mode;
+    std::string err;
+  };
+  const std::vector<Case> cases = {
+      {{"sum", bad}, Stdin::null_device, bad + ":2:5: cannot read 'abc' as a number\n"},
+      {{"sum", good, bad}, Stdin::null_device, bad + ":2:5: cannot read 'abc' as a number\n"},
+      {{"sum", bad, "--method", "exact"}, Stdin::null_device, bad + ":2:5: cannot read 'abc' as a number\n"},
+      {{"sum", missing}, Stdin::null_device, missing + ": cannot open: No such file or directory\n"},
+      {{"sum", good, missing}, Stdin::null_device, missing + ": cannot open: No such file or directory\n"},
+      {{"sum", dir.path("")}, Stdin::null_device, dir.path("") + ": is a directory\n"},
+      {{"sum", empty}, Stdin::null_device, empty + ": empty file\n"},
+      {{"stats", comments}, Stdin::null_device, comments + ": no numbers\n"},
+      {{"sum", header_cut}, Stdin::null_device, header_cut + ": truncated .npy header\n"},
+      {{"sum", data_cut, "--method", "exact"}, Stdin::null_device,
+       data_cut + ": truncated .npy file: the header describes 3 values (24 bytes of data), the file holds 23\n"},
+      {{"sum", wide}, Stdin::null_device, wide + ": 2-D .npy array (1 x 3): choose a column with --column N\n"},
+      {{"sum", raw, "--raw"}, Stdin::null_device, raw + ": 12 bytes is not a whole number of 8-byte values\n"},
+      {{"dot", good, y2}, Stdin::null_device, "sela dot: " + good + " has 3 numbers, " + y2 + " has 2\n"},
+      {{"sum"}, Stdin::null_device, "<stdin>: empty input\n"},
+      {{"sum"}, Stdin::closed, "<stdin>: cannot read: Bad file descriptor\n"},
+      {{"sum", "--bogus"}, Stdin::null_device, "sela: unknown option '--bogus'" + usage},
+      {{"add", good}, Stdin::null_device, "sela: unknown command 'add' (commands: sum, dot, stats)" + usage},
+      {{"sum", good, "--method", "fast"}, Stdin::null_device,
+       "sela: unknown method 'fast' (naive, pairwise, pairwise_iterative, kahan, neumaier, klein, shewchuk, sum2, k:N, acc, near, exact)" + usage},
+      {{"dot", good, y2, "--method", "kahan"}, Stdin::null_device, "sela: unknown method 'kahan' (naive, dot2, k:N, exact)" + usage},
+      {{"sum", good, "--method", "k:x"}, Stdin::null_device,
+       "sela: unknown method 'k:x' (naive, pairwise, pairwise_iterative, kahan, neumaier, klein, shewchuk, sum2, k:N, acc, near, exact)" + usage},
+      {{"stats", good, "--method", "median"}, Stdin::null_device,
+       "sela: unknown statistic 'median' (count, sum, mean, norm, condition, centered_squares, variance, stddev)" + usage},
+      {{"sum", good, "--threads", "0"}, Stdin::null_device, "sela: --threads needs a number from 1 to 1024, not '0'" + usage},
+      {{"sum", good, "--method"}, Stdin::null_device, "sela: option '--method' needs a value" + usage},
+      {{"sum", good, "--json=yes"}, Stdin::null_device, "sela: option '--json' takes no value" + usage},
+      {{"sum", good, "--raw", "--column", "1"}, Stdin::null_device, "sela: --raw input has no columns" + usage},
+      {{"sum", good, "--columns", "1,2"}, Stdin::null_device, "sela: --columns belongs to 'sela dot'; use --column" + usage},
+      {{"sum", good, "--column", "0"}, Stdin::null_device, "sela: bad column '0' (a 1-based number or a header name)" + usage},
+      {{"dot", good}, Stdin::null_device, "sela: dot needs two files X Y, or one file and --columns A,B" + usage},
+      {{"stats", good, "--demo"}, Stdin::null_device, "sela: --demo runs 'sela sum' on the built-in data and takes no FILE" + usage},
+  };
+  for (const Case &c : cases) {
+    const Outcome outcome = run_tool(c.args, c.mode);
+    std::string shown;
+    for (const std::string &arg : c.args) shown += arg + " ";
+    EXPECT_EQ(outcome.status, 2) << shown;
+    EXPECT_EQ(outcome.out, "") << shown;
+    EXPECT_EQ(outcome.err, c.err) << shown;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,175 @@
+#include "render.h"
+
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+
+namespace sela_tool {
+namespace {
+
+std::string format(const char *pattern, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char *pattern, ...) {
+  char buffer[128];
+  va_list args;
+  va_start(args, pattern);
+  std::vsnprintf(buffer, sizeof buffer, pattern, args);
+  va_end(args);
+  return buffer;
+}
+
+std::string seventeen(double value) { return format("% .16e", value); }
+
+std::string ulps(double value) {
+  if (std::isnan(value)) return "-";
+  if (value == 0.0) return "0";
+  return format("%+.3g", value);
+}
+
+std::string relative(double value) {
+  if (std::isnan(value)) return "-";
+  if (value == 0.0) return "0";
+  return format("%.1e", value);
+}
+
+std::string duration(double seconds) {
+  if (seconds < 1e-6) return format("%.0f ns", seconds * 1e9);
+  if (seconds < 1e-3) return format("%.1f us", seconds * 1e6);
+  if (seconds < 1.0) return format("%.2f ms", seconds * 1e3);
+  return format("%.2f s", seconds);
+}
+
+std::string json_string(const std::string &text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (u < 0x20) {
+      out += format("\\u%04x", u);
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+// JSON has no infinities or NaN: those are written as the strings "inf", "-inf", "nan".
+std::string json_number(double value) {
+  std::string text = shortest(value);
+  if (!std::isfinite(value)) {
+    text.insert(text.begin(), '"');
+    text.push_back('"');
+  }
+  return text;
+}
+
+const GradeResult *naive_result(const Report &report) {
+  for (const GradeResult &result : report.grades)
+    if (result.method.key == "naive") return &result;
+  return nullptr;
+}
+
+std::string verdict(const Report &report) {
+  const GradeResult *naive = naive_result(report);
+  if (naive == nullptr) return {};
+  const char *loop = report.command == Command::dot ? "plain dot-product loop" : "plain loop";
+  if (!std::isfinite(report.exact))
+    return format("Verdict: the exact result is %s, so there are no digits to lose.\n",
+                  shortest(report.exact).c_str());
+  if (std::bit_cast<std::uint64_t>(naive->value) == std::bit_cast<std::uint64_t>(report.exact))
+    return format("Verdict: the %s lost no digits: it gives the correctly rounded result.\n", loop);
+  if (std::isnan(naive->relative_error) || !(naive->relative_error < 1.0))
+    return format("Verdict: the %s lost all 16 significant digits (it gives %s).\n", loop,
+                  shortest(naive->value).c_str());
+  const int lost = digits_lost(naive->relative_error);
+  if (lost == 0)
+    return format("Verdict: the %s lost less than one digit (%s ulp).\n", loop,
+                  ulps(naive->error_ulp).c_str());
+  return format("Verdict: the %s lost %d of 16 significant digits (relative error %.1e).\n", loop,
+                lost, naive->relative_error);
+}
+
+}  // namespace
+
+std::string shortest(double value) {
+  char buffer[32];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  return std::string(buffer, result.ptr);
+}
+
+std::string hexadecimal(double value) { return format("%a", value); }
+
+std::string render_text(const Report &report) {
+  std::string out;
+  if (!report.title.empty()) out += report.title + "\n";
+  const auto line = [&out](const char *name, const std::string &value) {
+    out += format("  %-24s %s\n", name, value.c_str());
+  };
+  const auto value_line = [&](const char *name, double value) {
+    line(name, seventeen(value) + "  " + hexadecimal(value));
+  };
+  line("count", std::to_string(report.count));
+  value_line(report.command == Command::dot ? "exact dot product" : "exact sum", report.exact);
+  if (report.command == Command::stats) {
+    value_line("mean", report.mean);
+    value_line("norm", report.norm);
+    line("condition number", format("%.3g", report.condition));
+    value_line("centered sum of squares", report.centered_squares);
+    value_line("sample variance", report.variance);
+    value_line("standard deviation", report.deviation);
+    return out;
+  }
+  line("condition number", format("%.3g", report.condition));
+  out += format("\n  %-20s %-24s %-26s %10s %10s %10s\n", "grade", " result", "hexadecimal",
+                "error/ulp", "rel.error", "time");
+  for (const GradeResult &result : report.grades)
+    out += format("  %-20s %-24s %-26s %10s %10s %10s\n", result.method.label.c_str(),
+                  seventeen(result.value).c_str(), hexadecimal(result.value).c_str(),
+                  ulps(result.error_ulp).c_str(), relative(result.relative_error).c_str(),
+                  duration(result.seconds).c_str());
+  const std::string said = verdict(report);
+  if (!said.empty()) out += "  " + said;
+  return out;
+}
+
+std::string render_json(const Report &report) {
+  const char *command = report.command == Command::sum   ? "sum"
+                        : report.command == Command::dot ? "dot"
+                                                         : "stats";
+  std::string out = "{\"command\": \"" + std::string(command) + "\", \"input\": " +
+                    json_string(report.title) + ", \"count\": " + std::to_string(report.count);
+  const auto field = [&out](const char *name, double value) {
+    out += ", \"" + std::string(name) + "\": " + json_number(value);
+  };
+  field("exact", report.exact);
+  out += ", \"exact_hex\": \"" + hexadecimal(report.exact) + "\"";
+  field("condition_number", report.condition);
+  if (report.command == Command::stats) {
+    field("mean", report.mean);
+    field("norm", report.norm);
+    field("centered_squares", report.centered_squares);
+    field("variance", report.variance);
+    field("stddev", report.deviation);
+    return out + "}";
+  }
+  out += ", \"results\": [";
+  for (std::size_t i = 0; i < report.grades.size(); ++i) {
+    const GradeResult &r = report.grades[i];
+    out += (i ? ", " : "") + std::string("{\"method\": ") + json_string(r.method.key) +
+           ", \"value\": " + json_number(r.value) + ", \"hex\": \"" + hexadecimal(r.value) +
+           "\", \"error_ulp\": " + json_number(r.error_ulp) +
+           ", \"relative_error\": " + json_number(r.relative_error) +
+           ", \"seconds\": " + json_number(r.seconds) + "}";
+  }
+  out += "]";
+  if (const GradeResult *naive = naive_result(report))
+    out += ", \"digits_lost\": " + std::to_string(std::isnan(naive->relative_error)
+                                                      ? 16
+                                                      : digits_lost(naive->relative_error));
+  return out + "}";
+}
+
+}  // namespace sela_tool
