@@ -137,6 +137,58 @@ SELA_API sela_kernel_result dispatchDot2Avx512(const double *x, int64_t nx, cons
 SELA_API sela_kernel_result dispatchDotK3Avx2(const double *x, int64_t nx, const double *y, int64_t ny);
 SELA_API sela_kernel_result dispatchDotK3Avx512(const double *x, int64_t nx, const double *y, int64_t ny);
 
+/* ---- Exact accumulator: sums across chunks, threads and processes ----------------- */
+
+/* A caller-owned exact accumulator. Add arrays of values or of products to it, merge
+ * accumulators filled elsewhere, and round at any time: the result is always
+ * sela_sum_exact of everything added, in whatever chunks, order or tree of merges it
+ * arrived, bit for bit (NaN payloads and infinity rules included). Products contribute
+ * exactly what sela_dot_exact gives them (each product's bits below 2^-1075 discarded, a
+ * NaN or infinity factor giving the floating-point product), so sums and dot products
+ * may share one accumulator. A correctly rounded total cannot be rebuilt from correctly
+ * rounded partial totals; the accumulator keeps the partial totals exact instead.
+ *
+ * The record is 1088 bytes of plain 64-bit words, 8-byte aligned, with no pointers: keep
+ * it on the stack, in arrays, in shared memory, or send its bytes in a message. Its
+ * bytes, copied with memcpy, are its portable form between processes running this major
+ * version of the library on x86-64 (little-endian). Its contents are not an interface:
+ * change them only through these functions.
+ *
+ * The int functions return 0, or -1 when a record is not a valid accumulator (never
+ * initialised, a zeroed or corrupted record, random bytes, a record of another major
+ * version, or a null pointer); then nothing is changed and nothing is read beyond the
+ * records themselves. A record that fails the check never leads to undefined behaviour.
+ *
+ * No heap is needed (large arrays may use a heap workspace for speed, and do without it
+ * when none is available); nothing is ever written to standard error. Distinct records
+ * may be used on distinct threads at the same time without locking; one record must not
+ * be written by two threads at once. */
+typedef struct sela_accumulator {
+  uint64_t opaque[136];
+} sela_accumulator;
+
+/* Sets *acc to the empty accumulator (its rounding is +0.0). A null acc is ignored. */
+SELA_API void sela_accumulator_init(sela_accumulator *acc);
+
+/* Adds x[0] ... x[n-1]. n = 0 reads nothing. Returns 0, or -1 for an invalid record. */
+SELA_API int sela_accumulator_add(sela_accumulator *acc, const double *x, uint64_t n);
+
+/* Adds the products x[i] * y[i], i < n, as sela_dot_exact takes them. n = 0 reads
+ * nothing. Returns 0, or -1 for an invalid record. */
+SELA_API int sela_accumulator_add_products(sela_accumulator *acc, const double *x, const double *y, uint64_t n);
+
+/* Adds everything held by *other to *acc; *other is only read and may be acc itself (the
+ * value then doubles). Merging is commutative and associative, so any tree of merges
+ * gives the same record value. Returns 0, or -1 if either record is invalid (then *acc
+ * is unchanged). */
+SELA_API int sela_accumulator_merge(sela_accumulator *acc, const sela_accumulator *other);
+
+/* The value held, rounded once as sela_sum_exact rounds: to nearest, ties to even; a NaN
+ * added anywhere gives the NaN with the largest mantissa field (sign cleared), +inf and
+ * -inf together a NaN, one infinity that infinity; empty: +0.0. The record is not
+ * changed, so adding may continue. An invalid record gives the quiet NaN. */
+SELA_API double sela_accumulator_round(const sela_accumulator *acc);
+
 /* ---- Statistics --------------------------------------------------------------------- */
 
 /* Euclidean norm with a running scale: never overflows or underflows where the true norm

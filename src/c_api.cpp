@@ -1,6 +1,8 @@
 // The exported functions: each is the frame of c_api.h around exactly one worker.
 #include "c_api.h"
 
+#include <cstring>
+
 #include "sela.h"
 #include "sela_version_text.h"
 
@@ -17,6 +19,25 @@
 
 using sela::AfterWorker;
 using sela::exportFrame;
+
+static_assert(sizeof(sela_accumulator) == sizeof(sela::SuperAccumulator), "the record is the accumulator's bytes");
+static_assert(alignof(sela_accumulator) == alignof(sela::SuperAccumulator));
+
+namespace {
+
+// The caller's record is copied into a typed accumulator and back: the engine works on
+// its own object, and a record that fails the check is never written.
+bool loadAccumulator(const sela_accumulator* record, sela::SuperAccumulator& acc) {
+  if (record == nullptr) return false;
+  std::memcpy(&acc, record, sizeof acc);
+  return sela::isValidAccumulator(acc);
+}
+
+void storeAccumulator(sela_accumulator* record, const sela::SuperAccumulator& acc) {
+  std::memcpy(record, &acc, sizeof acc);
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -129,6 +150,48 @@ double sela_dot_k(const double* x, const double* y, uint64_t n, int32_t k) {
     if (k == 3) return sela::dispatchDotK3(x, len, y, len);
     return sela::dotK(x, len, y, len, static_cast<int64_t>(k));
   });
+}
+
+// ---- Exact accumulator ----
+
+void sela_accumulator_init(sela_accumulator* record) {
+  if (record == nullptr) return;
+  sela::SuperAccumulator acc;
+  sela::initialize(acc);
+  storeAccumulator(record, acc);
+}
+
+int sela_accumulator_add(sela_accumulator* record, const double* x, uint64_t n) {
+  sela::SuperAccumulator acc;
+  if (!loadAccumulator(record, acc)) return -1;
+  if (n == 0) return 0;
+  sela::add(acc, x, sela::saturateCount(n));
+  storeAccumulator(record, acc);
+  return 0;
+}
+
+int sela_accumulator_add_products(sela_accumulator* record, const double* x, const double* y, uint64_t n) {
+  sela::SuperAccumulator acc;
+  if (!loadAccumulator(record, acc)) return -1;
+  if (n == 0) return 0;
+  sela::addProducts(acc, x, y, sela::saturateCount(n));
+  storeAccumulator(record, acc);
+  return 0;
+}
+
+int sela_accumulator_merge(sela_accumulator* record, const sela_accumulator* other) {
+  sela::SuperAccumulator acc;
+  sela::SuperAccumulator more;
+  if (!loadAccumulator(record, acc) || !loadAccumulator(other, more)) return -1;
+  sela::merge(acc, more);
+  storeAccumulator(record, acc);
+  return 0;
+}
+
+double sela_accumulator_round(const sela_accumulator* record) {
+  sela::SuperAccumulator acc;
+  if (!loadAccumulator(record, acc)) return sela::quietNaN();
+  return sela::round(acc);
 }
 
 // ---- Statistics ----

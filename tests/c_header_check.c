@@ -30,5 +30,16 @@ int main(void) {
     check(sela_dot_k(a, ones, 3, 3) == 1.0 && sela_dot_naive(a, ones, 3) == 0.0, "dot_k and dot_naive");
     check(!r.accepted && sizeof r.value == sizeof(double), "kernel result is usable from C");
   }
+  {
+    /* The accumulator record from C: a plain complete type of fixed size. */
+    const double a[] = {1.0, 0x1p-53}, b[] = {0x1p-53};
+    sela_accumulator left, right;
+    sela_accumulator_init(&left);
+    sela_accumulator_init(&right);
+    check(sizeof(sela_accumulator) == 1088 && _Alignof(sela_accumulator) == 8, "accumulator size");
+    check(sela_accumulator_add(&left, a, 2) == 0 && sela_accumulator_add(&right, b, 1) == 0, "accumulator add");
+    check(sela_accumulator_merge(&left, &right) == 0, "accumulator merge");
+    check(sela_accumulator_round(&left) == 1.0 + 0x1p-52, "merged total is exact");
+  }
   return failures != 0;
 }

@@ -21,7 +21,63 @@ double doubleFromBits(uint64_t u) { return std::bit_cast<double>(u); }
 
 void initialize(SuperAccumulator& acc) {
   std::memset(&acc, 0, sizeof acc);
+  acc.format = kAccumulatorFormat;
   acc.addsLeft = kAddsAfterInit;
+}
+
+namespace {
+
+inline bool isNaNPattern(uint64_t u) {
+  return (u & 0x7FF0000000000000ULL) == 0x7FF0000000000000ULL && (u & kMantissaMask) != 0;
+}
+
+inline uint64_t magnitude(int64_t v) {
+  // Unsigned negation: defined also for -2^63.
+  return v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+}
+
+// infBits after meeting the infinity word b: +inf and -inf together make the platform's
+// inf - inf, computed at run time as the element step does, so the word does not depend
+// on the order in which records meet.
+inline uint64_t combineInfinities(uint64_t a, uint64_t b) {
+  if (b == 0 || a == b) return a;
+  if (a == 0) return b;
+  const double inf = doubleFromBits(a);
+  return std::bit_cast<uint64_t>(inf - inf);
+}
+
+}  // namespace
+
+bool isValidAccumulator(const SuperAccumulator& acc) {
+  if (acc.format != kAccumulatorFormat || acc.reserved != 0) return false;
+  if (acc.addsLeft < 0 || acc.addsLeft > kAddsAfterInit) return false;
+  const uint64_t headroomUsed = static_cast<uint64_t>(kAddsAfterInit - acc.addsLeft) << kDepositBoundLog2;
+  uint64_t worst = 0;
+  for (int k = 0; k < kSuperLimbs; ++k) worst = std::max(worst, magnitude(acc.limbs[k]));
+  if (worst > headroomUsed) return false;
+  const uint64_t inf = acc.infBits;
+  if (inf != 0 && inf != 0x7FF0000000000000ULL && inf != 0xFFF0000000000000ULL && !isNaNPattern(inf)) return false;
+  if (acc.nanBits != 0 && (!isNaNPattern(acc.nanBits) || (acc.nanBits >> 63) != 0)) return false;
+  return true;
+}
+
+void merge(SuperAccumulator& acc, const SuperAccumulator& other) {
+  // other's limbs are bounded by the headroom it has used: adding them spends as many
+  // deposits of acc's countdown. When acc has not that many left it is normalised; when
+  // other has used more than a fresh normalisation leaves, a normalised copy is added.
+  const int64_t cost = kAddsAfterInit - other.addsLeft;
+  if (cost > kAddsAfterCarry) {
+    SuperAccumulator normal = other;
+    carryPropagate(normal);
+    merge(acc, normal);
+    return;
+  }
+  if (acc.addsLeft < cost) carryPropagate(acc);
+  // Read other's words before writing acc's: they may be the same record.
+  for (int k = 0; k < kSuperLimbs; ++k) acc.limbs[k] += other.limbs[k];
+  acc.addsLeft -= cost;
+  acc.infBits = combineInfinities(acc.infBits, other.infBits);
+  if ((other.nanBits & kMantissaMask) > (acc.nanBits & kMantissaMask)) acc.nanBits = other.nanBits;
 }
 
 void depositSpecial(SuperAccumulator& acc, uint64_t u) {
@@ -75,9 +131,12 @@ int64_t carryPropagate(SuperAccumulator& acc) {
         break;
       }
       if (i == kSuperLimbs - 1) {
-        // Needs |value| >= 2^3117: unreachable for fewer than 2^63 deposits.
+        // Needs |value| >= 2^3117: unreachable for fewer than 2^63 deposits. The NaN with
+        // the largest mantissa field decides every later result, so the register is
+        // cleared, which keeps its limbs within any headroom.
         acc.nanBits = kRegisterOverflowNaN;
-        break;
+        std::memset(acc.limbs, 0, sizeof acc.limbs);
+        return 0;
       }
       u = i + 1;
     }
@@ -217,46 +276,58 @@ inline void splitFactor(uint64_t u, uint64_t& m, int64_t& e) {
 
 }  // namespace
 
+void depositProduct(SuperAccumulator& acc, double x, double y) {
+  const uint64_t ux = std::bit_cast<uint64_t>(x);
+  const uint64_t uy = std::bit_cast<uint64_t>(y);
+  if (((ux >> 52) & 0x7FF) == 0x7FF || ((uy >> 52) & 0x7FF) == 0x7FF) {
+    depositSpecial(acc, std::bit_cast<uint64_t>(x * y));
+    return;
+  }
+  if ((ux << 1) == 0 || (uy << 1) == 0) return;  // a zero factor
+  uint64_t mx, my;
+  int64_t ex, ey;
+  splitFactor(ux, mx, ex);
+  splitFactor(uy, my, ey);
+  // P = mx * my < 2^106, exact in 128 bits; Q = P * 2^h spans five 32-bit words
+  // starting at limb l, the top word below 2^9.
+  const uint128 p = static_cast<uint128>(mx) * my;
+  const int64_t t = ex + ey - 1075;
+  const int64_t l = t >> 5;  // arithmetic shift: floor(t / 32)
+  const unsigned h = static_cast<unsigned>(t & 31);
+  const uint128 q = p << h;
+  int64_t words[5];
+  words[0] = static_cast<int64_t>(static_cast<uint64_t>(q) & 0xFFFFFFFF);
+  words[1] = static_cast<int64_t>(static_cast<uint64_t>(q) >> 32);
+  words[2] = static_cast<int64_t>(static_cast<uint64_t>(q >> 64) & 0xFFFFFFFF);
+  words[3] = static_cast<int64_t>(static_cast<uint64_t>(q >> 96));
+  words[4] = h == 0 ? 0 : static_cast<int64_t>(static_cast<uint64_t>(p >> (128 - h)));
+  const bool negative = ((ux ^ uy) >> 63) != 0;
+  // Words below limb 0 (weight < 2^-1075) are dropped: the product floor.
+  for (int64_t k = 0; k < 5; ++k) {
+    const int64_t idx = l + k;
+    if (idx < 0) continue;
+    acc.limbs[idx] += negative ? -words[k] : words[k];
+  }
+}
+
+void addProducts(SuperAccumulator& acc, const double* x, const double* y, int64_t n) {
+  while (n > 0) {
+    if (acc.addsLeft == 0) carryPropagate(acc);
+    const int64_t batch = std::min(n, acc.addsLeft);
+    for (int64_t i = 0; i < batch; ++i) depositProduct(acc, x[i], y[i]);
+    acc.addsLeft -= batch;
+    x += batch;
+    y += batch;
+    n -= batch;
+  }
+}
+
 double superDot(const double* x, int64_t nx, const double* y, int64_t /*ny*/) {
   if (nx <= 0) return 0.0;
   if (nx >= kBinnedDotMinLength) return binnedDot(x, y, nx);
   SuperAccumulator acc;
   initialize(acc);
-  for (int64_t i = 0; i < nx; ++i) {
-    if (acc.addsLeft == 0) carryPropagate(acc);
-    const uint64_t ux = std::bit_cast<uint64_t>(x[i]);
-    const uint64_t uy = std::bit_cast<uint64_t>(y[i]);
-    if (((ux >> 52) & 0x7FF) == 0x7FF || ((uy >> 52) & 0x7FF) == 0x7FF) {
-      depositSpecial(acc, std::bit_cast<uint64_t>(x[i] * y[i]));
-      continue;
-    }
-    if ((ux << 1) == 0 || (uy << 1) == 0) continue;  // a zero factor
-    uint64_t mx, my;
-    int64_t ex, ey;
-    splitFactor(ux, mx, ex);
-    splitFactor(uy, my, ey);
-    // P = mx * my < 2^106, exact in 128 bits; Q = P * 2^h spans five 32-bit words
-    // starting at limb l, the top word below 2^9.
-    const uint128 p = static_cast<uint128>(mx) * my;
-    const int64_t t = ex + ey - 1075;
-    const int64_t l = t >> 5;
-    const unsigned h = static_cast<unsigned>(t & 31);
-    const uint128 q = p << h;
-    int64_t words[5];
-    words[0] = static_cast<int64_t>(static_cast<uint64_t>(q) & 0xFFFFFFFF);
-    words[1] = static_cast<int64_t>(static_cast<uint64_t>(q) >> 32);
-    words[2] = static_cast<int64_t>(static_cast<uint64_t>(q >> 64) & 0xFFFFFFFF);
-    words[3] = static_cast<int64_t>(static_cast<uint64_t>(q >> 96));
-    words[4] = h == 0 ? 0 : static_cast<int64_t>(static_cast<uint64_t>(p >> (128 - h)));
-    const bool negative = ((ux ^ uy) >> 63) != 0;
-    // Words below limb 0 (weight < 2^-1075) are dropped: the product floor.
-    for (int64_t k = 0; k < 5; ++k) {
-      const int64_t idx = l + k;
-      if (idx < 0) continue;
-      acc.limbs[idx] += negative ? -words[k] : words[k];
-    }
-    acc.addsLeft -= 1;
-  }
+  addProducts(acc, x, y, nx);
   return round(acc);
 }
 

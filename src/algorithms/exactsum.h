@@ -11,20 +11,52 @@
 
 namespace sela {
 
+// Why 131 limbs: a product of two doubles is an integer multiple of 2^-2148 below 2^2048,
+// so the products' whole range spans 2148 + 2048 = 4196 bits, ceil(4196 / 32) = 131 limbs
+// of 32 bits. Bits below 2^-1075 are discarded (limb 0 starts there), so the register
+// actually reaches up to 2^(32 * 131 - 1075) = 2^3117, while any sum of fewer than 2^63
+// doubles or products stays below 2^2111: the top 30 limbs only ever receive carries, and
+// a carry out of limb 130 cannot happen for such sums.
 constexpr int kSuperLimbs = 131;
-// Deposits allowed after initialisation, and after each carry propagation.
+
+// The headroom argument behind the countdown. One deposit changes any limb by less than
+// 2^52 in magnitude: a double adds < 2^32 to one limb and < 2^52 (its mantissa's top
+// part) to the limb above; a product or a wide deposit adds < 2^32 to each of its limbs.
+// From a zero register, k deposits leave |limb| < k * 2^52, and 2047 * 2^52 < 2^63, so
+// 2047 deposits can never overflow a signed 64-bit limb. After a carry propagation each
+// limb lies in [-2^32, 2^32], at most one deposit's worth; 2046 more keep the total under
+// 2047 * 2^52. So a limb's magnitude never exceeds (2047 - addsLeft) * 2^52: the
+// invariant that merging (which spends the other record's used headroom) and the check
+// of records from outside both rely on.
 constexpr int64_t kAddsAfterInit = 2047;
 constexpr int64_t kAddsAfterCarry = 2046;
+constexpr int kDepositBoundLog2 = 52;
 
+// Identifies a record of this layout: "SELA", an accumulator tag and the major version.
+// A record from another major version, or one never initialised, carries another word.
+constexpr uint64_t kAccumulatorFormat = 0x53454C4141430001ULL;
+
+// The record. Its bytes are the public sela_accumulator (same size, plain words, no
+// pointers), so a record copied with memcpy can travel between processes.
 struct SuperAccumulator {
-  int64_t limbs[kSuperLimbs];
-  uint64_t infBits;  // 0, or +inf / -inf, or a NaN once both infinities were seen
-  uint64_t nanBits;  // 0, or the NaN with the largest mantissa field, sign cleared
+  uint64_t format;   // kAccumulatorFormat
   int64_t addsLeft;  // deposits left before the limbs must be normalised
+  int64_t limbs[kSuperLimbs];
+  uint64_t infBits;   // 0, or +inf / -inf, or a NaN once both infinities were seen
+  uint64_t nanBits;   // 0, or the NaN with the largest mantissa field, sign cleared
+  uint64_t reserved;  // 0
 };
+constexpr int kAccumulatorWords = kSuperLimbs + 5;
+static_assert(sizeof(SuperAccumulator) == kAccumulatorWords * sizeof(uint64_t));
 
-// All words zero, addsLeft = 2047.
+// The empty register: all limbs and side words zero, addsLeft = 2047.
 void initialize(SuperAccumulator& acc);
+
+// Whether a record holds a state this code can have produced: the format word, a
+// countdown in [0, 2047], every limb within the headroom the countdown says is used, side
+// words of the right shape. Any record that passes can be added to, merged and rounded
+// without overflow.
+bool isValidAccumulator(const SuperAccumulator& acc);
 
 // Records a NaN or an infinity (bit pattern u) in the side words.
 void depositSpecial(SuperAccumulator& acc, uint64_t u);
@@ -68,6 +100,19 @@ inline void deposit(SuperAccumulator& acc, double x) {
 // Deposits x[0] ... x[n-1] in order, normalising whenever the countdown runs out. Every
 // element counts against the countdown, zeros and special values included.
 void add(SuperAccumulator& acc, const double* x, int64_t n);
+
+// One product x * y, as superDot deposits it: a NaN or infinity factor records the
+// floating-point product in the side words, a zero factor adds nothing, otherwise the
+// product's bits of weight 2^-1075 and above (the product floor) go to five limbs, each
+// word below 2^32. Does not touch addsLeft: the caller counts.
+void depositProduct(SuperAccumulator& acc, double x, double y);
+
+// Deposits the products x[i] * y[i], i = 0 .. n-1, counting each against the countdown.
+void addProducts(SuperAccumulator& acc, const double* x, const double* y, int64_t n);
+
+// Adds the value and the side words of `other` to acc, exactly as if other's deposits had
+// been made into acc. `other` may be acc itself (the value doubles).
+void merge(SuperAccumulator& acc, const SuperAccumulator& other);
 
 // Normalises the limbs without changing the value: every limb below the top non-zero one
 // in [0, 2^32), the top one in [-2^32, 2^32), non-zero and not -1 (unless it is limb 0).
