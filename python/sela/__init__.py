@@ -14,6 +14,7 @@ long inputs, so threads summing different arrays run in parallel.
 """
 
 from ._sela import (
+    Accumulator,
     __version__,
     centered_cosine_similarity,
     centered_cross_product,
@@ -128,7 +129,7 @@ def _sum_axis(a, method_number, axis, k):
 
 
 __all__ = [
-    "__version__", "sum", "dot", "fsum", "gensum", "SUM_METHODS", "DOT_METHODS",
+    "__version__", "Accumulator", "sum", "dot", "fsum", "gensum", "SUM_METHODS", "DOT_METHODS",
     "sum_naive", "sum_pairwise", "sum_pairwise_iterative", "sum_kahan", "sum_neumaier",
     "sum_klein", "sum_shewchuk", "sum_exact", "sum_oro", "sum_k", "sum_acc", "sum_near",
     "condition_number", "dot_exact", "dot_naive", "dot2", "dot_k", "norm_scaled",

@@ -2,31 +2,12 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "convert.h"
+#include "accumulator.h"
 #include "functions.h"
 #include "sela.h"
 
-PyDoc_STRVAR(fsum_doc,
-"fsum(iterable)\n--\n\n"
-"Exact sum of an iterable of real numbers, correctly rounded: a drop-in for math.fsum.\n"
-"\n"
-"Each item is converted as float() converts it. The result equals math.fsum's wherever\n"
-"math.fsum returns one. Where math.fsum raises OverflowError because a partial sum\n"
-"overflows, fsum returns the correctly rounded exact sum (an infinity only when the\n"
-"exact sum itself is beyond the range); where it raises ValueError for inf - inf, fsum\n"
-"returns nan.");
-
-static PyObject *py_fsum(PyObject *m, PyObject *iterable) {
-  (void)m;
-  sela_doubles d;
-  if (sela_doubles_get(iterable, &d) != 0) return NULL;
-  double r = sela_sum_exact(d.data, (uint64_t)d.n);
-  sela_doubles_release(&d);
-  return PyFloat_FromDouble(r);
-}
-
 static PyMethodDef module_functions[] = {
-    {"fsum", (PyCFunction)py_fsum, METH_O, fsum_doc},
+    {"fsum", (PyCFunction)sela_py_fsum, METH_O, sela_py_fsum_doc},
     {NULL, NULL, 0, NULL},
 };
 
@@ -36,16 +17,26 @@ static struct PyModuleDef sela_module = {
 };
 
 PyMODINIT_FUNC PyInit__sela(void) {
+  if (sela_py_accumulator_ready() != 0) return NULL;
   PyObject *m = PyModule_Create(&sela_module);
   if (m == NULL) return NULL;
+  Py_INCREF(&sela_py_accumulator_type);
+  if (PyModule_AddObject(m, "Accumulator", (PyObject *)&sela_py_accumulator_type) != 0) {
+    Py_DECREF(&sela_py_accumulator_type);
+    Py_DECREF(m);
+    return NULL;
+  }
   if (PyModule_AddFunctions(m, sela_py_functions) != 0) {
     Py_DECREF(m);
     return NULL;
   }
   PyObject *names = sela_py_sum_method_names();
-  if (names == NULL || PyModule_AddObject(m, "_SUM_METHODS", names) != 0 ||
-      PyModule_AddStringConstant(m, "__version__", sela_version()) != 0) {
-    Py_XDECREF(names);
+  if (names == NULL || PyModule_AddObject(m, "_SUM_METHODS", names) != 0) {
+    Py_XDECREF(names); /* not stolen on failure */
+    Py_DECREF(m);
+    return NULL;
+  }
+  if (PyModule_AddStringConstant(m, "__version__", sela_version()) != 0) {
     Py_DECREF(m);
     return NULL;
   }
