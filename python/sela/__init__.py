@@ -13,6 +13,8 @@ long inputs, so threads summing different arrays run in parallel.
     1.0
 """
 
+import operator
+
 from ._sela import (
     Accumulator,
     __version__,
@@ -93,7 +95,7 @@ def _normalize_axes(axis, ndim, np):
     axis_error = getattr(np, "AxisError", None) or np.exceptions.AxisError
     out = []
     for ax in axes:
-        ax = int(ax.__index__())
+        ax = operator.index(ax)
         if not -ndim <= ax < ndim:
             raise axis_error(ax, ndim)
         out.append(ax % ndim)

@@ -143,11 +143,17 @@ static void gather(const Py_buffer *v, read_fn rd, double *out) {
 
 static int from_buffer(PyObject *obj, sela_doubles *d) {
   if (PyObject_GetBuffer(obj, &d->view, PyBUF_RECORDS_RO) != 0) {
-    /* An exporter that cannot describe its memory as strided records is not read. */
-    if (PyErr_ExceptionMatches(PyExc_BufferError)) {
-      PyErr_Clear();
-      PyErr_Format(PyExc_TypeError, "cannot read the buffer of a %.200s as real numbers",
-                   Py_TYPE(obj)->tp_name);
+    /* An exporter that cannot describe its memory as strided records of one element
+     * type (numpy raises ValueError for datetimes, BufferError for others) holds no
+     * real numbers this module can read. */
+    if (!PyErr_ExceptionMatches(PyExc_MemoryError)) {
+      PyObject *type, *value, *tb;
+      PyErr_Fetch(&type, &value, &tb);
+      PyErr_Format(PyExc_TypeError, "cannot read a %.200s as real numbers (%S)",
+                   Py_TYPE(obj)->tp_name, value ? value : Py_None);
+      Py_XDECREF(type);
+      Py_XDECREF(value);
+      Py_XDECREF(tb);
     }
     return -1;
   }
