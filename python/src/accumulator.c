@@ -359,14 +359,17 @@ static PyObject *fsum_items(PyObject *iterable) {
 
 PyObject *sela_py_fsum(PyObject *module, PyObject *iterable) {
   (void)module;
-  /* A one-dimensional buffer yields exactly its elements when iterated, converted as
-   * float() converts them; it is read whole, with the interpreter lock released. Other
-   * buffers are iterated like any iterable (a matrix yields rows, which are no floats). */
+  /* A one-dimensional buffer of numbers yields exactly its elements when iterated,
+   * converted as float() converts them; it is read whole, with the interpreter lock
+   * released. Other buffers are iterated like any iterable: a matrix yields rows (no
+   * floats), an array of Python objects yields the objects. */
   if (!PyList_CheckExact(iterable) && !PyTuple_CheckExact(iterable) &&
       PyObject_CheckBuffer(iterable)) {
     Py_buffer probe;
     if (PyObject_GetBuffer(iterable, &probe, PyBUF_RECORDS_RO) == 0) {
-      int one_dim = probe.ndim == 1;
+      const char *f = probe.format ? probe.format : "B";
+      if (*f == '|' || *f == '@' || *f == '=') f++;
+      int one_dim = probe.ndim == 1 && strcmp(f, "O") != 0;
       PyBuffer_Release(&probe);
       if (one_dim) {
         sela_doubles d;

@@ -2,6 +2,7 @@
 read at all."""
 
 import array
+import math
 import random
 import unittest
 
@@ -91,8 +92,14 @@ class NumpyLayouts(unittest.TestCase):
             with self.subTest(dtype=bad.dtype.str):
                 with self.assertRaises(TypeError):
                     sela.sum_exact(bad)
-                with self.assertRaises(TypeError):
-                    sela.fsum(bad)
+                if bad.dtype != object:
+                    with self.assertRaises(TypeError):
+                        sela.fsum(bad)
+        # fsum iterates an array of Python objects, as math.fsum does.
+        objects = np.array([0.1, 2 ** 70, True], dtype=object)
+        self.assertEqual(sela.fsum(objects), math.fsum(objects))
+        with self.assertRaises(TypeError):
+            sela.fsum(np.array([1.0, "x"], dtype=object))
 
     def test_read_only_and_offset_arrays(self):
         a = np.arange(10000.0)
