@@ -329,17 +329,8 @@ static PyObject *fsum_items(PyObject *iterable) {
   if (PyList_CheckExact(iterable)) {
     /* The length is read again each step: __float__ of an item may edit the list. */
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); i++) {
-      PyObject *item = PyList_GET_ITEM(iterable, i);
       double x;
-      if (PyFloat_CheckExact(item)) {
-        x = PyFloat_AS_DOUBLE(item);
-      } else {
-        Py_INCREF(item);
-        int rc = sela_item_as_double(item, &x);
-        Py_DECREF(item);
-        if (rc != 0) return NULL;
-      }
-      if (fsum_push(&st, x) != 0) return NULL;
+      if (sela_list_item_as_double(iterable, i, &x) != 0 || fsum_push(&st, x) != 0) return NULL;
     }
     return fsum_result(&st);
   }

@@ -200,49 +200,35 @@ static int from_buffer(PyObject *obj, sela_doubles *d) {
 
 /* ---- Iterables ---------------------------------------------------------------------- */
 
-static int push(sela_doubles *d, Py_ssize_t *cap, double x) {
-  if (d->n == *cap) {
-    Py_ssize_t grown = *cap < 64 ? 64 : *cap + *cap / 2;
-    if (grown > PY_SSIZE_T_MAX / (Py_ssize_t)sizeof(double)) {
-      PyErr_NoMemory();
-      return -1;
-    }
-    double *p = PyMem_Realloc(d->owned, (size_t)grown * sizeof(double));
-    if (p == NULL) {
-      PyErr_NoMemory();
-      return -1;
-    }
-    d->owned = p;
-    *cap = grown;
+/* Makes room for cap doubles in d->owned. */
+static int grow_to(sela_doubles *d, Py_ssize_t *cap, Py_ssize_t want) {
+  if (want > PY_SSIZE_T_MAX / (Py_ssize_t)sizeof(double)) {
+    PyErr_NoMemory();
+    return -1;
   }
+  double *p = PyMem_Realloc(d->owned, (size_t)want * sizeof(double));
+  if (p == NULL) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  d->owned = p;
+  *cap = want;
+  return 0;
+}
+
+static int push(sela_doubles *d, Py_ssize_t *cap, double x) {
+  if (d->n == *cap && grow_to(d, cap, *cap < 64 ? 64 : *cap + *cap / 2) != 0) return -1;
   d->owned[d->n++] = x;
   return 0;
 }
 
 static int from_list(PyObject *list, sela_doubles *d) {
   Py_ssize_t cap = 0;
-  /* The size is read again each step: converting an item may run code that edits the
-   * list, and the item is held while it converts. */
+  if (PyList_GET_SIZE(list) > 0 && grow_to(d, &cap, PyList_GET_SIZE(list)) != 0) return -1;
+  /* The length is read again each step: converting an item may edit the list. */
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); i++) {
-    if (cap == 0 && PyList_GET_SIZE(list) > 0) {
-      cap = PyList_GET_SIZE(list);
-      d->owned = PyMem_Malloc((size_t)cap * sizeof(double));
-      if (d->owned == NULL) {
-        PyErr_NoMemory();
-        return -1;
-      }
-    }
-    PyObject *item = PyList_GET_ITEM(list, i);
     double x;
-    if (PyFloat_CheckExact(item)) {
-      x = PyFloat_AS_DOUBLE(item);
-    } else {
-      Py_INCREF(item);
-      int rc = sela_item_as_double(item, &x);
-      Py_DECREF(item);
-      if (rc != 0) return -1;
-    }
-    if (push(d, &cap, x) != 0) return -1;
+    if (sela_list_item_as_double(list, i, &x) != 0 || push(d, &cap, x) != 0) return -1;
   }
   return 0;
 }

@@ -46,4 +46,18 @@ static inline int sela_item_as_double(PyObject *item, double *out) {
   return 0;
 }
 
+/* Reads item i of a list as float() would. The item is held while it converts: its
+ * __float__ may run code that edits the list (callers read the length again after). */
+static inline int sela_list_item_as_double(PyObject *list, Py_ssize_t i, double *out) {
+  PyObject *item = PyList_GET_ITEM(list, i);
+  if (PyFloat_CheckExact(item)) {
+    *out = PyFloat_AS_DOUBLE(item);
+    return 0;
+  }
+  Py_INCREF(item);
+  int rc = sela_item_as_double(item, out);
+  Py_DECREF(item);
+  return rc;
+}
+
 #endif
