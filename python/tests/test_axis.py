@@ -60,3 +60,11 @@ class AxisReductions(unittest.TestCase):
         rows = np.array([[1e100, 1.0, -1e100], [2.0 ** 60, 1.0, -(2.0 ** 60)], [0.1] * 3])
         self.assertEqual(sela.sum(rows, axis=1).tolist(), [1.0, 1.0, sela.fsum([0.1] * 3)])
         self.assertEqual(sela.sum(rows.T, axis=0).tolist(), [1.0, 1.0, sela.fsum([0.1] * 3)])
+
+
+@unittest.skipIf(np is not None, "numpy is installed")
+class WithoutNumpy(unittest.TestCase):
+    def test_axis_needs_numpy_and_nothing_else_does(self):
+        with self.assertRaises(ModuleNotFoundError):
+            sela.sum([[1.0, 2.0]], axis=0)
+        self.assertEqual(sela.sum([1e100, 1.0, -1e100]), 1.0)
