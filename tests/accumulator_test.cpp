@@ -1,10 +1,14 @@
 // The caller-owned exact accumulator against sela_sum_exact / sela_dot_exact of the
 // concatenation and the GMP oracle: random chunkings, random merge trees, products mixed
 // with values, special values, and records that are not accumulators.
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <limits>
 #include <numeric>
 
+#include "algorithms/exactsum.h"
 #include "sela.h"
 #include "test_util.h"
 
@@ -226,4 +230,192 @@ TEST(Accumulator, InvalidRecordsAreRejectedAndLeftAlone) {
   EXPECT_EQ(-1, sela_accumulator_merge(&good, nullptr));
   EXPECT_TRUE(std::isnan(sela_accumulator_round(nullptr)));
   EXPECT_TRUE(SameBits(3.0, sela_accumulator_round(&good)));
+}
+
+namespace {
+
+sela::SuperAccumulator internals(const sela_accumulator& a) {
+  sela::SuperAccumulator s;
+  std::memcpy(&s, &a, sizeof s);
+  return s;
+}
+
+sela_accumulator record(const sela::SuperAccumulator& s) {
+  sela_accumulator a;
+  std::memcpy(&a, &s, sizeof a);
+  return a;
+}
+
+// A NaN with a random payload and sign, or an infinity of either sign.
+double randomSpecial(std::mt19937_64& rng) {
+  const uint64_t sign = rng() & (1ULL << 63);
+  if (rng() % 3 == 0) return std::bit_cast<double>(sign | 0x7FF0000000000000ULL);
+  uint64_t f = rng() & 0x000FFFFFFFFFFFFFULL;
+  if (f == 0) f = 1;
+  return std::bit_cast<double>(sign | 0x7FF0000000000000ULL | f);
+}
+
+}  // namespace
+
+TEST(Accumulator, ChunksAroundTheCountdownAndThePathThresholds) {
+  // Chunk lengths at the countdown (2046, 2047, 2048) and at each arrangement's threshold,
+  // added one after another so that every arrangement starts with the countdown at many
+  // different values.
+  std::mt19937_64 rng(2047);
+  const size_t lengths[] = {1, 15, 16, 17, 255, 256, 257, 2045, 2046, 2047, 2048, 2049, 8184, 8185, 8192};
+  const auto x = testutil::wideRange(rng, 60000, -1074, 1023);
+  const auto y = testutil::wideRange(rng, 60000, -560, 560);
+  for (int trial = 0; trial < 6; ++trial) {
+    sela_accumulator s = fresh(), d = fresh();
+    size_t used = 0;
+    while (used < x.size()) {
+      const size_t len = std::min(x.size() - used, lengths[rng() % std::size(lengths)]);
+      ASSERT_EQ(0, sela_accumulator_add(&s, x.data() + used, len));
+      ASSERT_EQ(0, sela_accumulator_add_products(&d, x.data() + used, y.data() + used, len));
+      used += len;
+      const sela::SuperAccumulator inner = internals(s);
+      ASSERT_TRUE(inner.addsLeft >= 0 && inner.addsLeft <= 2047);
+    }
+    EXPECT_TRUE(SameBits(oracle::exactSum(x), sela_accumulator_round(&s))) << trial;
+    EXPECT_TRUE(SameBits(sela_dot_exact(x.data(), y.data(), x.size()), sela_accumulator_round(&d))) << trial;
+  }
+}
+
+TEST(Accumulator, SpecialValuesInRandomChunkingsAndTrees) {
+  std::mt19937_64 rng(777);
+  for (int trial = 0; trial < 40; ++trial) {
+    const size_t n = 1 + rng() % 20000;
+    auto x = trial % 2 ? testutil::uniform(rng, n) : testutil::wideRange(rng, n, 990, 1023);
+    const int specials = static_cast<int>(rng() % 5);
+    for (int k = 0; k < specials; ++k) x[rng() % n] = randomSpecial(rng);
+    expectChunkingsAgree(rng, x, "trial " + std::to_string(trial));
+  }
+}
+
+TEST(Accumulator, ProductsInRandomChunkingsMatchTheWholeDot) {
+  std::mt19937_64 rng(31);
+  for (int trial = 0; trial < 24; ++trial) {
+    const size_t n = 1 + rng() % 9000;
+    // Full range (products overflowing and under the floor), the floor region, specials.
+    auto x = trial % 3 == 0 ? testutil::wideRange(rng, n, -1074, 1023) : testutil::wideRange(rng, n, -560, -480);
+    auto y = trial % 3 == 0 ? testutil::wideRange(rng, n, -1074, 1023) : testutil::wideRange(rng, n, -560, -480);
+    if (trial % 4 == 1) {
+      x[rng() % n] = randomSpecial(rng);
+      y[rng() % n] = 0.0;
+    }
+    const auto cuts = randomCuts(rng, n, 300);
+    sela_accumulator total = fresh();
+    for (size_t k = 0; k + 1 < cuts.size(); ++k) {
+      sela_accumulator part = fresh();
+      ASSERT_EQ(0, sela_accumulator_add_products(&part, x.data() + cuts[k], y.data() + cuts[k], cuts[k + 1] - cuts[k]));
+      if (rng() % 2) {
+        ASSERT_EQ(0, sela_accumulator_merge(&total, &part));
+      } else {
+        ASSERT_EQ(0, sela_accumulator_merge(&part, &total));
+        total = part;
+      }
+    }
+    EXPECT_TRUE(SameBits(sela_dot_exact(x.data(), y.data(), n), sela_accumulator_round(&total))) << trial;
+  }
+}
+
+TEST(Accumulator, RecordsOutsideTheInvariantsAreRejected) {
+  const double x[] = {1.0, -3.5};
+  sela_accumulator a = fresh();
+  ASSERT_EQ(0, sela_accumulator_add(&a, x, 2));
+  const sela::SuperAccumulator good = internals(a);
+  std::vector<std::pair<std::string, sela::SuperAccumulator>> bad;
+  auto corrupt = [&](const std::string& what, auto change) {
+    sela::SuperAccumulator s = good;
+    change(s);
+    bad.emplace_back(what, s);
+  };
+  corrupt("limb beyond the headroom used", [](auto& s) { s.limbs[40] = int64_t{3} << 52; });
+  corrupt("negative limb beyond it", [](auto& s) { s.limbs[0] = -(int64_t{3} << 52) - 1; });
+  corrupt("limb of -2^63", [](auto& s) { s.limbs[7] = std::numeric_limits<int64_t>::min(); });
+  corrupt("fresh countdown with a limb", [](auto& s) {
+    s.addsLeft = 2047;
+    s.limbs[3] = 1;
+  });
+  corrupt("countdown 2048", [](auto& s) { s.addsLeft = 2048; });
+  corrupt("NaN word with its sign set", [](auto& s) { s.nanBits = 0xFFF8000000000001ULL; });
+  corrupt("NaN word holding an infinity", [](auto& s) { s.nanBits = 0x7FF0000000000000ULL; });
+  corrupt("NaN word holding a number", [](auto& s) { s.nanBits = 0x3FF0000000000000ULL; });
+  corrupt("infinity word holding a number", [](auto& s) { s.infBits = 0x3FF0000000000000ULL; });
+  corrupt("reserved word", [](auto& s) { s.reserved = 1; });
+  corrupt("next major version", [](auto& s) { s.format += 1; });
+  for (const auto& [what, s] : bad) {
+    sela_accumulator r = record(s);
+    EXPECT_EQ(-1, sela_accumulator_add(&r, x, 2)) << what;
+    EXPECT_EQ(-1, sela_accumulator_merge(&a, &r)) << what;
+    EXPECT_TRUE(std::isnan(sela_accumulator_round(&r))) << what;
+  }
+}
+
+TEST(Accumulator, RecordsAtTheEdgeOfTheHeadroomStayExact) {
+  // A record whose limbs use all the headroom its countdown allows, in either direction,
+  // is valid; adding to it and merging it must never overflow a limb (UBSan watches) and
+  // must keep its value exact. Limb k holds +-(A - 1) or -A, A = (2047 - left) * 2^52, at
+  // weight 2^(32k - 1075): two doubles each for the oracle.
+  std::mt19937_64 rng(63);
+  for (int sign : {1, -1}) {
+    for (int64_t left : {0, 1, 1000, 2046}) {
+      sela::SuperAccumulator s;
+      sela::initialize(s);
+      s.addsLeft = left;
+      const int64_t a = (2047 - left) << 52;
+      std::vector<double> expected;
+      for (int k = 1; k <= 40; ++k) {
+        s.limbs[k] = sign > 0 ? a - 1 : -a;
+        expected.push_back(sign * std::ldexp(static_cast<double>(a), 32 * k - 1075));
+        if (sign > 0) expected.push_back(-pow2(32 * k - 1075));
+      }
+      sela_accumulator r = record(s);
+      const auto more = testutil::wideRange(rng, 5000, -1074, 200);
+      ASSERT_EQ(0, sela_accumulator_add(&r, more.data(), more.size()));
+      ASSERT_EQ(0, sela_accumulator_add(&r, more.data(), 100));
+      ASSERT_EQ(0, sela_accumulator_merge(&r, &r));
+      expected.insert(expected.end(), more.begin(), more.end());
+      expected.insert(expected.end(), more.begin(), more.begin() + 100);
+      expected.insert(expected.end(), expected.begin(), expected.end());
+      EXPECT_TRUE(SameBits(oracle::exactSum(expected), sela_accumulator_round(&r))) << sign << " " << left;
+    }
+  }
+}
+
+TEST(Accumulator, RecordTravelsThroughAPipeToAChild) {
+  std::mt19937_64 rng(1234);
+  const auto x = testutil::wideRange(rng, 30000, -1074, 1000);
+  const size_t half = 12345;
+  sela_accumulator parentPart = fresh();
+  ASSERT_EQ(0, sela_accumulator_add(&parentPart, x.data(), half));
+  int toChild[2], toParent[2];
+  ASSERT_EQ(0, pipe(toChild));
+  ASSERT_EQ(0, pipe(toParent));
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    // The child sums the rest itself, merges the record it receives, and sends back the
+    // rounded total.
+    sela_accumulator received, own = fresh();
+    size_t got = 0;
+    while (got < sizeof received) {
+      const ssize_t k = read(toChild[0], reinterpret_cast<char*>(&received) + got, sizeof received - got);
+      if (k <= 0) _exit(2);
+      got += static_cast<size_t>(k);
+    }
+    if (sela_accumulator_add(&own, x.data() + half, x.size() - half) != 0) _exit(3);
+    if (sela_accumulator_merge(&own, &received) != 0) _exit(4);
+    const double total = sela_accumulator_round(&own);
+    if (write(toParent[1], &total, sizeof total) != sizeof total) _exit(5);
+    _exit(0);
+  }
+  ASSERT_EQ(static_cast<ssize_t>(sizeof parentPart), write(toChild[1], &parentPart, sizeof parentPart));
+  double total = 0.0;
+  ASSERT_EQ(static_cast<ssize_t>(sizeof total), read(toParent[0], &total, sizeof total));
+  int status = 0;
+  waitpid(pid, &status, 0);
+  for (int fd : {toChild[0], toChild[1], toParent[0], toParent[1]}) close(fd);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(SameBits(oracle::exactSum(x), total));
 }

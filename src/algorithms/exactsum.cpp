@@ -97,6 +97,15 @@ void depositSpecial(SuperAccumulator& acc, uint64_t u) {
 }
 
 void add(SuperAccumulator& acc, const double* x, int64_t n) {
+  if (n >= kBinnedSumMinLength && addBinned(acc, x, n)) return;
+  if (n >= kInterleavedMinLength) {
+    addInterleaved(acc, x, n);
+    return;
+  }
+  addEach(acc, x, n);
+}
+
+void addEach(SuperAccumulator& acc, const double* x, int64_t n) {
   while (n > 0) {
     if (acc.addsLeft == 0) carryPropagate(acc);
     const int64_t batch = std::min(n, acc.addsLeft);
@@ -251,8 +260,6 @@ double round(SuperAccumulator& acc) {
 
 double superSum(const double* x, int64_t n) {
   if (n <= 0) return 0.0;
-  if (n >= kBinnedSumMinLength) return binnedSum(x, n);
-  if (n >= 16) return interleavedSum(x, n);
   SuperAccumulator acc;
   initialize(acc);
   add(acc, x, n);
@@ -311,6 +318,11 @@ void depositProduct(SuperAccumulator& acc, double x, double y) {
 }
 
 void addProducts(SuperAccumulator& acc, const double* x, const double* y, int64_t n) {
+  if (n >= kBinnedDotMinLength && addProductsBinned(acc, x, y, n)) return;
+  addProductsEach(acc, x, y, n);
+}
+
+void addProductsEach(SuperAccumulator& acc, const double* x, const double* y, int64_t n) {
   while (n > 0) {
     if (acc.addsLeft == 0) carryPropagate(acc);
     const int64_t batch = std::min(n, acc.addsLeft);
@@ -324,7 +336,6 @@ void addProducts(SuperAccumulator& acc, const double* x, const double* y, int64_
 
 double superDot(const double* x, int64_t nx, const double* y, int64_t /*ny*/) {
   if (nx <= 0) return 0.0;
-  if (nx >= kBinnedDotMinLength) return binnedDot(x, y, nx);
   SuperAccumulator acc;
   initialize(acc);
   addProducts(acc, x, y, nx);

@@ -97,9 +97,14 @@ inline void deposit(SuperAccumulator& acc, double x) {
   }
 }
 
-// Deposits x[0] ... x[n-1] in order, normalising whenever the countdown runs out. Every
-// element counts against the countdown, zeros and special values included.
+// Adds x[0] ... x[n-1] exactly. The arrangement depends on n (bins for long arrays,
+// interleaved registers for medium ones, one deposit after another for short ones); the
+// value and side words that result do not.
 void add(SuperAccumulator& acc, const double* x, int64_t n);
+
+// The reference arrangement: deposits x[0] ... x[n-1] in order, normalising whenever the
+// countdown runs out. Every element counts, zeros and special values included.
+void addEach(SuperAccumulator& acc, const double* x, int64_t n);
 
 // One product x * y, as superDot deposits it: a NaN or infinity factor records the
 // floating-point product in the side words, a zero factor adds nothing, otherwise the
@@ -107,8 +112,12 @@ void add(SuperAccumulator& acc, const double* x, int64_t n);
 // word below 2^32. Does not touch addsLeft: the caller counts.
 void depositProduct(SuperAccumulator& acc, double x, double y);
 
-// Deposits the products x[i] * y[i], i = 0 .. n-1, counting each against the countdown.
+// Adds the products x[i] * y[i], i = 0 .. n-1, each under the product floor. Long arrays
+// go through the product bins; the result does not depend on the arrangement.
 void addProducts(SuperAccumulator& acc, const double* x, const double* y, int64_t n);
+
+// The reference arrangement: depositProduct for each i in order, each counted.
+void addProductsEach(SuperAccumulator& acc, const double* x, const double* y, int64_t n);
 
 // Adds the value and the side words of `other` to acc, exactly as if other's deposits had
 // been made into acc. `other` may be acc itself (the value doubles).

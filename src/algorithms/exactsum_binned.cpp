@@ -34,6 +34,7 @@
 
 #include "algorithms/exactsum.h"
 #include "algorithms/prefetch.h"
+#include "scratch.h"
 
 namespace sela {
 
@@ -63,10 +64,27 @@ static_assert(kChunk <= (int64_t{1} << 11), "a chunk must move a bin by less tha
 constexpr unsigned kWatched[4] = {0x000, 0x7FF, 0x800, 0xFFF};
 
 struct SumState {
-  SuperAccumulator acc;
+  SuperAccumulator& acc;
   uint64_t fieldZeroPositive;  // zeros and subnormals seen, by sign
   uint64_t fieldZeroNegative;
 };
+
+// A workspace of `bytes` (a multiple of 64) on 64-byte boundaries, or null. The bins
+// live on the heap, not the stack: callers' threads may have small stacks.
+std::unique_ptr<uint64_t[], FreeDeleter> allocateBins(size_t bytes) {
+  return std::unique_ptr<uint64_t[], FreeDeleter>(static_cast<uint64_t*>(std::aligned_alloc(64, bytes)));
+}
+
+inline bool holdsSpecial(const SuperAccumulator& acc) { return acc.nanBits != 0 || acc.infBits != 0; }
+
+// Once a side word is set it decides the result for good: only further NaNs and
+// infinities can still change it.
+void recordSpecials(SuperAccumulator& acc, const double* x, int64_t n) {
+  for (int64_t i = 0; i < n; ++i) {
+    const uint64_t u = std::bit_cast<uint64_t>(x[i]);
+    if (((u >> 52) & 0x7FF) == 0x7FF) depositSpecial(acc, u);
+  }
+}
 
 // Spends one unit of the countdown; each deposit below adds less than 2^32 to a limb,
 // no more than a single-double deposit does.
@@ -182,62 +200,54 @@ void flushBins(SuperAccumulator& acc, const uint64_t (*bins)[kBinStride], int co
 
 }  // namespace
 
-double interleavedSum(const double* x, int64_t n) {
-  // Each of the four registers takes at most ceil(n / 4) <= 2047 deposits: no countdown.
+void addInterleaved(SuperAccumulator& acc, const double* x, int64_t n) {
+  // acc takes every fourth element itself and three registers the others; in blocks of
+  // 4 * 2046 elements none takes more deposits than a normalised register allows.
   constexpr int kWays = 4;
-  SuperAccumulator acc[kWays];
-  for (SuperAccumulator& a : acc) initialize(a);
-  int64_t i = 0;
-  for (; i + kWays <= n; i += kWays) {
-    deposit(acc[0], x[i]);
-    deposit(acc[1], x[i + 1]);
-    deposit(acc[2], x[i + 2]);
-    deposit(acc[3], x[i + 3]);
-  }
-  for (int k = 0; i < n; ++i, ++k) deposit(acc[k], x[i]);
-
-  bool special = false;
-  for (const SuperAccumulator& a : acc) special |= a.nanBits != 0 || a.infBits != 0;
-  if (special) {
-    // The side words depend on the order of the NaNs and infinities: record them again,
-    // in array order, in one register.
-    SuperAccumulator& a = acc[0];
-    a.nanBits = 0;
-    a.infBits = 0;
-    for (int64_t k = 0; k < n; ++k) {
-      const uint64_t u = std::bit_cast<uint64_t>(x[k]);
-      if (((u >> 52) & 0x7FF) == 0x7FF) depositSpecial(a, u);
+  constexpr int64_t kBlock = kWays * kAddsAfterCarry;
+  SuperAccumulator reg[kWays - 1];
+  for (int64_t start = 0; start < n; start += kBlock) {
+    const int64_t len = n - start < kBlock ? n - start : kBlock;
+    const int64_t own = (len + kWays - 1) / kWays;
+    if (acc.addsLeft < own) carryPropagate(acc);
+    acc.addsLeft -= own;
+    for (SuperAccumulator& r : reg) initialize(r);
+    const double* p = x + start;
+    int64_t i = 0;
+    for (; i + kWays <= len; i += kWays) {
+      deposit(acc, p[i]);
+      deposit(reg[0], p[i + 1]);
+      deposit(reg[1], p[i + 2]);
+      deposit(reg[2], p[i + 3]);
     }
-    return round(a);
+    if (i < len) deposit(acc, p[i++]);
+    for (int k = 0; i < len; ++i, ++k) deposit(reg[k], p[i]);
+    // Normalised, each register spends one deposit of acc's countdown. The side words
+    // merge the same whatever the order their NaNs and infinities came in.
+    for (SuperAccumulator& r : reg) {
+      carryPropagate(r);
+      merge(acc, r);
+    }
   }
-  // Normalised limbs lie in [-2^32, 2^32); four of them add up without overflow.
-  for (int k = 0; k < kWays; ++k) carryPropagate(acc[k]);
-  for (int k = 1; k < kWays; ++k)
-    for (int j = 0; j < kSuperLimbs; ++j) acc[0].limbs[j] += acc[k].limbs[j];
-  return round(acc[0]);
 }
 
-double binnedSum(const double* x, int64_t n) {
-  SumState st;
-  initialize(st.acc);
-  st.fieldZeroPositive = 0;
-  st.fieldZeroNegative = 0;
+bool addBinned(SuperAccumulator& acc, const double* x, int64_t n) {
+  if (holdsSpecial(acc)) {
+    recordSpecials(acc, x, n);
+    return true;
+  }
   const int copies = chooseCopies(x, n);
-  alignas(64) uint64_t bins[kSumCopies][kBinStride];
-  std::memset(bins, 0, sizeof bins[0] * static_cast<size_t>(copies));
+  const size_t rowBytes = sizeof(uint64_t) * kBinStride;
+  static_assert(sizeof(uint64_t) * kBinStride % 64 == 0);
+  const auto workspace = allocateBins(rowBytes * static_cast<size_t>(copies));
+  if (!workspace) return false;
+  auto* bins = reinterpret_cast<uint64_t(*)[kBinStride]>(workspace.get());
+  std::memset(bins, 0, rowBytes * static_cast<size_t>(copies));
 
+  SumState st{acc, 0, 0};
   uint64_t watched[kSumCopies][4] = {};
-  bool special = false;
   for (int64_t start = 0; start < n; start += kChunk) {
     const int64_t len = n - start < kChunk ? n - start : kChunk;
-    if (special) {
-      // The result is a side word now; only NaNs and infinities still matter.
-      for (int64_t i = 0; i < len; ++i) {
-        const uint64_t u = std::bit_cast<uint64_t>(x[start + i]);
-        if (((u >> 52) & 0x7FF) == 0x7FF) depositSpecial(st.acc, u);
-      }
-      continue;
-    }
     if (copies == kSumCopies) {
       depositChunk<kSumCopies>(st, bins, x + start, len);
     } else {
@@ -253,18 +263,21 @@ double binnedSum(const double* x, int64_t n) {
     }
     if (moved) {
       rescanChunk(st, x + start, len);
-      special = st.acc.nanBits != 0 || st.acc.infBits != 0;
+      if (holdsSpecial(acc)) {
+        // The result is a side word now; the bins' contents no longer matter.
+        recordSpecials(acc, x + start + len, n - start - len);
+        return true;
+      }
     }
   }
-  if (special) return round(st.acc);
 
-  flushBins(st.acc, bins, copies);
+  flushBins(acc, bins, copies);
   // Each field-0 element was counted with 2^52 extra at weight 2^1.
   const bool excessNegative = st.fieldZeroPositive < st.fieldZeroNegative;
   const uint64_t excess = excessNegative ? st.fieldZeroNegative - st.fieldZeroPositive
                                          : st.fieldZeroPositive - st.fieldZeroNegative;
-  if (excess != 0) depositWide(st.acc, static_cast<uint128>(excess) << 53, !excessNegative, 0);
-  return round(st.acc);
+  if (excess != 0) depositWide(acc, static_cast<uint128>(excess) << 53, !excessNegative, 0);
+  return true;
 }
 
 // ---- Dot product ----
@@ -297,45 +310,19 @@ struct ProductBin {
   uint64_t lo, hi;
 };
 
-// Mantissa with the hidden bit (bare field for subnormals) and effective exponent.
-inline void factorParts(uint64_t u, uint64_t& m, int64_t& e) {
-  const uint64_t field = (u >> 52) & 0x7FF;
-  m = u & kMantissaMask;
-  if (field == 0) {
-    e = 1;
-  } else {
-    m |= kHiddenBit;
-    e = static_cast<int64_t>(field);
-  }
+// The element step for one product, countdown included.
+[[gnu::noinline]] void depositProductSlow(SuperAccumulator& acc, double xv, double yv) {
+  spendDeposit(acc);
+  depositProduct(acc, xv, yv);
 }
 
-// superDot's element step for one product, countdown included.
-[[gnu::noinline]] void depositProductSlow(SuperAccumulator& acc, double xv, double yv) {
-  const uint64_t ux = std::bit_cast<uint64_t>(xv);
-  const uint64_t uy = std::bit_cast<uint64_t>(yv);
-  if (((ux >> 52) & 0x7FF) == 0x7FF || ((uy >> 52) & 0x7FF) == 0x7FF) {
-    depositSpecial(acc, std::bit_cast<uint64_t>(xv * yv));
-    return;
-  }
-  if ((ux << 1) == 0 || (uy << 1) == 0) return;
-  uint64_t mx, my;
-  int64_t ex, ey;
-  factorParts(ux, mx, ex);
-  factorParts(uy, my, ey);
-  const uint128 p = static_cast<uint128>(mx) * my;
-  const int64_t t = ex + ey - 1075;
-  const int64_t l = t >> 5;  // arithmetic: floor(t / 32)
-  const auto h = static_cast<unsigned>(t & 31);
-  const uint128 q = p << h;
-  const uint64_t words[5] = {static_cast<uint64_t>(q) & 0xFFFFFFFF, static_cast<uint64_t>(q) >> 32,
-                             static_cast<uint64_t>(q >> 64) & 0xFFFFFFFF, static_cast<uint64_t>(q >> 96),
-                             h == 0 ? 0 : static_cast<uint64_t>(p >> (128 - h))};
-  const bool negative = ((ux ^ uy) >> 63) != 0;
-  spendDeposit(acc);
-  for (int64_t k = 0; k < 5; ++k) {
-    if (l + k < 0) continue;  // below 2^-1075: the product floor
-    const auto w = static_cast<int64_t>(words[k]);
-    acc.limbs[l + k] += negative ? -w : w;
+// Only NaN and infinity factors: the products they make, in the side words.
+void recordSpecialProducts(SuperAccumulator& acc, const double* x, const double* y, int64_t n) {
+  for (int64_t i = 0; i < n; ++i) {
+    const uint64_t ux = std::bit_cast<uint64_t>(x[i]);
+    const uint64_t uy = std::bit_cast<uint64_t>(y[i]);
+    if (((ux >> 52) & 0x7FF) == 0x7FF || ((uy >> 52) & 0x7FF) == 0x7FF)
+      depositSpecial(acc, std::bit_cast<uint64_t>(x[i] * y[i]));
   }
 }
 
@@ -409,27 +396,28 @@ void flushProductBins(SuperAccumulator& acc, ProductBin* bins) {
 
 }  // namespace
 
-double binnedDot(const double* x, const double* y, int64_t n) {
-  SuperAccumulator acc;
-  initialize(acc);
-  alignas(64) ProductBin bins[2 * kProductBins];  // bin (t, sign) at 2 t + sign
-  std::memset(bins, 0, sizeof bins);
+bool addProductsBinned(SuperAccumulator& acc, const double* x, const double* y, int64_t n) {
+  if (holdsSpecial(acc)) {
+    recordSpecialProducts(acc, x, y, n);
+    return true;
+  }
+  constexpr size_t kBytes = sizeof(ProductBin) * 2 * kProductBins;
+  static_assert(kBytes % 64 == 0);
+  const auto workspace = allocateBins(kBytes);
+  if (!workspace) return false;
+  auto* bins = reinterpret_cast<ProductBin*>(workspace.get());  // bin (t, sign) at 2 t + sign
+  std::memset(bins, 0, kBytes);
   for (int64_t start = 0; start < n; start += kDotFlushEvery) {
     const int64_t len = n - start < kDotFlushEvery ? n - start : kDotFlushEvery;
     depositProducts(acc, bins, x + start, y + start, len);
-    if (acc.nanBits != 0 || acc.infBits != 0) {
+    if (holdsSpecial(acc)) {
       // The result is a side word: only NaN and infinity factors still matter.
-      for (int64_t i = start + len; i < n; ++i) {
-        const uint64_t ux = std::bit_cast<uint64_t>(x[i]);
-        const uint64_t uy = std::bit_cast<uint64_t>(y[i]);
-        if (((ux >> 52) & 0x7FF) == 0x7FF || ((uy >> 52) & 0x7FF) == 0x7FF)
-          depositSpecial(acc, std::bit_cast<uint64_t>(x[i] * y[i]));
-      }
-      return round(acc);
+      recordSpecialProducts(acc, x + start + len, y + start + len, n - start - len);
+      return true;
     }
     flushProductBins(acc, bins);
   }
-  return round(acc);
+  return true;
 }
 
 }  // namespace sela

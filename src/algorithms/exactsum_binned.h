@@ -12,16 +12,26 @@
 
 namespace sela {
 
+struct SuperAccumulator;
+
 // Below these lengths the fixed cost of the bins (zeroing and flushing) outweighs their
-// faster per-element work.
+// faster per-element work; below kInterleavedMinLength the interleaved registers' own
+// setup does.
 constexpr int64_t kBinnedSumMinLength = 2048;
 constexpr int64_t kBinnedDotMinLength = 256;
+constexpr int64_t kInterleavedMinLength = 16;
 
-// Exactly superSum, for any length >= 1: the bins.
-double binnedSum(const double* x, int64_t n);
-// Exactly superSum, for 1 <= n <= 4 * 2047: literal deposits into four interleaved
-// registers (no chain of dependent updates of one limb), merged at the end.
-double interleavedSum(const double* x, int64_t n);
-double binnedDot(const double* x, const double* y, int64_t n);
+// Adds x[0..n-1] to acc through the bins. Their workspace (up to 132 KiB) comes from the
+// heap, a cost negligible against n >= kBinnedSumMinLength elements; when it cannot be
+// had, returns false with acc unchanged, and the caller takes a path that needs none.
+bool addBinned(SuperAccumulator& acc, const double* x, int64_t n);
+
+// Adds x[0..n-1] to acc through four interleaved registers on the stack (no chain of
+// dependent updates of one limb), any n >= 0.
+void addInterleaved(SuperAccumulator& acc, const double* x, int64_t n);
+
+// Adds the products x[i] * y[i] to acc through the product bins (96 KiB from the heap);
+// false with acc unchanged when the workspace cannot be had.
+bool addProductsBinned(SuperAccumulator& acc, const double* x, const double* y, int64_t n);
 
 }  // namespace sela

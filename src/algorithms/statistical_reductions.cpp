@@ -75,13 +75,15 @@ double scaledMean(const double* x, int64_t n) {
   // Every element is finite and the exact sum overflows: sum the rounded quotients
   // exactly instead. Each |x[j] / d| is DBL_MAX / n or less up to its own rounding, so
   // their exact sum is the mean within those roundings, back in range, rounded only once.
+  // The quotients go to the accumulator a block at a time, through a small buffer.
+  constexpr int64_t kBlock = 256;
+  double q[kBlock];
   SuperAccumulator acc;
   initialize(acc);
-  for (int64_t j = 0; j < n; ++j) {
-    const double q = x[j] / d;
-    if (acc.addsLeft == 0) carryPropagate(acc);
-    deposit(acc, q);
-    acc.addsLeft -= 1;
+  for (int64_t start = 0; start < n; start += kBlock) {
+    const int64_t len = n - start < kBlock ? n - start : kBlock;
+    for (int64_t j = 0; j < len; ++j) q[j] = x[start + j] / d;
+    add(acc, q, len);
   }
   return round(acc);
 }
