@@ -12,7 +12,8 @@ class DropIn(unittest.TestCase):
     def test_same_result_as_math_fsum(self):
         rng = random.Random(5)
         cases = list(EXTREMES) + [[math.nan, 1.0], [math.inf, 2.0], [-math.inf, -0.0]]
-        for n in (1, 3, 10, 1023, 1024, 1025, 5000):
+        # Around the stack start (256) and the heap chunk (16384) of the streaming.
+        for n in (1, 3, 10, 255, 256, 257, 5000, 16383, 16384, 16385, 40000):
             for kind in KINDS:
                 cases.append(random_data(rng, n, kind))
         for xs in cases:
@@ -55,6 +56,10 @@ class DropIn(unittest.TestCase):
                 math.fsum(xs)
             self.assertEqual(bits(sela.fsum(xs)), bits(exact_sum(xs)), xs)
         self.assertTrue(math.isnan(sela.fsum([math.inf, 1.0, -math.inf])))
+        # The same across streamed chunks, and an overflow spread over chunks.
+        self.assertTrue(math.isnan(sela.fsum(iter([math.inf] + [1.0] * 40000 + [-math.inf]))))
+        spread = [big] * 20000 + [-big] * 19999 + [0.5]
+        self.assertEqual(sela.fsum(iter(spread)), exact_sum(spread))
 
     def test_items_converted_as_float(self):
         class F(float):
