@@ -1,4 +1,4 @@
-/* sela.Accumulator, an exact running sum that pickles and merges, and fsum over it. */
+/* sela.Accumulator, an exact running sum that pickles and merges. */
 #ifndef SELA_PY_ACCUMULATOR_H
 #define SELA_PY_ACCUMULATOR_H
 
@@ -9,9 +9,5 @@ extern PyTypeObject sela_py_accumulator_type;
 
 /* Readies the type; 0 or -1 with an exception set. */
 int sela_py_accumulator_ready(void);
-
-/* fsum(iterable): the exact sum, correctly rounded, streamed through an accumulator. */
-PyObject *sela_py_fsum(PyObject *module, PyObject *iterable);
-extern const char sela_py_fsum_doc[];
 
 #endif

@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include "accumulator.h"
+#include "fsum.h"
 #include "functions.h"
 #include "sela.h"
 
