@@ -68,6 +68,8 @@ def bench_fsum(repeat, out):
 
 def bench_call_cost(repeat, out):
     rng = np.random.default_rng(2)
+    t = median_time(rotating(len, [np.zeros(1)] * 64), 20000, repeat)
+    out.append(f"harness alone (len(ndarray))      {t * 1e9:8.1f} ns per call")
     for n in (1, 1000):
         inputs = [rng.uniform(-1, 1, n) for _ in range(64)]
         t = median_time(rotating(sela.sum_exact, inputs), 20000, repeat)
