@@ -121,6 +121,25 @@ class Accumulating(unittest.TestCase):
             t.join()
         self.assertEqual(bits(float(acc)), bits(sela.sum_exact(chunk * 80)))
 
+    def test_crossed_merges_do_not_deadlock(self):
+        big = [1.0] * 5000  # long enough to be added with the interpreter lock released
+        a, b = sela.Accumulator(), sela.Accumulator()
+
+        def work(x, y):
+            for _ in range(30):
+                x.add(big)
+                y.merge(x)
+
+        threads = [threading.Thread(target=work, args=p, daemon=True) for p in ((a, b), (b, a))]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(timeout=60)
+        self.assertFalse(any(t.is_alive() for t in threads))
+        # Every value held is a whole multiple of len(big).
+        self.assertEqual(float(a) % 5000, 0.0)
+        self.assertGreater(float(a) + float(b), 0.0)
+
 
 if __name__ == "__main__":
     unittest.main()
