@@ -26,6 +26,15 @@ class WithoutNumpy(unittest.TestCase):
         self.assertEqual(sela.sum_exact(array.array("f", [0.1, 0.2])),
                          sela.sum_exact([float(array.array("f", [v])[0]) for v in (0.1, 0.2)]))
 
+    def test_every_native_struct_format(self):
+        raw = bytes(random.Random(6).getrandbits(8) for _ in range(8 * 40))
+        for fmt in "bBhHiIlLqQnNfd?":  # memoryview cannot cast to half precision
+            view = memoryview(raw).cast(fmt)
+            values = [float(v) for v in view.tolist()]
+            with self.subTest(fmt=fmt):
+                got, want = sela.sum_naive(view), sela.sum_naive(values)
+                self.assertTrue(bits(got) == bits(want) or (got != got and want != want))
+
     def test_misaligned_doubles_are_copied(self):
         raw = bytearray(8 * 65)
         view = memoryview(raw)[1:1 + 8 * 64].cast("d")
