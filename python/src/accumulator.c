@@ -8,8 +8,8 @@
 
 /* The record lives inside the object. Adds of long arrays run with the interpreter lock
  * released, so each object carries its own lock: a record is never read while another
- * thread writes it. A thread holding an object's lock never waits for anything else, so
- * waiting for it (with the interpreter lock released) always ends. */
+ * thread writes it. No thread waits for an object's lock while holding the interpreter
+ * lock, and a merge takes its two locks in address order, so no waits form a cycle. */
 typedef struct {
   PyObject_HEAD
   sela_accumulator record;
