@@ -58,11 +58,13 @@ def plot(rows, out, n):
     for j, (_, _, label) in enumerate(METHODS):
         errs = [max(min(e[label], 1e30), FLOOR) for _, e in rows]
         ax.loglog(conds, errs, marker=markers[j % len(markers)], markersize=3, linewidth=1,
-                  label=label)
+                  color=plt.get_cmap("tab20")(j % 20), label=label)
     u = 2.0 ** -53
     ax.loglog(conds, [max(c * u, FLOOR) for c in conds], "k--", linewidth=0.8, label="cond * u")
     ax.loglog(conds, [max(c * u * u, FLOOR) for c in conds], "k:", linewidth=0.8,
               label="cond * u^2")
+    ax.loglog(conds, [max(c * u ** 3, FLOOR) for c in conds], "k-.", linewidth=0.8,
+              label="cond * u^3")
     ax.axhline(u, color="grey", linewidth=0.6)
     ax.set_xlabel("condition number  sum|x| / |sum x|")
     ax.set_ylabel("relative error (exact results on the bottom line)")
