@@ -19,9 +19,8 @@ static PyObject *accumulator_failed(void) {
 #define FSUM_SMALL 256
 #define FSUM_CHUNK 16384
 
-/* The accumulator starts with the first full chunk. An iterable that fits in one chunk
- * is summed by NearSum, which rounds the exact sum to nearest as the accumulator does
- * and costs less on short inputs (data with a NaN or an infinity take its exact path). */
+/* The accumulator starts with the first full chunk: an iterable that fits in one chunk
+ * is summed by short_sum, which rounds as the accumulator does and costs less. */
 typedef struct {
   sela_accumulator acc;
   int started;
@@ -71,12 +70,18 @@ static int fsum_push(fsum_state *st, double x) {
   return 0;
 }
 
-/* The correctly rounded sum of one chunk. An exact zero is +0.0, as the accumulator and
- * math.fsum give it (a non-zero exact sum is at least 2^-1074 and never rounds to zero). */
+/* The correctly rounded sum of one chunk, by whichever of three exact methods costs
+ * least at its length: one addition for two items (rounded once, so already correctly
+ * rounded), Shewchuk's partials up to eight (few partials; its special-value and
+ * overflow rules give the accumulator's results), NearSum beyond. An exact zero is
+ * +0.0, as the accumulator and math.fsum give it (a non-zero exact sum is at least
+ * 2^-1074 and never rounds to zero). */
 static double short_sum(const double *x, Py_ssize_t n) {
   double r;
   if (n <= 2) {
-    r = n == 0 ? 0.0 : n == 1 ? x[0] : x[0] + x[1]; /* one rounding: already exact */
+    r = n == 0 ? 0.0 : n == 1 ? x[0] : x[0] + x[1];
+  } else if (n <= 8) {
+    r = sela_sum_shewchuk(x, (uint64_t)n);
   } else {
     r = sela_sum_near(x, (uint64_t)n);
   }

@@ -13,7 +13,7 @@ class DropIn(unittest.TestCase):
         rng = random.Random(5)
         cases = list(EXTREMES) + [[math.nan, 1.0], [math.inf, 2.0], [-math.inf, -0.0]]
         # Around the stack start (256) and the heap chunk (16384) of the streaming.
-        for n in (1, 3, 10, 255, 256, 257, 5000, 16383, 16384, 16385, 40000):
+        for n in (1, 2, 3, 8, 9, 10, 255, 256, 257, 5000, 16383, 16384, 16385, 40000):
             for kind in KINDS:
                 cases.append(random_data(rng, n, kind))
         for xs in cases:
