@@ -97,11 +97,8 @@ void depositSpecial(SuperAccumulator& acc, uint64_t u) {
 }
 
 void add(SuperAccumulator& acc, const double* x, int64_t n) {
+  // Without a workspace for the bins, the element operations take any length.
   if (n >= kBinnedSumMinLength && addBinned(acc, x, n)) return;
-  if (n >= kInterleavedMinLength) {
-    addInterleaved(acc, x, n);
-    return;
-  }
   addEach(acc, x, n);
 }
 

@@ -68,38 +68,27 @@ inline void deposit(SuperAccumulator& acc, double x) {
   uint64_t u;
   __builtin_memcpy(&u, &x, sizeof u);
   const uint64_t e = (u >> 52) & 0x7FF;
-  const uint64_t f = u & 0x000FFFFFFFFFFFFFULL;
-  if (e == 0x7FF) {
+  if (e == 0x7FF) [[unlikely]] {
     depositSpecial(acc, u);
     return;
   }
-  uint64_t m;
-  unsigned shift;
-  unsigned index;
-  if (e == 0) {
-    if (f == 0) return;
-    m = f;
-    shift = 1;
-    index = 0;
-  } else {
-    m = f | (1ULL << 52);
-    shift = static_cast<unsigned>(e & 31);
-    index = static_cast<unsigned>(e >> 5);
-  }
-  const int64_t low = static_cast<int64_t>((m << shift) & 0xFFFFFFFFULL);
-  const int64_t high = static_cast<int64_t>(m >> (32 - shift));
-  if (u >> 63) {
-    acc.limbs[index] -= low;
-    acc.limbs[index + 1] -= high;
-  } else {
-    acc.limbs[index] += low;
-    acc.limbs[index + 1] += high;
-  }
+  // Without branches on the data (signs and magnitudes are unpredictable): field 0 is a
+  // subnormal or zero, M = its bare field at the exponent of field 1; a zero adds 0.
+  const uint64_t normal = e != 0;
+  const uint64_t m = (u & 0x000FFFFFFFFFFFFFULL) | (normal << 52);
+  const uint64_t effective = e + (1 - normal);
+  const auto shift = static_cast<unsigned>(effective & 31);
+  const auto index = static_cast<unsigned>(effective >> 5);
+  const auto low = static_cast<int64_t>((m << shift) & 0xFFFFFFFFULL);
+  const auto high = static_cast<int64_t>(m >> (32 - shift));
+  // Two's complement negation by the sign mask: (v ^ -1) + 1 = -v.
+  const int64_t negative = -static_cast<int64_t>(u >> 63);
+  acc.limbs[index] += (low ^ negative) - negative;
+  acc.limbs[index + 1] += (high ^ negative) - negative;
 }
 
-// Adds x[0] ... x[n-1] exactly. The arrangement depends on n (bins for long arrays,
-// interleaved registers for medium ones, one deposit after another for short ones); the
-// value and side words that result do not.
+// Adds x[0] ... x[n-1] exactly. The arrangement depends on n (bins for long arrays, one
+// deposit after another for short ones); the value and side words that result do not.
 void add(SuperAccumulator& acc, const double* x, int64_t n);
 
 // The reference arrangement: deposits x[0] ... x[n-1] in order, normalising whenever the
