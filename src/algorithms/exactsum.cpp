@@ -1,6 +1,7 @@
 #include "algorithms/exactsum.h"
 
 #include "algorithms/exactsum_binned.h"
+#include "simd_dispatch.h"
 
 #include <algorithm>
 #include <bit>
@@ -118,44 +119,53 @@ void addEach(SuperAccumulator& acc, const double* x, int64_t n) {
 
 int64_t carryPropagate(SuperAccumulator& acc) {
   int64_t* limbs = acc.limbs;
-  int64_t u = kSuperLimbs - 1;
-  while (u >= 0 && limbs[u] == 0) --u;
   acc.addsLeft = kAddsAfterCarry;
+  // u: the highest non-zero limb, lo: the lowest one. The scans test four limbs at a
+  // time; most of a register is zero (a sum of doubles of one binade touches two limbs).
+  int64_t u = kSuperLimbs - 1;
+  while (u >= 3 && (limbs[u] | limbs[u - 1] | limbs[u - 2] | limbs[u - 3]) == 0) u -= 4;
+  while (u >= 0 && limbs[u] == 0) --u;
   if (u < 0) return 0;
+  int64_t lo = 0;
+  while (lo + 4 <= u && (limbs[lo] | limbs[lo + 1] | limbs[lo + 2] | limbs[lo + 3]) == 0) lo += 4;
 
-  int64_t top = -1;
-  for (int64_t i = 0; i <= u; ++i) {
-    const int64_t c = limbs[i];
-    if (c == 0) continue;
-    const int64_t chigh = c >> 32;  // arithmetic shift: floor(c / 2^32)
-    if (chigh == 0) {
-      top = i;
-      continue;
-    }
-    if (i == u) {
-      // A top limb of -1 times 2^32 stays as a negative top digit: carrying -1 into the
-      // zero region above would only move the sign up.
-      if (chigh == -1) {
-        top = i;
-        break;
-      }
-      if (i == kSuperLimbs - 1) {
-        // Needs |value| >= 2^3117: unreachable for fewer than 2^63 deposits. The NaN with
-        // the largest mantissa field decides every later result, so the register is
-        // cleared, which keeps its limbs within any headroom.
-        acc.nanBits = kRegisterOverflowNaN;
-        std::memset(acc.limbs, 0, sizeof acc.limbs);
-        return 0;
-      }
-      u = i + 1;
-    }
-    const int64_t clow = c & 0xFFFFFFFF;
-    limbs[i] = clow;
-    if (clow != 0) top = i;
-    limbs[i + 1] += chigh;
+  // Ripple the carries from lo up to u: afterwards every limb below u is a digit in
+  // [0, 2^32). A limb and an incoming carry stay within the signed 64-bit range: the limb
+  // is below 2047 * 2^52 = 2^63 - 2^52 in magnitude and the carry below 2^32.
+  int64_t carry = 0;
+  for (int64_t i = lo; i < u; ++i) {
+    const int64_t c = limbs[i] + carry;
+    limbs[i] = c & 0xFFFFFFFF;
+    carry = c >> 32;  // arithmetic shift: floor(c / 2^32)
   }
-  if (top < 0) return 0;
-  // A top digit of -1 is folded into the digit below, which becomes negative.
+  // At the top, carry on into the zero limbs above until what is left lies in
+  // [-2^32, 2^32): a negative remainder stays as the top digit (carrying -1 into the zero
+  // region above would only move the sign up).
+  int64_t i = u;
+  int64_t c = limbs[u] + carry;
+  for (;;) {
+    const int64_t chigh = c >> 32;
+    if (chigh == 0 || chigh == -1) break;
+    if (i == kSuperLimbs - 1) {
+      // Needs |value| >= 2^3117: unreachable for fewer than 2^63 deposits. The NaN with
+      // the largest mantissa field decides every later result, so the register is
+      // cleared, which keeps its limbs within any headroom.
+      acc.nanBits = kRegisterOverflowNaN;
+      std::memset(acc.limbs, 0, sizeof acc.limbs);
+      return 0;
+    }
+    limbs[i] = c & 0xFFFFFFFF;
+    ++i;
+    c = limbs[i] + chigh;  // limbs[i] is 0: i > u
+  }
+  limbs[i] = c;
+  // The top digit may have cancelled: the top is then the highest non-zero digit below,
+  // all of which are non-negative now.
+  int64_t top = i;
+  while (top > 0 && limbs[top] == 0) --top;
+  if (limbs[top] == 0) return 0;
+  // A top digit of -1 is folded into the digit below, which becomes negative. The result
+  // is the unique normal form of the value, whatever the order the carries took.
   while (limbs[top] == -1 && top > 0) {
     limbs[top - 1] -= int64_t{1} << 32;
     limbs[top] = 0;
@@ -318,6 +328,13 @@ void depositProduct(SuperAccumulator& acc, double x, double y) {
 }
 
 void addProducts(SuperAccumulator& acc, const double* x, const double* y, int64_t n) {
+  if (exactProductsSplit()) {
+    ProductStream s;
+    beginProducts(s, acc, n, x);
+    addProducts(s, x, y, n);
+    endProducts(s);
+    return;
+  }
   if (n >= kBinnedDotMinLength && addProductsBinned(acc, x, y, n)) return;
   addProductsEach(acc, x, y, n);
 }

@@ -63,8 +63,9 @@ void depositSpecial(SuperAccumulator& acc, uint64_t u);
 
 // Deposits one double exactly: a normal or subnormal value adds < 2^32 to one limb and
 // < 2^52 to the limb above; zeros add nothing; NaN and infinities go to the side words.
-// Does not touch addsLeft: the caller counts.
-inline void deposit(SuperAccumulator& acc, double x) {
+// Does not touch addsLeft: the caller counts. Internal linkage: it is also compiled into
+// the FMA translation unit, whose copy must never stand in for the baseline one.
+static inline void deposit(SuperAccumulator& acc, double x) {
   uint64_t u;
   __builtin_memcpy(&u, &x, sizeof u);
   const uint64_t e = (u >> 52) & 0x7FF;
@@ -88,13 +89,11 @@ inline void deposit(SuperAccumulator& acc, double x) {
   }
   const int64_t low = static_cast<int64_t>((m << shift) & 0xFFFFFFFFULL);
   const int64_t high = static_cast<int64_t>(m >> (32 - shift));
-  if (u >> 63) {
-    acc.limbs[index] -= low;
-    acc.limbs[index + 1] -= high;
-  } else {
-    acc.limbs[index] += low;
-    acc.limbs[index + 1] += high;
-  }
+  // Negated without a branch for a set sign bit: (v ^ -1) - (-1) = -v. Random signs
+  // would mispredict a branch half the time.
+  const int64_t s = static_cast<int64_t>(u) >> 63;
+  acc.limbs[index] += (low ^ s) - s;
+  acc.limbs[index + 1] += (high ^ s) - s;
 }
 
 // Adds x[0] ... x[n-1] exactly. The arrangement depends on n (bins for long arrays,
@@ -118,6 +117,25 @@ void addProducts(SuperAccumulator& acc, const double* x, const double* y, int64_
 
 // The reference arrangement: depositProduct for each i in order, each counted.
 void addProductsEach(SuperAccumulator& acc, const double* x, const double* y, int64_t n);
+
+// Products added to one accumulator over several calls, as the centered reductions feed
+// them chunk by chunk: begin (with the total length to come, and a sample of the data
+// for choosing the arrangement), any number of adds, end. The value added equals
+// addProducts of the concatenation, whatever the chunks. The workspace of the bins, if
+// any, is released by end or when the stream goes out of scope.
+struct ProductStream {
+  SuperAccumulator* acc = nullptr;
+  uint64_t* workspace = nullptr;  // the sum bins, rows of the binned layout, or null
+  int copies = 0;
+  bool split = false;  // products split into two doubles with a fused multiply-add
+  ProductStream() = default;
+  ProductStream(const ProductStream&) = delete;
+  ProductStream& operator=(const ProductStream&) = delete;
+  ~ProductStream();
+};
+void beginProducts(ProductStream& s, SuperAccumulator& acc, int64_t total, const double* sample);
+void addProducts(ProductStream& s, const double* x, const double* y, int64_t n);
+void endProducts(ProductStream& s);
 
 // Adds the value and the side words of `other` to acc, exactly as if other's deposits had
 // been made into acc. `other` may be acc itself (the value doubles).

@@ -30,8 +30,30 @@ bool addBinned(SuperAccumulator& acc, const double* x, int64_t n);
 // dependent updates of one limb), any n >= 0.
 void addInterleaved(SuperAccumulator& acc, const double* x, int64_t n);
 
-// Adds the products x[i] * y[i] to acc through the product bins (96 KiB from the heap);
-// false with acc unchanged when the workspace cannot be had.
+// Adds the products x[i] * y[i] to acc through the 128-bit product bins (96 KiB from the
+// heap), the arrangement for processors without a fused multiply-add; false with acc
+// unchanged when the workspace cannot be had.
 bool addProductsBinned(SuperAccumulator& acc, const double* x, const double* y, int64_t n);
+
+// ---- Products split into two doubles (exactsum_fma.cpp, FMA processors only) ----
+
+// From this length on, products split into two doubles go to the sum bins rather than
+// to the register: the bins' zeroing and flush cost less than the register's chains.
+constexpr int64_t kSplitBinsMinLength = 512;
+
+// Adds the products x[i] * y[i] to acc's register as two doubles each.
+void addProductsSplitFma(SuperAccumulator& acc, const double* x, const double* y, int64_t n);
+
+// Adds the products x[i] * y[i] as two doubles each to the sum bins bins[0 .. copies-1]
+// (rows of the binned sum's layout); products that cannot be split take the element step
+// into acc, and a wrapped bin hands its carry to acc.
+void binProductsSplitFma(SuperAccumulator& acc, uint64_t* const* bins, int copies, const double* x, const double* y,
+                         int64_t n);
+
+// Helpers of the split products, built for baseline x86-64: the element step with its
+// countdown, and the carry of a wrapped bin (bins of field 0 and 2047 hold nothing to
+// keep on this path).
+void depositProductCounted(SuperAccumulator& acc, double x, double y);
+void productBinWrapped(SuperAccumulator& acc, uint64_t bin);
 
 }  // namespace sela
