@@ -96,10 +96,66 @@ static inline void deposit(SuperAccumulator& acc, double x) {
   acc.limbs[index + 1] += (high ^ s) - s;
 }
 
+// The limb pair a deposit touched last, with what is owed to it kept in registers: a run
+// of deposits into one pair (data of one binade, the common case) adds up in registers
+// instead of forming one chain of loads and stores through the same two limbs. The
+// owed amounts are deposits not yet written: with them, the limbs satisfy the same
+// headroom bound as if every deposit had been written at once. Flushed before any
+// carry propagation and at the end.
+struct DepositCache {
+  int64_t index = 0;
+  int64_t low = 0;
+  int64_t high = 0;
+};
+
+static inline void flushCache(SuperAccumulator& acc, DepositCache& c) {
+  acc.limbs[c.index] += c.low;
+  acc.limbs[c.index + 1] += c.high;
+  c.low = 0;
+  c.high = 0;
+}
+
+// deposit(acc, x) through the cache: the same value, added later.
+static inline void depositCached(SuperAccumulator& acc, DepositCache& c, double x) {
+  uint64_t u;
+  __builtin_memcpy(&u, &x, sizeof u);
+  const uint64_t e = (u >> 52) & 0x7FF;
+  const uint64_t f = u & 0x000FFFFFFFFFFFFFULL;
+  if (e == 0x7FF) [[unlikely]] {
+    depositSpecial(acc, u);
+    return;
+  }
+  uint64_t m;
+  unsigned shift;
+  int64_t index;
+  if (e == 0) [[unlikely]] {
+    if (f == 0) return;
+    m = f;
+    shift = 1;
+    index = 0;
+  } else {
+    m = f | (1ULL << 52);
+    shift = static_cast<unsigned>(e & 31);
+    index = static_cast<int64_t>(e >> 5);
+  }
+  const int64_t s = static_cast<int64_t>(u) >> 63;
+  const int64_t low = (static_cast<int64_t>((m << shift) & 0xFFFFFFFFULL) ^ s) - s;
+  const int64_t high = (static_cast<int64_t>(m >> (32 - shift)) ^ s) - s;
+  if (index != c.index) {
+    flushCache(acc, c);
+    c.index = index;
+  }
+  c.low += low;
+  c.high += high;
+}
+
 // Adds x[0] ... x[n-1] exactly. The arrangement depends on n (bins for long arrays,
 // interleaved registers for medium ones, one deposit after another for short ones); the
 // value and side words that result do not.
 void add(SuperAccumulator& acc, const double* x, int64_t n);
+
+// Deposits x[0] ... x[n-1] in order through a deposit cache, with the countdown.
+void addCached(SuperAccumulator& acc, const double* x, int64_t n);
 
 // The reference arrangement: deposits x[0] ... x[n-1] in order, normalising whenever the
 // countdown runs out. Every element counts, zeros and special values included.

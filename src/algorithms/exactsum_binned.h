@@ -39,7 +39,7 @@ bool addProductsBinned(SuperAccumulator& acc, const double* x, const double* y, 
 
 // From this length on, products split into two doubles go to the sum bins rather than
 // to the register: the bins' zeroing and flush cost less than the register's chains.
-constexpr int64_t kSplitBinsMinLength = 512;
+constexpr int64_t kSplitBinsMinLength = 2048;
 
 // Adds the products x[i] * y[i] to acc's register as two doubles each.
 void addProductsSplitFma(SuperAccumulator& acc, const double* x, const double* y, int64_t n);

@@ -73,18 +73,23 @@ constexpr uint64_t kSplitFieldMax = 2046;
 }  // namespace
 
 void addProductsSplitFma(SuperAccumulator& acc, const double* x, const double* y, int64_t n) {
+  // One cache for the h and one for the r: each runs in its own binade when the
+  // products do.
+  DepositCache hCache, rCache;
   while (n > 0) {
     if (acc.addsLeft < 2) carryPropagate(acc);
     const int64_t batch = n < acc.addsLeft / 2 ? n : acc.addsLeft / 2;
     for (int64_t i = 0; i < batch; ++i) {
       double h, r;
       if (splitProduct(x[i], y[i], h, r)) [[likely]] {
-        deposit(acc, h);
-        deposit(acc, r);
+        depositCached(acc, hCache, h);
+        depositCached(acc, rCache, r);
       } else {
         depositProduct(acc, x[i], y[i]);
       }
     }
+    flushCache(acc, hCache);
+    flushCache(acc, rCache);
     acc.addsLeft -= 2 * batch;
     x += batch;
     y += batch;
