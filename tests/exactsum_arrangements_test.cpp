@@ -139,6 +139,40 @@ TEST(ExactProductArrangements, ProductsAtTheEdgesOfTheSplit) {
   EXPECT_TRUE(SameBits(std::nextafter(kMax, 0.0), sela_dot_exact(&x[3], &y[3], 1)));
 }
 
+TEST(ExactProductArrangements, FullProductsAroundTheLowerEdgeOfTheSplit) {
+  // Factors with full significands whose products fall in the binades around 2^-917 and
+  // 2^-916 (exponent fields 100 .. 112): below the edge the remainder would be subnormal.
+  std::mt19937_64 rng(1205);
+  Vec x(3000), y(3000);
+  for (size_t i = 0; i < x.size(); ++i) {
+    const int e = -930 + static_cast<int>(rng() % 18);
+    x[i] = std::ldexp(static_cast<double>((rng() >> 11) | (1ULL << 52)), -52 - 400);
+    y[i] = std::ldexp(static_cast<double>((rng() >> 11) | (1ULL << 52)), -52 + e + 400);
+    if (rng() & 1) y[i] = -y[i];
+  }
+  // (1 + 2^-52)^2 = 1 + 2^-51 + 2^-104: the remainder lies 104 binades below the
+  // product, subnormal when the product lies below 2^-918.
+  for (int k = 0; k < 14; ++k) {
+    x[7 * k] = (1.0 + pow2(-52)) * pow2(-460);
+    y[7 * k] = (1.0 + pow2(-52)) * pow2(-466 + k);
+  }
+  // The same pairs alone, each followed by -h: only the remainders are left.
+  Vec a(3000, 0.0), b(3000, 1.0);
+  for (int k = 0; k < 14; ++k) {
+    a[7 * k] = x[7 * k];
+    b[7 * k] = y[7 * k];
+    a[7 * k + 1] = -(1.0 + pow2(-51)) * pow2(-460);
+    b[7 * k + 1] = pow2(-466 + k);
+  }
+  bothProductArrangements([&](const char* how) {
+    for (int64_t n : {100, 3000}) {
+      ASSERT_TRUE(SameBits(oracle::exactDot(x.data(), y.data(), n), superDot(x.data(), n, y.data(), n))) << how;
+      ASSERT_TRUE(SameBits(productsOneByOne(x, y, n), superDot(x.data(), n, y.data(), n))) << how;
+      ASSERT_TRUE(SameBits(oracle::exactDot(a.data(), b.data(), n), superDot(a.data(), n, b.data(), n))) << how;
+    }
+  });
+}
+
 TEST(ExactProductArrangements, BinsThatWrapAndZeroRemainders) {
   bothProductArrangements([](const char* how) {
     // Products with all-ones significands land in one bin each for h and r and wrap
