@@ -357,3 +357,28 @@ TEST(CenteredStreams, SpecialValuesInLaterBuffers) {
     EXPECT_TRUE(std::isfinite(c));
   }
 }
+
+TEST(CenteredStreams, ScaleAndValuesInLanesMatchTheElementStep) {
+  // NaNs, infinities and overflowing differences at every position of a lane block.
+  std::mt19937_64 rng(1206);
+  for (int p = 0; p < 21; ++p) {
+    for (double special : {std::nan(""), kInf, -kInf, 1e308, -0.0}) {
+      Vec x = testutil::uniform(rng, 21);
+      x[static_cast<size_t>(p)] = special;
+      for (double c : {0.25, -1e308, std::nan("")}) {
+        double expected = 0.0;
+        for (double v : x)
+          if (std::fabs(v) > expected) expected = std::fabs(v);
+        if (std::fabs(c) > expected) expected = std::fabs(c);
+        const double scale = centeredScale(x.data(), 21, c);
+        ASSERT_TRUE(SameBits(expected, scale)) << p << " " << special << " " << c;
+        if (!(scale < kInf)) continue;
+        double model;
+        const Vec u = normalized(x, c, model);
+        Vec out(21);
+        normalizeCentered(x.data(), 21, c, scale, out.data());
+        for (size_t i = 0; i < 21; ++i) ASSERT_TRUE(SameBits(u[i], out[i])) << p << " " << i;
+      }
+    }
+  }
+}

@@ -1,5 +1,8 @@
 #include "algorithms/statistical_reductions.h"
 
+#include <emmintrin.h>
+
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -156,8 +159,21 @@ double centeredCrossProduct(const double* x, int64_t nx, const double* y, int64_
 double centeredScale(const double* x, int64_t n, double c) {
   // The largest non-NaN magnitude (a NaN fails every comparison and is skipped); a
   // non-NaN center joins it whenever there is at least one element.
-  double scale = 0.0;
-  for (int64_t i = 0; i < n; ++i) {
+  // The maximum is exact and does not depend on the order it is taken in: four running
+  // maxima of two SSE2 lanes each. maxpd(a, m) returns m when a is NaN, so NaNs are
+  // skipped as the comparison a > m skips them.
+  const __m128d absMask = _mm_castsi128_pd(_mm_set1_epi64x(0x7FFFFFFFFFFFFFFF));
+  __m128d m0 = _mm_setzero_pd(), m1 = m0, m2 = m0, m3 = m0;
+  int64_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    m0 = _mm_max_pd(_mm_and_pd(_mm_loadu_pd(x + i), absMask), m0);
+    m1 = _mm_max_pd(_mm_and_pd(_mm_loadu_pd(x + i + 2), absMask), m1);
+    m2 = _mm_max_pd(_mm_and_pd(_mm_loadu_pd(x + i + 4), absMask), m2);
+    m3 = _mm_max_pd(_mm_and_pd(_mm_loadu_pd(x + i + 6), absMask), m3);
+  }
+  const __m128d m = _mm_max_pd(_mm_max_pd(m0, m1), _mm_max_pd(m2, m3));
+  double scale = std::max(_mm_cvtsd_f64(m), _mm_cvtsd_f64(_mm_unpackhi_pd(m, m)));
+  for (; i < n; ++i) {
     const double a = std::fabs(x[i]);
     if (a > scale) scale = a;
   }
@@ -171,7 +187,20 @@ void normalizeCentered(const double* x, int64_t n, double c, double scale, doubl
     for (int64_t i = 0; i < n; ++i) out[i] = 0.0;
     return;
   }
-  for (int64_t i = 0; i < n; ++i) {
+  // Two elements at a time in SSE2 lanes (part of every x86-64 processor): each lane
+  // subtracts and divides with one rounding each, exactly as the scalar operations do.
+  // A pair with an overflowing difference takes the element step below.
+  const __m128d cv = _mm_set1_pd(c);
+  const __m128d sv = _mm_set1_pd(scale);
+  const __m128d absMask = _mm_castsi128_pd(_mm_set1_epi64x(0x7FFFFFFFFFFFFFFF));
+  const __m128d inf = _mm_set1_pd(kInf);
+  int64_t i = 0;
+  for (; i + 2 <= n; i += 2) {
+    const __m128d d = _mm_sub_pd(_mm_loadu_pd(x + i), cv);
+    if (_mm_movemask_pd(_mm_cmpeq_pd(_mm_and_pd(d, absMask), inf)) != 0) break;
+    _mm_storeu_pd(out + i, _mm_div_pd(d, sv));
+  }
+  for (; i < n; ++i) {
     const double d = x[i] - c;
     // |x[i]|, |c| <= scale, so both quotients lie in [-1, 1] and their difference in
     // [-2, 2]: dividing first keeps an overflowing difference representable.
