@@ -1,5 +1,5 @@
 // The superaccumulator against the GMP oracle and the named extremes, and its three
-// arrangements (element operations, interleaved registers, bins) against each other.
+// arrangements (element operations, the deposit cache, bins) against each other.
 #include <algorithm>
 #include <limits>
 
@@ -34,10 +34,10 @@ double binnedSum(const double* x, int64_t n) {
   return sela::round(acc);
 }
 
-double interleavedSum(const double* x, int64_t n) {
+double cachedSum(const double* x, int64_t n) {
   sela::SuperAccumulator acc;
   sela::initialize(acc);
-  sela::addInterleaved(acc, x, n);
+  sela::addCached(acc, x, n);
   return sela::round(acc);
 }
 
@@ -54,7 +54,7 @@ void expectEveryPath(const std::vector<double>& x, double expected, const std::s
   EXPECT_TRUE(SameBits(expected, elementwiseSum(x))) << what << " (element operations)";
   EXPECT_TRUE(SameBits(expected, sela::superSum(x.data(), n))) << what << " (superSum)";
   EXPECT_TRUE(SameBits(expected, binnedSum(x.data(), n))) << what << " (bins)";
-  EXPECT_TRUE(SameBits(expected, interleavedSum(x.data(), n))) << what << " (interleaved)";
+  EXPECT_TRUE(SameBits(expected, cachedSum(x.data(), n))) << what << " (deposit cache)";
 }
 
 void expectMatchesOracle(const std::vector<double>& x, const std::string& what) {
@@ -228,7 +228,7 @@ TEST(ExactSum, ZerosAndSubnormalsInEveryPosition) {
 
 TEST(ExactSum, SpecialValuesAgreeWithElementOperations) {
   // The side words follow the order of the NaNs and infinities: the bins' rescans and the
-  // interleaved registers must reproduce the element operations' words exactly.
+  // deposit cache must reproduce the element operations' words exactly.
   std::mt19937_64 rng(31337);
   for (int trial = 0; trial < 60; ++trial) {
     const size_t n = trial % 3 == 0 ? 3000 : (trial % 3 == 1 ? 9000 : 30000);

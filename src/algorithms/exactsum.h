@@ -149,9 +149,9 @@ static inline void depositCached(SuperAccumulator& acc, DepositCache& c, double 
   c.high += high;
 }
 
-// Adds x[0] ... x[n-1] exactly. The arrangement depends on n (bins for long arrays,
-// interleaved registers for medium ones, one deposit after another for short ones); the
-// value and side words that result do not.
+// Adds x[0] ... x[n-1] exactly. The arrangement depends on n (bins for long arrays, one
+// deposit after another through the deposit cache for shorter ones); the value and side
+// words that result do not.
 void add(SuperAccumulator& acc, const double* x, int64_t n);
 
 // Deposits x[0] ... x[n-1] in order through a deposit cache, with the countdown.
@@ -167,8 +167,10 @@ void addEach(SuperAccumulator& acc, const double* x, int64_t n);
 // word below 2^32. Does not touch addsLeft: the caller counts.
 void depositProduct(SuperAccumulator& acc, double x, double y);
 
-// Adds the products x[i] * y[i], i = 0 .. n-1, each under the product floor. Long arrays
-// go through the product bins; the result does not depend on the arrangement.
+// Adds the products x[i] * y[i], i = 0 .. n-1, each under the product floor. With FMA,
+// products split into two doubles (bins for long arrays, the register for short ones);
+// without, long arrays go through the 128-bit product bins. The result does not depend
+// on the arrangement.
 void addProducts(SuperAccumulator& acc, const double* x, const double* y, int64_t n);
 
 // The reference arrangement: depositProduct for each i in order, each counted.

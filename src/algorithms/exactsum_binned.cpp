@@ -203,37 +203,6 @@ void flushBins(SuperAccumulator& acc, const uint64_t (*bins)[kBinStride], int co
 
 }  // namespace
 
-void addInterleaved(SuperAccumulator& acc, const double* x, int64_t n) {
-  // acc takes every fourth element itself and three registers the others; in blocks of
-  // 4 * 2046 elements none takes more deposits than a normalised register allows.
-  constexpr int kWays = 4;
-  constexpr int64_t kBlock = kWays * kAddsAfterCarry;
-  SuperAccumulator reg[kWays - 1];
-  for (int64_t start = 0; start < n; start += kBlock) {
-    const int64_t len = n - start < kBlock ? n - start : kBlock;
-    const int64_t own = (len + kWays - 1) / kWays;
-    if (acc.addsLeft < own) carryPropagate(acc);
-    acc.addsLeft -= own;
-    for (SuperAccumulator& r : reg) initialize(r);
-    const double* p = x + start;
-    int64_t i = 0;
-    for (; i + kWays <= len; i += kWays) {
-      deposit(acc, p[i]);
-      deposit(reg[0], p[i + 1]);
-      deposit(reg[1], p[i + 2]);
-      deposit(reg[2], p[i + 3]);
-    }
-    if (i < len) deposit(acc, p[i++]);
-    for (int k = 0; i < len; ++i, ++k) deposit(reg[k], p[i]);
-    // Normalised, each register spends one deposit of acc's countdown. The side words
-    // merge the same whatever the order their NaNs and infinities came in.
-    for (SuperAccumulator& r : reg) {
-      carryPropagate(r);
-      merge(acc, r);
-    }
-  }
-}
-
 bool addBinned(SuperAccumulator& acc, const double* x, int64_t n) {
   if (holdsSpecial(acc)) {
     recordSpecials(acc, x, n);

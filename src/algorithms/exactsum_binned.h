@@ -15,20 +15,14 @@ namespace sela {
 struct SuperAccumulator;
 
 // Below these lengths the fixed cost of the bins (zeroing and flushing) outweighs their
-// faster per-element work; below kInterleavedMinLength the interleaved registers' own
-// setup does.
+// faster per-element work; shorter sums go through the deposit cache.
 constexpr int64_t kBinnedSumMinLength = 2048;
 constexpr int64_t kBinnedDotMinLength = 256;
-constexpr int64_t kInterleavedMinLength = 16;
 
 // Adds x[0..n-1] to acc through the bins. Their workspace (up to 132 KiB) comes from the
 // heap, a cost negligible against n >= kBinnedSumMinLength elements; when it cannot be
 // had, returns false with acc unchanged, and the caller takes a path that needs none.
 bool addBinned(SuperAccumulator& acc, const double* x, int64_t n);
-
-// Adds x[0..n-1] to acc through four interleaved registers on the stack (no chain of
-// dependent updates of one limb), any n >= 0.
-void addInterleaved(SuperAccumulator& acc, const double* x, int64_t n);
 
 // Adds the products x[i] * y[i] to acc through the 128-bit product bins (96 KiB from the
 // heap), the arrangement for processors without a fused multiply-add; false with acc
