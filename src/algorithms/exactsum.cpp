@@ -98,6 +98,7 @@ void depositSpecial(SuperAccumulator& acc, uint64_t u) {
 }
 
 void add(SuperAccumulator& acc, const double* x, int64_t n) {
+  // Without a workspace for the bins, the deposit cache takes any length.
   if (n >= kBinnedSumMinLength && addBinned(acc, x, n)) return;
   addCached(acc, x, n);
 }

@@ -61,6 +61,22 @@ bool isValidAccumulator(const SuperAccumulator& acc);
 // Records a NaN or an infinity (bit pattern u) in the side words.
 void depositSpecial(SuperAccumulator& acc, uint64_t u);
 
+// The limb index and the signed amounts that a finite double (bit pattern u, exponent
+// field e < 2047) adds to limbs index and index + 1. Without branches on the data (signs
+// and magnitudes are unpredictable): field 0 is a subnormal or zero, M = its bare field at
+// the exponent of field 1; a zero adds 0.
+static inline void depositParts(uint64_t u, uint64_t e, int64_t& index, int64_t& low, int64_t& high) {
+  const uint64_t normal = e != 0;
+  const uint64_t m = (u & 0x000FFFFFFFFFFFFFULL) | (normal << 52);
+  const uint64_t effective = e + (1 - normal);
+  const auto shift = static_cast<unsigned>(effective & 31);
+  index = static_cast<int64_t>(effective >> 5);
+  // Two's complement negation by the sign mask: (v ^ -1) + 1 = -v.
+  const int64_t negative = -static_cast<int64_t>(u >> 63);
+  low = (static_cast<int64_t>((m << shift) & 0xFFFFFFFFULL) ^ negative) - negative;
+  high = (static_cast<int64_t>(m >> (32 - shift)) ^ negative) - negative;
+}
+
 // Deposits one double exactly: a normal or subnormal value adds < 2^32 to one limb and
 // < 2^52 to the limb above; zeros add nothing; NaN and infinities go to the side words.
 // Does not touch addsLeft: the caller counts. Internal linkage: it is also compiled into
@@ -69,31 +85,14 @@ static inline void deposit(SuperAccumulator& acc, double x) {
   uint64_t u;
   __builtin_memcpy(&u, &x, sizeof u);
   const uint64_t e = (u >> 52) & 0x7FF;
-  const uint64_t f = u & 0x000FFFFFFFFFFFFFULL;
-  if (e == 0x7FF) {
+  if (e == 0x7FF) [[unlikely]] {
     depositSpecial(acc, u);
     return;
   }
-  uint64_t m;
-  unsigned shift;
-  unsigned index;
-  if (e == 0) {
-    if (f == 0) return;
-    m = f;
-    shift = 1;
-    index = 0;
-  } else {
-    m = f | (1ULL << 52);
-    shift = static_cast<unsigned>(e & 31);
-    index = static_cast<unsigned>(e >> 5);
-  }
-  const int64_t low = static_cast<int64_t>((m << shift) & 0xFFFFFFFFULL);
-  const int64_t high = static_cast<int64_t>(m >> (32 - shift));
-  // Negated without a branch for a set sign bit: (v ^ -1) - (-1) = -v. Random signs
-  // would mispredict a branch half the time.
-  const int64_t s = static_cast<int64_t>(u) >> 63;
-  acc.limbs[index] += (low ^ s) - s;
-  acc.limbs[index + 1] += (high ^ s) - s;
+  int64_t index, low, high;
+  depositParts(u, e, index, low, high);
+  acc.limbs[index] += low;
+  acc.limbs[index + 1] += high;
 }
 
 // The limb pair a deposit touched last, with what is owed to it kept in registers: a run
@@ -120,27 +119,12 @@ static inline void depositCached(SuperAccumulator& acc, DepositCache& c, double 
   uint64_t u;
   __builtin_memcpy(&u, &x, sizeof u);
   const uint64_t e = (u >> 52) & 0x7FF;
-  const uint64_t f = u & 0x000FFFFFFFFFFFFFULL;
   if (e == 0x7FF) [[unlikely]] {
     depositSpecial(acc, u);
     return;
   }
-  uint64_t m;
-  unsigned shift;
-  int64_t index;
-  if (e == 0) [[unlikely]] {
-    if (f == 0) return;
-    m = f;
-    shift = 1;
-    index = 0;
-  } else {
-    m = f | (1ULL << 52);
-    shift = static_cast<unsigned>(e & 31);
-    index = static_cast<int64_t>(e >> 5);
-  }
-  const int64_t s = static_cast<int64_t>(u) >> 63;
-  const int64_t low = (static_cast<int64_t>((m << shift) & 0xFFFFFFFFULL) ^ s) - s;
-  const int64_t high = (static_cast<int64_t>(m >> (32 - shift)) ^ s) - s;
+  int64_t index, low, high;
+  depositParts(u, e, index, low, high);
   if (index != c.index) {
     flushCache(acc, c);
     c.index = index;

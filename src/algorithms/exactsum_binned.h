@@ -1,6 +1,6 @@
-// The fast arrangement of the superaccumulator's integer work behind superSum and
-// superDot. Internal to the exactsum module (and reachable from the tests, which compare
-// it with the element operations of exactsum.h at every length).
+// The fast arrangement of the superaccumulator's integer work for long arrays: how
+// add() and addProducts() of exactsum.h take them. Internal to the exactsum module (and
+// reachable from the tests, which compare it with the element operations at every length).
 //
 // Both results are unique: the exact value (for superDot, after the product floor)
 // rounded once, or the side word that takes precedence. So any arrangement that ends

@@ -1,0 +1,129 @@
+// The caller-owned accumulator against the one-shot exact exports on the same data, with
+// sela_sum_naive of the same run as the baseline: adding chunks of 10^5 and 10^7 values
+// (or products) to a record, a short init + add + round, a merge and a round.
+//
+// Arrays rotate between iterations: 64 of them for the short and 10^5 inputs, 2 at 10^7.
+#include <array>
+#include <map>
+
+#include "bench_util.h"
+#include "sela.h"
+
+namespace {
+
+using benchutil::Family;
+
+const std::vector<std::vector<double>>& arrays(Family f, int64_t n) {
+  static std::map<std::pair<int, int64_t>, std::vector<std::vector<double>>> cache;
+  auto& v = cache[{static_cast<int>(f), n}];
+  if (v.empty()) {
+    const int count = n >= 10000000 ? 2 : 64;
+    for (int k = 0; k < count; ++k) v.push_back(benchutil::makeArray(f, n, 1000 + static_cast<uint64_t>(k)));
+  }
+  return v;
+}
+
+template <typename Fn>
+void rotate(benchmark::State& state, Family f, Fn fn) {
+  const int64_t n = state.range(0);
+  const auto& a = arrays(f, n);
+  size_t k = 0;
+  for (auto _ : state) {
+    const auto& x = a[k];
+    const auto& y = a[(k + 1) % a.size()];
+    k = (k + 1) % a.size();
+    fn(x.data(), y.data(), static_cast<uint64_t>(n));
+  }
+  benchutil::finish(state, n);
+}
+
+void naive(benchmark::State& s, Family f) {
+  rotate(s, f, [](const double* x, const double*, uint64_t n) { benchmark::DoNotOptimize(sela_sum_naive(x, n)); });
+}
+void exactSum(benchmark::State& s, Family f) {
+  rotate(s, f, [](const double* x, const double*, uint64_t n) { benchmark::DoNotOptimize(sela_sum_exact(x, n)); });
+}
+void exactDot(benchmark::State& s, Family f) {
+  rotate(s, f,
+         [](const double* x, const double* y, uint64_t n) { benchmark::DoNotOptimize(sela_dot_exact(x, y, n)); });
+}
+// One record kept across iterations: each iteration adds one chunk to it.
+void accumulatorAdd(benchmark::State& s, Family f) {
+  sela_accumulator acc;
+  sela_accumulator_init(&acc);
+  rotate(s, f, [&](const double* x, const double*, uint64_t n) { benchmark::DoNotOptimize(sela_accumulator_add(&acc, x, n)); });
+  benchmark::DoNotOptimize(sela_accumulator_round(&acc));
+}
+void accumulatorAddProducts(benchmark::State& s, Family f) {
+  sela_accumulator acc;
+  sela_accumulator_init(&acc);
+  rotate(s, f, [&](const double* x, const double* y, uint64_t n) {
+    benchmark::DoNotOptimize(sela_accumulator_add_products(&acc, x, y, n));
+  });
+  benchmark::DoNotOptimize(sela_accumulator_round(&acc));
+}
+// The whole life of a short record.
+void accumulatorShort(benchmark::State& s, Family f) {
+  rotate(s, f, [](const double* x, const double*, uint64_t n) {
+    sela_accumulator acc;
+    sela_accumulator_init(&acc);
+    sela_accumulator_add(&acc, x, n);
+    benchmark::DoNotOptimize(sela_accumulator_round(&acc));
+  });
+}
+
+// 64 records, each holding 10^4 values of one family.
+std::vector<sela_accumulator>& filledRecords(Family f) {
+  static std::map<int, std::vector<sela_accumulator>> cache;
+  auto& r = cache[static_cast<int>(f)];
+  if (r.empty()) {
+    for (const auto& x : arrays(f, 10000)) {
+      r.emplace_back();
+      sela_accumulator_init(&r.back());
+      sela_accumulator_add(&r.back(), x.data(), x.size());
+    }
+  }
+  return r;
+}
+
+void accumulatorMerge(benchmark::State& state, Family f) {
+  const auto& records = filledRecords(f);
+  sela_accumulator total;
+  sela_accumulator_init(&total);
+  size_t k = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(sela_accumulator_merge(&total, &records[k]));
+    k = (k + 1) % records.size();
+  }
+  benchmark::DoNotOptimize(sela_accumulator_round(&total));
+}
+
+void accumulatorRound(benchmark::State& state, Family f) {
+  const auto& records = filledRecords(f);
+  size_t k = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(sela_accumulator_round(&records[k]));
+    k = (k + 1) % records.size();
+  }
+}
+
+}  // namespace
+
+#define SELA_ACC_BENCH(name, fn, sizes)                                                      \
+  static void BM_acc_##name##_uniform(benchmark::State& s) { fn(s, Family::Uniform); }       \
+  BENCHMARK(BM_acc_##name##_uniform) sizes;                                                  \
+  static void BM_acc_##name##_wide(benchmark::State& s) { fn(s, Family::WideRange); }        \
+  BENCHMARK(BM_acc_##name##_wide) sizes;
+
+#define SELA_ACC_CHUNKS ->Arg(100000)->Arg(10000000)->Unit(benchmark::kMicrosecond)
+#define SELA_ACC_SHORT ->Arg(16)->Arg(64)->Arg(256)->Arg(1024)->Unit(benchmark::kNanosecond)
+
+SELA_ACC_BENCH(sum_naive, naive, SELA_ACC_CHUNKS)
+SELA_ACC_BENCH(sum_exact, exactSum, SELA_ACC_CHUNKS)
+SELA_ACC_BENCH(add, accumulatorAdd, SELA_ACC_CHUNKS)
+SELA_ACC_BENCH(dot_exact, exactDot, SELA_ACC_CHUNKS)
+SELA_ACC_BENCH(add_products, accumulatorAddProducts, SELA_ACC_CHUNKS)
+SELA_ACC_BENCH(short_sum_exact, exactSum, SELA_ACC_SHORT)
+SELA_ACC_BENCH(init_add_round, accumulatorShort, SELA_ACC_SHORT)
+SELA_ACC_BENCH(merge, accumulatorMerge, ->Unit(benchmark::kNanosecond))
+SELA_ACC_BENCH(round, accumulatorRound, ->Unit(benchmark::kNanosecond))
