@@ -1,8 +1,8 @@
 // The faster arrangements of the exact engine against independent references: the GMP
 // oracle, the element step of one product at a time, a carry model in big integers, and
 // step-by-step models of the centered reductions. Lengths straddle every switch: the
-// deposit cache's batches (2047, 2048), the split products' bins (2048), the centered
-// reductions' stack buffers (256) and the countdown.
+// countdown (2047, 2048), the split products' bins (2048) and the centered reductions'
+// stack buffers (256).
 #include <gmp.h>
 #include <gtest/gtest.h>
 
@@ -187,9 +187,9 @@ TEST(ExactProductArrangements, BinsThatWrapAndZeroRemainders) {
   });
 }
 
-// ---- Sums through the deposit cache -----------------------------------------------------
+// ---- Sums at the switching lengths ------------------------------------------------------
 
-TEST(ExactSumArrangements, CachedDepositsAgreeWithTheOracle) {
+TEST(ExactSumArrangements, ShortAndLongSumsAgreeWithTheOracle) {
   std::mt19937_64 rng(1202);
   for (int64_t n : kLengths) {
     // Runs of one binade broken by other binades, subnormals, zeros and cancellation.
@@ -203,7 +203,7 @@ TEST(ExactSumArrangements, CachedDepositsAgreeWithTheOracle) {
     const Vec w = testutil::wideRange(rng, static_cast<size_t>(n));
     ASSERT_TRUE(SameBits(oracle::exactSum(w), superSum(w.data(), n))) << n;
   }
-  // The countdown with the cache: 2047 deposits of the largest magnitude into one pair.
+  // The countdown: runs of 2047 deposits of a large magnitude into one limb pair.
   const Vec top(5000, kMax / 4096);
   EXPECT_TRUE(SameBits(oracle::exactSum(top), superSum(top.data(), 5000)));
 }

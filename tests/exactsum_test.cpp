@@ -1,5 +1,5 @@
-// The superaccumulator against the GMP oracle and the named extremes, and its three
-// arrangements (element operations, the deposit cache, bins) against each other.
+// The superaccumulator against the GMP oracle and the named extremes, and its two
+// arrangements (element operations, bins) against each other.
 #include <algorithm>
 #include <limits>
 
@@ -34,13 +34,6 @@ double binnedSum(const double* x, int64_t n) {
   return sela::round(acc);
 }
 
-double cachedSum(const double* x, int64_t n) {
-  sela::SuperAccumulator acc;
-  sela::initialize(acc);
-  sela::addCached(acc, x, n);
-  return sela::round(acc);
-}
-
 double binnedDot(const double* x, const double* y, int64_t n) {
   sela::SuperAccumulator acc;
   sela::initialize(acc);
@@ -54,7 +47,6 @@ void expectEveryPath(const std::vector<double>& x, double expected, const std::s
   EXPECT_TRUE(SameBits(expected, elementwiseSum(x))) << what << " (element operations)";
   EXPECT_TRUE(SameBits(expected, sela::superSum(x.data(), n))) << what << " (superSum)";
   EXPECT_TRUE(SameBits(expected, binnedSum(x.data(), n))) << what << " (bins)";
-  EXPECT_TRUE(SameBits(expected, cachedSum(x.data(), n))) << what << " (deposit cache)";
 }
 
 void expectMatchesOracle(const std::vector<double>& x, const std::string& what) {
@@ -227,8 +219,7 @@ TEST(ExactSum, ZerosAndSubnormalsInEveryPosition) {
 }
 
 TEST(ExactSum, SpecialValuesAgreeWithElementOperations) {
-  // The side words follow the order of the NaNs and infinities: the bins' rescans and the
-  // deposit cache must reproduce the element operations' words exactly.
+  // The bins' rescans must reproduce the element operations' side words exactly.
   std::mt19937_64 rng(31337);
   for (int trial = 0; trial < 60; ++trial) {
     const size_t n = trial % 3 == 0 ? 3000 : (trial % 3 == 1 ? 9000 : 30000);

@@ -98,22 +98,9 @@ void depositSpecial(SuperAccumulator& acc, uint64_t u) {
 }
 
 void add(SuperAccumulator& acc, const double* x, int64_t n) {
-  // Without a workspace for the bins, the deposit cache takes any length.
+  // Without a workspace for the bins, the element operations take any length.
   if (n >= kBinnedSumMinLength && addBinned(acc, x, n)) return;
-  addCached(acc, x, n);
-}
-
-void addCached(SuperAccumulator& acc, const double* x, int64_t n) {
-  DepositCache cache;
-  while (n > 0) {
-    if (acc.addsLeft == 0) carryPropagate(acc);
-    const int64_t batch = std::min(n, acc.addsLeft);
-    for (int64_t i = 0; i < batch; ++i) depositCached(acc, cache, x[i]);
-    flushCache(acc, cache);
-    acc.addsLeft -= batch;
-    x += batch;
-    n -= batch;
-  }
+  addEach(acc, x, n);
 }
 
 void addEach(SuperAccumulator& acc, const double* x, int64_t n) {

@@ -96,8 +96,8 @@ static inline void deposit(SuperAccumulator& acc, double x) {
 }
 
 // The limb pair a deposit touched last, with what is owed to it kept in registers: a run
-// of deposits into one pair (data of one binade, the common case) adds up in registers
-// instead of forming one chain of loads and stores through the same two limbs. The
+// of deposits into one pair (products of one binade, the common case) adds up in
+// registers instead of forming one chain of loads and stores through the same two limbs. The
 // owed amounts are deposits not yet written: with them, the limbs satisfy the same
 // headroom bound as if every deposit had been written at once. Flushed before any
 // carry propagation and at the end.
@@ -134,12 +134,8 @@ static inline void depositCached(SuperAccumulator& acc, DepositCache& c, double 
 }
 
 // Adds x[0] ... x[n-1] exactly. The arrangement depends on n (bins for long arrays, one
-// deposit after another through the deposit cache for shorter ones); the value and side
-// words that result do not.
+// deposit after another for short ones); the value and side words that result do not.
 void add(SuperAccumulator& acc, const double* x, int64_t n);
-
-// Deposits x[0] ... x[n-1] in order through a deposit cache, with the countdown.
-void addCached(SuperAccumulator& acc, const double* x, int64_t n);
 
 // The reference arrangement: deposits x[0] ... x[n-1] in order, normalising whenever the
 // countdown runs out. Every element counts, zeros and special values included.

@@ -15,7 +15,7 @@ namespace sela {
 struct SuperAccumulator;
 
 // Below these lengths the fixed cost of the bins (zeroing and flushing) outweighs their
-// faster per-element work; shorter sums go through the deposit cache.
+// faster per-element work, and the element operations add the array directly.
 constexpr int64_t kBinnedSumMinLength = 2048;
 constexpr int64_t kBinnedDotMinLength = 256;
 
