@@ -159,7 +159,8 @@ void addProductsEach(SuperAccumulator& acc, const double* x, const double* y, in
 // Products added to one accumulator over several calls, as the centered reductions feed
 // them chunk by chunk: begin (with the total length to come, and a sample of the data
 // for choosing the arrangement), any number of adds, end. The value added equals
-// addProducts of the concatenation, whatever the chunks. The workspace of the bins, if
+// addProducts of the concatenation, whatever the chunks. The sample (first factors of the
+// first chunk, say) only steers the choice of arrangement. The workspace of the bins, if
 // any, is released by end or when the stream goes out of scope.
 struct ProductStream {
   SuperAccumulator* acc = nullptr;
@@ -171,7 +172,7 @@ struct ProductStream {
   ProductStream& operator=(const ProductStream&) = delete;
   ~ProductStream();
 };
-void beginProducts(ProductStream& s, SuperAccumulator& acc, int64_t total, const double* sample);
+void beginProducts(ProductStream& s, SuperAccumulator& acc, int64_t total, const double* sample, int64_t sampleLength);
 void addProducts(ProductStream& s, const double* x, const double* y, int64_t n);
 void endProducts(ProductStream& s);
 

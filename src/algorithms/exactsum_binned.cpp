@@ -402,14 +402,14 @@ bool addProductsBinned(SuperAccumulator& acc, const double* x, const double* y, 
 
 ProductStream::~ProductStream() { std::free(workspace); }
 
-void beginProducts(ProductStream& s, SuperAccumulator& acc, int64_t total, const double* sample) {
+void beginProducts(ProductStream& s, SuperAccumulator& acc, int64_t total, const double* sample, int64_t sampleLength) {
   s.acc = &acc;
   s.split = exactProductsSplit();
   if (!s.split || total < kSplitBinsMinLength || holdsSpecial(acc)) return;
   // The products' exponents repeat when the factors' do. At most two copies (66 KiB):
   // a caller may hold two streams at once, and blocks beyond the allocator's mapping
   // threshold would come fresh from the kernel, page faults included, on every call.
-  const int copies = chooseCopies(sample, total) > 1 ? 2 : 1;
+  const int copies = chooseCopies(sample, total < sampleLength ? total : sampleLength) > 1 ? 2 : 1;
   const size_t bytes = sizeof(uint64_t) * kBinStride * static_cast<size_t>(copies);
   auto workspace = allocateBins(bytes);
   if (!workspace) return;  // the register takes the products instead

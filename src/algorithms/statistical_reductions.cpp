@@ -121,11 +121,11 @@ double centeredSumSquares(const double* x, int64_t n, double c) {
   SuperAccumulator acc;
   initialize(acc);
   ProductStream stream;
-  beginProducts(stream, acc, n, x);
   double d[kCenteredChunk];
   for (int64_t start = 0; start < n; start += kCenteredChunk) {
     const int64_t len = n - start < kCenteredChunk ? n - start : kCenteredChunk;
     for (int64_t j = 0; j < len; ++j) d[j] = x[start + j] - c;
+    if (start == 0) beginProducts(stream, acc, n, d, len);  // the factors steer the choice
     addProducts(stream, d, d, len);
   }
   endProducts(stream);
@@ -141,7 +141,6 @@ double centeredCrossProduct(const double* x, int64_t nx, const double* y, int64_
   SuperAccumulator acc;
   initialize(acc);
   ProductStream stream;
-  beginProducts(stream, acc, nx, x);
   double dx[kCenteredChunk];
   double dy[kCenteredChunk];
   for (int64_t start = 0; start < nx; start += kCenteredChunk) {
@@ -150,6 +149,7 @@ double centeredCrossProduct(const double* x, int64_t nx, const double* y, int64_
       dx[j] = x[start + j] - cx;
       dy[j] = y[start + j] - cy;
     }
+    if (start == 0) beginProducts(stream, acc, nx, dx, len);
     addProducts(stream, dx, dy, len);
   }
   endProducts(stream);
@@ -238,13 +238,13 @@ double centeredCosineSimilarity(const double* x, int64_t nx, const double* y, in
   SuperAccumulator acc;
   initialize(acc);
   ProductStream stream;
-  beginProducts(stream, acc, n, x);
   double u[kCenteredChunk];
   double v[kCenteredChunk];
   for (int64_t start = 0; start < n; start += kCenteredChunk) {
     const int64_t len = n - start < kCenteredChunk ? n - start : kCenteredChunk;
     normalizeCentered(x + start, len, cx, sx, u);
     normalizeCentered(y + start, len, cy, sy, v);
+    if (start == 0) beginProducts(stream, acc, n, u, len);
     normAdd(nuState, u, len);
     normAdd(nvState, v, len);
     addProducts(stream, u, v, len);
@@ -273,14 +273,16 @@ double centeredProjectionCoefficient(const double* x, int64_t nx, const double* 
   initialize(crossAcc);
   initialize(selfAcc);
   ProductStream crossStream, selfStream;
-  beginProducts(crossStream, crossAcc, n, x);
-  beginProducts(selfStream, selfAcc, n, x);
   double u[kCenteredChunk];
   double v[kCenteredChunk];
   for (int64_t start = 0; start < n; start += kCenteredChunk) {
     const int64_t len = n - start < kCenteredChunk ? n - start : kCenteredChunk;
     normalizeCentered(x + start, len, cx, sx, u);
     normalizeCentered(y + start, len, cy, sy, v);
+    if (start == 0) {
+      beginProducts(crossStream, crossAcc, n, u, len);
+      beginProducts(selfStream, selfAcc, n, u, len);
+    }
     addProducts(crossStream, u, v, len);
     addProducts(selfStream, u, u, len);
   }
