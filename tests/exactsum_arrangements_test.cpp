@@ -173,6 +173,36 @@ TEST(ExactProductArrangements, FullProductsAroundTheLowerEdgeOfTheSplit) {
   });
 }
 
+TEST(ExactProductArrangements, FewProductsOutsideTheSplitAmongMany) {
+  // Split bins with a sprinkling of products beyond DBL_MAX (cancelling in pairs) and
+  // below 2^-1022 (under the product floor in part): those go to the 128-bit bins of the
+  // same stream. Also 2^21 + 5 of them alone, past the 128-bit bins' flush period.
+  std::mt19937_64 rng(1207);
+  for (int64_t n : {2048, 5000, 60000}) {
+    Vec x = testutil::wideRange(rng, static_cast<size_t>(n), -400, 400);
+    Vec y = testutil::wideRange(rng, static_cast<size_t>(n), -400, 400);
+    for (int64_t k = 0; k + 1 < n; k += 97) {
+      x[static_cast<size_t>(k)] = std::ldexp(1.0 + static_cast<double>(k) * pow2(-40), 600);
+      y[static_cast<size_t>(k)] = pow2(500);
+      x[static_cast<size_t>(k + 1)] = -pow2(600) * 1.25;
+      y[static_cast<size_t>(k + 1)] = std::ldexp(1.0 + static_cast<double>(k) * pow2(-45), 500);
+    }
+    for (int64_t k = 50; k < n; k += 131) {
+      x[static_cast<size_t>(k)] = std::ldexp(1.0 + static_cast<double>(k) * pow2(-40), -600);
+      y[static_cast<size_t>(k)] = std::ldexp(-1.0 - static_cast<double>(k) * pow2(-41), -470 + static_cast<int>(k % 20));
+    }
+    ASSERT_TRUE(SameBits(productsOneByOne(x, y, n), superDot(x.data(), n, y.data(), n))) << n;
+  }
+  const int64_t many = (int64_t{1} << 21) + 5;
+  // Products near 2^-1000, each cut by the product floor, all in the lowest product bin.
+  Vec tiny(static_cast<size_t>(many), pow2(-600) * (2.0 - pow2(-52)));
+  const Vec other(static_cast<size_t>(many), pow2(-400) * (2.0 - pow2(-51)));
+  for (size_t i = 0; i < tiny.size(); i += 3) tiny[i] = -tiny[i] * 0.75;
+  const double expected = productsOneByOne(tiny, other, many);
+  EXPECT_TRUE(SameBits(expected, superDot(tiny.data(), many, other.data(), many)));
+  EXPECT_NE(0.0, expected);
+}
+
 TEST(ExactProductArrangements, BinsThatWrapAndZeroRemainders) {
   bothProductArrangements([](const char* how) {
     // Products with all-ones significands land in one bin each for h and r and wrap

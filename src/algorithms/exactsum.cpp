@@ -327,7 +327,7 @@ void depositProduct(SuperAccumulator& acc, double x, double y) {
 void addProducts(SuperAccumulator& acc, const double* x, const double* y, int64_t n) {
   if (exactProductsSplit()) {
     ProductStream s;
-    beginProducts(s, acc, n, x, n);
+    beginProducts(s, acc, n, x, y, n);
     addProducts(s, x, y, n);
     endProducts(s);
     return;

@@ -159,20 +159,26 @@ void addProductsEach(SuperAccumulator& acc, const double* x, const double* y, in
 // Products added to one accumulator over several calls, as the centered reductions feed
 // them chunk by chunk: begin (with the total length to come, and a sample of the data
 // for choosing the arrangement), any number of adds, end. The value added equals
-// addProducts of the concatenation, whatever the chunks. The sample (first factors of the
-// first chunk, say) only steers the choice of arrangement. The workspace of the bins, if
+// addProducts of the concatenation, whatever the chunks. The sample (the first chunk's
+// factors, say) only steers the choice of arrangement. The workspace of the bins, if
 // any, is released by end or when the stream goes out of scope.
 struct ProductStream {
   SuperAccumulator* acc = nullptr;
   uint64_t* workspace = nullptr;  // the sum bins, rows of the binned layout, or null
   int copies = 0;
+  // The 128-bit product bins for products the split cannot take, allocated when the
+  // first one comes (or never, if refused), and how many products they hold.
+  uint64_t* productBins = nullptr;
+  bool productBinsRefused = false;
+  int64_t productBinsHeld = 0;
   bool split = false;  // products split into two doubles with a fused multiply-add
   ProductStream() = default;
   ProductStream(const ProductStream&) = delete;
   ProductStream& operator=(const ProductStream&) = delete;
   ~ProductStream();
 };
-void beginProducts(ProductStream& s, SuperAccumulator& acc, int64_t total, const double* sample, int64_t sampleLength);
+void beginProducts(ProductStream& s, SuperAccumulator& acc, int64_t total, const double* sampleX,
+                   const double* sampleY, int64_t sampleLength);
 void addProducts(ProductStream& s, const double* x, const double* y, int64_t n);
 void endProducts(ProductStream& s);
 

@@ -13,6 +13,7 @@
 namespace sela {
 
 struct SuperAccumulator;
+struct ProductStream;
 
 // Below these lengths the fixed cost of the bins (zeroing and flushing) outweighs their
 // faster per-element work, and the element operations add the array directly.
@@ -41,13 +42,15 @@ void addProductsSplitFma(SuperAccumulator& acc, const double* x, const double* y
 // Adds the products x[i] * y[i] as two doubles each to the sum bins bins[0 .. copies-1]
 // (rows of the binned sum's layout); products that cannot be split take the element step
 // into acc, and a wrapped bin hands its carry to acc.
-void binProductsSplitFma(SuperAccumulator& acc, uint64_t* const* bins, int copies, const double* x, const double* y,
+void binProductsSplitFma(ProductStream& s, uint64_t* const* bins, int copies, const double* x, const double* y,
                          int64_t n);
 
 // Helpers of the split products, built for baseline x86-64: the element step with its
-// countdown, and the carry of a wrapped bin (bins of field 0 and 2047 hold nothing to
-// keep on this path).
+// countdown; a product the split cannot take, to the stream's 128-bit product bins when
+// both factors are normal (else the element step); the carry of a wrapped bin (bins of
+// field 0 and 2047 hold nothing to keep on this path).
 void depositProductCounted(SuperAccumulator& acc, double x, double y);
+void depositUnsplitProduct(ProductStream& s, const double* x, const double* y);
 void productBinWrapped(SuperAccumulator& acc, uint64_t bin);
 
 }  // namespace sela

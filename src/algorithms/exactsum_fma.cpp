@@ -59,15 +59,15 @@ constexpr uint64_t kSplitFieldMax = 2046;
     productBinWrapped(acc, bin);
 }
 
-[[gnu::always_inline]] inline void binProduct(SuperAccumulator& acc, uint64_t* bins, const double* xp,
+[[gnu::always_inline]] inline void binProduct(ProductStream& s, uint64_t* bins, const double* xp,
                                               const double* yp) {
   double h, r;
   if (!splitProduct(*xp, *yp, h, r)) [[unlikely]] {
-    depositProductCounted(acc, *xp, *yp);
+    depositUnsplitProduct(s, xp, yp);
     return;
   }
-  binDeposit(acc, bins, h);
-  binDeposit(acc, bins, r);
+  binDeposit(*s.acc, bins, h);
+  binDeposit(*s.acc, bins, r);
 }
 
 }  // namespace
@@ -97,7 +97,7 @@ void addProductsSplitFma(SuperAccumulator& acc, const double* x, const double* y
   }
 }
 
-void binProductsSplitFma(SuperAccumulator& acc, uint64_t* const* bins, int copies, const double* x, const double* y,
+void binProductsSplitFma(ProductStream& s, uint64_t* const* bins, int copies, const double* x, const double* y,
                          int64_t n) {
   // Consecutive products alternate between the copies of the bins (see the binned sum:
   // no single chain of updates through one bin on data that repeat exponents).
@@ -109,12 +109,12 @@ void binProductsSplitFma(SuperAccumulator& acc, uint64_t* const* bins, int copie
   for (; i + 4 <= n; i += 4) {
     prefetchAhead(x + i);
     prefetchAhead(y + i);
-    binProduct(acc, b0, x + i, y + i);
-    binProduct(acc, b1, x + i + 1, y + i + 1);
-    binProduct(acc, b2, x + i + 2, y + i + 2);
-    binProduct(acc, b3, x + i + 3, y + i + 3);
+    binProduct(s, b0, x + i, y + i);
+    binProduct(s, b1, x + i + 1, y + i + 1);
+    binProduct(s, b2, x + i + 2, y + i + 2);
+    binProduct(s, b3, x + i + 3, y + i + 3);
   }
-  for (; i < n; ++i) binProduct(acc, b0, x + i, y + i);
+  for (; i < n; ++i) binProduct(s, b0, x + i, y + i);
 }
 
 }  // namespace sela

@@ -125,7 +125,7 @@ double centeredSumSquares(const double* x, int64_t n, double c) {
   for (int64_t start = 0; start < n; start += kCenteredChunk) {
     const int64_t len = n - start < kCenteredChunk ? n - start : kCenteredChunk;
     for (int64_t j = 0; j < len; ++j) d[j] = x[start + j] - c;
-    if (start == 0) beginProducts(stream, acc, n, d, len);  // the factors steer the choice
+    if (start == 0) beginProducts(stream, acc, n, d, d, len);  // the factors steer the choice
     addProducts(stream, d, d, len);
   }
   endProducts(stream);
@@ -149,7 +149,7 @@ double centeredCrossProduct(const double* x, int64_t nx, const double* y, int64_
       dx[j] = x[start + j] - cx;
       dy[j] = y[start + j] - cy;
     }
-    if (start == 0) beginProducts(stream, acc, nx, dx, len);
+    if (start == 0) beginProducts(stream, acc, nx, dx, dy, len);
     addProducts(stream, dx, dy, len);
   }
   endProducts(stream);
@@ -244,7 +244,7 @@ double centeredCosineSimilarity(const double* x, int64_t nx, const double* y, in
     const int64_t len = n - start < kCenteredChunk ? n - start : kCenteredChunk;
     normalizeCentered(x + start, len, cx, sx, u);
     normalizeCentered(y + start, len, cy, sy, v);
-    if (start == 0) beginProducts(stream, acc, n, u, len);
+    if (start == 0) beginProducts(stream, acc, n, u, v, len);
     normAdd(nuState, u, len);
     normAdd(nvState, v, len);
     addProducts(stream, u, v, len);
@@ -280,8 +280,8 @@ double centeredProjectionCoefficient(const double* x, int64_t nx, const double* 
     normalizeCentered(x + start, len, cx, sx, u);
     normalizeCentered(y + start, len, cy, sy, v);
     if (start == 0) {
-      beginProducts(crossStream, crossAcc, n, u, len);
-      beginProducts(selfStream, selfAcc, n, u, len);
+      beginProducts(crossStream, crossAcc, n, u, v, len);
+      beginProducts(selfStream, selfAcc, n, u, u, len);
     }
     addProducts(crossStream, u, v, len);
     addProducts(selfStream, u, u, len);
