@@ -58,6 +58,10 @@ void initialize(SuperAccumulator& acc);
 // without overflow.
 bool isValidAccumulator(const SuperAccumulator& acc);
 
+// Copies a record, given as its kAccumulatorWords words, into acc if it is valid (in the
+// sense of isValidAccumulator); false, with acc's contents unspecified, if it is not.
+bool loadAccumulator(const uint64_t* words, SuperAccumulator& acc);
+
 // Records a NaN or an infinity (bit pattern u) in the side words.
 void depositSpecial(SuperAccumulator& acc, uint64_t u);
 
