@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstddef>
 #include <cstring>
 
 namespace sela {
@@ -32,11 +33,6 @@ inline bool isNaNPattern(uint64_t u) {
   return (u & 0x7FF0000000000000ULL) == 0x7FF0000000000000ULL && (u & kMantissaMask) != 0;
 }
 
-inline uint64_t magnitude(int64_t v) {
-  // Unsigned negation: defined also for -2^63.
-  return v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
-}
-
 // infBits after meeting the infinity word b: +inf and -inf together make the platform's
 // inf - inf, computed at run time as the element step does, so the word does not depend
 // on the order in which records meet.
@@ -49,16 +45,61 @@ inline uint64_t combineInfinities(uint64_t a, uint64_t b) {
 
 }  // namespace
 
-bool isValidAccumulator(const SuperAccumulator& acc) {
-  if (acc.format != kAccumulatorFormat || acc.reserved != 0) return false;
-  if (acc.addsLeft < 0 || acc.addsLeft > kAddsAfterInit) return false;
-  const uint64_t headroomUsed = static_cast<uint64_t>(kAddsAfterInit - acc.addsLeft) << kDepositBoundLog2;
-  uint64_t worst = 0;
-  for (int k = 0; k < kSuperLimbs; ++k) worst = std::max(worst, magnitude(acc.limbs[k]));
-  if (worst > headroomUsed) return false;
-  const uint64_t inf = acc.infBits;
+namespace {
+
+// The header words and side words of a record: format, countdown range, side-word shapes.
+bool validFrame(uint64_t format, int64_t addsLeft, uint64_t inf, uint64_t nan, uint64_t reserved) {
+  if (format != kAccumulatorFormat || reserved != 0) return false;
+  if (addsLeft < 0 || addsLeft > kAddsAfterInit) return false;
   if (inf != 0 && inf != 0x7FF0000000000000ULL && inf != 0xFFF0000000000000ULL && !isNaNPattern(inf)) return false;
-  if (acc.nanBits != 0 && (!isNaNPattern(acc.nanBits) || (acc.nanBits >> 63) != 0)) return false;
+  if (nan != 0 && (!isNaNPattern(nan) || (nan >> 63) != 0)) return false;
+  return true;
+}
+
+// Copies the limbs from `from` to `to` (when to is not null) and checks each against the
+// headroom the countdown says is used: k deposits' worth, so every limb lies in [-b, b),
+// b = k * 2^52 (see kAddsAfterCarry). As unsigned words, limb + b then lies in [0, 2b),
+// that is (limb + b) / 2^53 < k; v - k wraps to a word with its top bit set exactly when
+// v < k, so the AND of all of them keeps the top bit exactly when every limb is in range.
+// Plain adds, shifts and ANDs: the loop runs on vector registers.
+bool limbsWithinHeadroom(const uint64_t* from, int64_t* to, int64_t addsLeft) {
+  const auto k = static_cast<uint64_t>(kAddsAfterInit - addsLeft);
+  const uint64_t b = k << kDepositBoundLog2;
+  uint64_t inRange = ~uint64_t{0};
+  uint64_t any = 0;
+#pragma GCC unroll 4
+  for (int i = 0; i < kSuperLimbs; ++i) {
+    const uint64_t limb = from[i];
+    if (to != nullptr) to[i] = static_cast<int64_t>(limb);
+    inRange &= ((limb + b) >> (kDepositBoundLog2 + 1)) - k;
+    any |= limb;
+  }
+  // With no headroom used (k = 0) the register must be empty.
+  return k == 0 ? any == 0 : (inRange >> 63) != 0;
+}
+
+}  // namespace
+
+bool isValidAccumulator(const SuperAccumulator& acc) {
+  if (!validFrame(acc.format, acc.addsLeft, acc.infBits, acc.nanBits, acc.reserved)) return false;
+  uint64_t limbs[kSuperLimbs];
+  std::memcpy(limbs, acc.limbs, sizeof limbs);
+  return limbsWithinHeadroom(limbs, nullptr, acc.addsLeft);
+}
+
+bool loadAccumulator(const uint64_t* words, SuperAccumulator& acc) {
+  static_assert(offsetof(SuperAccumulator, format) == 0 && offsetof(SuperAccumulator, addsLeft) == 8 &&
+                offsetof(SuperAccumulator, limbs) == 16 && offsetof(SuperAccumulator, reserved) == 8 * (kAccumulatorWords - 1));
+  const uint64_t format = words[0];
+  const auto addsLeft = static_cast<int64_t>(words[1]);
+  const uint64_t* tail = words + 2 + kSuperLimbs;
+  if (!validFrame(format, addsLeft, tail[0], tail[1], tail[2])) return false;
+  if (!limbsWithinHeadroom(words + 2, acc.limbs, addsLeft)) return false;
+  acc.format = format;
+  acc.addsLeft = addsLeft;
+  acc.infBits = tail[0];
+  acc.nanBits = tail[1];
+  acc.reserved = tail[2];
   return true;
 }
 

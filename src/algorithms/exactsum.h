@@ -15,8 +15,8 @@ namespace sela {
 // so the products' whole range spans 2148 + 2048 = 4196 bits, ceil(4196 / 32) = 131 limbs
 // of 32 bits. Bits below 2^-1075 are discarded (limb 0 starts there), so the register
 // actually reaches up to 2^(32 * 131 - 1075) = 2^3117, while any sum of fewer than 2^63
-// doubles or products stays below 2^2111: the top 30 limbs only ever receive carries, and
-// a carry out of limb 130 cannot happen for such sums.
+// doubles or products stays below 2^2111: deposits touch limbs 0..98 only, limbs 99..130
+// only ever receive carries, and a carry out of limb 130 cannot happen for such sums.
 constexpr int kSuperLimbs = 131;
 
 // The headroom argument behind the countdown. One deposit changes any limb by less than
@@ -24,10 +24,10 @@ constexpr int kSuperLimbs = 131;
 // part) to the limb above; a product or a wide deposit adds < 2^32 to each of its limbs.
 // From a zero register, k deposits leave |limb| < k * 2^52, and 2047 * 2^52 < 2^63, so
 // 2047 deposits can never overflow a signed 64-bit limb. After a carry propagation each
-// limb lies in [-2^32, 2^32], at most one deposit's worth; 2046 more keep the total under
-// 2047 * 2^52. So a limb's magnitude never exceeds (2047 - addsLeft) * 2^52: the
-// invariant that merging (which spends the other record's used headroom) and the check
-// of records from outside both rely on.
+// limb lies in [-2^32, 2^32), less than one deposit's worth; 2046 more keep it under
+// 2047 * 2^52. So every limb lies in [-b, b) with b = (2047 - addsLeft) * 2^52: the
+// invariant that merging (which spends as much of acc's countdown as the other record
+// has used) and the check of records from outside both rely on.
 constexpr int64_t kAddsAfterInit = 2047;
 constexpr int64_t kAddsAfterCarry = 2046;
 constexpr int kDepositBoundLog2 = 52;
@@ -57,6 +57,10 @@ void initialize(SuperAccumulator& acc);
 // words of the right shape. Any record that passes can be added to, merged and rounded
 // without overflow.
 bool isValidAccumulator(const SuperAccumulator& acc);
+
+// Copies a record, given as its kAccumulatorWords words, into acc if it is valid (in the
+// sense of isValidAccumulator); false, with acc's contents unspecified, if it is not.
+bool loadAccumulator(const uint64_t* words, SuperAccumulator& acc);
 
 // Records a NaN or an infinity (bit pattern u) in the side words.
 void depositSpecial(SuperAccumulator& acc, uint64_t u);
