@@ -28,9 +28,7 @@ namespace {
 // The caller's record is copied into a typed accumulator and back: the engine works on
 // its own object, and a record that fails the check is never written.
 bool loadAccumulator(const sela_accumulator* record, sela::SuperAccumulator& acc) {
-  if (record == nullptr) return false;
-  std::memcpy(&acc, record, sizeof acc);
-  return sela::isValidAccumulator(acc);
+  return record != nullptr && sela::loadAccumulator(record->opaque, acc);
 }
 
 void storeAccumulator(sela_accumulator* record, const sela::SuperAccumulator& acc) {
@@ -156,9 +154,10 @@ double sela_dot_k(const double* x, const double* y, uint64_t n, int32_t k) {
 
 void sela_accumulator_init(sela_accumulator* record) {
   if (record == nullptr) return;
-  sela::SuperAccumulator acc;
-  sela::initialize(acc);
-  storeAccumulator(record, acc);
+  // The words of an initialised accumulator, written in place.
+  std::memset(record, 0, sizeof *record);
+  record->opaque[0] = sela::kAccumulatorFormat;
+  record->opaque[1] = static_cast<uint64_t>(sela::kAddsAfterInit);
 }
 
 int sela_accumulator_add(sela_accumulator* record, const double* x, uint64_t n) {

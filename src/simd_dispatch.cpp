@@ -9,6 +9,7 @@ namespace sela {
 std::atomic<NaiveDotKernel> naiveDotImpl{nullptr};
 std::atomic<CompensatedDotKernel> dot2Impl{nullptr};
 std::atomic<CompensatedDotKernel> dotK3Impl{nullptr};
+std::atomic<int> productSplitImpl{0};
 
 double scalarNaiveDot(const double* x, int64_t nx, const double* y, int64_t ny) { return naiveDot(x, nx, y, ny); }
 
@@ -33,6 +34,8 @@ void initDispatch() {
     d2 = dispatchDot2Avx2;
     k3 = dispatchDotK3Avx2;
   }
+  // The AVX2 test includes FMA and the operating system's AVX register state.
+  productSplitImpl.store(checkInstructionSets(maskOf(InstructionSet::AVX2)) ? 2 : 1, std::memory_order_relaxed);
   naiveDotImpl.store(naive, std::memory_order_relaxed);
   dot2Impl.store(d2, std::memory_order_relaxed);
   dotK3Impl.store(k3, std::memory_order_relaxed);
@@ -51,6 +54,15 @@ inline Kernel selected(std::atomic<Kernel>& slot) {
 }
 
 }  // namespace
+
+bool exactProductsSplit() {
+  int v = productSplitImpl.load(std::memory_order_relaxed);
+  if (v == 0) {
+    initDispatch();
+    v = productSplitImpl.load(std::memory_order_relaxed);
+  }
+  return v == 2;
+}
 
 double dispatchNaiveDot(const double* x, int64_t nx, const double* y, int64_t ny) {
   return selected(naiveDotImpl)(x, nx, y, ny);

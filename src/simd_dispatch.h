@@ -24,6 +24,11 @@ extern std::atomic<NaiveDotKernel> naiveDotImpl;
 extern std::atomic<CompensatedDotKernel> dot2Impl;
 extern std::atomic<CompensatedDotKernel> dotK3Impl;
 
+// Whether the accumulator forms exact products as two doubles with a fused multiply-add
+// (exactsum_fma.cpp): 0 before the selection, 1 no, 2 yes. Set with the kernel pointers.
+extern std::atomic<int> productSplitImpl;
+bool exactProductsSplit();
+
 // The selection: the AVX-512 kernels when AVX-512F and its OS state are available, else
 // the AVX2 kernels when AVX2 (with FMA and the OS-enabled AVX state) is, else the scalar
 // wrappers. Stores all three pointers, always of one family.

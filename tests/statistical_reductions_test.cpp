@@ -317,6 +317,25 @@ TEST(CenteredSums, RoundedCenteringExactAccumulation) {
 
 // ---- Normalized centered vectors -------------------------------------------------------
 
+namespace {
+
+// The scale and the values of the whole vector, values empty for an infinite scale.
+struct Normalized {
+  double scale;
+  Vec values;
+};
+
+Normalized normalizedCentered(const double* x, int64_t n, double c) {
+  Normalized r{centeredScale(x, n, c), {}};
+  if (r.scale < kInf) {
+    r.values.resize(static_cast<size_t>(n));
+    normalizeCentered(x, n, c, r.scale, r.values.data());
+  }
+  return r;
+}
+
+}  // namespace
+
 TEST(NormalizedCentered, ScaleAndValues) {
   const double over[] = {1e308, -1e308};
   const auto o = normalizedCentered(over, 2, -1e308);  // 1e308 - (-1e308) overflows
@@ -335,7 +354,7 @@ TEST(NormalizedCentered, ScaleAndValues) {
   EXPECT_TRUE(SameBits(0.0, z.scale));
   for (int i = 0; i < 3; ++i) EXPECT_TRUE(SameBits(0.0, z.values[i]));  // zero scale: zeros
   const double inf[] = {1.0, kInf};
-  EXPECT_EQ(nullptr, normalizedCentered(inf, 2, 0.0).values.get());
+  EXPECT_TRUE(normalizedCentered(inf, 2, 0.0).values.empty());
   EXPECT_EQ(kInf, normalizedCentered(inf, 1, -kInf).scale);
   EXPECT_TRUE(SameBits(0.0, normalizedCentered(nullptr, 0, 5.0).scale));
   std::mt19937_64 rng(71);
@@ -488,8 +507,8 @@ TEST(CenteredCosine, ClampCatchesRoundingPastOne) {
     for (size_t i = 0; i < x.size(); ++i) mx[i] = -x[i];
     const double c = x[0] * 0.5;
     const auto u = normalizedCentered(x.data(), n, c);
-    const double nu = scaledEuclideanNorm(u.values.get(), n);
-    const double raw = (superDot(u.values.get(), n, u.values.get(), n) / nu) / nu;
+    const double nu = scaledEuclideanNorm(u.values.data(), n);
+    const double raw = (superDot(u.values.data(), n, u.values.data(), n) / nu) / nu;
     const double r = sela_centered_cosine_similarity(x.data(), x.data(), x.size(), c, c);
     const double rn = sela_centered_cosine_similarity(x.data(), mx.data(), x.size(), c, -c);
     (raw > 1.0 ? above : below) += 1;

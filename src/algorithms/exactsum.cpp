@@ -1,9 +1,11 @@
 #include "algorithms/exactsum.h"
 
 #include "algorithms/exactsum_binned.h"
+#include "simd_dispatch.h"
 
 #include <algorithm>
 #include <bit>
+#include <cstddef>
 #include <cstring>
 
 namespace sela {
@@ -31,11 +33,6 @@ inline bool isNaNPattern(uint64_t u) {
   return (u & 0x7FF0000000000000ULL) == 0x7FF0000000000000ULL && (u & kMantissaMask) != 0;
 }
 
-inline uint64_t magnitude(int64_t v) {
-  // Unsigned negation: defined also for -2^63.
-  return v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
-}
-
 // infBits after meeting the infinity word b: +inf and -inf together make the platform's
 // inf - inf, computed at run time as the element step does, so the word does not depend
 // on the order in which records meet.
@@ -48,16 +45,61 @@ inline uint64_t combineInfinities(uint64_t a, uint64_t b) {
 
 }  // namespace
 
-bool isValidAccumulator(const SuperAccumulator& acc) {
-  if (acc.format != kAccumulatorFormat || acc.reserved != 0) return false;
-  if (acc.addsLeft < 0 || acc.addsLeft > kAddsAfterInit) return false;
-  const uint64_t headroomUsed = static_cast<uint64_t>(kAddsAfterInit - acc.addsLeft) << kDepositBoundLog2;
-  uint64_t worst = 0;
-  for (int k = 0; k < kSuperLimbs; ++k) worst = std::max(worst, magnitude(acc.limbs[k]));
-  if (worst > headroomUsed) return false;
-  const uint64_t inf = acc.infBits;
+namespace {
+
+// The header words and side words of a record: format, countdown range, side-word shapes.
+bool validFrame(uint64_t format, int64_t addsLeft, uint64_t inf, uint64_t nan, uint64_t reserved) {
+  if (format != kAccumulatorFormat || reserved != 0) return false;
+  if (addsLeft < 0 || addsLeft > kAddsAfterInit) return false;
   if (inf != 0 && inf != 0x7FF0000000000000ULL && inf != 0xFFF0000000000000ULL && !isNaNPattern(inf)) return false;
-  if (acc.nanBits != 0 && (!isNaNPattern(acc.nanBits) || (acc.nanBits >> 63) != 0)) return false;
+  if (nan != 0 && (!isNaNPattern(nan) || (nan >> 63) != 0)) return false;
+  return true;
+}
+
+// Copies the limbs from `from` to `to` (when to is not null) and checks each against the
+// headroom the countdown says is used: k deposits' worth, so every limb lies in [-b, b),
+// b = k * 2^52 (see kAddsAfterCarry). As unsigned words, limb + b then lies in [0, 2b),
+// that is (limb + b) / 2^53 < k; v - k wraps to a word with its top bit set exactly when
+// v < k, so the AND of all of them keeps the top bit exactly when every limb is in range.
+// Plain adds, shifts and ANDs: the loop runs on vector registers.
+bool limbsWithinHeadroom(const uint64_t* from, int64_t* to, int64_t addsLeft) {
+  const auto k = static_cast<uint64_t>(kAddsAfterInit - addsLeft);
+  const uint64_t b = k << kDepositBoundLog2;
+  uint64_t inRange = ~uint64_t{0};
+  uint64_t any = 0;
+#pragma GCC unroll 4
+  for (int i = 0; i < kSuperLimbs; ++i) {
+    const uint64_t limb = from[i];
+    if (to != nullptr) to[i] = static_cast<int64_t>(limb);
+    inRange &= ((limb + b) >> (kDepositBoundLog2 + 1)) - k;
+    any |= limb;
+  }
+  // With no headroom used (k = 0) the register must be empty.
+  return k == 0 ? any == 0 : (inRange >> 63) != 0;
+}
+
+}  // namespace
+
+bool isValidAccumulator(const SuperAccumulator& acc) {
+  if (!validFrame(acc.format, acc.addsLeft, acc.infBits, acc.nanBits, acc.reserved)) return false;
+  uint64_t limbs[kSuperLimbs];
+  std::memcpy(limbs, acc.limbs, sizeof limbs);
+  return limbsWithinHeadroom(limbs, nullptr, acc.addsLeft);
+}
+
+bool loadAccumulator(const uint64_t* words, SuperAccumulator& acc) {
+  static_assert(offsetof(SuperAccumulator, format) == 0 && offsetof(SuperAccumulator, addsLeft) == 8 &&
+                offsetof(SuperAccumulator, limbs) == 16 && offsetof(SuperAccumulator, reserved) == 8 * (kAccumulatorWords - 1));
+  const uint64_t format = words[0];
+  const auto addsLeft = static_cast<int64_t>(words[1]);
+  const uint64_t* tail = words + 2 + kSuperLimbs;
+  if (!validFrame(format, addsLeft, tail[0], tail[1], tail[2])) return false;
+  if (!limbsWithinHeadroom(words + 2, acc.limbs, addsLeft)) return false;
+  acc.format = format;
+  acc.addsLeft = addsLeft;
+  acc.infBits = tail[0];
+  acc.nanBits = tail[1];
+  acc.reserved = tail[2];
   return true;
 }
 
@@ -115,44 +157,53 @@ void addEach(SuperAccumulator& acc, const double* x, int64_t n) {
 
 int64_t carryPropagate(SuperAccumulator& acc) {
   int64_t* limbs = acc.limbs;
-  int64_t u = kSuperLimbs - 1;
-  while (u >= 0 && limbs[u] == 0) --u;
   acc.addsLeft = kAddsAfterCarry;
+  // u: the highest non-zero limb, lo: the lowest one. The scans test four limbs at a
+  // time; most of a register is zero (a sum of doubles of one binade touches two limbs).
+  int64_t u = kSuperLimbs - 1;
+  while (u >= 3 && (limbs[u] | limbs[u - 1] | limbs[u - 2] | limbs[u - 3]) == 0) u -= 4;
+  while (u >= 0 && limbs[u] == 0) --u;
   if (u < 0) return 0;
+  int64_t lo = 0;
+  while (lo + 4 <= u && (limbs[lo] | limbs[lo + 1] | limbs[lo + 2] | limbs[lo + 3]) == 0) lo += 4;
 
-  int64_t top = -1;
-  for (int64_t i = 0; i <= u; ++i) {
-    const int64_t c = limbs[i];
-    if (c == 0) continue;
-    const int64_t chigh = c >> 32;  // arithmetic shift: floor(c / 2^32)
-    if (chigh == 0) {
-      top = i;
-      continue;
-    }
-    if (i == u) {
-      // A top limb of -1 times 2^32 stays as a negative top digit: carrying -1 into the
-      // zero region above would only move the sign up.
-      if (chigh == -1) {
-        top = i;
-        break;
-      }
-      if (i == kSuperLimbs - 1) {
-        // Needs |value| >= 2^3117: unreachable for fewer than 2^63 deposits. The NaN with
-        // the largest mantissa field decides every later result, so the register is
-        // cleared, which keeps its limbs within any headroom.
-        acc.nanBits = kRegisterOverflowNaN;
-        std::memset(acc.limbs, 0, sizeof acc.limbs);
-        return 0;
-      }
-      u = i + 1;
-    }
-    const int64_t clow = c & 0xFFFFFFFF;
-    limbs[i] = clow;
-    if (clow != 0) top = i;
-    limbs[i + 1] += chigh;
+  // Ripple the carries from lo up to u: afterwards every limb below u is a digit in
+  // [0, 2^32). A limb and an incoming carry stay within the signed 64-bit range: the limb
+  // is below 2047 * 2^52 = 2^63 - 2^52 in magnitude and the carry below 2^32.
+  int64_t carry = 0;
+  for (int64_t i = lo; i < u; ++i) {
+    const int64_t c = limbs[i] + carry;
+    limbs[i] = c & 0xFFFFFFFF;
+    carry = c >> 32;  // arithmetic shift: floor(c / 2^32)
   }
-  if (top < 0) return 0;
-  // A top digit of -1 is folded into the digit below, which becomes negative.
+  // At the top, carry on into the zero limbs above until what is left lies in
+  // [-2^32, 2^32): a negative remainder stays as the top digit (carrying -1 into the zero
+  // region above would only move the sign up).
+  int64_t i = u;
+  int64_t c = limbs[u] + carry;
+  for (;;) {
+    const int64_t chigh = c >> 32;
+    if (chigh == 0 || chigh == -1) break;
+    if (i == kSuperLimbs - 1) {
+      // Needs |value| >= 2^3117: unreachable for fewer than 2^63 deposits. The NaN with
+      // the largest mantissa field decides every later result, so the register is
+      // cleared, which keeps its limbs within any headroom.
+      acc.nanBits = kRegisterOverflowNaN;
+      std::memset(acc.limbs, 0, sizeof acc.limbs);
+      return 0;
+    }
+    limbs[i] = c & 0xFFFFFFFF;
+    ++i;
+    c = limbs[i] + chigh;  // limbs[i] is 0: i > u
+  }
+  limbs[i] = c;
+  // The top digit may have cancelled: the top is then the highest non-zero digit below,
+  // all of which are non-negative now.
+  int64_t top = i;
+  while (top > 0 && limbs[top] == 0) --top;
+  if (limbs[top] == 0) return 0;
+  // A top digit of -1 is folded into the digit below, which becomes negative. The result
+  // is the unique normal form of the value, whatever the order the carries took.
   while (limbs[top] == -1 && top > 0) {
     limbs[top - 1] -= int64_t{1} << 32;
     limbs[top] = 0;
@@ -315,6 +366,13 @@ void depositProduct(SuperAccumulator& acc, double x, double y) {
 }
 
 void addProducts(SuperAccumulator& acc, const double* x, const double* y, int64_t n) {
+  if (exactProductsSplit()) {
+    ProductStream s;
+    beginProducts(s, acc, n, x, y, n);
+    addProducts(s, x, y, n);
+    endProducts(s);
+    return;
+  }
   if (n >= kBinnedDotMinLength && addProductsBinned(acc, x, y, n)) return;
   addProductsEach(acc, x, y, n);
 }

@@ -15,8 +15,8 @@ namespace sela {
 // so the products' whole range spans 2148 + 2048 = 4196 bits, ceil(4196 / 32) = 131 limbs
 // of 32 bits. Bits below 2^-1075 are discarded (limb 0 starts there), so the register
 // actually reaches up to 2^(32 * 131 - 1075) = 2^3117, while any sum of fewer than 2^63
-// doubles or products stays below 2^2111: the top 30 limbs only ever receive carries, and
-// a carry out of limb 130 cannot happen for such sums.
+// doubles or products stays below 2^2111: deposits touch limbs 0..98 only, limbs 99..130
+// only ever receive carries, and a carry out of limb 130 cannot happen for such sums.
 constexpr int kSuperLimbs = 131;
 
 // The headroom argument behind the countdown. One deposit changes any limb by less than
@@ -24,10 +24,10 @@ constexpr int kSuperLimbs = 131;
 // part) to the limb above; a product or a wide deposit adds < 2^32 to each of its limbs.
 // From a zero register, k deposits leave |limb| < k * 2^52, and 2047 * 2^52 < 2^63, so
 // 2047 deposits can never overflow a signed 64-bit limb. After a carry propagation each
-// limb lies in [-2^32, 2^32], at most one deposit's worth; 2046 more keep the total under
-// 2047 * 2^52. So a limb's magnitude never exceeds (2047 - addsLeft) * 2^52: the
-// invariant that merging (which spends the other record's used headroom) and the check
-// of records from outside both rely on.
+// limb lies in [-2^32, 2^32), less than one deposit's worth; 2046 more keep it under
+// 2047 * 2^52. So every limb lies in [-b, b) with b = (2047 - addsLeft) * 2^52: the
+// invariant that merging (which spends as much of acc's countdown as the other record
+// has used) and the check of records from outside both rely on.
 constexpr int64_t kAddsAfterInit = 2047;
 constexpr int64_t kAddsAfterCarry = 2046;
 constexpr int kDepositBoundLog2 = 52;
@@ -58,13 +58,34 @@ void initialize(SuperAccumulator& acc);
 // without overflow.
 bool isValidAccumulator(const SuperAccumulator& acc);
 
+// Copies a record, given as its kAccumulatorWords words, into acc if it is valid (in the
+// sense of isValidAccumulator); false, with acc's contents unspecified, if it is not.
+bool loadAccumulator(const uint64_t* words, SuperAccumulator& acc);
+
 // Records a NaN or an infinity (bit pattern u) in the side words.
 void depositSpecial(SuperAccumulator& acc, uint64_t u);
 
+// The limb index and the signed amounts that a finite double (bit pattern u, exponent
+// field e < 2047) adds to limbs index and index + 1. Without branches on the data (signs
+// and magnitudes are unpredictable): field 0 is a subnormal or zero, M = its bare field at
+// the exponent of field 1; a zero adds 0.
+static inline void depositParts(uint64_t u, uint64_t e, int64_t& index, int64_t& low, int64_t& high) {
+  const uint64_t normal = e != 0;
+  const uint64_t m = (u & 0x000FFFFFFFFFFFFFULL) | (normal << 52);
+  const uint64_t effective = e + (1 - normal);
+  const auto shift = static_cast<unsigned>(effective & 31);
+  index = static_cast<int64_t>(effective >> 5);
+  // Two's complement negation by the sign mask: (v ^ -1) + 1 = -v.
+  const int64_t negative = -static_cast<int64_t>(u >> 63);
+  low = (static_cast<int64_t>((m << shift) & 0xFFFFFFFFULL) ^ negative) - negative;
+  high = (static_cast<int64_t>(m >> (32 - shift)) ^ negative) - negative;
+}
+
 // Deposits one double exactly: a normal or subnormal value adds < 2^32 to one limb and
 // < 2^52 to the limb above; zeros add nothing; NaN and infinities go to the side words.
-// Does not touch addsLeft: the caller counts.
-inline void deposit(SuperAccumulator& acc, double x) {
+// Does not touch addsLeft: the caller counts. Internal linkage: it is also compiled into
+// the FMA translation unit, whose copy must never stand in for the baseline one.
+static inline void deposit(SuperAccumulator& acc, double x) {
   uint64_t u;
   __builtin_memcpy(&u, &x, sizeof u);
   const uint64_t e = (u >> 52) & 0x7FF;
@@ -72,19 +93,48 @@ inline void deposit(SuperAccumulator& acc, double x) {
     depositSpecial(acc, u);
     return;
   }
-  // Without branches on the data (signs and magnitudes are unpredictable): field 0 is a
-  // subnormal or zero, M = its bare field at the exponent of field 1; a zero adds 0.
-  const uint64_t normal = e != 0;
-  const uint64_t m = (u & 0x000FFFFFFFFFFFFFULL) | (normal << 52);
-  const uint64_t effective = e + (1 - normal);
-  const auto shift = static_cast<unsigned>(effective & 31);
-  const auto index = static_cast<unsigned>(effective >> 5);
-  const auto low = static_cast<int64_t>((m << shift) & 0xFFFFFFFFULL);
-  const auto high = static_cast<int64_t>(m >> (32 - shift));
-  // Two's complement negation by the sign mask: (v ^ -1) + 1 = -v.
-  const int64_t negative = -static_cast<int64_t>(u >> 63);
-  acc.limbs[index] += (low ^ negative) - negative;
-  acc.limbs[index + 1] += (high ^ negative) - negative;
+  int64_t index, low, high;
+  depositParts(u, e, index, low, high);
+  acc.limbs[index] += low;
+  acc.limbs[index + 1] += high;
+}
+
+// The limb pair a deposit touched last, with what is owed to it kept in registers: a run
+// of deposits into one pair (products of one binade, the common case) adds up in
+// registers instead of forming one chain of loads and stores through the same two limbs. The
+// owed amounts are deposits not yet written: with them, the limbs satisfy the same
+// headroom bound as if every deposit had been written at once. Flushed before any
+// carry propagation and at the end.
+struct DepositCache {
+  int64_t index = 0;
+  int64_t low = 0;
+  int64_t high = 0;
+};
+
+static inline void flushCache(SuperAccumulator& acc, DepositCache& c) {
+  acc.limbs[c.index] += c.low;
+  acc.limbs[c.index + 1] += c.high;
+  c.low = 0;
+  c.high = 0;
+}
+
+// deposit(acc, x) through the cache: the same value, added later.
+static inline void depositCached(SuperAccumulator& acc, DepositCache& c, double x) {
+  uint64_t u;
+  __builtin_memcpy(&u, &x, sizeof u);
+  const uint64_t e = (u >> 52) & 0x7FF;
+  if (e == 0x7FF) [[unlikely]] {
+    depositSpecial(acc, u);
+    return;
+  }
+  int64_t index, low, high;
+  depositParts(u, e, index, low, high);
+  if (index != c.index) {
+    flushCache(acc, c);
+    c.index = index;
+  }
+  c.low += low;
+  c.high += high;
 }
 
 // Adds x[0] ... x[n-1] exactly. The arrangement depends on n (bins for long arrays, one
@@ -101,12 +151,40 @@ void addEach(SuperAccumulator& acc, const double* x, int64_t n);
 // word below 2^32. Does not touch addsLeft: the caller counts.
 void depositProduct(SuperAccumulator& acc, double x, double y);
 
-// Adds the products x[i] * y[i], i = 0 .. n-1, each under the product floor. Long arrays
-// go through the product bins; the result does not depend on the arrangement.
+// Adds the products x[i] * y[i], i = 0 .. n-1, each under the product floor. With FMA,
+// products split into two doubles (bins for long arrays, the register for short ones);
+// without, long arrays go through the 128-bit product bins. The result does not depend
+// on the arrangement.
 void addProducts(SuperAccumulator& acc, const double* x, const double* y, int64_t n);
 
 // The reference arrangement: depositProduct for each i in order, each counted.
 void addProductsEach(SuperAccumulator& acc, const double* x, const double* y, int64_t n);
+
+// Products added to one accumulator over several calls, as the centered reductions feed
+// them chunk by chunk: begin (with the total length to come, and a sample of the data
+// for choosing the arrangement), any number of adds, end. The value added equals
+// addProducts of the concatenation, whatever the chunks. The sample (the first chunk's
+// factors, say) only steers the choice of arrangement. The workspace of the bins, if
+// any, is released by end or when the stream goes out of scope.
+struct ProductStream {
+  SuperAccumulator* acc = nullptr;
+  uint64_t* workspace = nullptr;  // the sum bins, rows of the binned layout, or null
+  int copies = 0;
+  // The 128-bit product bins for products the split cannot take, allocated when the
+  // first one comes (or never, if refused), and how many products they hold.
+  uint64_t* productBins = nullptr;
+  bool productBinsRefused = false;
+  int64_t productBinsHeld = 0;
+  bool split = false;  // products split into two doubles with a fused multiply-add
+  ProductStream() = default;
+  ProductStream(const ProductStream&) = delete;
+  ProductStream& operator=(const ProductStream&) = delete;
+  ~ProductStream();
+};
+void beginProducts(ProductStream& s, SuperAccumulator& acc, int64_t total, const double* sampleX,
+                   const double* sampleY, int64_t sampleLength);
+void addProducts(ProductStream& s, const double* x, const double* y, int64_t n);
+void endProducts(ProductStream& s);
 
 // Adds the value and the side words of `other` to acc, exactly as if other's deposits had
 // been made into acc. `other` may be acc itself (the value doubles).

@@ -35,6 +35,7 @@
 #include "algorithms/exactsum.h"
 #include "algorithms/prefetch.h"
 #include "scratch.h"
+#include "simd_dispatch.h"
 
 namespace sela {
 
@@ -107,12 +108,14 @@ void depositWide(SuperAccumulator& acc, uint128 v, bool negative, int limb) {
 inline unsigned binWeight(unsigned field) { return field == 0 ? 1 : field; }
 
 // A bin wrapped: hand 2^64 at the bin's weight to the register.
-[[gnu::noinline, gnu::cold]] void binWrapped(SumState& st, uint64_t bin) {
+void carryWrappedBin(SuperAccumulator& acc, uint64_t bin) {
   const auto field = static_cast<unsigned>(bin & 0x7FF);
   if (field == 0x7FF) return;  // NaN/infinity bins: nothing to keep
   const unsigned bit = 64 + binWeight(field);
-  depositWide(st.acc, uint128{1} << (bit & 31), (bin >> 11) != 0, static_cast<int>(bit >> 5));
+  depositWide(acc, uint128{1} << (bit & 31), (bin >> 11) != 0, static_cast<int>(bit >> 5));
 }
+
+[[gnu::noinline, gnu::cold]] void binWrapped(SumState& st, uint64_t bin) { carryWrappedBin(st.acc, bin); }
 
 [[gnu::always_inline]] inline void binDeposit(SumState& st, uint64_t* bins, const double* p) {
   const uint64_t u = std::bit_cast<uint64_t>(*p);
@@ -279,11 +282,6 @@ struct ProductBin {
   uint64_t lo, hi;
 };
 
-// The element step for one product, countdown included.
-[[gnu::noinline]] void depositProductSlow(SuperAccumulator& acc, double xv, double yv) {
-  spendDeposit(acc);
-  depositProduct(acc, xv, yv);
-}
 
 // Only NaN and infinity factors: the products they make, in the side words.
 void recordSpecialProducts(SuperAccumulator& acc, const double* x, const double* y, int64_t n) {
@@ -332,7 +330,7 @@ void flushProductBins(SuperAccumulator& acc, ProductBin* bins) {
   const uint64_t ey = (uy >> 52) & 0x7FF;
   // Both factors normal.
   if (ex - 1 >= 2046 || ey - 1 >= 2046) [[unlikely]] {
-    depositProductSlow(acc, *xp, *yp);
+    depositProductCounted(acc, *xp, *yp);
     return;
   }
   const uint64_t negative = (ux ^ uy) >> 63;
@@ -365,6 +363,17 @@ void flushProductBins(SuperAccumulator& acc, ProductBin* bins) {
 
 }  // namespace
 
+// The element step for one product, countdown included.
+[[gnu::noinline]] void depositProductCounted(SuperAccumulator& acc, double xv, double yv) {
+  spendDeposit(acc);
+  depositProduct(acc, xv, yv);
+}
+
+[[gnu::noinline, gnu::cold]] void productBinWrapped(SuperAccumulator& acc, uint64_t bin) {
+  if ((bin & 0x7FF) == 0) return;  // only zero r land here: nothing to keep
+  carryWrappedBin(acc, bin);
+}
+
 bool addProductsBinned(SuperAccumulator& acc, const double* x, const double* y, int64_t n) {
   if (holdsSpecial(acc)) {
     recordSpecialProducts(acc, x, y, n);
@@ -387,6 +396,129 @@ bool addProductsBinned(SuperAccumulator& acc, const double* x, const double* y, 
     flushProductBins(acc, bins);
   }
   return true;
+}
+
+// ---- Streams of products ----
+
+ProductStream::~ProductStream() {
+  std::free(workspace);
+  std::free(productBins);
+}
+
+namespace {
+
+// The 128-bit product bins of a stream, allocated and zeroed on first use; null when
+// refused (the element step then takes the products).
+ProductBin* streamProductBins(ProductStream& s) {
+  if (s.productBins == nullptr && !s.productBinsRefused) {
+    constexpr size_t kBytes = sizeof(ProductBin) * 2 * kProductBins;
+    auto workspace = allocateBins(kBytes);
+    if (workspace) {
+      std::memset(workspace.get(), 0, kBytes);
+      s.productBins = workspace.release();
+    } else {
+      s.productBinsRefused = true;
+    }
+  }
+  return reinterpret_cast<ProductBin*>(s.productBins);
+}
+
+// Whether many products of the sample lie outside the split's range (data spanning the
+// whole exponent range): the 128-bit product bins then take every product, with no
+// floating-point product that could underflow and no branch that mispredicts. Only
+// speed depends on the answer.
+bool mostlyUnsplit(const double* x, const double* y, int64_t n) {
+  int64_t outside = 0;
+  for (int64_t i = 0; i < n; ++i) {
+    const uint64_t field = (std::bit_cast<uint64_t>(x[i] * y[i]) >> 52) & 0x7FF;
+    outside += field - 107 > 2046 - 107;
+  }
+  return outside * 16 > n;
+}
+
+}  // namespace
+
+// Products beyond the split's range (results near or below the bottom of the range, or
+// beyond DBL_MAX) met in the split arrangement: with both factors normal they go to the
+// 128-bit product bins, which keeps them off the element step.
+[[gnu::noinline]] void depositUnsplitProduct(ProductStream& s, const double* x, const double* y) {
+  ProductBin* bins = streamProductBins(s);
+  if (bins == nullptr) {
+    depositProductCounted(*s.acc, *x, *y);
+    return;
+  }
+  depositProduct(*s.acc, bins, x, y);
+  if (++s.productBinsHeld == kDotFlushEvery) {
+    flushProductBins(*s.acc, bins);
+    s.productBinsHeld = 0;
+  }
+}
+
+void beginProducts(ProductStream& s, SuperAccumulator& acc, int64_t total, const double* sampleX,
+                   const double* sampleY, int64_t sampleLength) {
+  s.acc = &acc;
+  s.split = exactProductsSplit();
+  if (!s.split || total < kSplitBinsMinLength || holdsSpecial(acc)) return;
+  const int64_t sample = total < sampleLength ? total : sampleLength;
+  if (mostlyUnsplit(sampleX, sampleY, sample < 256 ? sample : 256)) {
+    s.split = false;
+    if (streamProductBins(s) != nullptr) return;
+    s.split = true;  // no workspace: the split into the register takes the products
+    return;
+  }
+  // The products' exponents repeat when the factors' do. At most two copies (66 KiB):
+  // a caller may hold two streams at once, and blocks beyond the allocator's mapping
+  // threshold would come fresh from the kernel, page faults included, on every call.
+  const int copies = chooseCopies(sampleX, sample) > 1 ? 2 : 1;
+  const size_t bytes = sizeof(uint64_t) * kBinStride * static_cast<size_t>(copies);
+  auto workspace = allocateBins(bytes);
+  if (!workspace) return;  // the register takes the products instead
+  std::memset(workspace.get(), 0, bytes);
+  s.workspace = workspace.release();
+  s.copies = copies;
+}
+
+void addProducts(ProductStream& s, const double* x, const double* y, int64_t n) {
+  if (s.workspace != nullptr) {
+    uint64_t* rows[kSumCopies];
+    for (int c = 0; c < kSumCopies; ++c) rows[c] = s.workspace + kBinStride * (c % s.copies);
+    binProductsSplitFma(s, rows, s.copies, x, y, n);
+  } else if (s.productBins != nullptr) {
+    // Each bin takes less than 2^106 per product: flushed before it could pass 2^127.
+    auto* bins = reinterpret_cast<ProductBin*>(s.productBins);
+    while (n > 0) {
+      const int64_t room = kDotFlushEvery - s.productBinsHeld;
+      const int64_t len = n < room ? n : room;
+      depositProducts(*s.acc, bins, x, y, len);
+      s.productBinsHeld += len;
+      if (s.productBinsHeld == kDotFlushEvery) {
+        flushProductBins(*s.acc, bins);
+        s.productBinsHeld = 0;
+      }
+      x += len;
+      y += len;
+      n -= len;
+    }
+  } else if (s.split) {
+    addProductsSplitFma(*s.acc, x, y, n);
+  } else {
+    addProducts(*s.acc, x, y, n);
+  }
+}
+
+void endProducts(ProductStream& s) {
+  if (s.productBins != nullptr) {
+    flushProductBins(*s.acc, reinterpret_cast<ProductBin*>(s.productBins));
+    std::free(s.productBins);
+    s.productBins = nullptr;
+  }
+  if (s.workspace == nullptr) return;
+  auto* bins = reinterpret_cast<uint64_t(*)[kBinStride]>(s.workspace);
+  // Bins 0 and 2048 hold only the 2^52 of each zero r; 2047 and 4095 stay empty.
+  for (int c = 0; c < s.copies; ++c) bins[c][0x000] = bins[c][0x800] = 0;
+  flushBins(*s.acc, bins, s.copies);
+  std::free(s.workspace);
+  s.workspace = nullptr;
 }
 
 }  // namespace sela

@@ -13,6 +13,7 @@
 namespace sela {
 
 struct SuperAccumulator;
+struct ProductStream;
 
 // Below these lengths the fixed cost of the bins (zeroing and flushing) outweighs their
 // faster per-element work, and the element operations add the array directly.
@@ -24,8 +25,32 @@ constexpr int64_t kBinnedDotMinLength = 256;
 // had, returns false with acc unchanged, and the caller takes a path that needs none.
 bool addBinned(SuperAccumulator& acc, const double* x, int64_t n);
 
-// Adds the products x[i] * y[i] to acc through the product bins (96 KiB from the heap);
-// false with acc unchanged when the workspace cannot be had.
+// Adds the products x[i] * y[i] to acc through the 128-bit product bins (96 KiB from the
+// heap), the arrangement for processors without a fused multiply-add; false with acc
+// unchanged when the workspace cannot be had.
 bool addProductsBinned(SuperAccumulator& acc, const double* x, const double* y, int64_t n);
+
+// ---- Products split into two doubles (exactsum_fma.cpp, FMA processors only) ----
+
+// From this length on, products split into two doubles go to the sum bins rather than
+// to the register: the bins' zeroing and flush cost less than the register's chains.
+constexpr int64_t kSplitBinsMinLength = 2048;
+
+// Adds the products x[i] * y[i] to acc's register as two doubles each.
+void addProductsSplitFma(SuperAccumulator& acc, const double* x, const double* y, int64_t n);
+
+// Adds the products x[i] * y[i] as two doubles each to the sum bins bins[0 .. copies-1]
+// (rows of the binned sum's layout); products that cannot be split take the element step
+// into acc, and a wrapped bin hands its carry to acc.
+void binProductsSplitFma(ProductStream& s, uint64_t* const* bins, int copies, const double* x, const double* y,
+                         int64_t n);
+
+// Helpers of the split products, built for baseline x86-64: the element step with its
+// countdown; a product the split cannot take, to the stream's 128-bit product bins when
+// both factors are normal (else the element step); the carry of a wrapped bin (bins of
+// field 0 and 2047 hold nothing to keep on this path).
+void depositProductCounted(SuperAccumulator& acc, double x, double y);
+void depositUnsplitProduct(ProductStream& s, const double* x, const double* y);
+void productBinWrapped(SuperAccumulator& acc, uint64_t bin);
 
 }  // namespace sela

@@ -1,5 +1,8 @@
 #include "algorithms/statistical_reductions.h"
 
+#include <emmintrin.h>
+
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -25,7 +28,7 @@ bool holdsNaN(const double* x, int64_t n) {
 
 }  // namespace
 
-double scaledEuclideanNorm(const double* x, int64_t n) {
+void normAdd(NormState& st, const double* x, int64_t n) {
   // Invariant: the squares seen so far sum to ssq * scale^2, and every term added to ssq
   // is (x[i] / scale)^2 <= 1, so nothing is ever squared at its own magnitude. A new
   // maximum rescales the old sum by (scale / a)^2 <= 1 and contributes exactly 1.
@@ -34,13 +37,17 @@ double scaledEuclideanNorm(const double* x, int64_t n) {
   // an ulp of ssq >= 1, so q * q + ssq rounds back to ssq: such an element changes nothing.
   // Dividing +0.0 in its place gives the same bits without a subnormal quotient or square,
   // which would cost a microcode assist per element on wide-range data.
-  double scale = 0.0;
-  double ssq = 1.0;
-  double negligible = 0.0;  // scale * 2^-511 when that is exact, else 0 (nothing skipped)
+  if (st.decided != 0.0) return;
+  double scale = st.scale;
+  double ssq = st.ssq;
+  double negligible = st.negligible;  // scale * 2^-511 when that is exact, else 0
   for (int64_t i = 0; i < n; ++i) {
     const double a = std::fabs(x[i]);
-    if (a != a) return quietNaN();
-    if (a == kInf) return kInf;
+    if (a != a || a == kInf) {
+      // The first NaN or infinity decides the result; nothing after it matters.
+      st.decided = a != a ? quietNaN() : kInf;
+      return;
+    }
     if (x[i] == 0.0) continue;
     if (a > scale) {
       const double r = scale / a;
@@ -52,10 +59,23 @@ double scaledEuclideanNorm(const double* x, int64_t n) {
       ssq = q * q + ssq;
     }
   }
-  if (scale == 0.0) return 0.0;
+  st.scale = scale;
+  st.ssq = ssq;
+  st.negligible = negligible;
+}
+
+double normResult(const NormState& st) {
+  if (st.decided != 0.0) return st.decided;
+  if (st.scale == 0.0) return 0.0;
   // 1 <= ssq <= n, so the square root is harmless and only the final product can leave
   // the range, exactly when the true norm does (up to the last rounding).
-  return std::sqrt(ssq) * scale;
+  return std::sqrt(st.ssq) * st.scale;
+}
+
+double scaledEuclideanNorm(const double* x, int64_t n) {
+  NormState st;
+  normAdd(st, x, n);
+  return normResult(st);
 }
 
 double scaledMean(const double* x, int64_t n) {
@@ -94,77 +114,154 @@ double scaledMean(const double* x, int64_t n) {
   return m;
 }
 
+// The centered reductions stream their rounded differences through fixed buffers on the
+// stack into one accumulator (or two): nothing proportional to n is allocated, and the
+// exact accumulation makes the chunking invisible in the result.
+namespace {
+
+constexpr int64_t kCenteredChunk = 256;  // doubles per buffer; two or four buffers per call
+
+}  // namespace
+
 double centeredSumSquares(const double* x, int64_t n, double c) {
-  ScratchArray d = allocateScratch(n);
-  for (int64_t i = 0; i < n; ++i) d[i] = x[i] - c;
-  return superDot(d.get(), n, d.get(), n);
+  SuperAccumulator acc;
+  initialize(acc);
+  ProductStream stream;
+  double d[kCenteredChunk];
+  for (int64_t start = 0; start < n; start += kCenteredChunk) {
+    const int64_t len = n - start < kCenteredChunk ? n - start : kCenteredChunk;
+    for (int64_t j = 0; j < len; ++j) d[j] = x[start + j] - c;
+    if (start == 0) beginProducts(stream, acc, n, d, d, len);  // the factors steer the choice
+    addProducts(stream, d, d, len);
+  }
+  endProducts(stream);
+  return round(acc);
 }
 
 double centeredCrossProduct(const double* x, int64_t nx, const double* y, int64_t ny, double cx, double cy) {
-  // superDot reads the first nx elements of both arrays; a shorter y would be read past
-  // its end.
+  // Only the first nx elements of y are read; a shorter y would be read past its end.
   if (ny < nx) {
     raiseInternalFault("centered cross product: y shorter than x");
     return 0.0;
   }
-  ScratchArray dx = allocateScratch(nx);
-  ScratchArray dy = allocateZeroedScratch(ny);
-  for (int64_t i = 0; i < nx; ++i) {
-    dx[i] = x[i] - cx;
-    dy[i] = y[i] - cy;
+  SuperAccumulator acc;
+  initialize(acc);
+  ProductStream stream;
+  double dx[kCenteredChunk];
+  double dy[kCenteredChunk];
+  for (int64_t start = 0; start < nx; start += kCenteredChunk) {
+    const int64_t len = nx - start < kCenteredChunk ? nx - start : kCenteredChunk;
+    for (int64_t j = 0; j < len; ++j) {
+      dx[j] = x[start + j] - cx;
+      dy[j] = y[start + j] - cy;
+    }
+    if (start == 0) beginProducts(stream, acc, nx, dx, dy, len);
+    addProducts(stream, dx, dy, len);
   }
-  return superDot(dx.get(), nx, dy.get(), ny);
+  endProducts(stream);
+  return round(acc);
 }
 
-NormalizedCentered normalizedCentered(const double* x, int64_t n, double c) {
+double centeredScale(const double* x, int64_t n, double c) {
   // The largest non-NaN magnitude (a NaN fails every comparison and is skipped); a
   // non-NaN center joins it whenever there is at least one element.
-  double scale = 0.0;
-  for (int64_t i = 0; i < n; ++i) {
+  // The maximum is exact and does not depend on the order it is taken in: four running
+  // maxima of two SSE2 lanes each. maxpd(a, m) returns m when a is NaN, so NaNs are
+  // skipped as the comparison a > m skips them.
+  const __m128d absMask = _mm_castsi128_pd(_mm_set1_epi64x(0x7FFFFFFFFFFFFFFF));
+  __m128d m0 = _mm_setzero_pd(), m1 = m0, m2 = m0, m3 = m0;
+  int64_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    m0 = _mm_max_pd(_mm_and_pd(_mm_loadu_pd(x + i), absMask), m0);
+    m1 = _mm_max_pd(_mm_and_pd(_mm_loadu_pd(x + i + 2), absMask), m1);
+    m2 = _mm_max_pd(_mm_and_pd(_mm_loadu_pd(x + i + 4), absMask), m2);
+    m3 = _mm_max_pd(_mm_and_pd(_mm_loadu_pd(x + i + 6), absMask), m3);
+  }
+  const __m128d m = _mm_max_pd(_mm_max_pd(m0, m1), _mm_max_pd(m2, m3));
+  double scale = std::max(_mm_cvtsd_f64(m), _mm_cvtsd_f64(_mm_unpackhi_pd(m, m)));
+  for (; i < n; ++i) {
     const double a = std::fabs(x[i]);
     if (a > scale) scale = a;
   }
   if (n > 0 && std::fabs(c) > scale) scale = std::fabs(c);
-  if (!(scale < kInf)) return {scale, ScratchArray()};
-
-  ScratchArray values = allocateZeroedScratch(n);
-  if (scale != 0.0) {
-    for (int64_t i = 0; i < n; ++i) {
-      const double d = x[i] - c;
-      // |x[i]|, |c| <= scale, so both quotients lie in [-1, 1] and their difference in
-      // [-2, 2]: dividing first keeps an overflowing difference representable.
-      values[i] = isInfinite(d) ? x[i] / scale - c / scale : d / scale;
-    }
-  }
-  return {scale, std::move(values)};
+  return scale;
 }
 
-// The shared start of the cosine similarity and the projection coefficient. False when
+void normalizeCentered(const double* x, int64_t n, double c, double scale, double* out) {
+  if (scale == 0.0) {
+    // Every non-NaN element and the center are zero: the values are zeros.
+    for (int64_t i = 0; i < n; ++i) out[i] = 0.0;
+    return;
+  }
+  // Two elements at a time in SSE2 lanes (part of every x86-64 processor): each lane
+  // subtracts and divides with one rounding each, exactly as the scalar operations do.
+  // A pair with an overflowing difference takes the element step below.
+  const __m128d cv = _mm_set1_pd(c);
+  const __m128d sv = _mm_set1_pd(scale);
+  const __m128d absMask = _mm_castsi128_pd(_mm_set1_epi64x(0x7FFFFFFFFFFFFFFF));
+  const __m128d inf = _mm_set1_pd(kInf);
+  int64_t i = 0;
+  for (; i + 2 <= n; i += 2) {
+    const __m128d d = _mm_sub_pd(_mm_loadu_pd(x + i), cv);
+    if (_mm_movemask_pd(_mm_cmpeq_pd(_mm_and_pd(d, absMask), inf)) != 0) break;
+    _mm_storeu_pd(out + i, _mm_div_pd(d, sv));
+  }
+  for (; i < n; ++i) {
+    const double d = x[i] - c;
+    // |x[i]|, |c| <= scale, so both quotients lie in [-1, 1] and their difference in
+    // [-2, 2]: dividing first keeps an overflowing difference representable.
+    out[i] = isInfinite(d) ? x[i] / scale - c / scale : d / scale;
+  }
+}
+
+namespace {
+
+// The shared start of the cosine similarity and the projection coefficient: false when
 // the lengths are invalid (a value error is raised) or when either scale is NaN or
-// infinite (the answer is NaN; y is not normalized once x's scale is infinite).
-static bool normalizePair(const double* x, int64_t nx, const double* y, int64_t ny, double cx, double cy,
-                   NormalizedCentered& u, NormalizedCentered& v) {
+// infinite (the answer is NaN; y's scale is not computed once x's is infinite).
+bool centeredScales(int64_t nx, int64_t ny, const double* x, const double* y, double cx, double cy, double& sx,
+                    double& sy) {
   if (nx != ny || nx == 0) {
     raiseValueError(kLengthsMessage);
     return false;
   }
-  u = normalizedCentered(x, nx, cx);
-  if (!(u.scale < kInf)) return false;
-  v = normalizedCentered(y, nx, cy);
-  return v.scale < kInf;
+  sx = centeredScale(x, nx, cx);
+  if (!(sx < kInf)) return false;
+  sy = centeredScale(y, nx, cy);
+  return sy < kInf;
 }
+
+}  // namespace
 
 double centeredCosineSimilarity(const double* x, int64_t nx, const double* y, int64_t ny, double cx, double cy) {
   const int64_t n = nx;
-  NormalizedCentered u, v;
-  if (!normalizePair(x, nx, y, ny, cx, cy, u, v)) return quietNaN();
+  double sx = 0.0, sy = 0.0;
+  if (!centeredScales(nx, ny, x, y, cx, cy, sx, sy)) return quietNaN();
 
-  const double nu = scaledEuclideanNorm(u.values.get(), n);
-  const double nv = scaledEuclideanNorm(v.values.get(), n);
+  // One sweep: the normalized values u and v of each chunk feed both norms (each in
+  // element order, as over the whole vectors) and the exact products.
+  NormState nuState, nvState;
+  SuperAccumulator acc;
+  initialize(acc);
+  ProductStream stream;
+  double u[kCenteredChunk];
+  double v[kCenteredChunk];
+  for (int64_t start = 0; start < n; start += kCenteredChunk) {
+    const int64_t len = n - start < kCenteredChunk ? n - start : kCenteredChunk;
+    normalizeCentered(x + start, len, cx, sx, u);
+    normalizeCentered(y + start, len, cy, sy, v);
+    if (start == 0) beginProducts(stream, acc, n, u, v, len);
+    normAdd(nuState, u, len);
+    normAdd(nvState, v, len);
+    addProducts(stream, u, v, len);
+  }
+  endProducts(stream);
+  const double nu = normResult(nuState);
+  const double nv = normResult(nvState);
   if (nu == 0.0 || nv == 0.0) return quietNaN();
   // The scales cancel in the ratio. Dividing by one norm at a time keeps the divisor
   // from underflowing or overflowing as the product nu * nv could.
-  const double p = superDot(u.values.get(), n, v.values.get(), n);
+  const double p = round(acc);
   const double r = (p / nu) / nv;
   if (r != r) return quietNaN();
   if (r >= 1.0) return 1.0;
@@ -174,17 +271,37 @@ double centeredCosineSimilarity(const double* x, int64_t nx, const double* y, in
 
 double centeredProjectionCoefficient(const double* x, int64_t nx, const double* y, int64_t ny, double cx, double cy) {
   const int64_t n = nx;
-  NormalizedCentered u, v;
-  if (!normalizePair(x, nx, y, ny, cx, cy, u, v)) return quietNaN();
+  double sx = 0.0, sy = 0.0;
+  if (!centeredScales(nx, ny, x, y, cx, cy, sx, sy)) return quietNaN();
 
-  const double cross = superDot(u.values.get(), n, v.values.get(), n);
-  const double self = superDot(u.values.get(), n, u.values.get(), n);
+  // One sweep into two accumulators: u * v for the cross term, u * u for x's own.
+  SuperAccumulator crossAcc, selfAcc;
+  initialize(crossAcc);
+  initialize(selfAcc);
+  ProductStream crossStream, selfStream;
+  double u[kCenteredChunk];
+  double v[kCenteredChunk];
+  for (int64_t start = 0; start < n; start += kCenteredChunk) {
+    const int64_t len = n - start < kCenteredChunk ? n - start : kCenteredChunk;
+    normalizeCentered(x + start, len, cx, sx, u);
+    normalizeCentered(y + start, len, cy, sy, v);
+    if (start == 0) {
+      beginProducts(crossStream, crossAcc, n, u, v, len);
+      beginProducts(selfStream, selfAcc, n, u, u, len);
+    }
+    addProducts(crossStream, u, v, len);
+    addProducts(selfStream, u, u, len);
+  }
+  endProducts(crossStream);
+  endProducts(selfStream);
+  const double cross = round(crossAcc);
+  const double self = round(selfAcc);
   if (self == 0.0) return quietNaN();
   if (cross == 0.0) {
     // A zero scale for y means every non-NaN element of y, and a non-NaN center, is zero;
     // its values are then all zeros and would hide a NaN in y or in cy. A NaN in the
     // data must not come out as a number.
-    if (v.scale == 0.0 && (std::isnan(cy) || holdsNaN(y, n))) return quietNaN();
+    if (sy == 0.0 && (std::isnan(cy) || holdsNaN(y, n))) return quietNaN();
     return 0.0;
   }
   // beta = (sy * cross) / (sx * self), formed on mantissas in [0.5, 1) with the binary
@@ -193,8 +310,8 @@ double centeredProjectionCoefficient(const double* x, int64_t nx, const double* 
   int ce = 0, se = 0, ye = 0, xe = 0;
   const double cm = std::frexp(cross, &ce);
   const double sm = std::frexp(self, &se);
-  const double ym = std::frexp(v.scale, &ye);
-  const double xm = std::frexp(u.scale, &xe);
+  const double ym = std::frexp(sy, &ye);
+  const double xm = std::frexp(sx, &xe);
   return std::ldexp((ym * cm) / (xm * sm), ce + ye - se - xe);
 }
 

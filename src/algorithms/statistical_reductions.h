@@ -1,12 +1,11 @@
 // Statistical reductions that never overflow or underflow in their intermediate steps:
 // the scaled Euclidean norm, the mean built on the exact sum, and centered sums of
 // squares, cross products, cosine similarity and projection coefficient, whose products
-// are all accumulated exactly by superDot.
+// are all accumulated exactly in the superaccumulator.
 #pragma once
 
 #include <cstdint>
 
-#include "scratch.h"
 
 namespace sela {
 
@@ -15,6 +14,17 @@ namespace sela {
 // true norm is. The first NaN (quiet NaN) or infinity (+inf) in array order decides.
 // +0.0 for n <= 0 or all zeros.
 double scaledEuclideanNorm(const double* x, int64_t n);
+
+// The same norm fed in pieces: normAdd over consecutive pieces, then normResult, gives
+// the bits of scaledEuclideanNorm over their concatenation.
+struct NormState {
+  double scale = 0.0;
+  double ssq = 1.0;
+  double negligible = 0.0;  // scale * 2^-511 when that is exact, else 0 (nothing skipped)
+  double decided = 0.0;     // the quiet NaN or +inf once a NaN or an infinity was met
+};
+void normAdd(NormState& st, const double* x, int64_t n);
+double normResult(const NormState& st);
 
 // The exact sum rounded once, divided by n. When that sum overflows although every
 // element is finite, the correctly rounded sum of the rounded quotients x[j] / n instead.
@@ -28,13 +38,13 @@ double centeredSumSquares(const double* x, int64_t n, double c);
 // to x and cy to y. Requires ny >= nx (an internal fault and +0.0 otherwise).
 double centeredCrossProduct(const double* x, int64_t nx, const double* y, int64_t ny, double cx, double cy);
 
-// A centered vector brought to magnitude about 1: values[i] = (x[i] - c) / scale.
-struct NormalizedCentered {
-  double scale;         // max(|c|, largest non-NaN |x[i]|); |c| is left out when c is NaN
-  ScratchArray values;  // n values in [-2, 2] for finite data; empty when scale is +inf
-};
-
-NormalizedCentered normalizedCentered(const double* x, int64_t n, double c);
+// A centered vector brought to magnitude about 1, chunk by chunk: the scale is
+// max(|c|, largest non-NaN |x[i]|) (|c| left out when c is NaN; +0.0 for n <= 0), and
+// out[i] = (x[i] - c) / scale, with an overflowing difference formed as
+// x[i] / scale - c / scale; all zeros when the scale is 0. Values of finite data lie in
+// [-2, 2]. The scale must be finite for the values.
+double centeredScale(const double* x, int64_t n, double c);
+void normalizeCentered(const double* x, int64_t n, double c, double scale, double* out);
 
 // The cosine of the angle between x - cx and y - cy, in [-1, 1]; NaN for a zero or
 // infinite centered vector or any NaN. Unequal or zero lengths raise the value error

@@ -1,0 +1,120 @@
+// The exact products of the accumulator on processors with a fused multiply-add. This
+// translation unit alone is built with -mfma (cmake/kernels.cmake); its functions are
+// called only after the dispatch table has found FMA and the AVX register state enabled.
+//
+// The split. For doubles a and b let h = fl(a * b) and r = fma(a, b, -h), one rounding.
+// When the exponent field of h lies in [107, 2046]:
+// - h is finite and non-zero, so a and b are finite and non-zero;
+// - the exact product p = a * b is an integer multiple of 2^(eh - 106), eh = h's unbiased
+//   exponent: p has at most 106 significant bits (two 53-bit significands) and its top
+//   bit is at 2^(eh - 1) or above, so its lowest is at 2^(eh - 106) or above. h is a
+//   multiple of ulp(h) = 2^(eh - 52), so p - h is a multiple of 2^(eh - 106) too, with
+//   |p - h| <= ulp(h) / 2 = 2^(eh - 53): at most 53 significant bits, and eh - 106 >= -1022
+//   keeps them in the normal range. So p - h is a double, the fma returns it exactly
+//   (r = p - h, r zero or normal), and h + r = p exactly;
+// - |p| >= 2^-916 lies far above the register's unit 2^-1075: the product floor removes
+//   nothing, so h + r is exactly the contribution the element step makes.
+// Depositing the two doubles h and r therefore adds the same value as the element step,
+// with two cheap deposits instead of a 128-bit multiply and five limb updates. Every
+// other product (a zero, subnormal, infinite or NaN factor, a product near or below the
+// bottom of the range, or one that rounds beyond DBL_MAX) takes the element step itself.
+//
+// Countdown: each product spends two deposits (h and r); the element step spends less.
+#include <bit>
+#include <cstdint>
+
+#include "algorithms/exactsum.h"
+#include "algorithms/exactsum_binned.h"
+#include "algorithms/prefetch.h"
+
+namespace sela {
+
+namespace {
+
+constexpr uint64_t kMantissaMask = 0x000FFFFFFFFFFFFFULL;
+constexpr uint64_t kHiddenBit = 1ULL << 52;
+constexpr uint64_t kSplitFieldMin = 107;
+constexpr uint64_t kSplitFieldMax = 2046;
+
+// h and r as above; false when the product must take the element step.
+[[gnu::always_inline]] inline bool splitProduct(double a, double b, double& h, double& r) {
+  h = a * b;
+  const uint64_t field = (std::bit_cast<uint64_t>(h) >> 52) & 0x7FF;
+  if (field - kSplitFieldMin > kSplitFieldMax - kSplitFieldMin) [[unlikely]]
+    return false;
+  r = __builtin_fma(a, b, -h);
+  return true;
+}
+
+// One double into the bins of the binned sum (see exactsum_binned.cpp): its significand
+// into the bin of its sign and exponent field. Here h is always normal and r normal or
+// zero: a zero r puts 2^52 into bin 0 or bin 2048, which hold nothing else on this path
+// and are discarded before the flush.
+[[gnu::always_inline]] inline void binDeposit(SuperAccumulator& acc, uint64_t* bins, double v) {
+  const uint64_t u = std::bit_cast<uint64_t>(v);
+  const uint64_t bin = u >> 52;
+  const uint64_t m = (u & kMantissaMask) | kHiddenBit;
+  uint64_t& b = bins[bin];
+  if (__builtin_add_overflow(b, m, &b)) [[unlikely]]
+    productBinWrapped(acc, bin);
+}
+
+[[gnu::always_inline]] inline void binProduct(ProductStream& s, uint64_t* bins, const double* xp,
+                                              const double* yp) {
+  double h, r;
+  if (!splitProduct(*xp, *yp, h, r)) [[unlikely]] {
+    depositUnsplitProduct(s, xp, yp);
+    return;
+  }
+  binDeposit(*s.acc, bins, h);
+  binDeposit(*s.acc, bins, r);
+}
+
+}  // namespace
+
+void addProductsSplitFma(SuperAccumulator& acc, const double* x, const double* y, int64_t n) {
+  // One cache for the h and one for the r: each runs in its own binade when the
+  // products do.
+  DepositCache hCache, rCache;
+  while (n > 0) {
+    if (acc.addsLeft < 2) carryPropagate(acc);
+    const int64_t batch = n < acc.addsLeft / 2 ? n : acc.addsLeft / 2;
+    for (int64_t i = 0; i < batch; ++i) {
+      double h, r;
+      if (splitProduct(x[i], y[i], h, r)) [[likely]] {
+        depositCached(acc, hCache, h);
+        depositCached(acc, rCache, r);
+      } else {
+        depositProduct(acc, x[i], y[i]);
+      }
+    }
+    flushCache(acc, hCache);
+    flushCache(acc, rCache);
+    acc.addsLeft -= 2 * batch;
+    x += batch;
+    y += batch;
+    n -= batch;
+  }
+}
+
+void binProductsSplitFma(ProductStream& s, uint64_t* const* bins, int copies, const double* x, const double* y,
+                         int64_t n) {
+  // Consecutive products alternate between the copies of the bins (see the binned sum:
+  // no single chain of updates through one bin on data that repeat exponents).
+  uint64_t* b0 = bins[0];
+  uint64_t* b1 = bins[1 % copies];
+  uint64_t* b2 = bins[2 % copies];
+  uint64_t* b3 = bins[3 % copies];
+  int64_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    prefetchAhead(x + i);
+    prefetchAhead(y + i);
+    binProduct(s, b0, x + i, y + i);
+    binProduct(s, b1, x + i + 1, y + i + 1);
+    binProduct(s, b2, x + i + 2, y + i + 2);
+    binProduct(s, b3, x + i + 3, y + i + 3);
+  }
+  for (; i < n; ++i) binProduct(s, b0, x + i, y + i);
+}
+
+}  // namespace sela
