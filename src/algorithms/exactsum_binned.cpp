@@ -181,7 +181,7 @@ int chooseCopies(const double* x, int64_t n) {
 // Flushes all bins into the register. Bin (sign, field) holds a sum of M in units of
 // 2^field; the 32 fields of limb window g (fields 32g .. 32g + 31, all copies) add up to
 // less than 2^99 in units of 2^(32g) and go in as one wide deposit.
-void flushBins(SuperAccumulator& acc, const uint64_t (*bins)[kBinStride], int copies) {
+void flushBins(SuperAccumulator& __restrict acc, const uint64_t (*__restrict bins)[kBinStride], int copies) {
   for (int sign = 0; sign < 2; ++sign) {
     for (int g = 0; g < 64; ++g) {
       const int first = sign * 2048 + 32 * g;
@@ -203,16 +203,18 @@ void flushBins(SuperAccumulator& acc, const uint64_t (*bins)[kBinStride], int co
 
 }  // namespace
 
-bool addBinned(SuperAccumulator& acc, const double* x, int64_t n) {
-  if (holdsSpecial(acc)) {
-    recordSpecials(acc, x, n);
-    return true;
-  }
+namespace {
+
+// The bins' work goes into a register of its own, a local the compiler knows the bins
+// cannot alias (so its countdown and limbs stay in registers while the bins are flushed);
+// the caller merges it.
+bool addBinnedInto(SuperAccumulator& acc, const double* x, int64_t n) {
   const int copies = chooseCopies(x, n);
   const size_t rowBytes = sizeof(uint64_t) * kBinStride;
   static_assert(sizeof(uint64_t) * kBinStride % 64 == 0);
   const auto workspace = allocateBins(rowBytes * static_cast<size_t>(copies));
   if (!workspace) return false;
+  initialize(acc);
   auto* bins = reinterpret_cast<uint64_t(*)[kBinStride]>(workspace.get());
   std::memset(bins, 0, rowBytes * static_cast<size_t>(copies));
 
@@ -249,6 +251,19 @@ bool addBinned(SuperAccumulator& acc, const double* x, int64_t n) {
   const uint64_t excess = excessNegative ? st.fieldZeroNegative - st.fieldZeroPositive
                                          : st.fieldZeroPositive - st.fieldZeroNegative;
   if (excess != 0) depositWide(acc, static_cast<uint128>(excess) << 53, !excessNegative, 0);
+  return true;
+}
+
+}  // namespace
+
+bool addBinned(SuperAccumulator& acc, const double* x, int64_t n) {
+  if (holdsSpecial(acc)) {
+    recordSpecials(acc, x, n);
+    return true;
+  }
+  SuperAccumulator local;
+  if (!addBinnedInto(local, x, n)) return false;
+  merge(acc, local);
   return true;
 }
 
@@ -295,7 +310,7 @@ void recordSpecialProducts(SuperAccumulator& acc, const double* x, const double*
 
 // Flushes and clears the product bins. Bin (sign, t) holds V < 2^127 in units of 2^t:
 // V * 2^(t mod 32) spans five 32-bit words from limb floor(t / 32).
-void flushProductBins(SuperAccumulator& acc, ProductBin* bins) {
+void flushProductBins(SuperAccumulator& __restrict acc, ProductBin* __restrict bins) {
   constexpr int kBlock = 16;  // skip empty stretches of bins without a branch per bin
   static_assert(kProductBins % kBlock == 0);
   for (int t = 0; t < kProductBins; ++t) {
