@@ -30,20 +30,6 @@ namespace sela {
 // machine operand (the addsd destination): with NaNs in the sum, the result is the
 // running sum's NaN, as the strict loop s = s + v reads.
 
-namespace {
-
-// s + v with s as the first machine operand.
-inline double addRunning(double s, double v) { return _mm_cvtsd_f64(_mm_add_sd(_mm_set_sd(s), _mm_set_sd(v))); }
-
-// TwoSum(s, v) whose first addition keeps s as the first machine operand.
-inline SumAndError twoSumRunning(double s, double v) {
-  const double t = addRunning(s, v);
-  const double z = t - s;
-  return {t, (s - (t - z)) + (v - z)};
-}
-
-}  // namespace
-
 double kahanSum(const double* x, int64_t n) {
   if (n <= 0) return 0.0;
   double s = x[0];

@@ -11,6 +11,7 @@
 #include "algorithms/compensatedsum.h"
 #include "algorithms/errorfree.h"
 #include "algorithms/exactsum.h"
+#include "algorithms/prefetch.h"
 #include "error_state.h"
 
 namespace sela {
@@ -19,62 +20,151 @@ namespace sela {
 
 double sum2(const double* values, int64_t n) { return neumaierSum(values, n); }
 
-void ErrorVector::resize(int64_t m) {
-  if (m < 0) m = 0;
-  if (m > capacity) {
-    storage = allocateScratch(m);
-    capacity = m;
-  }
-  size = m;
-}
-
 namespace {
 
-// The pass itself, kept out of line so that the running sum stays in a register.
-[[gnu::noinline]] double vecSum(const double* values, int64_t n, double* e) {
-  double s = values[0];
-  for (int64_t i = 1; i < n; ++i) {
-    const double x = values[i];
-    // TwoSum with the running sum first. Its error is taken only when both operands are
-    // finite; an overflowing s + x leaves a NaN error here, but s is then infinite and no
-    // later pass of the cascade touches a result that is not finite.
-    const SumAndError ts = twoSum(s, x);
-    // (s - s) + (x - x) is +0.0 exactly when both are finite, else a NaN: a test that
-    // stays in the floating-point registers.
-    e[i - 1] = ((s - s) + (x - x) == 0.0) ? ts.e : 0.0;
-    s = ts.s;
+// ---- The cascade in one sweep ----
+//
+// Pass k of the cascade reads the error vector of pass k - 1 from left to right and
+// writes its own errors from left to right; element j of pass k's errors comes from
+// pass k's j-th addition and is all that pass k + 1's (j+1)-th step needs. So every pass
+// can advance as soon as the previous one has produced its next error: at step i of the
+// sweep (element values[i]), pass 1 adds values[i]; its error e is handed at once to pass
+// 2, whose error goes to pass 3, and so on. Pass k consumes its first input (error 0 of
+// pass k - 1, produced at step k - 1) by taking it as its running sum -- that is
+// "s <- errors[0]" of the pass, no addition -- and adds its later inputs one per step
+// from step k on. Each pass therefore performs exactly the additions of its separate
+// loop, on the same operands, in the same order; only the interleaving between passes
+// changes, and no pass reads anything another pass writes later. The bits are those of
+// the pass-by-pass cascade, with no error vector: an error lives from its production to
+// its use in the same step. The last pass's errors feed nothing, so it only adds.
+//
+// The steps stay unguarded (TwoSum of any operands) when this is provably the same:
+// a running sum that is finite at the end was finite at every step, and each of its
+// inputs was finite (an infinity or a NaN, once in a running sum, never leaves it). So
+// if every pass ends finite, every guard of every pass held, and the unguarded errors
+// are the guarded ones. If pass 1 ends non-finite, the result is pass 1's sum, which no
+// error changes (recomputed by a strict loop for its NaN payload). Only the remaining
+// case (pass 1 finite, a later pass not) needs the guarded steps: the sweep is then run
+// again with them. That case needs some 2^54 elements (each error of pass 1 is at most
+// 2^970 in magnitude), but costs nothing to keep right.
+
+// One step of a pass that hands its error on: the pass's running sum s becomes s + x;
+// returns the TwoSum error (+0.0 where Guarded and an operand is not finite).
+template <bool Guarded>
+inline double passStep(double& s, double x) {
+  const SumAndError ts = twoSum(s, x);
+  double e = ts.e;
+  // (s - s) + (x - x) is +0.0 exactly when both are finite.
+  if constexpr (Guarded) e = ((s - s) + (x - x) == 0.0) ? e : 0.0;
+  s = ts.s;
+  return e;
+}
+
+// The first min(P, n) - 1 steps, while passes are still starting: at step i the passes
+// 1..i add, and pass i + 1 starts from the error pass i hands on. sums[k] is pass k + 1's
+// running sum. Returns the first step of the steady state.
+template <bool Guarded>
+int64_t startPasses(const double* values, int64_t n, int64_t passes, double* sums) {
+  sums[0] = values[0];
+  int64_t i = 1;
+  for (; i < n && i < passes; ++i) {
+    double x = values[i];
+    for (int64_t k = 0; k < i; ++k) x = passStep<Guarded>(sums[k], x);
+    sums[i] = x;
   }
+  return i;
+}
+
+// The steady state for a fixed number of passes P: every pass adds once per step. The
+// running sums live in registers.
+template <int P>
+void steadyFixed(const double* values, int64_t from, int64_t n, double* sums) {
+  double s[P];
+  for (int k = 0; k < P; ++k) s[k] = sums[k];
+  for (int64_t i = from; i < n; ++i) {
+    if ((i & 7) == 0) prefetchAhead(values + i);
+    double x = values[i];
+    for (int k = 0; k < P - 1; ++k) x = passStep<false>(s[k], x);
+    s[P - 1] = s[P - 1] + x;
+  }
+  for (int k = 0; k < P; ++k) sums[k] = s[k];
+}
+
+// The same for any number of passes, sums in memory.
+template <bool Guarded>
+void steadyAny(const double* values, int64_t from, int64_t n, int64_t passes, double* sums) {
+  for (int64_t i = from; i < n; ++i) {
+    double x = values[i];
+    for (int64_t k = 0; k + 1 < passes; ++k) x = passStep<Guarded>(sums[k], x);
+    sums[passes - 1] = sums[passes - 1] + x;
+  }
+}
+
+// Fixed-count kernels for the common small orders.
+constexpr int64_t kFixedPasses = 8;
+
+template <int P = 2>
+void steadyDispatch(const double* values, int64_t from, int64_t n, int64_t passes, double* sums) {
+  if constexpr (P > kFixedPasses) {
+    steadyAny<false>(values, from, n, passes, sums);
+  } else {
+    if (passes == P) return steadyFixed<P>(values, from, n, sums);
+    steadyDispatch<P + 1>(values, from, n, passes, sums);
+  }
+}
+
+// The result from the passes' sums: ((s_1 + t_2) + t_3) + ..., each added only while the
+// result is finite.
+double combinePasses(const double* sums, int64_t passes) {
+  double s = sums[0];
+  for (int64_t k = 1; k < passes; ++k)
+    if (isFinite(s)) s = s + sums[k];
   return s;
 }
 
 }  // namespace
 
-double transform(const double* values, int64_t n, ErrorVector& errors) {
-  if (n <= 0) {
-    errors.resize(0);
-    return 0.0;
+// Passes in the sweep of cascadeSweep without heap storage.
+constexpr int64_t kStackPasses = 64;
+
+double cascadeSweep(const double* values, int64_t n, int64_t passes, bool guarded, double* sums) {
+  const int64_t first = guarded ? startPasses<true>(values, n, passes, sums)
+                                : startPasses<false>(values, n, passes, sums);
+  if (first < n) {
+    // Every pass has started (passes <= first).
+    if (guarded) {
+      steadyAny<true>(values, first, n, passes, sums);
+    } else {
+      steadyDispatch(values, first, n, passes, sums);
+    }
   }
-  errors.resize(n - 1);
-  return vecSum(values, n, errors.data());
+  return combinePasses(sums, passes);
 }
 
 double sumK(const double* values, int64_t n, int64_t k) {
   if (n <= 0) return 0.0;
   if (n == 1) return values[0];
-  const int64_t passes = k > 0 ? k : 1;
-  // Each pass is error free: sum(input) = s + sum(errors) exactly while nothing
-  // overflows, so pass k's error vector holds what passes 1..k have not yet added.
-  ErrorVector a;
-  ErrorVector b;
-  double s = transform(values, n, a);
-  for (int64_t pass = 2; pass <= passes; ++pass) {
-    if (a.size == 0) break;
-    const double t = transform(a.data(), a.size, b);
-    if (isFinite(s)) s = s + t;
-    // The errors just written feed the next pass; the old input becomes its target.
-    std::swap(a, b);
+  // The error vector of pass k has n - k elements, so at most n passes run.
+  const int64_t passes = k < 1 ? 1 : (k < n ? k : n);
+  double local[kStackPasses];
+  ScratchArray heap;
+  double* sums = local;
+  if (passes > kStackPasses) {
+    heap = allocateScratch(passes);
+    sums = heap.get();
   }
-  return s;
+  const double result = cascadeSweep(values, n, passes, false, sums);
+  if (!isFinite(sums[0])) {
+    // The result is pass 1's sum. Its value is the same in every arrangement, but which
+    // NaN it carries depends on the operand order of each addition, which the sweep
+    // leaves to the compiler: add again, running sum first, as the strict loop reads.
+    double s = values[0];
+    for (int64_t i = 1; i < n; ++i) s = addRunning(s, values[i]);
+    return s;
+  }
+  for (int64_t p = 1; p < passes; ++p)
+    if (!isFinite(sums[p])) return cascadeSweep(values, n, passes, true, sums);
+  return result;
 }
 
 // ---- Building blocks of the transformation -----------------------------------------
