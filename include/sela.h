@@ -98,7 +98,9 @@ SELA_API double sela_sum_acc(const double *x, uint64_t n);
 SELA_API double sela_sum_near(const double *x, uint64_t n);
 
 /* Condition number of the sum, sum |x| / |sum x|: 1 without cancellation, +inf when the
- * sum is zero or the magnitudes overflow, NaN for a NaN; empty: +0.0. */
+ * sum is zero or the magnitudes overflow, NaN for a NaN; empty: +0.0. Also +inf when the
+ * magnitudes stay finite but the compensated sum rounds beyond the largest double, as for
+ * {DBL_MAX, 2^969, 2^969} (the quotient would otherwise be 0). */
 SELA_API double sela_condition_number(const double *x, uint64_t n);
 
 /* ---- Dot products ------------------------------------------------------------------- */
