@@ -1,5 +1,7 @@
 #include "algorithms/statistical_reductions.h"
 
+#include <emmintrin.h>
+
 #include <cmath>
 #include <limits>
 
@@ -25,6 +27,52 @@ bool holdsNaN(const double* x, int64_t n) {
 
 }  // namespace
 
+namespace {
+
+// The running state of the norm: the squares seen so far sum to ssq * scale^2.
+struct NormState {
+  double scale = 0.0;
+  double ssq = 1.0;
+  double negligible = 0.0;  // scale * 2^-511 when that is exact, else 0 (nothing skipped)
+};
+
+// Blocks of four elements while each block holds only elements with |x| <= scale (no NaN,
+// no infinity, no new maximum), with scale > 0. Between two changes of the scale every
+// quotient x[i] / scale is independent of the others, so the four divisions and squares
+// of a block run in two-lane SSE2 operations (part of every x86-64 processor; each lane
+// rounds exactly as the scalar operation does); only the additions into ssq form a chain,
+// and they stay in element order. Zeros go through as quotients +-0.0 whose square +0.0
+// leaves ssq >= 1 unchanged, as skipping them does. Returns the index of the first element
+// not consumed: the start of a block that fails the test, or a tail of fewer than four.
+int64_t normBlocks(const double* x, int64_t i, int64_t n, NormState& st) {
+  const __m128d signBit = _mm_set1_pd(-0.0);
+  const __m128d scale = _mm_set1_pd(st.scale);
+  const __m128d negligible = _mm_set1_pd(st.negligible);
+  double ssq = st.ssq;
+  for (; i + 4 <= n; i += 4) {
+    const __m128d v0 = _mm_loadu_pd(x + i);
+    const __m128d v1 = _mm_loadu_pd(x + i + 2);
+    const __m128d a0 = _mm_andnot_pd(signBit, v0);
+    const __m128d a1 = _mm_andnot_pd(signBit, v1);
+    // |x| <= scale is false for a NaN, for an infinity and for a new maximum.
+    const __m128d inRange = _mm_and_pd(_mm_cmple_pd(a0, scale), _mm_cmple_pd(a1, scale));
+    if (_mm_movemask_pd(inRange) != 3) break;
+    // Negligible elements become +0.0, exactly as in the element step.
+    const __m128d q0 = _mm_div_pd(_mm_andnot_pd(_mm_cmplt_pd(a0, negligible), v0), scale);
+    const __m128d q1 = _mm_div_pd(_mm_andnot_pd(_mm_cmplt_pd(a1, negligible), v1), scale);
+    const __m128d sq0 = _mm_mul_pd(q0, q0);
+    const __m128d sq1 = _mm_mul_pd(q1, q1);
+    ssq = _mm_cvtsd_f64(sq0) + ssq;
+    ssq = _mm_cvtsd_f64(_mm_unpackhi_pd(sq0, sq0)) + ssq;
+    ssq = _mm_cvtsd_f64(sq1) + ssq;
+    ssq = _mm_cvtsd_f64(_mm_unpackhi_pd(sq1, sq1)) + ssq;
+  }
+  st.ssq = ssq;
+  return i;
+}
+
+}  // namespace
+
 double scaledEuclideanNorm(const double* x, int64_t n) {
   // Invariant: the squares seen so far sum to ssq * scale^2, and every term added to ssq
   // is (x[i] / scale)^2 <= 1, so nothing is ever squared at its own magnitude. A new
@@ -34,28 +82,36 @@ double scaledEuclideanNorm(const double* x, int64_t n) {
   // an ulp of ssq >= 1, so q * q + ssq rounds back to ssq: such an element changes nothing.
   // Dividing +0.0 in its place gives the same bits without a subnormal quotient or square,
   // which would cost a microcode assist per element on wide-range data.
-  double scale = 0.0;
-  double ssq = 1.0;
-  double negligible = 0.0;  // scale * 2^-511 when that is exact, else 0 (nothing skipped)
-  for (int64_t i = 0; i < n; ++i) {
+  //
+  // The element step below handles everything; the blocks take over whenever the next
+  // four elements need no change of scale and no early return.
+  NormState st;
+  int64_t i = 0;
+  while (i < n) {
+    if (st.scale > 0.0) {
+      i = normBlocks(x, i, n, st);
+      if (i >= n) break;
+    }
     const double a = std::fabs(x[i]);
     if (a != a) return quietNaN();
     if (a == kInf) return kInf;
-    if (x[i] == 0.0) continue;
-    if (a > scale) {
-      const double r = scale / a;
-      ssq = (ssq * r) * r + 1.0;
-      scale = a;
-      negligible = scale >= 0x1p-511 ? scale * 0x1p-511 : 0.0;
-    } else {
-      const double q = (a < negligible ? 0.0 : x[i]) / scale;
-      ssq = q * q + ssq;
+    if (x[i] != 0.0) {
+      if (a > st.scale) {
+        const double r = st.scale / a;
+        st.ssq = (st.ssq * r) * r + 1.0;
+        st.scale = a;
+        st.negligible = st.scale >= 0x1p-511 ? st.scale * 0x1p-511 : 0.0;
+      } else {
+        const double q = (a < st.negligible ? 0.0 : x[i]) / st.scale;
+        st.ssq = q * q + st.ssq;
+      }
     }
+    ++i;
   }
-  if (scale == 0.0) return 0.0;
+  if (st.scale == 0.0) return 0.0;
   // 1 <= ssq <= n, so the square root is harmless and only the final product can leave
   // the range, exactly when the true norm does (up to the last rounding).
-  return std::sqrt(ssq) * scale;
+  return std::sqrt(st.ssq) * st.scale;
 }
 
 double scaledMean(const double* x, int64_t n) {
