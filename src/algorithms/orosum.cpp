@@ -210,6 +210,7 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kMinNormal = 0x1p-1022;
+constexpr double kMaxDouble = std::numeric_limits<double>::max();
 
 // One read of the input before the transformation.
 struct Scan {
@@ -639,57 +640,123 @@ double accSum(const double* values, int64_t n) {
   return (p.facts.sum + p.outcome.tau2) + p.outcome.tau1;
 }
 
-double nearSum(const double* values, int64_t n) {
-  Prepared p;
-  extract(values, n, p);
-  if (errorPending()) return 0.0;
-  if (p.outcome.done) return p.outcome.value;
-  const ResidualFacts& facts = p.facts;
+// ---- NearSum ----
+//
+// NearSum returns the exact sum rounded to nearest, ties to even, on every input that
+// reaches its transformation, so any other way to that rounding gives its bits, except
+// where its own steps say otherwise. What they say, case by case, for n >= 2:
+// - An infinity or a NaN in the input, or a sigma that would overflow, or an input longer
+//   than kMaxTransformLength: superSum itself.
+// - Otherwise the transformation runs, so every |x| <= 2^(1023 - M) and the exact sum
+//   lies below 2^1023 in magnitude: it never overflows. Its nearest double is the result,
+//   and it is what superSum rounds to.
+// - A zero exact sum: the transformation's partial sum t starts at rho = +0.0 and each
+//   sweep's tau at +0.0, and a sum of doubles is -0.0 only when both operands are -0.0,
+//   so tau1 and then res are never -0.0: the result is +0.0. superSum gives +0.0 for a
+//   zero register as well.
+// So for n >= 2 NearSum is superSum, bit for bit; n = 1 returns the element unchanged
+// (-0.0, an infinity and a NaN with its payload included), where superSum would not.
+//
+// Short inputs first try a cheaper route to the same double: a compensated sum in lanes
+// with a proven bound on its error, accepted only when that bound shows which double is
+// nearest.
 
-  const double tau1 = p.outcome.tau1;
-  const double tau2 = p.outcome.tau2;
-  // The faithful result res and its rounding error delta (FastTwoSum of tau1, tau2p).
-  const double tau2p = facts.sum + tau2;
-  const double res = tau1 + tau2p;
-  const double delta = tau2p - (res - tau1);
-  if (delta == 0.0) return res;
+namespace {
 
-  // exact sum - res = rho + sum(residual), with the residual vector still as the first
-  // transformation left it. Against the midpoint m = res + mu, the sign of
-  // (rho - mu) + sum(residual) decides; transforming the residuals again from that offset
-  // gives it faithfully, and a faithful result keeps the sign.
-  const double rho = tau2 - (res - tau1);
-  const bool below = delta < 0.0;
-  const double neighbour = below ? prevFloat(res) : nextFloat(res);
-  const double gap = neighbour - res;
-  // Adjacent subnormals: the exact sum, a multiple of 2^-1074, cannot lie between.
-  if (gap == (below ? -0x1p-1074 : 0x1p-1074)) return res;
-  const double mu = 0.5 * gap;
-  const double offset = rho - mu;
-  // Most often the naive sum S of the residuals decides already. Each of its n - 1
-  // additions errs by at most 2^-53 times its rounded partial sum, so |S - sum(residual)|
-  // is at most (n - 1) 2^-53 max|partial|, and also gamma(n-1) * n * max|residual|: the
-  // smaller of the two, doubled, is the slack. The addition below errs by at most
-  // 2^-53 |v|; so when |v| > 4 slack, w = offset + sum(residual) has the sign of v and is
-  // not zero. As a sum of doubles, w is then a nonzero multiple of 2^-1074, and the
-  // second transformation would return a faithful rounding of it: a value of the same
-  // sign, so the outcome below is the same. slack must not underflow.
-  const double v = offset + facts.sum;
-  const double count = static_cast<double>(n);  // exact: n <= 2^26
-  const double byResiduals = (2.0 * count * count * 0x1p-53) * facts.maxAbs;
-  const double byPartials = (2.0 * count * 0x1p-53) * facts.maxPartial;
-  const double slack = byPartials < byResiduals ? byPartials : byResiduals;
-  double h = v;
-  if (!((slack == 0.0 || slack >= kMinNormal) && std::fabs(v) > 4.0 * slack)) {
-    h = transformK(p.residual, offset, facts.maxAbs, v);
-    if (!isFinite(h)) {
-      const double exact = superSum(values, n);
-      return errorPending() ? 0.0 : exact;
-    }
-    if (h == 0.0) return res + mu;  // the midpoint itself: this addition rounds it to even
+// Inputs from this length on go to superSum directly: its binned arrangement is then
+// faster than the certified pass, and it is never declined.
+constexpr int64_t kCertifiedMaxLength = 2048;
+
+struct LaneSums {
+  double s = 0.0;  // sum of the high parts
+  double c = 0.0;  // rounded sum of the TwoSum errors
+  double e = 0.0;  // rounded sum of their magnitudes
+};
+
+// TwoSum of the accumulated s and x, the error into c and its magnitude into e.
+inline void laneAdd(LaneSums& l, double x) {
+  const SumAndError ts = twoSum(l.s, x);
+  l.s = ts.s;
+  l.c = l.c + ts.e;
+  l.e = l.e + std::fabs(ts.e);
+}
+
+// The nearest double to the exact sum of x[0..n-1] (2 <= n < kCertifiedMaxLength), or
+// false when this route cannot prove it.
+//
+// Four lanes (two SSE2 registers) and one scalar lane each run TwoSum on their elements;
+// the five lane sums are then merged by TwoSum as well. While nothing overflows every
+// TwoSum is exact, so the exact sum is T = S + sum(err) over all m <= n + 4 errors, with S
+// the merged high part. C, their rounded sum in any order, satisfies
+// |C - sum(err)| <= gamma(m-1) sum|err| <= gamma(m-1) (1 + gamma(m)) E, E being the
+// rounded sum of the |err| (gamma(k) = k u / (1 - k u), u = 2^-53). With m u <= 2^-30 that
+// is below B = 2 m u E, and B is computed with one rounding of a normal product (E is 0
+// or at least 2^-960). res = fl(S + C) with exact error d (TwoSum) leaves
+// |T - res| <= |d| + B. If |d| + B is below half the distance to the nearer neighbour of
+// res, strictly, T is nearer to res than to any other double, ties excluded, and res is
+// the correctly rounded sum. A zero res then means |T| < 2^-1075, so T = 0, whose rounding
+// NearSum gives as +0.0.
+}  // namespace
+
+bool certifiedNearest(const double* x, int64_t n, double& result) {
+  if (n < 2 || n + 4 > (int64_t{1} << 23)) return false;  // m u <= 2^-30 below
+  __m128d s0 = _mm_setzero_pd(), s1 = s0, c0 = s0, c1 = s0, e0 = s0, e1 = s0;
+  const __m128d signBit = _mm_set1_pd(-0.0);
+  int64_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const __m128d v0 = _mm_loadu_pd(x + i);
+    const __m128d v1 = _mm_loadu_pd(x + i + 2);
+    const __m128d t0 = _mm_add_pd(s0, v0);
+    const __m128d t1 = _mm_add_pd(s1, v1);
+    const __m128d z0 = _mm_sub_pd(t0, s0);
+    const __m128d z1 = _mm_sub_pd(t1, s1);
+    const __m128d r0 = _mm_add_pd(_mm_sub_pd(s0, _mm_sub_pd(t0, z0)), _mm_sub_pd(v0, z0));
+    const __m128d r1 = _mm_add_pd(_mm_sub_pd(s1, _mm_sub_pd(t1, z1)), _mm_sub_pd(v1, z1));
+    c0 = _mm_add_pd(c0, r0);
+    c1 = _mm_add_pd(c1, r1);
+    e0 = _mm_add_pd(e0, _mm_andnot_pd(signBit, r0));
+    e1 = _mm_add_pd(e1, _mm_andnot_pd(signBit, r1));
+    s0 = t0;
+    s1 = t1;
   }
-  if (below) return h > 0.0 ? res : neighbour;
-  return h > 0.0 ? neighbour : res;
+  LaneSums total;
+  for (; i < n; ++i) laneAdd(total, x[i]);
+  double lanes[4][2];
+  _mm_storeu_pd(lanes[0], s0);
+  _mm_storeu_pd(lanes[1], s1);
+  _mm_storeu_pd(lanes[2], _mm_add_pd(c0, c1));
+  _mm_storeu_pd(lanes[3], _mm_add_pd(e0, e1));
+  total.c = total.c + (lanes[2][0] + lanes[2][1]);
+  total.e = total.e + (lanes[3][0] + lanes[3][1]);
+  for (double v : {lanes[0][0], lanes[0][1], lanes[1][0], lanes[1][1]}) laneAdd(total, v);
+  // A non-finite lane (an infinity, a NaN or an overflow anywhere) leaves this test false.
+  if (!(std::fabs(total.s) <= kMaxDouble && std::fabs(total.c) <= kMaxDouble && total.e <= kMaxDouble)) {
+    return false;
+  }
+  if (total.e != 0.0 && total.e < 0x1p-960) return false;
+  const double m = static_cast<double>(n + 4);
+  const double bound = (2.0 * m * 0x1p-53) * total.e;
+  const SumAndError r = twoSum(total.s, total.c);
+  if (!(std::fabs(r.s) <= kMaxDouble)) return false;
+  // The distance to the nearer neighbour (both differences are exact; above DBL_MAX the
+  // neighbour is +-inf, and the rounding threshold is then half the gap below).
+  const double up = nextFloat(r.s) - r.s;
+  const double down = r.s - prevFloat(r.s);
+  const double gap = up < down ? up : down;
+  // (|d| + B) rounded, enlarged past its rounding: an upper bound of the exact |d| + B.
+  const double margin = (std::fabs(r.e) + bound) * 1.0000001;
+  if (!(2.0 * margin < gap)) return false;
+  result = r.s == 0.0 ? 0.0 : r.s;
+  return true;
+}
+
+double nearSum(const double* values, int64_t n) {
+  if (n <= 0) return 0.0;
+  if (n == 1) return values[0];
+  double result;
+  if (n < kCertifiedMaxLength && certifiedNearest(values, n, result)) return result;
+  const double exact = superSum(values, n);
+  return errorPending() ? 0.0 : exact;
 }
 
 }  // namespace sela
