@@ -55,11 +55,9 @@ int accSweeps(const std::vector<double>& x) {
 template <typename Fn>
 void runFamily(benchmark::State& state, Family f, Fn fn) {
   benchutil::runSum(state, f, fn);
-  if (f == Family::Cond1e16 || f == Family::Cond1e32) {
-    const auto& x = benchutil::pool(f, state.range(0))[0];
-    state.counters["cond"] = achievedCondition(x);
-    state.counters["acc_sweeps"] = accSweeps(x);
-  }
+  const auto& x = benchutil::pool(f, state.range(0))[0];
+  state.counters["cond"] = achievedCondition(x);
+  state.counters["acc_sweeps"] = accSweeps(x);
 }
 
 double sumK3(const double* x, uint64_t n) { return sela_sum_k(x, n, 3); }

@@ -489,3 +489,18 @@ TEST(NearSumCertified, NearSumIsTheExactSumFromTwoElements) {
     EXPECT_TRUE(SameBits(x, sela_sum_near(&x, 1)));
   }
 }
+
+// Sums that need from one to a few dozen sweeps: the residual vector is recomputed from
+// the values for the first eight sweeps and stored from the ninth. AccSum keeps the bits
+// of the step-by-step transformation on both sides of that switch.
+TEST(AccNearSum, AccSumAcrossTheRecomputedSweeps) {
+  std::mt19937_64 rng(808);
+  for (size_t n : {10u, 100u, 1000u}) {
+    for (double cond = 1e10; cond < 1e250; cond *= 1e15) {
+      const auto x = testutil::genSum(rng, n, cond, -600);
+      ASSERT_TRUE(std::all_of(x.begin(), x.end(), [](double v) { return std::isfinite(v); }));
+      ASSERT_TRUE(SameBits(literalAcc(x), acc(x))) << n << " cond " << cond;
+      ASSERT_TRUE(Faithful(x, acc(x))) << n << " cond " << cond;
+    }
+  }
+}

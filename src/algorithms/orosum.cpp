@@ -265,12 +265,9 @@ Scan scanValues(const double* x, int64_t n) {
 }
 
 // What the final residual vector adds up to: its naive (left-to-right) sum, which is what
-// AccSum needs; its largest magnitude, which NearSum's second transformation starts from;
-// and the largest partial sum of that naive sum, which bounds its rounding errors.
+// AccSum adds to the transformation's result.
 struct ResidualFacts {
   double sum = 0.0;
-  double maxAbs = 0.0;
-  double maxPartial = 0.0;  // the largest magnitude of the naive sum's partial sums
 };
 
 // ---- The residual vector ----
@@ -282,8 +279,13 @@ struct ResidualFacts {
 // vector would have seen (so with the same bits). This spares writing the vector, and
 // allocating it, for all data that need at most kImplicitLevels sweeps; the sweep after
 // that stores it, and later sweeps work in place.
-
-constexpr int kImplicitLevels = 3;
+//
+// Recomputing costs two additions per level and element in every later sweep, which is
+// still cheaper than a stored vector on long inputs: a fresh n-element array costs a page
+// fault per 4 KiB on first touch, more than eight levels of recomputation. Eight levels
+// cover every condition number up to about 2^(8 (53 - 2M)) (1e70 at n = 10^7, far
+// beyond 1e100 at n = 1000); only data beyond that are stored.
+constexpr int kImplicitLevels = 8;
 
 struct Residual {
   const double* base = nullptr;   // the values, or `store` once the vector is stored
@@ -360,11 +362,10 @@ double sweep(const double* base, const double* levels, double sigma, double* dst
   return ((lowLane(t0) + highLane(t0)) + (lowLane(t1) + highLane(t1))) + tail;
 }
 
-// The same sweep, also gathering the facts of the new residuals. The naive sum is a chain
+// The same sweep, also gathering the naive sum of the new residuals. That sum is a chain
 // of dependent additions, element after element, so this sweep runs at the speed of the
 // plain loop; it is used where the sweep is expected to be the last. The residuals are
-// formed two at a time; the largest magnitude is kept in four lanes so that its own chains
-// of comparisons stay off the critical path.
+// formed two at a time.
 template <int Levels, bool Store>
 double sweepGathering(const double* base, const double* levels, double sigma, double* dst, int64_t n,
                       ResidualFacts& facts) {
@@ -374,14 +375,12 @@ double sweepGathering(const double* base, const double* levels, double sigma, do
   if constexpr (Store) dst[0] = r;
   double tau = 0.0 + q;
   double s = r;
-  double m = std::fabs(r);
-  double partial = m;
   const PackedLevels<Levels> lv(levels);
   const __m128d sg = _mm_set1_pd(sigma);
-  const __m128d signBit = _mm_set1_pd(-0.0);
-  __m128d tv = _mm_setzero_pd(), mv = tv, mw = tv, pv = tv, pw = tv;
+  __m128d tv = _mm_setzero_pd();
   int64_t i = 1;
   for (; i + 4 <= n; i += 4) {
+    if ((i & 7) == 1) prefetchAhead(base + i);
     const __m128d xv = applyLevels<Levels>(_mm_loadu_pd(base + i), lv.v);
     const __m128d xw = applyLevels<Levels>(_mm_loadu_pd(base + i + 2), lv.v);
     const __m128d qv = _mm_sub_pd(_mm_add_pd(sg, xv), sg);
@@ -393,17 +392,11 @@ double sweepGathering(const double* base, const double* levels, double sigma, do
       _mm_storeu_pd(dst + i + 2, rw);
     }
     tv = _mm_add_pd(tv, _mm_add_pd(qv, qw));
-    mv = _mm_max_pd(_mm_andnot_pd(signBit, rv), mv);
-    mw = _mm_max_pd(_mm_andnot_pd(signBit, rw), mw);
-    const double s1 = s + lowLane(rv);
-    const double s2 = s1 + highLane(rv);
-    const double s3 = s2 + lowLane(rw);
-    s = s3 + highLane(rw);
-    pv = _mm_max_pd(_mm_andnot_pd(signBit, _mm_set_pd(s2, s1)), pv);
-    pw = _mm_max_pd(_mm_andnot_pd(signBit, _mm_set_pd(s, s3)), pw);
+    s = s + lowLane(rv);
+    s = s + highLane(rv);
+    s = s + lowLane(rw);
+    s = s + highLane(rw);
   }
-  mv = _mm_max_pd(mv, mw);
-  pv = _mm_max_pd(pv, pw);
   for (; i < n; ++i) {
     x = applyLevels<Levels>(base[i], levels);
     q = (sigma + x) - sigma;
@@ -411,31 +404,19 @@ double sweepGathering(const double* base, const double* levels, double sigma, do
     if constexpr (Store) dst[i] = r;
     tau += q;
     s += r;
-    const double a = std::fabs(r);
-    m = a > m ? a : m;
-    const double b = std::fabs(s);
-    partial = b > partial ? b : partial;
   }
-  const double m01 = lowLane(mv) > highLane(mv) ? lowLane(mv) : highLane(mv);
-  const double p01 = lowLane(pv) > highLane(pv) ? lowLane(pv) : highLane(pv);
-  facts = {s, m01 > m ? m01 : m, p01 > partial ? p01 : partial};
+  facts = {s};
   return tau + (lowLane(tv) + highLane(tv));
 }
 
 template <int Levels>
 ResidualFacts gatherLevels(const double* base, const double* levels, int64_t n) {
   double s = applyLevels<Levels>(base[0], levels);
-  double m = std::fabs(s);
-  double partial = m;
   for (int64_t i = 1; i < n; ++i) {
-    const double v = applyLevels<Levels>(base[i], levels);
-    s += v;
-    const double a = std::fabs(v);
-    m = a > m ? a : m;
-    const double b = std::fabs(s);
-    partial = b > partial ? b : partial;
+    if ((i & 7) == 1) prefetchAhead(base + i);
+    s += applyLevels<Levels>(base[i], levels);
   }
-  return {s, m, partial};
+  return {s};
 }
 
 template <int Levels>
