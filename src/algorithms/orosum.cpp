@@ -146,6 +146,21 @@ double sumK(const double* values, int64_t n, int64_t k) {
   if (n == 1) return values[0];
   // The error vector of pass k has n - k elements, so at most n passes run.
   const int64_t passes = k < 1 ? 1 : (k < n ? k : n);
+  // Two and three passes are Neumaier's and Klein's sums, whose vector arrangements are
+  // faster. Neumaier's c gathers pass 1's errors left to right from 0.0, Klein's cs does
+  // the same with TwoSum and its ccs gathers those TwoSums' errors: the running sums of
+  // passes 2 and 3, each behind one extra leading 0.0 + e. A TwoSum error is never -0.0:
+  // its terms s - (t - z) and x - z are both -0.0 only for s = x = -0.0, and then
+  // z = +0.0 makes the first +0.0. So no running sum of errors is -0.0, 0.0 + e = e, and
+  // the leading zero changes nothing; neither does Klein's first ccs term, the error of
+  // TwoSum(0.0, e), which is +0.0. Their results, s + c and (s + cs) + ccs, are the
+  // cascade's additions.
+  // A finite result means every running sum ended finite, where the unguarded steps are
+  // the cascade's (see above); any other result is settled by the sweep below.
+  if (passes == 2 || passes == 3) {
+    const double r = passes == 2 ? neumaierSum(values, n) : kleinSum(values, n);
+    if (isFinite(r)) return r;
+  }
   double local[kStackPasses];
   ScratchArray heap;
   double* sums = local;
