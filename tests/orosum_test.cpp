@@ -427,8 +427,8 @@ TEST(NearSumCertified, AcceptsOnlyTheNearestAndMostOfTheTimeOnPlainData) {
   }
 }
 
-TEST(NearSumCertified, DeclinesTiesAndSpecialValues) {
-  // Exact midpoints can never be proven nearer to one side.
+TEST(NearSumCertified, TiesAndSpecialValues) {
+  // Exact midpoints: settled to even, or declined.
   double r = 0.0;
   const std::vector<std::vector<double>> ties = {
       {1.0, pow2(-53)}, {1.0 + pow2(-52), pow2(-53)}, {3.0, -pow2(-52)}, {pow2(-1074), pow2(-1074), -pow2(-1074)}};
@@ -437,7 +437,28 @@ TEST(NearSumCertified, DeclinesTiesAndSpecialValues) {
       EXPECT_TRUE(SameBits(oracle::exactSum(x), r)) << x.size();
     }
   }
-  EXPECT_FALSE(sela::certifiedNearest(std::vector<double>{1.0, pow2(-53)}.data(), 2, r));
+  // Few significant bits: the errors are then summed exactly, and the tie goes to even.
+  ASSERT_TRUE(sela::certifiedNearest(std::vector<double>{1.0, pow2(-53)}.data(), 2, r));
+  EXPECT_TRUE(SameBits(1.0, r));
+  ASSERT_TRUE(sela::certifiedNearest(std::vector<double>{1.0 + pow2(-52), pow2(-53)}.data(), 2, r));
+  EXPECT_TRUE(SameBits(1.0 + pow2(-51), r));
+  // A tie hidden among fine-grained groups that cancel: neither the bound nor the grain
+  // can settle it, so the route declines.
+  std::mt19937_64 rng(12);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  for (int trial = 0; trial < 100; ++trial) {
+    const double f = 1.0 + std::ldexp(static_cast<double>((rng() >> 12) | 1), -52);
+    std::vector<double> x = {f, pow2(-53)};
+    for (int g = 0; g < 1 + trial % 10; ++g) appendZeroGroup(x, u(rng), std::ldexp(u(rng), -80));
+    std::shuffle(x.begin(), x.end(), rng);
+    ASSERT_TRUE(SameBits(oracle::exactSum(x), (testutil::bits(f) & 1) ? sela::nextFloat(f) : f));
+    EXPECT_FALSE(sela::certifiedNearest(x.data(), static_cast<int64_t>(x.size()), r)) << trial;
+    // With coarser groups the errors may be summed exactly: then the even neighbour.
+    std::vector<double> y = {f, pow2(-53)};
+    for (int g = 0; g < 1 + trial % 10; ++g) appendZeroGroup(y, u(rng), std::ldexp(u(rng), -20 - trial % 30));
+    std::shuffle(y.begin(), y.end(), rng);
+    certifiedAgrees(y, "coarse tie");
+  }
   const double qnan = std::numeric_limits<double>::quiet_NaN();
   for (const auto& x : std::vector<std::vector<double>>{{kInf, 1.0}, {1.0, qnan}, {kMax, kMax}, {-kMax, -kMax, 1.0}}) {
     EXPECT_FALSE(sela::certifiedNearest(x.data(), static_cast<int64_t>(x.size()), r)) << x[0];

@@ -692,6 +692,31 @@ inline void laneAdd(LaneSums& l, double x) {
 // res, strictly, T is nearer to res than to any other double, ties excluded, and res is
 // the correctly rounded sum. A zero res then means |T| < 2^-1075, so T = 0, whose rounding
 // NearSum gives as +0.0.
+// Whether every addition into C above was exact, so that T = S + C exactly and
+// res = fl(S + C) is T correctly rounded, ties included. All the values involved -- the
+// elements, the lane sums, the errors and every partial sum of C -- are integer multiples
+// of g, the least significant bit of the smallest-grained element (sums and exact
+// differences of multiples of g are multiples of g, and so is a rounded sum, whose unit
+// in the last place is then at least g). A partial sum of C is at most sum|err| in
+// magnitude, below E (1 + 2^-39) (E being their rounded sum, with m u <= 2^-30); when
+// that is below 2^53 g every partial sum is a multiple of g below 2^53 g, a double, and
+// no addition rounded. This settles exact midpoints of data with few significant bits.
+bool errorsSummedExactly(const double* x, int64_t n, double e) {
+  int minExponent = 2048;  // the exponent of g
+  for (int64_t i = 0; i < n; ++i) {
+    const uint64_t u = bitsOf(x[i]) & ~kSignMask;
+    if (u == 0) continue;
+    const auto biased = static_cast<int>(u >> 52);
+    uint64_t m = u & 0x000FFFFFFFFFFFFFULL;
+    if (biased != 0) m |= uint64_t{1} << 52;
+    const int lowest = (biased == 0 ? -1074 : biased - 1075) + __builtin_ctzll(m);
+    minExponent = lowest < minExponent ? lowest : minExponent;
+  }
+  if (minExponent == 2048 || e == 0.0) return true;  // nothing to round
+  if (minExponent + 53 > 1023) return true;  // 2^53 g beyond every finite E
+  return e * (1.0 + 0x1p-39) < std::ldexp(1.0, minExponent + 53);
+}
+
 }  // namespace
 
 bool certifiedNearest(const double* x, int64_t n, double& result) {
@@ -741,7 +766,7 @@ bool certifiedNearest(const double* x, int64_t n, double& result) {
   const double gap = up < down ? up : down;
   // (|d| + B) rounded, enlarged past its rounding: an upper bound of the exact |d| + B.
   const double margin = (std::fabs(r.e) + bound) * 1.0000001;
-  if (!(2.0 * margin < gap)) return false;
+  if (!(2.0 * margin < gap) && !errorsSummedExactly(x, n, total.e)) return false;
   result = r.s == 0.0 ? 0.0 : r.s;
   return true;
 }
