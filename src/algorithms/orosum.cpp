@@ -681,7 +681,7 @@ inline void laneAdd(LaneSums& l, double x) {
 // false when this route cannot prove it.
 //
 // Four lanes (two SSE2 registers) and one scalar lane each run TwoSum on their elements;
-// the five lane sums are then merged by TwoSum as well. While nothing overflows every
+// the five lane sums are then merged by four more TwoSums. While nothing overflows every
 // TwoSum is exact, so the exact sum is T = S + sum(err) over all m <= n + 4 errors, with S
 // the merged high part. C, their rounded sum in any order, satisfies
 // |C - sum(err)| <= gamma(m-1) sum|err| <= gamma(m-1) (1 + gamma(m)) E, E being the
@@ -742,14 +742,17 @@ bool certifiedNearest(const double* x, int64_t n, double& result) {
   }
   LaneSums total;
   for (; i < n; ++i) laneAdd(total, x[i]);
-  double lanes[4][2];
-  _mm_storeu_pd(lanes[0], s0);
-  _mm_storeu_pd(lanes[1], s1);
-  _mm_storeu_pd(lanes[2], _mm_add_pd(c0, c1));
-  _mm_storeu_pd(lanes[3], _mm_add_pd(e0, e1));
-  total.c = total.c + (lanes[2][0] + lanes[2][1]);
-  total.e = total.e + (lanes[3][0] + lanes[3][1]);
-  for (double v : {lanes[0][0], lanes[0][1], lanes[1][0], lanes[1][1]}) laneAdd(total, v);
+  // The merge as a tree: the two registers lane by lane (one vector TwoSum), then the two
+  // halves into the scalar lane.
+  const __m128d u = _mm_add_pd(s0, s1);
+  const __m128d z = _mm_sub_pd(u, s0);
+  const __m128d f = _mm_add_pd(_mm_sub_pd(s0, _mm_sub_pd(u, z)), _mm_sub_pd(s1, z));
+  const __m128d c = _mm_add_pd(_mm_add_pd(c0, c1), f);
+  const __m128d e = _mm_add_pd(_mm_add_pd(e0, e1), _mm_andnot_pd(signBit, f));
+  total.c = total.c + (lowLane(c) + highLane(c));
+  total.e = total.e + (lowLane(e) + highLane(e));
+  laneAdd(total, lowLane(u));
+  laneAdd(total, highLane(u));
   // A non-finite lane (an infinity, a NaN or an overflow anywhere) leaves this test false.
   if (!(std::fabs(total.s) <= kMaxDouble && std::fabs(total.c) <= kMaxDouble && total.e <= kMaxDouble)) {
     return false;
