@@ -84,7 +84,9 @@ double scaledEuclideanNorm(const double* x, int64_t n) {
   // which would cost a microcode assist per element on wide-range data.
   //
   // The element step below handles everything; the blocks take over whenever the next
-  // four elements need no change of scale and no early return.
+  // four elements need no change of scale and no early return. A block that does is taken
+  // element by element as a whole, so that a second new maximum in it costs no second
+  // failed attempt.
   NormState st;
   int64_t i = 0;
   while (i < n) {
@@ -92,10 +94,13 @@ double scaledEuclideanNorm(const double* x, int64_t n) {
       i = normBlocks(x, i, n, st);
       if (i >= n) break;
     }
-    const double a = std::fabs(x[i]);
-    if (a != a) return quietNaN();
-    if (a == kInf) return kInf;
-    if (x[i] != 0.0) {
+    // The block that failed (or the tail), element by element.
+    const int64_t end = n - i > 4 ? i + 4 : n;
+    for (; i < end; ++i) {
+      const double a = std::fabs(x[i]);
+      if (a != a) return quietNaN();
+      if (a == kInf) return kInf;
+      if (x[i] == 0.0) continue;
       if (a > st.scale) {
         const double r = st.scale / a;
         st.ssq = (st.ssq * r) * r + 1.0;
@@ -106,7 +111,6 @@ double scaledEuclideanNorm(const double* x, int64_t n) {
         st.ssq = q * q + st.ssq;
       }
     }
-    ++i;
   }
   if (st.scale == 0.0) return 0.0;
   // 1 <= ssq <= n, so the square root is harmless and only the final product can leave
