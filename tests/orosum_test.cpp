@@ -525,3 +525,18 @@ TEST(AccNearSum, AccSumAcrossTheRecomputedSweeps) {
     }
   }
 }
+
+// Several sweeps run in one pass when the first estimate of the sum predicts them, and
+// the sweeps after the one that stops are discarded: random condition numbers, so that
+// the stop falls anywhere among the sweeps of a pass, against the step-by-step AccSum.
+TEST(AccNearSum, AccSumWhereverTheStopFalls) {
+  std::mt19937_64 rng(1208);
+  std::uniform_real_distribution<double> decades(1.0, 200.0);
+  for (size_t n : {2u, 3u, 5u, 17u, 64u, 257u, 3000u}) {
+    for (int trial = 0; trial < (n > 1000 ? 10 : 60); ++trial) {
+      const double cond = std::pow(10.0, decades(rng));
+      const auto x = n < 10 ? testutil::wideRange(rng, n, -600, 400) : testutil::genSum(rng, n, cond, -500);
+      ASSERT_TRUE(SameBits(literalAcc(x), acc(x))) << n << " cond " << cond;
+    }
+  }
+}

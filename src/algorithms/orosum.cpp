@@ -501,6 +501,65 @@ double sweepStep(Residual& r, double sigma, ResidualFacts& facts) {
   return tau;
 }
 
+// Several sweeps in one pass over an implicit residual vector: for each element, the
+// levels already applied, then the splits at sigmas[0..k-1] in turn, each high part
+// summed into its own sweep's total; returns the naive sum of the final residuals. An element's residual after any number of splits
+// depends on that element alone, so every sweep sees exactly the values it would see in a
+// pass of its own; each total is exact in any order of addition (extractVector's
+// precondition holds for every sweep), so lanes give the same bits. What is new is only
+// that sweeps run before the previous one's stopping test: the caller discards those
+// after the one that stops.
+double multiSweep(const Residual& r, const double* sigmas, int k, double* taus) {
+  const int levels = r.count;
+  __m128d lv[kImplicitLevels], sg[kImplicitLevels], acc[kImplicitLevels];
+  for (int l = 0; l < levels; ++l) lv[l] = _mm_set1_pd(r.levels[l]);
+  for (int j = 0; j < k; ++j) {
+    sg[j] = _mm_set1_pd(sigmas[j]);
+    acc[j] = _mm_setzero_pd();
+  }
+  const double* base = r.base;
+  const int64_t n = r.n;
+  // The naive sum of the residuals after the last split, left to right from the first
+  // (the facts of the residual vector if that sweep turns out to be the last).
+  double last = 0.0;
+  int64_t i = 0;
+  for (; i + 2 <= n; i += 2) {
+    if ((i & 7) == 0) prefetchAhead(base + i);
+    __m128d v = _mm_loadu_pd(base + i);
+    for (int l = 0; l < levels; ++l) v = _mm_sub_pd(v, _mm_sub_pd(_mm_add_pd(lv[l], v), lv[l]));
+    for (int j = 0; j < k; ++j) {
+      const __m128d q = _mm_sub_pd(_mm_add_pd(sg[j], v), sg[j]);
+      v = _mm_sub_pd(v, q);
+      acc[j] = _mm_add_pd(acc[j], q);
+    }
+    last = i == 0 ? lowLane(v) : last + lowLane(v);
+    last = last + highLane(v);
+  }
+  for (int j = 0; j < k; ++j) taus[j] = lowLane(acc[j]) + highLane(acc[j]);
+  for (; i < n; ++i) {
+    double v = base[i];
+    for (int l = 0; l < levels; ++l) v = v - ((r.levels[l] + v) - r.levels[l]);
+    for (int j = 0; j < k; ++j) {
+      const double q = (sigmas[j] + v) - sigmas[j];
+      v = v - q;
+      taus[j] = taus[j] + q;
+    }
+    last = i == 0 ? v : last + v;
+  }
+  return last;
+}
+
+// How many sweeps from sigma on the transformation is expected to make, judging by the
+// estimate `guess` of its final leading part (at least 1, at most `room`).
+int expectedSweeps(double guess, double sigma, double phiScale, double shrink, int room) {
+  int k = 1;
+  while (k < room && sigma > kMinNormal && std::fabs(guess) < phiScale * sigma) {
+    sigma = sigma * shrink;
+    ++k;
+  }
+  return k;
+}
+
 // The transformation of rho + sum(residual), advancing the residual vector. mu is its
 // largest magnitude. `guess` estimates the final leading part; it only chooses which sweep
 // gathers the facts of the residuals on its way (a wrong guess costs one more pass over
@@ -523,6 +582,31 @@ TransformResult transformResidual(Residual& r, double mu, double rho, double gue
   const double shrink = pow2i(m - 53);
   double t = rho;
   for (;;) {
+    // Implicit residuals and more than one sweep expected: those sweeps in one pass.
+    const int room = r.stored() ? 0 : kImplicitLevels - r.count;
+    const int ahead = room > 1 ? expectedSweeps(guess, sigma, phiScale, shrink, room) : 1;
+    if (ahead > 1) {
+      double sigmas[kImplicitLevels];
+      int k = 0;
+      for (double sg = sigma; k < ahead; sg = sg * shrink) {
+        sigmas[k++] = sg;
+        if (sg <= kMinNormal) break;  // the last sweep the transformation can make
+      }
+      double taus[kImplicitLevels];
+      const double lastSum = multiSweep(r, sigmas, k, taus);
+      for (int j = 0; j < k; ++j) {
+        r.levels[r.count++] = sigmas[j];
+        const double tNext = t + taus[j];
+        if (std::fabs(tNext) >= phiScale * sigmas[j] || sigmas[j] <= kMinNormal) {
+          facts = j + 1 == k ? ResidualFacts{lastSum} : gather(r);
+          return {tNext, taus[j] - (tNext - t)};
+        }
+        t = tNext;
+      }
+      sigma = sigmas[k - 1] * shrink;
+      guess = t;
+      continue;
+    }
     const double phi = phiScale * sigma;
     const bool expectLast = sigma <= kMinNormal || !(std::fabs(guess) < phi);
     const double tau = expectLast ? sweepStep<true>(r, sigma, facts) : sweepStep<false>(r, sigma, facts);
