@@ -1,4 +1,4 @@
-// Shared benchmark fixtures: several distinct input arrays per size, rotated between
+// Shared benchmark fixtures: many distinct input arrays per size, rotated between
 // iterations so branch predictors cannot learn one array, and per-element timing.
 #pragma once
 
@@ -9,28 +9,50 @@
 #include <random>
 #include <vector>
 
+#include "gensum.h"
+
 namespace benchutil {
 
-enum class Family { Uniform, WideRange };
+// Uniform: values in [-1, 1). WideRange: random significands with binary exponents
+// spread uniformly over [-500, 500]. Cond1e16 and Cond1e32: sums of prescribed condition
+// number sum|x| / |sum x| (GenSum style: a first half spread over 2^b, a second half that
+// cancels the running sum step by step), the hard inputs of the accurate sums.
+enum class Family { Uniform, WideRange, Cond1e16, Cond1e32 };
 
-// Enough arrays that the rotation at n = 10^7 still fits memory (two arrays of 80 MB).
-inline int arraysFor(int64_t n) { return n >= 10000000 ? 2 : 8; }
+// Short inputs rotate through 64 arrays (fewer let the branch predictor learn them);
+// 10^5 through 8 (together still within the last-level cache of the machine); 10^7
+// through 2 (160 MB), which no cache holds anyway.
+inline int arraysFor(int64_t n) {
+  if (n <= 10000) return 64;
+  return n < 10000000 ? 8 : 2;
+}
 
 inline std::vector<double> makeArray(Family f, int64_t n, uint64_t seed) {
   std::mt19937_64 rng(seed);
-  std::vector<double> v(static_cast<size_t>(n));
-  if (f == Family::Uniform) {
-    std::uniform_real_distribution<double> d(-1.0, 1.0);
-    for (auto& x : v) x = d(rng);
-  } else {
-    std::uniform_int_distribution<int> e(-1000, 1000);
-    for (auto& x : v) {
-      const uint64_t m = (rng() >> 11) | (1ULL << 52);
-      x = std::ldexp(static_cast<double>(m), e(rng) - 52);
-      if (rng() & 1) x = -x;
+  const auto count = static_cast<size_t>(n);
+  switch (f) {
+    case Family::Uniform: {
+      std::vector<double> v(count);
+      std::uniform_real_distribution<double> d(-1.0, 1.0);
+      for (auto& x : v) x = d(rng);
+      return v;
     }
+    case Family::WideRange: {
+      std::vector<double> v(count);
+      std::uniform_int_distribution<int> e(-500, 500);
+      for (auto& x : v) {
+        const uint64_t m = (rng() >> 11) | (1ULL << 52);
+        x = std::ldexp(static_cast<double>(m), e(rng) - 52);
+        if (rng() & 1) x = -x;
+      }
+      return v;
+    }
+    case Family::Cond1e16:
+      return testutil::genSum(rng, count < 2 ? 2 : count, 1e16);
+    case Family::Cond1e32:
+      return testutil::genSum(rng, count < 2 ? 2 : count, 1e32);
   }
-  return v;
+  return {};
 }
 
 // A pool of arrays for (family, n), built once per process.
@@ -50,7 +72,7 @@ void runSumOver(benchmark::State& state, const std::vector<std::vector<double>>&
   size_t k = 0;
   for (auto _ : state) {
     const auto& a = arrays[k];
-    k = (k + 1) % arrays.size();
+    k = k + 1 == arrays.size() ? 0 : k + 1;
     benchmark::DoNotOptimize(fn(a.data(), static_cast<uint64_t>(n)));
   }
   finish(state, n);
@@ -70,8 +92,8 @@ void runDot(benchmark::State& state, Family f, Fn fn) {
   size_t k = 0;
   for (auto _ : state) {
     const auto& a = arrays[k];
-    const auto& b = arrays[(k + 1) % arrays.size()];
-    k = (k + 1) % arrays.size();
+    k = k + 1 == arrays.size() ? 0 : k + 1;
+    const auto& b = arrays[k];
     benchmark::DoNotOptimize(fn(a.data(), b.data(), static_cast<uint64_t>(n)));
   }
   finish(state, n);
@@ -79,7 +101,9 @@ void runDot(benchmark::State& state, Family f, Fn fn) {
 
 }  // namespace benchutil
 
-#define SELA_SIZES ->Arg(1000)->Arg(100000)->Arg(10000000)->Unit(benchmark::kMicrosecond)
+// The four sizes of every benchmark. Measure with repetitions and take medians (the
+// table script, bench/bench_table.py, runs 5 repetitions of each).
+#define SELA_SIZES ->Arg(16)->Arg(1000)->Arg(100000)->Arg(10000000)->Unit(benchmark::kMicrosecond)
 
 // One benchmark per data family for a sum export fn(x, n) or a dot export fn(x, y, n).
 #define SELA_BENCH_FAMILIES(runner, fn)                                                          \

@@ -1,13 +1,14 @@
 // Dot products: the exports, the six vector kernels called directly, and the peer a user
 // would pick instead (cblas_ddot of OpenBLAS, single-threaded, when found at configure
 // time). Each reports ns/elem and bytes/s (16 bytes per element: one double of x and one
-// of y); the stream benchmark reads the same arrays with nothing else in the loop, as the
-// machine's streaming bandwidth in the same run.
+// of y); the stream benchmark reads the same arrays with nothing else in the loop, in
+// the fastest of several shapes, as the machine's read bound in the same run.
 #include <immintrin.h>
 
 #include <cstring>
 
 #include "bench_util.h"
+#include "read_bound.h"
 #include "sela.h"
 
 #if defined(SELA_BENCH_HAVE_OPENBLAS)
@@ -74,71 +75,10 @@ static void BM_cblas_ddot(benchmark::State& s) {
 BENCHMARK(BM_cblas_ddot) SELA_SIZES;
 #endif
 
-// Reads both arrays with nothing else in the loop: the widest loads available (512 or 256
-// bits) into eight independent integer accumulators, with software prefetch 2 KiB ahead,
-// so neither latency nor the instruction rate limits it. Its bytes/s is the rate at which this machine streams the
-// benchmark's own arrays.
-static uint64_t streamPlain(const double* x, const double* y, uint64_t n) {
-  uint64_t r = 0;
-  for (uint64_t i = 0; i < n; ++i) {
-    uint64_t u, v;
-    std::memcpy(&u, x + i, sizeof u);
-    std::memcpy(&v, y + i, sizeof v);
-    r ^= u ^ v;
-  }
-  return r;
-}
-
-__attribute__((target("avx2"))) static uint64_t streamAvx2(const double* x, const double* y, uint64_t n) {
-  __m256i acc[8];
-  for (auto& a : acc) a = _mm256_setzero_si256();
-  uint64_t i = 0;
-  for (; i + 16 <= n; i += 16) {
-    if (i + 272 <= n) {
-      __builtin_prefetch(x + i + 256);
-      __builtin_prefetch(y + i + 256);
-    }
-    for (int k = 0; k < 4; ++k) {
-      acc[k] = _mm256_xor_si256(acc[k], _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x + i + 4 * k)));
-      acc[4 + k] = _mm256_xor_si256(acc[4 + k], _mm256_loadu_si256(reinterpret_cast<const __m256i*>(y + i + 4 * k)));
-    }
-  }
-  __m256i t = acc[0];
-  for (int k = 1; k < 8; ++k) t = _mm256_xor_si256(t, acc[k]);
-  uint64_t r = static_cast<uint64_t>(_mm256_extract_epi64(t, 0) ^ _mm256_extract_epi64(t, 3));
-  return r ^ streamPlain(x + i, y + i, n - i);
-}
-
-__attribute__((target("avx512f"))) static uint64_t streamAvx512(const double* x, const double* y, uint64_t n) {
-  __m512i acc[8];
-  for (auto& a : acc) a = _mm512_setzero_si512();
-  uint64_t i = 0;
-  for (; i + 32 <= n; i += 32) {
-    if (i + 288 <= n) {
-      __builtin_prefetch(x + i + 256);
-      __builtin_prefetch(x + i + 272);
-      __builtin_prefetch(y + i + 256);
-      __builtin_prefetch(y + i + 272);
-    }
-    for (int k = 0; k < 4; ++k) {
-      acc[k] = _mm512_xor_si512(acc[k], _mm512_loadu_si512(x + i + 8 * k));
-      acc[4 + k] = _mm512_xor_si512(acc[4 + k], _mm512_loadu_si512(y + i + 8 * k));
-    }
-  }
-  __m512i t = acc[0];
-  for (int k = 1; k < 8; ++k) t = _mm512_xor_si512(t, acc[k]);
-  uint64_t r = static_cast<uint64_t>(_mm512_reduce_or_epi64(t));
-  return r ^ streamPlain(x + i, y + i, n - i);
-}
-
+// The two-array read bound: the fastest plain reading of x and y on these arrays.
 static void BM_stream_read_two_arrays(benchmark::State& s) {
-  if (cpuHas("avx512f")) {
-    runDotBytes(s, streamAvx512);
-  } else if (cpuHas("avx2")) {
-    runDotBytes(s, streamAvx2);
-  } else {
-    runDotBytes(s, streamPlain);
-  }
+  const readbound::ReadFn read = readbound::fastest(benchutil::pool(Family::Uniform, s.range(0)), true);
+  runDotBytes(s, read);
 }
 BENCHMARK(BM_stream_read_two_arrays) SELA_SIZES;
 

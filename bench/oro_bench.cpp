@@ -1,10 +1,9 @@
-// Cascaded and faithful sums and the condition number, on uniform data and on data of
-// prescribed cancellation: AccSum and NearSum sweep once more for every 53 - 2M bits of
-// cancellation (M = ceil(log2(n + 2))), so their cost grows with the condition number.
-// sela_sum_naive runs on the same arrays as the baseline.
+// Cascaded and faithful sums and the condition number, on plain data and on data of
+// prescribed condition number (1e16 and 1e32): AccSum sweeps once more for every
+// 53 - 2M bits of cancellation (M = ceil(log2(n + 2))), so its cost grows with the
+// condition number. sela_sum_naive runs on the same arrays as the baseline.
+#include <algorithm>
 #include <cmath>
-#include <map>
-#include <utility>
 
 #include "bench_util.h"
 #include "sela.h"
@@ -13,64 +12,66 @@ using benchutil::Family;
 
 namespace {
 
-// Large values with exponents spread over [0, b] and their exact negations, shuffled with
-// a tenth of small uniform values that carry the sum. Condition number about
-// (0.45 n 2^b / (b ln 2)) / sqrt(n / 30); the benchmark reports the achieved one.
-std::vector<double> cancelling(int64_t n, double cond, uint64_t seed) {
-  std::mt19937_64 rng(seed);
-  std::uniform_real_distribution<double> u(-1.0, 1.0);
-  const auto count = static_cast<double>(n);
-  const double target = cond * std::sqrt(count / 30.0) / (0.45 * count);
-  int b = 1;
-  while (std::ldexp(1.0, b) / (b * std::log(2.0)) < target) ++b;
-  std::uniform_int_distribution<int> e(0, b);
-  std::vector<double> v;
-  v.reserve(static_cast<size_t>(n));
-  const int64_t pairs = (n - n / 10) / 2;
-  for (int64_t i = 0; i < pairs; ++i) {
-    const double a = std::ldexp(u(rng), e(rng));
-    v.push_back(a);
-    v.push_back(-a);
-  }
-  while (static_cast<int64_t>(v.size()) < n) v.push_back(u(rng));
-  std::shuffle(v.begin(), v.end(), rng);
-  return v;
-}
-
-const std::vector<std::vector<double>>& illPool(int64_t n, double cond) {
-  static std::map<std::pair<int64_t, double>, std::vector<std::vector<double>>> pools;
-  auto& p = pools[{n, cond}];
-  if (p.empty()) {
-    for (int i = 0; i < benchutil::arraysFor(n); ++i) p.push_back(cancelling(n, cond, 500 + static_cast<uint64_t>(i)));
-  }
-  return p;
-}
-
 // The achieved condition number: sum of magnitudes over the exact sum.
 double achievedCondition(const std::vector<double>& x) {
-  double a = 0.0;
-  for (double v : x) a += std::fabs(v);
-  return a / std::fabs(sela_sum_exact(x.data(), x.size()));
+  std::vector<double> a(x.size());
+  for (size_t i = 0; i < x.size(); ++i) a[i] = std::fabs(x[i]);
+  return sela_sum_exact(a.data(), a.size()) / std::fabs(sela_sum_exact(x.data(), x.size()));
+}
+
+// The number of sweeps AccSum's transformation makes on x (0 when it is not run): the
+// stopping rule alone, on a copy, with sigma = 2^M * (the power of two at or above
+// max|x|) shrinking by 2^(M - 53) per sweep until |t| >= 2^(2M - 53) sigma.
+int accSweeps(const std::vector<double>& x) {
+  const auto n = static_cast<int64_t>(x.size());
+  double mu = 0.0;
+  for (double v : x) {
+    if (!std::isfinite(v)) return 0;
+    mu = std::max(mu, std::fabs(v));
+  }
+  if (n < 2 || mu == 0.0) return 0;
+  int m = 0;
+  while ((int64_t{1} << m) < n + 2) ++m;
+  int e = 0;
+  const double frac = std::frexp(mu, &e);
+  double sigma = std::ldexp(1.0, (frac == 0.5 ? e - 1 : e) + m);
+  if (!std::isfinite(sigma)) return 0;
+  std::vector<double> p = x;
+  double t = 0.0;
+  for (int sweeps = 1;; ++sweeps) {
+    double tau = 0.0;
+    for (double& v : p) {
+      const double q = (sigma + v) - sigma;
+      v -= q;
+      tau += q;
+    }
+    const double next = t + tau;
+    if (std::fabs(next) >= std::ldexp(sigma, 2 * m - 53) || sigma <= 0x1p-1022) return sweeps;
+    sigma = std::ldexp(sigma, m - 53);
+    t = next;
+  }
 }
 
 template <typename Fn>
-void runIll(benchmark::State& state, double cond, Fn fn) {
-  const auto& arrays = illPool(state.range(0), cond);
-  benchutil::runSumOver(state, arrays, fn);
-  state.counters["cond"] = achievedCondition(arrays[0]);
+void runFamily(benchmark::State& state, Family f, Fn fn) {
+  benchutil::runSum(state, f, fn);
+  const auto& x = benchutil::pool(f, state.range(0))[0];
+  state.counters["cond"] = achievedCondition(x);
+  state.counters["acc_sweeps"] = accSweeps(x);
 }
 
 double sumK3(const double* x, uint64_t n) { return sela_sum_k(x, n, 3); }
 
 }  // namespace
 
-#define SELA_ORO_BENCH(name, fn)                                                                    \
-  static void BM_##name##_uniform(benchmark::State& s) { benchutil::runSum(s, Family::Uniform, fn); } \
-  BENCHMARK(BM_##name##_uniform) SELA_SIZES;                                                        \
-  static void BM_##name##_cond1e16(benchmark::State& s) { runIll(s, 1e16, fn); }                     \
-  BENCHMARK(BM_##name##_cond1e16) SELA_SIZES;                                                       \
-  static void BM_##name##_cond1e40(benchmark::State& s) { runIll(s, 1e40, fn); }                     \
-  BENCHMARK(BM_##name##_cond1e40) SELA_SIZES;
+#define SELA_ORO_FAMILY(name, fn, family, tag)                                                    \
+  static void BM_##name##_##tag(benchmark::State& s) { runFamily(s, Family::family, fn); }        \
+  BENCHMARK(BM_##name##_##tag) SELA_SIZES;
+#define SELA_ORO_BENCH(name, fn)                   \
+  SELA_ORO_FAMILY(name, fn, Uniform, uniform)     \
+  SELA_ORO_FAMILY(name, fn, WideRange, wide)      \
+  SELA_ORO_FAMILY(name, fn, Cond1e16, cond1e16)   \
+  SELA_ORO_FAMILY(name, fn, Cond1e32, cond1e32)
 
 SELA_ORO_BENCH(oro_naive, sela_sum_naive)
 SELA_ORO_BENCH(sela_sum_oro, sela_sum_oro)
@@ -78,3 +79,4 @@ SELA_ORO_BENCH(sela_sum_k3, sumK3)
 SELA_ORO_BENCH(sela_sum_acc, sela_sum_acc)
 SELA_ORO_BENCH(sela_sum_near, sela_sum_near)
 SELA_ORO_BENCH(sela_condition_number, sela_condition_number)
+SELA_ORO_BENCH(oro_exact, sela_sum_exact)

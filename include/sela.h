@@ -155,7 +155,10 @@ SELA_API double sela_sum_near(const double *x, uint64_t n);
 /* Condition number of the sum, A / |S|, with A the left-to-right sum of magnitudes and S
  * the compensated sum of sela_sum_neumaier: 1 without cancellation (down to
  * 1 - g(n - 1), as A itself is rounded), +inf when that sum is zero (all zeros included)
- * or when A overflows (an infinite element included), NaN for any NaN. Empty: +0.0. */
+ * or when A overflows (an infinite element included), NaN for any NaN. Also +inf when A
+ * is finite but S rounds beyond the largest double, as for {DBL_MAX, 2^969, 2^969} (the
+ * quotient would otherwise be 0, below the least possible condition number 1).
+ * Empty: +0.0. */
 SELA_API double sela_condition_number(const double *x, uint64_t n);
 
 /* ---- Dot products -------------------------------------------------------------------

@@ -167,3 +167,83 @@ TEST(CascadedSum, ErrorShrinksByAFactorPerPass) {
     }
   }
 }
+
+// The one-sweep arrangement switches at n = K (passes still starting until the end), at
+// the fixed-order kernels' limit (8 passes) and at the stack limit (64 passes): on both
+// sides of each, against the fresh-vector model, special values included.
+TEST(CascadedSum, SweepMatchesFreshVectorsAtArrangementSwitches) {
+  std::mt19937_64 rng(1207);
+  for (size_t n : {2u, 3u, 7u, 8u, 9u, 10u, 63u, 64u, 65u, 66u, 130u}) {
+    for (const auto& x : families(rng, n)) {
+      for (int32_t k : {2, 3, 7, 8, 9, 63, 64, 65, 66, 129}) {
+        ASSERT_TRUE(SameBits(referenceCascade(x, k), sumK(x, k))) << n << " K=" << k;
+      }
+    }
+  }
+}
+
+// The guarded sweep is the cascade itself on any data (the export only needs it in a case
+// out of reach of real memory); the unguarded one agrees wherever every pass ends finite.
+TEST(CascadedSum, GuardedSweepIsTheCascadeOnSpecialValues) {
+  std::mt19937_64 rng(77);
+  std::vector<double> sums(200);
+  for (size_t n : {2u, 5u, 9u, 40u, 100u}) {
+    for (const auto& x : families(rng, n)) {
+      for (int64_t passes : {int64_t{1}, int64_t{2}, int64_t{3}, int64_t{9}, static_cast<int64_t>(n)}) {
+        if (passes > static_cast<int64_t>(n)) continue;
+        const double guarded = sela::cascadeSweep(x.data(), static_cast<int64_t>(n), passes, true, sums.data());
+        const double model = referenceCascade(x, passes);
+        ASSERT_EQ(std::isnan(model), std::isnan(guarded)) << n;
+        if (!std::isnan(model)) {
+          ASSERT_TRUE(SameBits(model, guarded)) << n << " passes=" << passes;
+        }
+      }
+    }
+  }
+  // A NaN reached only through an error term: pass 1 overflows, its NaN error feeds pass 2.
+  const std::vector<double> over = {1e308, 1e308, -1e308, 1.0};
+  for (int64_t passes : {2, 3, 4}) {
+    ASSERT_TRUE(SameBits(kInf, sela::cascadeSweep(over.data(), 4, passes, true, sums.data())));
+  }
+}
+
+// Against the oracle on hard sums at the switching orders, with the bound of
+// ErrorShrinksByAFactorPerPass for m = min(K, n) passes.
+TEST(CascadedSum, ManyPassesStayWithinTheCascadeBound) {
+  std::mt19937_64 rng(9);
+  const double u = 0x1p-53;
+  for (size_t n : {20u, 70u, 300u}) {
+    const double nu = static_cast<double>(n - 1) * u;
+    for (double cond : {1e20, 1e45}) {
+      const auto x = testutil::genSum(rng, n, cond);
+      std::vector<double> mags(n);
+      for (size_t i = 0; i < n; ++i) mags[i] = std::fabs(x[i]);
+      const double a = oracle::exactSum(mags);
+      const double s = std::fabs(oracle::exactSum(x));
+      for (int32_t k : {8, 9, 64, 65}) {
+        const double m = std::min<double>(k, static_cast<double>(n));
+        const double r = sumK(x, k);
+        std::vector<double> diff = x;
+        diff.push_back(-r);
+        const double bound = 1.1 * ((m - 1) * u * (s + 2 * nu * nu * a) + std::pow(nu, m) * a);
+        EXPECT_LE(std::fabs(oracle::exactSum(diff)), bound) << n << " cond " << cond << " K=" << k;
+      }
+    }
+  }
+}
+
+// Two and three passes are Neumaier's and Klein's sums to the bit wherever they end
+// finite (the cascade reaches them through its own order of operations, above); K = 3
+// against Klein on plain, wide and cancelling data and on all-zero inputs of both signs.
+TEST(CascadedSum, ThreePassesAreKlein) {
+  std::mt19937_64 rng(3);
+  for (size_t n : {3u, 4u, 7u, 8u, 9u, 16u, 17u, 1000u}) {
+    std::vector<std::vector<double>> sets = {testutil::uniform(rng, n), testutil::wideRange(rng, n, -1074, 1000),
+                                             std::vector<double>(n, -0.0), std::vector<double>(n, 0.0)};
+    if (n >= 10) sets.push_back(testutil::genSum(rng, n, 1e40));
+    for (const auto& x : sets) {
+      ASSERT_TRUE(SameBits(referenceCascade(x, 3), sela_sum_klein(x.data(), n))) << n;
+      ASSERT_TRUE(SameBits(referenceCascade(x, 3), sumK(x, 3))) << n;
+    }
+  }
+}

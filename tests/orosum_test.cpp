@@ -392,3 +392,151 @@ TEST(AccNearLongInput, BeyondTheLengthLimitTheExactSumIsTaken) {
   EXPECT_TRUE(SameBits(3.0 + pow2(-51), sela_sum_acc(x.data(), limit + 1)));
   EXPECT_TRUE(SameBits(3.0 + pow2(-51), sela_sum_near(x.data(), limit + 1)));
 }
+
+// ---- NearSum's certified route and its identity with the exact sum ----------------------
+
+namespace {
+
+// Runs the certified route; when it accepts, its value must be the oracle's rounding.
+// Returns whether it accepted.
+bool certifiedAgrees(const std::vector<double>& x, const char* what) {
+  double r = -1.0;
+  if (!sela::certifiedNearest(x.data(), static_cast<int64_t>(x.size()), r)) return false;
+  EXPECT_TRUE(SameBits(oracle::exactSum(x), r)) << what << " n=" << x.size();
+  return true;
+}
+
+}  // namespace
+
+TEST(NearSumCertified, AcceptsOnlyTheNearestAndMostOfTheTimeOnPlainData) {
+  std::mt19937_64 rng(4242);
+  for (size_t n : {2u, 3u, 4u, 5u, 7u, 8u, 9u, 16u, 17u, 100u, 1000u, 2047u}) {
+    int accepted = 0;
+    const int trials = 60;
+    for (int t = 0; t < trials; ++t) {
+      accepted += certifiedAgrees(testutil::uniform(rng, n), "uniform");
+      certifiedAgrees(testutil::wideRange(rng, n, -500, 500), "wide");
+      certifiedAgrees(testutil::wideRange(rng, n, -1074, -1000), "tiny");
+      certifiedAgrees(testutil::wideRange(rng, n, 1000, 1023), "huge");
+      if (n >= 10) certifiedAgrees(testutil::genSum(rng, n, 1e12), "genSum");
+    }
+    // The route is worth taking: plain data is decided by it most of the time. (These
+    // values are multiples of 2^-53, so from about n = 30 on a few exact sums fall on a
+    // midpoint, which only the exact sum can settle.)
+    EXPECT_GE(accepted, trials * 6 / 10) << n;
+  }
+}
+
+TEST(NearSumCertified, TiesAndSpecialValues) {
+  // Exact midpoints: settled to even, or declined.
+  double r = 0.0;
+  const std::vector<std::vector<double>> ties = {
+      {1.0, pow2(-53)}, {1.0 + pow2(-52), pow2(-53)}, {3.0, -pow2(-52)}, {pow2(-1074), pow2(-1074), -pow2(-1074)}};
+  for (const auto& x : ties) {
+    if (sela::certifiedNearest(x.data(), static_cast<int64_t>(x.size()), r)) {
+      EXPECT_TRUE(SameBits(oracle::exactSum(x), r)) << x.size();
+    }
+  }
+  // Few significant bits: the errors are then summed exactly, and the tie goes to even.
+  ASSERT_TRUE(sela::certifiedNearest(std::vector<double>{1.0, pow2(-53)}.data(), 2, r));
+  EXPECT_TRUE(SameBits(1.0, r));
+  ASSERT_TRUE(sela::certifiedNearest(std::vector<double>{1.0 + pow2(-52), pow2(-53)}.data(), 2, r));
+  EXPECT_TRUE(SameBits(1.0 + pow2(-51), r));
+  // A tie hidden among fine-grained groups that cancel: neither the bound nor the grain
+  // can settle it, so the route declines.
+  std::mt19937_64 rng(12);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  for (int trial = 0; trial < 100; ++trial) {
+    const double f = 1.0 + std::ldexp(static_cast<double>((rng() >> 12) | 1), -52);
+    std::vector<double> x = {f, pow2(-53)};
+    for (int g = 0; g < 1 + trial % 10; ++g) appendZeroGroup(x, u(rng), std::ldexp(u(rng), -80));
+    std::shuffle(x.begin(), x.end(), rng);
+    ASSERT_TRUE(SameBits(oracle::exactSum(x), (testutil::bits(f) & 1) ? sela::nextFloat(f) : f));
+    EXPECT_FALSE(sela::certifiedNearest(x.data(), static_cast<int64_t>(x.size()), r)) << trial;
+    // With coarser groups the errors may be summed exactly: then the even neighbour.
+    std::vector<double> y = {f, pow2(-53)};
+    for (int g = 0; g < 1 + trial % 10; ++g) appendZeroGroup(y, u(rng), std::ldexp(u(rng), -20 - trial % 30));
+    std::shuffle(y.begin(), y.end(), rng);
+    certifiedAgrees(y, "coarse tie");
+  }
+  const double qnan = std::numeric_limits<double>::quiet_NaN();
+  for (const auto& x : std::vector<std::vector<double>>{{kInf, 1.0}, {1.0, qnan}, {kMax, kMax}, {-kMax, -kMax, 1.0}}) {
+    EXPECT_FALSE(sela::certifiedNearest(x.data(), static_cast<int64_t>(x.size()), r)) << x[0];
+  }
+  // A zero sum, however reached, is +0.0.
+  for (const auto& x : std::vector<std::vector<double>>{{-0.0, -0.0}, {1.0, -1.0}, {-3.5, 1.5, 2.0, -0.0}}) {
+    ASSERT_TRUE(sela::certifiedNearest(x.data(), static_cast<int64_t>(x.size()), r));
+    EXPECT_TRUE(SameBits(0.0, r));
+  }
+}
+
+// Sums a hair away from a midpoint, at the short lengths of the certified route: the
+// route must decline or give the oracle's side.
+TEST(NearSumCertified, NearMidpoints) {
+  std::mt19937_64 rng(31);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  for (int trial = 0; trial < 2000; ++trial) {
+    const int e = static_cast<int>(rng() % 2000) - 1000;
+    const double f = std::ldexp(1.0 + std::ldexp(static_cast<double>(rng() >> 12), -52), e);
+    std::vector<double> x = {f, std::ldexp((rng() & 1) ? 1.0 : -1.0, e - 53)};
+    const int extra = static_cast<int>(rng() % 12);
+    for (int k = 0; k < extra; ++k) x.push_back(std::ldexp(u(rng), e - 54 - static_cast<int>(rng() % 60)));
+    std::shuffle(x.begin(), x.end(), rng);
+    certifiedAgrees(x, "near midpoint");
+    ASSERT_TRUE(SameBits(oracle::exactSum(x), near(x))) << trial;
+  }
+}
+
+// NearSum is the exact sum for two or more elements, special values included; one
+// element comes back unchanged.
+TEST(NearSumCertified, NearSumIsTheExactSumFromTwoElements) {
+  std::mt19937_64 rng(5);
+  const double qnan = std::numeric_limits<double>::quiet_NaN();
+  for (size_t n : {2u, 3u, 5u, 16u, 17u, 2047u, 2048u, 5000u}) {
+    for (int family = 0; family < 4; ++family) {
+      auto x = family == 0 ? testutil::uniform(rng, n)
+               : family == 1 ? testutil::wideRange(rng, n, -1074, 1023)
+               : family == 2 ? testutil::genSum(rng, std::max<size_t>(n, 4), 1e30)
+                             : std::vector<double>(n, -0.0);
+      ASSERT_TRUE(SameBits(sela_sum_exact(x.data(), x.size()), near(x))) << n << " " << family;
+      for (double special : {kInf, -kInf, qnan, kMax}) {
+        auto y = x;
+        y[rng() % y.size()] = special;
+        ASSERT_TRUE(SameBits(sela_sum_exact(y.data(), y.size()), near(y))) << n << " " << family;
+      }
+    }
+  }
+  for (double x : {-0.0, 0.0, kInf, -kInf, std::bit_cast<double>(0xFFF8000000000123ULL)}) {
+    EXPECT_TRUE(SameBits(x, sela_sum_near(&x, 1)));
+  }
+}
+
+// Sums that need from one to a few dozen sweeps: the residual vector is recomputed from
+// the values for the first eight sweeps and stored from the ninth. AccSum keeps the bits
+// of the step-by-step transformation on both sides of that switch.
+TEST(AccNearSum, AccSumAcrossTheRecomputedSweeps) {
+  std::mt19937_64 rng(808);
+  for (size_t n : {10u, 100u, 1000u}) {
+    for (double cond = 1e10; cond < 1e250; cond *= 1e15) {
+      const auto x = testutil::genSum(rng, n, cond, -600);
+      ASSERT_TRUE(std::all_of(x.begin(), x.end(), [](double v) { return std::isfinite(v); }));
+      ASSERT_TRUE(SameBits(literalAcc(x), acc(x))) << n << " cond " << cond;
+      ASSERT_TRUE(Faithful(x, acc(x))) << n << " cond " << cond;
+    }
+  }
+}
+
+// Several sweeps run in one pass when the first estimate of the sum predicts them, and
+// the sweeps after the one that stops are discarded: random condition numbers, so that
+// the stop falls anywhere among the sweeps of a pass, against the step-by-step AccSum.
+TEST(AccNearSum, AccSumWhereverTheStopFalls) {
+  std::mt19937_64 rng(1208);
+  std::uniform_real_distribution<double> decades(1.0, 200.0);
+  for (size_t n : {2u, 3u, 5u, 17u, 64u, 257u, 3000u}) {
+    for (int trial = 0; trial < (n > 1000 ? 10 : 60); ++trial) {
+      const double cond = std::pow(10.0, decades(rng));
+      const auto x = n < 10 ? testutil::wideRange(rng, n, -600, 400) : testutil::genSum(rng, n, cond, -500);
+      ASSERT_TRUE(SameBits(literalAcc(x), acc(x))) << n << " cond " << cond;
+    }
+  }
+}

@@ -192,6 +192,37 @@ TEST(ScaledNorm, NegligibleElementsChangeNoBit) {
   }
 }
 
+TEST(ScaledNorm, BlocksMatchTheLiteralLoop) {
+  // Four elements at a time once a scale exists, the element step elsewhere: against the
+  // literal loop at lengths around the block size, with a new maximum, a zero, a
+  // negligible element, a NaN or an infinity at every position of a block.
+  std::mt19937_64 rng(1213);
+  for (size_t n : {1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 12u, 13u, 16u, 17u, 1000u, 1003u}) {
+    for (int family = 0; family < 3; ++family) {
+      Vec base = family == 0   ? testutil::uniform(rng, n)
+                 : family == 1 ? testutil::wideRange(rng, n, -500, 500)
+                               : testutil::wideRange(rng, n, -1074, 1023);
+      ASSERT_TRUE(SameBits(literalNorm(base), sela_norm_scaled(base.data(), n))) << n;
+      for (size_t pos = 0; pos < std::min<size_t>(n, 9); ++pos) {
+        for (double special : {kInf, -kInf, kNaN, 0.0, -0.0, 1e300, 1e-300, 3.0, -4.0}) {
+          Vec x = base;
+          x[pos] = special;
+          ASSERT_TRUE(SameBits(literalNorm(x), sela_norm_scaled(x.data(), n))) << n << " " << pos << " " << special;
+          // The same at the end, and everything before it zero (no scale yet).
+          Vec y = base;
+          y[n - 1 - pos] = special;
+          for (size_t k = 0; k + 1 < n - pos; ++k) y[k] = (k & 1) ? -0.0 : 0.0;
+          ASSERT_TRUE(SameBits(literalNorm(y), sela_norm_scaled(y.data(), n))) << n << " " << pos << " " << special;
+        }
+      }
+      // Rising magnitudes: a new scale in every block, at every position.
+      Vec up = base;
+      std::sort(up.begin(), up.end(), [](double a, double b) { return std::fabs(a) < std::fabs(b); });
+      ASSERT_TRUE(SameBits(literalNorm(up), sela_norm_scaled(up.data(), n))) << n;
+    }
+  }
+}
+
 // ---- Scaled mean ---------------------------------------------------------------------
 
 TEST(ScaledMean, NamedCases) {

@@ -3,6 +3,7 @@
 #include <emmintrin.h>
 
 #include "algorithms/errorfree.h"
+#include "algorithms/neumaier_steps.h"
 #include "algorithms/prefetch.h"
 
 namespace sela {
@@ -30,20 +31,6 @@ namespace sela {
 // machine operand (the addsd destination): with NaNs in the sum, the result is the
 // running sum's NaN, as the strict loop s = s + v reads.
 
-namespace {
-
-// s + v with s as the first machine operand.
-inline double addRunning(double s, double v) { return _mm_cvtsd_f64(_mm_add_sd(_mm_set_sd(s), _mm_set_sd(v))); }
-
-// TwoSum(s, v) whose first addition keeps s as the first machine operand.
-inline SumAndError twoSumRunning(double s, double v) {
-  const double t = addRunning(s, v);
-  const double z = t - s;
-  return {t, (s - (t - z)) + (v - z)};
-}
-
-}  // namespace
-
 double kahanSum(const double* x, int64_t n) {
   if (n <= 0) return 0.0;
   double s = x[0];
@@ -67,35 +54,10 @@ double neumaierSum(const double* x, int64_t n) {
   if (n <= 0) return 0.0;
   double s = x[0];
   double c = 0.0;
-  int64_t i = 1;
   // Unguarded: when s ends finite, every step had s and v finite (see above) and c is
   // the guarded loop's c; when s ends non-finite, c is not used. An overflowing s + v
   // makes c NaN, but then s is infinite.
-  //
-  // Only t = s + v is on the chain. The other five operations of TwoSum(s, v) depend on
-  // s, t and v alone, so two consecutive steps share them in one vector operation each,
-  // lane by lane the scalar operations: S = [s_i, s_(i+1)], T = [s_(i+1), s_(i+2)].
-  // The errors then enter c in order.
-  __m128d sv = _mm_set_sd(s);  // lower lane: s
-  for (; i + 2 <= n; i += 2) {
-    if ((i & 7) == 1) prefetchAhead(x + i);
-    const __m128d s1 = _mm_add_sd(sv, _mm_load_sd(x + i));
-    const __m128d s2 = _mm_add_sd(s1, _mm_load_sd(x + i + 1));
-    const __m128d lo = _mm_unpacklo_pd(sv, s1);
-    const __m128d hi = _mm_unpacklo_pd(s1, s2);
-    const __m128d v = _mm_loadu_pd(x + i);
-    const __m128d z = _mm_sub_pd(hi, lo);
-    const __m128d e = _mm_add_pd(_mm_sub_pd(lo, _mm_sub_pd(hi, z)), _mm_sub_pd(v, z));
-    c = c + _mm_cvtsd_f64(e);
-    c = c + _mm_cvtsd_f64(_mm_unpackhi_pd(e, e));
-    sv = s2;
-  }
-  s = _mm_cvtsd_f64(sv);
-  for (; i < n; ++i) {
-    const SumAndError ts = twoSumRunning(s, x[i]);
-    c = c + ts.e;
-    s = ts.s;
-  }
+  neumaierSteps(x + 1, n - 1, s, c, [](double) {});
   return isFinite(s) ? s + c : s;
 }
 

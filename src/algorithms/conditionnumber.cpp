@@ -3,20 +3,37 @@
 #include <cmath>
 #include <limits>
 
-#include "algorithms/compensatedsum.h"
 #include "algorithms/errorfree.h"
+#include "algorithms/neumaier_steps.h"
 
 namespace sela {
 
 double conditionNumber(const double* values, int64_t n) {
   if (n <= 0) return 0.0;
-  double magnitudes = 0.0;
-  for (int64_t i = 0; i < n; ++i) magnitudes = magnitudes + std::fabs(values[i]);
-  // An infinite element, or finite magnitudes whose sum overflows. A NaN makes the sum
-  // of magnitudes a NaN instead, and then the quotient below.
-  if (classify(magnitudes) == FloatClass::Infinity) return std::numeric_limits<double>::infinity();
-  const double sum = neumaierSum(values, n);
-  if (sum == 0.0) return std::numeric_limits<double>::infinity();
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  // One sweep runs both chains side by side: the plain left-to-right sum of magnitudes
+  // from 0.0, and the compensated sum with exactly neumaierSum's operations (its shared
+  // steps). Neither reads the other, so each has the bits it has alone. Forming the
+  // compensated sum also when the magnitudes reach +inf changes nothing returned.
+  double magnitudes = 0.0 + std::fabs(values[0]);
+  double s = values[0];
+  double c = 0.0;
+  neumaierSteps(values + 1, n - 1, s, c, [&](double v) { magnitudes = magnitudes + std::fabs(v); });
+  // An infinite element, or finite magnitudes whose sum overflows.
+  if (classify(magnitudes) == FloatClass::Infinity) return kInf;
+  if (magnitudes != magnitudes) {
+    // A NaN: the quotient below is a NaN. Which NaN depends on the operand order of the
+    // magnitudes' additions, left to the compiler above: add again, running sum first.
+    magnitudes = 0.0;
+    for (int64_t i = 0; i < n; ++i) magnitudes = addRunning(magnitudes, std::fabs(values[i]));
+  }
+  const double sum = isFinite(s) ? s + c : s;
+  if (sum == 0.0) return kInf;
+  // Every element is finite here (else the magnitudes were +inf or NaN), yet s + c can
+  // still round beyond the largest double when the exact sum lies at the edge of the
+  // range: the quotient would be 0, as if nothing had been summed. The sum is then as
+  // large as a double can hold, and its condition number is reported as +inf.
+  if (sum == kInf || sum == -kInf) return kInf;
   return magnitudes / std::fabs(sum);
 }
 

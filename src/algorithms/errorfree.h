@@ -6,6 +6,8 @@
 // whose rounding the callers depend on.
 #pragma once
 
+#include <emmintrin.h>
+
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -57,6 +59,19 @@ inline SumAndError twoSum(double a, double b) {
   const double t2 = a - t1;
   const double t3 = b - z;
   return {s, t2 + t3};
+}
+
+// s + v with s as the first machine operand. x86 gives the first operand's NaN when both
+// operands are NaN, and C++ leaves the operand order of a + b to the compiler: loops whose
+// running sum may carry a NaN add through this, so that the result is the running sum's
+// NaN, as the strict loop s = s + v reads.
+inline double addRunning(double s, double v) { return _mm_cvtsd_f64(_mm_add_sd(_mm_set_sd(s), _mm_set_sd(v))); }
+
+// TwoSum(s, v) whose first addition keeps the running value s as the first machine operand.
+inline SumAndError twoSumRunning(double s, double v) {
+  const double t = addRunning(s, v);
+  const double z = t - s;
+  return {t, (s - (t - z)) + (v - z)};
 }
 
 // FastTwoSum (Dekker): exact only when exponent(a) >= exponent(b), e.g. |a| >= |b|.

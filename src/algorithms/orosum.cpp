@@ -11,6 +11,7 @@
 #include "algorithms/compensatedsum.h"
 #include "algorithms/errorfree.h"
 #include "algorithms/exactsum.h"
+#include "algorithms/prefetch.h"
 #include "error_state.h"
 
 namespace sela {
@@ -19,62 +20,166 @@ namespace sela {
 
 double sum2(const double* values, int64_t n) { return neumaierSum(values, n); }
 
-void ErrorVector::resize(int64_t m) {
-  if (m < 0) m = 0;
-  if (m > capacity) {
-    storage = allocateScratch(m);
-    capacity = m;
-  }
-  size = m;
-}
-
 namespace {
 
-// The pass itself, kept out of line so that the running sum stays in a register.
-[[gnu::noinline]] double vecSum(const double* values, int64_t n, double* e) {
-  double s = values[0];
-  for (int64_t i = 1; i < n; ++i) {
-    const double x = values[i];
-    // TwoSum with the running sum first. Its error is taken only when both operands are
-    // finite; an overflowing s + x leaves a NaN error here, but s is then infinite and no
-    // later pass of the cascade touches a result that is not finite.
-    const SumAndError ts = twoSum(s, x);
-    // (s - s) + (x - x) is +0.0 exactly when both are finite, else a NaN: a test that
-    // stays in the floating-point registers.
-    e[i - 1] = ((s - s) + (x - x) == 0.0) ? ts.e : 0.0;
-    s = ts.s;
+// ---- The cascade in one sweep ----
+//
+// Pass k of the cascade reads the error vector of pass k - 1 from left to right and
+// writes its own errors from left to right; element j of pass k's errors comes from
+// pass k's j-th addition and is all that pass k + 1's (j+1)-th step needs. So every pass
+// can advance as soon as the previous one has produced its next error: at step i of the
+// sweep (element values[i]), pass 1 adds values[i]; its error e is handed at once to pass
+// 2, whose error goes to pass 3, and so on. Pass k consumes its first input (error 0 of
+// pass k - 1, produced at step k - 1) by taking it as its running sum -- that is
+// "s <- errors[0]" of the pass, no addition -- and adds its later inputs one per step
+// from step k on. Each pass therefore performs exactly the additions of its separate
+// loop, on the same operands, in the same order; only the interleaving between passes
+// changes, and no pass reads anything another pass writes later. The bits are those of
+// the pass-by-pass cascade, with no error vector: an error lives from its production to
+// its use in the same step. The last pass's errors feed nothing, so it only adds.
+//
+// The steps stay unguarded (TwoSum of any operands) when this is provably the same:
+// a running sum that is finite at the end was finite at every step, and each of its
+// inputs was finite (an infinity or a NaN, once in a running sum, never leaves it). So
+// if every pass ends finite, every guard of every pass held, and the unguarded errors
+// are the guarded ones. If pass 1 ends non-finite, the result is pass 1's sum, which no
+// error changes (recomputed by a strict loop for its NaN payload). Only the remaining
+// case (pass 1 finite, a later pass not) needs the guarded steps: the sweep is then run
+// again with them. That case needs some 2^54 elements (each error of pass 1 is at most
+// 2^970 in magnitude), but costs nothing to keep right.
+
+// One step of a pass that hands its error on: the pass's running sum s becomes s + x;
+// returns the TwoSum error (+0.0 where Guarded and an operand is not finite).
+template <bool Guarded>
+inline double passStep(double& s, double x) {
+  const SumAndError ts = twoSum(s, x);
+  double e = ts.e;
+  // (s - s) + (x - x) is +0.0 exactly when both are finite.
+  if constexpr (Guarded) e = ((s - s) + (x - x) == 0.0) ? e : 0.0;
+  s = ts.s;
+  return e;
+}
+
+// The first min(P, n) - 1 steps, while passes are still starting: at step i the passes
+// 1..i add, and pass i + 1 starts from the error pass i hands on. sums[k] is pass k + 1's
+// running sum. Returns the first step of the steady state.
+template <bool Guarded>
+int64_t startPasses(const double* values, int64_t n, int64_t passes, double* sums) {
+  sums[0] = values[0];
+  int64_t i = 1;
+  for (; i < n && i < passes; ++i) {
+    double x = values[i];
+    for (int64_t k = 0; k < i; ++k) x = passStep<Guarded>(sums[k], x);
+    sums[i] = x;
   }
+  return i;
+}
+
+// The steady state for a fixed number of passes P: every pass adds once per step. The
+// running sums live in registers.
+template <int P>
+void steadyFixed(const double* values, int64_t from, int64_t n, double* sums) {
+  double s[P];
+  for (int k = 0; k < P; ++k) s[k] = sums[k];
+  for (int64_t i = from; i < n; ++i) {
+    if ((i & 7) == 0) prefetchAhead(values + i);
+    double x = values[i];
+    for (int k = 0; k < P - 1; ++k) x = passStep<false>(s[k], x);
+    s[P - 1] = s[P - 1] + x;
+  }
+  for (int k = 0; k < P; ++k) sums[k] = s[k];
+}
+
+// The same for any number of passes, sums in memory.
+template <bool Guarded>
+void steadyAny(const double* values, int64_t from, int64_t n, int64_t passes, double* sums) {
+  for (int64_t i = from; i < n; ++i) {
+    double x = values[i];
+    for (int64_t k = 0; k + 1 < passes; ++k) x = passStep<Guarded>(sums[k], x);
+    sums[passes - 1] = sums[passes - 1] + x;
+  }
+}
+
+// Fixed-count kernels for the common small orders.
+constexpr int64_t kFixedPasses = 8;
+
+template <int P = 2>
+void steadyDispatch(const double* values, int64_t from, int64_t n, int64_t passes, double* sums) {
+  if constexpr (P > kFixedPasses) {
+    steadyAny<false>(values, from, n, passes, sums);
+  } else {
+    if (passes == P) return steadyFixed<P>(values, from, n, sums);
+    steadyDispatch<P + 1>(values, from, n, passes, sums);
+  }
+}
+
+// The result from the passes' sums: ((s_1 + t_2) + t_3) + ..., each added only while the
+// result is finite.
+double combinePasses(const double* sums, int64_t passes) {
+  double s = sums[0];
+  for (int64_t k = 1; k < passes; ++k)
+    if (isFinite(s)) s = s + sums[k];
   return s;
 }
 
 }  // namespace
 
-double transform(const double* values, int64_t n, ErrorVector& errors) {
-  if (n <= 0) {
-    errors.resize(0);
-    return 0.0;
+// Passes in the sweep of cascadeSweep without heap storage.
+constexpr int64_t kStackPasses = 64;
+
+double cascadeSweep(const double* values, int64_t n, int64_t passes, bool guarded, double* sums) {
+  const int64_t first = guarded ? startPasses<true>(values, n, passes, sums)
+                                : startPasses<false>(values, n, passes, sums);
+  if (first < n) {
+    // Every pass has started (passes <= first).
+    if (guarded) {
+      steadyAny<true>(values, first, n, passes, sums);
+    } else {
+      steadyDispatch(values, first, n, passes, sums);
+    }
   }
-  errors.resize(n - 1);
-  return vecSum(values, n, errors.data());
+  return combinePasses(sums, passes);
 }
 
 double sumK(const double* values, int64_t n, int64_t k) {
   if (n <= 0) return 0.0;
   if (n == 1) return values[0];
-  const int64_t passes = k > 0 ? k : 1;
-  // Each pass is error free: sum(input) = s + sum(errors) exactly while nothing
-  // overflows, so pass k's error vector holds what passes 1..k have not yet added.
-  ErrorVector a;
-  ErrorVector b;
-  double s = transform(values, n, a);
-  for (int64_t pass = 2; pass <= passes; ++pass) {
-    if (a.size == 0) break;
-    const double t = transform(a.data(), a.size, b);
-    if (isFinite(s)) s = s + t;
-    // The errors just written feed the next pass; the old input becomes its target.
-    std::swap(a, b);
+  // The error vector of pass k has n - k elements, so at most n passes run.
+  const int64_t passes = k < 1 ? 1 : (k < n ? k : n);
+  // Two and three passes are Neumaier's and Klein's sums, whose vector arrangements are
+  // faster. Neumaier's c gathers pass 1's errors left to right from 0.0, Klein's cs does
+  // the same with TwoSum and its ccs gathers those TwoSums' errors: the running sums of
+  // passes 2 and 3, each behind one extra leading 0.0 + e. A TwoSum error is never -0.0:
+  // its terms s - (t - z) and x - z are both -0.0 only for s = x = -0.0, and then
+  // z = +0.0 makes the first +0.0. So no running sum of errors is -0.0, 0.0 + e = e, and
+  // the leading zero changes nothing; neither does Klein's first ccs term, the error of
+  // TwoSum(0.0, e), which is +0.0. Their results, s + c and (s + cs) + ccs, are the
+  // cascade's additions.
+  // A finite result means every running sum ended finite, where the unguarded steps are
+  // the cascade's (see above); any other result is settled by the sweep below.
+  if (passes == 2 || passes == 3) {
+    const double r = passes == 2 ? neumaierSum(values, n) : kleinSum(values, n);
+    if (isFinite(r)) return r;
   }
-  return s;
+  double local[kStackPasses];
+  ScratchArray heap;
+  double* sums = local;
+  if (passes > kStackPasses) {
+    heap = allocateScratch(passes);
+    sums = heap.get();
+  }
+  const double result = cascadeSweep(values, n, passes, false, sums);
+  if (!isFinite(sums[0])) {
+    // The result is pass 1's sum. Its value is the same in every arrangement, but which
+    // NaN it carries depends on the operand order of each addition, which the sweep
+    // leaves to the compiler: add again, running sum first, as the strict loop reads.
+    double s = values[0];
+    for (int64_t i = 1; i < n; ++i) s = addRunning(s, values[i]);
+    return s;
+  }
+  for (int64_t p = 1; p < passes; ++p)
+    if (!isFinite(sums[p])) return cascadeSweep(values, n, passes, true, sums);
+  return result;
 }
 
 // ---- Building blocks of the transformation -----------------------------------------
@@ -120,6 +225,7 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kMinNormal = 0x1p-1022;
+constexpr double kMaxDouble = std::numeric_limits<double>::max();
 
 // One read of the input before the transformation.
 struct Scan {
@@ -174,12 +280,9 @@ Scan scanValues(const double* x, int64_t n) {
 }
 
 // What the final residual vector adds up to: its naive (left-to-right) sum, which is what
-// AccSum needs; its largest magnitude, which NearSum's second transformation starts from;
-// and the largest partial sum of that naive sum, which bounds its rounding errors.
+// AccSum adds to the transformation's result.
 struct ResidualFacts {
   double sum = 0.0;
-  double maxAbs = 0.0;
-  double maxPartial = 0.0;  // the largest magnitude of the naive sum's partial sums
 };
 
 // ---- The residual vector ----
@@ -191,8 +294,13 @@ struct ResidualFacts {
 // vector would have seen (so with the same bits). This spares writing the vector, and
 // allocating it, for all data that need at most kImplicitLevels sweeps; the sweep after
 // that stores it, and later sweeps work in place.
-
-constexpr int kImplicitLevels = 3;
+//
+// Recomputing costs two additions per level and element in every later sweep, which is
+// still cheaper than a stored vector on long inputs: a fresh n-element array costs a page
+// fault per 4 KiB on first touch, more than eight levels of recomputation. Eight levels
+// cover every condition number up to about 2^(8 (53 - 2M)) (1e70 at n = 10^7, far
+// beyond 1e100 at n = 1000); only data beyond that are stored.
+constexpr int kImplicitLevels = 8;
 
 struct Residual {
   const double* base = nullptr;   // the values, or `store` once the vector is stored
@@ -269,11 +377,10 @@ double sweep(const double* base, const double* levels, double sigma, double* dst
   return ((lowLane(t0) + highLane(t0)) + (lowLane(t1) + highLane(t1))) + tail;
 }
 
-// The same sweep, also gathering the facts of the new residuals. The naive sum is a chain
+// The same sweep, also gathering the naive sum of the new residuals. That sum is a chain
 // of dependent additions, element after element, so this sweep runs at the speed of the
 // plain loop; it is used where the sweep is expected to be the last. The residuals are
-// formed two at a time; the largest magnitude is kept in four lanes so that its own chains
-// of comparisons stay off the critical path.
+// formed two at a time.
 template <int Levels, bool Store>
 double sweepGathering(const double* base, const double* levels, double sigma, double* dst, int64_t n,
                       ResidualFacts& facts) {
@@ -283,14 +390,12 @@ double sweepGathering(const double* base, const double* levels, double sigma, do
   if constexpr (Store) dst[0] = r;
   double tau = 0.0 + q;
   double s = r;
-  double m = std::fabs(r);
-  double partial = m;
   const PackedLevels<Levels> lv(levels);
   const __m128d sg = _mm_set1_pd(sigma);
-  const __m128d signBit = _mm_set1_pd(-0.0);
-  __m128d tv = _mm_setzero_pd(), mv = tv, mw = tv, pv = tv, pw = tv;
+  __m128d tv = _mm_setzero_pd();
   int64_t i = 1;
   for (; i + 4 <= n; i += 4) {
+    if ((i & 7) == 1) prefetchAhead(base + i);
     const __m128d xv = applyLevels<Levels>(_mm_loadu_pd(base + i), lv.v);
     const __m128d xw = applyLevels<Levels>(_mm_loadu_pd(base + i + 2), lv.v);
     const __m128d qv = _mm_sub_pd(_mm_add_pd(sg, xv), sg);
@@ -302,17 +407,11 @@ double sweepGathering(const double* base, const double* levels, double sigma, do
       _mm_storeu_pd(dst + i + 2, rw);
     }
     tv = _mm_add_pd(tv, _mm_add_pd(qv, qw));
-    mv = _mm_max_pd(_mm_andnot_pd(signBit, rv), mv);
-    mw = _mm_max_pd(_mm_andnot_pd(signBit, rw), mw);
-    const double s1 = s + lowLane(rv);
-    const double s2 = s1 + highLane(rv);
-    const double s3 = s2 + lowLane(rw);
-    s = s3 + highLane(rw);
-    pv = _mm_max_pd(_mm_andnot_pd(signBit, _mm_set_pd(s2, s1)), pv);
-    pw = _mm_max_pd(_mm_andnot_pd(signBit, _mm_set_pd(s, s3)), pw);
+    s = s + lowLane(rv);
+    s = s + highLane(rv);
+    s = s + lowLane(rw);
+    s = s + highLane(rw);
   }
-  mv = _mm_max_pd(mv, mw);
-  pv = _mm_max_pd(pv, pw);
   for (; i < n; ++i) {
     x = applyLevels<Levels>(base[i], levels);
     q = (sigma + x) - sigma;
@@ -320,31 +419,19 @@ double sweepGathering(const double* base, const double* levels, double sigma, do
     if constexpr (Store) dst[i] = r;
     tau += q;
     s += r;
-    const double a = std::fabs(r);
-    m = a > m ? a : m;
-    const double b = std::fabs(s);
-    partial = b > partial ? b : partial;
   }
-  const double m01 = lowLane(mv) > highLane(mv) ? lowLane(mv) : highLane(mv);
-  const double p01 = lowLane(pv) > highLane(pv) ? lowLane(pv) : highLane(pv);
-  facts = {s, m01 > m ? m01 : m, p01 > partial ? p01 : partial};
+  facts = {s};
   return tau + (lowLane(tv) + highLane(tv));
 }
 
 template <int Levels>
 ResidualFacts gatherLevels(const double* base, const double* levels, int64_t n) {
   double s = applyLevels<Levels>(base[0], levels);
-  double m = std::fabs(s);
-  double partial = m;
   for (int64_t i = 1; i < n; ++i) {
-    const double v = applyLevels<Levels>(base[i], levels);
-    s += v;
-    const double a = std::fabs(v);
-    m = a > m ? a : m;
-    const double b = std::fabs(s);
-    partial = b > partial ? b : partial;
+    if ((i & 7) == 1) prefetchAhead(base + i);
+    s += applyLevels<Levels>(base[i], levels);
   }
-  return {s, m, partial};
+  return {s};
 }
 
 template <int Levels>
@@ -414,6 +501,65 @@ double sweepStep(Residual& r, double sigma, ResidualFacts& facts) {
   return tau;
 }
 
+// Several sweeps in one pass over an implicit residual vector: for each element, the
+// levels already applied, then the splits at sigmas[0..k-1] in turn, each high part
+// summed into its own sweep's total; returns the naive sum of the final residuals. An element's residual after any number of splits
+// depends on that element alone, so every sweep sees exactly the values it would see in a
+// pass of its own; each total is exact in any order of addition (extractVector's
+// precondition holds for every sweep), so lanes give the same bits. What is new is only
+// that sweeps run before the previous one's stopping test: the caller discards those
+// after the one that stops.
+double multiSweep(const Residual& r, const double* sigmas, int k, double* taus) {
+  const int levels = r.count;
+  __m128d lv[kImplicitLevels], sg[kImplicitLevels], acc[kImplicitLevels];
+  for (int l = 0; l < levels; ++l) lv[l] = _mm_set1_pd(r.levels[l]);
+  for (int j = 0; j < k; ++j) {
+    sg[j] = _mm_set1_pd(sigmas[j]);
+    acc[j] = _mm_setzero_pd();
+  }
+  const double* base = r.base;
+  const int64_t n = r.n;
+  // The naive sum of the residuals after the last split, left to right from the first
+  // (the facts of the residual vector if that sweep turns out to be the last).
+  double last = 0.0;
+  int64_t i = 0;
+  for (; i + 2 <= n; i += 2) {
+    if ((i & 7) == 0) prefetchAhead(base + i);
+    __m128d v = _mm_loadu_pd(base + i);
+    for (int l = 0; l < levels; ++l) v = _mm_sub_pd(v, _mm_sub_pd(_mm_add_pd(lv[l], v), lv[l]));
+    for (int j = 0; j < k; ++j) {
+      const __m128d q = _mm_sub_pd(_mm_add_pd(sg[j], v), sg[j]);
+      v = _mm_sub_pd(v, q);
+      acc[j] = _mm_add_pd(acc[j], q);
+    }
+    last = i == 0 ? lowLane(v) : last + lowLane(v);
+    last = last + highLane(v);
+  }
+  for (int j = 0; j < k; ++j) taus[j] = lowLane(acc[j]) + highLane(acc[j]);
+  for (; i < n; ++i) {
+    double v = base[i];
+    for (int l = 0; l < levels; ++l) v = v - ((r.levels[l] + v) - r.levels[l]);
+    for (int j = 0; j < k; ++j) {
+      const double q = (sigmas[j] + v) - sigmas[j];
+      v = v - q;
+      taus[j] = taus[j] + q;
+    }
+    last = i == 0 ? v : last + v;
+  }
+  return last;
+}
+
+// How many sweeps from sigma on the transformation is expected to make, judging by the
+// estimate `guess` of its final leading part (at least 1, at most `room`).
+int expectedSweeps(double guess, double sigma, double phiScale, double shrink, int room) {
+  int k = 1;
+  while (k < room && sigma > kMinNormal && std::fabs(guess) < phiScale * sigma) {
+    sigma = sigma * shrink;
+    ++k;
+  }
+  return k;
+}
+
 // The transformation of rho + sum(residual), advancing the residual vector. mu is its
 // largest magnitude. `guess` estimates the final leading part; it only chooses which sweep
 // gathers the facts of the residuals on its way (a wrong guess costs one more pass over
@@ -436,6 +582,31 @@ TransformResult transformResidual(Residual& r, double mu, double rho, double gue
   const double shrink = pow2i(m - 53);
   double t = rho;
   for (;;) {
+    // Implicit residuals and more than one sweep expected: those sweeps in one pass.
+    const int room = r.stored() ? 0 : kImplicitLevels - r.count;
+    const int ahead = room > 1 ? expectedSweeps(guess, sigma, phiScale, shrink, room) : 1;
+    if (ahead > 1) {
+      double sigmas[kImplicitLevels];
+      int k = 0;
+      for (double sg = sigma; k < ahead; sg = sg * shrink) {
+        sigmas[k++] = sg;
+        if (sg <= kMinNormal) break;  // the last sweep the transformation can make
+      }
+      double taus[kImplicitLevels];
+      const double lastSum = multiSweep(r, sigmas, k, taus);
+      for (int j = 0; j < k; ++j) {
+        r.levels[r.count++] = sigmas[j];
+        const double tNext = t + taus[j];
+        if (std::fabs(tNext) >= phiScale * sigmas[j] || sigmas[j] <= kMinNormal) {
+          facts = j + 1 == k ? ResidualFacts{lastSum} : gather(r);
+          return {tNext, taus[j] - (tNext - t)};
+        }
+        t = tNext;
+      }
+      sigma = sigmas[k - 1] * shrink;
+      guess = t;
+      continue;
+    }
     const double phi = phiScale * sigma;
     const bool expectLast = sigma <= kMinNormal || !(std::fabs(guess) < phi);
     const double tau = expectLast ? sweepStep<true>(r, sigma, facts) : sweepStep<false>(r, sigma, facts);
@@ -549,57 +720,151 @@ double accSum(const double* values, int64_t n) {
   return (p.facts.sum + p.outcome.tau2) + p.outcome.tau1;
 }
 
-double nearSum(const double* values, int64_t n) {
-  Prepared p;
-  extract(values, n, p);
-  if (errorPending()) return 0.0;
-  if (p.outcome.done) return p.outcome.value;
-  const ResidualFacts& facts = p.facts;
+// ---- NearSum ----
+//
+// NearSum returns the exact sum rounded to nearest, ties to even, on every input that
+// reaches its transformation, so any other way to that rounding gives its bits, except
+// where its own steps say otherwise. What they say, case by case, for n >= 2:
+// - An infinity or a NaN in the input, or a sigma that would overflow, or an input longer
+//   than kMaxTransformLength: superSum itself.
+// - Otherwise the transformation runs, so every |x| <= 2^(1023 - M) and the exact sum
+//   lies below 2^1023 in magnitude: it never overflows. Its nearest double is the result,
+//   and it is what superSum rounds to.
+// - A zero exact sum: the transformation's partial sum t starts at rho = +0.0 and each
+//   sweep's tau at +0.0, and a sum of doubles is -0.0 only when both operands are -0.0,
+//   so tau1 and then res are never -0.0: the result is +0.0. superSum gives +0.0 for a
+//   zero register as well.
+// So for n >= 2 NearSum is superSum, bit for bit; n = 1 returns the element unchanged
+// (-0.0, an infinity and a NaN with its payload included), where superSum would not.
+//
+// Short inputs first try a cheaper route to the same double: a compensated sum in lanes
+// with a proven bound on its error, accepted only when that bound shows which double is
+// nearest.
 
-  const double tau1 = p.outcome.tau1;
-  const double tau2 = p.outcome.tau2;
-  // The faithful result res and its rounding error delta (FastTwoSum of tau1, tau2p).
-  const double tau2p = facts.sum + tau2;
-  const double res = tau1 + tau2p;
-  const double delta = tau2p - (res - tau1);
-  if (delta == 0.0) return res;
+namespace {
 
-  // exact sum - res = rho + sum(residual), with the residual vector still as the first
-  // transformation left it. Against the midpoint m = res + mu, the sign of
-  // (rho - mu) + sum(residual) decides; transforming the residuals again from that offset
-  // gives it faithfully, and a faithful result keeps the sign.
-  const double rho = tau2 - (res - tau1);
-  const bool below = delta < 0.0;
-  const double neighbour = below ? prevFloat(res) : nextFloat(res);
-  const double gap = neighbour - res;
-  // Adjacent subnormals: the exact sum, a multiple of 2^-1074, cannot lie between.
-  if (gap == (below ? -0x1p-1074 : 0x1p-1074)) return res;
-  const double mu = 0.5 * gap;
-  const double offset = rho - mu;
-  // Most often the naive sum S of the residuals decides already. Each of its n - 1
-  // additions errs by at most 2^-53 times its rounded partial sum, so |S - sum(residual)|
-  // is at most (n - 1) 2^-53 max|partial|, and also gamma(n-1) * n * max|residual|: the
-  // smaller of the two, doubled, is the slack. The addition below errs by at most
-  // 2^-53 |v|; so when |v| > 4 slack, w = offset + sum(residual) has the sign of v and is
-  // not zero. As a sum of doubles, w is then a nonzero multiple of 2^-1074, and the
-  // second transformation would return a faithful rounding of it: a value of the same
-  // sign, so the outcome below is the same. slack must not underflow.
-  const double v = offset + facts.sum;
-  const double count = static_cast<double>(n);  // exact: n <= 2^26
-  const double byResiduals = (2.0 * count * count * 0x1p-53) * facts.maxAbs;
-  const double byPartials = (2.0 * count * 0x1p-53) * facts.maxPartial;
-  const double slack = byPartials < byResiduals ? byPartials : byResiduals;
-  double h = v;
-  if (!((slack == 0.0 || slack >= kMinNormal) && std::fabs(v) > 4.0 * slack)) {
-    h = transformK(p.residual, offset, facts.maxAbs, v);
-    if (!isFinite(h)) {
-      const double exact = superSum(values, n);
-      return errorPending() ? 0.0 : exact;
-    }
-    if (h == 0.0) return res + mu;  // the midpoint itself: this addition rounds it to even
+// Inputs from this length on go to superSum directly: its binned arrangement is then
+// faster than the certified pass, and it is never declined.
+constexpr int64_t kCertifiedMaxLength = 2048;
+
+struct LaneSums {
+  double s = 0.0;  // sum of the high parts
+  double c = 0.0;  // rounded sum of the TwoSum errors
+  double e = 0.0;  // rounded sum of their magnitudes
+};
+
+// TwoSum of the accumulated s and x, the error into c and its magnitude into e.
+inline void laneAdd(LaneSums& l, double x) {
+  const SumAndError ts = twoSum(l.s, x);
+  l.s = ts.s;
+  l.c = l.c + ts.e;
+  l.e = l.e + std::fabs(ts.e);
+}
+
+// The nearest double to the exact sum of x[0..n-1] (2 <= n < kCertifiedMaxLength), or
+// false when this route cannot prove it.
+//
+// Four lanes (two SSE2 registers) and one scalar lane each run TwoSum on their elements;
+// the five lane sums are then merged by four more TwoSums. While nothing overflows every
+// TwoSum is exact, so the exact sum is T = S + sum(err) over all m <= n + 4 errors, with S
+// the merged high part. C, their rounded sum in any order, satisfies
+// |C - sum(err)| <= gamma(m-1) sum|err| <= gamma(m-1) (1 + gamma(m)) E, E being the
+// rounded sum of the |err| (gamma(k) = k u / (1 - k u), u = 2^-53). With m u <= 2^-30 that
+// is below B = 2 m u E, and B is computed with one rounding of a normal product (E is 0
+// or at least 2^-960). res = fl(S + C) with exact error d (TwoSum) leaves
+// |T - res| <= |d| + B. If |d| + B is below half the distance to the nearer neighbour of
+// res, strictly, T is nearer to res than to any other double, ties excluded, and res is
+// the correctly rounded sum. A zero res then means |T| < 2^-1075, so T = 0, whose rounding
+// NearSum gives as +0.0.
+// Whether every addition into C above was exact, so that T = S + C exactly and
+// res = fl(S + C) is T correctly rounded, ties included. All the values involved -- the
+// elements, the lane sums, the errors and every partial sum of C -- are integer multiples
+// of g, the least significant bit of the smallest-grained element (sums and exact
+// differences of multiples of g are multiples of g, and so is a rounded sum, whose unit
+// in the last place is then at least g). A partial sum of C is at most sum|err| in
+// magnitude, below E (1 + 2^-39) (E being their rounded sum, with m u <= 2^-30); when
+// that is below 2^53 g every partial sum is a multiple of g below 2^53 g, a double, and
+// no addition rounded. This settles exact midpoints of data with few significant bits.
+bool errorsSummedExactly(const double* x, int64_t n, double e) {
+  int minExponent = 2048;  // the exponent of g
+  for (int64_t i = 0; i < n; ++i) {
+    const uint64_t u = bitsOf(x[i]) & ~kSignMask;
+    if (u == 0) continue;
+    const auto biased = static_cast<int>(u >> 52);
+    uint64_t m = u & 0x000FFFFFFFFFFFFFULL;
+    if (biased != 0) m |= uint64_t{1} << 52;
+    const int lowest = (biased == 0 ? -1074 : biased - 1075) + __builtin_ctzll(m);
+    minExponent = lowest < minExponent ? lowest : minExponent;
   }
-  if (below) return h > 0.0 ? res : neighbour;
-  return h > 0.0 ? neighbour : res;
+  if (minExponent == 2048 || e == 0.0) return true;  // nothing to round
+  if (minExponent + 53 > 1023) return true;  // 2^53 g beyond every finite E
+  return e * (1.0 + 0x1p-39) < std::ldexp(1.0, minExponent + 53);
+}
+
+}  // namespace
+
+bool certifiedNearest(const double* x, int64_t n, double& result) {
+  if (n < 2 || n + 4 > (int64_t{1} << 23)) return false;  // m u <= 2^-30 below
+  __m128d s0 = _mm_setzero_pd(), s1 = s0, c0 = s0, c1 = s0, e0 = s0, e1 = s0;
+  const __m128d signBit = _mm_set1_pd(-0.0);
+  int64_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const __m128d v0 = _mm_loadu_pd(x + i);
+    const __m128d v1 = _mm_loadu_pd(x + i + 2);
+    const __m128d t0 = _mm_add_pd(s0, v0);
+    const __m128d t1 = _mm_add_pd(s1, v1);
+    const __m128d z0 = _mm_sub_pd(t0, s0);
+    const __m128d z1 = _mm_sub_pd(t1, s1);
+    const __m128d r0 = _mm_add_pd(_mm_sub_pd(s0, _mm_sub_pd(t0, z0)), _mm_sub_pd(v0, z0));
+    const __m128d r1 = _mm_add_pd(_mm_sub_pd(s1, _mm_sub_pd(t1, z1)), _mm_sub_pd(v1, z1));
+    c0 = _mm_add_pd(c0, r0);
+    c1 = _mm_add_pd(c1, r1);
+    e0 = _mm_add_pd(e0, _mm_andnot_pd(signBit, r0));
+    e1 = _mm_add_pd(e1, _mm_andnot_pd(signBit, r1));
+    s0 = t0;
+    s1 = t1;
+  }
+  LaneSums total;
+  for (; i < n; ++i) laneAdd(total, x[i]);
+  // The merge as a tree: the two registers lane by lane (one vector TwoSum), then the two
+  // halves into the scalar lane.
+  const __m128d u = _mm_add_pd(s0, s1);
+  const __m128d z = _mm_sub_pd(u, s0);
+  const __m128d f = _mm_add_pd(_mm_sub_pd(s0, _mm_sub_pd(u, z)), _mm_sub_pd(s1, z));
+  const __m128d c = _mm_add_pd(_mm_add_pd(c0, c1), f);
+  const __m128d e = _mm_add_pd(_mm_add_pd(e0, e1), _mm_andnot_pd(signBit, f));
+  total.c = total.c + (lowLane(c) + highLane(c));
+  total.e = total.e + (lowLane(e) + highLane(e));
+  laneAdd(total, lowLane(u));
+  laneAdd(total, highLane(u));
+  // A non-finite lane (an infinity, a NaN or an overflow anywhere) leaves this test false.
+  if (!(std::fabs(total.s) <= kMaxDouble && std::fabs(total.c) <= kMaxDouble && total.e <= kMaxDouble)) {
+    return false;
+  }
+  if (total.e != 0.0 && total.e < 0x1p-960) return false;
+  const double m = static_cast<double>(n + 4);
+  const double bound = (2.0 * m * 0x1p-53) * total.e;
+  const SumAndError r = twoSum(total.s, total.c);
+  if (!(std::fabs(r.s) <= kMaxDouble)) return false;
+  // The distance to the nearer neighbour (both differences are exact; above DBL_MAX the
+  // neighbour is +-inf, and the rounding threshold is then half the gap below).
+  const double up = nextFloat(r.s) - r.s;
+  const double down = r.s - prevFloat(r.s);
+  const double gap = up < down ? up : down;
+  // (|d| + B) rounded, enlarged past its rounding: an upper bound of the exact |d| + B.
+  const double margin = (std::fabs(r.e) + bound) * 1.0000001;
+  if (!(2.0 * margin < gap) && !errorsSummedExactly(x, n, total.e)) return false;
+  result = r.s == 0.0 ? 0.0 : r.s;
+  return true;
+}
+
+double nearSum(const double* values, int64_t n) {
+  if (n <= 0) return 0.0;
+  if (n == 1) return values[0];
+  double result;
+  if (n < kCertifiedMaxLength && certifiedNearest(values, n, result)) return result;
+  const double exact = superSum(values, n);
+  return errorPending() ? 0.0 : exact;
 }
 
 }  // namespace sela

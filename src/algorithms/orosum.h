@@ -1,7 +1,7 @@
 // The Ogita-Rump-Oishi family of sums.
 //
 // Cascaded sums: `sum2` (Sum2, which is exactly neumaierSum) and `sumK`, a K-fold cascade
-// of error-free vector transformations whose error vectors live in two reused arrays.
+// of error-free vector transformations, all of whose passes run in one sweep.
 //
 // Power-of-two splitting sums: `accSum` (AccSum, faithfully rounded) and `nearSum`
 // (NearSum, rounded to nearest, ties to even). Both rest on `rumpTransform`, which splits
@@ -21,29 +21,18 @@ namespace sela {
 // Sum2: the compensated sum neumaierSum, called as it stands.
 double sum2(const double* values, int64_t n);
 
-// An error vector of the cascade. Its storage is allocated the first time it must hold
-// more elements than it ever held, and afterwards only shortened: the cascade grows each
-// vector once (from empty) and then shrinks it by one element per pass. Growing does not
-// keep the old contents; `transform` writes every element before anything reads it.
-struct ErrorVector {
-  ScratchArray storage;
-  int64_t size = 0;
-  int64_t capacity = 0;
-
-  void resize(int64_t m);
-  double* data() { return storage.get(); }
-};
-
-// One error-free pass (VecSum with the errors kept apart): resizes `errors` to n - 1
-// elements, stores the TwoSum error of every addition of the left-to-right sum (+0.0
-// where an operand is not finite) and returns that sum. n <= 0 empties `errors` and
-// returns 0.0.
-double transform(const double* values, int64_t n, ErrorVector& errors);
-
 // The K-fold cascade: the left-to-right sum of the input, plus, pass by pass, the plain
-// left-to-right sum of the previous pass's error vector. K <= 0 acts as 1; at most
-// min(K, n) passes run. n = 1 returns the element itself.
+// left-to-right sum of the previous pass's errors (the TwoSum errors of its additions, +0.0
+// where an operand is not finite). K <= 0 acts as 1; at most min(K, n) passes run. n = 1
+// returns the element itself. All passes run together in one sweep with no error vector;
+// nothing is allocated for K <= 64, and min(K, n) doubles beyond.
 double sumK(const double* values, int64_t n, int64_t k);
+
+// The sweep behind sumK for n >= 2 and 1 <= passes <= n, with the passes' running sums
+// left in sums[0 .. passes-1]. Unguarded (guarded = false), its steps are TwoSums of any
+// operands, which equals the cascade whenever every pass's sum ends finite; guarded, every
+// step takes the error as +0.0 where an operand is not finite, as the cascade does.
+double cascadeSweep(const double* values, int64_t n, int64_t passes, bool guarded, double* sums);
 
 // ---- AccSum and NearSum -------------------------------------------------------------
 
@@ -104,6 +93,12 @@ void rumpExtract(const double* values, int64_t n, ScratchArray& residual, Extrac
 
 // AccSum: the exact sum if it is a double, else one of the two doubles enclosing it.
 double accSum(const double* values, int64_t n);
+
+// The exact sum of x[0..n-1] (n >= 2) rounded to nearest, found by a
+// compensated sum in lanes with a proven error bound; false (result untouched) when the
+// bound cannot decide the rounding, for n + 4 > 2^23, or on an infinity, a NaN or an
+// overflow. A zero sum gives +0.0.
+bool certifiedNearest(const double* x, int64_t n, double& result);
 
 // NearSum: the exact sum rounded to nearest, ties to even.
 double nearSum(const double* values, int64_t n);

@@ -26,6 +26,41 @@ bool holdsNaN(const double* x, int64_t n) {
   return false;
 }
 
+// Blocks of four elements while each block holds only elements with |x| <= scale (no NaN,
+// no infinity, no new maximum), with scale > 0. Between two changes of the scale every
+// quotient x[i] / scale is independent of the others, so the four divisions and squares
+// of a block run in two-lane SSE2 operations (part of every x86-64 processor; each lane
+// rounds exactly as the scalar operation does); only the additions into ssq form a chain,
+// and they stay in element order. Zeros go through as quotients +-0.0 whose square +0.0
+// leaves ssq >= 1 unchanged, as skipping them does. Returns the index of the first element
+// not consumed: the start of a block that fails the test, or a tail of fewer than four.
+int64_t normBlocks(const double* x, int64_t i, int64_t n, NormState& st) {
+  const __m128d signBit = _mm_set1_pd(-0.0);
+  const __m128d scale = _mm_set1_pd(st.scale);
+  const __m128d negligible = _mm_set1_pd(st.negligible);
+  double ssq = st.ssq;
+  for (; i + 4 <= n; i += 4) {
+    const __m128d v0 = _mm_loadu_pd(x + i);
+    const __m128d v1 = _mm_loadu_pd(x + i + 2);
+    const __m128d a0 = _mm_andnot_pd(signBit, v0);
+    const __m128d a1 = _mm_andnot_pd(signBit, v1);
+    // |x| <= scale is false for a NaN, for an infinity and for a new maximum.
+    const __m128d inRange = _mm_and_pd(_mm_cmple_pd(a0, scale), _mm_cmple_pd(a1, scale));
+    if (_mm_movemask_pd(inRange) != 3) break;
+    // Negligible elements become +0.0, exactly as in the element step.
+    const __m128d q0 = _mm_div_pd(_mm_andnot_pd(_mm_cmplt_pd(a0, negligible), v0), scale);
+    const __m128d q1 = _mm_div_pd(_mm_andnot_pd(_mm_cmplt_pd(a1, negligible), v1), scale);
+    const __m128d sq0 = _mm_mul_pd(q0, q0);
+    const __m128d sq1 = _mm_mul_pd(q1, q1);
+    ssq = _mm_cvtsd_f64(sq0) + ssq;
+    ssq = _mm_cvtsd_f64(_mm_unpackhi_pd(sq0, sq0)) + ssq;
+    ssq = _mm_cvtsd_f64(sq1) + ssq;
+    ssq = _mm_cvtsd_f64(_mm_unpackhi_pd(sq1, sq1)) + ssq;
+  }
+  st.ssq = ssq;
+  return i;
+}
+
 }  // namespace
 
 void normAdd(NormState& st, const double* x, int64_t n) {
@@ -37,31 +72,40 @@ void normAdd(NormState& st, const double* x, int64_t n) {
   // an ulp of ssq >= 1, so q * q + ssq rounds back to ssq: such an element changes nothing.
   // Dividing +0.0 in its place gives the same bits without a subnormal quotient or square,
   // which would cost a microcode assist per element on wide-range data.
+  //
+  // The element step below handles everything; the blocks take over whenever the next
+  // four elements need no change of scale and no early return. A block that does is taken
+  // element by element as a whole, so that a second new maximum in it costs no second
+  // failed attempt. Blocks regroup no operation, so a stream of chunks gives the same bits
+  // wherever the chunks are cut.
   if (st.decided != 0.0) return;
-  double scale = st.scale;
-  double ssq = st.ssq;
-  double negligible = st.negligible;  // scale * 2^-511 when that is exact, else 0
-  for (int64_t i = 0; i < n; ++i) {
-    const double a = std::fabs(x[i]);
-    if (a != a || a == kInf) {
-      // The first NaN or infinity decides the result; nothing after it matters.
-      st.decided = a != a ? quietNaN() : kInf;
-      return;
+  int64_t i = 0;
+  while (i < n) {
+    if (st.scale > 0.0) {
+      i = normBlocks(x, i, n, st);
+      if (i >= n) break;
     }
-    if (x[i] == 0.0) continue;
-    if (a > scale) {
-      const double r = scale / a;
-      ssq = (ssq * r) * r + 1.0;
-      scale = a;
-      negligible = scale >= 0x1p-511 ? scale * 0x1p-511 : 0.0;
-    } else {
-      const double q = (a < negligible ? 0.0 : x[i]) / scale;
-      ssq = q * q + ssq;
+    // The block that failed (or the tail), element by element.
+    const int64_t end = n - i > 4 ? i + 4 : n;
+    for (; i < end; ++i) {
+      const double a = std::fabs(x[i]);
+      if (a != a || a == kInf) {
+        // The first NaN or infinity decides the result; nothing after it matters.
+        st.decided = a != a ? quietNaN() : kInf;
+        return;
+      }
+      if (x[i] == 0.0) continue;
+      if (a > st.scale) {
+        const double r = st.scale / a;
+        st.ssq = (st.ssq * r) * r + 1.0;
+        st.scale = a;
+        st.negligible = st.scale >= 0x1p-511 ? st.scale * 0x1p-511 : 0.0;
+      } else {
+        const double q = (a < st.negligible ? 0.0 : x[i]) / st.scale;
+        st.ssq = q * q + st.ssq;
+      }
     }
   }
-  st.scale = scale;
-  st.ssq = ssq;
-  st.negligible = negligible;
 }
 
 double normResult(const NormState& st) {
