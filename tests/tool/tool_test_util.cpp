@@ -112,14 +112,19 @@ Outcome run_tool(const std::vector<std::string> &args, Stdin mode, const std::st
   }
   posix_spawn_file_actions_addopen(&actions, 1, out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_addopen(&actions, 2, err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  std::vector<std::string> all{SELA_TOOL_PATH};
+  // Under an emulated processor the tool runs on the same emulator as this test, so both
+  // sides of a comparison pick the same kernel family.
+  std::vector<std::string> all;
+  std::istringstream emulator(SELA_TOOL_EMULATOR);
+  for (std::string word; emulator >> word;) all.push_back(word);
+  all.push_back(SELA_TOOL_PATH);
   all.insert(all.end(), args.begin(), args.end());
   std::vector<char *> argv;
   for (std::string &arg : all) argv.push_back(arg.data());
   argv.push_back(nullptr);
   pid_t pid = 0;
   Outcome outcome;
-  if (posix_spawn(&pid, SELA_TOOL_PATH, &actions, nullptr, argv.data(), environ) == 0) {
+  if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
     int status = 0;
     waitpid(pid, &status, 0);
     outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -127,6 +132,15 @@ Outcome run_tool(const std::vector<std::string> &args, Stdin mode, const std::st
   posix_spawn_file_actions_destroy(&actions);
   outcome.out = slurp(out_file);
   outcome.err = slurp(err_file);
+  if (!all.empty() && all.front() != SELA_TOOL_PATH) {
+    // The emulator's own warnings about processor features it cannot model are not the
+    // tool's output.
+    std::istringstream lines(outcome.err);
+    std::string kept;
+    for (std::string line; std::getline(lines, line);)
+      if (line.rfind("qemu-", 0) != 0) kept += line + "\n";
+    outcome.err = kept;
+  }
   return outcome;
 }
 
