@@ -2,8 +2,7 @@
 // sela_sum_naive of the same run as the baseline: adding chunks of 10^5 and 10^7 values
 // (or products) to a record, a short init + add + round, a merge and a round.
 //
-// Arrays rotate between iterations: 64 of them for the short and 10^5 inputs, 2 at 10^7.
-#include <array>
+// Arrays rotate between iterations through the shared pools of bench_util.h.
 #include <map>
 
 #include "bench_util.h"
@@ -13,62 +12,37 @@ namespace {
 
 using benchutil::Family;
 
-const std::vector<std::vector<double>>& arrays(Family f, int64_t n) {
-  static std::map<std::pair<int, int64_t>, std::vector<std::vector<double>>> cache;
-  auto& v = cache[{static_cast<int>(f), n}];
-  if (v.empty()) {
-    const int count = n >= 10000000 ? 2 : 64;
-    for (int k = 0; k < count; ++k) v.push_back(benchutil::makeArray(f, n, 1000 + static_cast<uint64_t>(k)));
-  }
-  return v;
-}
-
-template <typename Fn>
-void rotate(benchmark::State& state, Family f, Fn fn) {
-  const int64_t n = state.range(0);
-  const auto& a = arrays(f, n);
-  size_t k = 0;
-  for (auto _ : state) {
-    const auto& x = a[k];
-    const auto& y = a[(k + 1) % a.size()];
-    k = (k + 1) % a.size();
-    fn(x.data(), y.data(), static_cast<uint64_t>(n));
-  }
-  benchutil::finish(state, n);
-}
-
 void naive(benchmark::State& s, Family f) {
-  rotate(s, f, [](const double* x, const double*, uint64_t n) { benchmark::DoNotOptimize(sela_sum_naive(x, n)); });
+  benchutil::runSum(s, f, sela_sum_naive);
 }
 void exactSum(benchmark::State& s, Family f) {
-  rotate(s, f, [](const double* x, const double*, uint64_t n) { benchmark::DoNotOptimize(sela_sum_exact(x, n)); });
+  benchutil::runSum(s, f, sela_sum_exact);
 }
 void exactDot(benchmark::State& s, Family f) {
-  rotate(s, f,
-         [](const double* x, const double* y, uint64_t n) { benchmark::DoNotOptimize(sela_dot_exact(x, y, n)); });
+  benchutil::runDot(s, f, sela_dot_exact);
 }
 // One record kept across iterations: each iteration adds one chunk to it.
 void accumulatorAdd(benchmark::State& s, Family f) {
   sela_accumulator acc;
   sela_accumulator_init(&acc);
-  rotate(s, f, [&](const double* x, const double*, uint64_t n) { benchmark::DoNotOptimize(sela_accumulator_add(&acc, x, n)); });
+  benchutil::runSum(s, f, [&](const double* x, uint64_t n) { return sela_accumulator_add(&acc, x, n); });
   benchmark::DoNotOptimize(sela_accumulator_round(&acc));
 }
 void accumulatorAddProducts(benchmark::State& s, Family f) {
   sela_accumulator acc;
   sela_accumulator_init(&acc);
-  rotate(s, f, [&](const double* x, const double* y, uint64_t n) {
-    benchmark::DoNotOptimize(sela_accumulator_add_products(&acc, x, y, n));
+  benchutil::runDot(s, f, [&](const double* x, const double* y, uint64_t n) {
+    return sela_accumulator_add_products(&acc, x, y, n);
   });
   benchmark::DoNotOptimize(sela_accumulator_round(&acc));
 }
 // The whole life of a short record.
 void accumulatorShort(benchmark::State& s, Family f) {
-  rotate(s, f, [](const double* x, const double*, uint64_t n) {
+  benchutil::runSum(s, f, [](const double* x, uint64_t n) {
     sela_accumulator acc;
     sela_accumulator_init(&acc);
     sela_accumulator_add(&acc, x, n);
-    benchmark::DoNotOptimize(sela_accumulator_round(&acc));
+    return sela_accumulator_round(&acc);
   });
 }
 
@@ -77,7 +51,7 @@ std::vector<sela_accumulator>& filledRecords(Family f) {
   static std::map<int, std::vector<sela_accumulator>> cache;
   auto& r = cache[static_cast<int>(f)];
   if (r.empty()) {
-    for (const auto& x : arrays(f, 10000)) {
+    for (const auto& x : benchutil::pool(f, 10000)) {
       r.emplace_back();
       sela_accumulator_init(&r.back());
       sela_accumulator_add(&r.back(), x.data(), x.size());

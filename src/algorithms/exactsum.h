@@ -81,20 +81,28 @@ static inline void depositParts(uint64_t u, uint64_t e, int64_t& index, int64_t&
   high = (static_cast<int64_t>(m >> (32 - shift)) ^ negative) - negative;
 }
 
-// Deposits one double exactly: a normal or subnormal value adds < 2^32 to one limb and
-// < 2^52 to the limb above; zeros add nothing; NaN and infinities go to the side words.
-// Does not touch addsLeft: the caller counts. Internal linkage: it is also compiled into
-// the FMA translation unit, whose copy must never stand in for the baseline one.
-static inline void deposit(SuperAccumulator& acc, double x) {
+// The parts a double adds, as depositParts gives them; false, with the value recorded in
+// the side words, for a NaN or an infinity, which never enter the limbs.
+static inline bool finiteDepositParts(SuperAccumulator& acc, double x, int64_t& index, int64_t& low,
+                                      int64_t& high) {
   uint64_t u;
   __builtin_memcpy(&u, &x, sizeof u);
   const uint64_t e = (u >> 52) & 0x7FF;
   if (e == 0x7FF) [[unlikely]] {
     depositSpecial(acc, u);
-    return;
+    return false;
   }
-  int64_t index, low, high;
   depositParts(u, e, index, low, high);
+  return true;
+}
+
+// Deposits one double exactly: a normal or subnormal value adds < 2^32 to one limb and
+// < 2^52 to the limb above; zeros add nothing; NaN and infinities go to the side words.
+// Does not touch addsLeft: the caller counts. Internal linkage: it is also compiled into
+// the FMA translation unit, whose copy must never stand in for the baseline one.
+static inline void deposit(SuperAccumulator& acc, double x) {
+  int64_t index, low, high;
+  if (!finiteDepositParts(acc, x, index, low, high)) return;
   acc.limbs[index] += low;
   acc.limbs[index + 1] += high;
 }
@@ -120,15 +128,8 @@ static inline void flushCache(SuperAccumulator& acc, DepositCache& c) {
 
 // deposit(acc, x) through the cache: the same value, added later.
 static inline void depositCached(SuperAccumulator& acc, DepositCache& c, double x) {
-  uint64_t u;
-  __builtin_memcpy(&u, &x, sizeof u);
-  const uint64_t e = (u >> 52) & 0x7FF;
-  if (e == 0x7FF) [[unlikely]] {
-    depositSpecial(acc, u);
-    return;
-  }
   int64_t index, low, high;
-  depositParts(u, e, index, low, high);
+  if (!finiteDepositParts(acc, x, index, low, high)) return;
   if (index != c.index) {
     flushCache(acc, c);
     c.index = index;
