@@ -39,3 +39,26 @@ EXACT_ONE(centered_sum_squares, sumSquares)
 EXACT_TWO(centered_cross_product, cross)
 EXACT_TWO(centered_cosine, cosine)
 EXACT_TWO(centered_projection, projection)
+
+// Ill-conditioned inputs, where the certified passes of the exact sum and dot product
+// decline and the exact arrangement decides after them: the sum families of prescribed
+// condition number, and the same data dotted with ones (products cancel alike).
+namespace {
+
+double dotWithOnes(const double* x, uint64_t n) {
+  static thread_local std::vector<double> ones;
+  if (ones.size() < n) ones.assign(n, 1.0);
+  return sela_dot_exact(x, ones.data(), n);
+}
+
+}  // namespace
+
+#define EXACT_COND(name, fn)                                                                        \
+  static void BM_x_##name##_cond1e16(benchmark::State& s) { benchutil::runSum(s, benchutil::Family::Cond1e16, fn); } \
+  BENCHMARK(BM_x_##name##_cond1e16) EXACT_SIZES;                                                    \
+  static void BM_x_##name##_cond1e32(benchmark::State& s) { benchutil::runSum(s, benchutil::Family::Cond1e32, fn); } \
+  BENCHMARK(BM_x_##name##_cond1e32) EXACT_SIZES;
+
+EXACT_COND(sum_naive, sela_sum_naive)
+EXACT_COND(sum_exact, sela_sum_exact)
+EXACT_COND(dot_exact, dotWithOnes)

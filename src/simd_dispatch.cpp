@@ -9,6 +9,7 @@ namespace sela {
 std::atomic<NaiveDotKernel> naiveDotImpl{nullptr};
 std::atomic<CompensatedDotKernel> dot2Impl{nullptr};
 std::atomic<CompensatedDotKernel> dotK3Impl{nullptr};
+std::atomic<CertifiedDotKernel> certifiedDotImpl{nullptr};
 std::atomic<int> productSplitImpl{0};
 
 double scalarNaiveDot(const double* x, int64_t nx, const double* y, int64_t ny) { return naiveDot(x, nx, y, ny); }
@@ -21,24 +22,30 @@ KernelResult scalarDotK3(const double* x, int64_t nx, const double* y, int64_t n
   return {dotK(x, nx, y, ny, 3), true};
 }
 
+bool scalarCertifiedDotLanes(const double*, int64_t, const double*, CertifiedDotLanes&) { return false; }
+
 void initDispatch() {
   NaiveDotKernel naive = scalarNaiveDot;
   CompensatedDotKernel d2 = scalarDot2;
   CompensatedDotKernel k3 = scalarDotK3;
+  CertifiedDotKernel certified = scalarCertifiedDotLanes;
   if (checkInstructionSets(maskOf(InstructionSet::AVX512F))) {
     naive = dispatchNaiveDotAvx512;
     d2 = dispatchDot2Avx512;
     k3 = dispatchDotK3Avx512;
+    certified = certifiedDotLanesAvx512;
   } else if (checkInstructionSets(maskOf(InstructionSet::AVX2))) {
     naive = dispatchNaiveDotAvx2;
     d2 = dispatchDot2Avx2;
     k3 = dispatchDotK3Avx2;
+    certified = certifiedDotLanesAvx2;
   }
   // The AVX2 test includes FMA and the operating system's AVX register state.
   productSplitImpl.store(checkInstructionSets(maskOf(InstructionSet::AVX2)) ? 2 : 1, std::memory_order_relaxed);
   naiveDotImpl.store(naive, std::memory_order_relaxed);
   dot2Impl.store(d2, std::memory_order_relaxed);
   dotK3Impl.store(k3, std::memory_order_relaxed);
+  certifiedDotImpl.store(certified, std::memory_order_relaxed);
 }
 
 namespace {
@@ -76,6 +83,10 @@ double dispatchDot2(const double* x, int64_t nx, const double* y, int64_t ny) {
 double dispatchDotK3(const double* x, int64_t nx, const double* y, int64_t ny) {
   const KernelResult r = selected(dotK3Impl)(x, nx, y, ny);
   return r.accepted ? r.value : dotK(x, nx, y, ny, 3);
+}
+
+bool dispatchCertifiedDotLanes(const double* x, int64_t n, const double* y, CertifiedDotLanes& out) {
+  return selected(certifiedDotImpl)(x, n, y, out);
 }
 
 }  // namespace sela

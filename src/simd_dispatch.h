@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "algorithms/certifiedsum.h"
 #include "sela.h"
 
 namespace sela {
@@ -24,6 +25,12 @@ extern std::atomic<NaiveDotKernel> naiveDotImpl;
 extern std::atomic<CompensatedDotKernel> dot2Impl;
 extern std::atomic<CompensatedDotKernel> dotK3Impl;
 
+// The certified dot product's lane pass (simd_kernels.h); false when the family has none.
+using CertifiedDotKernel = bool (*)(const double*, int64_t, const double*, CertifiedDotLanes&);
+extern std::atomic<CertifiedDotKernel> certifiedDotImpl;
+bool certifiedDotLanesAvx2(const double* x, int64_t n, const double* y, CertifiedDotLanes& out);
+bool certifiedDotLanesAvx512(const double* x, int64_t n, const double* y, CertifiedDotLanes& out);
+
 // Whether the accumulator forms exact products as two doubles with a fused multiply-add
 // (exactsum_fma.cpp): 0 before the selection, 1 no, 2 yes. Set with the kernel pointers.
 extern std::atomic<int> productSplitImpl;
@@ -31,7 +38,7 @@ bool exactProductsSplit();
 
 // The selection: the AVX-512 kernels when AVX-512F and its OS state are available, else
 // the AVX2 kernels when AVX2 (with FMA and the OS-enabled AVX state) is, else the scalar
-// wrappers. Stores all three pointers, always of one family.
+// wrappers. Stores every pointer, always of one family.
 void initDispatch();
 
 // Each runs the selection if its own pointer is still empty, then the kernel. The
@@ -40,10 +47,13 @@ void initDispatch();
 double dispatchNaiveDot(const double* x, int64_t nx, const double* y, int64_t ny);
 double dispatchDot2(const double* x, int64_t nx, const double* y, int64_t ny);
 double dispatchDotK3(const double* x, int64_t nx, const double* y, int64_t ny);
+bool dispatchCertifiedDotLanes(const double* x, int64_t n, const double* y, CertifiedDotLanes& out);
 
 // The scalar family: the reference functions, always accepted.
 double scalarNaiveDot(const double* x, int64_t nx, const double* y, int64_t ny);
 KernelResult scalarDot2(const double* x, int64_t nx, const double* y, int64_t ny);
 KernelResult scalarDotK3(const double* x, int64_t nx, const double* y, int64_t ny);
+// Without a fused multiply-add products do not split cheaply: always declines.
+bool scalarCertifiedDotLanes(const double* x, int64_t n, const double* y, CertifiedDotLanes& out);
 
 }  // namespace sela

@@ -15,6 +15,18 @@ struct Avx2Ops {
   static V mul(V a, V b) { return _mm256_mul_pd(a, b); }
   static V fma(V a, V b, V c) { return _mm256_fmadd_pd(a, b, c); }  // a*b + c, one rounding
   static V fms(V a, V b, V c) { return _mm256_fmsub_pd(a, b, c); }  // a*b - c, one rounding
+  static V set1(double v) { return _mm256_set1_pd(v); }
+  static V abs(V a) { return _mm256_andnot_pd(_mm256_set1_pd(-0.0), a); }
+  // Lane masks as all-ones vectors: |p| < floor with both factors non-zero.
+  using Mask = __m256d;
+  static Mask noMask() { return _mm256_setzero_pd(); }
+  static Mask orTiny(Mask acc, V a, V b, V p, V floor) {
+    const V zero = _mm256_setzero_pd();
+    const V tiny = _mm256_and_pd(_mm256_cmp_pd(abs(p), floor, _CMP_LT_OQ),
+                                 _mm256_and_pd(_mm256_cmp_pd(a, zero, _CMP_NEQ_UQ), _mm256_cmp_pd(b, zero, _CMP_NEQ_UQ)));
+    return _mm256_or_pd(acc, tiny);
+  }
+  static bool any(Mask m) { return _mm256_movemask_pd(m) != 0; }
 };
 
 }  // namespace
@@ -34,3 +46,11 @@ sela_kernel_result dispatchDotK3Avx2(const double* x, int64_t nx, const double* 
 }
 
 }  // extern "C"
+
+namespace sela {
+
+bool certifiedDotLanesAvx2(const double* x, int64_t n, const double* y, CertifiedDotLanes& out) {
+  return certifiedDotKernel<Avx2Ops>(x, n, y, out);
+}
+
+}  // namespace sela

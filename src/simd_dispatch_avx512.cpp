@@ -16,6 +16,19 @@ struct Avx512Ops {
   static V mul(V a, V b) { return _mm512_mul_pd(a, b); }
   static V fma(V a, V b, V c) { return _mm512_fmadd_pd(a, b, c); }  // a*b + c, one rounding
   static V fms(V a, V b, V c) { return _mm512_fmsub_pd(a, b, c); }  // a*b - c, one rounding
+  static V set1(double v) { return _mm512_set1_pd(v); }
+  static V abs(V a) { return _mm512_abs_pd(a); }
+  // Lane masks in mask registers: |p| < floor with both factors non-zero.
+  using Mask = __mmask8;
+  static Mask noMask() { return 0; }
+  static Mask orTiny(Mask acc, V a, V b, V p, V floor) {
+    const V zero = _mm512_setzero_pd();
+    Mask tiny = _mm512_cmp_pd_mask(abs(p), floor, _CMP_LT_OQ);
+    tiny = _mm512_mask_cmp_pd_mask(tiny, a, zero, _CMP_NEQ_UQ);
+    tiny = _mm512_mask_cmp_pd_mask(tiny, b, zero, _CMP_NEQ_UQ);
+    return static_cast<Mask>(acc | tiny);
+  }
+  static bool any(Mask m) { return m != 0; }
 };
 
 }  // namespace
@@ -35,3 +48,11 @@ sela_kernel_result dispatchDotK3Avx512(const double* x, int64_t nx, const double
 }
 
 }  // extern "C"
+
+namespace sela {
+
+bool certifiedDotLanesAvx512(const double* x, int64_t n, const double* y, CertifiedDotLanes& out) {
+  return certifiedDotKernel<Avx512Ops>(x, n, y, out);
+}
+
+}  // namespace sela

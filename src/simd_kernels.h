@@ -19,6 +19,7 @@
 
 #include <cstdint>
 
+#include "algorithms/certifiedsum.h"
 #include "algorithms/compensatedsum.h"
 #include "sela.h"
 
@@ -161,6 +162,73 @@ sela_kernel_result compensatedKernel(const double* x, int64_t n, const double* y
   }
   const bool accepted = finiteBits(r) && __builtin_fabs(r) * 1024.0 >= m;
   return {r, accepted};
+}
+
+// The certified dot product's lane pass. Each lane runs, on its elements, the split
+// p = fl(a * b), r = fma(a, b, -p) (exact, r = a * b - p, whenever |p| >= 2^-916: see
+// exactsum_fma.cpp; exact too when a factor is zero, r then being a zero), a TwoSum of its
+// running sum S with p, and adds the TwoSum's error q and r, as the rounded q + r, into C,
+// and |q| + |r| into E. While nothing overflows, every lane's S plus the exact sum of its
+// q and r is the exact sum of its products. A product below 2^-916 with two non-zero
+// factors is only flagged: its r may have been rounded, and the caller widens its bound.
+// Infinities, NaNs and overflows reach S, C or E and are caught by the caller's finiteness
+// test. Two lane groups halve the chains through S and C; the n mod W elements left form
+// one zero-padded block (copied one at a time: nothing past x[n-1], y[n-1] is read).
+template <typename Ops>
+struct CertifiedDotGroup {
+  typename Ops::V s = Ops::zero();
+  typename Ops::V c = Ops::zero();
+  typename Ops::V e = Ops::zero();
+
+  void step(typename Ops::V a, typename Ops::V b, typename Ops::V floor, typename Ops::Mask& tiny) {
+    const typename Ops::V p = Ops::mul(a, b);
+    const typename Ops::V r = Ops::fms(a, b, p);  // a*b - p in one rounding
+    typename Ops::V t, q;
+    twoSum<Ops>(s, p, t, q);
+    c = Ops::add(c, Ops::add(q, r));
+    e = Ops::add(e, Ops::add(Ops::abs(q), Ops::abs(r)));
+    s = t;
+    tiny = Ops::orTiny(tiny, a, b, p, floor);
+  }
+  void write(sela::CertifiedDotLanes& out, int first) const {
+    Ops::store(out.s + first, s);
+    Ops::store(out.c + first, c);
+    Ops::store(out.e + first, e);
+  }
+};
+
+template <typename Ops>
+bool certifiedDotKernel(const double* x, int64_t n, const double* y, sela::CertifiedDotLanes& out) {
+  constexpr int64_t W = Ops::W;
+  static_assert(2 * W <= sela::CertifiedDotLanes::kMaxLanes);
+  CertifiedDotGroup<Ops> g0, g1;
+  typename Ops::Mask tiny = Ops::noMask();
+  const typename Ops::V floor = Ops::set1(0x1p-916);
+  int64_t i = 0;
+  for (; i + 2 * W <= n; i += 2 * W) {
+    prefetchAhead(x, y, i, n);
+    g0.step(Ops::load(x + i), Ops::load(y + i), floor, tiny);
+    g1.step(Ops::load(x + i + W), Ops::load(y + i + W), floor, tiny);
+  }
+  if (i + W <= n) {
+    g0.step(Ops::load(x + i), Ops::load(y + i), floor, tiny);
+    i += W;
+  }
+  if (i < n) {
+    double bx[W] = {};
+    double by[W] = {};
+    for (int64_t l = 0; i + l < n; ++l) {
+      bx[l] = x[i + l];
+      by[l] = y[i + l];
+    }
+    g1.step(Ops::load(bx), Ops::load(by), floor, tiny);
+  }
+  g0.write(out, 0);
+  g1.write(out, static_cast<int>(W));
+  out.lanes = static_cast<int>(2 * W);
+  out.terms = 2 * ((n + W - 1) / W) * W;  // a q and an r per element slot, padding included
+  out.tinyProducts = Ops::any(tiny);
+  return true;
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "algorithms/certifiedsum.h"
 #include "algorithms/orosum.h"
 #include "sela.h"
 #include "test_util.h"

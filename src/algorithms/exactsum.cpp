@@ -1,5 +1,6 @@
 #include "algorithms/exactsum.h"
 
+#include "algorithms/certifiedsum.h"
 #include "algorithms/exactsum_binned.h"
 #include "simd_dispatch.h"
 
@@ -306,8 +307,16 @@ double round(SuperAccumulator& acc) {
   return doubleFromBits(sign | (static_cast<uint64_t>(biased) << 52) | frac);
 }
 
+// Short sums first try the certified compensated pass (certifiedsum.h): where it accepts,
+// its double is the exact sum rounded to nearest, which is what round gives (a zero sum
+// included: +0.0 both ways). From kCertifiedSumMaxLength on the binned arrangement is
+// faster than that pass, and it is never declined.
+constexpr int64_t kCertifiedSumMaxLength = 2048;
+
 double superSum(const double* x, int64_t n) {
   if (n <= 0) return 0.0;
+  double nearest;
+  if (n < kCertifiedSumMaxLength && certifiedNearest(x, n, nearest)) return nearest;
   SuperAccumulator acc;
   initialize(acc);
   add(acc, x, n);
@@ -389,8 +398,15 @@ void addProductsEach(SuperAccumulator& acc, const double* x, const double* y, in
   }
 }
 
+// The certified pass first, at every length (certifiedsum.h): on data that do not cancel
+// almost completely it decides the rounding while streaming at the speed of the vector
+// dot kernels, and where it accepts, its double is the value round gives, product floor
+// included. Heavy cancellation (or a tie, a special value, an overflow) pays for that
+// pass once more before the exact products.
 double superDot(const double* x, int64_t nx, const double* y, int64_t /*ny*/) {
   if (nx <= 0) return 0.0;
+  double nearest;
+  if (certifiedDot(x, y, nx, nearest)) return nearest;
   SuperAccumulator acc;
   initialize(acc);
   addProducts(acc, x, y, nx);

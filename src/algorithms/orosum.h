@@ -94,12 +94,6 @@ void rumpExtract(const double* values, int64_t n, ScratchArray& residual, Extrac
 // AccSum: the exact sum if it is a double, else one of the two doubles enclosing it.
 double accSum(const double* values, int64_t n);
 
-// The exact sum of x[0..n-1] (n >= 2) rounded to nearest, found by a
-// compensated sum in lanes with a proven error bound; false (result untouched) when the
-// bound cannot decide the rounding, for n + 4 > 2^23, or on an infinity, a NaN or an
-// overflow. A zero sum gives +0.0.
-bool certifiedNearest(const double* x, int64_t n, double& result);
-
 // NearSum: the exact sum rounded to nearest, ties to even.
 double nearSum(const double* values, int64_t n);
 

@@ -1,0 +1,191 @@
+#include "algorithms/certifiedsum.h"
+
+#include <emmintrin.h>
+
+#include <cmath>
+#include <limits>
+
+#include "algorithms/errorfree.h"
+#include "algorithms/orosum.h"
+#include "simd_dispatch.h"
+
+namespace sela {
+
+namespace {
+
+constexpr double kMaxDouble = std::numeric_limits<double>::max();
+
+struct LaneSums {
+  double s = 0.0;  // sum of the high parts
+  double c = 0.0;  // rounded sum of the error terms
+  double e = 0.0;  // rounded sum of their magnitudes
+};
+
+// TwoSum of the accumulated s and x, the error into c and its magnitude into e.
+inline void laneAdd(LaneSums& l, double x) {
+  const SumAndError ts = twoSum(l.s, x);
+  l.s = ts.s;
+  l.c = l.c + ts.e;
+  l.e = l.e + std::fabs(ts.e);
+}
+
+inline double lowLane(__m128d v) { return _mm_cvtsd_f64(v); }
+inline double highLane(__m128d v) { return _mm_cvtsd_f64(_mm_unpackhi_pd(v, v)); }
+
+enum class Verdict {
+  Nearest,    // the candidate is the exact value rounded to nearest
+  Undecided,  // finite, but the bound does not separate the candidate from a neighbour
+  Declined,   // an infinity, a NaN or an overflow somewhere, or E too small to bound
+};
+
+// The decision shared by both routes. The exact value is T = S + sum(t) over m error terms
+// t, each an exact TwoSum error or an exact product remainder; C is their rounded sum
+// added up in any binary tree (m leaves, so no term passes through more than m - 1
+// roundings) and E the rounded sum of their magnitudes in a tree of the same kind. Then
+// |C - sum(t)| <= gamma(m-1) sum|t| and sum|t| <= E / (1 - gamma(m-1)), gamma(k) =
+// k u / (1 - k u), u = 2^-53. With m u <= 2^-20 both factors are within 1 + 2^-19 of m u
+// and 1, so |C - sum(t)| < B = 2 m u E, and B is computed with one rounding of a normal
+// product (E is 0 or at least 2^-960, and 2 m u E is then at least 2^-1012 for m >= 1).
+// res = fl(S + C) with exact error d (TwoSum) leaves |T - res| <= |d| + B. If |d| + B is
+// below half the distance to the nearer neighbour of res, strictly, T is nearer to res
+// than to any other double, ties excluded, and res is the correctly rounded value. A zero
+// res then means |T| < 2^-1075, below every non-zero value either route can produce (its
+// terms are multiples of 2^-1074), so T = 0, whose rounding is +0.0.
+// `extra` is a further bound on |T - the value wanted|, added to the margin.
+Verdict decide(const LaneSums& total, double m, double extra, double& candidate) {
+  if (!(std::fabs(total.s) <= kMaxDouble && std::fabs(total.c) <= kMaxDouble && total.e <= kMaxDouble)) {
+    return Verdict::Declined;
+  }
+  if (total.e != 0.0 && total.e < 0x1p-960) return Verdict::Declined;
+  const double bound = (2.0 * m * 0x1p-53) * total.e;
+  const SumAndError r = twoSum(total.s, total.c);
+  if (!(std::fabs(r.s) <= kMaxDouble)) return Verdict::Declined;
+  // The distance to the nearer neighbour (both differences are exact; above DBL_MAX the
+  // neighbour is +-inf, and the rounding threshold is then half the gap below).
+  const double up = nextFloat(r.s) - r.s;
+  const double down = r.s - prevFloat(r.s);
+  const double gap = up < down ? up : down;
+  // (|d| + B) rounded, enlarged past its rounding: an upper bound of the exact |d| + B.
+  const double margin = ((std::fabs(r.e) + bound) + extra) * 1.0000001;
+  candidate = r.s == 0.0 ? 0.0 : r.s;
+  return 2.0 * margin < gap ? Verdict::Nearest : Verdict::Undecided;
+}
+
+// Whether every addition into C of the sum route was exact, so that T = S + C exactly
+// and res = fl(S + C) is T correctly rounded, ties included. All the values involved --
+// the elements, the lane sums, the errors and every partial sum of C -- are integer
+// multiples of g, the least significant bit of the smallest-grained element (sums and
+// exact differences of multiples of g are multiples of g, and so is a rounded sum, whose
+// unit in the last place is then at least g). A partial sum of C is at most sum|err| in
+// magnitude, below E (1 + 2^-39) (E being their rounded sum, with m u <= 2^-30); when
+// that is below 2^53 g every partial sum is a multiple of g below 2^53 g, a double, and
+// no addition rounded. This settles exact midpoints of data with few significant bits.
+bool errorsSummedExactly(const double* x, int64_t n, double e) {
+  int minExponent = 2048;  // the exponent of g
+  for (int64_t i = 0; i < n; ++i) {
+    const uint64_t u = bitsOf(x[i]) & ~kSignMask;
+    if (u == 0) continue;
+    const auto biased = static_cast<int>(u >> 52);
+    uint64_t m = u & 0x000FFFFFFFFFFFFFULL;
+    if (biased != 0) m |= uint64_t{1} << 52;
+    const int lowest = (biased == 0 ? -1074 : biased - 1075) + __builtin_ctzll(m);
+    minExponent = lowest < minExponent ? lowest : minExponent;
+  }
+  if (minExponent == 2048 || e == 0.0) return true;  // nothing to round
+  if (minExponent + 53 > 1023) return true;  // 2^53 g beyond every finite E
+  return e * (1.0 + 0x1p-39) < std::ldexp(1.0, minExponent + 53);
+}
+
+}  // namespace
+
+// Four lanes (two SSE2 registers) and one scalar lane each run TwoSum on their elements;
+// the five lane sums are then merged by four more TwoSums: m <= n + 4 error terms, which
+// n + 4 <= 2^23 keeps within m u <= 2^-30 (decide needs 2^-20, errorsSummedExactly the
+// tighter bound).
+bool certifiedNearest(const double* x, int64_t n, double& result) {
+  if (n < 2 || n + 4 > (int64_t{1} << 23)) return false;
+  __m128d s0 = _mm_setzero_pd(), s1 = s0, c0 = s0, c1 = s0, e0 = s0, e1 = s0;
+  const __m128d signBit = _mm_set1_pd(-0.0);
+  int64_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const __m128d v0 = _mm_loadu_pd(x + i);
+    const __m128d v1 = _mm_loadu_pd(x + i + 2);
+    const __m128d t0 = _mm_add_pd(s0, v0);
+    const __m128d t1 = _mm_add_pd(s1, v1);
+    const __m128d z0 = _mm_sub_pd(t0, s0);
+    const __m128d z1 = _mm_sub_pd(t1, s1);
+    const __m128d r0 = _mm_add_pd(_mm_sub_pd(s0, _mm_sub_pd(t0, z0)), _mm_sub_pd(v0, z0));
+    const __m128d r1 = _mm_add_pd(_mm_sub_pd(s1, _mm_sub_pd(t1, z1)), _mm_sub_pd(v1, z1));
+    c0 = _mm_add_pd(c0, r0);
+    c1 = _mm_add_pd(c1, r1);
+    e0 = _mm_add_pd(e0, _mm_andnot_pd(signBit, r0));
+    e1 = _mm_add_pd(e1, _mm_andnot_pd(signBit, r1));
+    s0 = t0;
+    s1 = t1;
+  }
+  LaneSums total;
+  for (; i < n; ++i) laneAdd(total, x[i]);
+  // The merge as a tree: the two registers lane by lane (one vector TwoSum), then the two
+  // halves into the scalar lane.
+  const __m128d u = _mm_add_pd(s0, s1);
+  const __m128d z = _mm_sub_pd(u, s0);
+  const __m128d f = _mm_add_pd(_mm_sub_pd(s0, _mm_sub_pd(u, z)), _mm_sub_pd(s1, z));
+  const __m128d c = _mm_add_pd(_mm_add_pd(c0, c1), f);
+  const __m128d e = _mm_add_pd(_mm_add_pd(e0, e1), _mm_andnot_pd(signBit, f));
+  total.c = total.c + (lowLane(c) + highLane(c));
+  total.e = total.e + (lowLane(e) + highLane(e));
+  laneAdd(total, lowLane(u));
+  laneAdd(total, highLane(u));
+  double candidate;
+  switch (decide(total, static_cast<double>(n + 4), 0.0, candidate)) {
+    case Verdict::Declined:
+      return false;
+    case Verdict::Undecided:
+      if (!errorsSummedExactly(x, n, total.e)) return false;
+      break;
+    case Verdict::Nearest:
+      break;
+  }
+  result = candidate;
+  return true;
+}
+
+// The lanes of the vector pass, merged: their C and E partial sums added to the totals
+// (a tree over the same terms), then their S merged by TwoSums, whose errors are further
+// terms. m counts all of them; n <= 2^31 keeps m u <= 2^-20.
+//
+// What is wanted is superDot's value: F, the sum of the products each cut toward zero to a
+// multiple of 2^-1075 (the product floor), rounded to nearest when |F| >= 2^-1022 and cut
+// by its own rule below. T, the exact sum the lanes hold, is the sum of h + r over the
+// products with r as the fused multiply-add returned it.
+// - A product of |h| >= 2^-916 or with a zero factor is split exactly, and all its bits
+//   lie at 2^-1022 or above: it adds the same to T and to F.
+// - Any other product (flagged) has r rounded by at most 2^-1075: its exact remainder is
+//   a multiple of 2^-1074 unless the product has bits below 2^-1074, which needs h below
+//   2^-968, and then |r| < 2^-1021 is rounded on the subnormal grid (an h that itself
+//   underflowed leaves r = fl(p - h), below 2^-1074 in magnitude). The floor removes less
+//   than 2^-1075 more. So |T - F| < n 2^-1074.
+// Without flagged products T = F, a multiple of 2^-1022: a non-zero F is at least
+// 2^-1022 and rounds to nearest, a zero F is +0.0 as decide gives it. With them, the
+// margin grows by n 2^-1074 (exact for n < 2^53), and the result must be at least 2^-1021:
+// F then lies within half a gap of it, above 2^-1022, and rounds to it.
+bool certifiedDot(const double* x, const double* y, int64_t n, double& result) {
+  if (n <= 0 || n > (int64_t{1} << 31)) return false;
+  CertifiedDotLanes lanes;
+  if (!dispatchCertifiedDotLanes(x, n, y, lanes)) return false;
+  LaneSums total;
+  for (int l = 0; l < lanes.lanes; ++l) {
+    total.c = total.c + lanes.c[l];
+    total.e = total.e + lanes.e[l];
+  }
+  for (int l = 0; l < lanes.lanes; ++l) laneAdd(total, lanes.s[l]);
+  const double m = static_cast<double>(lanes.terms + lanes.lanes);
+  const double floorError = lanes.tinyProducts ? static_cast<double>(n) * 0x1p-1074 : 0.0;
+  double candidate;
+  if (decide(total, m, floorError, candidate) != Verdict::Nearest) return false;
+  if (lanes.tinyProducts && !(std::fabs(candidate) >= 0x1p-1021)) return false;
+  result = candidate;
+  return true;
+}
+
+}  // namespace sela

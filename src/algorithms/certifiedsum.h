@@ -1,0 +1,39 @@
+// Correctly rounded sums found cheaply where that can be proven: a compensated sum whose
+// error bound shows which double lies nearest to the exact value. Where the bound cannot
+// decide (heavy cancellation, a tie, an overflow, a product too small to split exactly),
+// these decline and the caller forms the exact sum in the superaccumulator, which gives
+// the same double on every input either route accepts.
+#pragma once
+
+#include <cstdint>
+
+namespace sela {
+
+// The nearest double (ties to even) to the exact sum of x[0..n-1], n >= 2; false, result
+// untouched, when the bound cannot decide the rounding, for n + 4 > 2^23, or on an
+// infinity, a NaN or an overflow. A zero sum gives +0.0.
+bool certifiedNearest(const double* x, int64_t n, double& result);
+
+// The lane state a vector kernel leaves after running the certified dot product over its
+// elements (simd_kernels.h). Lane l holds s[l], the running sum of its products' high parts
+// (each addition a TwoSum), c[l], the rounded sum of its error terms (the TwoSum errors
+// and the products' low parts), and e[l], the rounded sum of those terms' magnitudes.
+// `terms` counts the error terms, zero-padded lanes included; `tinyProducts` is true when
+// some product with two non-zero factors lay below 2^-916, where its low part may have
+// been rounded and the product floor may cut it.
+struct CertifiedDotLanes {
+  static constexpr int kMaxLanes = 16;
+  double s[kMaxLanes];
+  double c[kMaxLanes];
+  double e[kMaxLanes];
+  int lanes;
+  int64_t terms;
+  bool tinyProducts;
+};
+
+// The exact dot product of x and y over n elements under the product floor, rounded as
+// superDot rounds it, when the bound decides; false (result untouched) otherwise, and
+// always on processors without a fused multiply-add. A zero dot product gives +0.0.
+bool certifiedDot(const double* x, const double* y, int64_t n, double& result);
+
+}  // namespace sela

@@ -1,0 +1,176 @@
+// The certified dot product: wherever it accepts, its double must be the exact dot product
+// rounded to nearest (GMP oracle); it must decline what its bound cannot prove (ties,
+// special values, overflow, products too small to split exactly), and the exported exact
+// dot product must keep the floored oracle's bits whichever route decides. On a processor
+// without a fused multiply-add the route always declines (run under the emulator presets).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "algorithms/certifiedsum.h"
+#include "dot_test_data.h"
+#include "oracle.h"
+#include "sela.h"
+#include "simd_dispatch.h"
+#include "test_util.h"
+
+using testutil::pow2;
+using testutil::SameBits;
+
+namespace {
+
+const double kInf = std::numeric_limits<double>::infinity();
+const double kMax = std::numeric_limits<double>::max();
+
+bool routeAvailable() {
+  const std::vector<double> one = {1.0};
+  double r;
+  return sela::certifiedDot(one.data(), one.data(), 1, r);
+}
+
+// Runs the route on x . y; when it accepts, it must give the floored oracle's double (the
+// exact dot product where no product is near the floor). Also checks the export. Returns
+// whether the route accepted.
+bool checkDot(const std::vector<double>& x, const std::vector<double>& y, const char* what) {
+  const auto n = static_cast<int64_t>(x.size());
+  double r = -1.0;
+  const bool accepted = sela::certifiedDot(x.data(), y.data(), n, r);
+  if (accepted) {
+    EXPECT_TRUE(SameBits(oracle::flooredDot(x.data(), y.data(), n), r)) << what << " n=" << n;
+  }
+  EXPECT_TRUE(SameBits(oracle::flooredDot(x.data(), y.data(), n), sela_dot_exact(x.data(), y.data(), n)))
+      << what << " n=" << n;
+  return accepted;
+}
+
+std::vector<double> smallIntegers(std::mt19937_64& rng, size_t n) {
+  std::vector<double> v(n);
+  for (auto& x : v) x = static_cast<double>(static_cast<int>(rng() % 17) - 8);
+  return v;
+}
+
+}  // namespace
+
+TEST(CertifiedDot, AcceptsOnlyTheNearestAndMostPlainData) {
+  if (!routeAvailable()) GTEST_SKIP() << "no fused multiply-add here: the route always declines";
+  std::mt19937_64 rng(90210);
+  for (size_t n : {1u, 2u, 3u, 7u, 8u, 9u, 15u, 16u, 17u, 23u, 31u, 32u, 33u, 100u, 255u, 1000u, 4097u}) {
+    int accepted = 0, acceptedWide = 0;
+    const int trials = n > 1000 ? 8 : 30;
+    for (int t = 0; t < trials; ++t) {
+      accepted += checkDot(testutil::uniform(rng, n), testutil::uniform(rng, n), "uniform");
+      // Products over +-1000 binades: some below 2^-916, whose floor the bound absorbs.
+      acceptedWide +=
+          checkDot(testutil::wideRange(rng, n, -500, 500), testutil::wideRange(rng, n, -500, 500), "wide");
+      checkDot(smallIntegers(rng, n), smallIntegers(rng, n), "integers");
+      // Sparse: zeros of both signs beside factors so small that any non-zero product of
+      // two of them would be flagged; each such factor meets a zero.
+      std::vector<double> x = testutil::uniform(rng, n), y = testutil::uniform(rng, n);
+      for (size_t i = 0; i < n; i += 2) {
+        x[i] = (i & 2) ? -0.0 : 0.0;
+        y[i] = pow2(-1074) * static_cast<double>(1 + (rng() & 7));
+      }
+      checkDot(x, y, "sparse");
+    }
+    EXPECT_GE(accepted, trials * 9 / 10) << n;
+    EXPECT_GE(acceptedWide, trials * 9 / 10) << n;
+  }
+  // Products near the floor beside two large ones, with a result far above them:
+  // accepted, the floor's effect bounded. (1 + 2^-52)^2 2^-1000 has bits down to 2^-1104.
+  std::vector<double> x(64, 1.0 + pow2(-52)), y(64, std::ldexp(1.0 + pow2(-52), -1000));
+  x[7] = 1.0;
+  y[7] = 1.0;
+  y[9] = 1.0 + pow2(-52);
+  EXPECT_TRUE(checkDot(x, y, "floor beside a large product"));
+  // All products tiny and the result among them: declined (the result must be at least
+  // 2^-1021 when the floor can have cut anything).
+  x[7] = 0.0;
+  x[9] = 0.0;
+  EXPECT_FALSE(checkDot(x, y, "only tiny products"));
+}
+
+TEST(CertifiedDot, IllConditionedIsRightOrDeclined) {
+  std::mt19937_64 rng(777);
+  for (double cond : {1e4, 1e12, 1e20, 1e30, 1e60}) {
+    for (size_t n : {6u, 16u, 17u, 64u, 200u}) {
+      for (int t = 0; t < 6; ++t) {
+        const dotdata::DotCase c = dotdata::genDot(rng, n, cond);
+        checkDot(c.x, c.y, "genDot");
+      }
+    }
+  }
+}
+
+TEST(CertifiedDot, DeclinesWhatTheBoundCannotProve) {
+  if (!routeAvailable()) GTEST_SKIP() << "no fused multiply-add here: the route always declines";
+  std::mt19937_64 rng(5);
+  double r = 0.0;
+  // Products below 2^-916 whose low parts are exact ties below the subnormal grid:
+  // (1 + 2^-52) * 2^-971 (1 + 2^-52) = h + 2^-1075 with h a double, so the fused
+  // multiply-add rounds the low part 2^-1075 to 0. Two such products and two -h products
+  // leave every split term zero, so without the flag the bound would certify 0; the exact
+  // products (and the floored oracle) give 2^-1074. Tried in every lane position,
+  // the zero-padded tail included, beside zero products that add no error terms.
+  const double f = 1.0 + pow2(-52);
+  const double g = std::ldexp(f, -971);
+  const double h = pow2(-971) + pow2(-1022);
+  ASSERT_EQ(h, f * g);
+  for (size_t n : {4u, 5u, 16u, 21u, 40u}) {
+    for (size_t at = 0; at < n; ++at) {
+      std::vector<double> x(n, 0.0), y = testutil::uniform(rng, n);
+      const size_t slots[4] = {at, (at + 1) % n, (at + 2) % n, (at + 3) % n};
+      for (int k = 0; k < 4; ++k) {
+        x[slots[k]] = (k & 1) ? -h : f;
+        y[slots[k]] = (k & 1) ? 1.0 : g;
+      }
+      EXPECT_FALSE(sela::certifiedDot(x.data(), y.data(), static_cast<int64_t>(n), r)) << n << " " << at;
+      EXPECT_TRUE(SameBits(pow2(-1074), sela_dot_exact(x.data(), y.data(), static_cast<int64_t>(n))));
+      EXPECT_TRUE(SameBits(pow2(-1074), oracle::flooredDot(x.data(), y.data(), static_cast<int64_t>(n))));
+    }
+  }
+  // The floor's effect on a tie: two f * g products hold 2^-1075 each below their split,
+  // and the rest leaves every lane sum and merge exact, so no error term is non-zero. The
+  // split values sum to S = 2^-1021 + 2^-1073 (odd), the floored products to S + 2^-1074,
+  // a tie that rounds to even: S + 2^-1073. Only the margin for the floor declines it.
+  {
+    const std::vector<double> x = {f, f, -pow2(-970), pow2(-1073)}, y = {g, g, 1.0, 1.0};
+    const double expected = pow2(-1021) + pow2(-1072);
+    EXPECT_FALSE(sela::certifiedDot(x.data(), y.data(), 4, r));
+    EXPECT_TRUE(SameBits(expected, oracle::flooredDot(x.data(), y.data(), 4)));
+    EXPECT_TRUE(SameBits(expected, sela_dot_exact(x.data(), y.data(), 4)));
+  }
+  // Just above the threshold the split is exact and the route may decide.
+  const std::vector<double> a = {pow2(-458), 1.0}, b = {pow2(-458) * 1.5, pow2(-900)};
+  checkDot(a, b, "threshold");
+  // Special values and overflow anywhere: declined; the exported function gives the
+  // special result.
+  for (size_t at : {0u, 3u, 8u, 16u, 18u}) {
+    for (double special : {kInf, -kInf, std::numeric_limits<double>::quiet_NaN(), 1e300}) {
+      std::vector<double> x = testutil::uniform(rng, 19), y = testutil::uniform(rng, 19);
+      x[at] = special;
+      y[at] = special == 1e300 ? 1e300 : y[at];
+      EXPECT_FALSE(sela::certifiedDot(x.data(), y.data(), 19, r)) << at << " " << special;
+    }
+  }
+  // Finite products whose sum overflows, and one infinity times a zero.
+  const std::vector<double> big(40, kMax / 4), two(40, 2.0);
+  EXPECT_FALSE(sela::certifiedDot(big.data(), two.data(), 40, r));
+  EXPECT_EQ(kInf, sela_dot_exact(big.data(), two.data(), 40));
+  const std::vector<double> infZero = {kInf, 1.0}, zeroOne = {0.0, 1.0};
+  EXPECT_FALSE(sela::certifiedDot(infZero.data(), zeroOne.data(), 2, r));
+  // An exact midpoint: 1 + 2^-53 lies halfway between 1 and its successor; the bound
+  // cannot separate them, so the exact sum rounds it to even.
+  const std::vector<double> tie = {1.0, pow2(-53)}, ones = {1.0, 1.0};
+  EXPECT_FALSE(sela::certifiedDot(tie.data(), ones.data(), 2, r));
+  EXPECT_TRUE(SameBits(1.0, sela_dot_exact(tie.data(), ones.data(), 2)));
+  // Zero dot products are +0.0 on both routes.
+  for (const auto& [x, y] : std::vector<std::pair<std::vector<double>, std::vector<double>>>{
+           {{-0.0}, {1.0}}, {{1.0, 1.0}, {1.0, -1.0}}, {{-0.0, -0.0, 3.0}, {2.0, 5.0, 0.0}}}) {
+    ASSERT_TRUE(sela::certifiedDot(x.data(), y.data(), static_cast<int64_t>(x.size()), r));
+    EXPECT_TRUE(SameBits(0.0, r));
+    EXPECT_TRUE(SameBits(0.0, sela_dot_exact(x.data(), y.data(), static_cast<int64_t>(x.size()))));
+  }
+}
