@@ -25,7 +25,8 @@ extern std::atomic<NaiveDotKernel> naiveDotImpl;
 extern std::atomic<CompensatedDotKernel> dot2Impl;
 extern std::atomic<CompensatedDotKernel> dotK3Impl;
 
-// The certified dot product's lane pass (simd_kernels.h); false when the family has none.
+// The certified dot product's lane pass (simd_kernels.h), continuing the given lanes;
+// false when the family has none.
 using CertifiedDotKernel = bool (*)(const double*, int64_t, const double*, CertifiedDotLanes&);
 extern std::atomic<CertifiedDotKernel> certifiedDotImpl;
 bool certifiedDotLanesAvx2(const double* x, int64_t n, const double* y, CertifiedDotLanes& out);

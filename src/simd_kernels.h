@@ -173,7 +173,8 @@ sela_kernel_result compensatedKernel(const double* x, int64_t n, const double* y
 // factors is only flagged: its r may have been rounded, and the caller widens its bound.
 // Infinities, NaNs and overflows reach S, C or E and are caught by the caller's finiteness
 // test. Two lane groups halve the chains through S and C; the n mod W elements left form
-// one zero-padded block (copied one at a time: nothing past x[n-1], y[n-1] is read).
+// one zero-padded block (copied one at a time: nothing past x[n-1], y[n-1] is read; the
+// padding adds exact zeros). A stream of chunks continues from the lanes it was given.
 template <typename Ops>
 struct CertifiedDotGroup {
   typename Ops::V s = Ops::zero();
@@ -195,13 +196,22 @@ struct CertifiedDotGroup {
     Ops::store(out.c + first, c);
     Ops::store(out.e + first, e);
   }
+  void read(const sela::CertifiedDotLanes& in, int first) {
+    s = Ops::load(in.s + first);
+    c = Ops::load(in.c + first);
+    e = Ops::load(in.e + first);
+  }
 };
 
 template <typename Ops>
-bool certifiedDotKernel(const double* x, int64_t n, const double* y, sela::CertifiedDotLanes& out) {
+void certifiedDotKernel(const double* x, int64_t n, const double* y, sela::CertifiedDotLanes& state) {
   constexpr int64_t W = Ops::W;
   static_assert(2 * W <= sela::CertifiedDotLanes::kMaxLanes);
   CertifiedDotGroup<Ops> g0, g1;
+  if (state.lanes == 2 * W) {  // a stream continues where its last chunk left its lanes
+    g0.read(state, 0);
+    g1.read(state, static_cast<int>(W));
+  }
   typename Ops::Mask tiny = Ops::noMask();
   const typename Ops::V floor = Ops::set1(0x1p-916);
   int64_t i = 0;
@@ -223,12 +233,11 @@ bool certifiedDotKernel(const double* x, int64_t n, const double* y, sela::Certi
     }
     g1.step(Ops::load(bx), Ops::load(by), floor, tiny);
   }
-  g0.write(out, 0);
-  g1.write(out, static_cast<int>(W));
-  out.lanes = static_cast<int>(2 * W);
-  out.terms = 2 * ((n + W - 1) / W) * W;  // a q and an r per element slot, padding included
-  out.tinyProducts = Ops::any(tiny);
-  return true;
+  g0.write(state, 0);
+  g1.write(state, static_cast<int>(W));
+  state.lanes = static_cast<int>(2 * W);
+  state.terms += 2 * ((n + W - 1) / W) * W;  // a q and an r per element slot, padding included
+  state.tinyProducts = state.tinyProducts || Ops::any(tiny);
 }
 
 }  // namespace

@@ -152,7 +152,7 @@ bool certifiedNearest(const double* x, int64_t n, double& result) {
 
 // The lanes of the vector pass, merged: their C and E partial sums added to the totals
 // (a tree over the same terms), then their S merged by TwoSums, whose errors are further
-// terms. m counts all of them; n <= 2^31 keeps m u <= 2^-20.
+// terms. m counts all of them, and must stay within m u <= 2^-20.
 //
 // What is wanted is superDot's value: F, the sum of the products each cut toward zero to a
 // multiple of 2^-1075 (the product floor), rounded to nearest when |F| >= 2^-1022 and cut
@@ -169,10 +169,12 @@ bool certifiedNearest(const double* x, int64_t n, double& result) {
 // 2^-1022 and rounds to nearest, a zero F is +0.0 as decide gives it. With them, the
 // margin grows by n 2^-1074 (exact for n < 2^53), and the result must be at least 2^-1021:
 // F then lies within half a gap of it, above 2^-1022, and rounds to it.
-bool certifiedDot(const double* x, const double* y, int64_t n, double& result) {
-  if (n <= 0 || n > (int64_t{1} << 31)) return false;
-  CertifiedDotLanes lanes;
-  if (!dispatchCertifiedDotLanes(x, n, y, lanes)) return false;
+bool certifiedDotAdd(CertifiedDotLanes& lanes, const double* x, const double* y, int64_t n) {
+  return dispatchCertifiedDotLanes(x, n, y, lanes);
+}
+
+bool certifiedDotResult(const CertifiedDotLanes& lanes, int64_t n, double& result) {
+  if (n <= 0 || n > (int64_t{1} << 31) || lanes.lanes == 0) return false;
   LaneSums total;
   for (int l = 0; l < lanes.lanes; ++l) {
     total.c = total.c + lanes.c[l];
@@ -180,12 +182,19 @@ bool certifiedDot(const double* x, const double* y, int64_t n, double& result) {
   }
   for (int l = 0; l < lanes.lanes; ++l) laneAdd(total, lanes.s[l]);
   const double m = static_cast<double>(lanes.terms + lanes.lanes);
+  if (!(m <= 0x1p33)) return false;  // m u <= 2^-20 (chunks padded to whole blocks count)
   const double floorError = lanes.tinyProducts ? static_cast<double>(n) * 0x1p-1074 : 0.0;
   double candidate;
   if (decide(total, m, floorError, candidate) != Verdict::Nearest) return false;
   if (lanes.tinyProducts && !(std::fabs(candidate) >= 0x1p-1021)) return false;
   result = candidate;
   return true;
+}
+
+bool certifiedDot(const double* x, const double* y, int64_t n, double& result) {
+  if (n <= 0 || n > (int64_t{1} << 31)) return false;
+  CertifiedDotLanes lanes;
+  return certifiedDotAdd(lanes, x, y, n) && certifiedDotResult(lanes, n, result);
 }
 
 }  // namespace sela

@@ -20,16 +20,22 @@ bool certifiedNearest(const double* x, int64_t n, double& result);
 // and the products' low parts), and e[l], the rounded sum of those terms' magnitudes.
 // `terms` counts the error terms, zero-padded lanes included; `tinyProducts` is true when
 // some product with two non-zero factors lay below 2^-916, where its low part may have
-// been rounded and the product floor may cut it.
+// been rounded and the product floor may cut it. A default record holds no lanes yet.
 struct CertifiedDotLanes {
   static constexpr int kMaxLanes = 16;
   double s[kMaxLanes];
   double c[kMaxLanes];
   double e[kMaxLanes];
-  int lanes;
-  int64_t terms;
-  bool tinyProducts;
+  int lanes = 0;
+  int64_t terms = 0;
+  bool tinyProducts = false;
 };
+
+// The certified dot product over chunks: each add runs the lanes over n more products;
+// false when this processor has no such pass (no fused multiply-add). The result is that
+// of certifiedDot over the concatenated chunks, `total` elements in all.
+bool certifiedDotAdd(CertifiedDotLanes& lanes, const double* x, const double* y, int64_t n);
+bool certifiedDotResult(const CertifiedDotLanes& lanes, int64_t total, double& result);
 
 // The exact dot product of x and y over n elements under the product floor, rounded as
 // superDot rounds it, when the bound decides; false (result untouched) otherwise, and

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 
+#include "algorithms/certifiedsum.h"
 #include "algorithms/errorfree.h"
 #include "algorithms/exactsum.h"
 #include "error_state.h"
@@ -167,19 +168,55 @@ constexpr int64_t kCenteredChunk = 256;  // doubles per buffer; two or four buff
 
 }  // namespace
 
-double centeredSumSquares(const double* x, int64_t n, double c) {
+// Each centered reduction first runs the certified dot product's lanes over its chunks
+// (certifiedsum.h): where the bound decides, that double is the exact sum of the same
+// rounded products, rounded as the accumulator rounds it. Otherwise (heavy cancellation,
+// a tie, a special value, no fused multiply-add) a second sweep forms the chunks again
+// and the exact products decide.
+namespace {
+
+// fill(start, len) writes the factors of elements start .. start + len - 1 into the
+// buffers a and b (b may be a); these sum their products over n elements.
+template <typename Fill>
+bool certifiedChunkProducts(int64_t n, const double* a, const double* b, Fill fill, double& result) {
+  CertifiedDotLanes lanes;
+  for (int64_t start = 0; start < n; start += kCenteredChunk) {
+    const int64_t len = n - start < kCenteredChunk ? n - start : kCenteredChunk;
+    fill(start, len);
+    if (!certifiedDotAdd(lanes, a, b, len)) return false;
+  }
+  return certifiedDotResult(lanes, n, result);
+}
+
+template <typename Fill>
+double exactChunkProducts(int64_t n, const double* a, const double* b, Fill fill) {
   SuperAccumulator acc;
   initialize(acc);
   ProductStream stream;
-  double d[kCenteredChunk];
   for (int64_t start = 0; start < n; start += kCenteredChunk) {
     const int64_t len = n - start < kCenteredChunk ? n - start : kCenteredChunk;
-    for (int64_t j = 0; j < len; ++j) d[j] = x[start + j] - c;
-    if (start == 0) beginProducts(stream, acc, n, d, d, len);  // the factors steer the choice
-    addProducts(stream, d, d, len);
+    fill(start, len);
+    if (start == 0) beginProducts(stream, acc, n, a, b, len);  // the factors steer the choice
+    addProducts(stream, a, b, len);
   }
   endProducts(stream);
   return round(acc);
+}
+
+template <typename Fill>
+double chunkProducts(int64_t n, const double* a, const double* b, Fill fill) {
+  double result;
+  if (certifiedChunkProducts(n, a, b, fill, result)) return result;
+  return exactChunkProducts(n, a, b, fill);
+}
+
+}  // namespace
+
+double centeredSumSquares(const double* x, int64_t n, double c) {
+  double d[kCenteredChunk];
+  return chunkProducts(n, d, d, [&](int64_t start, int64_t len) {
+    for (int64_t j = 0; j < len; ++j) d[j] = x[start + j] - c;
+  });
 }
 
 double centeredCrossProduct(const double* x, int64_t nx, const double* y, int64_t ny, double cx, double cy) {
@@ -188,22 +225,14 @@ double centeredCrossProduct(const double* x, int64_t nx, const double* y, int64_
     raiseInternalFault("centered cross product: y shorter than x");
     return 0.0;
   }
-  SuperAccumulator acc;
-  initialize(acc);
-  ProductStream stream;
   double dx[kCenteredChunk];
   double dy[kCenteredChunk];
-  for (int64_t start = 0; start < nx; start += kCenteredChunk) {
-    const int64_t len = nx - start < kCenteredChunk ? nx - start : kCenteredChunk;
+  return chunkProducts(nx, dx, dy, [&](int64_t start, int64_t len) {
     for (int64_t j = 0; j < len; ++j) {
       dx[j] = x[start + j] - cx;
       dy[j] = y[start + j] - cy;
     }
-    if (start == 0) beginProducts(stream, acc, nx, dx, dy, len);
-    addProducts(stream, dx, dy, len);
-  }
-  endProducts(stream);
-  return round(acc);
+  });
 }
 
 double centeredScale(const double* x, int64_t n, double c) {
@@ -283,29 +312,31 @@ double centeredCosineSimilarity(const double* x, int64_t nx, const double* y, in
   if (!centeredScales(nx, ny, x, y, cx, cy, sx, sy)) return quietNaN();
 
   // One sweep: the normalized values u and v of each chunk feed both norms (each in
-  // element order, as over the whole vectors) and the exact products.
+  // element order, as over the whole vectors) and the certified products; a second sweep
+  // forms the exact products only if the bound did not decide.
   NormState nuState, nvState;
-  SuperAccumulator acc;
-  initialize(acc);
-  ProductStream stream;
   double u[kCenteredChunk];
   double v[kCenteredChunk];
-  for (int64_t start = 0; start < n; start += kCenteredChunk) {
-    const int64_t len = n - start < kCenteredChunk ? n - start : kCenteredChunk;
+  const auto normalized = [&](int64_t start, int64_t len) {
     normalizeCentered(x + start, len, cx, sx, u);
     normalizeCentered(y + start, len, cy, sy, v);
-    if (start == 0) beginProducts(stream, acc, n, u, v, len);
+  };
+  CertifiedDotLanes lanes;
+  bool certifying = true;
+  for (int64_t start = 0; start < n; start += kCenteredChunk) {
+    const int64_t len = n - start < kCenteredChunk ? n - start : kCenteredChunk;
+    normalized(start, len);
     normAdd(nuState, u, len);
     normAdd(nvState, v, len);
-    addProducts(stream, u, v, len);
+    if (certifying) certifying = certifiedDotAdd(lanes, u, v, len);
   }
-  endProducts(stream);
+  double p;
+  if (!(certifying && certifiedDotResult(lanes, n, p))) p = exactChunkProducts(n, u, v, normalized);
   const double nu = normResult(nuState);
   const double nv = normResult(nvState);
   if (nu == 0.0 || nv == 0.0) return quietNaN();
   // The scales cancel in the ratio. Dividing by one norm at a time keeps the divisor
   // from underflowing or overflowing as the product nu * nv could.
-  const double p = round(acc);
   const double r = (p / nu) / nv;
   if (r != r) return quietNaN();
   if (r >= 1.0) return 1.0;
@@ -318,28 +349,25 @@ double centeredProjectionCoefficient(const double* x, int64_t nx, const double* 
   double sx = 0.0, sy = 0.0;
   if (!centeredScales(nx, ny, x, y, cx, cy, sx, sy)) return quietNaN();
 
-  // One sweep into two accumulators: u * v for the cross term, u * u for x's own.
-  SuperAccumulator crossAcc, selfAcc;
-  initialize(crossAcc);
-  initialize(selfAcc);
-  ProductStream crossStream, selfStream;
+  // One sweep into two certified lanes: u * v for the cross term, u * u for x's own.
+  // Whichever the bound does not decide takes a second sweep through the exact products.
   double u[kCenteredChunk];
   double v[kCenteredChunk];
-  for (int64_t start = 0; start < n; start += kCenteredChunk) {
-    const int64_t len = n - start < kCenteredChunk ? n - start : kCenteredChunk;
+  const auto normalized = [&](int64_t start, int64_t len) {
     normalizeCentered(x + start, len, cx, sx, u);
     normalizeCentered(y + start, len, cy, sy, v);
-    if (start == 0) {
-      beginProducts(crossStream, crossAcc, n, u, v, len);
-      beginProducts(selfStream, selfAcc, n, u, u, len);
-    }
-    addProducts(crossStream, u, v, len);
-    addProducts(selfStream, u, u, len);
+  };
+  const auto normalizedX = [&](int64_t start, int64_t len) { normalizeCentered(x + start, len, cx, sx, u); };
+  CertifiedDotLanes crossLanes, selfLanes;
+  bool certifying = true;
+  for (int64_t start = 0; certifying && start < n; start += kCenteredChunk) {
+    const int64_t len = n - start < kCenteredChunk ? n - start : kCenteredChunk;
+    normalized(start, len);
+    certifying = certifiedDotAdd(crossLanes, u, v, len) && certifiedDotAdd(selfLanes, u, u, len);
   }
-  endProducts(crossStream);
-  endProducts(selfStream);
-  const double cross = round(crossAcc);
-  const double self = round(selfAcc);
+  double cross, self;
+  if (!(certifying && certifiedDotResult(crossLanes, n, cross))) cross = exactChunkProducts(n, u, v, normalized);
+  if (!(certifying && certifiedDotResult(selfLanes, n, self))) self = exactChunkProducts(n, u, u, normalizedX);
   if (self == 0.0) return quietNaN();
   if (cross == 0.0) {
     // A zero scale for y means every non-NaN element of y, and a non-NaN center, is zero;
