@@ -21,7 +21,9 @@
  * Memory: the functions marked "allocates" take a scratch array from the heap for the
  * length of the call. When it cannot be allocated, the library writes "out of memory"
  * and a line feed to standard error and ends the process with exit status 1; this is the
- * only way a call can fail. All other functions never allocate.
+ * only way a call can fail. The exact reductions (those marked "workspace") may borrow
+ * up to 132 KiB from the heap for the length of the call and take a slower path without
+ * it, so they never fail for lack of memory. All other functions never allocate.
  *
  * Internal faults (failed index or range checks, which no valid input raises) make the
  * dot-product exports and the three exports documented as returning NaN on a value error
@@ -116,8 +118,8 @@ SELA_API double sela_sum_shewchuk(const double *x, uint64_t n);
 /* The exact sum, correctly rounded. A NaN anywhere gives a NaN (the one with the largest
  * payload, sign bit clear), +inf and -inf together a NaN, one infinity that infinity
  * (also against a finite part that overflows the other way); a finite sum beyond the
- * range gives +-inf. A zero result is always +0.0. Never allocates; time linear in n.
- * Empty: +0.0. */
+ * range gives +-inf. A zero result is always +0.0. Workspace (never fails); time linear
+ * in n. Empty: +0.0. */
 SELA_API double sela_sum_exact(const double *x, uint64_t n);
 
 /* ---- Cascaded and faithful sums ----------------------------------------------------- */
@@ -133,7 +135,8 @@ SELA_API double sela_sum_oro(const double *x, uint64_t n);
  * Specials: one element is returned unchanged (-0.0 included); otherwise a zero result is
  * +0.0 for K >= 2 and follows the naive sum for K <= 1; a NaN or infinity in the data, or
  * an overflowing plain sum, gives the plain sum's special result.
- * Cost: time proportional to n * min(K, n); allocates 2n - 3 doubles whatever K (n >= 2).
+ * Cost: time proportional to n * min(K, n); allocates min(K, n) doubles when that
+ * exceeds 64, nothing otherwise.
  * Empty: +0.0. */
 SELA_API double sela_sum_k(const double *x, uint64_t n, int32_t K);
 
@@ -142,13 +145,14 @@ SELA_API double sela_sum_k(const double *x, uint64_t n, int32_t K);
  * the splitting power of two would overflow) and inputs of more than 2^26 - 2 elements
  * take sela_sum_exact's result (for the long inputs beyond the published analysis, by
  * the same steps). One element is returned unchanged (-0.0, inf and NaN included);
- * otherwise a zero result is +0.0. Allocates n doubles (n >= 2, finite data).
- * Empty: +0.0. */
+ * otherwise a zero result is +0.0. Allocates n doubles only for data needing more than
+ * eight extraction sweeps (condition numbers beyond about 1e70 at n = 10^7); otherwise,
+ * and where the exact sum decides, a workspace as sela_sum_exact's. Empty: +0.0. */
 SELA_API double sela_sum_acc(const double *x, uint64_t n);
 
 /* NearSum: the exact sum correctly rounded; the same cases as for sela_sum_acc give
  * sela_sum_exact's result, which is the same value. One element is returned unchanged;
- * otherwise a zero result is +0.0. Allocates n doubles (n >= 2, finite data).
+ * otherwise a zero result is +0.0. Workspace as sela_sum_exact's (never fails).
  * Empty: +0.0. */
 SELA_API double sela_sum_near(const double *x, uint64_t n);
 
@@ -180,8 +184,8 @@ SELA_API double sela_condition_number(const double *x, uint64_t n);
  * A zero result is +0.0 except that T = -2^-1075 gives -0.0.
  * Specials: a NaN element or inf * 0 gives a NaN (the one with the largest payload, sign
  * clear), +inf and -inf products together a NaN, otherwise an infinite product that
- * infinity (also against a finite part that overflows the other way). Never allocates.
- * Empty: +0.0. */
+ * infinity (also against a finite part that overflows the other way). Workspace (never
+ * fails). Empty: +0.0. */
 SELA_API double sela_dot_exact(const double *x, const double *y, uint64_t n);
 
 /* Sum of products in the vector kernel's order (fused multiply-adds in 4 lanes on AVX2,
@@ -190,7 +194,8 @@ SELA_API double sela_dot_exact(const double *x, const double *y, uint64_t n);
  * products below the normal range). A NaN result from finite data (products overflowing
  * with both signs) is replaced by sela_dot_exact's result; NaN or infinite elements give
  * the plain arithmetic's NaN or infinity; an overflowing sum gives +-inf. A zero result is
- * +0.0 unless it comes from the exact replacement. Never allocates. Empty: +0.0. */
+ * +0.0 unless it comes from the exact replacement. Never allocates (the exact replacement
+ * uses its workspace). Empty: +0.0. */
 SELA_API double sela_dot_naive(const double *x, const double *y, uint64_t n);
 
 /* Dot2: as if accumulated in twice the working precision, then rounded:
@@ -293,28 +298,29 @@ SELA_API double sela_norm_scaled(const double *x, uint64_t n);
  * all x finite, the correctly rounded sum of the quotients x[i] / n, and +-DBL_MAX if even
  * that sum lies beyond the range, so finite data never give an infinite mean. A NaN gives
  * NaN, +inf and -inf together NaN, one infinity that infinity. A zero result is +0.0.
- * Never allocates. Empty: quiet NaN. */
+ * Workspace as sela_sum_exact's (never fails). Empty: quiet NaN. */
 SELA_API double sela_mean_scaled(const double *x, uint64_t n);
 
 /* sum (x[i] - center)^2 of the rounded differences, accumulated as sela_dot_exact
  * accumulates (the same floor and truncation). A NaN gives NaN; an infinite difference
- * +inf; a sum beyond the range +inf. A zero result is +0.0. Allocates n doubles.
+ * +inf; a sum beyond the range +inf. A zero result is +0.0. Workspace (never fails).
  * Empty: +0.0. */
 SELA_API double sela_centered_sum_squares(const double *x, uint64_t n, double center);
 
 /* sum (x[i] - cx)(y[i] - cy) of the rounded differences, accumulated as sela_dot_exact
- * accumulates (so its specials and its zero signs). Allocates 2n doubles. Empty: +0.0. */
+ * accumulates (so its specials and its zero signs). Workspace (never fails).
+ * Empty: +0.0. */
 SELA_API double sela_centered_cross_product(const double *x, const double *y, uint64_t n, double cx, double cy);
 
 /* Cosine of the angle between x - cx and y - cy, each first divided by its largest
  * magnitude (so nothing overflows), clamped to [-1, 1]. NaN for a zero centered vector,
- * an infinite element or center, or any NaN. Allocates 2n doubles. Empty: quiet NaN. */
+ * an infinite element or center, or any NaN. Workspace (never fails). Empty: quiet NaN. */
 SELA_API double sela_centered_cosine_similarity(const double *x, const double *y, uint64_t n, double cx, double cy);
 
 /* Least-squares slope of (y - cy) on (x - cx), free of intermediate overflow: +-inf only
  * where the slope itself lies beyond the range. NaN for a zero or infinite centered x,
  * an infinite y or center, or any NaN; +0.0 when the centered cross product is zero.
- * Allocates 2n doubles. Empty: quiet NaN. */
+ * Workspace (never fails). Empty: quiet NaN. */
 SELA_API double sela_centered_projection_coefficient(const double *x, const double *y, uint64_t n, double cx, double cy);
 
 #ifdef __cplusplus

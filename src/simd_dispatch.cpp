@@ -10,6 +10,7 @@ std::atomic<NaiveDotKernel> naiveDotImpl{nullptr};
 std::atomic<CompensatedDotKernel> dot2Impl{nullptr};
 std::atomic<CompensatedDotKernel> dotK3Impl{nullptr};
 std::atomic<CertifiedDotKernel> certifiedDotImpl{nullptr};
+std::atomic<CertifiedCenteredKernel> certifiedCenteredImpl{nullptr};
 std::atomic<int> productSplitImpl{0};
 
 double scalarNaiveDot(const double* x, int64_t nx, const double* y, int64_t ny) { return naiveDot(x, nx, y, ny); }
@@ -23,22 +24,28 @@ KernelResult scalarDotK3(const double* x, int64_t nx, const double* y, int64_t n
 }
 
 bool scalarCertifiedDotLanes(const double*, int64_t, const double*, CertifiedDotLanes&) { return false; }
+bool scalarCertifiedCenteredLanes(const double*, int64_t, const double*, double, double, CertifiedDotLanes&) {
+  return false;
+}
 
 void initDispatch() {
   NaiveDotKernel naive = scalarNaiveDot;
   CompensatedDotKernel d2 = scalarDot2;
   CompensatedDotKernel k3 = scalarDotK3;
   CertifiedDotKernel certified = scalarCertifiedDotLanes;
+  CertifiedCenteredKernel centered = scalarCertifiedCenteredLanes;
   if (checkInstructionSets(maskOf(InstructionSet::AVX512F))) {
     naive = dispatchNaiveDotAvx512;
     d2 = dispatchDot2Avx512;
     k3 = dispatchDotK3Avx512;
     certified = certifiedDotLanesAvx512;
+    centered = certifiedCenteredLanesAvx512;
   } else if (checkInstructionSets(maskOf(InstructionSet::AVX2))) {
     naive = dispatchNaiveDotAvx2;
     d2 = dispatchDot2Avx2;
     k3 = dispatchDotK3Avx2;
     certified = certifiedDotLanesAvx2;
+    centered = certifiedCenteredLanesAvx2;
   }
   // The AVX2 test includes FMA and the operating system's AVX register state.
   productSplitImpl.store(checkInstructionSets(maskOf(InstructionSet::AVX2)) ? 2 : 1, std::memory_order_relaxed);
@@ -46,6 +53,7 @@ void initDispatch() {
   dot2Impl.store(d2, std::memory_order_relaxed);
   dotK3Impl.store(k3, std::memory_order_relaxed);
   certifiedDotImpl.store(certified, std::memory_order_relaxed);
+  certifiedCenteredImpl.store(centered, std::memory_order_relaxed);
 }
 
 namespace {
@@ -87,6 +95,11 @@ double dispatchDotK3(const double* x, int64_t nx, const double* y, int64_t ny) {
 
 bool dispatchCertifiedDotLanes(const double* x, int64_t n, const double* y, CertifiedDotLanes& out) {
   return selected(certifiedDotImpl)(x, n, y, out);
+}
+
+bool dispatchCertifiedCenteredLanes(const double* x, int64_t n, const double* y, double cx, double cy,
+                                    CertifiedDotLanes& out) {
+  return selected(certifiedCenteredImpl)(x, n, y, cx, cy, out);
 }
 
 }  // namespace sela

@@ -31,6 +31,13 @@ using CertifiedDotKernel = bool (*)(const double*, int64_t, const double*, Certi
 extern std::atomic<CertifiedDotKernel> certifiedDotImpl;
 bool certifiedDotLanesAvx2(const double* x, int64_t n, const double* y, CertifiedDotLanes& out);
 bool certifiedDotLanesAvx512(const double* x, int64_t n, const double* y, CertifiedDotLanes& out);
+// The same over the products (x[i] - cx) (y[i] - cy) of the rounded differences.
+using CertifiedCenteredKernel = bool (*)(const double*, int64_t, const double*, double, double, CertifiedDotLanes&);
+extern std::atomic<CertifiedCenteredKernel> certifiedCenteredImpl;
+bool certifiedCenteredLanesAvx2(const double* x, int64_t n, const double* y, double cx, double cy,
+                                CertifiedDotLanes& out);
+bool certifiedCenteredLanesAvx512(const double* x, int64_t n, const double* y, double cx, double cy,
+                                  CertifiedDotLanes& out);
 
 // Whether the accumulator forms exact products as two doubles with a fused multiply-add
 // (exactsum_fma.cpp): 0 before the selection, 1 no, 2 yes. Set with the kernel pointers.
@@ -49,6 +56,8 @@ double dispatchNaiveDot(const double* x, int64_t nx, const double* y, int64_t ny
 double dispatchDot2(const double* x, int64_t nx, const double* y, int64_t ny);
 double dispatchDotK3(const double* x, int64_t nx, const double* y, int64_t ny);
 bool dispatchCertifiedDotLanes(const double* x, int64_t n, const double* y, CertifiedDotLanes& out);
+bool dispatchCertifiedCenteredLanes(const double* x, int64_t n, const double* y, double cx, double cy,
+                                    CertifiedDotLanes& out);
 
 // The scalar family: the reference functions, always accepted.
 double scalarNaiveDot(const double* x, int64_t nx, const double* y, int64_t ny);
@@ -56,5 +65,7 @@ KernelResult scalarDot2(const double* x, int64_t nx, const double* y, int64_t ny
 KernelResult scalarDotK3(const double* x, int64_t nx, const double* y, int64_t ny);
 // Without a fused multiply-add products do not split cheaply: always declines.
 bool scalarCertifiedDotLanes(const double* x, int64_t n, const double* y, CertifiedDotLanes& out);
+bool scalarCertifiedCenteredLanes(const double* x, int64_t n, const double* y, double cx, double cy,
+                                  CertifiedDotLanes& out);
 
 }  // namespace sela

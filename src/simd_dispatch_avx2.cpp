@@ -50,7 +50,13 @@ sela_kernel_result dispatchDotK3Avx2(const double* x, int64_t nx, const double* 
 namespace sela {
 
 bool certifiedDotLanesAvx2(const double* x, int64_t n, const double* y, CertifiedDotLanes& state) {
-  certifiedDotKernel<Avx2Ops>(x, n, y, state);
+  certifiedDotKernel<Avx2Ops, false>(x, n, y, 0.0, 0.0, state);
+  return true;
+}
+
+bool certifiedCenteredLanesAvx2(const double* x, int64_t n, const double* y, double cx, double cy,
+                                 CertifiedDotLanes& state) {
+  certifiedDotKernel<Avx2Ops, true>(x, n, y, cx, cy, state);
   return true;
 }
 

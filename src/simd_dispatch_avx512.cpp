@@ -52,7 +52,13 @@ sela_kernel_result dispatchDotK3Avx512(const double* x, int64_t nx, const double
 namespace sela {
 
 bool certifiedDotLanesAvx512(const double* x, int64_t n, const double* y, CertifiedDotLanes& state) {
-  certifiedDotKernel<Avx512Ops>(x, n, y, state);
+  certifiedDotKernel<Avx512Ops, false>(x, n, y, 0.0, 0.0, state);
+  return true;
+}
+
+bool certifiedCenteredLanesAvx512(const double* x, int64_t n, const double* y, double cx, double cy,
+                                 CertifiedDotLanes& state) {
+  certifiedDotKernel<Avx512Ops, true>(x, n, y, cx, cy, state);
   return true;
 }
 

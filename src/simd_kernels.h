@@ -203,8 +203,11 @@ struct CertifiedDotGroup {
   }
 };
 
-template <typename Ops>
-void certifiedDotKernel(const double* x, int64_t n, const double* y, sela::CertifiedDotLanes& state) {
+// With Centered, the factors are the differences x[i] - cx and y[i] - cy, each rounded
+// once, in the lanes as in scalar code (the padded tail holds the differences, then zeros).
+template <typename Ops, bool Centered>
+void certifiedDotKernel(const double* x, int64_t n, const double* y, double cx, double cy,
+                        sela::CertifiedDotLanes& state) {
   constexpr int64_t W = Ops::W;
   static_assert(2 * W <= sela::CertifiedDotLanes::kMaxLanes);
   CertifiedDotGroup<Ops> g0, g1;
@@ -214,22 +217,26 @@ void certifiedDotKernel(const double* x, int64_t n, const double* y, sela::Certi
   }
   typename Ops::Mask tiny = Ops::noMask();
   const typename Ops::V floor = Ops::set1(0x1p-916);
+  const typename Ops::V vcx = Ops::set1(cx);
+  const typename Ops::V vcy = Ops::set1(cy);
+  const auto factorX = [&](const double* p) { return Centered ? Ops::sub(Ops::load(p), vcx) : Ops::load(p); };
+  const auto factorY = [&](const double* p) { return Centered ? Ops::sub(Ops::load(p), vcy) : Ops::load(p); };
   int64_t i = 0;
   for (; i + 2 * W <= n; i += 2 * W) {
     prefetchAhead(x, y, i, n);
-    g0.step(Ops::load(x + i), Ops::load(y + i), floor, tiny);
-    g1.step(Ops::load(x + i + W), Ops::load(y + i + W), floor, tiny);
+    g0.step(factorX(x + i), factorY(y + i), floor, tiny);
+    g1.step(factorX(x + i + W), factorY(y + i + W), floor, tiny);
   }
   if (i + W <= n) {
-    g0.step(Ops::load(x + i), Ops::load(y + i), floor, tiny);
+    g0.step(factorX(x + i), factorY(y + i), floor, tiny);
     i += W;
   }
   if (i < n) {
     double bx[W] = {};
     double by[W] = {};
     for (int64_t l = 0; i + l < n; ++l) {
-      bx[l] = x[i + l];
-      by[l] = y[i + l];
+      bx[l] = Centered ? x[i + l] - cx : x[i + l];
+      by[l] = Centered ? y[i + l] - cy : y[i + l];
     }
     g1.step(Ops::load(bx), Ops::load(by), floor, tiny);
   }

@@ -174,3 +174,56 @@ TEST(CertifiedDot, DeclinesWhatTheBoundCannotProve) {
     EXPECT_TRUE(SameBits(0.0, sela_dot_exact(x.data(), y.data(), static_cast<int64_t>(x.size()))));
   }
 }
+
+// The centered lanes subtract the centers inside the vector registers: the same doubles
+// as the differences formed one at a time, so the same lanes and the same result, which
+// must also be the floored oracle's over those differences. Lengths around the block
+// sizes, chunked streams, and centers that make the differences cancel or overflow.
+TEST(CertifiedDot, CenteredLanesAreTheDotOfTheRoundedDifferences) {
+  if (!routeAvailable()) GTEST_SKIP() << "no fused multiply-add here: the route always declines";
+  std::mt19937_64 rng(31337);
+  std::uniform_real_distribution<double> u(-4.0, 4.0);
+  for (size_t n : {1u, 3u, 8u, 15u, 16u, 17u, 33u, 255u, 256u, 257u, 1000u}) {
+    for (int t = 0; t < 12; ++t) {
+      std::vector<double> x = testutil::uniform(rng, n), y = testutil::wideRange(rng, n, -30, 30);
+      const double cx = t % 3 == 0 ? x[0] : u(rng);
+      const double cy = t % 4 == 0 ? -0.0 : u(rng);
+      if (t == 5) {  // a product beyond the range
+        x.back() = std::numeric_limits<double>::max();
+        y.back() = 1e10;
+      }
+      std::vector<double> dx(n), dy(n);
+      for (size_t i = 0; i < n; ++i) {
+        dx[i] = x[i] - cx;
+        dy[i] = y[i] - cy;
+      }
+      const auto len = static_cast<int64_t>(n);
+      sela::CertifiedDotLanes whole, chunked, plain;
+      ASSERT_TRUE(sela::certifiedCenteredAdd(whole, x.data(), y.data(), len, cx, cy));
+      ASSERT_TRUE(sela::certifiedDotAdd(plain, dx.data(), dy.data(), len));
+      for (int64_t start = 0; start < len; start += 37) {
+        const int64_t part = std::min<int64_t>(37, len - start);
+        ASSERT_TRUE(sela::certifiedCenteredAdd(chunked, x.data() + start, y.data() + start, part, cx, cy));
+      }
+      double a = 1.0, b = 2.0, c = 3.0;
+      const bool ra = sela::certifiedDotResult(whole, len, a);
+      const bool rb = sela::certifiedDotResult(plain, len, b);
+      const bool rc = sela::certifiedDotResult(chunked, len, c);
+      ASSERT_EQ(ra, rb) << n << " " << t;
+      const double expected = oracle::flooredDot(dx.data(), dy.data(), len);
+      if (ra) {
+        EXPECT_TRUE(SameBits(b, a));
+        EXPECT_TRUE(SameBits(expected, a));
+      }
+      if (rc) {
+        EXPECT_TRUE(SameBits(expected, c));
+      }
+      if (t == 5) {
+        EXPECT_FALSE(ra);
+      }
+      // The exported reductions keep the exact products' bits whichever route decides.
+      EXPECT_TRUE(SameBits(expected, sela_centered_cross_product(x.data(), y.data(), len, cx, cy)));
+      EXPECT_TRUE(SameBits(oracle::flooredDot(dy.data(), dy.data(), len), sela_centered_sum_squares(y.data(), len, cy)));
+    }
+  }
+}

@@ -173,6 +173,11 @@ bool certifiedDotAdd(CertifiedDotLanes& lanes, const double* x, const double* y,
   return dispatchCertifiedDotLanes(x, n, y, lanes);
 }
 
+bool certifiedCenteredAdd(CertifiedDotLanes& lanes, const double* x, const double* y, int64_t n, double cx,
+                          double cy) {
+  return dispatchCertifiedCenteredLanes(x, n, y, cx, cy, lanes);
+}
+
 bool certifiedDotResult(const CertifiedDotLanes& lanes, int64_t n, double& result) {
   if (n <= 0 || n > (int64_t{1} << 31) || lanes.lanes == 0) return false;
   LaneSums total;

@@ -37,6 +37,10 @@ struct CertifiedDotLanes {
 bool certifiedDotAdd(CertifiedDotLanes& lanes, const double* x, const double* y, int64_t n);
 bool certifiedDotResult(const CertifiedDotLanes& lanes, int64_t total, double& result);
 
+// certifiedDotAdd over the rounded differences x[i] - cx and y[i] - cy as factors.
+bool certifiedCenteredAdd(CertifiedDotLanes& lanes, const double* x, const double* y, int64_t n, double cx,
+                          double cy);
+
 // The exact dot product of x and y over n elements under the product floor, rounded as
 // superDot rounds it, when the bound decides; false (result untouched) otherwise, and
 // always on processors without a fused multiply-add. A zero dot product gives +0.0.

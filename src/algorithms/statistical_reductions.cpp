@@ -176,18 +176,7 @@ constexpr int64_t kCenteredChunk = 256;  // doubles per buffer; two or four buff
 namespace {
 
 // fill(start, len) writes the factors of elements start .. start + len - 1 into the
-// buffers a and b (b may be a); these sum their products over n elements.
-template <typename Fill>
-bool certifiedChunkProducts(int64_t n, const double* a, const double* b, Fill fill, double& result) {
-  CertifiedDotLanes lanes;
-  for (int64_t start = 0; start < n; start += kCenteredChunk) {
-    const int64_t len = n - start < kCenteredChunk ? n - start : kCenteredChunk;
-    fill(start, len);
-    if (!certifiedDotAdd(lanes, a, b, len)) return false;
-  }
-  return certifiedDotResult(lanes, n, result);
-}
-
+// buffers a and b (b may be a); the exact sum of their products over n elements.
 template <typename Fill>
 double exactChunkProducts(int64_t n, const double* a, const double* b, Fill fill) {
   SuperAccumulator acc;
@@ -203,18 +192,16 @@ double exactChunkProducts(int64_t n, const double* a, const double* b, Fill fill
   return round(acc);
 }
 
-template <typename Fill>
-double chunkProducts(int64_t n, const double* a, const double* b, Fill fill) {
-  double result;
-  if (certifiedChunkProducts(n, a, b, fill, result)) return result;
-  return exactChunkProducts(n, a, b, fill);
-}
-
 }  // namespace
 
+// The sum of squares and the cross product form their differences inside the vector
+// lanes of the certified pass (the same roundings as below), without a buffer.
 double centeredSumSquares(const double* x, int64_t n, double c) {
+  CertifiedDotLanes lanes;
+  double result;
+  if (certifiedCenteredAdd(lanes, x, x, n, c, c) && certifiedDotResult(lanes, n, result)) return result;
   double d[kCenteredChunk];
-  return chunkProducts(n, d, d, [&](int64_t start, int64_t len) {
+  return exactChunkProducts(n, d, d, [&](int64_t start, int64_t len) {
     for (int64_t j = 0; j < len; ++j) d[j] = x[start + j] - c;
   });
 }
@@ -225,9 +212,12 @@ double centeredCrossProduct(const double* x, int64_t nx, const double* y, int64_
     raiseInternalFault("centered cross product: y shorter than x");
     return 0.0;
   }
+  CertifiedDotLanes lanes;
+  double result;
+  if (certifiedCenteredAdd(lanes, x, y, nx, cx, cy) && certifiedDotResult(lanes, nx, result)) return result;
   double dx[kCenteredChunk];
   double dy[kCenteredChunk];
-  return chunkProducts(nx, dx, dy, [&](int64_t start, int64_t len) {
+  return exactChunkProducts(nx, dx, dy, [&](int64_t start, int64_t len) {
     for (int64_t j = 0; j < len; ++j) {
       dx[j] = x[start + j] - cx;
       dy[j] = y[start + j] - cy;
