@@ -11,6 +11,7 @@ std::atomic<CompensatedDotKernel> dot2Impl{nullptr};
 std::atomic<CompensatedDotKernel> dotK3Impl{nullptr};
 std::atomic<CertifiedDotKernel> certifiedDotImpl{nullptr};
 std::atomic<CertifiedCenteredKernel> certifiedCenteredImpl{nullptr};
+std::atomic<NormalizeKernel> normalizeImpl{nullptr};
 std::atomic<int> productSplitImpl{0};
 
 double scalarNaiveDot(const double* x, int64_t nx, const double* y, int64_t ny) { return naiveDot(x, nx, y, ny); }
@@ -34,18 +35,21 @@ void initDispatch() {
   CompensatedDotKernel k3 = scalarDotK3;
   CertifiedDotKernel certified = scalarCertifiedDotLanes;
   CertifiedCenteredKernel centered = scalarCertifiedCenteredLanes;
+  NormalizeKernel normalize = scalarNormalizeCentered;
   if (checkInstructionSets(maskOf(InstructionSet::AVX512F))) {
     naive = dispatchNaiveDotAvx512;
     d2 = dispatchDot2Avx512;
     k3 = dispatchDotK3Avx512;
     certified = certifiedDotLanesAvx512;
     centered = certifiedCenteredLanesAvx512;
+    normalize = normalizeCenteredAvx512;
   } else if (checkInstructionSets(maskOf(InstructionSet::AVX2))) {
     naive = dispatchNaiveDotAvx2;
     d2 = dispatchDot2Avx2;
     k3 = dispatchDotK3Avx2;
     certified = certifiedDotLanesAvx2;
     centered = certifiedCenteredLanesAvx2;
+    normalize = normalizeCenteredAvx2;
   }
   // The AVX2 test includes FMA and the operating system's AVX register state.
   productSplitImpl.store(checkInstructionSets(maskOf(InstructionSet::AVX2)) ? 2 : 1, std::memory_order_relaxed);
@@ -54,6 +58,7 @@ void initDispatch() {
   dotK3Impl.store(k3, std::memory_order_relaxed);
   certifiedDotImpl.store(certified, std::memory_order_relaxed);
   certifiedCenteredImpl.store(centered, std::memory_order_relaxed);
+  normalizeImpl.store(normalize, std::memory_order_relaxed);
 }
 
 namespace {
@@ -95,6 +100,10 @@ double dispatchDotK3(const double* x, int64_t nx, const double* y, int64_t ny) {
 
 bool dispatchCertifiedDotLanes(const double* x, int64_t n, const double* y, CertifiedDotLanes& out) {
   return selected(certifiedDotImpl)(x, n, y, out);
+}
+
+int64_t dispatchNormalizeCentered(const double* x, int64_t n, double c, double scale, double* out) {
+  return selected(normalizeImpl)(x, n, c, scale, out);
 }
 
 bool dispatchCertifiedCenteredLanes(const double* x, int64_t n, const double* y, double cx, double cy,

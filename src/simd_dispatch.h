@@ -55,6 +55,15 @@ void initDispatch();
 double dispatchNaiveDot(const double* x, int64_t nx, const double* y, int64_t ny);
 double dispatchDot2(const double* x, int64_t nx, const double* y, int64_t ny);
 double dispatchDotK3(const double* x, int64_t nx, const double* y, int64_t ny);
+// The normalized differences of the centered reductions (simd_kernels.h): how many of
+// (x[i] - c) / scale were written, stopping before an infinite difference.
+using NormalizeKernel = int64_t (*)(const double*, int64_t, double, double, double*);
+extern std::atomic<NormalizeKernel> normalizeImpl;
+int64_t normalizeCenteredAvx2(const double* x, int64_t n, double c, double scale, double* out);
+int64_t normalizeCenteredAvx512(const double* x, int64_t n, double c, double scale, double* out);
+int64_t scalarNormalizeCentered(const double* x, int64_t n, double c, double scale, double* out);
+int64_t dispatchNormalizeCentered(const double* x, int64_t n, double c, double scale, double* out);
+
 bool dispatchCertifiedDotLanes(const double* x, int64_t n, const double* y, CertifiedDotLanes& out);
 bool dispatchCertifiedCenteredLanes(const double* x, int64_t n, const double* y, double cx, double cy,
                                     CertifiedDotLanes& out);

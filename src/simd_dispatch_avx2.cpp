@@ -26,6 +26,10 @@ struct Avx2Ops {
                                  _mm256_and_pd(_mm256_cmp_pd(a, zero, _CMP_NEQ_UQ), _mm256_cmp_pd(b, zero, _CMP_NEQ_UQ)));
     return _mm256_or_pd(acc, tiny);
   }
+  static V div(V a, V b) { return _mm256_div_pd(a, b); }
+  static bool anyInfinite(V a) {
+    return _mm256_movemask_pd(_mm256_cmp_pd(abs(a), _mm256_set1_pd(__builtin_inf()), _CMP_EQ_OQ)) != 0;
+  }
   static bool any(Mask m) { return _mm256_movemask_pd(m) != 0; }
 };
 
@@ -58,6 +62,10 @@ bool certifiedCenteredLanesAvx2(const double* x, int64_t n, const double* y, dou
                                  CertifiedDotLanes& state) {
   certifiedDotKernel<Avx2Ops, true>(x, n, y, cx, cy, state);
   return true;
+}
+
+int64_t normalizeCenteredAvx2(const double* x, int64_t n, double c, double scale, double* out) {
+  return normalizeKernel<Avx2Ops>(x, n, c, scale, out);
 }
 
 }  // namespace sela

@@ -223,6 +223,39 @@ TEST(ScaledNorm, BlocksMatchTheLiteralLoop) {
   }
 }
 
+TEST(ScaledNorm, PairedStatesMatchTwoSeparateStreams) {
+  // normAddPair interleaves two states' blocks; each must end with the bits of its own
+  // normAdd stream, when either side meets a new maximum, a zero, a negligible element,
+  // a NaN or an infinity at any position of a block, and over a stream of chunks.
+  std::mt19937_64 rng(4711);
+  const auto sameState = [](const NormState& p, const NormState& q) {
+    return testutil::bits(p.scale) == testutil::bits(q.scale) && testutil::bits(p.ssq) == testutil::bits(q.ssq) &&
+           testutil::bits(p.decided) == testutil::bits(q.decided);
+  };
+  for (size_t n : {3u, 4u, 9u, 16u, 17u, 256u, 1001u}) {
+    for (int trial = 0; trial < 40; ++trial) {
+      Vec u = trial % 2 ? testutil::uniform(rng, n) : testutil::wideRange(rng, n, -600, 600);
+      Vec v = testutil::uniform(rng, n);
+      const double specials[] = {kInf, kNaN, 0.0, 1e300, 1e-300, 7.0, -9.0};
+      for (int k = 0; k < trial % 4; ++k) {
+        Vec& w = (k & 1) ? u : v;
+        w[rng() % n] = specials[rng() % 7];
+      }
+      if (trial % 5 == 0) std::sort(v.begin(), v.end(), [](double a, double b) { return std::fabs(a) < std::fabs(b); });
+      NormState a1, b1, a2, b2;
+      const size_t chunk = trial % 3 == 0 ? n : 1 + rng() % 40;
+      for (size_t start = 0; start < n; start += chunk) {
+        const auto len = static_cast<int64_t>(std::min(chunk, n - start));
+        normAdd(a1, u.data() + start, len);
+        normAdd(b1, v.data() + start, len);
+        normAddPair(a2, u.data() + start, b2, v.data() + start, len);
+      }
+      ASSERT_TRUE(sameState(a1, a2)) << n << " " << trial;
+      ASSERT_TRUE(sameState(b1, b2)) << n << " " << trial;
+    }
+  }
+}
+
 // ---- Scaled mean ---------------------------------------------------------------------
 
 TEST(ScaledMean, NamedCases) {

@@ -10,6 +10,7 @@
 #include "algorithms/errorfree.h"
 #include "algorithms/exactsum.h"
 #include "error_state.h"
+#include "simd_dispatch.h"
 
 namespace sela {
 
@@ -62,6 +63,52 @@ int64_t normBlocks(const double* x, int64_t i, int64_t n, NormState& st) {
   return i;
 }
 
+// normBlocks for two states at once, over the same positions of u and v: blocks are taken
+// while both blocks pass their states' tests, and the two chains of additions (each in
+// its element order, with normBlocks' operations) interleave, so one runs while the other
+// waits on its latency. Returns the first position not consumed by both.
+int64_t normBlocksPair(const double* u, const double* v, int64_t i, int64_t n, NormState& a, NormState& b) {
+  const __m128d signBit = _mm_set1_pd(-0.0);
+  const __m128d scaleA = _mm_set1_pd(a.scale);
+  const __m128d scaleB = _mm_set1_pd(b.scale);
+  const __m128d negligibleA = _mm_set1_pd(a.negligible);
+  const __m128d negligibleB = _mm_set1_pd(b.negligible);
+  double ssqA = a.ssq;
+  double ssqB = b.ssq;
+  for (; i + 4 <= n; i += 4) {
+    const __m128d u0 = _mm_loadu_pd(u + i);
+    const __m128d u1 = _mm_loadu_pd(u + i + 2);
+    const __m128d v0 = _mm_loadu_pd(v + i);
+    const __m128d v1 = _mm_loadu_pd(v + i + 2);
+    const __m128d au0 = _mm_andnot_pd(signBit, u0);
+    const __m128d au1 = _mm_andnot_pd(signBit, u1);
+    const __m128d av0 = _mm_andnot_pd(signBit, v0);
+    const __m128d av1 = _mm_andnot_pd(signBit, v1);
+    const __m128d inRange = _mm_and_pd(_mm_and_pd(_mm_cmple_pd(au0, scaleA), _mm_cmple_pd(au1, scaleA)),
+                                       _mm_and_pd(_mm_cmple_pd(av0, scaleB), _mm_cmple_pd(av1, scaleB)));
+    if (_mm_movemask_pd(inRange) != 3) break;
+    const __m128d qu0 = _mm_div_pd(_mm_andnot_pd(_mm_cmplt_pd(au0, negligibleA), u0), scaleA);
+    const __m128d qu1 = _mm_div_pd(_mm_andnot_pd(_mm_cmplt_pd(au1, negligibleA), u1), scaleA);
+    const __m128d qv0 = _mm_div_pd(_mm_andnot_pd(_mm_cmplt_pd(av0, negligibleB), v0), scaleB);
+    const __m128d qv1 = _mm_div_pd(_mm_andnot_pd(_mm_cmplt_pd(av1, negligibleB), v1), scaleB);
+    const __m128d su0 = _mm_mul_pd(qu0, qu0);
+    const __m128d su1 = _mm_mul_pd(qu1, qu1);
+    const __m128d sv0 = _mm_mul_pd(qv0, qv0);
+    const __m128d sv1 = _mm_mul_pd(qv1, qv1);
+    ssqA = _mm_cvtsd_f64(su0) + ssqA;
+    ssqB = _mm_cvtsd_f64(sv0) + ssqB;
+    ssqA = _mm_cvtsd_f64(_mm_unpackhi_pd(su0, su0)) + ssqA;
+    ssqB = _mm_cvtsd_f64(_mm_unpackhi_pd(sv0, sv0)) + ssqB;
+    ssqA = _mm_cvtsd_f64(su1) + ssqA;
+    ssqB = _mm_cvtsd_f64(sv1) + ssqB;
+    ssqA = _mm_cvtsd_f64(_mm_unpackhi_pd(su1, su1)) + ssqA;
+    ssqB = _mm_cvtsd_f64(_mm_unpackhi_pd(sv1, sv1)) + ssqB;
+  }
+  a.ssq = ssqA;
+  b.ssq = ssqB;
+  return i;
+}
+
 }  // namespace
 
 void normAdd(NormState& st, const double* x, int64_t n) {
@@ -107,6 +154,23 @@ void normAdd(NormState& st, const double* x, int64_t n) {
       }
     }
   }
+}
+
+void normAddPair(NormState& a, const double* u, NormState& b, const double* v, int64_t n) {
+  // Paired blocks while both states have a scale and no decided result; a block that
+  // fails for either goes through normAdd for each state alone (which takes it as one
+  // block where that state's test passes, element by element where it fails), exactly
+  // the operations a whole-stream normAdd would give it: blocks regroup nothing.
+  int64_t i = 0;
+  while (a.decided == 0.0 && b.decided == 0.0 && a.scale > 0.0 && b.scale > 0.0) {
+    i = normBlocksPair(u, v, i, n, a, b);
+    if (i + 4 > n) break;
+    normAdd(a, u + i, 4);
+    normAdd(b, v + i, 4);
+    i += 4;
+  }
+  normAdd(a, u + i, n - i);
+  normAdd(b, v + i, n - i);
 }
 
 double normResult(const NormState& st) {
@@ -256,9 +320,21 @@ void normalizeCentered(const double* x, int64_t n, double c, double scale, doubl
     for (int64_t i = 0; i < n; ++i) out[i] = 0.0;
     return;
   }
-  // Two elements at a time in SSE2 lanes (part of every x86-64 processor): each lane
-  // subtracts and divides with one rounding each, exactly as the scalar operations do.
-  // A pair with an overflowing difference takes the element step below.
+  // The vector kernel of this processor takes whole blocks without an infinite difference;
+  // the rest goes element by element.
+  int64_t i = dispatchNormalizeCentered(x, n, c, scale, out);
+  for (; i < n; ++i) {
+    const double d = x[i] - c;
+    // |x[i]|, |c| <= scale, so both quotients lie in [-1, 1] and their difference in
+    // [-2, 2]: dividing first keeps an overflowing difference representable.
+    out[i] = isInfinite(d) ? x[i] / scale - c / scale : d / scale;
+  }
+}
+
+// The baseline kernel: two elements at a time in SSE2 lanes (part of every x86-64
+// processor), each lane subtracting and dividing with one rounding each, exactly as the
+// scalar operations do.
+int64_t scalarNormalizeCentered(const double* x, int64_t n, double c, double scale, double* out) {
   const __m128d cv = _mm_set1_pd(c);
   const __m128d sv = _mm_set1_pd(scale);
   const __m128d absMask = _mm_castsi128_pd(_mm_set1_epi64x(0x7FFFFFFFFFFFFFFF));
@@ -269,12 +345,7 @@ void normalizeCentered(const double* x, int64_t n, double c, double scale, doubl
     if (_mm_movemask_pd(_mm_cmpeq_pd(_mm_and_pd(d, absMask), inf)) != 0) break;
     _mm_storeu_pd(out + i, _mm_div_pd(d, sv));
   }
-  for (; i < n; ++i) {
-    const double d = x[i] - c;
-    // |x[i]|, |c| <= scale, so both quotients lie in [-1, 1] and their difference in
-    // [-2, 2]: dividing first keeps an overflowing difference representable.
-    out[i] = isInfinite(d) ? x[i] / scale - c / scale : d / scale;
-  }
+  return i;
 }
 
 namespace {
@@ -316,8 +387,7 @@ double centeredCosineSimilarity(const double* x, int64_t nx, const double* y, in
   for (int64_t start = 0; start < n; start += kCenteredChunk) {
     const int64_t len = n - start < kCenteredChunk ? n - start : kCenteredChunk;
     normalized(start, len);
-    normAdd(nuState, u, len);
-    normAdd(nvState, v, len);
+    normAddPair(nuState, u, nvState, v, len);
     if (certifying) certifying = certifiedDotAdd(lanes, u, v, len);
   }
   double p;

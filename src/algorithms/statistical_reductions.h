@@ -25,6 +25,8 @@ struct NormState {
 };
 void normAdd(NormState& st, const double* x, int64_t n);
 double normResult(const NormState& st);
+// normAdd(a, u, n) and normAdd(b, v, n), the two states' operations interleaved.
+void normAddPair(NormState& a, const double* u, NormState& b, const double* v, int64_t n);
 
 // The exact sum rounded once, divided by n. When that sum overflows although every
 // element is finite, the correctly rounded sum of the rounded quotients x[j] / n instead.
