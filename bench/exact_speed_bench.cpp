@@ -42,13 +42,14 @@ EXACT_TWO(centered_projection, projection)
 
 // Ill-conditioned inputs, where the certified passes of the exact sum and dot product
 // decline and the exact arrangement decides after them: the sum families of prescribed
-// condition number, and the same data dotted with ones (products cancel alike).
+// condition number, and the same data dotted with 1 + 2^-30 (the products cancel alike,
+// and each has a non-zero low part, as products of general data do).
 namespace {
 
-double dotWithOnes(const double* x, uint64_t n) {
-  static thread_local std::vector<double> ones;
-  if (ones.size() < n) ones.assign(n, 1.0);
-  return sela_dot_exact(x, ones.data(), n);
+double dotWithNearOnes(const double* x, uint64_t n) {
+  static thread_local std::vector<double> nearOnes;
+  if (nearOnes.size() < n) nearOnes.assign(n, 1.0 + 0x1p-30);
+  return sela_dot_exact(x, nearOnes.data(), n);
 }
 
 }  // namespace
@@ -61,4 +62,4 @@ double dotWithOnes(const double* x, uint64_t n) {
 
 EXACT_COND(sum_naive, sela_sum_naive)
 EXACT_COND(sum_exact, sela_sum_exact)
-EXACT_COND(dot_exact, dotWithOnes)
+EXACT_COND(dot_exact, dotWithNearOnes)

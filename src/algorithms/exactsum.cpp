@@ -374,9 +374,12 @@ void depositProduct(SuperAccumulator& acc, double x, double y) {
   }
 }
 
-void addProducts(SuperAccumulator& acc, const double* x, const double* y, int64_t n) {
+namespace {
+
+void addProductsFrom(SuperAccumulator& acc, const double* x, const double* y, int64_t n, int64_t binsFrom) {
   if (exactProductsSplit()) {
     ProductStream s;
+    s.binsFromLength = binsFrom;
     beginProducts(s, acc, n, x, y, n);
     addProducts(s, x, y, n);
     endProducts(s);
@@ -384,6 +387,12 @@ void addProducts(SuperAccumulator& acc, const double* x, const double* y, int64_
   }
   if (n >= kBinnedDotMinLength && addProductsBinned(acc, x, y, n)) return;
   addProductsEach(acc, x, y, n);
+}
+
+}  // namespace
+
+void addProducts(SuperAccumulator& acc, const double* x, const double* y, int64_t n) {
+  addProductsFrom(acc, x, y, n, kSplitBinsMinLength);
 }
 
 void addProductsEach(SuperAccumulator& acc, const double* x, const double* y, int64_t n) {
@@ -409,7 +418,7 @@ double superDot(const double* x, int64_t nx, const double* y, int64_t /*ny*/) {
   if (certifiedDot(x, y, nx, nearest)) return nearest;
   SuperAccumulator acc;
   initialize(acc);
-  addProducts(acc, x, y, nx);
+  addProductsFrom(acc, x, y, nx, exactProductsSplit() ? kDeclinedSplitBinsMinLength : kSplitBinsMinLength);
   return round(acc);
 }
 

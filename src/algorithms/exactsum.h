@@ -177,6 +177,9 @@ struct ProductStream {
   bool productBinsRefused = false;
   int64_t productBinsHeld = 0;
   bool split = false;  // products split into two doubles with a fused multiply-add
+  // The length from which split products go to the bins; 0 for the default
+  // (kSplitBinsMinLength), set before begin by callers that expect wide-ranging products.
+  int64_t binsFromLength = 0;
   ProductStream() = default;
   ProductStream(const ProductStream&) = delete;
   ProductStream& operator=(const ProductStream&) = delete;

@@ -473,7 +473,8 @@ void beginProducts(ProductStream& s, SuperAccumulator& acc, int64_t total, const
                    const double* sampleY, int64_t sampleLength) {
   s.acc = &acc;
   s.split = exactProductsSplit();
-  if (!s.split || total < kSplitBinsMinLength || holdsSpecial(acc)) return;
+  const int64_t binsFrom = s.binsFromLength > 0 ? s.binsFromLength : kSplitBinsMinLength;
+  if (!s.split || total < binsFrom || holdsSpecial(acc)) return;
   const int64_t sample = total < sampleLength ? total : sampleLength;
   if (mostlyUnsplit(sampleX, sampleY, sample < 256 ? sample : 256)) {
     s.split = false;

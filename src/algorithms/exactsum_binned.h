@@ -35,6 +35,10 @@ bool addProductsBinned(SuperAccumulator& acc, const double* x, const double* y, 
 // From this length on, products split into two doubles go to the sum bins rather than
 // to the register: the bins' zeroing and flush cost less than the register's chains.
 constexpr int64_t kSplitBinsMinLength = 2048;
+// The same for a dot product the certified pass declined: its products cancel, which
+// takes products over many binades, whose deposits into the register are slower than
+// over the few binades of plain data; the bins pay from about this length on.
+constexpr int64_t kDeclinedSplitBinsMinLength = 512;
 
 // Adds the products x[i] * y[i] to acc's register as two doubles each.
 void addProductsSplitFma(SuperAccumulator& acc, const double* x, const double* y, int64_t n);
