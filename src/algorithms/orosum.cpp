@@ -225,7 +225,6 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kMinNormal = 0x1p-1022;
-constexpr double kMaxDouble = std::numeric_limits<double>::max();
 
 // One read of the input before the transformation.
 struct Scan {
