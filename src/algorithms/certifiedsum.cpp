@@ -2,6 +2,7 @@
 
 #include <emmintrin.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -80,8 +81,16 @@ Verdict decide(const LaneSums& total, double m, double extra, double& candidate)
 // magnitude, below E (1 + 2^-39) (E being their rounded sum, with m u <= 2^-30); when
 // that is below 2^53 g every partial sum is a multiple of g below 2^53 g, a double, and
 // no addition rounded. This settles exact midpoints of data with few significant bits.
+//
+// In exponents: with e's bound E' = E (1 + 2^-39) (finite, as E is 0 or at least 2^-960
+// and at most DBL_MAX), E' < 2^(k + 53) exactly when k >= ilogb(E') - 52; and 2^(k + 53)
+// lies beyond every finite E' once k >= 971. So every element's lowest set bit must lie at
+// 2^need or above: the scan stops at the first one below, which on data with full-width
+// significands is the first element.
 bool errorsSummedExactly(const double* x, int64_t n, double e) {
-  int minExponent = 2048;  // the exponent of g
+  if (e == 0.0) return true;  // nothing to round
+  const double bound = e * (1.0 + 0x1p-39);
+  const int need = std::isinf(bound) ? 971 : std::min(std::ilogb(bound) - 52, 971);
   for (int64_t i = 0; i < n; ++i) {
     const uint64_t u = bitsOf(x[i]) & ~kSignMask;
     if (u == 0) continue;
@@ -89,11 +98,9 @@ bool errorsSummedExactly(const double* x, int64_t n, double e) {
     uint64_t m = u & 0x000FFFFFFFFFFFFFULL;
     if (biased != 0) m |= uint64_t{1} << 52;
     const int lowest = (biased == 0 ? -1074 : biased - 1075) + __builtin_ctzll(m);
-    minExponent = lowest < minExponent ? lowest : minExponent;
+    if (lowest < need) return false;
   }
-  if (minExponent == 2048 || e == 0.0) return true;  // nothing to round
-  if (minExponent + 53 > 1023) return true;  // 2^53 g beyond every finite E
-  return e * (1.0 + 0x1p-39) < std::ldexp(1.0, minExponent + 53);
+  return true;
 }
 
 }  // namespace
