@@ -6,7 +6,9 @@ Every export is timed at n = 16, 10^3, 10^5 and 10^7 on the uniform family (64 r
 arrays for the short sizes), as the median of repeated runs, and reported in ns per
 element and as a ratio to sela_sum_naive at the same n in the same run. A second table
 gives the accurate sums on the wide family and on sums of condition number 1e16 and 1e32,
-each as a ratio to sela_sum_naive on the same arrays, with AccSum's number of sweeps.
+each as a ratio to sela_sum_naive on the same arrays, with AccSum's number of sweeps. A
+third gives the exact dot product on those families (the ill-conditioned ones dotted with
+1 + 2^-30), and the centered reductions as ratios to sela_dot_exact on the same n.
 
     python3 bench/bench_table.py [--bench build/release/bench/sela_bench] [--update README.md]
 """
@@ -56,6 +58,14 @@ HARD_SUMS = [("sela_sum_exact", "oro_exact"), ("sela_sum_oro", "sela_sum_oro"), 
              ("sela_sum_acc", "sela_sum_acc"), ("sela_sum_near", "sela_sum_near"),
              ("sela_condition_number", "sela_condition_number")]
 
+# The exact dot product on the hard families (BM_x_dot_exact_<family>, baseline
+# BM_x_sum_naive_<family>), and the centered reductions against BM_x_dot_exact_uniform.
+DOT_FAMILIES = ["uniform", "wide", "cond1e16", "cond1e32"]
+CENTERED = [("sela_centered_sum_squares", "BM_x_centered_sum_squares_uniform"),
+            ("sela_centered_cross_product", "BM_x_centered_cross_product_uniform"),
+            ("sela_centered_cosine_similarity", "BM_x_centered_cosine_uniform"),
+            ("sela_centered_projection_coefficient", "BM_x_centered_projection_uniform")]
+
 BEGIN = "<!-- bench-table:begin -->"
 END = "<!-- bench-table:end -->"
 
@@ -79,6 +89,8 @@ def run(bench, repetitions, min_time):
     names = [b for _, b in EXPORTS]
     names += [f"BM_{b}_{f}" for f in HARD_FAMILIES for _, b in HARD_SUMS]
     names += [f"BM_oro_naive_{f}" for f in HARD_FAMILIES]
+    names += [f"BM_x_{b}_{f}" for f in DOT_FAMILIES for b in ("dot_exact", "sum_naive")]
+    names += [b for _, b in CENTERED]
     sizes = "|".join(str(s) for s in SIZES)
     pattern = "^(" + "|".join(re.escape(n) for n in names) + ")/(" + sizes + ")$"
     cmd = [bench, f"--benchmark_filter={pattern}", f"--benchmark_repetitions={repetitions}",
@@ -139,6 +151,22 @@ def tables(medians):
                         text += f" [{int(sweeps)}]"
                 cells.append(text)
             lines.append(f"| `{export}` | {family} | " + " | ".join(cells) + " |")
+    lines += ["", "The exact dot product on each family (the ill-conditioned sums dotted with 1 + 2^-30): "
+              "ratio to `sela_sum_naive` on the same arrays. The centered reductions on uniform data: "
+              "ratio to `sela_dot_exact` at the same n.", ""]
+    lines.append("| export | against | " + " | ".join(f"n = {SIZE_NAMES[n]}" for n in SIZES) + " |")
+    lines.append("|---|---|" + "---|" * len(SIZES))
+
+    def ratio(name, base, n):
+        v, r = ns(medians, name, n), ns(medians, base, n)
+        return "—" if v is None or r is None else f"{v / r:.2f}x"
+
+    for family in DOT_FAMILIES:
+        lines.append(f"| `sela_dot_exact` | naive sum, {family} | " + " | ".join(
+            ratio(f"BM_x_dot_exact_{family}", f"BM_x_sum_naive_{family}", n) for n in SIZES) + " |")
+    for export, bench in CENTERED:
+        lines.append(f"| `{export}` | `sela_dot_exact` | " + " | ".join(
+            ratio(bench, "BM_x_dot_exact_uniform", n) for n in SIZES) + " |")
     return "\n".join(lines)
 
 
