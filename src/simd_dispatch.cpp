@@ -9,6 +9,7 @@ namespace sela {
 std::atomic<NaiveDotKernel> naiveDotImpl{nullptr};
 std::atomic<CompensatedDotKernel> dot2Impl{nullptr};
 std::atomic<CompensatedDotKernel> dotK3Impl{nullptr};
+std::atomic<ConditionBlocksKernel> conditionBlocksImpl{nullptr};
 std::atomic<int> productSplitImpl{0};
 
 double scalarNaiveDot(const double* x, int64_t nx, const double* y, int64_t ny) { return naiveDot(x, nx, y, ny); }
@@ -34,7 +35,13 @@ void initDispatch() {
     d2 = dispatchDot2Avx2;
     k3 = dispatchDotK3Avx2;
   }
-  // The AVX2 test includes FMA and the operating system's AVX register state.
+  // The AVX2 test includes FMA and the operating system's AVX register state. The
+  // condition number's blocks gain nothing from 512-bit vectors (four lanes already
+  // leave its three add chains the adders they need) and take the AVX copy wherever
+  // AVX2 passes.
+  conditionBlocksImpl.store(
+      checkInstructionSets(maskOf(InstructionSet::AVX2)) ? conditionBlocksAvx : conditionBlocksSse2,
+      std::memory_order_relaxed);
   productSplitImpl.store(checkInstructionSets(maskOf(InstructionSet::AVX2)) ? 2 : 1, std::memory_order_relaxed);
   naiveDotImpl.store(naive, std::memory_order_relaxed);
   dot2Impl.store(d2, std::memory_order_relaxed);
@@ -76,6 +83,10 @@ double dispatchDot2(const double* x, int64_t nx, const double* y, int64_t ny) {
 double dispatchDotK3(const double* x, int64_t nx, const double* y, int64_t ny) {
   const KernelResult r = selected(dotK3Impl)(x, nx, y, ny);
   return r.accepted ? r.value : dotK(x, nx, y, ny, 3);
+}
+
+int64_t dispatchConditionBlocks(const double* x, int64_t n, ConditionChains& chains) {
+  return selected(conditionBlocksImpl)(x, n, chains);
 }
 
 }  // namespace sela

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "algorithms/condition_blocks_kernel.h"
 #include "sela.h"
 
 namespace sela {
@@ -23,6 +24,7 @@ using CompensatedDotKernel = KernelResult (*)(const double*, int64_t, const doub
 extern std::atomic<NaiveDotKernel> naiveDotImpl;
 extern std::atomic<CompensatedDotKernel> dot2Impl;
 extern std::atomic<CompensatedDotKernel> dotK3Impl;
+extern std::atomic<ConditionBlocksKernel> conditionBlocksImpl;
 
 // Whether the accumulator forms exact products as two doubles with a fused multiply-add
 // (exactsum_fma.cpp): 0 before the selection, 1 no, 2 yes. Set with the kernel pointers.
@@ -40,6 +42,7 @@ void initDispatch();
 double dispatchNaiveDot(const double* x, int64_t nx, const double* y, int64_t ny);
 double dispatchDot2(const double* x, int64_t nx, const double* y, int64_t ny);
 double dispatchDotK3(const double* x, int64_t nx, const double* y, int64_t ny);
+int64_t dispatchConditionBlocks(const double* x, int64_t n, ConditionChains& chains);
 
 // The scalar family: the reference functions, always accepted.
 double scalarNaiveDot(const double* x, int64_t nx, const double* y, int64_t ny);

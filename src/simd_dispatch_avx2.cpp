@@ -1,5 +1,7 @@
 // The AVX2-family kernels: 256-bit AVX arithmetic and FMA3 (W = 4). Compiled with -mavx
 // -mfma (cmake/kernels.cmake); nothing in here may be reached on a processor without them.
+#include "algorithms/condition_blocks.h"
+#include "algorithms/condition_blocks_kernel.h"
 #include "simd_kernels.h"
 
 namespace {
@@ -34,3 +36,7 @@ sela_kernel_result dispatchDotK3Avx2(const double* x, int64_t nx, const double* 
 }
 
 }  // extern "C"
+
+int64_t sela::conditionBlocksAvx(const double* x, int64_t n, ConditionChains& chains) {
+  return conditionBlocks<Avx2Ops>(x, n, chains);
+}
