@@ -10,6 +10,7 @@ std::atomic<NaiveDotKernel> naiveDotImpl{nullptr};
 std::atomic<CompensatedDotKernel> dot2Impl{nullptr};
 std::atomic<CompensatedDotKernel> dotK3Impl{nullptr};
 std::atomic<ConditionBlocksKernel> conditionBlocksImpl{nullptr};
+std::atomic<NormalizeKernel> normalizeLanesImpl{nullptr};
 std::atomic<int> productSplitImpl{0};
 
 double scalarNaiveDot(const double* x, int64_t nx, const double* y, int64_t ny) { return naiveDot(x, nx, y, ny); }
@@ -36,13 +37,14 @@ void initDispatch() {
     k3 = dispatchDotK3Avx2;
   }
   // The AVX2 test includes FMA and the operating system's AVX register state. The
-  // condition number's blocks gain nothing from 512-bit vectors (four lanes already
-  // leave its three add chains the adders they need) and take the AVX copy wherever
-  // AVX2 passes.
-  conditionBlocksImpl.store(
-      checkInstructionSets(maskOf(InstructionSet::AVX2)) ? conditionBlocksAvx : conditionBlocksSse2,
-      std::memory_order_relaxed);
-  productSplitImpl.store(checkInstructionSets(maskOf(InstructionSet::AVX2)) ? 2 : 1, std::memory_order_relaxed);
+  // condition number's blocks and the normalization take the AVX copy wherever it
+  // passes: 512-bit vectors gain them nothing (four lanes already leave the condition
+  // number's three add chains the adders they need, and the divider's throughput per
+  // element is that of 256-bit vectors).
+  const bool avx = checkInstructionSets(maskOf(InstructionSet::AVX2));
+  conditionBlocksImpl.store(avx ? conditionBlocksAvx : conditionBlocksSse2, std::memory_order_relaxed);
+  normalizeLanesImpl.store(avx ? normalizeLanesAvx : normalizeLanesSse2, std::memory_order_relaxed);
+  productSplitImpl.store(avx ? 2 : 1, std::memory_order_relaxed);
   naiveDotImpl.store(naive, std::memory_order_relaxed);
   dot2Impl.store(d2, std::memory_order_relaxed);
   dotK3Impl.store(k3, std::memory_order_relaxed);
@@ -87,6 +89,10 @@ double dispatchDotK3(const double* x, int64_t nx, const double* y, int64_t ny) {
 
 int64_t dispatchConditionBlocks(const double* x, int64_t n, ConditionChains& chains) {
   return selected(conditionBlocksImpl)(x, n, chains);
+}
+
+int64_t dispatchNormalizeLanes(const double* x, int64_t n, double c, double scale, double* out) {
+  return selected(normalizeLanesImpl)(x, n, c, scale, out);
 }
 
 }  // namespace sela

@@ -11,7 +11,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "algorithms/condition_blocks_kernel.h"
+#include "algorithms/lane_kernels.h"
 #include "sela.h"
 
 namespace sela {
@@ -25,6 +25,7 @@ extern std::atomic<NaiveDotKernel> naiveDotImpl;
 extern std::atomic<CompensatedDotKernel> dot2Impl;
 extern std::atomic<CompensatedDotKernel> dotK3Impl;
 extern std::atomic<ConditionBlocksKernel> conditionBlocksImpl;
+extern std::atomic<NormalizeKernel> normalizeLanesImpl;
 
 // Whether the accumulator forms exact products as two doubles with a fused multiply-add
 // (exactsum_fma.cpp): 0 before the selection, 1 no, 2 yes. Set with the kernel pointers.
@@ -43,6 +44,7 @@ double dispatchNaiveDot(const double* x, int64_t nx, const double* y, int64_t ny
 double dispatchDot2(const double* x, int64_t nx, const double* y, int64_t ny);
 double dispatchDotK3(const double* x, int64_t nx, const double* y, int64_t ny);
 int64_t dispatchConditionBlocks(const double* x, int64_t n, ConditionChains& chains);
+int64_t dispatchNormalizeLanes(const double* x, int64_t n, double c, double scale, double* out);
 
 // The scalar family: the reference functions, always accepted.
 double scalarNaiveDot(const double* x, int64_t nx, const double* y, int64_t ny);

@@ -1,7 +1,8 @@
 // The AVX2-family kernels: 256-bit AVX arithmetic and FMA3 (W = 4). Compiled with -mavx
 // -mfma (cmake/kernels.cmake); nothing in here may be reached on a processor without them.
 #include "algorithms/condition_blocks.h"
-#include "algorithms/condition_blocks_kernel.h"
+#include "algorithms/lane_kernels.h"
+#include "algorithms/normalize_lanes.h"
 #include "simd_kernels.h"
 
 namespace {
@@ -17,6 +18,12 @@ struct Avx2Ops {
   static V mul(V a, V b) { return _mm256_mul_pd(a, b); }
   static V fma(V a, V b, V c) { return _mm256_fmadd_pd(a, b, c); }  // a*b + c, one rounding
   static V fms(V a, V b, V c) { return _mm256_fmsub_pd(a, b, c); }  // a*b - c, one rounding
+  static V set1(double v) { return _mm256_set1_pd(v); }
+  static V div(V a, V b) { return _mm256_div_pd(a, b); }
+  static bool anyInfinite(V d) {
+    const V magnitude = _mm256_andnot_pd(_mm256_set1_pd(-0.0), d);
+    return _mm256_movemask_pd(_mm256_cmp_pd(magnitude, _mm256_set1_pd(__builtin_inf()), _CMP_EQ_OQ)) != 0;
+  }
 };
 
 }  // namespace
@@ -39,4 +46,8 @@ sela_kernel_result dispatchDotK3Avx2(const double* x, int64_t nx, const double* 
 
 int64_t sela::conditionBlocksAvx(const double* x, int64_t n, ConditionChains& chains) {
   return conditionBlocks<Avx2Ops>(x, n, chains);
+}
+
+int64_t sela::normalizeLanesAvx(const double* x, int64_t n, double c, double scale, double* out) {
+  return normalizeLanes<Avx2Ops>(x, n, c, scale, out);
 }

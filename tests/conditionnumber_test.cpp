@@ -3,7 +3,7 @@
 #include <limits>
 #include <utility>
 
-#include "algorithms/condition_blocks_kernel.h"
+#include "algorithms/lane_kernels.h"
 
 #include "sela.h"
 #include "test_util.h"

@@ -37,7 +37,7 @@
 
 #include <cstdint>
 
-#include "algorithms/condition_blocks_kernel.h"
+#include "algorithms/lane_kernels.h"
 
 namespace {
 

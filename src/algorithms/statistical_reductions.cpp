@@ -8,7 +8,9 @@
 
 #include "algorithms/errorfree.h"
 #include "algorithms/exactsum.h"
+#include "algorithms/normalize_lanes.h"
 #include "error_state.h"
+#include "simd_dispatch.h"
 
 namespace sela {
 
@@ -231,25 +233,40 @@ double centeredScale(const double* x, int64_t n, double c) {
   return scale;
 }
 
+namespace {
+
+// Baseline x86-64 vectors for the normalization.
+struct Sse2NormalizeOps {
+  static constexpr int64_t W = 2;
+  using V = __m128d;
+  static V load(const double* p) { return _mm_loadu_pd(p); }
+  static void store(double* p, V v) { _mm_storeu_pd(p, v); }
+  static V set1(double v) { return _mm_set1_pd(v); }
+  static V sub(V a, V b) { return _mm_sub_pd(a, b); }
+  static V div(V a, V b) { return _mm_div_pd(a, b); }
+  static bool anyInfinite(V d) {
+    const __m128d absMask = _mm_castsi128_pd(_mm_set1_epi64x(0x7FFFFFFFFFFFFFFF));
+    return _mm_movemask_pd(_mm_cmpeq_pd(_mm_and_pd(d, absMask), _mm_set1_pd(kInf))) != 0;
+  }
+};
+
+}  // namespace
+
+int64_t normalizeLanesSse2(const double* x, int64_t n, double c, double scale, double* out) {
+  return normalizeLanes<Sse2NormalizeOps>(x, n, c, scale, out);
+}
+
 void normalizeCentered(const double* x, int64_t n, double c, double scale, double* out) {
   if (scale == 0.0) {
     // Every non-NaN element and the center are zero: the values are zeros.
     for (int64_t i = 0; i < n; ++i) out[i] = 0.0;
     return;
   }
-  // Two elements at a time in SSE2 lanes (part of every x86-64 processor): each lane
-  // subtracts and divides with one rounding each, exactly as the scalar operations do.
-  // A pair with an overflowing difference takes the element step below.
-  const __m128d cv = _mm_set1_pd(c);
-  const __m128d sv = _mm_set1_pd(scale);
-  const __m128d absMask = _mm_castsi128_pd(_mm_set1_epi64x(0x7FFFFFFFFFFFFFFF));
-  const __m128d inf = _mm_set1_pd(kInf);
-  int64_t i = 0;
-  for (; i + 2 <= n; i += 2) {
-    const __m128d d = _mm_sub_pd(_mm_loadu_pd(x + i), cv);
-    if (_mm_movemask_pd(_mm_cmpeq_pd(_mm_and_pd(d, absMask), inf)) != 0) break;
-    _mm_storeu_pd(out + i, _mm_div_pd(d, sv));
-  }
+  // Whole vectors of lanes (AVX where the processor has it, else SSE2, part of every
+  // x86-64 processor): each lane subtracts and divides with one rounding each, exactly
+  // as the element step below does. A vector with an overflowing difference, and what
+  // follows it, takes the element step.
+  int64_t i = dispatchNormalizeLanes(x, n, c, scale, out);
   for (; i < n; ++i) {
     const double d = x[i] - c;
     // |x[i]|, |c| <= scale, so both quotients lie in [-1, 1] and their difference in

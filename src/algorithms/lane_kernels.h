@@ -1,4 +1,6 @@
-// The condition number's blocked sweep (condition_blocks.h), one copy per instruction set.
+// Kernels with one copy per instruction set, chosen by the dispatch table: the condition
+// number's blocked sweep (condition_blocks.h) and the centered normalization
+// (normalize_lanes.h).
 #pragma once
 
 #include <cstdint>
@@ -23,5 +25,13 @@ int64_t conditionBlocksAvx(const double* x, int64_t n, ConditionChains& chains);
 // The shortest input either copy sweeps in blocks (16 elements per block, of which the
 // first three must be whole); shorter ones return 0 at once.
 constexpr int64_t kConditionBlocksMinimum = 48;
+
+using NormalizeKernel = int64_t (*)(const double*, int64_t, double, double, double*);
+
+// Each writes out[i] = (x[i] - c) / scale, each operation rounded once, for i from 0 up to
+// the first vector of elements holding an infinite difference (or the last whole vector),
+// and returns where it stopped; the caller finishes the rest element by element.
+int64_t normalizeLanesSse2(const double* x, int64_t n, double c, double scale, double* out);
+int64_t normalizeLanesAvx(const double* x, int64_t n, double c, double scale, double* out);
 
 }  // namespace sela
