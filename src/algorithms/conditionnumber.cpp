@@ -1,30 +1,15 @@
 #include "algorithms/conditionnumber.h"
 
-#include <emmintrin.h>
-
 #include <cmath>
 #include <limits>
 
 #include "algorithms/condition_blocks.h"
 #include "algorithms/errorfree.h"
 #include "algorithms/neumaier_steps.h"
+#include "algorithms/sse2_ops.h"
 #include "simd_dispatch.h"
 
 namespace sela {
-
-namespace {
-
-// Baseline x86-64 vectors for the blocked sweep.
-struct Sse2Ops {
-  static constexpr int64_t W = 2;
-  using V = __m128d;
-  static V load(const double* p) { return _mm_loadu_pd(p); }
-  static void store(double* p, V v) { _mm_storeu_pd(p, v); }
-  static V add(V a, V b) { return _mm_add_pd(a, b); }
-  static V sub(V a, V b) { return _mm_sub_pd(a, b); }
-};
-
-}  // namespace
 
 int64_t conditionBlocksSse2(const double* x, int64_t n, ConditionChains& chains) {
   return conditionBlocks<Sse2Ops>(x, n, chains);

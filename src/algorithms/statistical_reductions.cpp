@@ -9,6 +9,7 @@
 #include "algorithms/errorfree.h"
 #include "algorithms/exactsum.h"
 #include "algorithms/normalize_lanes.h"
+#include "algorithms/sse2_ops.h"
 #include "error_state.h"
 #include "simd_dispatch.h"
 
@@ -233,27 +234,8 @@ double centeredScale(const double* x, int64_t n, double c) {
   return scale;
 }
 
-namespace {
-
-// Baseline x86-64 vectors for the normalization.
-struct Sse2NormalizeOps {
-  static constexpr int64_t W = 2;
-  using V = __m128d;
-  static V load(const double* p) { return _mm_loadu_pd(p); }
-  static void store(double* p, V v) { _mm_storeu_pd(p, v); }
-  static V set1(double v) { return _mm_set1_pd(v); }
-  static V sub(V a, V b) { return _mm_sub_pd(a, b); }
-  static V div(V a, V b) { return _mm_div_pd(a, b); }
-  static bool anyInfinite(V d) {
-    const __m128d absMask = _mm_castsi128_pd(_mm_set1_epi64x(0x7FFFFFFFFFFFFFFF));
-    return _mm_movemask_pd(_mm_cmpeq_pd(_mm_and_pd(d, absMask), _mm_set1_pd(kInf))) != 0;
-  }
-};
-
-}  // namespace
-
 int64_t normalizeLanesSse2(const double* x, int64_t n, double c, double scale, double* out) {
-  return normalizeLanes<Sse2NormalizeOps>(x, n, c, scale, out);
+  return normalizeLanes<Sse2Ops>(x, n, c, scale, out);
 }
 
 void normalizeCentered(const double* x, int64_t n, double c, double scale, double* out) {
