@@ -9,6 +9,7 @@
 #include "algorithms/errorfree.h"
 #include "algorithms/exactsum.h"
 #include "algorithms/normalize_lanes.h"
+#include "algorithms/prefetch.h"
 #include "algorithms/sse2_ops.h"
 #include "error_state.h"
 #include "simd_dispatch.h"
@@ -219,6 +220,7 @@ double centeredScale(const double* x, int64_t n, double c) {
   __m128d m0 = _mm_setzero_pd(), m1 = m0, m2 = m0, m3 = m0;
   int64_t i = 0;
   for (; i + 8 <= n; i += 8) {
+    prefetchAhead(x + i);
     m0 = _mm_max_pd(_mm_and_pd(_mm_loadu_pd(x + i), absMask), m0);
     m1 = _mm_max_pd(_mm_and_pd(_mm_loadu_pd(x + i + 2), absMask), m1);
     m2 = _mm_max_pd(_mm_and_pd(_mm_loadu_pd(x + i + 4), absMask), m2);
