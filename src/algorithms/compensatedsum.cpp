@@ -91,7 +91,9 @@ constexpr int kKleinLag = 5;
 // scalar operations in the scalar order: s sees v_0, v_1, ...; cs sees c_0, c_1, ...;
 // ccs sees cc_0, cc_1, ... (its lower lane gathers values that are never used). The
 // first L steps' upper halves and the last L steps' lower halves are done in scalar.
-void kleinSteps(KleinState& k, const double* x, int64_t n) {
+// Always inlined (kleinParts and kleinSum both call it), so that the state lives in
+// registers: called, it would sit in memory behind a reference the input could alias.
+__attribute__((always_inline)) inline void kleinSteps(KleinState& k, const double* x, int64_t n) {
   constexpr int L = kKleinLag;
   if (n < 2 * L) {
     for (int64_t j = 0; j < n; ++j) kleinStep(k, x[j]);
@@ -159,7 +161,8 @@ double kleinSum(const double* x, int64_t n) {
   if (n <= 0) return 0.0;
   // Unguarded, like neumaierSum: every failed guard leaves s non-finite for good, and
   // then the result is s alone, which the guards never change.
-  const KleinState k = kleinParts(x, n);
+  KleinState k{x[0], 0.0, 0.0};
+  kleinSteps(k, x + 1, n - 1);
   if (isFinite(k.s)) return (k.s + k.cs) + k.ccs;
   // The result is the running sum itself. Its value is the same in every arrangement,
   // but which NaN it carries depends on the operand order of each addition, which the
