@@ -11,7 +11,8 @@ std::atomic<CompensatedDotKernel> dot2Impl{nullptr};
 std::atomic<CompensatedDotKernel> dotK3Impl{nullptr};
 std::atomic<CertifiedDotKernel> certifiedDotImpl{nullptr};
 std::atomic<CertifiedCenteredKernel> certifiedCenteredImpl{nullptr};
-std::atomic<NormalizeKernel> normalizeImpl{nullptr};
+std::atomic<ConditionBlocksKernel> conditionBlocksImpl{nullptr};
+std::atomic<NormalizeKernel> normalizeLanesImpl{nullptr};
 std::atomic<int> productSplitImpl{0};
 
 double scalarNaiveDot(const double* x, int64_t nx, const double* y, int64_t ny) { return naiveDot(x, nx, y, ny); }
@@ -35,30 +36,33 @@ void initDispatch() {
   CompensatedDotKernel k3 = scalarDotK3;
   CertifiedDotKernel certified = scalarCertifiedDotLanes;
   CertifiedCenteredKernel centered = scalarCertifiedCenteredLanes;
-  NormalizeKernel normalize = scalarNormalizeCentered;
   if (checkInstructionSets(maskOf(InstructionSet::AVX512F))) {
     naive = dispatchNaiveDotAvx512;
     d2 = dispatchDot2Avx512;
     k3 = dispatchDotK3Avx512;
     certified = certifiedDotLanesAvx512;
     centered = certifiedCenteredLanesAvx512;
-    normalize = normalizeCenteredAvx512;
   } else if (checkInstructionSets(maskOf(InstructionSet::AVX2))) {
     naive = dispatchNaiveDotAvx2;
     d2 = dispatchDot2Avx2;
     k3 = dispatchDotK3Avx2;
     certified = certifiedDotLanesAvx2;
     centered = certifiedCenteredLanesAvx2;
-    normalize = normalizeCenteredAvx2;
   }
-  // The AVX2 test includes FMA and the operating system's AVX register state.
-  productSplitImpl.store(checkInstructionSets(maskOf(InstructionSet::AVX2)) ? 2 : 1, std::memory_order_relaxed);
+  // The AVX2 test includes FMA and the operating system's AVX register state. The
+  // condition number's blocks and the normalization take the AVX copy wherever it
+  // passes: 512-bit vectors gain them nothing (four lanes already leave the condition
+  // number's three add chains the adders they need, and the divider's throughput per
+  // element is that of 256-bit vectors).
+  const bool avx = checkInstructionSets(maskOf(InstructionSet::AVX2));
+  conditionBlocksImpl.store(avx ? conditionBlocksAvx : conditionBlocksSse2, std::memory_order_relaxed);
+  normalizeLanesImpl.store(avx ? normalizeLanesAvx : normalizeLanesSse2, std::memory_order_relaxed);
+  productSplitImpl.store(avx ? 2 : 1, std::memory_order_relaxed);
   naiveDotImpl.store(naive, std::memory_order_relaxed);
   dot2Impl.store(d2, std::memory_order_relaxed);
   dotK3Impl.store(k3, std::memory_order_relaxed);
   certifiedDotImpl.store(certified, std::memory_order_relaxed);
   certifiedCenteredImpl.store(centered, std::memory_order_relaxed);
-  normalizeImpl.store(normalize, std::memory_order_relaxed);
 }
 
 namespace {
@@ -102,13 +106,17 @@ bool dispatchCertifiedDotLanes(const double* x, int64_t n, const double* y, Cert
   return selected(certifiedDotImpl)(x, n, y, out);
 }
 
-int64_t dispatchNormalizeCentered(const double* x, int64_t n, double c, double scale, double* out) {
-  return selected(normalizeImpl)(x, n, c, scale, out);
-}
-
 bool dispatchCertifiedCenteredLanes(const double* x, int64_t n, const double* y, double cx, double cy,
                                     CertifiedDotLanes& out) {
   return selected(certifiedCenteredImpl)(x, n, y, cx, cy, out);
+}
+
+int64_t dispatchConditionBlocks(const double* x, int64_t n, ConditionChains& chains) {
+  return selected(conditionBlocksImpl)(x, n, chains);
+}
+
+int64_t dispatchNormalizeLanes(const double* x, int64_t n, double c, double scale, double* out) {
+  return selected(normalizeLanesImpl)(x, n, c, scale, out);
 }
 
 }  // namespace sela

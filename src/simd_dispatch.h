@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "algorithms/certifiedsum.h"
+#include "algorithms/lane_kernels.h"
 #include "sela.h"
 
 namespace sela {
@@ -24,6 +25,8 @@ using CompensatedDotKernel = KernelResult (*)(const double*, int64_t, const doub
 extern std::atomic<NaiveDotKernel> naiveDotImpl;
 extern std::atomic<CompensatedDotKernel> dot2Impl;
 extern std::atomic<CompensatedDotKernel> dotK3Impl;
+extern std::atomic<ConditionBlocksKernel> conditionBlocksImpl;
+extern std::atomic<NormalizeKernel> normalizeLanesImpl;
 
 // The certified dot product's lane pass (simd_kernels.h), continuing the given lanes;
 // false when the family has none.
@@ -46,7 +49,8 @@ bool exactProductsSplit();
 
 // The selection: the AVX-512 kernels when AVX-512F and its OS state are available, else
 // the AVX2 kernels when AVX2 (with FMA and the OS-enabled AVX state) is, else the scalar
-// wrappers. Stores every pointer, always of one family.
+// wrappers: the dot kernels and the certified lanes always of one family; the condition
+// number's blocks and the normalization take their AVX copy wherever AVX2 passes.
 void initDispatch();
 
 // Each runs the selection if its own pointer is still empty, then the kernel. The
@@ -55,18 +59,11 @@ void initDispatch();
 double dispatchNaiveDot(const double* x, int64_t nx, const double* y, int64_t ny);
 double dispatchDot2(const double* x, int64_t nx, const double* y, int64_t ny);
 double dispatchDotK3(const double* x, int64_t nx, const double* y, int64_t ny);
-// The normalized differences of the centered reductions (simd_kernels.h): how many of
-// (x[i] - c) / scale were written, stopping before an infinite difference.
-using NormalizeKernel = int64_t (*)(const double*, int64_t, double, double, double*);
-extern std::atomic<NormalizeKernel> normalizeImpl;
-int64_t normalizeCenteredAvx2(const double* x, int64_t n, double c, double scale, double* out);
-int64_t normalizeCenteredAvx512(const double* x, int64_t n, double c, double scale, double* out);
-int64_t scalarNormalizeCentered(const double* x, int64_t n, double c, double scale, double* out);
-int64_t dispatchNormalizeCentered(const double* x, int64_t n, double c, double scale, double* out);
-
 bool dispatchCertifiedDotLanes(const double* x, int64_t n, const double* y, CertifiedDotLanes& out);
 bool dispatchCertifiedCenteredLanes(const double* x, int64_t n, const double* y, double cx, double cy,
                                     CertifiedDotLanes& out);
+int64_t dispatchConditionBlocks(const double* x, int64_t n, ConditionChains& chains);
+int64_t dispatchNormalizeLanes(const double* x, int64_t n, double c, double scale, double* out);
 
 // The scalar family: the reference functions, always accepted.
 double scalarNaiveDot(const double* x, int64_t nx, const double* y, int64_t ny);

@@ -1,5 +1,8 @@
 // The AVX2-family kernels: 256-bit AVX arithmetic and FMA3 (W = 4). Compiled with -mavx
 // -mfma (cmake/kernels.cmake); nothing in here may be reached on a processor without them.
+#include "algorithms/condition_blocks.h"
+#include "algorithms/lane_kernels.h"
+#include "algorithms/normalize_lanes.h"
 #include "simd_kernels.h"
 
 namespace {
@@ -26,11 +29,12 @@ struct Avx2Ops {
                                  _mm256_and_pd(_mm256_cmp_pd(a, zero, _CMP_NEQ_UQ), _mm256_cmp_pd(b, zero, _CMP_NEQ_UQ)));
     return _mm256_or_pd(acc, tiny);
   }
-  static V div(V a, V b) { return _mm256_div_pd(a, b); }
-  static bool anyInfinite(V a) {
-    return _mm256_movemask_pd(_mm256_cmp_pd(abs(a), _mm256_set1_pd(__builtin_inf()), _CMP_EQ_OQ)) != 0;
-  }
   static bool any(Mask m) { return _mm256_movemask_pd(m) != 0; }
+  static V div(V a, V b) { return _mm256_div_pd(a, b); }
+  static bool anyInfinite(V d) {
+    const V magnitude = _mm256_andnot_pd(_mm256_set1_pd(-0.0), d);
+    return _mm256_movemask_pd(_mm256_cmp_pd(magnitude, _mm256_set1_pd(__builtin_inf()), _CMP_EQ_OQ)) != 0;
+  }
 };
 
 }  // namespace
@@ -64,8 +68,12 @@ bool certifiedCenteredLanesAvx2(const double* x, int64_t n, const double* y, dou
   return true;
 }
 
-int64_t normalizeCenteredAvx2(const double* x, int64_t n, double c, double scale, double* out) {
-  return normalizeKernel<Avx2Ops>(x, n, c, scale, out);
+}  // namespace sela
+
+int64_t sela::conditionBlocksAvx(const double* x, int64_t n, ConditionChains& chains) {
+  return conditionBlocks<Avx2Ops>(x, n, chains);
 }
 
-}  // namespace sela
+int64_t sela::normalizeLanesAvx(const double* x, int64_t n, double c, double scale, double* out) {
+  return normalizeLanes<Avx2Ops>(x, n, c, scale, out);
+}

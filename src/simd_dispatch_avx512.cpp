@@ -28,8 +28,6 @@ struct Avx512Ops {
     tiny = _mm512_mask_cmp_pd_mask(tiny, b, zero, _CMP_NEQ_UQ);
     return static_cast<Mask>(acc | tiny);
   }
-  static V div(V a, V b) { return _mm512_div_pd(a, b); }
-  static bool anyInfinite(V a) { return _mm512_cmp_pd_mask(abs(a), _mm512_set1_pd(__builtin_inf()), _CMP_EQ_OQ) != 0; }
   static bool any(Mask m) { return m != 0; }
 };
 
@@ -62,10 +60,6 @@ bool certifiedCenteredLanesAvx512(const double* x, int64_t n, const double* y, d
                                  CertifiedDotLanes& state) {
   certifiedDotKernel<Avx512Ops, true>(x, n, y, cx, cy, state);
   return true;
-}
-
-int64_t normalizeCenteredAvx512(const double* x, int64_t n, double c, double scale, double* out) {
-  return normalizeKernel<Avx512Ops>(x, n, c, scale, out);
 }
 
 }  // namespace sela

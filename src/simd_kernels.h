@@ -247,22 +247,4 @@ void certifiedDotKernel(const double* x, int64_t n, const double* y, double cx, 
   state.tinyProducts = state.tinyProducts || Ops::any(tiny);
 }
 
-// The normalized differences (x[i] - c) / scale of the centered reductions, each
-// operation rounded once per lane exactly as the scalar operations round. Stops before the
-// first block holding an infinite difference (the caller's element step divides those
-// differently) and before a tail shorter than a block; returns how many were written.
-template <typename Ops>
-int64_t normalizeKernel(const double* x, int64_t n, double c, double scale, double* out) {
-  constexpr int64_t W = Ops::W;
-  const typename Ops::V cv = Ops::set1(c);
-  const typename Ops::V sv = Ops::set1(scale);
-  int64_t i = 0;
-  for (; i + W <= n; i += W) {
-    const typename Ops::V d = Ops::sub(Ops::load(x + i), cv);
-    if (Ops::anyInfinite(d)) break;
-    Ops::store(out + i, Ops::div(d, sv));
-  }
-  return i;
-}
-
 }  // namespace

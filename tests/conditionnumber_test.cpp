@@ -1,6 +1,9 @@
 // The condition number of a sum: its special results, the named cases, and its accuracy
 // against the oracle's exact condition number within the error bound of its two sums.
 #include <limits>
+#include <utility>
+
+#include "algorithms/lane_kernels.h"
 
 #include "sela.h"
 #include "test_util.h"
@@ -128,6 +131,116 @@ TEST(ConditionNumber, OneSweepMatchesTwoPassModel) {
       auto y = x;
       y[rng() % n] = kNaN;
       ASSERT_TRUE(std::isnan(cond(y))) << n;
+    }
+  }
+}
+
+// ---- The blocked sweep ----------------------------------------------------------------
+
+namespace {
+
+// Both copies of the blocked sweep that this processor can run.
+std::vector<std::pair<const char*, sela::ConditionBlocksKernel>> blockKernels() {
+  std::vector<std::pair<const char*, sela::ConditionBlocksKernel>> k = {{"SSE2", sela::conditionBlocksSse2}};
+  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) k.emplace_back("AVX", sela::conditionBlocksAvx);
+  return k;
+}
+
+// The three chains one element at a time over x[0 .. count-1]: TwoSum of the running sum
+// and the element, its error added to c, the magnitude to m.
+sela::ConditionChains modelChains(const std::vector<double>& x, int64_t count, double s, double m) {
+  double c = 0.0;
+  for (int64_t i = 0; i < count; ++i) {
+    const double t = s + x[i];
+    const double z = t - s;
+    c = c + ((s - (t - z)) + (x[i] - z));
+    s = t;
+    m = m + std::fabs(x[i]);
+  }
+  return {s, c, m};
+}
+
+bool sameOrBothNaN(double a, double b) { return SameBits(a, b) || (a != a && b != b); }
+
+// Lengths around the block structure: below the minimum, at it, whole blocks with and
+// without a tail, and long inputs.
+const std::vector<size_t> kBlockLengths = {47, 48, 49, 50, 63, 64, 65, 79, 80, 81, 95, 96, 97, 255, 1000, 4099};
+
+// Data on which the chains misbehave if an error is paired with the wrong running sums
+// or added out of order: plain, every exponent, large cancelling pairs that leave tiny
+// remainders, heavy cancellation, and exact zeros of both signs.
+std::vector<std::vector<double>> blockData(std::mt19937_64& rng, size_t n) {
+  std::vector<std::vector<double>> sets = {testutil::uniform(rng, n), testutil::wideRange(rng, n, -1074, 1023),
+                                           testutil::wideRange(rng, n, -60, 60), testutil::genSum(rng, n, 1e30)};
+  std::vector<double> pairs(n);
+  for (size_t i = 0; i < n; ++i) pairs[i] = (i % 2 ? -1.0 : 1.0) * std::ldexp(1.0 + double(rng() % 1024) / 1024, 900) + double(i % 7) * 0x1p-1074;
+  sets.push_back(pairs);
+  std::vector<double> zeros(n);
+  for (size_t i = 0; i < n; ++i) zeros[i] = (rng() & 1) ? -0.0 : (rng() & 1) ? 0.0 : 0x1p-1074;
+  sets.push_back(zeros);
+  return sets;
+}
+
+}  // namespace
+
+// Each copy of the blocked sweep against the three chains run one element at a time: the
+// running sum s, Neumaier's gathered errors c and the magnitudes m, all to the bit.
+TEST(ConditionNumber, BlockedSweepMatchesTheChainsStepByStep) {
+  std::mt19937_64 rng(4811);
+  for (const auto& [name, kernel] : blockKernels()) {
+    for (size_t n : kBlockLengths) {
+      for (const auto& x : blockData(rng, n)) {
+        const double s0 = 0.375, m0 = 0.375;
+        sela::ConditionChains got{s0, 0.0, m0};
+        const int64_t done = kernel(x.data(), static_cast<int64_t>(n), got);
+        ASSERT_EQ(done, n < 48 ? 0 : static_cast<int64_t>(n / 16 * 16)) << name << " " << n;
+        const sela::ConditionChains want = modelChains(x, done, s0, m0);
+        ASSERT_TRUE(SameBits(want.s, got.s)) << name << " " << n;
+        ASSERT_TRUE(SameBits(want.c, got.c)) << name << " " << n;
+        ASSERT_TRUE(SameBits(want.m, got.m)) << name << " " << n;
+      }
+    }
+  }
+}
+
+// Non-finite elements in the sweep: the running sums and the magnitudes take the
+// infinity or NaN the model takes (the compensation is unused then, and only checked for
+// being non-finite where the model's is).
+TEST(ConditionNumber, BlockedSweepCarriesSpecialValues) {
+  std::mt19937_64 rng(4812);
+  for (const auto& [name, kernel] : blockKernels()) {
+    for (size_t n : {48u, 65u, 97u, 1000u}) {
+      for (double special : {kInf, -kInf, kNaN}) {
+        for (size_t at : {size_t{0}, size_t{15}, size_t{16}, n / 2, n - 17, n - 1}) {
+          auto x = testutil::uniform(rng, n);
+          x[at] = special;
+          sela::ConditionChains got{0.5, 0.0, 0.5};
+          const int64_t done = kernel(x.data(), static_cast<int64_t>(n), got);
+          const sela::ConditionChains want = modelChains(x, done, 0.5, 0.5);
+          ASSERT_TRUE(sameOrBothNaN(want.s, got.s)) << name << " " << n << " at " << at;
+          ASSERT_TRUE(sameOrBothNaN(want.m, got.m)) << name << " " << n << " at " << at;
+          ASSERT_EQ(std::isfinite(want.c), std::isfinite(got.c)) << name << " " << n << " at " << at;
+        }
+      }
+    }
+  }
+}
+
+// The exported function over the block structure, against the two-pass model, with
+// infinities and NaNs in the first blocks, the last blocks (whose errors are added after
+// the loop) and the tail.
+TEST(ConditionNumber, ExportMatchesTwoPassModelAcrossBlocks) {
+  std::mt19937_64 rng(4813);
+  for (size_t n : kBlockLengths) {
+    for (const auto& x : blockData(rng, n)) {
+      ASSERT_TRUE(SameBits(modelCondition(x), cond(x))) << n;
+      for (size_t at : {size_t{1}, size_t{20}, n - 40, n - 1}) {
+        auto y = x;
+        y[at] = (rng() & 1) ? kInf : -kInf;
+        ASSERT_TRUE(SameBits(modelCondition(y), cond(y))) << n << " at " << at;
+        y[at] = kNaN;
+        ASSERT_TRUE(std::isnan(cond(y))) << n << " at " << at;
+      }
     }
   }
 }

@@ -301,6 +301,11 @@ TEST(Dispatch, PicksTheFamilyExpectedOnThisProcessor) {
   if (naive == dispatchNaiveDotAvx2 && d2 == dispatchDot2Avx2 && k3 == dispatchDotK3Avx2) picked = "avx2";
   if (naive == scalarNaiveDot && d2 == scalarDot2 && k3 == scalarDotK3) picked = "scalar";
   EXPECT_EQ(std::string(SELA_EXPECTED_KERNEL_FAMILY), picked);
+  // The condition number's blocks and the normalization: the AVX copies wherever the
+  // AVX2 test passes, the SSE2 copies elsewhere.
+  const bool avx = picked != "scalar";
+  EXPECT_EQ(avx ? conditionBlocksAvx : conditionBlocksSse2, conditionBlocksImpl.load()) << picked;
+  EXPECT_EQ(avx ? normalizeLanesAvx : normalizeLanesSse2, normalizeLanesImpl.load()) << picked;
 }
 #endif
 

@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "algorithms/exactsum.h"
+#include "algorithms/lane_kernels.h"
 #include "algorithms/statistical_reductions.h"
 #include "c_api.h"
 #include "sela.h"
@@ -433,6 +434,51 @@ TEST(NormalizedCentered, ScaleAndValues) {
       // One rounding of the difference, one of the quotient, wherever the difference fits.
       if (std::isfinite(w[i] - c)) {
         ASSERT_TRUE(SameBits((w[i] - c) / r.scale, r.values[i]));
+      }
+    }
+  }
+}
+
+// Both copies of the vector normalization against the element step: the values written
+// are the element step's to the bit, and each stops exactly at the first whole vector
+// holding an overflowing difference (or after the last whole vector). Then the whole
+// normalization with overflowing differences at every lane position.
+TEST(NormalizedCentered, LanesMatchTheElementStep) {
+  struct Copy {
+    const char* name;
+    int64_t w;
+    NormalizeKernel kernel;
+  };
+  std::vector<Copy> copies = {{"SSE2", 2, normalizeLanesSse2}};
+  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) copies.push_back({"AVX", 4, normalizeLanesAvx});
+  std::mt19937_64 rng(7272);
+  for (const Copy& copy : copies) {
+    for (int64_t n : {0, 1, 2, 3, 4, 5, 7, 8, 9, 13, 256, 1001}) {
+      for (int64_t overflowAt : {int64_t{-1}, int64_t{0}, int64_t{1}, int64_t{2}, int64_t{3}, n / 2, n - 1}) {
+        if (overflowAt >= n) continue;
+        Vec x = testutil::wideRange(rng, static_cast<size_t>(n), -1074, 960);  // x + kMax stays finite
+        const double c = -kMax;
+        if (n > 2) x[1] = kNaN;
+        if (overflowAt >= 0) x[static_cast<size_t>(overflowAt)] = kMax;  // kMax - (-kMax) overflows
+        const double scale = kMax;
+        Vec out(static_cast<size_t>(n) + 1, 42.0);
+        const int64_t done = copy.kernel(x.data(), n, c, scale, out.data());
+        const int64_t wholeVectors = n / copy.w * copy.w;
+        const int64_t expected = overflowAt < 0 ? wholeVectors : std::min(wholeVectors, overflowAt / copy.w * copy.w);
+        ASSERT_EQ(expected, done) << copy.name << " n " << n << " at " << overflowAt;
+        for (int64_t i = 0; i < done; ++i) {
+          const auto k = static_cast<size_t>(i);
+          ASSERT_TRUE(SameBits((x[k] - c) / scale, out[k]) || (std::isnan(x[k]) && std::isnan(out[k]))) << copy.name;
+        }
+        ASSERT_TRUE(SameBits(42.0, out[static_cast<size_t>(done)])) << copy.name;  // nothing written past the stop
+        // The whole normalization, through the dispatch table.
+        Vec all(static_cast<size_t>(n));
+        normalizeCentered(x.data(), n, c, scale, all.data());
+        for (size_t i = 0; i < all.size(); ++i) {
+          const double d = x[i] - c;
+          const double want = std::isinf(d) ? x[i] / scale - c / scale : d / scale;
+          ASSERT_TRUE(SameBits(want, all[i]) || (std::isnan(want) && std::isnan(all[i]))) << n << " " << i;
+        }
       }
     }
   }

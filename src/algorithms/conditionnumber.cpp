@@ -3,27 +3,40 @@
 #include <cmath>
 #include <limits>
 
+#include "algorithms/condition_blocks.h"
 #include "algorithms/errorfree.h"
 #include "algorithms/neumaier_steps.h"
+#include "algorithms/sse2_ops.h"
+#include "simd_dispatch.h"
 
 namespace sela {
+
+int64_t conditionBlocksSse2(const double* x, int64_t n, ConditionChains& chains) {
+  return conditionBlocks<Sse2Ops>(x, n, chains);
+}
 
 double conditionNumber(const double* values, int64_t n) {
   if (n <= 0) return 0.0;
   constexpr double kInf = std::numeric_limits<double>::infinity();
   // One sweep runs both chains side by side: the plain left-to-right sum of magnitudes
-  // from 0.0, and the compensated sum with exactly neumaierSum's operations (its shared
-  // steps). Neither reads the other, so each has the bits it has alone. Forming the
-  // compensated sum also when the magnitudes reach +inf changes nothing returned.
-  double magnitudes = 0.0 + std::fabs(values[0]);
-  double s = values[0];
-  double c = 0.0;
-  neumaierSteps(values + 1, n - 1, s, c, [&](double v) { magnitudes = magnitudes + std::fabs(v); });
+  // from 0.0, and the compensated sum with exactly neumaierSum's operations. Neither
+  // reads the other, so each has the bits it has alone. Whole blocks go through the
+  // blocked sweep, the rest through neumaierSum's own steps; both continue the same
+  // three chains in index order. Forming the compensated sum also when the magnitudes
+  // reach +inf changes nothing returned.
+  ConditionChains chains{values[0], 0.0, 0.0 + std::fabs(values[0])};
+  const int64_t done = 1 + (n - 1 >= kConditionBlocksMinimum ? dispatchConditionBlocks(values + 1, n - 1, chains) : 0);
+  double magnitudes = chains.m;
+  double s = chains.s;
+  double c = chains.c;
+  neumaierSteps(values + done, n - done, s, c, [&](double v) { magnitudes = magnitudes + std::fabs(v); });
   // An infinite element, or finite magnitudes whose sum overflows.
   if (classify(magnitudes) == FloatClass::Infinity) return kInf;
   if (magnitudes != magnitudes) {
     // A NaN: the quotient below is a NaN. Which NaN depends on the operand order of the
     // magnitudes' additions, left to the compiler above: add again, running sum first.
+    // (The quotient's first operand is the magnitudes, so theirs is the NaN returned;
+    // no NaN payload of s or c can reach the result.)
     magnitudes = 0.0;
     for (int64_t i = 0; i < n; ++i) magnitudes = addRunning(magnitudes, std::fabs(values[i]));
   }

@@ -9,6 +9,9 @@
 #include "algorithms/certifiedsum.h"
 #include "algorithms/errorfree.h"
 #include "algorithms/exactsum.h"
+#include "algorithms/normalize_lanes.h"
+#include "algorithms/prefetch.h"
+#include "algorithms/sse2_ops.h"
 #include "error_state.h"
 #include "simd_dispatch.h"
 
@@ -299,6 +302,7 @@ double centeredScale(const double* x, int64_t n, double c) {
   __m128d m0 = _mm_setzero_pd(), m1 = m0, m2 = m0, m3 = m0;
   int64_t i = 0;
   for (; i + 8 <= n; i += 8) {
+    prefetchAhead(x + i);
     m0 = _mm_max_pd(_mm_and_pd(_mm_loadu_pd(x + i), absMask), m0);
     m1 = _mm_max_pd(_mm_and_pd(_mm_loadu_pd(x + i + 2), absMask), m1);
     m2 = _mm_max_pd(_mm_and_pd(_mm_loadu_pd(x + i + 4), absMask), m2);
@@ -314,38 +318,27 @@ double centeredScale(const double* x, int64_t n, double c) {
   return scale;
 }
 
+int64_t normalizeLanesSse2(const double* x, int64_t n, double c, double scale, double* out) {
+  return normalizeLanes<Sse2Ops>(x, n, c, scale, out);
+}
+
 void normalizeCentered(const double* x, int64_t n, double c, double scale, double* out) {
   if (scale == 0.0) {
     // Every non-NaN element and the center are zero: the values are zeros.
     for (int64_t i = 0; i < n; ++i) out[i] = 0.0;
     return;
   }
-  // The vector kernel of this processor takes whole blocks without an infinite difference;
-  // the rest goes element by element.
-  int64_t i = dispatchNormalizeCentered(x, n, c, scale, out);
+  // Whole vectors of lanes (AVX where the processor has it, else SSE2, part of every
+  // x86-64 processor): each lane subtracts and divides with one rounding each, exactly
+  // as the element step below does. A vector with an overflowing difference, and what
+  // follows it, takes the element step.
+  int64_t i = dispatchNormalizeLanes(x, n, c, scale, out);
   for (; i < n; ++i) {
     const double d = x[i] - c;
     // |x[i]|, |c| <= scale, so both quotients lie in [-1, 1] and their difference in
     // [-2, 2]: dividing first keeps an overflowing difference representable.
     out[i] = isInfinite(d) ? x[i] / scale - c / scale : d / scale;
   }
-}
-
-// The baseline kernel: two elements at a time in SSE2 lanes (part of every x86-64
-// processor), each lane subtracting and dividing with one rounding each, exactly as the
-// scalar operations do.
-int64_t scalarNormalizeCentered(const double* x, int64_t n, double c, double scale, double* out) {
-  const __m128d cv = _mm_set1_pd(c);
-  const __m128d sv = _mm_set1_pd(scale);
-  const __m128d absMask = _mm_castsi128_pd(_mm_set1_epi64x(0x7FFFFFFFFFFFFFFF));
-  const __m128d inf = _mm_set1_pd(kInf);
-  int64_t i = 0;
-  for (; i + 2 <= n; i += 2) {
-    const __m128d d = _mm_sub_pd(_mm_loadu_pd(x + i), cv);
-    if (_mm_movemask_pd(_mm_cmpeq_pd(_mm_and_pd(d, absMask), inf)) != 0) break;
-    _mm_storeu_pd(out + i, _mm_div_pd(d, sv));
-  }
-  return i;
 }
 
 namespace {
