@@ -8,6 +8,7 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "algorithms/certifiedsum.h"
@@ -225,5 +226,46 @@ TEST(CertifiedDot, CenteredLanesAreTheDotOfTheRoundedDifferences) {
       EXPECT_TRUE(SameBits(expected, sela_centered_cross_product(x.data(), y.data(), len, cx, cy)));
       EXPECT_TRUE(SameBits(oracle::flooredDot(dy.data(), dy.data(), len), sela_centered_sum_squares(y.data(), len, cy)));
     }
+  }
+}
+
+// The per-thread hint: after a decline the next kSkipsAfterDecline calls of that kind skip
+// the pass, then it is tried again; the kinds are independent, and so are threads. The
+// exported results are the oracle's whichever route a call takes.
+TEST(CertifiedHint, SkipsAFewCallsAfterADeclineAndNeverChangesAResult) {
+  using sela::CertifiedKind;
+  while (!sela::certifiedWorthTrying(CertifiedKind::Sum)) {
+  }
+  while (!sela::certifiedWorthTrying(CertifiedKind::Products)) {
+  }
+  sela::certifiedDeclined(CertifiedKind::Sum);
+  for (int k = 0; k < sela::kSkipsAfterDecline; ++k) {
+    EXPECT_TRUE(sela::certifiedWorthTrying(CertifiedKind::Products));
+    EXPECT_FALSE(sela::certifiedWorthTrying(CertifiedKind::Sum)) << k;
+  }
+  EXPECT_TRUE(sela::certifiedWorthTrying(CertifiedKind::Sum));
+  sela::certifiedDeclined(CertifiedKind::Products);
+  bool otherThread = false;
+  std::thread([&] { otherThread = sela::certifiedWorthTrying(CertifiedKind::Products); }).join();
+  EXPECT_TRUE(otherThread);
+  while (!sela::certifiedWorthTrying(CertifiedKind::Products)) {
+  }
+
+  // Ill-conditioned calls (declined) interleaved with plain ones (taken by the exact
+  // arrangement while the hint skips, by the pass otherwise): all equal the oracle.
+  std::mt19937_64 rng(2024);
+  for (int round = 0; round < 40; ++round) {
+    const size_t n = 8 + rng() % 300;
+    const dotdata::DotCase hard = dotdata::genDot(rng, 40, 1e30);
+    ASSERT_TRUE(SameBits(oracle::flooredDot(hard.x.data(), hard.y.data(), 40),
+                         sela_dot_exact(hard.x.data(), hard.y.data(), 40)));
+    const std::vector<double> x = testutil::uniform(rng, n), y = testutil::uniform(rng, n);
+    const auto len = static_cast<int64_t>(n);
+    ASSERT_TRUE(SameBits(oracle::flooredDot(x.data(), y.data(), len), sela_dot_exact(x.data(), y.data(), len)));
+    ASSERT_TRUE(SameBits(oracle::exactSum(x), sela_sum_exact(x.data(), n)));
+    std::vector<double> cancel = x;
+    for (double v : x) cancel.push_back(-v);
+    cancel.push_back(std::ldexp(1.0, -60));
+    ASSERT_TRUE(SameBits(oracle::exactSum(cancel), sela_sum_exact(cancel.data(), cancel.size())));
   }
 }

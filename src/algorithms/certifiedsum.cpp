@@ -16,6 +16,9 @@ namespace {
 
 constexpr double kMaxDouble = std::numeric_limits<double>::max();
 
+// Calls still to skip, per kind (constant-initialised, no per-access wrapper).
+__thread int skipsLeft[2] = {0, 0};
+
 struct LaneSums {
   double s = 0.0;  // sum of the high parts
   double c = 0.0;  // rounded sum of the error terms
@@ -208,5 +211,14 @@ bool certifiedDot(const double* x, const double* y, int64_t n, double& result) {
   CertifiedDotLanes lanes;
   return certifiedDotAdd(lanes, x, y, n) && certifiedDotResult(lanes, n, result);
 }
+
+bool certifiedWorthTrying(CertifiedKind kind) {
+  int& left = skipsLeft[static_cast<int>(kind)];
+  if (left == 0) return true;
+  --left;
+  return false;
+}
+
+void certifiedDeclined(CertifiedKind kind) { skipsLeft[static_cast<int>(kind)] = kSkipsAfterDecline; }
 
 }  // namespace sela

@@ -310,13 +310,17 @@ double round(SuperAccumulator& acc) {
 // Short sums first try the certified compensated pass (certifiedsum.h): where it accepts,
 // its double is the exact sum rounded to nearest, which is what round gives (a zero sum
 // included: +0.0 both ways). From kCertifiedSumMaxLength on the binned arrangement is
-// faster than that pass, and it is never declined.
+// faster than that pass, and it is never declined. After a decline the thread's hint
+// skips the pass for a few calls (only time depends on it).
 constexpr int64_t kCertifiedSumMaxLength = 2048;
 
 double superSum(const double* x, int64_t n) {
   if (n <= 0) return 0.0;
   double nearest;
-  if (n < kCertifiedSumMaxLength && certifiedNearest(x, n, nearest)) return nearest;
+  if (n >= 2 && n < kCertifiedSumMaxLength && certifiedWorthTrying(CertifiedKind::Sum)) {
+    if (certifiedNearest(x, n, nearest)) return nearest;
+    certifiedDeclined(CertifiedKind::Sum);
+  }
   SuperAccumulator acc;
   initialize(acc);
   add(acc, x, n);
@@ -411,11 +415,15 @@ void addProductsEach(SuperAccumulator& acc, const double* x, const double* y, in
 // almost completely it decides the rounding while streaming at the speed of the vector
 // dot kernels, and where it accepts, its double is the value round gives, product floor
 // included. Heavy cancellation (or a tie, a special value, an overflow) pays for that
-// pass once more before the exact products.
+// pass once more before the exact products, and the thread's hint then skips the pass
+// for the next few calls.
 double superDot(const double* x, int64_t nx, const double* y, int64_t /*ny*/) {
   if (nx <= 0) return 0.0;
   double nearest;
-  if (certifiedDot(x, y, nx, nearest)) return nearest;
+  if (certifiedWorthTrying(CertifiedKind::Products)) {
+    if (certifiedDot(x, y, nx, nearest)) return nearest;
+    certifiedDeclined(CertifiedKind::Products);
+  }
   SuperAccumulator acc;
   initialize(acc);
   addProductsFrom(acc, x, y, nx, exactProductsSplit() ? kDeclinedSplitBinsMinLength : kSplitBinsMinLength);

@@ -266,7 +266,10 @@ double exactChunkProducts(int64_t n, const double* a, const double* b, Fill fill
 double centeredSumSquares(const double* x, int64_t n, double c) {
   CertifiedDotLanes lanes;
   double result;
-  if (certifiedCenteredAdd(lanes, x, x, n, c, c) && certifiedDotResult(lanes, n, result)) return result;
+  if (certifiedWorthTrying(CertifiedKind::Products)) {
+    if (certifiedCenteredAdd(lanes, x, x, n, c, c) && certifiedDotResult(lanes, n, result)) return result;
+    certifiedDeclined(CertifiedKind::Products);
+  }
   double d[kCenteredChunk];
   return exactChunkProducts(n, d, d, [&](int64_t start, int64_t len) {
     for (int64_t j = 0; j < len; ++j) d[j] = x[start + j] - c;
@@ -281,7 +284,10 @@ double centeredCrossProduct(const double* x, int64_t nx, const double* y, int64_
   }
   CertifiedDotLanes lanes;
   double result;
-  if (certifiedCenteredAdd(lanes, x, y, nx, cx, cy) && certifiedDotResult(lanes, nx, result)) return result;
+  if (certifiedWorthTrying(CertifiedKind::Products)) {
+    if (certifiedCenteredAdd(lanes, x, y, nx, cx, cy) && certifiedDotResult(lanes, nx, result)) return result;
+    certifiedDeclined(CertifiedKind::Products);
+  }
   double dx[kCenteredChunk];
   double dy[kCenteredChunk];
   return exactChunkProducts(nx, dx, dy, [&](int64_t start, int64_t len) {
