@@ -133,6 +133,24 @@ TEST(ShewchukSum, OverflowingRunningValueGivesTheExactSum) {
   }
 }
 
+TEST(ShewchukSum, TwoSumOverflowingInsideGivesTheExactSum) {
+  // -DBL_MAX plus a value near 2^1010: the rounded sum is finite, but TwoSum's t - v
+  // rounds past -DBL_MAX, so its error comes out NaN (a fuzzer's find, where the sum was
+  // once returned as -NaN). Every order and a few small companions: the exact sum.
+  const std::vector<double> base = {-kMax, 0x0.00000000001ffp-1022, 0x1.7fd7effffp-1008, 0x0.000ad25p-1022,
+                                    0x1.c1c1c3f8c7p+1010};
+  ASSERT_TRUE(std::isfinite(oracle::exactSum(base)));
+  EXPECT_TRUE(SameBits(oracle::exactSum(base), shewchuk(base)));
+  std::mt19937_64 rng(1010);
+  for (int trial = 0; trial < 300; ++trial) {
+    std::vector<double> x = {trial % 2 ? kMax : -kMax, std::ldexp(1.0 + std::ldexp(static_cast<double>(rng() >> 12), -52), 990 + trial % 33)};
+    if (trial % 2) x[1] = -x[1];
+    for (int k = 0; k < trial % 5; ++k) x.push_back(std::ldexp(static_cast<double>(rng() >> 11), -1100 + static_cast<int>(rng() % 2040)));
+    std::shuffle(x.begin(), x.end(), rng);
+    ASSERT_TRUE(SameBits(oracle::exactSum(x), shewchuk(x))) << trial;
+  }
+}
+
 TEST(ShewchukSum, TotalOfPartials) {
   EXPECT_TRUE(SameBits(0.0, sela::shewchukTotal(nullptr, 0)));
   const double one[] = {pow2(-60)};

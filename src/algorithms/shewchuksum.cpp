@@ -47,19 +47,27 @@ double shewchukSum(const double* x, int64_t n) {
     if (!isFinite(v)) return naiveSum(x, n);
     int64_t j = 0;
     for (int64_t k = 0; k < partials.size(); ++k) {
-      // TwoSum with the running value first: t + lo = v + y exactly while t is finite.
+      // TwoSum with the running value first: t + lo = v + y exactly while nothing in it
+      // overflows.
       const SumAndError ts = twoSum(v, partials[k]);
-      if (ts.e != 0.0) partials[j++] = ts.e;  // a NaN counts as nonzero; j <= k: in place
+      // An overflow although every element so far was finite: the naive sum would answer
+      // with an overflow the exact sum may not have (1e308 + 1e308 - 1e308 - 1e308 is 0),
+      // so the exact engine answers instead. Besides the running value itself, TwoSum's
+      // error overflows inside (to a NaN) when the operands lie at the top of the range
+      // (-DBL_MAX + 2^1010: t is finite, but t - v rounds past -DBL_MAX); kept as a
+      // partial, that NaN would be the result.
+      if (!isFinite(ts.s) || !isFinite(ts.e)) return superSum(x, n);
+      if (ts.e != 0.0) partials[j++] = ts.e;  // j <= k: in place
       v = ts.s;
-      // The running value overflowed although every element so far was finite: the naive
-      // sum would answer with an overflow the exact sum may not have (1e308 + 1e308 -
-      // 1e308 - 1e308 is 0), so the exact engine answers instead.
-      if (!isFinite(v)) return superSum(x, n);
     }
     partials.truncate(j);
     if (v != 0.0) partials.append(v);
   }
-  return shewchukTotal(partials.data(), partials.size());
+  // The total's own TwoSums can overflow inside in the same way (a NaN); a finite total
+  // is the correctly rounded sum, anything else is answered by the exact engine, which
+  // rounds past the range exactly where the exact sum lies.
+  const double total = shewchukTotal(partials.data(), partials.size());
+  return isFinite(total) ? total : superSum(x, n);
 }
 
 double shewchukTotal(const double* p, int64_t m) {
@@ -71,6 +79,7 @@ double shewchukTotal(const double* p, int64_t m) {
     const SumAndError ts = twoSum(hi, y);
     const double t = ts.s;
     const double lo = ts.e;
+    if (!isFinite(lo)) return lo;  // an overflow inside the TwoSum: no total to trust
     if (lo == 0.0) {
       hi = t;
       --i;

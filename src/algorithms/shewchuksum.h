@@ -13,7 +13,8 @@ namespace sela {
 double shewchukSum(const double* x, int64_t n);
 
 // The rounded sum of m partials p[0..m-1], in increasing order of magnitude, that do not
-// overlap. +0.0 for m <= 0.
+// overlap. +0.0 for m <= 0. Not finite (a NaN or an infinity) when a TwoSum overflowed
+// on the way; callers then take the exact engine.
 double shewchukTotal(const double* p, int64_t m);
 
 }  // namespace sela
