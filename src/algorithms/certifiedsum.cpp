@@ -212,6 +212,12 @@ bool certifiedDot(const double* x, const double* y, int64_t n, double& result) {
   return certifiedDotAdd(lanes, x, y, n) && certifiedDotResult(lanes, n, result);
 }
 
+bool certifiedCentered(const double* x, const double* y, int64_t n, double cx, double cy, double& result) {
+  if (n <= 0 || n > (int64_t{1} << 31)) return false;
+  CertifiedDotLanes lanes;
+  return certifiedCenteredAdd(lanes, x, y, n, cx, cy) && certifiedDotResult(lanes, n, result);
+}
+
 bool certifiedWorthTrying(CertifiedKind kind) {
   int& left = skipsLeft[static_cast<int>(kind)];
   if (left == 0) return true;

@@ -40,6 +40,8 @@ bool certifiedDotResult(const CertifiedDotLanes& lanes, int64_t total, double& r
 // certifiedDotAdd over the rounded differences x[i] - cx and y[i] - cy as factors.
 bool certifiedCenteredAdd(CertifiedDotLanes& lanes, const double* x, const double* y, int64_t n, double cx,
                           double cy);
+// certifiedDot of those differences, in one pass over x and y.
+bool certifiedCentered(const double* x, const double* y, int64_t n, double cx, double cy, double& result);
 
 // The exact dot product of x and y over n elements under the product floor, rounded as
 // superDot rounds it, when the bound decides; false (result untouched) otherwise, and
@@ -56,5 +58,15 @@ enum class CertifiedKind { Sum, Products };
 constexpr int kSkipsAfterDecline = 7;
 bool certifiedWorthTrying(CertifiedKind kind);
 void certifiedDeclined(CertifiedKind kind);
+
+// Runs pass() (one of the certified passes above, returning whether it accepted) unless
+// the hint skips it, and records a decline: what every caller of a pass does.
+template <typename Pass>
+bool tryCertified(CertifiedKind kind, Pass pass) {
+  if (!certifiedWorthTrying(kind)) return false;
+  if (pass()) return true;
+  certifiedDeclined(kind);
+  return false;
+}
 
 }  // namespace sela

@@ -317,9 +317,9 @@ constexpr int64_t kCertifiedSumMaxLength = 2048;
 double superSum(const double* x, int64_t n) {
   if (n <= 0) return 0.0;
   double nearest;
-  if (n >= 2 && n < kCertifiedSumMaxLength && certifiedWorthTrying(CertifiedKind::Sum)) {
-    if (certifiedNearest(x, n, nearest)) return nearest;
-    certifiedDeclined(CertifiedKind::Sum);
+  if (n >= 2 && n < kCertifiedSumMaxLength &&
+      tryCertified(CertifiedKind::Sum, [&] { return certifiedNearest(x, n, nearest); })) {
+    return nearest;
   }
   SuperAccumulator acc;
   initialize(acc);
@@ -420,13 +420,10 @@ void addProductsEach(SuperAccumulator& acc, const double* x, const double* y, in
 double superDot(const double* x, int64_t nx, const double* y, int64_t /*ny*/) {
   if (nx <= 0) return 0.0;
   double nearest;
-  if (certifiedWorthTrying(CertifiedKind::Products)) {
-    if (certifiedDot(x, y, nx, nearest)) return nearest;
-    certifiedDeclined(CertifiedKind::Products);
-  }
+  if (tryCertified(CertifiedKind::Products, [&] { return certifiedDot(x, y, nx, nearest); })) return nearest;
   SuperAccumulator acc;
   initialize(acc);
-  addProductsFrom(acc, x, y, nx, exactProductsSplit() ? kDeclinedSplitBinsMinLength : kSplitBinsMinLength);
+  addProductsFrom(acc, x, y, nx, kDeclinedSplitBinsMinLength);
   return round(acc);
 }
 

@@ -264,12 +264,8 @@ double exactChunkProducts(int64_t n, const double* a, const double* b, Fill fill
 // The sum of squares and the cross product form their differences inside the vector
 // lanes of the certified pass (the same roundings as below), without a buffer.
 double centeredSumSquares(const double* x, int64_t n, double c) {
-  CertifiedDotLanes lanes;
   double result;
-  if (certifiedWorthTrying(CertifiedKind::Products)) {
-    if (certifiedCenteredAdd(lanes, x, x, n, c, c) && certifiedDotResult(lanes, n, result)) return result;
-    certifiedDeclined(CertifiedKind::Products);
-  }
+  if (tryCertified(CertifiedKind::Products, [&] { return certifiedCentered(x, x, n, c, c, result); })) return result;
   double d[kCenteredChunk];
   return exactChunkProducts(n, d, d, [&](int64_t start, int64_t len) {
     for (int64_t j = 0; j < len; ++j) d[j] = x[start + j] - c;
@@ -282,11 +278,9 @@ double centeredCrossProduct(const double* x, int64_t nx, const double* y, int64_
     raiseInternalFault("centered cross product: y shorter than x");
     return 0.0;
   }
-  CertifiedDotLanes lanes;
   double result;
-  if (certifiedWorthTrying(CertifiedKind::Products)) {
-    if (certifiedCenteredAdd(lanes, x, y, nx, cx, cy) && certifiedDotResult(lanes, nx, result)) return result;
-    certifiedDeclined(CertifiedKind::Products);
+  if (tryCertified(CertifiedKind::Products, [&] { return certifiedCentered(x, y, nx, cx, cy, result); })) {
+    return result;
   }
   double dx[kCenteredChunk];
   double dy[kCenteredChunk];
