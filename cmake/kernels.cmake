@@ -5,6 +5,9 @@ set_source_files_properties(${CMAKE_CURRENT_SOURCE_DIR}/src/simd_dispatch_avx2.c
   PROPERTIES COMPILE_OPTIONS "-mavx;-mfma")
 set_source_files_properties(${CMAKE_CURRENT_SOURCE_DIR}/src/simd_dispatch_avx512.cpp
   PROPERTIES COMPILE_OPTIONS "-mavx512f")
+# The running sums' span kernels on four lanes (called only where the AVX2 test passes).
+set_source_files_properties(${CMAKE_CURRENT_SOURCE_DIR}/src/algorithms/cumsum_avx2.cpp
+  PROPERTIES COMPILE_OPTIONS "-mavx2")
 # The accumulator's exact products split with a fused multiply-add (called only where the
 # AVX2 test, which includes FMA, passes).
 set_source_files_properties(${CMAKE_CURRENT_SOURCE_DIR}/src/algorithms/exactsum_fma.cpp

@@ -1,6 +1,7 @@
 #!/bin/sh
-# Only the vector-kernel objects (and the accumulator's FMA product split) may hold VEX or EVEX instructions (in AT&T syntax every
-# one of them starts with "v"); all other library code must run on baseline x86-64, since
+# Only the vector-kernel objects (the dispatch table's, the running sums' AVX2 spans, and
+# the accumulator's FMA product split) may hold VEX or EVEX instructions (in AT&T syntax
+# every one of them starts with "v"); all other library code must run on baseline x86-64, since
 # it runs before (and regardless of) the processor check. The kernel objects must hold
 # vector code (else this check would prove nothing), the AVX2 one without ZMM registers.
 # Argument: the object files, joined by ':'.
@@ -12,7 +13,7 @@ for obj in $1; do
   IFS=$old_ifs
   vex=$(objdump -d --no-show-raw-insn "$obj" | grep -cE '^ +[0-9a-f]+:[[:space:]]+v[a-z0-9]+' || true)
   case "$obj" in
-    *simd_dispatch_avx2.cpp.o)
+    *simd_dispatch_avx2.cpp.o|*cumsum_avx2.cpp.o)
       if [ "$vex" -eq 0 ]; then echo "no vector code in $obj"; status=1; fi
       if objdump -d "$obj" | grep -q '%zmm'; then echo "ZMM registers in $obj"; status=1; fi ;;
     *exactsum_fma.cpp.o)

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 
+#include "algorithms/cumsum_spans.h"
 #include "sela.h"
 #include "test_util.h"
 
@@ -247,3 +248,31 @@ TEST(AccumulatorCumsum, InvalidRecordsAndEmptyCallsChangeNothing) {
 }
 
 }  // namespace
+
+// The span kernels of both instruction sets on the same spans: the same results, masks,
+// pair and maxima, bit for bit (the end-to-end tests run the processor's copy only).
+TEST(CumsumSpans, BothCopiesGiveTheSameBits) {
+  if (!__builtin_cpu_supports("avx2") || !__builtin_cpu_supports("fma")) GTEST_SKIP() << "no AVX2 here";
+  std::mt19937_64 rng(21);
+  auto same = [](const sela::SpanEnd& a, const sela::SpanEnd& b, const std::vector<double>& ra,
+                 const std::vector<double>& rb) {
+    return SameSeries(ra, rb) && SameBits(a.s, b.s) && SameBits(a.c, b.c) && SameBits(a.m, b.m) &&
+           SameBits(a.least, b.least) && std::equal(a.undecided, a.undecided + sela::kSpanWords, b.undecided);
+  };
+  for (const auto& [name, data] : families(77, sela::kSpan)) {
+    for (const int64_t len : {int64_t{1}, int64_t{17}, int64_t{64}, int64_t{333}, sela::kSpan}) {
+      auto x = data;
+      if (rng() % 3 == 0) x[rng() % static_cast<size_t>(len)] = rng() % 2 ? kInf : std::nan("");
+      if (rng() % 2 == 0) x[static_cast<size_t>(len) / 2] = rng() % 2 ? 0.0 : -0.0;
+      const double s = x[0] * 0x1p20, c = x[1] * 0x1p-40, b = std::fabs(x[2]) * 0x1p-45 + 0x1p-1000;
+      std::vector<double> r1(sela::kSpan), r2(sela::kSpan);
+      sela::SpanEnd e1, e2;
+      sela::exactSpanSse2(x.data(), len, s, c, r1.data(), e1);
+      sela::exactSpanAvx2(x.data(), len, s, c, r2.data(), e2);
+      EXPECT_TRUE(same(e1, e2, r1, r2)) << name << ", exact, len " << len;
+      sela::boundSpanSse2(x.data(), len, s, c, b, r1.data(), e1);
+      sela::boundSpanAvx2(x.data(), len, s, c, b, r2.data(), e2);
+      EXPECT_TRUE(same(e1, e2, r1, r2)) << name << ", bound, len " << len;
+    }
+  }
+}

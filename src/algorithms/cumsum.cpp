@@ -9,8 +9,9 @@
 // s + x = t + e (any overflow inside the TwoSum leaves e infinite or NaN, and that NaN
 // reaches every later value of c); then c' = fl(c + e), whose rounding error is at most
 // u |c'| (zero when c' is subnormal or zero). So if |W - (s + c)| <= b before the element,
-// then |W' - (t + c')| <= b + u |c'| after it. Over a block whose |c'| never exceed M,
-// prefix j of the block (0-based) has bound b_j = b_0 + (j + 1) u M.
+// then |W' - (t + c')| <= b + u |c'| after it. Over a span (up to kSpan elements, run by
+// the kernels of cumsum_spans.h) whose |c'| never exceed M, prefix j of the span
+// (0-based) has bound b_j = b_0 + (j + 1) u M.
 //
 // Exact mode. When every element since the last point where the pair was exact is a
 // multiple of g (a power of two), so are s, every TwoSum error and every c (exact sums
@@ -21,7 +22,7 @@
 // overflow and subnormal values included (W = s + c is then a multiple of 2^-1074).
 // This is the case for data with few significant bits (uniform draws, integers,
 // float32 or decimal data of bounded range), where prefixes fall on ties so often that
-// no bound could decide them. A block that breaks the condition is rerun in bound mode.
+// no bound could decide them. A span that breaks the condition is rerun in bound mode.
 //
 // Bound mode. With B a double at least (b_j + u M) / (1 - u), hi = fl(c + B) >= c + b_j
 // and lo = fl(c - B) <= c - b_j (the rounding moves c +- B by at most u (M + B)), so
@@ -40,8 +41,8 @@
 // register.
 //
 // Undecided prefixes are rounded from the register, brought up to date to that element
-// (the data are read again for it, or, in place, deposited block by block before being
-// overwritten). After a block with one, the pair restarts from the register: s = round(W),
+// (the data are read again for it, or, in place, deposited span by span before being
+// overwritten). After a span with one, the pair restarts from the register: s = round(W),
 // c = round(W - s), and |W - s - c| <= u |c| + 2^-1075 (a register holding products may
 // carry a bit of 2^-1075 that round() drops); when the remainder W - s - c is exactly
 // zero the pair restarts in exact mode. A register beyond the range restarts with an
@@ -49,21 +50,20 @@
 // Once the register holds a NaN or an infinity, every later result is its special word.
 #include "algorithms/cumsum.h"
 
-#include <emmintrin.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
 
-#include "algorithms/prefetch.h"
+#include "algorithms/cumsum_spans.h"
+#include "algorithms/sse2_ops.h"
+#include "runtimecheck.h"
 
 namespace sela {
 
 namespace {
 
-// Elements per block: the undecided prefixes of a block fit one 64-bit mask.
-constexpr int64_t kBlock = 64;
 // With RunningTotal::Keep, the register takes the data of bound mode in stretches of this
 // many elements (while they are still in the cache).
 constexpr int64_t kSyncStretch = 65536;
@@ -71,7 +71,7 @@ constexpr double kMaxDouble = std::numeric_limits<double>::max();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 // Every bound is at least 2^-1000 (see bound mode above).
 constexpr double kBoundFloor = 0x1p-1000;
-// Enlarges a bound past the roundings of its own computation (see blockBound).
+// Enlarges a bound past the roundings of its own computation (see spanBound).
 constexpr double kBoundSlack = 1.0 + 0x1p-48;
 
 // 2^floor(log2 |v|) for a normal v; +0.0 for zeros and subnormals, +inf for +-inf.
@@ -182,133 +182,47 @@ inline void renormalize(Pair& p, double s, double c) {
 // A bound B >= (b0 + u (count + 1) M) / (1 - u) for b0 >= 2^-1000: with Q that value's
 // numerator, the product, sum and scaling lose at most 2^-1075 + 3 u relative, so
 // B >= Q (1 - u)^3 (1 + 2^-48) - 2^-1074 >= Q (1 + 2^-49) - 2^-1074 >= Q (1 + 2^-52)
-// (as Q 2^-50 >= 2^-1050). count = j + 1 bounds prefix j of a block and gives the B of
-// its test; count = len bounds the whole block.
-inline double blockBound(double b0, double m, int64_t count) {
+// (as Q 2^-50 >= 2^-1050). count = j + 1 bounds prefix j of a span and gives the B of
+// its test; count = len bounds the whole span.
+inline double spanBound(double b0, double m, int64_t count) {
   return (b0 + m * (static_cast<double>(count + 1) * 0x1p-53)) * kBoundSlack;
 }
 
-// One TwoSum step of the pair: s += v exactly split, the error into c.
-inline void pairStep(double& s, double& c, double v) {
-  const double t = s + v;
-  const double z = t - s;
-  c = c + ((s - (t - z)) + (v - z));
-  s = t;
-}
-
-// The pair's steps over two elements at once: only t = s + v is on s's chain; the other
-// operations of the two TwoSums share vector operations (lo = [s_j, s_j+1], hi =
-// [s_j+1, s_j+2]), lane by lane the scalar steps, and the errors then enter c in order.
-// Returns hi and the two values of c after each element.
-struct TwoSteps {
-  __m128d hi;
-  __m128d c;
-};
-inline TwoSteps twoSteps(__m128d& sv, __m128d& cv, __m128d v) {
-  const __m128d s1 = _mm_add_sd(sv, v);
-  const __m128d s2 = _mm_add_sd(s1, _mm_unpackhi_pd(v, v));
-  const __m128d lo = _mm_unpacklo_pd(sv, s1);
-  const __m128d hi = _mm_unpacklo_pd(s1, s2);
-  const __m128d z = _mm_sub_pd(hi, lo);
-  const __m128d e = _mm_add_pd(_mm_sub_pd(lo, _mm_sub_pd(hi, z)), _mm_sub_pd(v, z));
-  const __m128d c1 = _mm_add_sd(cv, e);
-  const __m128d c2 = _mm_add_sd(c1, _mm_unpackhi_pd(e, e));
-  sv = s2;
-  cv = c2;
-  return {hi, _mm_unpacklo_pd(c1, c2)};
-}
-
-inline __m128d absMask() { return _mm_castsi128_pd(_mm_set1_epi64x(0x7FFFFFFFFFFFFFFFLL)); }
-
-struct BlockEnd {
-  double s, c;
-  double m;      // max |c| over the block's steps (a NaN c is skipped: max(a, m) keeps m)
-  double least;  // exact mode: a power of two at most every nonzero element's binade
-  uint64_t undecided;  // bound mode
+struct SpanKernels {
+  ExactSpanKernel exact;
+  BoundSpanKernel bound;
 };
 
-// Exact mode over one block: r[j] = fl(s + c) after element j.
-BlockEnd exactBlock(const double* x, int64_t len, double s, double c, double* r) {
-  const __m128i one = _mm_set1_epi64x(1);
-  __m128d sv = _mm_set_sd(s);
-  __m128d cv = _mm_set_sd(c);
-  __m128d mv = _mm_setzero_pd();
-  __m128d qv = _mm_set1_pd(kInf);
-  int64_t j = 0;
-  for (; j + 2 <= len; j += 2) {
-    const __m128d v = _mm_loadu_pd(x + j);
-    const TwoSteps t = twoSteps(sv, cv, v);
-    _mm_storeu_pd(r + j, _mm_add_pd(t.hi, t.c));
-    mv = _mm_max_pd(_mm_and_pd(t.c, absMask()), mv);
-    // |v| one unit lower (a binade no higher than v's); a zero becomes a NaN pattern,
-    // which min skips as it returns its second operand when either is a NaN.
-    qv = _mm_min_pd(_mm_castsi128_pd(_mm_sub_epi64(_mm_castpd_si128(_mm_and_pd(v, absMask())), one)), qv);
-  }
-  s = _mm_cvtsd_f64(sv);
-  c = _mm_cvtsd_f64(cv);
-  double m = std::max(_mm_cvtsd_f64(mv), _mm_cvtsd_f64(_mm_unpackhi_pd(mv, mv)));
-  double q = std::min(_mm_cvtsd_f64(qv), _mm_cvtsd_f64(_mm_unpackhi_pd(qv, qv)));
-  if (j < len) {
-    pairStep(s, c, x[j]);
-    r[j] = s + c;
-    m = std::max(m, std::fabs(c));
-    if (x[j] != 0.0) q = std::min(q, std::fabs(x[j]));
-  }
-  return {s, c, m, binadeOf(q), 0};
+// The AVX2 copy where the processor and the operating system support it, else SSE2;
+// chosen once (both give the same bits).
+const SpanKernels& spanKernels() {
+  static const SpanKernels chosen = checkInstructionSets(maskOf(InstructionSet::AVX2))
+                                        ? SpanKernels{exactSpanAvx2, boundSpanAvx2}
+                                        : SpanKernels{exactSpanSse2, boundSpanSse2};
+  return chosen;
 }
 
-// Bound mode over one block with one B for all of it: r[j] = up, and the undecided bit j
-// set unless up = down.
-BlockEnd boundBlock(const double* x, int64_t len, double s, double c, double b, double* r) {
-  const __m128d bv = _mm_set1_pd(b);
-  const __m128d zero = _mm_setzero_pd();
-  __m128d sv = _mm_set_sd(s);
-  __m128d cv = _mm_set_sd(c);
-  __m128d mv = _mm_setzero_pd();
-  uint64_t decided = 0;
-  int64_t j = 0;
-  for (; j + 2 <= len; j += 2) {
-    const TwoSteps t = twoSteps(sv, cv, _mm_loadu_pd(x + j));
-    mv = _mm_max_pd(_mm_and_pd(t.c, absMask()), mv);
-    const __m128d up = _mm_add_pd(t.hi, _mm_add_pd(t.c, bv));
-    const __m128d down = _mm_add_pd(t.hi, _mm_sub_pd(t.c, bv));
-    decided |= static_cast<uint64_t>(_mm_movemask_pd(_mm_cmpeq_pd(_mm_sub_pd(up, down), zero))) << j;
-    _mm_storeu_pd(r + j, up);
-  }
-  s = _mm_cvtsd_f64(sv);
-  c = _mm_cvtsd_f64(cv);
-  double m = std::max(_mm_cvtsd_f64(mv), _mm_cvtsd_f64(_mm_unpackhi_pd(mv, mv)));
-  if (j < len) {
-    pairStep(s, c, x[j]);
-    m = std::max(m, std::fabs(c));
-    const double up = s + (c + b);
-    const double down = s + (c - b);
-    decided |= static_cast<uint64_t>(up - down == 0.0) << j;
-    r[j] = up;
-  }
-  const uint64_t all = len == 64 ? ~uint64_t{0} : (uint64_t{1} << len) - 1;
-  return {s, c, m, 0.0, all & ~decided};
-}
-
-// The prefixes a block's common bound left undecided, tested again each with its own
-// bound (from the largest |c| up to it), over the same steps: for blocks in which |c|
+// The prefixes a span's common bound left undecided, tested again each with its own
+// bound (from the largest |c| up to it), over the same steps: for spans in which |c|
 // grew, as when a run starts or the magnitudes jump.
-uint64_t retest(const double* x, double s, double c, double b0, uint64_t undecided, double* r) {
-  const int64_t last = 64 - __builtin_clzll(undecided);
+void retest(const double* x, double s, double c, double b0, uint64_t* undecided, double* r) {
+  int last = kSpanWords - 1;
+  while (last > 0 && undecided[last] == 0) --last;
+  const int64_t stop = 64 * last + 64 - __builtin_clzll(undecided[last] | 1);
   double m = 0.0;
-  for (int64_t j = 0; j < last; ++j) {
-    pairStep(s, c, x[j]);
+  for (int64_t j = 0; j < stop; ++j) {
+    spanStep(s, c, x[j]);
     m = std::max(m, std::fabs(c));
-    if (((undecided >> j) & 1) == 0) continue;
-    const double b = blockBound(b0, m, j + 1);
+    const uint64_t bit = uint64_t{1} << (j % 64);
+    if ((undecided[j / 64] & bit) == 0) continue;
+    const double b = spanBound(b0, m, j + 1);
     const double up = s + (c + b);
     const double down = s + (c - b);
     if (up - down == 0.0) {
-      undecided &= ~(uint64_t{1} << j);
+      undecided[j / 64] &= ~bit;
       r[j] = up;
     }
   }
-  return undecided;
 }
 
 // Every result from the register (which holds a special value, or will after the first
@@ -327,24 +241,25 @@ void run(Series& z) {
     specialTail(z, 0);
     return;
   }
+  const SpanKernels& kernels = spanKernels();
   // A record with its whole countdown left holds zero (the record check ensures it).
   Pair p{0.0, 0.0, 0.0, kInf};
   if (z.acc.addsLeft != kAddsAfterInit) restart(z, p);
-  alignas(16) double buffer[kBlock];
-  // The largest |c| assumed for the next bound-mode block: 1024 times the last block's.
-  // A block that exceeds it runs again; a generous assumption costs nothing measurable
-  // (B stays near 2^-40 of an ulp of the prefixes), while a tight one reran a fifth of
-  // the blocks of wide data.
+  // In place the results wait here until the register has taken the span.
+  alignas(64) double buffer[kSpan];
+  // The largest |c| assumed for the next bound-mode span: 1024 times the last span's. A
+  // span that exceeds it runs again; a generous assumption costs nothing measurable (B
+  // stays near 2^-40 of an ulp of the prefixes), while a tight one (twice the last) reran
+  // a fifth of the spans of wide data.
   double expected = 0.0;
+  SpanEnd e;
   const int64_t n = z.n;
   for (int64_t i = 0; i < n;) {
-    const int64_t len = std::min(kBlock, n - i);
-    const double* xb = z.x + i;
-    prefetchAhead(xb);
-    // In place the results wait in the buffer until the register has the block.
+    const int64_t len = std::min(kSpan, n - i);
+    const double* xs = z.x + i;
     double* r = z.inPlace ? buffer : z.out + i;
     if (p.grain > 0.0) {
-      const BlockEnd e = exactBlock(xb, len, p.s, p.c, r);
+      kernels.exact(xs, len, p.s, p.c, r, e);
       const double grain = std::min(p.grain, e.least * 0x1p-52);
       if (std::fabs(e.c) <= kMaxDouble && e.m < grain * 0x1p53) {
         if (z.inPlace) std::memcpy(z.out + i, r, static_cast<size_t>(len) * sizeof(double));
@@ -353,34 +268,41 @@ void run(Series& z) {
         i += len;
         continue;
       }
-      // The pair is exact at the block's start: bound mode from there, bound 0.
+      // The pair is exact at the span's start: bound mode from there, bound 0.
       materialize(z, i, p.s, p.c);
       p.grain = 0.0;
       p.bound = 0.0;
     }
     const double b0 = p.bound + kBoundFloor;  // >= the bound, >= 2^-1000
     double m = std::max(expected, std::fabs(p.c));
-    BlockEnd e = boundBlock(xb, len, p.s, p.c, blockBound(b0, m, len), r);
+    kernels.bound(xs, len, p.s, p.c, spanBound(b0, m, len), r, e);
     if (!(e.m <= m)) {
-      // |c| grew past the assumption: the block again with its true maximum.
+      // |c| grew past the assumption: the span again with its true maximum.
       m = e.m;
-      e = boundBlock(xb, len, p.s, p.c, blockBound(b0, m, len), r);
+      kernels.bound(xs, len, p.s, p.c, spanBound(b0, m, len), r, e);
     }
     expected = 1024.0 * e.m;
-    uint64_t undecided = e.undecided;
-    if (undecided != 0) undecided = retest(xb, p.s, p.c, b0, undecided, r);
-    for (uint64_t u = undecided; u != 0; u &= u - 1) {
-      const int64_t j = __builtin_ctzll(u);
-      syncTo(z, i + j + 1);
-      r[j] = round(z.acc);
+    uint64_t any = 0;
+    for (const uint64_t w : e.undecided) any |= w;
+    if (any != 0) {
+      retest(xs, p.s, p.c, b0, e.undecided, r);
+      any = 0;
+      for (int w = 0; w < kSpanWords; ++w) {
+        any |= e.undecided[w];
+        for (uint64_t u = e.undecided[w]; u != 0; u &= u - 1) {
+          const int64_t j = 64 * w + __builtin_ctzll(u);
+          syncTo(z, i + j + 1);
+          r[j] = round(z.acc);
+        }
+      }
     }
-    if (z.inPlace || undecided != 0) syncTo(z, i + len);
+    if (z.inPlace || any != 0) syncTo(z, i + len);
     if (z.inPlace) std::memcpy(z.out + i, r, static_cast<size_t>(len) * sizeof(double));
     i += len;
     renormalize(p, e.s, e.c);
-    p.bound = blockBound(b0, m, len);
+    p.bound = spanBound(b0, m, len);
     if (z.keep && i - z.synced >= kSyncStretch) syncTo(z, i);
-    if (undecided != 0 && !restart(z, p)) {
+    if (any != 0 && !restart(z, p)) {
       specialTail(z, i);
       return;
     }
@@ -389,6 +311,14 @@ void run(Series& z) {
 }
 
 }  // namespace
+
+void exactSpanSse2(const double* x, int64_t len, double s, double c, double* r, SpanEnd& end) {
+  runSpan<Sse2Ops, false>(x, len, s, c, 0.0, r, end);
+}
+
+void boundSpanSse2(const double* x, int64_t len, double s, double c, double b, double* r, SpanEnd& end) {
+  runSpan<Sse2Ops, true>(x, len, s, c, b, r, end);
+}
 
 void runningSum(SuperAccumulator& acc, const double* x, double* out, int64_t n, RunningTotal total) {
   if (n <= 0) return;
