@@ -44,6 +44,7 @@ std::vector<double> nearTies(std::mt19937_64& rng, size_t n, double base) {
   std::vector<double> x{base};
   const auto tiny = testutil::wideRange(rng, n, -1074, std::max(h - 60, -1074));
   while (x.size() < n) x.push_back(rng() % 4 == 0 ? tiny[x.size()] : steps[rng() % 8]);
+  x.resize(n);
   return x;
 }
 
