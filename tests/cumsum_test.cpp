@@ -88,6 +88,16 @@ TEST(Cumsum, EveryPrefixIsTheExactSumRoundedOnce) {
   std::vector<double> over(3000, 0x1.fp1022);
   for (size_t i = 1500; i < 3000; ++i) over[i] = -over[i];
   EXPECT_TRUE(SameSeries(oracle::exactRunningSums(over.data(), 3000), cumsum(over)));
+  // At the threshold of overflow, DBL_MAX + 2^970, from which the smallest step down
+  // rounds to DBL_MAX: the running value restarts there, beyond the range, after a span.
+  std::vector<double> edge(1400, 0.0);
+  edge[0] = kMax;
+  edge[1] = pow2(970);
+  edge[1030] = -pow2(-1074);
+  edge[1100] = pow2(-1074);
+  edge[1200] = -pow2(971);
+  edge[1300] = pow2(972);
+  EXPECT_TRUE(SameSeries(oracle::exactRunningSums(edge.data(), 1400), cumsum(edge)));
 }
 
 TEST(Cumsum, NamedCases) {

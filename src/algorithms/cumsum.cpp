@@ -45,9 +45,10 @@
 // overwritten). After a span with one, the pair restarts from the register: s = round(W),
 // c = round(W - s), and |W - s - c| <= u |c| + 2^-1075 (a register holding products may
 // carry a bit of 2^-1075 that round() drops); when the remainder W - s - c is exactly
-// zero the pair restarts in exact mode. A register beyond the range restarts with an
-// infinite bound, so its prefixes are rounded from the register until it comes back.
-// Once the register holds a NaN or an infinity, every later result is its special word.
+// zero the pair restarts in exact mode. A register beyond the range restarts in far mode
+// (farSpan), which certifies the infinity while the running value moves away from the
+// range and hands the other prefixes to the register. Once the register holds a NaN or
+// an infinity, every later result is its special word.
 #include "algorithms/cumsum.h"
 
 
@@ -98,6 +99,9 @@ struct Pair {
   double c;
   double bound;  // bound mode: |W - (s + c)| <= bound
   double grain;  // > 0: exact mode, W = s + c and every value since is a multiple of grain
+  // +1 or -1: far mode, the register's value at the restart lay beyond the range with
+  // this sign, and (s, c) follow 2^-64 times the sum of the elements since, within bound.
+  double far;
 };
 
 // The call's data and how far the register has taken them.
@@ -150,7 +154,7 @@ bool restart(Series& z, Pair& p) {
   if (holdsSpecial(acc)) return false;
   const double r = round(acc);
   if (!(std::fabs(r) <= kMaxDouble)) {
-    p = {0.0, 0.0, kInf, 0.0};
+    p = {0.0, 0.0, 0.0, 0.0, r > 0.0 ? 1.0 : -1.0};
     return true;
   }
   SuperAccumulator rest = acc;
@@ -160,12 +164,12 @@ bool restart(Series& z, Pair& p) {
   // A normalised register is zero when its top limb is limb 0 and that limb is 0.
   const bool exact = carryPropagate(rest) == 0 && rest.limbs[0] == 0;
   if (exact) {
-    p = {r, c, 0.0, std::min(grainOf(r), grainOf(c))};
+    p = {r, c, 0.0, std::min(grainOf(r), grainOf(c)), 0.0};
     z.anchorS = r;
     z.anchorC = c;
   } else {
     // |W - r - c| <= u |c| + 2^-1075 <= |c| 2^-52 + 2^-1000, rounding included.
-    p = {r, c, std::fabs(c) * 0x1p-52 + kBoundFloor, 0.0};
+    p = {r, c, std::fabs(c) * 0x1p-52 + kBoundFloor, 0.0, 0.0};
   }
   return true;
 }
@@ -225,6 +229,34 @@ void retest(const double* x, double s, double c, double b0, uint64_t* undecided,
   }
 }
 
+// Far mode over one span: the register's value V at the restart lies beyond the range
+// (V >= 2^1024 - 2^970, where rounding overflows, or V <= -(2^1024 - 2^970)), and
+// prefix j is V + S_j with S_j the exact sum of the elements since. The pair follows
+// 2^-64 S_j (scaled, so that it cannot overflow; each scaled element x 2^-64 is exact or,
+// below the normal range, off by at most 2^-1075, which the bound's extra floor covers
+// for a span), and while its lower end s + fl(c - b) stays above 0 (for V > 0; its upper
+// end below 0 for V < 0), S_j has V's sign or is zero and the prefix rounds to V's
+// infinity. One element at a time: this mode is rare (running sums beyond 1.8e308).
+void farSpan(const double* x, int64_t len, Pair& p, double b0, double* r, uint64_t* undecided) {
+  double s = p.s;
+  double c = p.c;
+  double m = 0.0;
+  for (int w = 0; w < kSpanWords; ++w) undecided[w] = 0;
+  for (int64_t j = 0; j < len; ++j) {
+    spanStep(s, c, x[j] * 0x1p-64);
+    m = std::max(m, std::fabs(c));
+    const double b = spanBound(b0, m, j + 1);
+    const bool decided = p.far > 0.0 ? s + (c - b) > 0.0 : s + (c + b) < 0.0;
+    if (decided) {
+      r[j] = p.far * kInf;
+    } else {
+      undecided[j / 64] |= uint64_t{1} << (j % 64);
+    }
+  }
+  renormalize(p, s, c);
+  p.bound = spanBound(b0, m, len);
+}
+
 // Every result from the register (which holds a special value, or will after the first
 // element): it decides them all.
 void specialTail(Series& z, int64_t from) {
@@ -243,7 +275,7 @@ void run(Series& z) {
   }
   const SpanKernels& kernels = spanKernels();
   // A record with its whole countdown left holds zero (the record check ensures it).
-  Pair p{0.0, 0.0, 0.0, kInf};
+  Pair p{0.0, 0.0, 0.0, kInf, 0.0};
   if (z.acc.addsLeft != kAddsAfterInit) restart(z, p);
   // In place the results wait here until the register has taken the span.
   alignas(64) double buffer[kSpan];
@@ -258,49 +290,52 @@ void run(Series& z) {
     const int64_t len = std::min(kSpan, n - i);
     const double* xs = z.x + i;
     double* r = z.inPlace ? buffer : z.out + i;
-    if (p.grain > 0.0) {
-      kernels.exact(xs, len, p.s, p.c, r, e);
-      const double grain = std::min(p.grain, e.least * 0x1p-52);
-      if (std::fabs(e.c) <= kMaxDouble && e.m < grain * 0x1p53) {
-        if (z.inPlace) std::memcpy(z.out + i, r, static_cast<size_t>(len) * sizeof(double));
-        renormalize(p, e.s, e.c);
-        p.grain = grain;
-        i += len;
-        continue;
-      }
-      // The pair is exact at the span's start: bound mode from there, bound 0.
-      materialize(z, i, p.s, p.c);
-      p.grain = 0.0;
-      p.bound = 0.0;
-    }
-    const double b0 = p.bound + kBoundFloor;  // >= the bound, >= 2^-1000
-    double m = std::max(expected, std::fabs(p.c));
-    kernels.bound(xs, len, p.s, p.c, spanBound(b0, m, len), r, e);
-    if (!(e.m <= m)) {
-      // |c| grew past the assumption: the span again with its true maximum.
-      m = e.m;
-      kernels.bound(xs, len, p.s, p.c, spanBound(b0, m, len), r, e);
-    }
-    expected = 1024.0 * e.m;
-    uint64_t any = 0;
-    for (const uint64_t w : e.undecided) any |= w;
-    if (any != 0) {
-      retest(xs, p.s, p.c, b0, e.undecided, r);
-      any = 0;
-      for (int w = 0; w < kSpanWords; ++w) {
-        any |= e.undecided[w];
-        for (uint64_t u = e.undecided[w]; u != 0; u &= u - 1) {
-          const int64_t j = 64 * w + __builtin_ctzll(u);
-          syncTo(z, i + j + 1);
-          r[j] = round(z.acc);
+    if (p.far != 0.0) {
+      farSpan(xs, len, p, p.bound + 2 * kBoundFloor, r, e.undecided);
+    } else {
+      if (p.grain > 0.0) {
+        kernels.exact(xs, len, p.s, p.c, r, e);
+        const double grain = std::min(p.grain, e.least * 0x1p-52);
+        if (std::fabs(e.c) <= kMaxDouble && e.m < grain * 0x1p53) {
+          if (z.inPlace) std::memcpy(z.out + i, r, static_cast<size_t>(len) * sizeof(double));
+          renormalize(p, e.s, e.c);
+          p.grain = grain;
+          i += len;
+          continue;
         }
+        // The pair is exact at the span's start: bound mode from there, bound 0.
+        materialize(z, i, p.s, p.c);
+        p.grain = 0.0;
+        p.bound = 0.0;
+      }
+      const double b0 = p.bound + kBoundFloor;  // >= the bound, >= 2^-1000
+      double m = std::max(expected, std::fabs(p.c));
+      kernels.bound(xs, len, p.s, p.c, spanBound(b0, m, len), r, e);
+      if (!(e.m <= m)) {
+        // |c| grew past the assumption: the span again with its true maximum.
+        m = e.m;
+        kernels.bound(xs, len, p.s, p.c, spanBound(b0, m, len), r, e);
+      }
+      expected = 1024.0 * e.m;
+      uint64_t any = 0;
+      for (const uint64_t w : e.undecided) any |= w;
+      if (any != 0) retest(xs, p.s, p.c, b0, e.undecided, r);
+      renormalize(p, e.s, e.c);
+      p.bound = spanBound(b0, m, len);
+    }
+    // The prefixes still undecided, from the register.
+    uint64_t any = 0;
+    for (int w = 0; w < kSpanWords; ++w) {
+      any |= e.undecided[w];
+      for (uint64_t u = e.undecided[w]; u != 0; u &= u - 1) {
+        const int64_t j = 64 * w + __builtin_ctzll(u);
+        syncTo(z, i + j + 1);
+        r[j] = round(z.acc);
       }
     }
     if (z.inPlace || any != 0) syncTo(z, i + len);
     if (z.inPlace) std::memcpy(z.out + i, r, static_cast<size_t>(len) * sizeof(double));
     i += len;
-    renormalize(p, e.s, e.c);
-    p.bound = spanBound(b0, m, len);
     if (z.keep && i - z.synced >= kSyncStretch) syncTo(z, i);
     if (any != 0 && !restart(z, p)) {
       specialTail(z, i);
