@@ -12,6 +12,8 @@ install(TARGETS sela EXPORT selaTargets
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/sela.h ${PROJECT_SOURCE_DIR}/include/sela_mpi.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
+# The Fortran module as source, beside the header: users compile it with their own compiler.
+install(FILES ${PROJECT_SOURCE_DIR}/include/sela.f90 DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
 install(EXPORT selaTargets NAMESPACE sela:: DESTINATION ${SELA_CMAKE_DIR}
   FILE selaConfig.cmake COMPONENT development)
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/selaConfigVersion.cmake
