@@ -75,10 +75,10 @@ TEST(ParseNumber, RefusesWhatIsNotOneNumber) {
 }
 
 // Decodes `bytes` fed in pieces of random lengths (seeded), returning the columns.
-std::vector<std::vector<double>> decode_split(Format format, const std::string &bytes,
-                                              const std::vector<ColumnChoice> &choices,
-                                              std::uint64_t seed) {
-  const std::unique_ptr<Reader> reader = make_reader(format, "f", choices);
+std::vector<std::vector<double>> decode_table(Format format, const std::string &bytes,
+                                              const TableOptions &table, std::uint64_t seed,
+                                              std::uint64_t *skipped = nullptr) {
+  const std::unique_ptr<Reader> reader = make_reader(format, "f", table);
   std::vector<std::vector<double>> all(reader->columns().size());
   std::mt19937_64 random(seed);
   std::size_t at = 0;
@@ -94,7 +94,14 @@ std::vector<std::vector<double>> decode_split(Format format, const std::string &
   reader->finish();
   for (std::size_t k = 0; k < all.size(); ++k)
     all[k].insert(all[k].end(), reader->columns()[k].begin(), reader->columns()[k].end());
+  if (skipped != nullptr) *skipped = reader->skipped_rows();
   return all;
+}
+
+std::vector<std::vector<double>> decode_split(Format format, const std::string &bytes,
+                                              const std::vector<ColumnChoice> &choices,
+                                              std::uint64_t seed) {
+  return decode_table(format, bytes, TableOptions{choices}, seed);
 }
 
 void expect_same(const std::vector<double> &got, const std::vector<double> &want) {
@@ -162,33 +169,40 @@ TEST(Readers, NpyLayoutsGiveTheSameNumbersForEverySplit) {
   }
 }
 
-TEST(Readers, ViewsInPlaceOnlyForContiguousFloat64) {
+// The chosen numbers are read straight from the file only where they lie as one run of
+// little-endian float64 values that the reader would decode to the same numbers.
+TEST(Readers, Float64RunsOnlyForContiguousFloat64) {
   const std::vector<double> x = tool_test::hard_values(12, 3);
   const std::string f_order = tool_test::npy_image("<f8", true, "(4, 3)", tool_test::element_bytes(x, 8, false));
-  std::vector<std::uint64_t> aligned((f_order.size() + 7) / 8);
-  std::memcpy(aligned.data(), f_order.data(), f_order.size());
-  const std::string_view image(reinterpret_cast<const char *>(aligned.data()), f_order.size());
-  const auto view = npy_view(image, "f", {ColumnChoice{3, {}}});
-  ASSERT_TRUE(view.has_value());
-  expect_same(std::vector<double>(view->begin(), view->end()), {x[8], x[9], x[10], x[11]});
-  EXPECT_FALSE(npy_view(image.substr(0, image.size() - 8), "f", {ColumnChoice{3, {}}}));
-  // The same bytes 4 bytes off an 8-byte boundary: decoded, not viewed.
-  std::vector<std::uint64_t> shifted(aligned.size() + 1);
-  std::memcpy(reinterpret_cast<char *>(shifted.data()) + 4, f_order.data(), f_order.size());
-  EXPECT_FALSE(npy_view(std::string_view(reinterpret_cast<const char *>(shifted.data()) + 4, f_order.size()),
-                        "f", {ColumnChoice{3, {}}}));
+  const std::optional<NpyHeader> header = parse_npy_header(f_order, "f");
+  ASSERT_TRUE(header.has_value());
+  const auto run = npy_float64_run(*header, "f", {ColumnChoice{3, {}}}, f_order.size());
+  ASSERT_TRUE(run.has_value());
+  ASSERT_EQ(run->count, 4u);
+  std::vector<double> in_file(4);
+  std::memcpy(in_file.data(), f_order.data() + run->offset, 32);
+  expect_same(in_file, {x[8], x[9], x[10], x[11]});
+  expect_same(in_file, decode_split(Format::npy, f_order, {ColumnChoice{3, {}}}, 0)[0]);
+  EXPECT_FALSE(npy_float64_run(*header, "f", {ColumnChoice{3, {}}}, f_order.size() - 8));
+  EXPECT_FALSE(npy_float64_run(*header, "f", {ColumnChoice{3, {}}}, f_order.size() + 1));
   const std::string c_order = tool_test::npy_image("<f8", false, "(4, 3)", tool_test::element_bytes(x, 8, false));
-  EXPECT_FALSE(npy_view(c_order, "f", {ColumnChoice{1, {}}}).has_value());
+  EXPECT_FALSE(npy_float64_run(*parse_npy_header(c_order, "f"), "f", {ColumnChoice{1, {}}}, c_order.size()));
+  const std::string one_d = tool_test::npy_image("<f8", false, "(12,)", tool_test::element_bytes(x, 8, false));
+  const auto whole = npy_float64_run(*parse_npy_header(one_d, "f"), "f", {}, one_d.size());
+  ASSERT_TRUE(whole.has_value());
+  EXPECT_EQ(whole->offset, one_d.size() - 96);
+  EXPECT_EQ(whole->count, 12u);
+  const std::string big_endian = tool_test::npy_image(">f8", false, "(12,)", tool_test::element_bytes(x, 8, true));
+  EXPECT_FALSE(npy_float64_run(*parse_npy_header(big_endian, "f"), "f", {}, big_endian.size()));
 }
 
 // The message `bytes` raises (fed whole, then split at every byte): all must agree.
-std::string message_of(Format format, const std::string &bytes,
-                       const std::vector<ColumnChoice> &choices = {}) {
+std::string message_of(Format format, const std::string &bytes, const TableOptions &table) {
   std::string first;
   for (std::uint64_t seed = 0; seed < 8; ++seed) {
     std::string message = "(no error)";
     try {
-      decode_split(format, bytes, choices, seed);
+      decode_table(format, bytes, table, seed);
     } catch (const ReadError &error) {
       message = error.what();
     }
@@ -196,6 +210,11 @@ std::string message_of(Format format, const std::string &bytes,
     EXPECT_EQ(message, first) << "split seed " << seed;
   }
   return first;
+}
+
+std::string message_of(Format format, const std::string &bytes,
+                       const std::vector<ColumnChoice> &choices = {}) {
+  return message_of(format, bytes, TableOptions{choices});
 }
 
 TEST(Readers, MalformedInputMessages) {
@@ -211,7 +230,7 @@ TEST(Readers, MalformedInputMessages) {
             "f:3: row has 1 fields, column 2 is missing");
   EXPECT_EQ(message_of(Format::text, "a,b\n1,2\n", {ColumnChoice{0, "c"}}),
             "f:1: no column named 'c' (the header has a, b)");
-  EXPECT_EQ(message_of(Format::text, "a,b\n1,2\n", {ColumnChoice{3, {}}}),
+  EXPECT_EQ(message_of(Format::text, "a,b\n1,2\n", TableOptions{{ColumnChoice{3, {}}}, HeaderMode::present}),
             "f:1: the header has 2 columns, column 3 is missing");
   const std::string good = tool_test::npy_image("<f8", false, "(2,)", std::string(16, '\0'));
   EXPECT_EQ(message_of(Format::npy, good.substr(0, 30)), "f: truncated .npy header");

@@ -99,7 +99,7 @@ TEST_F(ToolTest, FormatsAndLayouts) {
       {"f.npy", npy_image("<f8", true, "(1000, 5)", element_bytes(f_order, 8, false)), {"--column", "3"}, column},
       {"x.raw", element_bytes(x, 8, false), {"--raw"}, x},
       {"t.csv", csv, {"--column", "the x"}, column},
-      {"n.csv", csv, {"--column", "3"}, column},
+      {"n.csv", csv, {"--column", "3", "--header"}, column},
   };
   for (const Case &c : cases) {
     const std::string file = dir.write(c.name, c.bytes);
