@@ -67,7 +67,8 @@ TEST(ParseNumber, SpecialValuesInAnyCase) {
 TEST(ParseNumber, RefusesWhatIsNotOneNumber) {
   for (const char *token : {"", "+", "-", "--1", "+-1", "-+1", "1e", "1e+", "0x", "0xp3",
                             "0x-1p3", "0x+1", "1.2.3", "abc", " 1", "1 ", "1,5", "inf5",
-                            "nanx", "1_000", "0x1p", "e5", ".", "-.", "1d5", "0b101"}) {
+                            "nanx", "1_000", "0x1p", "e5", ".", "-.", "1d5", "0b101",
+                            "0xinf", "0xINFINITY", "-0xinf", "0xnan", "+0xNaN", "0xnan(1)"}) {
     double v = 42.0;
     EXPECT_FALSE(parse_number(token, v)) << "'" << token << "'";
     EXPECT_EQ(v, 42.0);
@@ -256,6 +257,73 @@ TEST(Readers, MalformedInputMessages) {
   version[6] = 9;
   EXPECT_EQ(message_of(Format::npy, version), "f: unsupported .npy version 9.0");
   EXPECT_EQ(message_of(Format::raw, std::string(20, '\0')), "f: 20 bytes is not a whole number of 8-byte values");
+}
+
+// A table written field by field with RFC 4180 quoting (fields holding separators,
+// quotes, '#' and line breaks are quoted, quotes doubled; some numbers quoted too, some
+// fields padded with blanks): the chosen column reads back as written, for every split.
+TEST(Readers, TablesQuotedAsRfc4180ReadBack) {
+  std::mt19937_64 random(41);
+  const std::string junk_bytes = ",;\t\n\r\"# ab1.";
+  const auto junk = [&] {
+    std::string field;
+    for (std::size_t k = random() % 6; k > 0; --k) field += junk_bytes[random() % junk_bytes.size()];
+    return field;
+  };
+  const auto encode = [&](const std::string &field, char separator) {
+    const bool must = field.find_first_of(std::string(1, separator) + "\"\n\r# \t") != std::string::npos;
+    if (!must && random() % 4 != 0) return (random() % 3 == 0 ? " " : "") + field;
+    std::string quoted = "\"";
+    for (const char c : field) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return quoted + "\"";
+  };
+  for (const char separator : {',', ';', '\t'}) {
+    for (int table = 0; table < 6; ++table) {
+      const std::vector<double> values = tool_test::hard_values(40, 50 + table);
+      std::string text = encode("name", separator) + separator + encode("value, \"x\"", separator) + separator + "z\n";
+      for (const double v : values)
+        text += encode(junk(), separator) + separator + encode(tool_test::as_text({v}, ""), separator) + separator +
+                encode(junk(), separator) + (random() % 2 ? "\r\n" : "\n");
+      for (std::uint64_t seed = 0; seed < 6; ++seed) {
+        expect_same(decode_split(Format::text, text, {ColumnChoice{0, "value, \"x\""}}, seed)[0], values);
+        expect_same(decode_split(Format::text, text, {ColumnChoice{2, {}}}, seed)[0], values);
+      }
+    }
+  }
+}
+
+// The header is decided by the chosen columns only, and by --header and --no-header;
+// empty or absent chosen fields are missing values: an error, or rows left out and
+// counted. Every split gives the same.
+TEST(Readers, HeaderAndMissingValues) {
+  const std::vector<ColumnChoice> first{ColumnChoice{1, {}}};
+  for (std::uint64_t seed = 0; seed < 8; ++seed) {
+    expect_same(decode_split(Format::text, "2020,2021\n1,2\n3,4\n", first, seed)[0], {2020, 1, 3});
+    expect_same(decode_table(Format::text, "2020,2021\n1,2\n", {first, HeaderMode::present}, seed)[0], {1});
+    expect_same(decode_split(Format::text, "1,2,x\n3,4,y\n", first, seed)[0], {1, 3});
+    expect_same(decode_split(Format::text, "x,1\n3,4\n", first, seed)[0], {3});
+    std::uint64_t skipped = 0;
+    const TableOptions both{{ColumnChoice{0, "a"}, ColumnChoice{3, {}}}, HeaderMode::guess, MissingMode::skip};
+    const auto columns = decode_table(Format::text, "a,b,c\n1,,2\n,1,2\n3,1,\n4\n5,0,6\n\"\",0,7\n", both, seed, &skipped);
+    expect_same(columns[0], {1, 5});
+    expect_same(columns[1], {2, 6});
+    EXPECT_EQ(skipped, 4u);
+  }
+  const std::unique_ptr<Reader> reader = make_reader(Format::text, "f", TableOptions{{ColumnChoice{2, {}}}});
+  reader->feed("day,deposit\n1,2\n");
+  reader->finish();
+  ASSERT_EQ(reader->notes().size(), 1u);
+  EXPECT_EQ(reader->notes()[0], "f:1: first row read as the header ('deposit' in column 2 is not a number; --header or --no-header decides)");
+  EXPECT_EQ(message_of(Format::text, "a,b\n1,\n", {ColumnChoice{2, {}}}),
+            "f:2:3: empty field in column 2 (--missing skip leaves out the rows with missing values)");
+  EXPECT_EQ(message_of(Format::text, "a,b\n1,2\n", TableOptions{{ColumnChoice{1, {}}}, HeaderMode::absent}),
+            "f:1:1: cannot read 'a' as a number");
+  EXPECT_EQ(message_of(Format::text, "x,y,x\n1,2,3\n", {ColumnChoice{0, "x"}}),
+            "f:1: columns 1 and 3 are both named 'x'; choose one by its number");
+  EXPECT_EQ(message_of(Format::text, "a\n\"1\n\n", {ColumnChoice{1, {}}}), "f:2:1: the quoted field is not closed");
+  // A line break inside quotes does not end the row; positions count the lines.
+  EXPECT_EQ(message_of(Format::text, "a,b\n\"x\ny\",1\n2,z\n", {ColumnChoice{2, {}}}),
+            "f:4:3: cannot read 'z' as a number");
 }
 
 // The error of a result against the exact sum, against the GMP oracle: value - S is
