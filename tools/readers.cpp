@@ -193,10 +193,12 @@ class CsvReader final : public Reader {
 
   void finish() override {
     if (!separator_known_) {
+      // The input ended within its first row: that row decides.
+      const std::string head = std::move(head_) + "\n";
+      head_.clear();
       std::string_view row;
-      first_row_end(head_ + "\n", row);
+      first_row_end(head, row);
       start(row);
-      const std::string head = std::move(head_);
       consume(head);
     }
     if (state_ == State::quoted)

@@ -302,6 +302,8 @@ TEST(Readers, HeaderAndMissingValues) {
     expect_same(decode_table(Format::text, "2020,2021\n1,2\n", {first, HeaderMode::present}, seed)[0], {1});
     expect_same(decode_split(Format::text, "1,2,x\n3,4,y\n", first, seed)[0], {1, 3});
     expect_same(decode_split(Format::text, "x,1\n3,4\n", first, seed)[0], {3});
+    // The whole input is its first row, without a line break.
+    expect_same(decode_split(Format::text, "7;\"8\"", {ColumnChoice{2, {}}}, seed)[0], {8});
     std::uint64_t skipped = 0;
     const TableOptions both{{ColumnChoice{0, "a"}, ColumnChoice{3, {}}}, HeaderMode::guess, MissingMode::skip};
     const auto columns = decode_table(Format::text, "a,b,c\n1,,2\n,1,2\n3,1,\n4\n5,0,6\n\"\",0,7\n", both, seed, &skipped);
