@@ -1,6 +1,7 @@
 #include "input.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,6 +45,30 @@ bool same_time(const timespec &a, const timespec &b) {
 }
 
 }  // namespace
+
+namespace {
+
+// Arrays from this size on are mapped by themselves (as glibc's malloc maps them anyway),
+// with huge pages asked for.
+constexpr std::size_t kMappedArray = std::size_t{4} << 20;
+
+}  // namespace
+
+void *allocate_numbers(std::size_t bytes) {
+  if (bytes < kMappedArray) return ::operator new(bytes);
+  void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) throw std::bad_alloc();
+  madvise(p, bytes, MADV_HUGEPAGE);  // a hint: without it the array is simply in small pages
+  return p;
+}
+
+void free_numbers(void *p, std::size_t bytes) noexcept {
+  if (bytes < kMappedArray) {
+    ::operator delete(p);
+  } else {
+    munmap(p, bytes);
+  }
+}
 
 void reserve_standard_descriptors() {
   for (int fd = 0; fd <= 2; ++fd) {

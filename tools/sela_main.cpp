@@ -306,7 +306,7 @@ Options parse_arguments(int argc, char **argv, bool &done, std::string &out) {
 
 struct Loaded {
   std::vector<std::string> names;
-  std::vector<std::vector<double>> columns;
+  std::vector<Numbers> columns;
   ReadNotes notes;
 };
 
@@ -335,7 +335,7 @@ Loaded load(const std::vector<std::string> &paths, const InputOptions &input) {
     loaded.names.push_back(source->name());
     if (const std::optional<std::uint64_t> count = float64_run(*source, input)) {
       // The values' bytes go straight into the array.
-      std::vector<double> &column = loaded.columns[0];
+      Numbers &column = loaded.columns[0];
       const std::size_t old = column.size();
       column.resize(old + *count);
       read_doubles(*source, column.data() + old, *count, progress);
@@ -362,7 +362,7 @@ double stream_exact(const std::vector<std::string> &paths, const InputOptions &i
   Progress progress(total_bytes(sources));
   sela_accumulator total;
   sela_accumulator_init(&total);
-  std::vector<double> window;
+  Numbers window;
   for (const auto &source : sources) {
     if (const std::optional<std::uint64_t> count = float64_run(*source, input)) {
       if (*count == 0) no_numbers(*source);
