@@ -42,17 +42,18 @@ sela_accumulator accumulate_in_slices(std::uint64_t n, unsigned threads, Fill fi
   return parts[0];
 }
 
-double run_sum(const Method &m, std::span<const double> x) {
-  return method_sum(m.entry, x.data(), x.size(), m.order);
+// The grade on the first `count` elements.
+double run_sum(const Method &m, std::span<const double> x, std::uint64_t count) {
+  return method_sum(m.entry, x.data(), count, m.order);
 }
 
-double run_dot(const Method &m, std::span<const double> x, std::span<const double> y) {
-  return method_dot(m.entry, x.data(), y.data(), x.size(), m.order);
+double run_dot(const Method &m, std::span<const double> x, std::span<const double> y, std::uint64_t count) {
+  return method_dot(m.entry, x.data(), y.data(), count, m.order);
 }
 
 // A grade timed; one that may allocate runs in a child process (isolate.h).
-TimedValue timed_grade(const Method &m, std::uint64_t n, const std::function<double()> &compute) {
-  return method_may_allocate(m.entry, n, m.order) ? run_isolated(compute) : run_timed(compute);
+TimedValue timed_grade(const Method &m, std::uint64_t n, const Computation &compute) {
+  return method_may_allocate(m.entry, n, m.order) ? run_isolated(compute, n) : run_timed(compute, n);
 }
 
 method_kind kind_of(Command command) { return command == Command::dot ? METHOD_DOT : METHOD_SUM; }
@@ -145,14 +146,16 @@ int digits_lost(double relative_error) {
 }
 
 double sum_value(const Method &method, std::span<const double> x, unsigned threads) {
-  if (!method.exact()) return timed_grade(method, x.size(), [&] { return run_sum(method, x); }).value;
+  if (!method.exact())
+    return timed_grade(method, x.size(), [&](std::uint64_t count) { return run_sum(method, x, count); }).value;
   const sela_accumulator held = exact_accumulate(x, threads);
   return sela_accumulator_round(&held);
 }
 
 double dot_value(const Method &method, std::span<const double> x, std::span<const double> y,
                  unsigned threads) {
-  if (!method.exact()) return timed_grade(method, x.size(), [&] { return run_dot(method, x, y); }).value;
+  if (!method.exact())
+    return timed_grade(method, x.size(), [&](std::uint64_t count) { return run_dot(method, x, y, count); }).value;
   const sela_accumulator held = exact_accumulate_products(x, y, threads);
   return sela_accumulator_round(&held);
 }
@@ -164,10 +167,12 @@ namespace {
 template <class Accumulate, class Run>
 void fill_grades(Report &report, const std::optional<Method> &only, Accumulate accumulate, Run run) {
   sela_accumulator held;
-  const TimedValue exact = run_timed([&] {
-    held = accumulate();
-    return sela_accumulator_round(&held);
-  });
+  const TimedValue exact = run_timed(
+      [&](std::uint64_t) {
+        held = accumulate();
+        return sela_accumulator_round(&held);
+      },
+      report.count);
   report.exact = exact.value;
   const std::vector<Method> methods = only ? std::vector<Method>{*only} : table_methods(report.command);
   for (const Method &m : methods) {
@@ -177,7 +182,7 @@ void fill_grades(Report &report, const std::optional<Method> &only, Accumulate a
       result.value = exact.value;
       result.seconds = exact.seconds;
     } else {
-      const TimedValue timed = timed_grade(m, report.count, [&] { return run(m); });
+      const TimedValue timed = timed_grade(m, report.count, [&](std::uint64_t count) { return run(m, count); });
       result.value = timed.value;
       result.seconds = timed.seconds;
     }
@@ -194,7 +199,7 @@ Report sum_report(std::span<const double> x, unsigned threads, const std::option
   report.count = x.size();
   fill_grades(
       report, only, [&] { return exact_accumulate(x, threads); },
-      [&](const Method &m) { return run_sum(m, x); });
+      [&](const Method &m, std::uint64_t count) { return run_sum(m, x, count); });
   report.condition = sela_condition_number(x.data(), x.size());
   return report;
 }
@@ -206,7 +211,7 @@ Report dot_report(std::span<const double> x, std::span<const double> y, unsigned
   report.count = x.size();
   fill_grades(
       report, only, [&] { return exact_accumulate_products(x, y, threads); },
-      [&](const Method &m) { return run_dot(m, x, y); });
+      [&](const Method &m, std::uint64_t count) { return run_dot(m, x, y, count); });
   // The condition number of a dot product, 2 sum |x y| / |sum x y|; a few digits suffice,
   // so the magnitudes are summed by the plain loop.
   double magnitudes = 0.0;
