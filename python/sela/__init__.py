@@ -47,47 +47,31 @@ from ._sela import (
 from . import _sela
 from .gensum import gensum
 
-SUM_METHODS = _sela._SUM_METHODS
-DOT_METHODS = ("exact", "naive", "dot2", "k")
-
-_SUM_FUNCTIONS = {name: globals()["sum_" + name] for name in SUM_METHODS}
-_DOT_FUNCTIONS = {"exact": dot_exact, "naive": dot_naive, "dot2": dot2, "k": dot_k}
-
-
-def _check_k(method, k):
-    if method == "k":
-        if k is None:
-            raise ValueError("method 'k' needs k=")
-    elif k is not None:
-        raise ValueError("k= applies only to method 'k'")
+# The methods of sum() and dot(), from the one table the command-line tool reads too: the
+# same names give the same bits there ("k" is the K-fold, as k="..." or "k:N"; aliases
+# such as "oro" for "sum2" are accepted as well).
+SUM_METHODS = _sela._method_names("sum")
+DOT_METHODS = _sela._method_names("dot")
 
 
 def sum(a, method="exact", *, axis=None, k=None):
-    """Sum of a with the given method (one of SUM_METHODS; "k" needs k=).
+    """Sum of a with the given method (one of SUM_METHODS; "k" needs k=, or write "k:3").
 
     axis=None sums all elements in C order and returns a float. With numpy installed,
     axis (an int or a tuple of ints, negative counting from the end) sums along those
     axes and returns an ndarray (a numpy float64 when every axis is reduced), as
     numpy.sum does; the result is always float64.
     """
-    try:
-        f = _SUM_FUNCTIONS[method]
-    except (KeyError, TypeError):
-        raise ValueError(f"unknown sum method {method!r}; choose from {SUM_METHODS}") from None
-    _check_k(method, k)
+    number, order = _sela._find_method("sum", method, k)
     if axis is None:
-        return f(a) if k is None else f(a, k)
-    return _sum_axis(a, SUM_METHODS.index(method), axis, k)
+        return _sela._sum(number, a, order)
+    return _sum_axis(a, number, axis, order)
 
 
 def dot(x, y, method="exact", *, k=None):
     """Dot product of x and y with the given method (one of DOT_METHODS; "k" needs k=)."""
-    try:
-        f = _DOT_FUNCTIONS[method]
-    except (KeyError, TypeError):
-        raise ValueError(f"unknown dot method {method!r}; choose from {DOT_METHODS}") from None
-    _check_k(method, k)
-    return f(x, y) if k is None else f(x, y, k)
+    number, order = _sela._find_method("dot", method, k)
+    return _sela._dot(number, x, y, order)
 
 
 def _normalize_axes(axis, ndim, np):
@@ -104,7 +88,7 @@ def _normalize_axes(axis, ndim, np):
     return tuple(out)
 
 
-def _sum_axis(a, method_number, axis, k):
+def _sum_axis(a, method_number, axis, order):
     try:
         import numpy as np
     except ImportError:
@@ -125,7 +109,7 @@ def _sum_axis(a, method_number, axis, k):
     # numpy converts to float64 here, exactly as astype does.
     src = np.ascontiguousarray(moved, dtype=np.float64).reshape(rows, cols)
     out = np.empty(rows, dtype=np.float64)
-    _sela._sum_rows(method_number, src, out, k if k is not None else 0)
+    _sela._sum_rows(method_number, src, out, order)
     out = out.reshape(out_shape)
     return out[()] if out.ndim == 0 else out
 

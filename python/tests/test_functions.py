@@ -123,7 +123,8 @@ class Arguments(unittest.TestCase):
         xs = random_data(random.Random(3), 500, "cancel")
         for method in sela.SUM_METHODS:
             k = 3 if method == "k" else None
-            direct = sela.sum_k(xs, 3) if k else getattr(sela, "sum_" + method)(xs)
+            function = {"sum2": "oro"}.get(method, method)
+            direct = sela.sum_k(xs, 3) if k else getattr(sela, "sum_" + function)(xs)
             self.assertEqual(bits(sela.sum(xs, method, k=k)), bits(direct))
         ys = xs[::-1]
         self.assertEqual(bits(sela.dot(xs, ys, "dot2")), bits(sela.dot2(xs, ys)))
