@@ -180,6 +180,29 @@ static void region_read(const sela_region *r, Py_ssize_t *idx, Py_ssize_t want, 
   }
 }
 
+void sela_region_runs(const sela_region *r,
+                      void (*run)(void *ctx, const char *p, Py_ssize_t step, Py_ssize_t n),
+                      void *ctx) {
+  if (r->n == 0) return;
+  const int nd = r->ndim;
+  Py_ssize_t idx[64] = {0};
+  for (;;) {
+    const char *p = r->base;
+    for (int d = 0; d < nd - 1; d++) p += idx[d] * r->strides[d];
+    run(ctx, p, r->strides[nd - 1], r->shape[nd - 1]);
+    int d = nd - 2;
+    while (d >= 0 && ++idx[d] == r->shape[d]) idx[d--] = 0;
+    if (d < 0) return;
+  }
+}
+
+int sela_region_small_float(const sela_region *r, int *swapped) {
+  *swapped = r->convert == convert_f32_swapped || r->convert == convert_f16_swapped;
+  if (r->convert == convert_f32 || r->convert == convert_f32_swapped) return 32;
+  if (r->convert == convert_f16 || r->convert == convert_f16_swapped) return 16;
+  return 0;
+}
+
 void sela_blocks_start(sela_blocks *b, const sela_region *r, double *block) {
   memcpy(&b->region, r, sizeof *r);
   memset(b->idx, 0, sizeof b->idx);

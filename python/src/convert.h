@@ -70,6 +70,16 @@ typedef struct sela_region {
 void sela_region_init(sela_region *r, const char *base, int ndim, const Py_ssize_t *shape,
                       const Py_ssize_t *strides, Py_ssize_t itemsize, sela_convert_fn convert);
 
+/* Calls run(ctx, p, step, n) for each run of the region's innermost dimension, in C
+ * order. Needs no interpreter lock. */
+void sela_region_runs(const sela_region *r,
+                      void (*run)(void *ctx, const char *p, Py_ssize_t step, Py_ssize_t n),
+                      void *ctx);
+
+/* 32 or 16 when the region holds binary32 or binary16 elements (then *swapped tells the
+ * byte order), 0 otherwise. */
+int sela_region_small_float(const sela_region *r, int *swapped);
+
 /* A contiguous array of n native doubles as a region. */
 void sela_region_of_doubles(sela_region *r, const double *x, Py_ssize_t n);
 

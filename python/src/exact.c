@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "convert.h"
+#include "smallfloat.h"
 
 #define RECORD_SIZE ((Py_ssize_t)sizeof(sela_accumulator))
 
@@ -79,6 +80,9 @@ static int source_get(PyObject *obj, source *s) {
 /* Each returns 0, or -1 if the library refused the record. */
 
 static int add_region(const sela_region *r, sela_accumulator *acc, double *block) {
+  int special;
+  const int binned = sela_py_add_small_floats(r, acc, block, &special);
+  if (binned != 0) return binned < 0 ? -1 : 0;
   sela_blocks b;
   sela_blocks_start(&b, r, block);
   const double *p;

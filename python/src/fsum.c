@@ -5,6 +5,7 @@
 
 #include "convert.h"
 #include "exact.h"
+#include "smallfloat.h"
 #include "sela.h"
 
 /* fsum is math.fsum's drop-in: the same value wherever math.fsum returns one, the same
@@ -385,7 +386,17 @@ static PyObject *fsum_buffer(const sela_region *region) {
   Py_ssize_t k;
   double bound = 0.0, r = 0.0;
   int safe = 1, failed = 0, status = PARTIALS_OK;
-  if (region->in_place && region->n <= 4 * SELA_PY_BLOCK) {
+  int swapped;
+  if (sela_region_small_float(region, &swapped)) {
+    /* binary32 and binary16 values cannot come near an overflow in fewer than 2^800
+     * items: only a NaN or an infinity sends them through the partials. */
+    sela_accumulator acc;
+    sela_accumulator_init(&acc);
+    int special = 0;
+    failed = sela_py_add_small_floats(region, &acc, block, &special) < 0;
+    safe = !special;
+    r = sela_accumulator_round(&acc);
+  } else if (region->in_place && region->n <= 4 * SELA_PY_BLOCK) {
     /* Short enough to stay in the caches: test everything first, then sum it whole. */
     sela_blocks_start(&b, region, NULL);
     while (safe && (k = sela_blocks_next(&b, SELA_PY_BLOCK, &x)) > 0) {
