@@ -55,6 +55,7 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://localhost/sela")
 # runtime package (which the development package depends on) and in the archives.
 set(CPACK_ARCHIVE_RUNTIME_FILE_NAME sela-${PROJECT_VERSION}-Linux-runtime)
 set(CPACK_ARCHIVE_DEVELOPMENT_FILE_NAME sela-${PROJECT_VERSION}-Linux-development)
+include(SelaPythonPackage)
 include(CPack)
 cpack_add_component(runtime DISPLAY_NAME "Shared library" DESCRIPTION "libsela.so.${PROJECT_VERSION_MAJOR}")
 cpack_add_component(development DISPLAY_NAME "Development files"

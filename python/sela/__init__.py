@@ -19,9 +19,12 @@ arrays of another dtype or layout are read in bounded blocks, never copied whole
     1e+308
 """
 
+from __future__ import annotations
+
 import math
 import operator
 import warnings
+from typing import TYPE_CHECKING, Optional, SupportsIndex, Tuple, Union
 
 from ._sela import (
     Accumulator,
@@ -55,6 +58,13 @@ from ._sela import (
 from . import _sela
 from .gensum import gensum
 
+if TYPE_CHECKING:
+    import numpy
+
+    from ._sela import ArrayLike
+
+Axis = Union[None, SupportsIndex, Tuple[SupportsIndex, ...]]
+
 SUM_METHODS = _sela._SUM_METHODS
 DOT_METHODS = ("exact", "naive", "dot2", "k")
 
@@ -70,7 +80,8 @@ def _check_k(method, k):
         raise ValueError("k= applies only to method 'k'")
 
 
-def sum(a, method="exact", *, axis=None, k=None):
+def sum(a: ArrayLike, method: str = "exact", *, axis: Axis = None,
+        k: Optional[SupportsIndex] = None) -> Union[float, numpy.ndarray]:
     """Sum of a with the given method (one of SUM_METHODS; "k" needs k=).
 
     The default, "exact", is the exact sum correctly rounded (nearest, ties to even): an
@@ -96,7 +107,8 @@ def sum(a, method="exact", *, axis=None, k=None):
     return _sum_axis(a, SUM_METHODS.index(method), axis, k)
 
 
-def dot(x, y, method="exact", *, k=None):
+def dot(x: ArrayLike, y: ArrayLike, method: str = "exact", *,
+        k: Optional[SupportsIndex] = None) -> float:
     """Dot product of x and y with the given method (one of DOT_METHODS; "k" needs k=)."""
     try:
         f = _DOT_FUNCTIONS[method]
@@ -206,7 +218,7 @@ def _ddof(ddof):
         raise TypeError(f"ddof must be an integer, not {type(ddof).__name__}") from None
 
 
-def mean(a, axis=None, *, keepdims=False):
+def mean(a: ArrayLike, axis: Axis = None, *, keepdims: bool = False) -> Union[float, numpy.ndarray]:
     """The exact mean: the exact sum divided by the count, rounded once (nearest, ties to
     even), even where the sum itself lies beyond the float range (the mean of three
     1e308 is 1e308).
@@ -226,7 +238,8 @@ def mean(a, axis=None, *, keepdims=False):
     return _reduce(a, axis, keepdims, _mean_rows)
 
 
-def var(a, axis=None, *, ddof=0, keepdims=False):
+def var(a: ArrayLike, axis: Axis = None, *, ddof: SupportsIndex = 0,
+        keepdims: bool = False) -> Union[float, numpy.ndarray]:
     """The exact variance: with m the exact mean (rounded once), the exact sum of the
     squares of the rounded differences x - m, divided by n - ddof and rounded once.
 
@@ -248,7 +261,8 @@ def var(a, axis=None, *, ddof=0, keepdims=False):
     return _reduce(a, axis, keepdims, _var_rows(ddof))
 
 
-def std(a, axis=None, *, ddof=0, keepdims=False):
+def std(a: ArrayLike, axis: Axis = None, *, ddof: SupportsIndex = 0,
+        keepdims: bool = False) -> Union[float, numpy.ndarray]:
     """The square root of var(a, axis, ddof=ddof): the exact variance rounded once, then
     its square root rounded once. Like var it depends only on the values, never on their
     order or chunking; inf where the variance lies beyond the float range.
