@@ -118,6 +118,10 @@ sela_convert_fn sela_converter_for_format(const char *fmt, Py_ssize_t itemsize) 
   }
 }
 
+int sela_format_is_native_double(const char *fmt, Py_ssize_t itemsize) {
+  return fmt != NULL && sela_converter_for_format(fmt, itemsize) == convert_f64;
+}
+
 int sela_is_buffer_input(PyObject *obj) {
   return !PyList_CheckExact(obj) && !PyTuple_CheckExact(obj) && PyObject_CheckBuffer(obj);
 }

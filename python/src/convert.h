@@ -35,6 +35,10 @@ typedef void (*sela_convert_fn)(const char *p, Py_ssize_t step, Py_ssize_t n, do
 /* The converter for a struct-module format of one real element, or NULL. */
 sela_convert_fn sela_converter_for_format(const char *fmt, Py_ssize_t itemsize);
 
+/* Whether a buffer's format and item size are native doubles ("d", "@d", "=d", "<d" on
+ * this little-endian machine). */
+int sela_format_is_native_double(const char *fmt, Py_ssize_t itemsize);
+
 /* Whether obj is read through the buffer protocol (lists and tuples never are). */
 int sela_is_buffer_input(PyObject *obj);
 

@@ -353,8 +353,8 @@ static PyObject *py_reduce_rows(PyObject *m, PyObject *const *args, Py_ssize_t n
     goto done;
   if (args[4] != Py_None) {
     if (PyObject_GetBuffer(args[4], &centers, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) goto done;
-    if (centers.len != rows * (Py_ssize_t)sizeof(double) || centers.itemsize != 8 ||
-        strcmp(centers.format ? centers.format : "B", "d") != 0) {
+    if (centers.len != rows * (Py_ssize_t)sizeof(double) ||
+        !sela_format_is_native_double(centers.format, centers.itemsize)) {
       PyErr_SetString(PyExc_ValueError, "_reduce_rows: centers must be one float64 per row");
       goto done;
     }

@@ -254,8 +254,8 @@ static PyObject *py_sum_rows(PyObject *m, PyObject *const *args, Py_ssize_t narg
   }
   PyObject *result = NULL;
   Py_ssize_t rows = out.len / (Py_ssize_t)sizeof(double);
-  int ok_format = src.itemsize == 8 && out.itemsize == 8 && src.format && out.format &&
-                  strcmp(src.format, "d") == 0 && strcmp(out.format, "d") == 0;
+  int ok_format = sela_format_is_native_double(src.format, src.itemsize) &&
+                  sela_format_is_native_double(out.format, out.itemsize);
   if (!ok_format || (rows == 0 && src.len != 0) || (rows != 0 && src.len % (rows * 8) != 0)) {
     PyErr_SetString(PyExc_ValueError, "_sum_rows needs float64 rows matching the output");
     goto done;

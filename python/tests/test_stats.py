@@ -178,6 +178,14 @@ class Axes(unittest.TestCase):
         with self.assertRaises(TypeError):
             sela.mean(a.astype(complex), axis=0)
 
+    def test_explicit_byte_order_of_native_doubles(self):
+        # "<d" (or "=d", as arrays come back from distributed's serialisation) are native.
+        little = self.a.astype(np.dtype(np.float64).newbyteorder("<"))
+        self.assertEqual(memoryview(little).format, "<d")
+        for method in ("kahan", "exact"):
+            self.assertTrue(np.array_equal(sela.sum(little, method, axis=1), sela.sum(self.a, method, axis=1)))
+        self.assertTrue(np.array_equal(sela.var(little, axis=0), sela.var(self.a, axis=0)))
+
     def test_empty_slices(self):
         e = np.ones((3, 0))
         with self.assertWarns(RuntimeWarning):
