@@ -31,24 +31,30 @@ static inline double double_from_bits(uint64_t u) {
   return d;
 }
 
+static inline uint64_t double_bits_or(double d, uint64_t bits) {
+  uint64_t u;
+  memcpy(&u, &d, sizeof u);
+  return u | bits;
+}
+
 static inline float float_from_bits(uint32_t u) {
   float f;
   memcpy(&f, &u, sizeof f);
   return f;
 }
 
-/* binary16 widened exactly, NaN payloads kept in the top mantissa bits (as numpy does). */
+/* binary16 widened exactly, NaN payloads kept in the top mantissa bits (as numpy does).
+ * Both forms are computed and one is chosen, so that data mixing subnormals and normal
+ * numbers cost no mispredicted branches. */
 static inline double half_bits_to_double(uint16_t h) {
-  uint64_t sign = (uint64_t)(h >> 15) << 63;
-  unsigned e = (h >> 10) & 0x1fu;
-  uint64_t m = h & 0x3ffu;
-  if (e == 0) {
-    /* subnormal (or zero): m * 2^-24 is exact in binary64 */
-    double v = (double)m * 0x1p-24;
-    return sign ? -v : v;
-  }
-  uint64_t exponent = e == 0x1f ? 0x7ff : (uint64_t)(e - 15 + 1023);
-  return double_from_bits(sign | (exponent << 52) | (m << 42));
+  const uint64_t sign = (uint64_t)(h >> 15) << 63;
+  const unsigned e = (h >> 10) & 0x1fu;
+  const uint64_t m = h & 0x3ffu;
+  /* subnormal (or zero): m * 2^-24, exact in binary64, with the sign's bit */
+  const double tiny = double_from_bits(double_bits_or((double)m * 0x1p-24, sign));
+  const uint64_t exponent = e == 0x1f ? 0x7ff : (uint64_t)(e + 1023 - 15);
+  const double normal = double_from_bits(sign | (exponent << 52) | (m << 42));
+  return e == 0 ? tiny : normal;
 }
 
 CONVERTER(convert_f64, double, v)
