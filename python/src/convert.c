@@ -220,8 +220,8 @@ void sela_blocks_start(sela_blocks *b, const sela_region *r, double *block) {
   b->block = block;
 }
 
-double *sela_block_alloc(void) {
-  double *p = PyMem_Malloc(SELA_PY_BLOCK * sizeof(double));
+double *sela_block_alloc(Py_ssize_t n) {
+  double *p = PyMem_Malloc((size_t)sela_block_length(n) * sizeof(double));
   if (p == NULL) PyErr_NoMemory();
   return p;
 }

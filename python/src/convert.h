@@ -91,7 +91,7 @@ typedef struct sela_blocks {
   sela_region region;
   Py_ssize_t idx[64]; /* multi-index of the next element */
   Py_ssize_t done;    /* elements handed out */
-  double *block;      /* the caller's SELA_PY_BLOCK doubles; unused when read in place */
+  double *block;      /* the caller's sela_block_length(n) doubles; unused when read in place */
 } sela_blocks;
 
 /* Starts reading a region into the caller's block (which may be NULL for a region read
@@ -102,9 +102,15 @@ void sela_blocks_start(sela_blocks *b, const sela_region *r, double *block);
  * most SELA_PY_BLOCK unless the region is read in place. Needs no interpreter lock. */
 Py_ssize_t sela_blocks_next(sela_blocks *b, Py_ssize_t max, const double **out);
 
-/* A block for sela_blocks_start (PyMem, needs the interpreter lock), or NULL with
- * MemoryError set. */
-double *sela_block_alloc(void);
+/* The doubles a block holds for a region of n elements: n, at most SELA_PY_BLOCK (a short
+ * input takes no more than it needs), at least 1. */
+static inline Py_ssize_t sela_block_length(Py_ssize_t n) {
+  return n < 1 ? 1 : n < SELA_PY_BLOCK ? n : SELA_PY_BLOCK;
+}
+
+/* A block of sela_block_length(n) doubles for regions of n elements (PyMem, needs the
+ * interpreter lock), or NULL with MemoryError set. */
+double *sela_block_alloc(Py_ssize_t n);
 
 /* A buffer input as one region: holds the view. Returns 0, or -1 with an exception set
  * (TypeError for an exporter that is not an array of real numbers). */

@@ -68,7 +68,7 @@ static int source_get(PyObject *obj, source *s) {
     if (sela_doubles_get(obj, &s->doubles) != 0) return -1;
     sela_region_of_doubles(&s->region, s->doubles.data, s->doubles.n);
   }
-  if (!s->region.in_place && (s->block = sela_block_alloc()) == NULL) {
+  if (!s->region.in_place && (s->block = sela_block_alloc(s->region.n)) == NULL) {
     source_release(s);
     return -1;
   }
@@ -255,7 +255,7 @@ static PyObject *py_var(PyObject *m, PyObject *const *args, Py_ssize_t nargs) {
   source s;
   if (source_get(args[0], &s) != 0) return NULL;
   Py_ssize_t n = s.region.n;
-  double *d = n > 0 ? sela_block_alloc() : NULL;
+  double *d = n > 0 ? sela_block_alloc(n) : NULL;
   if (n > 0 && d == NULL) {
     source_release(&s);
     return NULL;
@@ -360,8 +360,13 @@ static PyObject *py_reduce_rows(PyObject *m, PyObject *const *args, Py_ssize_t n
     }
     center = centers.buf;
   }
-  if ((block = sela_block_alloc()) == NULL) goto done;
-  if (center != NULL && (d = sela_block_alloc()) == NULL) goto done;
+  {
+    /* Every row has the same number of elements. */
+    Py_ssize_t cols = 1;
+    for (int k = (int)nkept; k < v->ndim; k++) cols *= v->shape[k];
+    if ((block = sela_block_alloc(cols)) == NULL) goto done;
+    if (center != NULL && (d = sela_block_alloc(cols)) == NULL) goto done;
+  }
   {
     const int rdim = v->ndim - (int)nkept;
     Py_ssize_t cols = 1;

@@ -377,7 +377,7 @@ static PyObject *fsum_iterator(fsum_state *st, PyObject *iterable) {
  * blocks join the accumulator while they are safe; if one is not, the whole buffer is
  * read again through math.fsum's partials from the start, as math.fsum reads it. */
 static PyObject *fsum_buffer(const sela_region *region) {
-  double *block = region->in_place ? NULL : sela_block_alloc();
+  double *block = region->in_place ? NULL : sela_block_alloc(region->n);
   if (!region->in_place && block == NULL) return NULL;
   const int nogil = region->n >= SELA_PY_NOGIL_MIN;
   PyThreadState *ts = nogil ? PyEval_SaveThread() : NULL;

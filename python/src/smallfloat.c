@@ -131,7 +131,9 @@ typedef struct {
   sela_convert_fn convert;
   int adjacent_f32; /* native binary32: runs of adjacent elements take the fused loop */
   Py_ssize_t (*group)(double *x, Py_ssize_t n, int *special);
-  double *out; /* SELA_PY_BLOCK doubles */
+  double *out;   /* cap doubles */
+  Py_ssize_t cap; /* sela_block_length of the region: the group sums never outnumber the
+                   * elements, so a short region fits whole */
   Py_ssize_t fill;
   int special, failed;
 } grouping;
@@ -148,7 +150,7 @@ static void group_run(void *ctx, const char *p, Py_ssize_t step, Py_ssize_t n) {
   grouping *g = ctx;
   const Py_ssize_t piece_max = 4096;
   while (n > 0) {
-    if (g->fill + piece_max > SELA_PY_BLOCK) flush(g);
+    if (g->fill + piece_max > g->cap) flush(g);
     const Py_ssize_t piece = n < piece_max ? n : piece_max;
     if (g->adjacent_f32 && step == 4) {
       g->fill += group_f32_adjacent(p, piece, g->out + g->fill, &g->special);
@@ -166,7 +168,7 @@ int sela_py_add_small_floats(const sela_region *r, sela_accumulator *acc, double
   const int width = sela_region_small_float(r, &swapped);
   if (width == 0) return 0;
   grouping g = {acc, r->convert, width == 32 && !swapped, width == 32 ? group_f32 : group_f16,
-                block, 0, 0, 0};
+                block, sela_block_length(r->n), 0, 0, 0};
   sela_region_runs(r, group_run, &g);
   flush(&g);
   *special = g.special;

@@ -238,6 +238,17 @@ class AnyDtypeInBoundedMemory(unittest.TestCase):
             finally:
                 tracemalloc.stop()
             self.assertLess(peak, 1.5 * 2 ** 20)
+        # A short array takes a block of its own length, not a whole block.
+        short = a[:10]
+        for call in (lambda: sela.sum(short), lambda: sela.var(short), lambda: sela.fsum(short),
+                     lambda: sela.dot(short, short), lambda: sela.mean(m[:3, :5], axis=0)):
+            tracemalloc.start()
+            try:
+                call()
+                _, peak = tracemalloc.get_traced_memory()
+            finally:
+                tracemalloc.stop()
+            self.assertLess(peak, 16 * 1024)
         tracemalloc.start()
         sela.sum_naive(a)  # the order-dependent grades do convert the whole array
         _, peak = tracemalloc.get_traced_memory()
