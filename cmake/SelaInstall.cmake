@@ -78,6 +78,7 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://localhost/sela")
 set(CPACK_ARCHIVE_RUNTIME_FILE_NAME sela-${PROJECT_VERSION}-Linux-runtime)
 set(CPACK_ARCHIVE_DEVELOPMENT_FILE_NAME sela-${PROJECT_VERSION}-Linux-development)
 set(CPACK_ARCHIVE_TOOLS_FILE_NAME sela-${PROJECT_VERSION}-Linux-tools)
+include(SelaPythonPackage)
 include(CPack)
 cpack_add_component(runtime DISPLAY_NAME "Shared library" DESCRIPTION "libsela.so.${PROJECT_VERSION_MAJOR}")
 cpack_add_component(development DISPLAY_NAME "Development files"

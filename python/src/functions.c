@@ -20,13 +20,19 @@ static int check_nargs(const char *name, Py_ssize_t nargs, Py_ssize_t want) {
   return -1;
 }
 
-/* A Python integer as an order K of the library (32-bit signed); OverflowError beyond. */
+/* Any integer (__index__: int, bool, numpy integers) as an order K of the library
+ * (32-bit signed); OverflowError beyond. */
 static int order_arg(PyObject *o, int32_t *k) {
-  if (!PyLong_Check(o)) {
-    PyErr_Format(PyExc_TypeError, "k must be an integer, not %.200s", Py_TYPE(o)->tp_name);
+  PyObject *i = PyNumber_Index(o);
+  if (i == NULL) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "k must be an integer, not %.200s", Py_TYPE(o)->tp_name);
+    }
     return -1;
   }
-  long v = PyLong_AsLong(o);
+  long v = PyLong_AsLong(i);
+  Py_DECREF(i);
   if (v == -1 && PyErr_Occurred()) return -1;
   if (v < INT32_MIN || v > INT32_MAX) {
     PyErr_SetString(PyExc_OverflowError, "k does not fit in 32 bits");
@@ -113,7 +119,6 @@ SUM_FUNCTION(sum_kahan)
 SUM_FUNCTION(sum_neumaier)
 SUM_FUNCTION(sum_klein)
 SUM_FUNCTION(sum_shewchuk)
-SUM_FUNCTION(sum_exact)
 SUM_FUNCTION(sum_oro)
 SUM_FUNCTION(sum_acc)
 SUM_FUNCTION(sum_near)
@@ -127,7 +132,6 @@ SUM_FUNCTION(mean_scaled)
     if (check_nargs(#name, nargs, 2) != 0) return NULL;                            \
     return call_dot(sela_##name, args[0], args[1]);                                \
   }
-DOT_FUNCTION(dot_exact)
 DOT_FUNCTION(dot_naive)
 DOT_FUNCTION(dot2)
 
@@ -350,8 +354,8 @@ static PyObject *py_sum_rows(PyObject *m, PyObject *const *args, Py_ssize_t narg
   }
   PyObject *result = NULL;
   Py_ssize_t rows = out.len / (Py_ssize_t)sizeof(double);
-  int ok_format = src.itemsize == 8 && out.itemsize == 8 && src.format && out.format &&
-                  strcmp(src.format, "d") == 0 && strcmp(out.format, "d") == 0;
+  int ok_format = sela_format_is_native_double(src.format, src.itemsize) &&
+                  sela_format_is_native_double(out.format, out.itemsize);
   if (!ok_format || (rows == 0 && src.len != 0) || (rows != 0 && src.len % (rows * 8) != 0)) {
     PyErr_SetString(PyExc_ValueError, "_sum_rows needs float64 rows matching the output");
     goto done;
@@ -386,13 +390,11 @@ PyMethodDef sela_py_functions[] = {
     ONE(sum_neumaier, "sum_neumaier(x)\n--\n\nNeumaier's compensated sum."),
     ONE(sum_klein, "sum_klein(x)\n--\n\nKlein's second-order compensated sum."),
     ONE(sum_shewchuk, "sum_shewchuk(x)\n--\n\nShewchuk's partials: the exact sum rounded once."),
-    ONE(sum_exact, "sum_exact(x)\n--\n\nThe exact sum, correctly rounded (nearest, ties to even)."),
     ONE(sum_oro, "sum_oro(x)\n--\n\nSum2 of Ogita, Rump and Oishi (bit for bit sum_neumaier)."),
     FAST(sum_k, "sum_k(x, k)\n--\n\nK-fold cascade of error-free passes (k <= 0 acts as 1, k up to 4096)."),
     ONE(sum_acc, "sum_acc(x)\n--\n\nAccSum: faithfully rounded."),
     ONE(sum_near, "sum_near(x)\n--\n\nNearSum: rounded to nearest, ties to even."),
     ONE(condition_number, "condition_number(x)\n--\n\nsum |x| / |sum x|; inf for a zero sum."),
-    FAST(dot_exact, "dot_exact(x, y)\n--\n\nThe exact dot product rounded once."),
     FAST(dot_naive, "dot_naive(x, y)\n--\n\nSum of products in the vector kernel's order."),
     FAST(dot2, "dot2(x, y)\n--\n\nDot2: as if computed in twice the working precision."),
     FAST(dot_k, "dot_k(x, y, k)\n--\n\nDotK: K-fold working precision (k up to 4096)."),
