@@ -9,7 +9,7 @@
 #include "algorithms/compensatedsum.h"
 #include "algorithms/conditionnumber.h"
 #include "algorithms/dotproduct.h"
-#include "algorithms/exactsum.h"
+#include "algorithms/exactengine.h"
 #include "algorithms/naivesum.h"
 #include "algorithms/orosum.h"
 #include "algorithms/pairwisesum.h"

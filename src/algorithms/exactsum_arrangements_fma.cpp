@@ -1,9 +1,11 @@
-// The exact products of the accumulator on processors with a fused multiply-add. This
-// translation unit alone is built with -mfma (cmake/kernels.cmake); its functions are
-// called only after the dispatch table has found FMA and the AVX register state enabled.
+// The exact products on processors with a fused multiply-add. This translation unit alone
+// in the exact engine is built with -mfma (cmake/kernels.cmake, by its _fma suffix); its
+// functions are reached only through kFmaProductSplit, which the dispatch offers where it
+// found FMA and the AVX register state enabled. It includes only headers whose functions
+// have internal linkage, so no copy compiled here can stand in for a baseline one.
 //
 // The split. For doubles a and b let h = fl(a * b) and r = fma(a, b, -h), one rounding.
-// When the exponent field of h lies in [107, 2046]:
+// When the exponent field of h lies in [kSplitFieldMin, kMaxFiniteField] = [107, 2046]:
 // - h is finite and non-zero, so a and b are finite and non-zero;
 // - the exact product p = a * b is an integer multiple of 2^(eh - 106), eh = h's unbiased
 //   exponent: p has at most 106 significant bits (two 53-bit significands) and its top
@@ -20,47 +22,72 @@
 // bottom of the range, or one that rounds beyond DBL_MAX) takes the element step itself.
 //
 // Countdown: each product spends two deposits (h and r); the element step spends less.
-#include <bit>
 #include <cstdint>
 
 #include "algorithms/exactsum.h"
-#include "algorithms/exactsum_binned.h"
+#include "algorithms/exactsum_arrangements.h"
 #include "algorithms/prefetch.h"
 
 namespace sela {
 
 namespace {
 
-constexpr uint64_t kMantissaMask = 0x000FFFFFFFFFFFFFULL;
-constexpr uint64_t kHiddenBit = 1ULL << 52;
-constexpr uint64_t kSplitFieldMin = 107;
-constexpr uint64_t kSplitFieldMax = 2046;
+// The limb pair a deposit touched last, with what is owed to it kept in registers: a run
+// of deposits into one pair (products of one binade, the common case) adds up in
+// registers instead of forming one chain of loads and stores through the same two limbs.
+// The owed amounts are deposits not yet written: with them, the limbs satisfy the same
+// headroom bound as if every deposit had been written at once. Flushed before any carry
+// propagation and at the end.
+struct DepositCache {
+  int64_t index = 0;
+  int64_t low = 0;
+  int64_t high = 0;
+};
+
+inline void flushCache(SuperAccumulator& acc, DepositCache& c) {
+  acc.limbs[c.index] += c.low;
+  acc.limbs[c.index + 1] += c.high;
+  c.low = 0;
+  c.high = 0;
+}
+
+// deposit(acc, x) through the cache: the same value, added later.
+inline void depositCached(SuperAccumulator& acc, DepositCache& c, double x) {
+  int64_t index, low, high;
+  if (!finiteDepositParts(acc, x, index, low, high)) return;
+  if (index != c.index) {
+    flushCache(acc, c);
+    c.index = index;
+  }
+  c.low += low;
+  c.high += high;
+}
 
 // h and r as above; false when the product must take the element step.
 [[gnu::always_inline]] inline bool splitProduct(double a, double b, double& h, double& r) {
   h = a * b;
-  const uint64_t field = (std::bit_cast<uint64_t>(h) >> 52) & 0x7FF;
-  if (field - kSplitFieldMin > kSplitFieldMax - kSplitFieldMin) [[unlikely]]
+  const uint64_t field = exponentField(bitsOf(h));
+  if (field - kSplitFieldMin > kMaxFiniteField - kSplitFieldMin) [[unlikely]]
     return false;
   r = __builtin_fma(a, b, -h);
   return true;
 }
 
-// One double into the bins of the binned sum (see exactsum_binned.cpp): its significand
-// into the bin of its sign and exponent field. Here h is always normal and r normal or
-// zero: a zero r puts 2^52 into bin 0 or bin 2048, which hold nothing else on this path
-// and are discarded before the flush.
+// One double into the bins of the binned sum (see exactsum_arrangements.cpp): its
+// significand into the bin of its sign and exponent field. Here h is always normal and r
+// normal or zero: a zero r puts 2^52 into the field-0 bin of its sign, which holds nothing
+// else on this path and is discarded before the flush.
 [[gnu::always_inline]] inline void binDeposit(SuperAccumulator& acc, uint64_t* bins, double v) {
-  const uint64_t u = std::bit_cast<uint64_t>(v);
-  const uint64_t bin = u >> 52;
+  const uint64_t u = bitsOf(v);
+  const uint64_t bin = u >> kMantissaBits;
   const uint64_t m = (u & kMantissaMask) | kHiddenBit;
   uint64_t& b = bins[bin];
   if (__builtin_add_overflow(b, m, &b)) [[unlikely]]
     productBinWrapped(acc, bin);
 }
 
-[[gnu::always_inline]] inline void binProduct(ProductStream& s, uint64_t* bins, const double* xp,
-                                              const double* yp) {
+[[gnu::always_inline]] inline void binSplitProduct(ProductStream& s, uint64_t* bins, const double* xp,
+                                                   const double* yp) {
   double h, r;
   if (!splitProduct(*xp, *yp, h, r)) [[unlikely]] {
     depositUnsplitProduct(s, xp, yp);
@@ -70,9 +97,7 @@ constexpr uint64_t kSplitFieldMax = 2046;
   binDeposit(*s.acc, bins, r);
 }
 
-}  // namespace
-
-void addProductsSplitFma(SuperAccumulator& acc, const double* x, const double* y, int64_t n) {
+void splitIntoRegister(SuperAccumulator& acc, const double* x, const double* y, int64_t n) {
   // One cache for the h and one for the r: each runs in its own binade when the
   // products do.
   DepositCache hCache, rCache;
@@ -97,8 +122,8 @@ void addProductsSplitFma(SuperAccumulator& acc, const double* x, const double* y
   }
 }
 
-void binProductsSplitFma(ProductStream& s, uint64_t* const* bins, int copies, const double* x, const double* y,
-                         int64_t n) {
+void splitIntoBins(ProductStream& s, uint64_t* const* bins, int copies, const double* x, const double* y,
+                   int64_t n) {
   // Consecutive products alternate between the copies of the bins (see the binned sum:
   // no single chain of updates through one bin on data that repeat exponents).
   uint64_t* b0 = bins[0];
@@ -109,12 +134,16 @@ void binProductsSplitFma(ProductStream& s, uint64_t* const* bins, int copies, co
   for (; i + 4 <= n; i += 4) {
     prefetchAhead(x + i);
     prefetchAhead(y + i);
-    binProduct(s, b0, x + i, y + i);
-    binProduct(s, b1, x + i + 1, y + i + 1);
-    binProduct(s, b2, x + i + 2, y + i + 2);
-    binProduct(s, b3, x + i + 3, y + i + 3);
+    binSplitProduct(s, b0, x + i, y + i);
+    binSplitProduct(s, b1, x + i + 1, y + i + 1);
+    binSplitProduct(s, b2, x + i + 2, y + i + 2);
+    binSplitProduct(s, b3, x + i + 3, y + i + 3);
   }
-  for (; i < n; ++i) binProduct(s, b0, x + i, y + i);
+  for (; i < n; ++i) binSplitProduct(s, b0, x + i, y + i);
 }
+
+}  // namespace
+
+const ProductSplit kFmaProductSplit = {splitIntoRegister, splitIntoBins};
 
 }  // namespace sela
