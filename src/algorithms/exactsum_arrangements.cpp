@@ -320,6 +320,13 @@ void flushProductBins(SuperAccumulator& __restrict acc, ProductBin* __restrict b
   }
 }
 
+// The element step for one product, countdown included.
+[[gnu::noinline]] void depositProductCounted(SuperAccumulator& acc, double xv, double yv) {
+  if (acc.addsLeft == 0) carryPropagate(acc);
+  acc.addsLeft -= 1;
+  depositProduct(acc, xv, yv);
+}
+
 // One product into its 128-bit bin, or the element step for the products that have none.
 [[gnu::always_inline]] inline void binWholeProduct(SuperAccumulator& acc, ProductBin* bins, const double* xp,
                                                    const double* yp) {
@@ -362,17 +369,6 @@ void flushProductBins(SuperAccumulator& __restrict acc, ProductBin* __restrict b
 
 }  // namespace
 
-// The element step for one product, countdown included.
-[[gnu::noinline]] void depositProductCounted(SuperAccumulator& acc, double xv, double yv) {
-  if (acc.addsLeft == 0) carryPropagate(acc);
-  acc.addsLeft -= 1;
-  depositProduct(acc, xv, yv);
-}
-
-[[gnu::noinline, gnu::cold]] void productBinWrapped(SuperAccumulator& acc, uint64_t bin) {
-  if ((bin & kSpecialField) == 0) return;  // only zero r land here: nothing to keep
-  carryWrappedBin(acc, bin);
-}
 
 bool addProductsBinned(SuperAccumulator& acc, const double* x, const double* y, int64_t n) {
   if (holdsSpecial(acc)) {
@@ -429,8 +425,6 @@ bool mostlyUnsplit(const double* x, const double* y, int64_t n) {
   return outside * 16 > n;
 }
 
-}  // namespace
-
 // Products beyond the split's range (results near or below the bottom of the range, or
 // beyond DBL_MAX) met in the split arrangement: with both factors normal they go to the
 // 128-bit product bins, which keeps them off the element step.
@@ -446,6 +440,8 @@ bool mostlyUnsplit(const double* x, const double* y, int64_t n) {
     s.productBinsHeld = 0;
   }
 }
+
+}  // namespace
 
 void beginProductStream(ProductStream& s, SuperAccumulator& acc, const ProductSplit* split, int64_t binsFrom,
                         int64_t total, const double* sampleX, const double* sampleY, int64_t sampleLength) {
@@ -471,7 +467,14 @@ void streamProducts(ProductStream& s, const double* x, const double* y, int64_t 
   if (s.sumBins) {
     uint64_t* rows[kSumCopies];
     for (int c = 0; c < kSumCopies; ++c) rows[c] = s.sumBins.get() + kBinStride * (c % s.copies);
-    s.split->intoBins(s, rows, s.copies, x, y, n);
+    for (;;) {
+      const int64_t took = s.split->intoBins(*s.acc, rows, s.copies, x, y, n);
+      if (took == n) break;
+      depositUnsplitProduct(s, x + took, y + took);
+      x += took + 1;
+      y += took + 1;
+      n -= took + 1;
+    }
   } else if (s.productBins) {
     // Each bin takes less than 2^106 per product: flushed before it could pass 2^127.
     auto* bins = reinterpret_cast<ProductBin*>(s.productBins.get());

@@ -53,12 +53,15 @@ struct ProductStream;
 constexpr uint64_t kSplitFieldMin = 1 + 2 * (kMantissaBits + 1);
 
 // The products split into two doubles with a fused multiply-add, offered by the FMA
-// family (exactsum_arrangements_fma.cpp): into the register, or into the sum bins
-// bins[0 .. copies-1] of a stream (rows of the binned sum's layout). Products the split
-// cannot take go the way the element step or the stream's product bins give them.
+// family (exactsum_arrangements_fma.cpp). intoRegister adds the products to acc, those the
+// split cannot take by the element step. intoBins adds them to the sum bins
+// bins[0 .. copies-1] (rows of the binned sum's layout; a bin that wraps hands its carry
+// to acc) up to the first product the split cannot take, and returns how many it took
+// (n when all): the caller takes that product its own way and goes on after it.
 struct ProductSplit {
   void (*intoRegister)(SuperAccumulator& acc, const double* x, const double* y, int64_t n);
-  void (*intoBins)(ProductStream& s, uint64_t* const* bins, int copies, const double* x, const double* y, int64_t n);
+  int64_t (*intoBins)(SuperAccumulator& acc, uint64_t* const* bins, int copies, const double* x, const double* y,
+                      int64_t n);
 };
 extern const ProductSplit kFmaProductSplit;
 // What a family without a fused multiply-add offers: no split.
@@ -88,13 +91,5 @@ void beginProductStream(ProductStream& s, SuperAccumulator& acc, const ProductSp
                         int64_t total, const double* sampleX, const double* sampleY, int64_t sampleLength);
 void streamProducts(ProductStream& s, const double* x, const double* y, int64_t n);
 void endProductStream(ProductStream& s);
-
-// The baseline helpers of the split products: the element step with its countdown; a
-// product the split cannot take, to the stream's product bins when both factors are
-// normal (else the element step); the carry of a wrapped bin (the bins of field 0 and of
-// the special field hold nothing to keep on this path).
-void depositProductCounted(SuperAccumulator& acc, double x, double y);
-void depositUnsplitProduct(ProductStream& s, const double* x, const double* y);
-void productBinWrapped(SuperAccumulator& acc, uint64_t bin);
 
 }  // namespace sela

@@ -73,28 +73,36 @@ inline void depositCached(SuperAccumulator& acc, DepositCache& c, double x) {
   return true;
 }
 
+// A bin wrapped: hand 2^64 at the bin's weight (its field; h and r are normal) to the
+// register. A zero r puts 2^52 into the field-0 bin of its sign, which holds nothing else
+// on this path and is discarded before the flush: nothing to keep.
+[[gnu::noinline, gnu::cold]] void binWrapped(SuperAccumulator& acc, uint64_t bin) {
+  const auto field = static_cast<int>(bin & kSpecialField);
+  if (field == 0) return;
+  const int bit = 64 + field;
+  depositWide(acc, uint128{1} << (bit % kLimbBits), (bin >> kExponentBits) != 0, bit / kLimbBits);
+}
+
 // One double into the bins of the binned sum (see exactsum_arrangements.cpp): its
 // significand into the bin of its sign and exponent field. Here h is always normal and r
-// normal or zero: a zero r puts 2^52 into the field-0 bin of its sign, which holds nothing
-// else on this path and is discarded before the flush.
+// normal or zero.
 [[gnu::always_inline]] inline void binDeposit(SuperAccumulator& acc, uint64_t* bins, double v) {
   const uint64_t u = bitsOf(v);
   const uint64_t bin = u >> kMantissaBits;
   const uint64_t m = (u & kMantissaMask) | kHiddenBit;
   uint64_t& b = bins[bin];
   if (__builtin_add_overflow(b, m, &b)) [[unlikely]]
-    productBinWrapped(acc, bin);
+    binWrapped(acc, bin);
 }
 
-[[gnu::always_inline]] inline void binSplitProduct(ProductStream& s, uint64_t* bins, const double* xp,
-                                                   const double* yp) {
+// false, with nothing added, for a product the split cannot take.
+[[gnu::always_inline]] inline bool binSplitProduct(SuperAccumulator& acc, uint64_t* bins, double a, double b) {
   double h, r;
-  if (!splitProduct(*xp, *yp, h, r)) [[unlikely]] {
-    depositUnsplitProduct(s, xp, yp);
-    return;
-  }
-  binDeposit(*s.acc, bins, h);
-  binDeposit(*s.acc, bins, r);
+  if (!splitProduct(a, b, h, r)) [[unlikely]]
+    return false;
+  binDeposit(acc, bins, h);
+  binDeposit(acc, bins, r);
+  return true;
 }
 
 void splitIntoRegister(SuperAccumulator& acc, const double* x, const double* y, int64_t n) {
@@ -122,8 +130,8 @@ void splitIntoRegister(SuperAccumulator& acc, const double* x, const double* y, 
   }
 }
 
-void splitIntoBins(ProductStream& s, uint64_t* const* bins, int copies, const double* x, const double* y,
-                   int64_t n) {
+int64_t splitIntoBins(SuperAccumulator& acc, uint64_t* const* bins, int copies, const double* x, const double* y,
+                      int64_t n) {
   // Consecutive products alternate between the copies of the bins (see the binned sum:
   // no single chain of updates through one bin on data that repeat exponents).
   uint64_t* b0 = bins[0];
@@ -134,12 +142,19 @@ void splitIntoBins(ProductStream& s, uint64_t* const* bins, int copies, const do
   for (; i + 4 <= n; i += 4) {
     prefetchAhead(x + i);
     prefetchAhead(y + i);
-    binSplitProduct(s, b0, x + i, y + i);
-    binSplitProduct(s, b1, x + i + 1, y + i + 1);
-    binSplitProduct(s, b2, x + i + 2, y + i + 2);
-    binSplitProduct(s, b3, x + i + 3, y + i + 3);
+    if (!binSplitProduct(acc, b0, x[i], y[i])) [[unlikely]]
+      return i;
+    if (!binSplitProduct(acc, b1, x[i + 1], y[i + 1])) [[unlikely]]
+      return i + 1;
+    if (!binSplitProduct(acc, b2, x[i + 2], y[i + 2])) [[unlikely]]
+      return i + 2;
+    if (!binSplitProduct(acc, b3, x[i + 3], y[i + 3])) [[unlikely]]
+      return i + 3;
   }
-  for (; i < n; ++i) binSplitProduct(s, b0, x + i, y + i);
+  for (; i < n; ++i)
+    if (!binSplitProduct(acc, b0, x[i], y[i])) [[unlikely]]
+      return i;
+  return n;
 }
 
 }  // namespace
