@@ -21,7 +21,8 @@ bool declineCenteredLanes(const double*, int64_t, const double*, double, double,
 
 using DotLanesKernel = bool (*)(const double*, int64_t, const double*, CertifiedDotLanes&);
 using CenteredLanesKernel = bool (*)(const double*, int64_t, const double*, double, double, CertifiedDotLanes&);
-constinit KernelSlot<DotLanesKernel> certifiedDotImpl{{declineDotLanes, certifiedDotLanesAvx2, certifiedDotLanesAvx512}};
+constinit KernelSlot<DotLanesKernel> certifiedDotImpl{
+    {declineDotLanes, certifiedDotLanesAvx2, certifiedDotLanesAvx512}};
 constinit KernelSlot<CenteredLanesKernel> certifiedCenteredImpl{
     {declineCenteredLanes, certifiedCenteredLanesAvx2, certifiedCenteredLanesAvx512}};
 

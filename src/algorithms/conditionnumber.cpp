@@ -29,7 +29,8 @@ double conditionNumber(const double* values, int64_t n) {
   // three chains in index order. Forming the compensated sum also when the magnitudes
   // reach +inf changes nothing returned.
   ConditionChains chains{values[0], 0.0, 0.0 + std::fabs(values[0])};
-  const int64_t done = 1 + (n - 1 >= kConditionBlocksMinimum ? conditionBlocksImpl.get()(values + 1, n - 1, chains) : 0);
+  const int64_t blocks = n - 1 >= kConditionBlocksMinimum ? conditionBlocksImpl.get()(values + 1, n - 1, chains) : 0;
+  const int64_t done = 1 + blocks;
   double magnitudes = chains.m;
   double s = chains.s;
   double c = chains.c;
