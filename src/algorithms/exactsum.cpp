@@ -7,12 +7,6 @@
 
 namespace sela {
 
-namespace {
-
-constexpr uint64_t kRegisterOverflowNaN = 0x7FFFFFFFFFFFFFFFULL;
-
-}  // namespace
-
 void initialize(SuperAccumulator& acc) {
   std::memset(&acc, 0, sizeof acc);
   acc.format = kAccumulatorFormat;
@@ -23,25 +17,32 @@ namespace {
 
 inline bool isNaNPattern(uint64_t u) { return (u & kExponentMask) == kExponentMask && (u & kMantissaMask) != 0; }
 
-// infBits after meeting the infinity word b: +inf and -inf together make the platform's
-// inf - inf, computed at run time as the element step does, so the word does not depend
-// on the order in which records meet.
+// An infinity word (infBits or overflowBits) after meeting the infinity word b: +inf and
+// -inf together make the platform's inf - inf, computed at run time as the element step
+// does, so the word does not depend on the order in which records meet.
 inline uint64_t combineInfinities(uint64_t a, uint64_t b) {
   if (b == 0 || a == b) return a;
   if (a == 0) return b;
   const double inf = fromBits(a);
-  return std::bit_cast<uint64_t>(inf - inf);
+  return bitsOf(inf - inf);
 }
 
 }  // namespace
 
 namespace {
 
+inline uint64_t infinityOfSign(bool negative) { return negative ? (kSignMask | kExponentMask) : kExponentMask; }
+
+// 0, +inf, -inf or a NaN.
+inline bool isInfinityWord(uint64_t u) {
+  return u == 0 || u == kExponentMask || u == (kSignMask | kExponentMask) || isNaNPattern(u);
+}
+
 // The header words and side words of a record: format, countdown range, side-word shapes.
-bool validFrame(uint64_t format, int64_t addsLeft, uint64_t inf, uint64_t nan, uint64_t reserved) {
-  if (format != kAccumulatorFormat || reserved != 0) return false;
+bool validFrame(uint64_t format, int64_t addsLeft, uint64_t inf, uint64_t nan, uint64_t overflow) {
+  if (format != kAccumulatorFormat) return false;
   if (addsLeft < 0 || addsLeft > kAddsAfterInit) return false;
-  if (inf != 0 && inf != kExponentMask && inf != (kSignMask | kExponentMask) && !isNaNPattern(inf)) return false;
+  if (!isInfinityWord(inf) || !isInfinityWord(overflow)) return false;
   if (nan != 0 && (!isNaNPattern(nan) || (nan & kSignMask) != 0)) return false;
   return true;
 }
@@ -72,7 +73,7 @@ bool limbsWithinHeadroom(const uint64_t* from, int64_t* to, int64_t addsLeft) {
 
 bool loadAccumulator(const uint64_t* words, SuperAccumulator& acc) {
   static_assert(offsetof(SuperAccumulator, format) == 0 && offsetof(SuperAccumulator, addsLeft) == 8 &&
-                offsetof(SuperAccumulator, limbs) == 16 && offsetof(SuperAccumulator, reserved) == 8 * (kAccumulatorWords - 1));
+                offsetof(SuperAccumulator, limbs) == 16 && offsetof(SuperAccumulator, overflowBits) == 8 * (kAccumulatorWords - 1));
   const uint64_t format = words[0];
   const auto addsLeft = static_cast<int64_t>(words[1]);
   const uint64_t* tail = words + 2 + kSuperLimbs;
@@ -82,7 +83,7 @@ bool loadAccumulator(const uint64_t* words, SuperAccumulator& acc) {
   acc.addsLeft = addsLeft;
   acc.infBits = tail[0];
   acc.nanBits = tail[1];
-  acc.reserved = tail[2];
+  acc.overflowBits = tail[2];
   return true;
 }
 
@@ -102,6 +103,7 @@ void merge(SuperAccumulator& acc, const SuperAccumulator& other) {
   for (int k = 0; k < kSuperLimbs; ++k) acc.limbs[k] += other.limbs[k];
   acc.addsLeft -= cost;
   acc.infBits = combineInfinities(acc.infBits, other.infBits);
+  acc.overflowBits = combineInfinities(acc.overflowBits, other.overflowBits);
   if ((other.nanBits & kMantissaMask) > (acc.nanBits & kMantissaMask)) acc.nanBits = other.nanBits;
 }
 
@@ -109,16 +111,11 @@ void depositSpecial(SuperAccumulator& acc, uint64_t u) {
   const uint64_t f = u & kMantissaMask;
   if (f != 0) {
     // The NaN with the largest mantissa field wins; the later one on a tie.
-    if (f >= (acc.nanBits & kMantissaMask)) acc.nanBits = u & ~(1ULL << 63);
+    if (f >= (acc.nanBits & kMantissaMask)) acc.nanBits = u & ~kSignMask;
     return;
   }
-  if (acc.infBits == 0) {
-    acc.infBits = u;
-  } else if (acc.infBits != u) {
-    // Both infinities seen (or a NaN already recorded here): inf - inf is a NaN.
-    const double inf = fromBits(acc.infBits);
-    acc.infBits = std::bit_cast<uint64_t>(inf - inf);
-  }
+  // Both infinities seen (or a NaN already recorded here): inf - inf is a NaN.
+  acc.infBits = combineInfinities(acc.infBits, u);
 }
 
 void depositWide(SuperAccumulator& acc, uint128 v, bool negative, int limb) {
@@ -171,10 +168,11 @@ int64_t carryPropagate(SuperAccumulator& acc) {
     const int64_t chigh = c >> kLimbBits;
     if (chigh == 0 || chigh == -1) break;
     if (i == kSuperLimbs - 1) {
-      // Needs |value| >= 2^3117: unreachable for fewer than 2^63 deposits. The NaN with
-      // the largest mantissa field decides every later result, so the register is
-      // cleared, which keeps its limbs within any headroom.
-      acc.nanBits = kRegisterOverflowNaN;
+      // A carry would leave the top limb: |value| >= 2^3117, beyond the register. Every
+      // digit below is a non-negative digit now, so the top one, c, gives the sign (c >= 2^32
+      // or c < -2^32). Only the sign is kept; the cleared register stays within any
+      // headroom and goes on taking deposits.
+      acc.overflowBits = combineInfinities(acc.overflowBits, infinityOfSign(c < 0));
       std::memset(acc.limbs, 0, sizeof acc.limbs);
       return 0;
     }
@@ -195,6 +193,13 @@ int64_t carryPropagate(SuperAccumulator& acc) {
     limbs[top] = 0;
     --top;
   }
+  // Beside a value already beyond the register (kept by its sign only, at least 2^3117 in
+  // magnitude), a register below the top limb (under 2^3085) cannot change the sign or
+  // bring the sum back into the double range. One in the top limb with the other sign
+  // could: the value is then lost, and the word becomes what both signs give.
+  if (acc.overflowBits != 0 && top == kSuperLimbs - 1) {
+    acc.overflowBits = combineInfinities(acc.overflowBits, infinityOfSign(limbs[top] < 0));
+  }
   return top;
 }
 
@@ -204,6 +209,7 @@ double round(SuperAccumulator& acc) {
 
   const int64_t* limbs = acc.limbs;
   const int64_t i = carryPropagate(acc);
+  if (acc.overflowBits != 0) return fromBits(acc.overflowBits);
   const int64_t v = limbs[i];
 
   // Subnormal range: the value in units of 2^-1074 is the bit pattern itself. The lowest

@@ -35,7 +35,8 @@ constexpr int kProductRangeTop = 2 * (kExponentBias + 1);
 constexpr int kLimbsNeeded = (kProductRangeTop + 63 + kFieldOffset) / kLimbBits + 1;
 constexpr int kSuperLimbs = 131;
 constexpr int kRegisterTop = kLimbBits * kSuperLimbs - kFieldOffset;
-static_assert(kLimbsNeeded == 100 && kSuperLimbs >= kLimbsNeeded, "fewer than 2^63 deposits never carry out of the top limb");
+static_assert(kLimbsNeeded == 100 && kSuperLimbs >= kLimbsNeeded,
+              "fewer than 2^63 deposits never carry out of the top limb");
 
 // The headroom argument behind the countdown. One deposit changes any limb by less than
 // 2^kDepositBoundLog2 = 2^52 in magnitude: a double adds < 2^32 to one limb and, its
@@ -64,9 +65,12 @@ struct SuperAccumulator {
   uint64_t format;   // kAccumulatorFormat
   int64_t addsLeft;  // deposits left before the limbs must be normalised
   int64_t limbs[kSuperLimbs];
-  uint64_t infBits;   // 0, or +inf / -inf, or a NaN once both infinities were seen
-  uint64_t nanBits;   // 0, or the NaN with the largest mantissa field, sign cleared
-  uint64_t reserved;  // 0
+  uint64_t infBits;  // 0, or +inf / -inf, or a NaN once both infinities were seen
+  uint64_t nanBits;  // 0, or the NaN with the largest mantissa field, sign cleared
+  // 0, or +inf / -inf once the value left the register (beyond 2^3117) with that sign, or
+  // a NaN once its sign was lost too (see carryPropagate). Below the side words, above
+  // the limbs.
+  uint64_t overflowBits;
 };
 constexpr int kAccumulatorWords = kSuperLimbs + 5;
 static_assert(sizeof(SuperAccumulator) == kAccumulatorWords * sizeof(uint64_t));
@@ -152,11 +156,17 @@ void merge(SuperAccumulator& acc, const SuperAccumulator& other);
 // Normalises the limbs without changing the value: every limb below the top non-zero one
 // in [0, 2^32), the top one in [-2^32, 2^32), non-zero and not -1 (unless it is limb 0).
 // Returns the top limb's index (0 for a zero register); resets addsLeft to
-// kAddsAfterCarry.
+// kAddsAfterCarry. A value beyond the register (|value| >= 2^3117, reachable only by
+// merging records into themselves some three thousand times) is recorded in overflowBits
+// by its sign and the limbs are cleared: no later addition of doubles or products could
+// bring such a value back into the double range, so its rounding is +-inf by that sign
+// for good. Only a sum with the other sign that no longer fits (a second overflow), or
+// that reaches the top limb beside the first, makes the word a NaN: the sign is lost.
 int64_t carryPropagate(SuperAccumulator& acc);
 
-// nanBits if set, else infBits if set, else the register rounded to nearest (ties to
-// even), overflowing to +-inf where round-to-nearest does. Normalises in place.
+// nanBits if set, else infBits if set, else overflowBits if set, else the register
+// rounded to nearest (ties to even), overflowing to +-inf where round-to-nearest does.
+// Normalises in place.
 double round(SuperAccumulator& acc);
 
 }  // namespace sela
