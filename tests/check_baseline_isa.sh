@@ -4,8 +4,9 @@
 # with "v"); all other library code must run on baseline x86-64, since it runs before
 # (and regardless of) the processor check. The kernel objects must hold their family's
 # code (else this check would prove nothing), the AVX2 ones without ZMM registers, and
-# they must define no weak symbol: an inline function or template with external linkage
-# compiled there could be the copy the linker keeps for the baseline callers too.
+# they must define no weak function: an inline function or template with external
+# linkage compiled there could be the copy the linker keeps for the baseline callers
+# too. (Weak data, such as the exception personality's reference, holds no code.)
 # Argument: the object files, joined by ':'.
 set -eu
 status=0
@@ -16,8 +17,8 @@ for obj in $1; do
   vex=$(objdump -d --no-show-raw-insn "$obj" | grep -cE '^ +[0-9a-f]+:[[:space:]]+v[a-z0-9]+' || true)
   case "$obj" in
     *_avx2.cpp.o | *_avx512.cpp.o | *_fma.cpp.o)
-      weak=$(nm --defined-only "$obj" | grep -E ' [VvWw] ' || true)
-      if [ -n "$weak" ]; then echo "weak symbols in kernel object $obj:"; echo "$weak" | head -5; status=1; fi ;;
+      weak=$(nm --defined-only "$obj" | grep -E ' [Ww] ' || true)
+      if [ -n "$weak" ]; then echo "weak functions in kernel object $obj:"; echo "$weak" | head -5; status=1; fi ;;
   esac
   case "$obj" in
     *_avx2.cpp.o)
@@ -35,5 +36,5 @@ for obj in $1; do
       fi ;;
   esac
 done
-[ "$status" -eq 0 ] && echo "vector instructions only in the kernel objects, and no weak symbols there"
+[ "$status" -eq 0 ] && echo "vector instructions only in the kernel objects, and no weak functions there"
 exit "$status"
