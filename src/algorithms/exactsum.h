@@ -9,7 +9,8 @@
 // and a double's exponent field is the bit position of its significand (binary64.h). Each
 // limb's upper 32 bits are headroom for deposits not yet carried. Infinities and NaNs
 // never enter the register; they are kept in two side words that take precedence when
-// the result is formed.
+// the result is formed, and so does a third word that keeps the sign of a value grown
+// beyond the register.
 //
 // The inline deposits below have internal linkage (static inline): they are also compiled
 // into the FMA translation unit of the arrangements, whose copies must never stand in for
@@ -37,6 +38,7 @@ constexpr int kSuperLimbs = 131;
 constexpr int kRegisterTop = kLimbBits * kSuperLimbs - kFieldOffset;
 static_assert(kLimbsNeeded == 100 && kSuperLimbs >= kLimbsNeeded,
               "fewer than 2^63 deposits never carry out of the top limb");
+static_assert(kRegisterTop == 3117);
 
 // The headroom argument behind the countdown. One deposit changes any limb by less than
 // 2^kDepositBoundLog2 = 2^52 in magnitude: a double adds < 2^32 to one limb and, its

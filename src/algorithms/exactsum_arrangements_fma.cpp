@@ -19,7 +19,8 @@
 // Depositing the two doubles h and r therefore adds the same value as the element step,
 // with two cheap deposits instead of a 128-bit multiply and five limb updates. Every
 // other product (a zero, subnormal, infinite or NaN factor, a product near or below the
-// bottom of the range, or one that rounds beyond DBL_MAX) takes the element step itself.
+// bottom of the range, or one that rounds beyond DBL_MAX) takes the element step into the
+// register, or is handed back to the caller of the bins.
 //
 // Countdown: each product spends two deposits (h and r); the element step spends less.
 #include <cstdint>
@@ -76,7 +77,7 @@ inline void depositCached(SuperAccumulator& acc, DepositCache& c, double x) {
 // A bin wrapped: hand 2^64 at the bin's weight (its field; h and r are normal) to the
 // register. A zero r puts 2^52 into the field-0 bin of its sign, which holds nothing else
 // on this path and is discarded before the flush: nothing to keep.
-[[gnu::noinline, gnu::cold]] void binWrapped(SuperAccumulator& acc, uint64_t bin) {
+[[gnu::noinline]] void binWrapped(SuperAccumulator& acc, uint64_t bin) {
   const auto field = static_cast<int>(bin & kSpecialField);
   if (field == 0) return;
   const int bit = 64 + field;
@@ -142,18 +143,13 @@ int64_t splitIntoBins(SuperAccumulator& acc, uint64_t* const* bins, int copies, 
   for (; i + 4 <= n; i += 4) {
     prefetchAhead(x + i);
     prefetchAhead(y + i);
-    if (!binSplitProduct(acc, b0, x[i], y[i])) [[unlikely]]
-      return i;
-    if (!binSplitProduct(acc, b1, x[i + 1], y[i + 1])) [[unlikely]]
-      return i + 1;
-    if (!binSplitProduct(acc, b2, x[i + 2], y[i + 2])) [[unlikely]]
-      return i + 2;
-    if (!binSplitProduct(acc, b3, x[i + 3], y[i + 3])) [[unlikely]]
-      return i + 3;
+    if (!binSplitProduct(acc, b0, x[i], y[i])) return i;
+    if (!binSplitProduct(acc, b1, x[i + 1], y[i + 1])) return i + 1;
+    if (!binSplitProduct(acc, b2, x[i + 2], y[i + 2])) return i + 2;
+    if (!binSplitProduct(acc, b3, x[i + 3], y[i + 3])) return i + 3;
   }
   for (; i < n; ++i)
-    if (!binSplitProduct(acc, b0, x[i], y[i])) [[unlikely]]
-      return i;
+    if (!binSplitProduct(acc, b0, x[i], y[i])) return i;
   return n;
 }
 
