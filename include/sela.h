@@ -283,7 +283,11 @@ SELA_API int sela_accumulator_merge(sela_accumulator *acc, const sela_accumulato
 /* The value held, rounded once as sela_sum_exact rounds: to nearest, ties to even; a NaN
  * added anywhere gives the NaN with the largest mantissa field (sign cleared), +inf and
  * -inf together a NaN, one infinity that infinity; empty: +0.0. The record is not
- * changed, so adding may continue. An invalid record gives the quiet NaN. */
+ * changed, so adding may continue. An invalid record gives the quiet NaN.
+ * A record holds any value below 2^3117 in magnitude exactly. Beyond that (reachable only
+ * by merging a record into itself some three thousand times) it keeps the sign alone and
+ * rounds to the infinity of that sign, as a finite sum beyond the double range does; a
+ * NaN once values beyond it (or at its top) of both signs have met. */
 SELA_API double sela_accumulator_round(const sela_accumulator *acc);
 
 /* The value held divided by count, rounded once to nearest, ties to even: the exact mean

@@ -10,7 +10,7 @@
 #include "algorithms/conditionnumber.h"
 #include "algorithms/dotproduct.h"
 #include "algorithms/exactdivide.h"
-#include "algorithms/exactsum.h"
+#include "algorithms/exactengine.h"
 #include "algorithms/naivesum.h"
 #include "algorithms/orosum.h"
 #include "algorithms/pairwisesum.h"

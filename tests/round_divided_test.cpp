@@ -1,5 +1,6 @@
 // sela_accumulator_round_divided against the GMP quotient rounded once: random, wide,
 // cancelling and beyond-range registers, products, ties, and counts up to 2^64 - 1.
+#include <cmath>
 #include <cstring>
 #include <limits>
 
@@ -115,6 +116,19 @@ TEST(RoundDivided, RegistersDoubledFarBeyondTheRange) {
   sela_accumulator a = filled({3.0});
   for (int k = 0; k < 63; ++k) ASSERT_EQ(0, sela_accumulator_merge(&a, &a));
   EXPECT_TRUE(SameBits(3.0, sela_accumulator_round_divided(&a, 1ULL << 63)));
+}
+
+TEST(RoundDivided, RegistersDoubledBeyondTheRegister) {
+  // Past 2^3117 the register keeps only the sign; no count below 2^64 brings such a value
+  // back into the range, so the quotient is the infinity of that sign, as round() gives.
+  for (const double start : {1.0, -3.0}) {
+    sela_accumulator a = filled({start});
+    for (int k = 0; k < 3200; ++k) ASSERT_EQ(0, sela_accumulator_merge(&a, &a));
+    const double inf = std::copysign(std::numeric_limits<double>::infinity(), start);
+    EXPECT_TRUE(SameBits(inf, sela_accumulator_round(&a)));
+    EXPECT_TRUE(SameBits(inf, sela_accumulator_round_divided(&a, 1)));
+    EXPECT_TRUE(SameBits(inf, sela_accumulator_round_divided(&a, ~0ULL)));
+  }
 }
 
 TEST(RoundDivided, Ties) {

@@ -6,8 +6,11 @@
 #include <vector>
 
 #include "algorithms/compensatedsum.h"
+#include "algorithms/conditionnumber.h"
 #include "algorithms/dotproduct.h"
 #include "algorithms/errorfree.h"
+#include "algorithms/exactengine.h"
+#include "algorithms/statistical_reductions.h"
 #include "dot_test_data.h"
 #include "sela.h"
 #include "simd_dispatch.h"
@@ -334,11 +337,13 @@ TEST(Dispatch, PicksTheFamilyExpectedOnThisProcessor) {
   if (naive == dispatchNaiveDotAvx2 && d2 == dispatchDot2Avx2 && k3 == dispatchDotK3Avx2) picked = "avx2";
   if (naive == scalarNaiveDot && d2 == scalarDot2 && k3 == scalarDotK3) picked = "scalar";
   EXPECT_EQ(std::string(SELA_EXPECTED_KERNEL_FAMILY), picked);
-  // The condition number's blocks and the normalization: the AVX copies wherever the
-  // AVX2 test passes, the SSE2 copies elsewhere.
+  // The condition number's blocks and the normalization (each selected on its own first
+  // use): the AVX copies wherever the AVX2 test passes, the SSE2 copies elsewhere.
   const bool avx = picked != "scalar";
-  EXPECT_EQ(avx ? conditionBlocksAvx : conditionBlocksSse2, conditionBlocksImpl.load()) << picked;
-  EXPECT_EQ(avx ? normalizeLanesAvx : normalizeLanesSse2, normalizeLanesImpl.load()) << picked;
+  EXPECT_EQ(avx ? conditionBlocksAvx : conditionBlocksSse2, conditionBlocksImpl.get()) << picked;
+  EXPECT_EQ(avx ? normalizeLanesAvx : normalizeLanesSse2, normalizeLanesImpl.get()) << picked;
+  // The exact products split with a fused multiply-add wherever the AVX2 test passes.
+  EXPECT_EQ(avx ? &kFmaProductSplit : &kNoProductSplit, productSplitImpl.get()) << picked;
 }
 #endif
 

@@ -3,7 +3,7 @@
 #include <type_traits>
 
 #include "algorithms/errorfree.h"
-#include "algorithms/exactsum.h"
+#include "algorithms/exactengine.h"
 #include "scratch.h"
 
 namespace sela {

@@ -100,6 +100,10 @@ bool anyBitBelow(const uint32_t* q, int64_t b) {
 double roundDivided(const SuperAccumulator& acc, uint64_t count) {
   if (acc.nanBits != 0) return fromBits(acc.nanBits);
   if (acc.infBits != 0) return fromBits(acc.infBits);
+  // A value beyond the register is at least 2^3117; divided by a count below 2^64 it is
+  // still far beyond the double range, so the quotient is the overflow word's infinity
+  // (or its NaN, once the sign was lost).
+  if (acc.overflowBits != 0) return fromBits(acc.overflowBits);
 
   const Magnitude m = magnitudeOf(acc);
   int top = kDigits - 1;

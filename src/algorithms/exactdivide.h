@@ -10,7 +10,7 @@
 namespace sela {
 
 // nanBits if set, else infBits if set (an infinity divided by a positive count is that
-// infinity), else the register's value divided by count, rounded to nearest with ties to
+// infinity), else overflowBits if set (likewise), else the register's value divided by count, rounded to nearest with ties to
 // even, overflowing to +-inf only where the quotient itself is beyond the range. A zero
 // result is +0.0, whatever the sign of the value it came from. Requires count >= 1. The
 // record is only read: the register may hold any value its headroom allows, including
