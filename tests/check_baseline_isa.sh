@@ -1,6 +1,7 @@
 #!/bin/sh
-# Only the vector-kernel objects (and the accumulator's FMA product split) may hold VEX or EVEX instructions (in AT&T syntax every
-# one of them starts with "v"); all other library code must run on baseline x86-64, since
+# Only the vector-kernel objects (and the FMA copies of the accumulator's product split and
+# of Dot2) may hold VEX or EVEX instructions (in AT&T syntax every one of them starts
+# with "v"); all other library code must run on baseline x86-64, since
 # it runs before (and regardless of) the processor check. The kernel objects must hold
 # vector code (else this check would prove nothing), the AVX2 one without ZMM registers.
 # Argument: the object files, joined by ':'.
@@ -15,7 +16,7 @@ for obj in $1; do
     *simd_dispatch_avx2.cpp.o)
       if [ "$vex" -eq 0 ]; then echo "no vector code in $obj"; status=1; fi
       if objdump -d "$obj" | grep -q '%zmm'; then echo "ZMM registers in $obj"; status=1; fi ;;
-    *exactsum_fma.cpp.o)
+    *exactsum_fma.cpp.o | *dotproduct_fma.cpp.o)
       if ! objdump -d "$obj" | grep -qE 'vfn?m(add|sub)'; then echo "no fused multiply-add in $obj"; status=1; fi ;;
     *simd_dispatch_avx512.cpp.o)
       if ! objdump -d "$obj" | grep -q '%zmm'; then echo "no 512-bit code in $obj"; status=1; fi ;;
