@@ -1,0 +1,111 @@
+// The benchmarks' peer (bench/peer_accumulator.h) must be exact, or its figures compare
+// sela with something that does less: its small and large accumulators, merge and
+// products against the GMP oracle, with the carry passes forced often.
+#include <limits>
+
+#include "peer_accumulator.h"
+#include "test_util.h"
+
+using testutil::SameBits;
+
+namespace {
+
+const double kInf = std::numeric_limits<double>::infinity();
+const double kMax = std::numeric_limits<double>::max();
+
+double small(const std::vector<double>& x, int64_t headroom = peer::kSmallCapacity) {
+  peer::Small a;
+  peer::init(a);
+  a.depositsLeft = headroom;  // a small headroom forces carry passes between deposits
+  peer::add(a, x.data(), static_cast<int64_t>(x.size()));
+  return peer::round(a);
+}
+
+double large(const std::vector<double>& x) { return peer::sumLarge(x.data(), static_cast<int64_t>(x.size())); }
+
+void expectExact(const std::vector<double>& x, const std::string& what) {
+  const double exact = oracle::exactSum(x);
+  EXPECT_TRUE(SameBits(exact, small(x))) << what << " (small)";
+  EXPECT_TRUE(SameBits(exact, small(x, 3))) << what << " (small, carries every 3 deposits)";
+  EXPECT_TRUE(SameBits(exact, large(x))) << what << " (large)";
+}
+
+}  // namespace
+
+TEST(PeerAccumulator, RandomDataOverTheWholeRange) {
+  std::mt19937_64 rng(1801);
+  for (size_t n : {1u, 2u, 16u, 1000u, 5000u}) {
+    expectExact(testutil::wideRange(rng, n, -1074, 1023), "full range " + std::to_string(n));
+    expectExact(testutil::wideRange(rng, n, -1074, -1000), "subnormal range " + std::to_string(n));
+    expectExact(testutil::uniform(rng, n), "uniform " + std::to_string(n));
+    if (n >= 2) expectExact(testutil::genSum(rng, n, 1e32), "cond 1e32 " + std::to_string(n));
+  }
+}
+
+TEST(PeerAccumulator, CancellationTiesAndOverflow) {
+  expectExact({}, "empty");
+  expectExact({1.0, -1.0}, "zero");
+  expectExact({-1.0, 0x1p-60}, "negative");
+  expectExact({1.0, 0x1p-53}, "tie to even, down");
+  expectExact({1.0 + 0x1p-52, 0x1p-53}, "tie to even, up");
+  expectExact({1.0, 0x1p-53, 0x1p-1074}, "just above the tie");
+  expectExact({kMax, kMax, -kMax}, "intermediate beyond the range");
+  expectExact({kMax, 0x1p970}, "rounds to infinity");
+  expectExact({-kMax, -0x1p970}, "rounds to -infinity");
+  expectExact({kMax, 0x1p969}, "stays finite");
+  expectExact({0x1p-1074, 0x1p-1074, 0x1p-1022}, "subnormals into a normal");
+  // One bin filled far beyond its capacity, in both signs, then cancelled to a tail.
+  std::vector<double> same(5000, 1.0 - 0x1p-53);
+  same.insert(same.end(), 3000, -(1.0 - 0x1p-53));
+  same.push_back(0x1p-70);
+  expectExact(same, "a bin flushed many times");
+  std::vector<double> maxes(3000, kMax);
+  maxes.insert(maxes.end(), 2999, -kMax);
+  expectExact(maxes, "the top of the range, many times");
+}
+
+TEST(PeerAccumulator, SpecialValues) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  for (auto f : {small, +[](const std::vector<double>& x, int64_t) { return large(x); }}) {
+    EXPECT_TRUE(SameBits(kInf, f({1.0, kInf, 2.0}, peer::kSmallCapacity)));
+    EXPECT_TRUE(SameBits(-kInf, f({-kInf, 1e308}, peer::kSmallCapacity)));
+    EXPECT_TRUE(std::isnan(f({kInf, -kInf}, peer::kSmallCapacity)));
+    EXPECT_TRUE(std::isnan(f({1.0, nan}, peer::kSmallCapacity)));
+  }
+}
+
+TEST(PeerAccumulator, MergeIsTheSumOfTheParts) {
+  std::mt19937_64 rng(1802);
+  const auto x = testutil::wideRange(rng, 3000, -1074, 1023);
+  const auto y = testutil::genSum(rng, 2000, 1e20);
+  std::vector<double> both = x;
+  both.insert(both.end(), y.begin(), y.end());
+  for (int64_t headroom : {peer::kSmallCapacity, int64_t{2500}, int64_t{5}}) {
+    peer::Small a, b;
+    peer::init(a);
+    peer::init(b);
+    a.depositsLeft = headroom;  // merges that must carry first, or carry a copy of b
+    peer::add(a, x.data(), static_cast<int64_t>(x.size()));
+    peer::add(b, y.data(), static_cast<int64_t>(y.size()));
+    peer::merge(a, b);
+    EXPECT_TRUE(SameBits(oracle::exactSum(both), peer::round(a))) << headroom;
+  }
+}
+
+TEST(PeerAccumulator, ProductsSplitExactly) {
+  __builtin_cpu_init();
+  if (!__builtin_cpu_supports("fma")) GTEST_SKIP() << "the peer's products need FMA";
+  std::mt19937_64 rng(1803);
+  for (size_t n : {1u, 16u, 1000u, 3000u}) {
+    const auto x = testutil::wideRange(rng, n, -400, 400);
+    const auto y = testutil::wideRange(rng, n, -400, 400);
+    EXPECT_TRUE(SameBits(oracle::exactDot(x.data(), y.data(), static_cast<int64_t>(n)),
+                         peer::dotLarge(x.data(), y.data(), static_cast<int64_t>(n))))
+        << n;
+    const auto c = testutil::genSum(rng, std::max<size_t>(n, 2), 1e32);
+    const std::vector<double> near(c.size(), 1.0 + 0x1p-30);
+    EXPECT_TRUE(SameBits(oracle::exactDot(c.data(), near.data(), static_cast<int64_t>(c.size())),
+                         peer::dotLarge(c.data(), near.data(), static_cast<int64_t>(c.size()))))
+        << n;
+  }
+}
