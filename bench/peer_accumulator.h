@@ -6,13 +6,17 @@
 //   m * 2^-1074 * 2^p with an integer significand m < 2^53 and p = max(E, 1) - 1 for its
 //   exponent field E, so the register counts units of 2^-1074 in 67 limbs of 32 bits,
 //   each held in an int64_t: bit positions up to 2143, far above the largest double's
-//   top bit 2097. A deposit adds at most 2^32 - 1 to a limb (the top part of a split
-//   value may subtract up to 2^31), so 2^30 deposits leave every limb far from int64_t
-//   overflow; then one carry pass brings limbs 0..65 back into [0, 2^32).
+//   top bit 2097. A value goes in as two signed pieces, the low 32 bits of m * 2^(p mod
+//   32) into limb p / 32 and the rest (below 2^52) into the next limb, so a limb moves by
+//   less than 2^52 per deposit and 2047 deposits cannot overflow it; then one carry pass
+//   over the limbs in use brings them back into [0, 2^32). The register remembers the
+//   span of limbs it has touched, so carrying and rounding a short sum look at a few
+//   limbs, not 67.
 // - Large: one bin per exponent field, an int64_t sum of the signed significands of that
 //   field and a count. 1024 significands of magnitude below 2^53 sum to less than 2^63,
 //   so a bin is flushed into the small register (one deposit of the bin's sum at its
-//   position) when its count reaches 1024, and all bins are flushed at the end.
+//   position) when its count reaches 1024, and the bins in use are flushed at the end
+//   (a list of them is kept, so a call touches only the bins its data needs).
 // - Rounding: carries propagated, the sign taken from the top limb, the magnitude's top
 //   64 bits and a sticky bit for everything below, then round to nearest, ties to even.
 // - Dot products: each product split by a fused multiply-add into h = fl(a b) and
@@ -21,6 +25,7 @@
 // Infinities and NaN are counted apart: NaN, or +inf with -inf, gives NaN.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -35,15 +40,18 @@ __extension__ using Uint128 = unsigned __int128;
 constexpr int kLimbBits = 32;
 constexpr int kLimbs = 67;
 constexpr int kBins = 2048;
-constexpr int64_t kBinCapacity = 1024;
-constexpr int64_t kSmallCapacity = int64_t{1} << 30;
+constexpr int kBinCapacity = 1024;
+// A piece moves a limb by less than 2^52; after a carry pass the limbs are below 2^32.
+constexpr int64_t kSmallCapacity = (int64_t{1} << (63 - 52)) - 1;
 constexpr uint64_t kMantissaMask = (uint64_t{1} << 52) - 1;
 constexpr uint64_t kLimbMask = (uint64_t{1} << kLimbBits) - 1;
 // A significand's top bit lies at position 2045 + 52 at most; the deposit of a bin's
 // sum (below 2^63) at position 2045 reaches limb 2045 / 32 + 2.
 static_assert((2045 / kLimbBits) + 2 < kLimbs - 1, "deposits stay below the top limb");
-static_assert(kBinCapacity * ((int64_t{1} << 53) - 1) < std::numeric_limits<int64_t>::max(),
+static_assert(int64_t{kBinCapacity} * ((int64_t{1} << 53) - 1) < std::numeric_limits<int64_t>::max(),
               "a full bin cannot overflow");
+static_assert((int64_t{1} << 32) + kSmallCapacity * (int64_t{1} << 52) < std::numeric_limits<int64_t>::max(),
+              "a limb cannot overflow between carry passes");
 
 struct Specials {
   bool nan = false, posInf = false, negInf = false;
@@ -66,27 +74,45 @@ struct Specials {
 struct Small {
   int64_t limb[kLimbs];
   int64_t depositsLeft;
+  int lo, hi;  // limbs outside [lo, hi] are zero
   Specials specials;
 };
 
 inline void init(Small& a) {
   std::memset(a.limb, 0, sizeof a.limb);
   a.depositsLeft = kSmallCapacity;
+  a.lo = kLimbs;
+  a.hi = -1;
   a.specials = Specials{};
 }
 
-// Limbs 0..kLimbs-2 into [0, 2^32), their carries moved up; the value is unchanged.
+// Limbs lo..hi-1 into [0, 2^32), their carries moved up; the top limb keeps its sign
+// and is split only once it has grown beyond 32 bits (its carry is below 2^31), so a
+// negative value does not carry ones up to the last limb. The value is unchanged.
 inline void carry(Small& a) {
-  for (int k = 0; k < kLimbs - 1; ++k) {
+  a.depositsLeft = kSmallCapacity - 1;
+  if (a.hi < 0) return;
+  constexpr int64_t kRadix = int64_t{1} << kLimbBits;
+  for (int k = a.lo; k < a.hi; ++k) {
     const int64_t c = a.limb[k] >> kLimbBits;  // floor division: the low part stays >= 0
-    a.limb[k] -= c * (int64_t{1} << kLimbBits);
+    a.limb[k] -= c * kRadix;
     a.limb[k + 1] += c;
   }
-  a.depositsLeft = kSmallCapacity - 1;
+  const int64_t t = a.limb[a.hi];
+  if ((t >= kRadix || t < -kRadix) && a.hi < kLimbs - 1) {
+    const int64_t c = t >> kLimbBits;
+    a.limb[a.hi] -= c * kRadix;
+    a.limb[++a.hi] += c;
+  }
+}
+
+inline void touch(Small& a, int first, int last) {
+  a.lo = std::min(a.lo, first);
+  a.hi = std::max(a.hi, last);
 }
 
 // Adds v * 2^p units (|v| < 2^63, 0 <= p <= 2045): the two's-complement bits of
-// v * 2^(p mod 32) in 32-bit pieces, the top piece signed.
+// v * 2^(p mod 32) in 32-bit pieces, the top piece signed. Used for bins' sums.
 inline void deposit(Small& a, int64_t v, int p) {
   if (--a.depositsLeft <= 0) carry(a);
   const int k = p / kLimbBits;
@@ -96,51 +122,52 @@ inline void deposit(Small& a, int64_t v, int p) {
   a.limb[k + 1] += static_cast<int64_t>(static_cast<uint64_t>(w) & kLimbMask);
   w >>= kLimbBits;
   a.limb[k + 2] += static_cast<int64_t>(w);
+  touch(a, k, k + 2);
 }
 
-inline void add(Small& a, double x) {
+// One double: the low 32 bits of m * 2^s (s = p mod 32) and m >> (32 - s), both signed.
+[[gnu::always_inline]] inline void add(Small& a, double x) {
   const uint64_t u = std::bit_cast<uint64_t>(x);
   const int e = static_cast<int>((u >> 52) & 0x7FF);
-  if (e == 0x7FF) {
+  if (e == 0x7FF) [[unlikely]] {
     a.specials.note(u);
     return;
   }
-  const int64_t m = static_cast<int64_t>((u & kMantissaMask) | (static_cast<uint64_t>(e != 0) << 52));
-  deposit(a, (u >> 63) ? -m : m, e == 0 ? 0 : e - 1);
+  if (--a.depositsLeft <= 0) [[unlikely]]
+    carry(a);
+  const uint64_t m = (u & kMantissaMask) | (static_cast<uint64_t>(e != 0) << 52);
+  const int p = e == 0 ? 0 : e - 1;
+  const int k = p / kLimbBits;
+  const int shift = p % kLimbBits;
+  const int64_t low = static_cast<int64_t>((m << shift) & kLimbMask);
+  const int64_t high = static_cast<int64_t>(m >> (kLimbBits - shift));
+  const int64_t sign = -static_cast<int64_t>(u >> 63);  // 0 or -1
+  a.limb[k] += (low ^ sign) - sign;
+  a.limb[k + 1] += (high ^ sign) - sign;
+  touch(a, k, k + 1);
 }
 
 inline void add(Small& a, const double* x, int64_t n) {
   for (int64_t i = 0; i < n; ++i) add(a, x[i]);
 }
 
-// a += b. The limbs add; their deposits count against a's headroom.
+// a += b. The limbs add; b's deposits count against a's headroom, which a carry pass
+// of a always makes room for (b has used at most kSmallCapacity - 1 since its own).
 inline void merge(Small& a, const Small& b) {
   const int64_t usedB = kSmallCapacity - b.depositsLeft;
-  if (a.depositsLeft <= usedB) carry(a);
-  if (a.depositsLeft <= usedB) {  // b alone used more than half: carry a copy of it
-    Small c = b;
-    carry(c);
-    merge(a, c);
-    return;
-  }
-  for (int k = 0; k < kLimbs; ++k) a.limb[k] += b.limb[k];
+  if (a.depositsLeft < usedB) carry(a);
+  for (int k = b.lo; k <= b.hi; ++k) a.limb[k] += b.limb[k];
+  if (b.hi >= 0) touch(a, b.lo, b.hi);
   a.depositsLeft -= usedB;
   a.specials.nan |= b.specials.nan;
   a.specials.posInf |= b.specials.posInf;
   a.specials.negInf |= b.specials.negInf;
 }
 
-// The value rounded to nearest, ties to even (+0.0 for zero; +-inf beyond the range).
-inline double round(const Small& in) {
-  if (in.specials.any()) return in.specials.value();
-  Small a = in;
-  carry(a);
-  const bool negative = a.limb[kLimbs - 1] < 0;
-  if (negative) {
-    for (int64_t& l : a.limb) l = -l;
-    carry(a);
-  }
-  int top = kLimbs - 1;
+// The magnitude of a carried, non-negative register rounded to nearest, ties to even
+// (+inf beyond the range).
+inline double roundMagnitude(const Small& a) {
+  int top = a.hi;
   while (top >= 0 && a.limb[top] == 0) --top;
   if (top < 0) return 0.0;
   // The four limbs from the top one down, as 128 bits with the top bit at bit 127.
@@ -149,45 +176,62 @@ inline double round(const Small& in) {
   const int lead = std::countl_zero(static_cast<uint64_t>(window >> 64));
   window <<= lead;
   const int topBit = kLimbBits * top + (kLimbBits - 1) - lead;  // the magnitude's top bit
-  double r;
   if (topBit < 53) {
     // Fewer than 54 bits: the magnitude (limbs 0 and 1) times 2^-1074 is a double.
-    r = std::ldexp(static_cast<double>(static_cast<uint64_t>(a.limb[1]) << kLimbBits | static_cast<uint64_t>(a.limb[0])),
-                   -1074);
-  } else {
-    bool sticky = static_cast<uint64_t>(window) != 0;
-    for (int j = top - 4; j >= 0 && !sticky; --j) sticky = a.limb[j] != 0;
-    const uint64_t w = static_cast<uint64_t>(window >> 64);
-    uint64_t mant = w >> 11;
-    const bool guard = (w >> 10) & 1;
-    const bool rest = (w & 0x3FF) != 0 || sticky;
-    int exp = topBit - 52 - 1074;
-    if (guard && (rest || (mant & 1))) ++mant;
-    if (mant >> 53) {
-      mant >>= 1;
-      ++exp;
-    }
-    r = std::ldexp(static_cast<double>(mant), exp);  // exact, or +inf beyond the range
+    return std::ldexp(static_cast<double>(static_cast<uint64_t>(a.limb[1]) << kLimbBits | static_cast<uint64_t>(a.limb[0])),
+                      -1074);
   }
-  return negative ? -r : r;
+  bool sticky = static_cast<uint64_t>(window) != 0;
+  for (int j = top - 4; j >= a.lo && !sticky; --j) sticky = a.limb[j] != 0;
+  const uint64_t w = static_cast<uint64_t>(window >> 64);
+  uint64_t mant = w >> 11;
+  const bool guard = (w >> 10) & 1;
+  const bool rest = (w & 0x3FF) != 0 || sticky;
+  int exp = topBit - 52 - 1074;
+  if (guard && (rest || (mant & 1))) ++mant;
+  if (mant >> 53) {
+    mant >>= 1;
+    ++exp;
+  }
+  return std::ldexp(static_cast<double>(mant), exp);  // exact, or +inf beyond the range
 }
 
+// The value rounded to nearest, ties to even (+0.0 for zero; +-inf beyond the range).
+// Carries a in place (its value is unchanged).
+inline double round(Small& a) {
+  if (a.specials.any()) return a.specials.value();
+  carry(a);
+  if (a.hi < 0 || a.limb[a.hi] >= 0) return roundMagnitude(a);
+  // Negative: the top limb alone is negative. Round the negation.
+  Small m = a;
+  for (int k = m.lo; k <= m.hi; ++k) m.limb[k] = -m.limb[k];
+  carry(m);
+  return -roundMagnitude(m);
+}
+
+// The bins start at zero and are left at zero by transfer, so a call touches only the
+// bins its data uses; `used` lists them.
 struct Large {
   int64_t sum[kBins];
   uint16_t count[kBins];
+  uint16_t used[kBins];
+  int usedCount;
   Small small;
 };
 
-inline void init(Large& a) {
+inline void clear(Large& a) {
   std::memset(a.sum, 0, sizeof a.sum);
   std::memset(a.count, 0, sizeof a.count);
+  a.usedCount = 0;
   init(a.small);
 }
 
+// A bin whose count reaches the capacity goes into the register and restarts at count 1
+// with sum 0 (so it stays listed once): 1023 more significands fit.
 inline void flushBin(Large& a, int e) {
   deposit(a.small, a.sum[e], e == 0 ? 0 : e - 1);
   a.sum[e] = 0;
-  a.count[e] = 0;
+  a.count[e] = 1;
 }
 
 [[gnu::always_inline]] inline void addBinned(Large& a, double x) {
@@ -200,7 +244,10 @@ inline void flushBin(Large& a, int e) {
   const int64_t m = static_cast<int64_t>((u & kMantissaMask) | (static_cast<uint64_t>(e != 0) << 52));
   const int64_t sign = -static_cast<int64_t>(u >> 63);  // 0 or -1
   a.sum[e] += (m ^ sign) - sign;
-  if (++a.count[e] == kBinCapacity) [[unlikely]]
+  const int c = ++a.count[e];
+  if (c == 1) [[unlikely]]
+    a.used[a.usedCount++] = static_cast<uint16_t>(e);
+  if (c == kBinCapacity) [[unlikely]]
     flushBin(a, e);
 }
 
@@ -208,11 +255,15 @@ inline void add(Large& a, const double* x, int64_t n) {
   for (int64_t i = 0; i < n; ++i) addBinned(a, x[i]);
 }
 
-// The one exact pass: every bin into the small register.
+// The one exact pass: every bin in use into the small register, and back to zero.
 inline void transfer(Large& a) {
-  for (int e = 0; e < kBins - 1; ++e) {
-    if (a.count[e] != 0) flushBin(a, e);
+  for (int j = 0; j < a.usedCount; ++j) {
+    const int e = a.used[j];
+    if (a.sum[e] != 0) deposit(a.small, a.sum[e], e == 0 ? 0 : e - 1);
+    a.sum[e] = 0;
+    a.count[e] = 0;
   }
+  a.usedCount = 0;
 }
 
 inline double round(Large& a) {
@@ -231,7 +282,19 @@ __attribute__((target("fma"))) inline void addProducts(Large& a, const double* x
   }
 }
 
-// One-shot forms, as a caller of the peer would write them.
+// One-shot forms, as a caller of the peer would write them. The large accumulator (20 KB
+// of bins) is kept per thread, cleared once and left clear by every round.
+inline Large& threadLarge() {
+  static thread_local Large a;
+  static thread_local bool cleared = false;
+  if (!cleared) {
+    clear(a);
+    cleared = true;
+  }
+  init(a.small);
+  return a;
+}
+
 inline double sumSmall(const double* x, int64_t n) {
   Small a;
   init(a);
@@ -240,15 +303,13 @@ inline double sumSmall(const double* x, int64_t n) {
 }
 
 inline double sumLarge(const double* x, int64_t n) {
-  static thread_local Large a;  // 20 KB of bins: not on the stack
-  init(a);
+  Large& a = threadLarge();
   add(a, x, n);
   return round(a);
 }
 
 inline double dotLarge(const double* x, const double* y, int64_t n) {
-  static thread_local Large a;
-  init(a);
+  Large& a = threadLarge();
   addProducts(a, x, y, n);
   return round(a);
 }

@@ -12,12 +12,18 @@ namespace {
 
 const double kInf = std::numeric_limits<double>::infinity();
 const double kMax = std::numeric_limits<double>::max();
+// Exponent field 1024, so its lowest bit sits at position 1023 = 31 mod 32: its upper
+// piece is the largest there is, 2^52 - 1.
+const double kLargestPiece = 0x1.fffffffffffffp+1;
 
-double small(const std::vector<double>& x, int64_t headroom = peer::kSmallCapacity) {
+// `carryEvery` > 0 forces a carry pass after every that many deposits.
+double small(const std::vector<double>& x, int64_t carryEvery = 0) {
   peer::Small a;
   peer::init(a);
-  a.depositsLeft = headroom;  // a small headroom forces carry passes between deposits
-  peer::add(a, x.data(), static_cast<int64_t>(x.size()));
+  for (double v : x) {
+    if (carryEvery > 0) a.depositsLeft = std::min(a.depositsLeft, carryEvery);
+    peer::add(a, v);
+  }
   return peer::round(a);
 }
 
@@ -26,7 +32,7 @@ double large(const std::vector<double>& x) { return peer::sumLarge(x.data(), sta
 void expectExact(const std::vector<double>& x, const std::string& what) {
   const double exact = oracle::exactSum(x);
   EXPECT_TRUE(SameBits(exact, small(x))) << what << " (small)";
-  EXPECT_TRUE(SameBits(exact, small(x, 3))) << what << " (small, carries every 3 deposits)";
+  EXPECT_TRUE(SameBits(exact, small(x, 2))) << what << " (small, a carry pass every other deposit)";
   EXPECT_TRUE(SameBits(exact, large(x))) << what << " (large)";
 }
 
@@ -59,6 +65,9 @@ TEST(PeerAccumulator, CancellationTiesAndOverflow) {
   same.insert(same.end(), 3000, -(1.0 - 0x1p-53));
   same.push_back(0x1p-70);
   expectExact(same, "a bin flushed many times");
+  // 5000 of the largest pieces overflow an int64_t limb unless carry passes come in time.
+  expectExact(std::vector<double>(5000, kLargestPiece), "the largest pieces, many times");
+  expectExact(std::vector<double>(5000, -kLargestPiece), "the largest negative pieces, many times");
   std::vector<double> maxes(3000, kMax);
   maxes.insert(maxes.end(), 2999, -kMax);
   expectExact(maxes, "the top of the range, many times");
@@ -66,29 +75,38 @@ TEST(PeerAccumulator, CancellationTiesAndOverflow) {
 
 TEST(PeerAccumulator, SpecialValues) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
-  for (auto f : {small, +[](const std::vector<double>& x, int64_t) { return large(x); }}) {
-    EXPECT_TRUE(SameBits(kInf, f({1.0, kInf, 2.0}, peer::kSmallCapacity)));
-    EXPECT_TRUE(SameBits(-kInf, f({-kInf, 1e308}, peer::kSmallCapacity)));
-    EXPECT_TRUE(std::isnan(f({kInf, -kInf}, peer::kSmallCapacity)));
-    EXPECT_TRUE(std::isnan(f({1.0, nan}, peer::kSmallCapacity)));
+  for (auto f : {+[](const std::vector<double>& x) { return small(x); }, large}) {
+    EXPECT_TRUE(SameBits(kInf, f({1.0, kInf, 2.0})));
+    EXPECT_TRUE(SameBits(-kInf, f({-kInf, 1e308})));
+    EXPECT_TRUE(std::isnan(f({kInf, -kInf})));
+    EXPECT_TRUE(std::isnan(f({1.0, nan})));
   }
 }
 
 TEST(PeerAccumulator, MergeIsTheSumOfTheParts) {
   std::mt19937_64 rng(1802);
-  const auto x = testutil::wideRange(rng, 3000, -1074, 1023);
-  const auto y = testutil::genSum(rng, 2000, 1e20);
-  std::vector<double> both = x;
-  both.insert(both.end(), y.begin(), y.end());
-  for (int64_t headroom : {peer::kSmallCapacity, int64_t{2500}, int64_t{5}}) {
-    peer::Small a, b;
-    peer::init(a);
-    peer::init(b);
-    a.depositsLeft = headroom;  // merges that must carry first, or carry a copy of b
-    peer::add(a, x.data(), static_cast<int64_t>(x.size()));
-    peer::add(b, y.data(), static_cast<int64_t>(y.size()));
-    peer::merge(a, b);
-    EXPECT_TRUE(SameBits(oracle::exactSum(both), peer::round(a))) << headroom;
+  // a holds 1100 of the largest pieces, b up to 2041 more: together they would overflow
+  // a limb, so a must carry before it merges (b, 2046 deposits in, is one short of its
+  // own carry pass). With 10 values in b, a merges directly, or after its own carry pass
+  // when its headroom is cut to 5.
+  auto x = testutil::wideRange(rng, 1200, -1074, 5);
+  std::fill(x.begin() + 100, x.end(), kLargestPiece);
+  for (size_t ny : {10u, 2046u}) {
+    auto y = testutil::genSum(rng, ny, 1e20);
+    std::fill(y.begin() + 5, y.end(), kLargestPiece);
+    std::vector<double> both = x;
+    both.insert(both.end(), y.begin(), y.end());
+    for (int64_t headroom : {peer::kSmallCapacity, int64_t{5}}) {
+      peer::Small a, b;
+      peer::init(a);
+      peer::init(b);
+      peer::add(a, x.data(), static_cast<int64_t>(x.size()));
+      peer::add(b, y.data(), static_cast<int64_t>(y.size()));
+      a.depositsLeft = std::min(a.depositsLeft, headroom);
+      peer::merge(a, b);
+      EXPECT_TRUE(SameBits(oracle::exactSum(both), peer::round(a))) << ny << " " << headroom;
+      EXPECT_TRUE(SameBits(oracle::exactSum(y), peer::round(b))) << "b is only read";
+    }
   }
 }
 
