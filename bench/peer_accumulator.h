@@ -282,6 +282,16 @@ __attribute__((target("fma"))) inline void addProducts(Large& a, const double* x
   }
 }
 
+// The same products into the small register alone (for short inputs).
+__attribute__((target("fma"))) inline void addProducts(Small& a, const double* x, const double* y, int64_t n) {
+  for (int64_t i = 0; i < n; ++i) {
+    const double h = x[i] * y[i];
+    const double r = __builtin_fma(x[i], y[i], -h);
+    add(a, h);
+    add(a, r);
+  }
+}
+
 // One-shot forms, as a caller of the peer would write them. The large accumulator (20 KB
 // of bins) is kept per thread, cleared once and left clear by every round.
 inline Large& threadLarge() {
@@ -305,6 +315,13 @@ inline double sumSmall(const double* x, int64_t n) {
 inline double sumLarge(const double* x, int64_t n) {
   Large& a = threadLarge();
   add(a, x, n);
+  return round(a);
+}
+
+inline double dotSmall(const double* x, const double* y, int64_t n) {
+  Small a;
+  init(a);
+  addProducts(a, x, y, n);
   return round(a);
 }
 

@@ -48,7 +48,8 @@ void verifyPeer(Family f, int64_t n) {
     if (!sameBits(exact, peer::sumLarge(x, n))) mismatch("large sum", f, n, k, exact, peer::sumLarge(x, n));
     if (haveFma()) {
       const double dot = sela_dot_exact(x, y, static_cast<uint64_t>(n));
-      if (!sameBits(dot, peer::dotLarge(x, y, n))) mismatch("dot", f, n, k, dot, peer::dotLarge(x, y, n));
+      if (!sameBits(dot, peer::dotLarge(x, y, n))) mismatch("large dot", f, n, k, dot, peer::dotLarge(x, y, n));
+      if (!sameBits(dot, peer::dotSmall(x, y, n))) mismatch("small dot", f, n, k, dot, peer::dotSmall(x, y, n));
     }
   }
 }
@@ -67,13 +68,20 @@ void dotNearOnes(benchmark::State& s, Family f, Fn fn) {
 
 double peerSmall(const double* x, uint64_t n) { return peer::sumSmall(x, static_cast<int64_t>(n)); }
 double peerLarge(const double* x, uint64_t n) { return peer::sumLarge(x, static_cast<int64_t>(n)); }
-double peerDot(const double* x, const double* y, uint64_t n) {
+double peerDotSmall(const double* x, const double* y, uint64_t n) {
+  return peer::dotSmall(x, y, static_cast<int64_t>(n));
+}
+double peerDotLarge(const double* x, const double* y, uint64_t n) {
   return peer::dotLarge(x, y, static_cast<int64_t>(n));
 }
 
-void peerDotBench(benchmark::State& s, Family f) {
+void peerDotSmallBench(benchmark::State& s, Family f) {
   if (!haveFma()) return s.SkipWithError("the peer's products need FMA");
-  dotNearOnes(s, f, peerDot);
+  dotNearOnes(s, f, peerDotSmall);
+}
+void peerDotLargeBench(benchmark::State& s, Family f) {
+  if (!haveFma()) return s.SkipWithError("the peer's products need FMA");
+  dotNearOnes(s, f, peerDotLarge);
 }
 
 // The accumulator's short life: init, add 16 values, round.
@@ -161,7 +169,8 @@ PEER_ALL(sela_sum_near, PEER_SUM(sela_sum_near), SELA_SIZES)
 PEER_ALL(peer_sum_small, PEER_SUM(peerSmall), SELA_SIZES)
 PEER_ALL(peer_sum_large, PEER_SUM(peerLarge), SELA_SIZES)
 PEER_ALL(sela_dot_exact, PEER_DOT(dotExact), SELA_SIZES)
-PEER_ALL(peer_dot_large, peerDotBench, SELA_SIZES)
+PEER_ALL(peer_dot_small, peerDotSmallBench, SELA_SIZES)
+PEER_ALL(peer_dot_large, peerDotLargeBench, SELA_SIZES)
 PEER_ALL(sela_dot2, PEER_DOT(dot2), SELA_SIZES)
 PEER_ALL(sela_condition_number, PEER_SUM(sela_condition_number), SELA_SIZES)
 PEER_ALL(sela_acc_short, PEER_SUM(selaShort), PEER_SHORT)

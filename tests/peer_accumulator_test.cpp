@@ -117,9 +117,9 @@ TEST(PeerAccumulator, ProductsSplitExactly) {
   for (size_t n : {1u, 16u, 1000u, 3000u}) {
     const auto x = testutil::wideRange(rng, n, -400, 400);
     const auto y = testutil::wideRange(rng, n, -400, 400);
-    EXPECT_TRUE(SameBits(oracle::exactDot(x.data(), y.data(), static_cast<int64_t>(n)),
-                         peer::dotLarge(x.data(), y.data(), static_cast<int64_t>(n))))
-        << n;
+    const double exact = oracle::exactDot(x.data(), y.data(), static_cast<int64_t>(n));
+    EXPECT_TRUE(SameBits(exact, peer::dotLarge(x.data(), y.data(), static_cast<int64_t>(n)))) << n;
+    EXPECT_TRUE(SameBits(exact, peer::dotSmall(x.data(), y.data(), static_cast<int64_t>(n)))) << n;
     const auto c = testutil::genSum(rng, std::max<size_t>(n, 2), 1e32);
     const std::vector<double> near(c.size(), 1.0 + 0x1p-30);
     EXPECT_TRUE(SameBits(oracle::exactDot(c.data(), near.data(), static_cast<int64_t>(c.size())),
