@@ -140,6 +140,21 @@ void peerMerge(benchmark::State& state, Family f) {
   benchmark::DoNotOptimize(peer::round(total));
 }
 
+// The vector Dot2 kernel the dispatcher picks on this processor, alone: on the hard
+// families it declines after its pass, and sela_dot2 then runs the scalar Dot2, so this
+// is what the decline costs within BM_p_sela_dot2_<family>.
+void dot2Kernel(benchmark::State& s, Family f) {
+  __builtin_cpu_init();
+  using Kernel = sela_kernel_result (*)(const double*, int64_t, const double*, int64_t);
+  Kernel k = __builtin_cpu_supports("avx512f") ? dispatchDot2Avx512
+             : (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) ? dispatchDot2Avx2
+                                                                                  : nullptr;
+  if (k == nullptr) return s.SkipWithError("no vector Dot2 kernel on this processor");
+  dotNearOnes(s, f, [k](const double* x, const double* y, uint64_t n) {
+    return k(x, static_cast<int64_t>(n), y, static_cast<int64_t>(n)).value;
+  });
+}
+
 double dotExact(const double* x, const double* y, uint64_t n) { return sela_dot_exact(x, y, n); }
 double dot2(const double* x, const double* y, uint64_t n) { return sela_dot2(x, y, n); }
 double cosine(const double* x, const double* y, uint64_t n) {
@@ -172,6 +187,7 @@ PEER_ALL(sela_dot_exact, PEER_DOT(dotExact), SELA_SIZES)
 PEER_ALL(peer_dot_small, peerDotSmallBench, SELA_SIZES)
 PEER_ALL(peer_dot_large, peerDotLargeBench, SELA_SIZES)
 PEER_ALL(sela_dot2, PEER_DOT(dot2), SELA_SIZES)
+PEER_ALL(dot2_kernel, dot2Kernel, SELA_SIZES)
 PEER_ALL(sela_condition_number, PEER_SUM(sela_condition_number), SELA_SIZES)
 PEER_ALL(sela_acc_short, PEER_SUM(selaShort), PEER_SHORT)
 PEER_ALL(peer_acc_short, PEER_SUM(peerSmall), PEER_SHORT)
