@@ -204,19 +204,10 @@ def run(bench, repetitions, min_time):
     names += [b for _, b in CENTERED]
     sizes = "|".join(str(s) for s in SIZES)
     pattern = "^(" + "|".join(re.escape(n) for n in names) + ")/(" + sizes + ")$"
-    cmd = [bench, f"--benchmark_filter={pattern}", f"--benchmark_repetitions={repetitions}",
-           "--benchmark_report_aggregates_only=true", f"--benchmark_min_time={min_time}",
-           "--benchmark_format=json"]
-    print("running:", " ".join(cmd), file=sys.stderr)
-    out = subprocess.run(cmd, check=True, stdout=subprocess.PIPE, text=True).stdout
     medians = {}
-    for b in json.loads(out)["benchmarks"]:
-        # The median of the repetitions; a single run when there is only one.
-        if b.get("aggregate_name", "median") != "median":
-            continue
-        name, size = b["run_name"].rsplit("/", 1)
-        if b.get("run_type") == "aggregate" or (name, int(size)) not in medians:
-            medians[(name, int(size))] = b
+    for run_name, b in run_filter(bench, pattern, repetitions, min_time).items():
+        name, size = run_name.rsplit("/", 1)
+        medians[(name, int(size))] = b
     return medians
 
 

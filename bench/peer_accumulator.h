@@ -31,6 +31,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 
 namespace peer {
 
@@ -271,38 +272,33 @@ inline double round(Large& a) {
   return round(a.small);
 }
 
-// The products x[i] * y[i], each as h + r (see the top of the file): the fused
-// multiply-add needs FMA, so this is built for it and called only where it exists.
-__attribute__((target("fma"))) inline void addProducts(Large& a, const double* x, const double* y, int64_t n) {
-  for (int64_t i = 0; i < n; ++i) {
-    const double h = x[i] * y[i];
-    const double r = __builtin_fma(x[i], y[i], -h);
-    addBinned(a, h);
-    addBinned(a, r);
-  }
-}
+inline void addOne(Large& a, double v) { addBinned(a, v); }
+inline void addOne(Small& a, double v) { add(a, v); }
 
-// The same products into the small register alone (for short inputs).
-__attribute__((target("fma"))) inline void addProducts(Small& a, const double* x, const double* y, int64_t n) {
+// The products x[i] * y[i], each as h + r (see the top of the file), into the bins or
+// (for short inputs) straight into the register. The fused multiply-add needs FMA, so
+// this is built for it and called only where it exists.
+template <typename Accumulator>
+__attribute__((target("fma"))) inline void addProducts(Accumulator& a, const double* x, const double* y, int64_t n) {
   for (int64_t i = 0; i < n; ++i) {
     const double h = x[i] * y[i];
     const double r = __builtin_fma(x[i], y[i], -h);
-    add(a, h);
-    add(a, r);
+    addOne(a, h);
+    addOne(a, r);
   }
 }
 
 // One-shot forms, as a caller of the peer would write them. The large accumulator (20 KB
 // of bins) is kept per thread, cleared once and left clear by every round.
+// (On the heap: 20 KB of static thread-local storage would sit on every thread's stack.)
 inline Large& threadLarge() {
-  static thread_local Large a;
-  static thread_local bool cleared = false;
-  if (!cleared) {
-    clear(a);
-    cleared = true;
+  static thread_local std::unique_ptr<Large> a;
+  if (!a) {
+    a = std::make_unique<Large>();
+    clear(*a);
   }
-  init(a.small);
-  return a;
+  init(a->small);
+  return *a;
 }
 
 inline double sumSmall(const double* x, int64_t n) {
