@@ -12,11 +12,14 @@
 //   over the limbs in use brings them back into [0, 2^32). The register remembers the
 //   span of limbs it has touched, so carrying and rounding a short sum look at a few
 //   limbs, not 67.
-// - Large: one bin per exponent field, an int64_t sum of the signed significands of that
-//   field and a count. 1024 significands of magnitude below 2^53 sum to less than 2^63,
-//   so a bin is flushed into the small register (one deposit of the bin's sum at its
-//   position) when its count reaches 1024, and the bins in use are flushed at the end
-//   (a list of them is kept, so a call touches only the bins its data needs).
+// - Large: one bin per sign and exponent field (the top 12 bits of the double), holding
+//   the unsigned sum of the significands m with the hidden bit always set, and a count.
+//   1024 significands below 2^53 sum to less than 2^63, so a bin is flushed into the
+//   small register (one deposit of its sum, negated for the negative bins, at its
+//   position) when its count reaches 1024, and the bins in use are flushed at the end (a
+//   list of them is kept, so a call touches only the bins its data needs). The bins of
+//   zeros and subnormals (exponent field 0) have no hidden bit: their flush subtracts
+//   2^52 per value counted.
 // - Rounding: carries propagated, the sign taken from the top limb, the magnitude's top
 //   64 bits and a sticky bit for everything below, then round to nearest, ties to even.
 // - Dot products: each product split by a fused multiply-add into h = fl(a b) and
@@ -40,7 +43,7 @@ __extension__ using Uint128 = unsigned __int128;
 
 constexpr int kLimbBits = 32;
 constexpr int kLimbs = 67;
-constexpr int kBins = 2048;
+constexpr int kBins = 4096;
 constexpr int kBinCapacity = 1024;
 // A piece moves a limb by less than 2^52; after a carry pass the limbs are below 2^32.
 constexpr int64_t kSmallCapacity = (int64_t{1} << (63 - 52)) - 1;
@@ -49,8 +52,8 @@ constexpr uint64_t kLimbMask = (uint64_t{1} << kLimbBits) - 1;
 // A significand's top bit lies at position 2045 + 52 at most; the deposit of a bin's
 // sum (below 2^63) at position 2045 reaches limb 2045 / 32 + 2.
 static_assert((2045 / kLimbBits) + 2 < kLimbs - 1, "deposits stay below the top limb");
-static_assert(int64_t{kBinCapacity} * ((int64_t{1} << 53) - 1) < std::numeric_limits<int64_t>::max(),
-              "a full bin cannot overflow");
+static_assert(int64_t{kBinCapacity} * ((int64_t{1} << 53) - 1) <= std::numeric_limits<int64_t>::max(),
+              "a full bin fits an int64_t deposit");
 static_assert((int64_t{1} << 32) + kSmallCapacity * (int64_t{1} << 52) < std::numeric_limits<int64_t>::max(),
               "a limb cannot overflow between carry passes");
 
@@ -211,10 +214,11 @@ inline double round(Small& a) {
 }
 
 // The bins start at zero and are left at zero by transfer, so a call touches only the
-// bins its data uses; `used` lists them.
+// bins its data uses; `used` lists them (`listed` marks them).
 struct Large {
-  int64_t sum[kBins];
+  uint64_t sum[kBins];
   uint16_t count[kBins];
+  uint8_t listed[kBins];
   uint16_t used[kBins];
   int usedCount;
   Small small;
@@ -223,33 +227,39 @@ struct Large {
 inline void clear(Large& a) {
   std::memset(a.sum, 0, sizeof a.sum);
   std::memset(a.count, 0, sizeof a.count);
+  std::memset(a.listed, 0, sizeof a.listed);
   a.usedCount = 0;
   init(a.small);
 }
 
-// A bin whose count reaches the capacity goes into the register and restarts at count 1
-// with sum 0 (so it stays listed once): 1023 more significands fit.
-inline void flushBin(Large& a, int e) {
-  deposit(a.small, a.sum[e], e == 0 ? 0 : e - 1);
-  a.sum[e] = 0;
-  a.count[e] = 1;
+// Bin b into the register; the bin restarts empty (and stays listed).
+inline void flushBin(Large& a, int b) {
+  const int e = b & 0x7FF;
+  uint64_t v = a.sum[b];
+  if (e == 0) v -= static_cast<uint64_t>(a.count[b]) << 52;  // no hidden bits there
+  if (v != 0) {
+    const auto s = static_cast<int64_t>(v);  // below 2^63
+    deposit(a.small, (b >> 11) ? -s : s, e == 0 ? 0 : e - 1);
+  }
+  a.sum[b] = 0;
+  a.count[b] = 0;
 }
 
 [[gnu::always_inline]] inline void addBinned(Large& a, double x) {
   const uint64_t u = std::bit_cast<uint64_t>(x);
-  const int e = static_cast<int>((u >> 52) & 0x7FF);
-  if (e == 0x7FF) [[unlikely]] {
+  const int b = static_cast<int>(u >> 52);
+  if ((b & 0x7FF) == 0x7FF) [[unlikely]] {
     a.small.specials.note(u);
     return;
   }
-  const int64_t m = static_cast<int64_t>((u & kMantissaMask) | (static_cast<uint64_t>(e != 0) << 52));
-  const int64_t sign = -static_cast<int64_t>(u >> 63);  // 0 or -1
-  a.sum[e] += (m ^ sign) - sign;
-  const int c = ++a.count[e];
-  if (c == 1) [[unlikely]]
-    a.used[a.usedCount++] = static_cast<uint16_t>(e);
+  a.sum[b] += (u & kMantissaMask) | (uint64_t{1} << 52);
+  const int c = ++a.count[b];
+  if (!a.listed[b]) [[unlikely]] {
+    a.listed[b] = 1;
+    a.used[a.usedCount++] = static_cast<uint16_t>(b);
+  }
   if (c == kBinCapacity) [[unlikely]]
-    flushBin(a, e);
+    flushBin(a, b);
 }
 
 inline void add(Large& a, const double* x, int64_t n) {
@@ -259,10 +269,8 @@ inline void add(Large& a, const double* x, int64_t n) {
 // The one exact pass: every bin in use into the small register, and back to zero.
 inline void transfer(Large& a) {
   for (int j = 0; j < a.usedCount; ++j) {
-    const int e = a.used[j];
-    if (a.sum[e] != 0) deposit(a.small, a.sum[e], e == 0 ? 0 : e - 1);
-    a.sum[e] = 0;
-    a.count[e] = 0;
+    flushBin(a, a.used[j]);
+    a.listed[a.used[j]] = 0;
   }
   a.usedCount = 0;
 }
@@ -288,9 +296,9 @@ __attribute__((target("fma"))) inline void addProducts(Accumulator& a, const dou
   }
 }
 
-// One-shot forms, as a caller of the peer would write them. The large accumulator (20 KB
-// of bins) is kept per thread, cleared once and left clear by every round.
-// (On the heap: 20 KB of static thread-local storage would sit on every thread's stack.)
+// One-shot forms, as a caller of the peer would write them. The large accumulator (52 KB
+// of bins) is kept per thread, cleared once and left clear by every round (on the heap:
+// static thread-local storage would sit on every thread's stack).
 inline Large& threadLarge() {
   static thread_local std::unique_ptr<Large> a;
   if (!a) {
