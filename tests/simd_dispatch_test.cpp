@@ -344,6 +344,8 @@ TEST(Dispatch, PicksTheFamilyExpectedOnThisProcessor) {
   EXPECT_EQ(avx ? normalizeLanesAvx : normalizeLanesSse2, normalizeLanesImpl.get()) << picked;
   // The exact products split with a fused multiply-add wherever the AVX2 test passes.
   EXPECT_EQ(avx ? &kFmaProductSplit : &kNoProductSplit, productSplitImpl.get()) << picked;
+  // Dot2's arrangement with its independent work in vectors, likewise.
+  EXPECT_EQ(avx ? dot2Avx2 : dot2Baseline, dot2ArrangementImpl.get()) << picked;
 }
 #endif
 
