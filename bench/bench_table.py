@@ -11,6 +11,12 @@ third gives the exact dot product on those families (the ill-conditioned ones do
 1 + 2^-30), and the centered reductions as ratios to sela_dot_exact on the same n.
 
     python3 bench/bench_table.py [--bench build/release/bench/sela_bench] [--update README.md]
+
+With --peer it runs the BM_p_ benchmarks of bench/peer_bench.cpp instead and prints the
+table of sela against its peer (the plain exact accumulator of bench/peer_accumulator.h)
+for every figure that has a target, each as a ratio to sela_sum_naive on the same arrays
+in the same run (absolute ns for the accumulator's short call and merge); --update then
+rewrites the table between the peer-table markers.
 """
 import argparse
 import json
@@ -68,6 +74,41 @@ CENTERED = [("sela_centered_sum_squares", "BM_x_centered_sum_squares_uniform"),
 
 BEGIN = "<!-- bench-table:begin -->"
 END = "<!-- bench-table:end -->"
+PEER_BEGIN = "<!-- peer-table:begin -->"
+PEER_END = "<!-- peer-table:end -->"
+
+# sela against the peer (bench/peer_bench.cpp): (figure, sela benchmark, peer benchmarks
+# (the faster one counts), families, {n: target}). Ratios to BM_p_sum_naive_<family>.
+FAMILIES = ["uniform", "wide", "cond1e16", "cond1e32"]
+PLAIN, HARD = ["uniform", "wide"], ["cond1e16", "cond1e32"]
+PEER_SUMS = ["peer_sum_small", "peer_sum_large"]
+PEER_DOTS = ["peer_dot_small", "peer_dot_large"]
+PEER_ROWS = [
+    ("`sela_sum_exact`", "sela_sum_exact", PEER_SUMS, PLAIN,
+     {16: "<= 2.5x", 1000: "<= 0.8x", 100000: "<= 0.6x", 10000000: "<= 0.6x"}),
+    ("`sela_sum_exact`", "sela_sum_exact", PEER_SUMS, HARD,
+     {16: "<= 6x", 1000: "<= 2.0x", 100000: "<= 1.2x", 10000000: "<= 1.2x"}),
+    ("`sela_sum_near`", "sela_sum_near", PEER_SUMS, PLAIN,
+     {16: "<= 2.5x", 1000: "<= 0.8x", 100000: "<= 0.6x", 10000000: "<= 0.6x"}),
+    ("`sela_sum_near`", "sela_sum_near", PEER_SUMS, HARD,
+     {16: "<= 6x", 1000: "<= 2.0x", 100000: "<= 1.2x", 10000000: "<= 1.2x"}),
+    ("`sela_dot_exact` (x . (1 + 2^-30))", "sela_dot_exact", PEER_DOTS, PLAIN,
+     {16: "", 1000: "<= 1.0x", 100000: "", 10000000: "<= 1.0x"}),
+    ("`sela_dot_exact` (x . (1 + 2^-30))", "sela_dot_exact", PEER_DOTS, HARD,
+     {16: "", 1000: "<= 3.0x", 100000: "", 10000000: "<= 1.5x"}),
+    ("`sela_dot2` (x . (1 + 2^-30))", "sela_dot2", [], HARD, {16: "", 1000: "", 100000: "<= 2.0x", 10000000: ""}),
+    ("of which the declining vector kernel", "dot2_kernel", [], HARD, {}),
+    ("`sela_condition_number`", "sela_condition_number", [], FAMILIES,
+     {16: "", 1000: "<= 1.3x", 100000: "<= 1.3x", 10000000: "<= 1.3x"}),
+]
+# Absolute times per call (n = 16 for the short call; records of 10^4 values merged).
+PEER_CALLS = [
+    ("accumulator init + add of 16 + round", "sela_acc_short", "peer_acc_short", "/16", "<= 130 ns"),
+    ("accumulator merge", "sela_acc_merge", "peer_acc_merge", "", "<= 100 ns"),
+]
+# Ratios to the exact dot product of the same pairs of uniform arrays.
+PEER_CENTERED = [("`sela_centered_cosine_similarity`", "pairs_centered_cosine"),
+                 ("`sela_centered_projection_coefficient`", "pairs_centered_projection")]
 
 
 def machine():
@@ -85,14 +126,7 @@ def machine():
     return f"{os.cpu_count()} cores, {model}, {isa}"
 
 
-def run(bench, repetitions, min_time):
-    names = [b for _, b in EXPORTS]
-    names += [f"BM_{b}_{f}" for f in HARD_FAMILIES for _, b in HARD_SUMS]
-    names += [f"BM_oro_naive_{f}" for f in HARD_FAMILIES]
-    names += [f"BM_x_{b}_{f}" for f in DOT_FAMILIES for b in ("dot_exact", "sum_naive")]
-    names += [b for _, b in CENTERED]
-    sizes = "|".join(str(s) for s in SIZES)
-    pattern = "^(" + "|".join(re.escape(n) for n in names) + ")/(" + sizes + ")$"
+def run_filter(bench, pattern, repetitions, min_time):
     cmd = [bench, f"--benchmark_filter={pattern}", f"--benchmark_repetitions={repetitions}",
            "--benchmark_report_aggregates_only=true", f"--benchmark_min_time={min_time}",
            "--benchmark_format=json"]
@@ -103,9 +137,77 @@ def run(bench, repetitions, min_time):
         # The median of the repetitions; a single run when there is only one.
         if b.get("aggregate_name", "median") != "median":
             continue
-        name, size = b["run_name"].rsplit("/", 1)
-        if b.get("run_type") == "aggregate" or (name, int(size)) not in medians:
-            medians[(name, int(size))] = b
+        if b.get("error_occurred"):
+            continue
+        medians[b["run_name"]] = b
+    return medians
+
+
+def peer_table(m):
+    def per_elem(name):
+        b = m.get(name)
+        return None if b is None else b["ns/elem"] * 1e9
+
+    def ratio(name, family, n):
+        v, r = per_elem(f"BM_p_{name}_{family}/{n}"), per_elem(f"BM_p_sum_naive_{family}/{n}")
+        return None if v is None or r is None else v / r
+
+    def fmt(x):
+        return "—" if x is None else f"{x:.2f}x"
+
+    lines = [f"Measured on {machine()}; medians of repeated runs. Each cell: sela's ratio to "
+             "`sela_sum_naive` on the same arrays in the same run, then the peer's (the faster of "
+             "its small and large accumulators), then the target. Families: uniform in [-1, 1), "
+             "wide (exponents over +-500), GenSum-style sums of condition 1e16 and 1e32; dot "
+             "products are those arrays dotted with 1 + 2^-30.", ""]
+    lines.append("| figure | family | " + " | ".join(f"n = {SIZE_NAMES[n]}" for n in SIZES) + " |")
+    lines.append("|---|---|" + "---|" * len(SIZES))
+    for figure, sela, peers, families, targets in PEER_ROWS:
+        for family in families:
+            cells = []
+            for n in SIZES:
+                own = ratio(sela, family, n)
+                theirs = [x for x in (ratio(p, family, n) for p in peers) if x is not None]
+                text = fmt(own)
+                if peers:
+                    text += " / peer " + fmt(min(theirs) if theirs else None)
+                if targets.get(n):
+                    text += f" (target {targets[n]})"
+                cells.append(text)
+            lines.append(f"| {figure} | {family} | " + " | ".join(cells) + " |")
+    for figure, bench in PEER_CENTERED:
+        cells = []
+        for n in SIZES:
+            v, r = per_elem(f"BM_p_{bench}_uniform/{n}"), per_elem(f"BM_p_pairs_dot_exact_uniform/{n}")
+            cells.append(("—" if v is None or r is None else f"{v / r:.2f}x") + " of `sela_dot_exact` (target <= 3x)")
+        lines.append(f"| {figure} | uniform pairs | " + " | ".join(cells) + " |")
+    lines += ["", "Per call, ns (the accumulator; merges of records holding 10^4 values each):", ""]
+    lines.append("| figure | " + " | ".join(FAMILIES) + " | target |")
+    lines.append("|---|" + "---|" * (len(FAMILIES) + 1))
+    for figure, sela, peer, suffix, target in PEER_CALLS:
+        cells = []
+        for family in FAMILIES:
+            own, theirs = m.get(f"BM_p_{sela}_{family}{suffix}"), m.get(f"BM_p_{peer}_{family}{suffix}")
+            if own is None or theirs is None:
+                cells.append("—")
+            else:
+                cells.append(f"{own['cpu_time']:.0f} / peer {theirs['cpu_time']:.0f}")
+        lines.append(f"| {figure} | " + " | ".join(cells) + f" | {target} |")
+    return "\n".join(lines)
+
+
+def run(bench, repetitions, min_time):
+    names = [b for _, b in EXPORTS]
+    names += [f"BM_{b}_{f}" for f in HARD_FAMILIES for _, b in HARD_SUMS]
+    names += [f"BM_oro_naive_{f}" for f in HARD_FAMILIES]
+    names += [f"BM_x_{b}_{f}" for f in DOT_FAMILIES for b in ("dot_exact", "sum_naive")]
+    names += [b for _, b in CENTERED]
+    sizes = "|".join(str(s) for s in SIZES)
+    pattern = "^(" + "|".join(re.escape(n) for n in names) + ")/(" + sizes + ")$"
+    medians = {}
+    for run_name, b in run_filter(bench, pattern, repetitions, min_time).items():
+        name, size = run_name.rsplit("/", 1)
+        medians[(name, int(size))] = b
     return medians
 
 
@@ -177,20 +279,26 @@ def main():
     ap.add_argument("--repetitions", type=int, default=5)
     ap.add_argument("--min-time", default="0.3")
     ap.add_argument("--update", metavar="README", help="replace the table between the markers in this file")
+    ap.add_argument("--peer", action="store_true", help="the table of sela against its peer (bench/peer_bench.cpp)")
     args = ap.parse_args()
-    text = tables(run(args.bench, args.repetitions, args.min_time))
+    if args.peer:
+        text = peer_table(run_filter(args.bench, "^BM_p_", args.repetitions, args.min_time))
+        begin, end = PEER_BEGIN, PEER_END
+    else:
+        text = tables(run(args.bench, args.repetitions, args.min_time))
+        begin, end = BEGIN, END
     if not args.update:
         print(text)
         return 0
     with open(args.update) as f:
         readme = f.read()
-    if BEGIN not in readme or END not in readme:
-        print(f"{args.update}: no {BEGIN} ... {END} markers", file=sys.stderr)
+    if begin not in readme or end not in readme:
+        print(f"{args.update}: no {begin} ... {end} markers", file=sys.stderr)
         return 2
-    head, rest = readme.split(BEGIN, 1)
-    _, tail = rest.split(END, 1)
+    head, rest = readme.split(begin, 1)
+    _, tail = rest.split(end, 1)
     with open(args.update, "w") as f:
-        f.write(head + BEGIN + "\n" + text + "\n" + END + tail)
+        f.write(head + begin + "\n" + text + "\n" + end + tail)
     return 0
 
 

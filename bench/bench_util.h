@@ -103,6 +103,22 @@ void runDot(benchmark::State& state, Family f, Fn fn) {
   finish(state, n);
 }
 
+// y of the dot products on the hard families: every element 1 + 2^-30, so each product
+// x[i] y[i] has a non-zero low part (as products of general data do) and the dot product
+// cancels as the sum of x does.
+inline const std::vector<double>& nearOnes(int64_t n) {
+  static thread_local std::vector<double> v;
+  if (v.size() < static_cast<size_t>(n)) v.assign(static_cast<size_t>(n), 1.0 + 0x1p-30);
+  return v;
+}
+
+// Runs fn(x, nearOnes, n) rotating x through the pool of one data family.
+template <typename Fn>
+void runDotNearOnes(benchmark::State& state, Family f, Fn fn) {
+  const double* y = nearOnes(state.range(0)).data();
+  runSum(state, f, [&](const double* x, uint64_t n) { return fn(x, y, n); });
+}
+
 }  // namespace benchutil
 
 // The four sizes of every benchmark. Measure with repetitions and take medians (the

@@ -65,6 +65,33 @@ SELA_KERNEL_BENCH(dispatchDot2Avx512, "avx512f", dispatchDot2Avx512(x, len, y, l
 SELA_KERNEL_BENCH(dispatchDotK3Avx2, "avx2", dispatchDotK3Avx2(x, len, y, len).value)
 SELA_KERNEL_BENCH(dispatchDotK3Avx512, "avx512f", dispatchDotK3Avx512(x, len, y, len).value)
 
+// Dot2 on ill-conditioned data (the sums of condition 1e16 and 1e32 dotted with
+// 1 + 2^-30): the lane sums cancel, the vector kernel declines and the scalar Dot2
+// decides, so a call pays both. The kernel alone on the same arrays is what the decline
+// costs; compare both with BM_oro_naive_<family> (the naive sum of the same arrays).
+#define SELA_DOT2_HARD(family, tag)                                                                         \
+  static void BM_sela_dot2_##tag(benchmark::State& s) { benchutil::runDotNearOnes(s, Family::family, sela_dot2); } \
+  BENCHMARK(BM_sela_dot2_##tag) SELA_SIZES;                                                                 \
+  static void BM_dispatchDot2Avx2_##tag(benchmark::State& s) {                                              \
+    if (!cpuHas("avx2")) return s.SkipWithError("avx2 not supported here");                                 \
+    benchutil::runDotNearOnes(s, Family::family, [](const double* x, const double* y, uint64_t n) {        \
+      const auto len = static_cast<int64_t>(n);                                                             \
+      return dispatchDot2Avx2(x, len, y, len).value;                                                        \
+    });                                                                                                     \
+  }                                                                                                         \
+  BENCHMARK(BM_dispatchDot2Avx2_##tag) SELA_SIZES;                                                          \
+  static void BM_dispatchDot2Avx512_##tag(benchmark::State& s) {                                            \
+    if (!cpuHas("avx512f")) return s.SkipWithError("avx512f not supported here");                           \
+    benchutil::runDotNearOnes(s, Family::family, [](const double* x, const double* y, uint64_t n) {        \
+      const auto len = static_cast<int64_t>(n);                                                             \
+      return dispatchDot2Avx512(x, len, y, len).value;                                                      \
+    });                                                                                                     \
+  }                                                                                                         \
+  BENCHMARK(BM_dispatchDot2Avx512_##tag) SELA_SIZES;
+SELA_DOT2_HARD(Cond1e16, cond1e16)
+SELA_DOT2_HARD(Cond1e32, cond1e32)
+#undef SELA_DOT2_HARD
+
 #if defined(SELA_BENCH_HAVE_OPENBLAS)
 static void BM_cblas_ddot(benchmark::State& s) {
   openblas_set_num_threads(1);

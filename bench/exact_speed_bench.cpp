@@ -47,9 +47,7 @@ EXACT_TWO(centered_projection, projection)
 namespace {
 
 double dotWithNearOnes(const double* x, uint64_t n) {
-  static thread_local std::vector<double> nearOnes;
-  if (nearOnes.size() < n) nearOnes.assign(n, 1.0 + 0x1p-30);
-  return sela_dot_exact(x, nearOnes.data(), n);
+  return sela_dot_exact(x, benchutil::nearOnes(static_cast<int64_t>(n)).data(), n);
 }
 
 }  // namespace

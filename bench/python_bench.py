@@ -6,8 +6,12 @@ Reports medians of repeated timeit runs, each as a ratio to its peer measured in
 same run: sela.fsum against math.fsum (lists of 10 and 10^5 floats, uniform and wide
 exponents), the per-call cost of sela.sum_exact on numpy arrays (n = 1 bounds the cost
 the binding adds to the library's), sela.sum_exact against numpy.sum at 10^7, and two
-threads summing two 10^7 arrays against one thread summing both. Short inputs rotate
-through 64 different lists so no branch pattern is learnt.
+threads summing two 10^7 arrays against one thread summing both; the exact sum of 10^7
+float32, float16 and strided float64 elements (read in bounded blocks) against float64 in
+place, per element, and sela.mean/var against numpy's; with dask installed,
+sela.dask.sum against dask.array.sum on 10^8 elements in 16 chunks with the threaded
+scheduler (--dask-n changes the size). Short inputs rotate through 64 different lists so
+no branch pattern is learnt.
 """
 
 import argparse
@@ -112,9 +116,50 @@ def bench_large(repeat, out):
                f"(ratio {t_two / t_one:5.2f}; processor/wall time with two threads {overlap:4.2f})")
 
 
+def bench_dtypes(repeat, out):
+    """Per element, each dtype against float64 read in place, interleaved in one run."""
+    n = 10 ** 7
+    rng = np.random.default_rng(4)
+    uniform = rng.uniform(-1, 1, n)
+    wide = uniform * 2.0 ** rng.integers(-100, 100, n)
+    for label, base in (("uniform", uniform), ("wide exponents", wide)):
+        forms = [("float64", base), ("float32", base.astype(np.float32)),
+                 ("float16", (base / np.abs(base).max() * 6e4).astype(np.float16)),
+                 (">f8 byte-swapped", base.astype(">f8")), ("float64[::2] of 2n", np.repeat(base, 2)[::2])]
+        times = {name: median_time(lambda a=a: sela.sum_exact(a), 3, repeat) for name, a in forms}
+        t64 = times["float64"]
+        line = ", ".join(f"{name} {t / n * 1e9:5.2f} ns ({t / t64:4.2f})" for name, t in times.items())
+        out.append(f"exact sum of 10^7, {label}: {line}")
+    t_np = median_time(lambda: np.mean(uniform), 3, repeat)
+    t_sela = median_time(lambda: sela.mean(uniform), 3, repeat)
+    t_npv = median_time(lambda: np.var(uniform), 3, repeat)
+    t_selav = median_time(lambda: sela.var(uniform), 3, repeat)
+    out.append(f"n=10^7 numpy.mean {t_np * 1e3:6.2f} ms, sela.mean {t_sela * 1e3:6.2f} ms; "
+               f"numpy.var {t_npv * 1e3:6.2f} ms, sela.var {t_selav * 1e3:6.2f} ms")
+
+
+def bench_dask(repeat, out, n):
+    try:
+        import dask
+        import dask.array as da
+        import sela.dask as sd
+    except ImportError:
+        out.append("dask is not installed: dask figures skipped (Debian: python3-dask)")
+        return
+    x = np.random.default_rng(5).uniform(-1, 1, n)
+    d = da.from_array(x, chunks=n // 16)
+    with dask.config.set(scheduler="threads"):
+        # Wall time: the threaded scheduler's point is to use both cores.
+        t_dask = median_time(lambda: d.sum().compute(), 1, repeat, time.perf_counter)
+        t_sela = median_time(lambda: sd.sum(d).compute(), 1, repeat, time.perf_counter)
+    out.append(f"dask, {n:.0e} float64 in 16 chunks, threads: dask.array.sum {t_dask * 1e3:7.1f} ms, "
+               f"sela.dask.sum {t_sela * 1e3:7.1f} ms (ratio {t_sela / t_dask:4.2f})")
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     p.add_argument("--quick", action="store_true", help="fewer repetitions")
+    p.add_argument("--dask-n", type=float, default=1e8, help="elements of the dask figure (default 1e8)")
     args = p.parse_args()
     repeat = 3 if args.quick else 7
     out = [f"sela {sela.__version__}, Python {sys.version.split()[0]}"]
@@ -124,6 +169,8 @@ def main():
     else:
         bench_call_cost(repeat, out)
         bench_large(repeat, out)
+        bench_dtypes(repeat, out)
+        bench_dask(repeat, out, int(args.dask_n))
     print("\n".join(out))
 
 

@@ -3,7 +3,8 @@
 // whole or in pieces must give the same numbers, or the same message.
 //
 // The first input byte chooses the reader and its column choices, the second the
-// lengths of the pieces; the rest is the input itself.
+// lengths of the pieces (low five bits) and the table's header and missing-value modes
+// (high three bits); the rest is the input itself.
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -24,11 +25,11 @@ struct Outcome {
   std::string error;
 };
 
-Outcome decode(Format format, const std::vector<ColumnChoice> &choices, std::string_view bytes,
+Outcome decode(Format format, const sela_tool::TableOptions &table, std::string_view bytes,
                std::size_t piece) {
   Outcome outcome;
   try {
-    const auto reader = sela_tool::make_reader(format, "fuzz", choices);
+    const auto reader = sela_tool::make_reader(format, "fuzz", table);
     outcome.columns.resize(reader->columns().size());
     for (std::size_t at = 0; at < bytes.size(); at += piece) {
       reader->feed(bytes.substr(at, piece));
@@ -73,22 +74,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
       {}, {ColumnChoice{1, {}}}, {ColumnChoice{2, {}}}, {ColumnChoice{0, "x"}},
       {ColumnChoice{2, {}}, ColumnChoice{0, "b"}}, {ColumnChoice{1, {}}, ColumnChoice{3, {}}}};
   const Format format = mode % 3 == 0 ? Format::text : mode % 3 == 1 ? Format::npy : Format::raw;
-  const std::vector<ColumnChoice> &choices = format == Format::raw ? kChoices[0] : kChoices[mode / 3 % kChoices.size()];
+  sela_tool::TableOptions table;
+  table.choices = format == Format::raw ? kChoices[0] : kChoices[mode / 3 % kChoices.size()];
+  const unsigned table_mode = data[1] >> 5;
+  table.header = table_mode % 3 == 0   ? sela_tool::HeaderMode::guess
+                 : table_mode % 3 == 1 ? sela_tool::HeaderMode::present
+                                       : sela_tool::HeaderMode::absent;
+  table.missing = table_mode >= 4 ? sela_tool::MissingMode::skip : sela_tool::MissingMode::error;
 
-  const Outcome whole = decode(format, choices, bytes, bytes.size() + 1);
-  const Outcome pieces = decode(format, choices, bytes, piece);
+  const Outcome whole = decode(format, table, bytes, bytes.size() + 1);
+  const Outcome pieces = decode(format, table, bytes, piece);
   if (!same(whole, pieces)) std::abort();
 
   if (format == Format::npy) {
-    // In place, when offered, the view must hold what the reader decodes.
-    std::vector<std::uint64_t> aligned(bytes.size() / 8 + 1);
-    std::memcpy(aligned.data(), bytes.data(), bytes.size());
+    // A run read straight from the file, when offered, must hold what the reader decodes.
     try {
-      const auto view = sela_tool::npy_view(
-          std::string_view(reinterpret_cast<const char *>(aligned.data()), bytes.size()), "fuzz", choices);
-      if (view && (!whole.error.empty() || whole.columns.size() != 1 ||
-                   view->size() != whole.columns[0].size() ||
-                   (!view->empty() && std::memcmp(view->data(), whole.columns[0].data(), view->size_bytes()) != 0)))
+      const auto header = sela_tool::parse_npy_header(bytes, "fuzz");
+      const auto run = header ? sela_tool::npy_float64_run(*header, "fuzz", table.choices, bytes.size())
+                              : std::nullopt;
+      if (run && (!whole.error.empty() || whole.columns.size() != 1 ||
+                  run->count != whole.columns[0].size() || run->offset + run->count * 8 > bytes.size() ||
+                  (run->count > 0 &&
+                   std::memcmp(bytes.data() + run->offset, whole.columns[0].data(), run->count * 8) != 0)))
         std::abort();
     } catch (const sela_tool::ReadError &) {
       if (whole.error.empty()) std::abort();

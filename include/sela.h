@@ -315,8 +315,24 @@ SELA_API int sela_accumulator_cumsum(sela_accumulator *acc, const double *x, dou
 /* The value held, rounded once as sela_sum_exact rounds: to nearest, ties to even; a NaN
  * added anywhere gives the NaN with the largest mantissa field (sign cleared), +inf and
  * -inf together a NaN, one infinity that infinity; empty: +0.0. The record is not
- * changed, so adding may continue. An invalid record gives the quiet NaN. */
+ * changed, so adding may continue. An invalid record gives the quiet NaN.
+ * A record holds any value below 2^3117 in magnitude exactly. Beyond that (reachable only
+ * by merging a record into itself some three thousand times) it keeps the sign alone and
+ * rounds to the infinity of that sign, as a finite sum beyond the double range does; a
+ * NaN once values beyond it (or at its top) of both signs have met. */
 SELA_API double sela_accumulator_round(const sela_accumulator *acc);
+
+/* The value held divided by count, rounded once to nearest, ties to even: the exact mean
+ * of everything added when count is the number of values. Correct even where the value
+ * itself lies beyond the double range (three records of DBL_MAX divided by 3 give
+ * DBL_MAX); +-inf only where the quotient is. A NaN or infinity held gives what
+ * sela_accumulator_round gives (an infinity divided by a count stays that infinity). A
+ * zero result is +0.0. With count 1 this is sela_accumulator_round, except for a record
+ * holding products whose value lies below 2^-1022 with a nonzero bit of weight 2^-1075:
+ * this rounds that value to nearest, where sela_accumulator_round cuts it as
+ * sela_dot_exact does. The record is not changed. count 0, or an invalid record, gives
+ * the quiet NaN. */
+SELA_API double sela_accumulator_round_divided(const sela_accumulator *acc, uint64_t count);
 
 /* ---- Statistics --------------------------------------------------------------------- */
 

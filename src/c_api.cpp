@@ -10,7 +10,8 @@
 #include "algorithms/conditionnumber.h"
 #include "algorithms/cumsum.h"
 #include "algorithms/dotproduct.h"
-#include "algorithms/exactsum.h"
+#include "algorithms/exactdivide.h"
+#include "algorithms/exactengine.h"
 #include "algorithms/naivesum.h"
 #include "algorithms/orosum.h"
 #include "algorithms/pairwisesum.h"
@@ -210,6 +211,12 @@ double sela_accumulator_round(const sela_accumulator* record) {
   sela::SuperAccumulator acc;
   if (!loadAccumulator(record, acc)) return sela::quietNaN();
   return sela::round(acc);
+}
+
+double sela_accumulator_round_divided(const sela_accumulator* record, uint64_t count) {
+  sela::SuperAccumulator acc;
+  if (count == 0 || !loadAccumulator(record, acc)) return sela::quietNaN();
+  return sela::roundDivided(acc, count);
 }
 
 // ---- Statistics ----

@@ -342,7 +342,7 @@ TEST(Accumulator, RecordsOutsideTheInvariantsAreRejected) {
   corrupt("NaN word holding an infinity", [](auto& s) { s.nanBits = 0x7FF0000000000000ULL; });
   corrupt("NaN word holding a number", [](auto& s) { s.nanBits = 0x3FF0000000000000ULL; });
   corrupt("infinity word holding a number", [](auto& s) { s.infBits = 0x3FF0000000000000ULL; });
-  corrupt("reserved word", [](auto& s) { s.reserved = 1; });
+  corrupt("overflow word holding a number", [](auto& s) { s.overflowBits = 1; });
   corrupt("next major version", [](auto& s) { s.format += 1; });
   for (const auto& [what, s] : bad) {
     sela_accumulator r = record(s);
@@ -418,4 +418,76 @@ TEST(Accumulator, RecordTravelsThroughAPipeToAChild) {
   for (int fd : {toChild[0], toChild[1], toParent[0], toParent[1]}) close(fd);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_TRUE(SameBits(oracle::exactSum(x), total));
+}
+
+// ---- Values beyond the register ----------------------------------------------------------
+//
+// Merging a record into itself doubles its value; some three thousand doublings carry it
+// beyond the register (2^3117). The record then rounds as sela_sum_exact rounds finite
+// data beyond the double range, to the infinity of its sign, whatever the count, and it
+// stays a valid record that can go on being used.
+
+TEST(AccumulatorBeyondTheRegister, DoublingRoundsToTheExactValueAtEveryCount) {
+  for (double x : {1.0, -1.0, 1e308, -kMax, pow2(-1074), -1.5 * pow2(-1000)}) {
+    sela_accumulator r = fresh();
+    ASSERT_EQ(0, sela_accumulator_add(&r, &x, 1));
+    for (int k = 1; k <= 3200; ++k) {
+      ASSERT_EQ(0, sela_accumulator_merge(&r, &r)) << x << " " << k;
+      // x * 2^k exactly, which ldexp also rounds to the infinity of its sign beyond DBL_MAX.
+      ASSERT_TRUE(SameBits(std::ldexp(x, k), sela_accumulator_round(&r))) << x << " doubled " << k << " times";
+      ASSERT_EQ(0, sela_accumulator_add(&r, nullptr, 0)) << "the record stays valid";
+      if (k <= 12) {
+        // The same value as 2^k copies of x, summed exactly.
+        const std::vector<double> copies(size_t{1} << k, x);
+        ASSERT_TRUE(SameBits(sela_sum_exact(copies.data(), copies.size()), sela_accumulator_round(&r))) << k;
+      }
+    }
+  }
+}
+
+TEST(AccumulatorBeyondTheRegister, AnOverflowedRecordGoesOnAddingMergingAndRounding) {
+  // x doubled `times` times, then 3000 zeros added one deposit at a time: the countdown
+  // runs out among them, and the record's own carry propagation meets its value.
+  auto doubled = [](double x, int times) {
+    sela_accumulator r = fresh();
+    EXPECT_EQ(0, sela_accumulator_add(&r, &x, 1));
+    for (int k = 0; k < times; ++k) EXPECT_EQ(0, sela_accumulator_merge(&r, &r));
+    const std::vector<double> zeros(1000, 0.0);
+    for (int k = 0; k < 3; ++k) EXPECT_EQ(0, sela_accumulator_add(&r, zeros.data(), zeros.size()));
+    return r;
+  };
+  std::mt19937_64 rng(8);
+  const auto more = testutil::wideRange(rng, 5000, -1074, 1023);
+  for (int times : {3117, 3118, 3150}) {
+    sela_accumulator up = doubled(1.0, times), down = doubled(-1.0, times);
+    // Finite additions and merges, of either sign, cannot bring it back into range.
+    const std::vector<double> against(3000, -kMax);
+    ASSERT_EQ(0, sela_accumulator_add(&up, against.data(), against.size()));
+    ASSERT_EQ(0, sela_accumulator_add(&up, more.data(), more.size()));
+    ASSERT_EQ(0, sela_accumulator_add(&down, more.data(), more.size()));
+    EXPECT_TRUE(SameBits(kInf, sela_accumulator_round(&up))) << times;
+    EXPECT_TRUE(SameBits(-kInf, sela_accumulator_round(&down))) << times;
+    sela_accumulator other = fresh();
+    ASSERT_EQ(0, sela_accumulator_add(&other, more.data(), more.size()));
+    ASSERT_EQ(0, sela_accumulator_merge(&other, &up));  // either order of merging
+    EXPECT_TRUE(SameBits(kInf, sela_accumulator_round(&other)));
+    ASSERT_EQ(0, sela_accumulator_merge(&other, &other));
+    EXPECT_TRUE(SameBits(kInf, sela_accumulator_round(&other)));
+    // Beyond the register with one sign, beyond it or in its top limb with the other: the
+    // value is lost, a NaN, as +inf and -inf give.
+    sela_accumulator both = up;
+    ASSERT_EQ(0, sela_accumulator_merge(&both, &down));
+    EXPECT_TRUE(std::isnan(sela_accumulator_round(&both))) << times;
+    ASSERT_EQ(0, sela_accumulator_add(&both, nullptr, 0));
+    // NaNs and infinities in the data still come first, as in sela_sum_exact, where an
+    // infinity wins over a finite sum beyond the range of the other sign.
+    const double minusInf = -kInf, nan = std::nan("7");
+    sela_accumulator withInf = up;
+    ASSERT_EQ(0, sela_accumulator_add(&withInf, &minusInf, 1));
+    EXPECT_TRUE(SameBits(-kInf, sela_accumulator_round(&withInf)));
+    ASSERT_EQ(0, sela_accumulator_add(&withInf, &nan, 1));
+    EXPECT_TRUE(SameBits(nan, sela_accumulator_round(&withInf)));
+    ASSERT_EQ(0, sela_accumulator_merge(&both, &withInf));
+    EXPECT_TRUE(SameBits(nan, sela_accumulator_round(&both)));
+  }
 }

@@ -46,6 +46,7 @@ int main(void) {
     check(sela_accumulator_add(&left, a, 2) == 0 && sela_accumulator_add(&right, b, 1) == 0, "accumulator add");
     check(sela_accumulator_merge(&left, &right) == 0, "accumulator merge");
     check(sela_accumulator_round(&left) == 1.0 + 0x1p-52, "merged total is exact");
+    check(sela_accumulator_round_divided(&left, UINT64_C(2)) == 0.5 + 0x1p-53, "divided total");
   }
   return failures != 0;
 }

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "algorithms/compensatedsum.h"
+#include "algorithms/compensatedsum_internal.h"
 #include "sela.h"
 #include "test_util.h"
 

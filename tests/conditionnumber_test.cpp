@@ -3,7 +3,7 @@
 #include <limits>
 #include <utility>
 
-#include "algorithms/lane_kernels.h"
+#include "algorithms/conditionnumber.h"
 
 #include "sela.h"
 #include "test_util.h"

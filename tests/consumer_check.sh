@@ -8,5 +8,5 @@ trap 'rm -rf "$tmp"' EXIT
 cmake --install "$build" --prefix "$tmp/prefix" > /dev/null
 cmake -S "$src/tests/consumer" -B "$tmp/build" -DCMAKE_PREFIX_PATH="$tmp/prefix" > /dev/null
 cmake --build "$tmp/build" > /dev/null
-LD_LIBRARY_PATH="$tmp/prefix/lib" "$tmp/build/consumer"
+LD_LIBRARY_PATH="$(dirname "$(find "$tmp/prefix" -name 'libsela.so.*' | head -n 1)")" "$tmp/build/consumer"
 echo "consumer built and ran against the installed package"

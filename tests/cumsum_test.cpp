@@ -6,7 +6,8 @@
 #include <cstring>
 #include <limits>
 
-#include "algorithms/cumsum_spans.h"
+#include "algorithms/cumsum_kernels.h"
+#include "kernel_slot.h"
 #include "sela.h"
 #include "test_util.h"
 
@@ -233,6 +234,52 @@ TEST(AccumulatorCumsum, ContinuesFromAnyHeldValue) {
   }
 }
 
+// A record whose value left the register (doubled by merging into itself beyond 2^3117)
+// rounds to the infinity of its sign for good, or to a NaN once both signs went beyond
+// it; NaNs and infinities in the data still come first. Every prefix as
+// sela_accumulator_round gives it, and the record continues as sela_accumulator_add
+// leaves it.
+TEST(AccumulatorCumsum, RecordsBeyondTheRegister) {
+  auto doubled = [](double x, int times) {
+    sela_accumulator r;
+    sela_accumulator_init(&r);
+    EXPECT_EQ(0, sela_accumulator_add(&r, &x, 1));
+    for (int k = 0; k < times; ++k) EXPECT_EQ(0, sela_accumulator_merge(&r, &r));
+    return r;
+  };
+  std::mt19937_64 rng(31);
+  sela_accumulator both = doubled(1.0, 3117);
+  const sela_accumulator down = doubled(-1.0, 3150);
+  ASSERT_EQ(0, sela_accumulator_merge(&both, &down));
+  const sela_accumulator starts[] = {doubled(1.0, 3117), doubled(-1.0, 3150), both};
+  const double expected[] = {kInf, -kInf, std::nan("")};
+  for (int k = 0; k < 3; ++k) {
+    for (int family = 0; family < 3; ++family) {
+      auto x = family == 0 ? testutil::wideRange(rng, 700, -1074, 1023) : testutil::uniform(rng, 700);
+      x[10] = k == 0 ? -kMax : kMax;
+      if (family == 2) {
+        x[300] = -expected[0];  // an infinity against the record's sign
+        x[500] = std::bit_cast<double>(0x7FF800000000BEEFULL);
+      }
+      sela_accumulator acc = starts[k];
+      std::vector<double> out(x.size(), kSentinel);
+      ASSERT_EQ(0, sela_accumulator_cumsum(&acc, x.data(), out.data(), x.size()));
+      for (size_t i = 0; i < x.size(); ++i) {
+        sela_accumulator ref = starts[k];
+        ASSERT_EQ(0, sela_accumulator_add(&ref, x.data(), i + 1));
+        const double want = sela_accumulator_round(&ref);
+        ASSERT_TRUE(SameBits(want, out[i])) << "start " << k << ", family " << family << ", at " << i;
+        if (family < 2) {
+          ASSERT_TRUE(SameBits(expected[k], want) || (std::isnan(expected[k]) && std::isnan(want))) << i;
+        }
+      }
+      // The record goes on: a valid record that still rounds as the last prefix did.
+      ASSERT_EQ(0, sela_accumulator_add(&acc, nullptr, 0));
+      EXPECT_TRUE(SameBits(out.back(), sela_accumulator_round(&acc))) << "start " << k << ", family " << family;
+    }
+  }
+}
+
 TEST(AccumulatorCumsum, InvalidRecordsAndEmptyCallsChangeNothing) {
   const double x[3] = {1, 2, 3};
   double out[3] = {kSentinel, kSentinel, kSentinel};
@@ -263,7 +310,7 @@ TEST(AccumulatorCumsum, InvalidRecordsAndEmptyCallsChangeNothing) {
 // The span kernels of both instruction sets on the same spans: the same results, masks,
 // pair and maxima, bit for bit (the end-to-end tests run the processor's copy only).
 TEST(CumsumSpans, BothCopiesGiveTheSameBits) {
-  if (!__builtin_cpu_supports("avx2") || !__builtin_cpu_supports("fma")) GTEST_SKIP() << "no AVX2 here";
+  if (!sela::avx2FamilySupported()) GTEST_SKIP() << "no AVX2 family here";
   std::mt19937_64 rng(21);
   auto same = [](const sela::SpanEnd& a, const sela::SpanEnd& b, const std::vector<double>& ra,
                  const std::vector<double>& rb) {
@@ -278,11 +325,12 @@ TEST(CumsumSpans, BothCopiesGiveTheSameBits) {
       const double s = x[0] * 0x1p20, c = x[1] * 0x1p-40, b = std::fabs(x[2]) * 0x1p-45 + 0x1p-1000;
       std::vector<double> r1(sela::kSpan), r2(sela::kSpan);
       sela::SpanEnd e1, e2;
-      sela::exactSpanSse2(x.data(), len, s, c, r1.data(), e1);
-      sela::exactSpanAvx2(x.data(), len, s, c, r2.data(), e2);
+      const int64_t whole = len - len % 16;
+      EXPECT_EQ(whole, sela::exactSpanSse2(x.data(), len, s, c, r1.data(), e1));
+      EXPECT_EQ(whole, sela::exactSpanAvx2(x.data(), len, s, c, r2.data(), e2));
       EXPECT_TRUE(same(e1, e2, r1, r2)) << name << ", exact, len " << len;
-      sela::boundSpanSse2(x.data(), len, s, c, b, r1.data(), e1);
-      sela::boundSpanAvx2(x.data(), len, s, c, b, r2.data(), e2);
+      EXPECT_EQ(whole, sela::boundSpanSse2(x.data(), len, s, c, b, r1.data(), e1));
+      EXPECT_EQ(whole, sela::boundSpanAvx2(x.data(), len, s, c, b, r2.data(), e2));
       EXPECT_TRUE(same(e1, e2, r1, r2)) << name << ", bound, len " << len;
     }
   }

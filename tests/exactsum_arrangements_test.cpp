@@ -11,12 +11,10 @@
 #include <random>
 #include <vector>
 
-#include "algorithms/exactsum.h"
-#include "algorithms/exactsum_binned.h"
+#include "algorithms/exactengine.h"
 #include "algorithms/statistical_reductions.h"
 #include "oracle.h"
 #include "sela.h"
-#include "simd_dispatch.h"
 #include "test_util.h"
 
 namespace {
@@ -49,11 +47,11 @@ double sumOneByOne(const Vec& x, int64_t n) {
 // Runs f with the products formed with and without the fused multiply-add split.
 template <typename F>
 void bothProductArrangements(F f) {
-  const bool fma = exactProductsSplit();
-  if (fma) f("split");
-  productSplitImpl.store(1, std::memory_order_relaxed);
+  const ProductSplit* offered = productSplitImpl.get();
+  if (productSplit() != nullptr) f("split");
+  productSplitImpl.store(&kNoProductSplit);
   f("128-bit");
-  productSplitImpl.store(fma ? 2 : 1, std::memory_order_relaxed);
+  productSplitImpl.store(offered);
 }
 
 // Families of factor pairs: in the double range, across the whole range (overflowing and

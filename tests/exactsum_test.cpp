@@ -3,8 +3,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "algorithms/exactsum.h"
-#include "algorithms/exactsum_binned.h"
+#include "algorithms/exactengine.h"
 #include "sela.h"
 #include "test_util.h"
 

@@ -166,7 +166,6 @@ class GuardPages : public ::testing::TestWithParam<Call> {};
 
 TEST_P(GuardPages, ReadsOnlyTheGivenElements) {
   const Call& call = GetParam();
-  if (!call.available()) GTEST_SKIP() << call.name << ": this processor lacks the kernel's instructions";
   GuardedArray gx(kMaxLength), gy(kMaxLength);
   std::mt19937_64 rng(4099);
   for (size_t n : lengths()) {
@@ -188,7 +187,15 @@ TEST_P(GuardPages, ReadsOnlyTheGivenElements) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryExportAndKernel, GuardPages, ::testing::ValuesIn(calls()),
+// Kernels this processor cannot run are not registered (simd_dispatch_test names them).
+std::vector<Call> callsHere() {
+  std::vector<Call> here;
+  for (const Call& call : calls())
+    if (call.available()) here.push_back(call);
+  return here;
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryExportAndKernel, GuardPages, ::testing::ValuesIn(callsHere()),
                          [](const ::testing::TestParamInfo<Call>& p) { return p.param.name; });
 
 }  // namespace

@@ -151,6 +151,44 @@ double flooredDot(const double* x, const double* y, int64_t n) {
   return r;
 }
 
+// value * 2^-scale / count, rounded to nearest-even. The quotient is formed with K extra
+// bits, far below any rounding position, and a last bit set when the division leaves a
+// remainder: that bit only tells a tie from a value just above it, which is all rounding
+// needs.
+static double roundDividedScaled(const mpz_t value, int scale, uint64_t count) {
+  constexpr int K = 200;
+  mpz_t q, r, d;
+  mpz_inits(q, r, d, nullptr);
+  mpz_mul_2exp(q, value, K);
+  mpz_set_ui(d, count);
+  mpz_tdiv_qr(q, r, q, d);
+  mpz_mul_2exp(q, q, 1);
+  if (mpz_sgn(r) != 0) mpz_sgn(value) < 0 ? mpz_sub_ui(q, q, 1) : mpz_add_ui(q, q, 1);
+  const double result = roundScaled(q, scale + K + 1);
+  mpz_clears(q, r, d, nullptr);
+  return result == 0.0 ? 0.0 : result;
+}
+
+double exactSumDivided(const double* x, int64_t n, int doublings, uint64_t count) {
+  mpz_t acc;
+  mpz_init(acc);
+  exactSumInteger(acc, x, n);
+  mpz_mul_2exp(acc, acc, static_cast<mp_bitcnt_t>(doublings));
+  const double r = roundDividedScaled(acc, kSumScale, count);
+  mpz_clear(acc);
+  return r;
+}
+
+double flooredDotDivided(const double* x, const double* y, int64_t n, uint64_t count) {
+  constexpr int kFloorScale = 1075;
+  mpz_t acc;
+  mpz_init(acc);
+  dotInteger(acc, x, y, n, kDotScale - kFloorScale);
+  const double r = roundDividedScaled(acc, kFloorScale, count);
+  mpz_clear(acc);
+  return r;
+}
+
 int compareSum(const double* x, int64_t n, double v) {
   mpz_t acc, tmp, vv;
   mpz_inits(acc, tmp, vv, nullptr);

@@ -27,6 +27,15 @@ double exactDot(const double* x, const double* y, int64_t n);
 // toward zero when S >= -2^-1043 and toward -infinity below -2^-1043. Finite inputs only.
 double flooredDot(const double* x, const double* y, int64_t n);
 
+// (exact sum of x) * 2^doublings / count, rounded once to nearest-even (+-inf beyond the
+// range; a zero result is +0.0). Finite inputs only; count >= 1.
+double exactSumDivided(const double* x, int64_t n, int doublings, uint64_t count);
+
+// The dot product with each product truncated toward zero to a multiple of 2^-1075, divided
+// by count and rounded once to nearest-even (no cut in the subnormal range; a zero result
+// is +0.0). Finite inputs only; count >= 1.
+double flooredDotDivided(const double* x, const double* y, int64_t n, uint64_t count);
+
 // Sign of (exact sum of x) - v, for faithfulness checks: -1, 0 or +1. Finite inputs only.
 int compareSum(const double* x, int64_t n, double v);
 

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "algorithms/orosum.h"
+#include "algorithms/orosum_internal.h"
 #include "sela.h"
 #include "test_util.h"
 

@@ -4,8 +4,10 @@
 #include <algorithm>
 #include <limits>
 
+#include "algorithms/binary64.h"
 #include "algorithms/certifiedsum.h"
 #include "algorithms/orosum.h"
+#include "algorithms/orosum_internal.h"
 #include "sela.h"
 #include "test_util.h"
 

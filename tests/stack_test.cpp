@@ -142,6 +142,8 @@ std::vector<std::pair<std::string, Call>> everyFunction() {
     (void)sela_accumulator_merge(&a, &a);
     (void)sela_accumulator_add_products(&a, y, x, n);
     (void)sela_accumulator_round(&a);
+    (void)sela_accumulator_round_divided(&a, n | 1);
+    (void)sela_accumulator_round_divided(&a, UINT64_MAX);
   });
   // The running sums, out of place, in place and continued from a record.
   f.emplace_back("running sums", [](const double* x, const double* y, uint64_t n) {

@@ -8,8 +8,8 @@
 #include <cfloat>
 #include <limits>
 
-#include "algorithms/exactsum.h"
-#include "algorithms/lane_kernels.h"
+#include "algorithms/exactengine.h"
+#include "algorithms/statistical_reductions.h"
 #include "algorithms/statistical_reductions.h"
 #include "c_api.h"
 #include "sela.h"

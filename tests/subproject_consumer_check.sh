@@ -1,6 +1,7 @@
 #!/bin/sh
-# Builds a consumer that takes sela in through FetchContent as a static library, runs it,
-# and checks that the archive's internal symbols stay hidden.
+# Builds a consumer that takes sela in through FetchContent (static by default there, with
+# no examples), runs it built and installed, and checks that the archive's internal
+# symbols stay hidden.
 set -eu
 src=$1
 tmp=$(mktemp -d)
@@ -13,5 +14,9 @@ archive=$(find "$tmp/build" -name libsela.a)
 if find "$tmp/build" -name 'libsela.so*' | grep -q .; then echo "a shared libsela was built too"; exit 1; fi
 "$tmp/build/consumer"
 if ldd "$tmp/build/consumer" | grep -q libsela; then echo "consumer needs a shared libsela"; exit 1; fi
+# The consumer's install holds its program, which runs from there; sela adds nothing.
+cmake --install "$tmp/build" --prefix "$tmp/prefix" > "$tmp/install.log" 2>&1 || { cat "$tmp/install.log"; exit 1; }
+env -u LD_LIBRARY_PATH "$tmp/prefix/bin/consumer"
+if find "$tmp/prefix" -name '*sela*' | grep -q .; then echo "the consumer's install holds sela files:"; find "$tmp/prefix" -name '*sela*'; exit 1; fi
 "$src/tests/check_exports.sh" "$tmp/build/libsela_whole.so" "$src/include/sela.h"
 echo "static sela through FetchContent: consumer ran, $(basename "$archive") keeps its internals hidden"

@@ -2,19 +2,17 @@
 
 #include <algorithm>
 #include <bit>
-#include <chrono>
-#include <charconv>
 #include <cmath>
 #include <limits>
+#include <new>
+#include <stdexcept>
+#include <system_error>
 #include <thread>
+
+#include "isolate.h"
 
 namespace sela_tool {
 namespace {
-
-enum Id {
-  kNaive, kPairwise, kPairwiseIterative, kKahan, kNeumaier, kKlein, kShewchuk, kSum2, kSumK,
-  kAcc, kNear, kExact, kDotNaive, kDot2, kDotK, kDotExact
-};
 
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
@@ -28,67 +26,49 @@ sela_accumulator accumulate_in_slices(std::uint64_t n, unsigned threads, Fill fi
     sela_accumulator_init(&parts[t]);
     fill(parts[t], begin, end - begin);
   };
-  if (threads == 1) {
-    slice(0);
-    return parts[0];
+  // jthreads join when destroyed, so no path leaves a running thread behind.
+  std::vector<std::jthread> workers;
+  unsigned started = 1;
+  try {
+    workers.reserve(threads - 1);
+    for (; started < threads; ++started) workers.emplace_back(slice, started);
+  } catch (const std::system_error &) {
+  } catch (const std::bad_alloc &) {
   }
-  std::vector<std::thread> workers;
-  for (unsigned t = 1; t < threads; ++t) workers.emplace_back(slice, t);
+  for (unsigned t = started; t < threads; ++t) slice(t);
   slice(0);
-  for (std::thread &worker : workers) worker.join();
+  workers.clear();
   for (unsigned t = 1; t < threads; ++t) sela_accumulator_merge(&parts[0], &parts[t]);
   return parts[0];
 }
 
-using Clock = std::chrono::steady_clock;
-
-template <class F>
-double timed(F f, double &seconds) {
-  const Clock::time_point start = Clock::now();
-  const double value = f();
-  seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  return value;
+// The grade on the first `count` elements.
+double run_sum(const Method &m, std::span<const double> x, std::uint64_t count) {
+  return method_sum(m.entry, x.data(), count, m.order);
 }
 
-double run_sum(const Method &m, const double *x, std::uint64_t n) {
-  switch (m.id) {
-    case kNaive: return sela_sum_naive(x, n);
-    case kPairwise: return sela_sum_pairwise(x, n);
-    case kPairwiseIterative: return sela_sum_pairwise_iterative(x, n);
-    case kKahan: return sela_sum_kahan(x, n);
-    case kNeumaier: return sela_sum_neumaier(x, n);
-    case kKlein: return sela_sum_klein(x, n);
-    case kShewchuk: return sela_sum_shewchuk(x, n);
-    case kSum2: return sela_sum_oro(x, n);
-    case kSumK: return sela_sum_k(x, n, m.k);
-    case kAcc: return sela_sum_acc(x, n);
-    case kNear: return sela_sum_near(x, n);
-    default: return sela_sum_exact(x, n);
-  }
+double run_dot(const Method &m, std::span<const double> x, std::span<const double> y, std::uint64_t count) {
+  return method_dot(m.entry, x.data(), y.data(), count, m.order);
 }
 
-double run_dot(const Method &m, const double *x, const double *y, std::uint64_t n) {
-  switch (m.id) {
-    case kDotNaive: return sela_dot_naive(x, y, n);
-    case kDot2: return sela_dot2(x, y, n);
-    case kDotK: return sela_dot_k(x, y, n, m.k);
-    default: return sela_dot_exact(x, y, n);
-  }
+// A grade timed; one that may allocate runs in a child process (isolate.h).
+TimedValue timed_grade(const Method &m, std::uint64_t n, const Computation &compute) {
+  return method_may_allocate(m.entry, n, m.order) ? run_isolated(compute, n) : run_timed(compute, n);
 }
 
-Method sum_k(std::int32_t k) {
-  return {"k:" + std::to_string(k), "SumK, K = " + std::to_string(k), kSumK, k};
-}
-Method dot_k(std::int32_t k) {
-  return {"k:" + std::to_string(k), "DotK, K = " + std::to_string(k), kDotK, k};
-}
-
-struct Alias {
-  const char *name;
-  Method method;
-};
+method_kind kind_of(Command command) { return command == Command::dot ? METHOD_DOT : METHOD_SUM; }
 
 }  // namespace
+
+std::string Method::key() const {
+  return order == 0 ? std::string(entry->name) : "k:" + std::to_string(order);
+}
+
+std::string Method::label() const {
+  return order == 0 ? std::string(entry->label) : std::string(entry->label) + ", K = " + std::to_string(order);
+}
+
+bool Method::exact() const { return std::string_view(entry->name) == "exact"; }
 
 sela_accumulator exact_accumulate(std::span<const double> x, unsigned threads) {
   return accumulate_in_slices(x.size(), threads,
@@ -112,56 +92,24 @@ unsigned default_threads(std::uint64_t n) {
 }
 
 std::vector<Method> table_methods(Command command) {
-  if (command == Command::dot)
-    return {{"naive", "naive", kDotNaive, 0}, {"dot2", "Dot2", kDot2, 0}, dot_k(3),
-            {"exact", "exact", kDotExact, 0}};
-  return {{"naive", "naive", kNaive, 0},
-          {"pairwise", "pairwise", kPairwise, 0},
-          {"pairwise_iterative", "pairwise iterative", kPairwiseIterative, 0},
-          {"kahan", "Kahan", kKahan, 0},
-          {"neumaier", "Neumaier", kNeumaier, 0},
-          {"klein", "Klein", kKlein, 0},
-          {"shewchuk", "Shewchuk", kShewchuk, 0},
-          {"sum2", "Sum2", kSum2, 0},
-          sum_k(3),
-          {"acc", "AccSum", kAcc, 0},
-          {"near", "NearSum", kNear, 0},
-          {"exact", "exact", kExact, 0}};
+  std::size_t count = 0;
+  const method *list = method_list(kind_of(command), &count);
+  std::vector<Method> methods;
+  for (std::size_t i = 0; i < count; ++i)
+    methods.push_back({&list[i], list[i].sum_k || list[i].dot_k ? 3 : 0});
+  return methods;
 }
 
-std::optional<Method> find_method(Command command, std::string_view name) {
-  if (command == Command::stats) return std::nullopt;
-  if (name.substr(0, 2) == "k:") {
-    std::int32_t k = 0;
-    const char *end = name.data() + name.size();
-    const auto [ptr, ec] = std::from_chars(name.data() + 2, end, k);
-    if (ec != std::errc() || ptr != end || name.size() == 2) return std::nullopt;
-    return command == Command::dot ? dot_k(k) : sum_k(k);
-  }
-  for (const Method &m : table_methods(command))
-    if (m.key == name) return m;
-  static const Alias kSumAliases[] = {{"pairwise-iterative", {"pairwise_iterative", "pairwise iterative", kPairwiseIterative, 0}},
-                                      {"oro", {"sum2", "Sum2", kSum2, 0}},
-                                      {"accsum", {"acc", "AccSum", kAcc, 0}},
-                                      {"nearsum", {"near", "NearSum", kNear, 0}}};
-  if (command == Command::sum)
-    for (const Alias &alias : kSumAliases)
-      if (name == alias.name) return alias.method;
-  if (command == Command::dot && name == "dotk") return dot_k(3);
-  if (command == Command::sum && name == "sumk") return sum_k(3);
-  return std::nullopt;
-}
-
-std::string method_names(Command command) {
-  std::string names;
-  for (const Method &m : table_methods(command)) {
-    if (m.id == kSumK || m.id == kDotK) {
-      names += "k:N, ";
-    } else {
-      names += m.key + ", ";
-    }
-  }
-  return names.substr(0, names.size() - 2);
+Method find_method(Command command, std::string_view name) {
+  Method m;
+  const method_status status =
+      method_find(kind_of(command), name.data(), name.size(), 0, 0, &m.entry, &m.order);
+  if (status == METHOD_OK) return m;
+  char names[256];
+  if (status == METHOD_UNKNOWN)
+    throw std::invalid_argument("unknown method '" + std::string(name) + "' (" +
+                                method_names(kind_of(command), names, sizeof names) + ")");
+  throw std::invalid_argument("method '" + std::string(name) + "': " + method_status_text(status));
 }
 
 void measure_error(const sela_accumulator &exact, double rounded, GradeResult &result) {
@@ -198,14 +146,16 @@ int digits_lost(double relative_error) {
 }
 
 double sum_value(const Method &method, std::span<const double> x, unsigned threads) {
-  if (method.id != kExact) return run_sum(method, x.data(), x.size());
+  if (!method.exact())
+    return timed_grade(method, x.size(), [&](std::uint64_t count) { return run_sum(method, x, count); }).value;
   const sela_accumulator held = exact_accumulate(x, threads);
   return sela_accumulator_round(&held);
 }
 
 double dot_value(const Method &method, std::span<const double> x, std::span<const double> y,
                  unsigned threads) {
-  if (method.id != kDotExact) return run_dot(method, x.data(), y.data(), x.size());
+  if (!method.exact())
+    return timed_grade(method, x.size(), [&](std::uint64_t count) { return run_dot(method, x, y, count); }).value;
   const sela_accumulator held = exact_accumulate_products(x, y, threads);
   return sela_accumulator_round(&held);
 }
@@ -216,23 +166,25 @@ namespace {
 // grade (or only one) timed by `run` and measured against that exact value.
 template <class Accumulate, class Run>
 void fill_grades(Report &report, const std::optional<Method> &only, Accumulate accumulate, Run run) {
-  double exact_seconds = 0.0;
   sela_accumulator held;
-  report.exact = timed(
-      [&] {
+  const TimedValue exact = run_timed(
+      [&](std::uint64_t) {
         held = accumulate();
         return sela_accumulator_round(&held);
       },
-      exact_seconds);
+      report.count);
+  report.exact = exact.value;
   const std::vector<Method> methods = only ? std::vector<Method>{*only} : table_methods(report.command);
   for (const Method &m : methods) {
     GradeResult result;
     result.method = m;
-    if (m.id == kExact || m.id == kDotExact) {
-      result.value = report.exact;
-      result.seconds = exact_seconds;
+    if (m.exact()) {
+      result.value = exact.value;
+      result.seconds = exact.seconds;
     } else {
-      result.value = timed([&] { return run(m); }, result.seconds);
+      const TimedValue timed = timed_grade(m, report.count, [&](std::uint64_t count) { return run(m, count); });
+      result.value = timed.value;
+      result.seconds = timed.seconds;
     }
     measure_error(held, report.exact, result);
     report.grades.push_back(result);
@@ -247,7 +199,7 @@ Report sum_report(std::span<const double> x, unsigned threads, const std::option
   report.count = x.size();
   fill_grades(
       report, only, [&] { return exact_accumulate(x, threads); },
-      [&](const Method &m) { return run_sum(m, x.data(), x.size()); });
+      [&](const Method &m, std::uint64_t count) { return run_sum(m, x, count); });
   report.condition = sela_condition_number(x.data(), x.size());
   return report;
 }
@@ -259,13 +211,48 @@ Report dot_report(std::span<const double> x, std::span<const double> y, unsigned
   report.count = x.size();
   fill_grades(
       report, only, [&] { return exact_accumulate_products(x, y, threads); },
-      [&](const Method &m) { return run_dot(m, x.data(), y.data(), x.size()); });
+      [&](const Method &m, std::uint64_t count) { return run_dot(m, x, y, count); });
   // The condition number of a dot product, 2 sum |x y| / |sum x y|; a few digits suffice,
   // so the magnitudes are summed by the plain loop.
   double magnitudes = 0.0;
   for (std::size_t i = 0; i < x.size(); ++i) magnitudes += std::fabs(x[i] * y[i]);
   report.condition = 2.0 * magnitudes / std::fabs(report.exact);
   return report;
+}
+
+void fill_deviation(Report &report, std::span<const double> x) {
+  const std::uint64_t n = x.size();
+  report.variance = n < 2 ? kNaN : report.centered_squares / static_cast<double>(n - 1);
+  report.deviation = std::sqrt(report.variance);
+  report.variance_overflows = false;
+  // Scaling is needed only for finite data whose squares left the range: beyond it (an
+  // infinite sum or variance) or below it (a positive sum small enough that its
+  // subnormal rounding costs digits).
+  const double squares = report.centered_squares;
+  const bool beyond = std::isinf(squares) || std::isinf(report.variance);
+  const bool below = squares > 0.0 && squares < 0x1p-968;
+  if (n < 2 || !std::isfinite(report.mean) || !(beyond || below)) return;
+  double largest = 0.0;
+  for (const double v : x) {
+    if (!std::isfinite(v)) return;  // an infinity or NaN is the answer as it stands
+    largest = std::max(largest, std::fabs(v));
+  }
+  // x 2^-e has magnitudes below 2^400: its differences stay below 2^401 and their
+  // squares, summed over up to 2^62 elements, below 2^864. Scaling is exact except for
+  // elements that fall below 2^-1022 (when scaling down), which are then smaller than
+  // the differences that made the sum overflow by more than 2^500.
+  int e = 0;
+  std::frexp(largest, &e);
+  e -= 400;
+  std::vector<double> scaled(x.begin(), x.end());
+  for (double &v : scaled) v = std::ldexp(v, -e);
+  const double mean = std::ldexp(report.mean, -e);
+  const double s = sela_centered_sum_squares(scaled.data(), n, mean) / static_cast<double>(n - 1);
+  // s 2^(2e) is the variance, sqrt(s) 2^e the deviation: scaling by a power of two
+  // commutes with the square root.
+  report.variance = std::ldexp(s, 2 * e);
+  report.deviation = std::ldexp(std::sqrt(s), e);
+  report.variance_overflows = std::isinf(report.variance) && std::isfinite(report.deviation);
 }
 
 Report stats_report(std::span<const double> x, unsigned threads) {
@@ -278,8 +265,7 @@ Report stats_report(std::span<const double> x, unsigned threads) {
   report.mean = sela_mean_scaled(x.data(), x.size());
   report.norm = sela_norm_scaled(x.data(), x.size());
   report.centered_squares = sela_centered_sum_squares(x.data(), x.size(), report.mean);
-  report.variance = x.size() < 2 ? kNaN : report.centered_squares / static_cast<double>(x.size() - 1);
-  report.deviation = std::sqrt(report.variance);
+  fill_deviation(report, x);
   return report;
 }
 

@@ -1,5 +1,6 @@
 #include "number_parse.h"
 
+#include <cctype>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -21,7 +22,10 @@ bool parse_number(std::string_view token, double &out) {
   if (body.size() > 2 && body[0] == '0' && (body[1] == 'x' || body[1] == 'X')) {
     body.remove_prefix(2);
     format = std::chars_format::hex;
-    if (body.empty() || body.front() == '+' || body.front() == '-') return false;
+    // from_chars would read "inf" and "nan" after the prefix too: a hexadecimal number
+    // starts with a digit or the point.
+    if (body.empty() || !(std::isxdigit(static_cast<unsigned char>(body.front())) || body.front() == '.'))
+      return false;
   }
   double value = 0.0;
   const char *end = body.data() + body.size();

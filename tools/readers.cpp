@@ -122,17 +122,12 @@ class TextReader final : public Reader {
 
 // ---- Tables: chosen columns of a CSV file ------------------------------------------------
 
-struct Field {
-  std::string_view text;
-  std::size_t col;  // 1-based byte column of the field's first byte
-};
-
 // The table's separator: the first of ',', ';' and tab found outside double quotes in
 // its first row, else runs of blanks.
-char first_separator(std::string_view line) {
+char first_separator(std::string_view row) {
   for (const char candidate : {',', ';', '\t'}) {
     bool quoted = false;
-    for (const char c : line) {
+    for (const char c : row) {
       if (c == '"') quoted = !quoted;
       if (c == candidate && !quoted) return candidate;
     }
@@ -140,184 +135,319 @@ char first_separator(std::string_view line) {
   return '\0';
 }
 
+// The first row that holds anything, without its comment: where it ends, in `bytes`
+// (npos while it has not ended). Line breaks inside double quotes belong to the row.
+std::size_t first_row_end(std::string_view bytes, std::string_view &row) {
+  std::size_t start = 0;
+  bool quoted = false;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (bytes[i] == '"') quoted = !quoted;
+    if (bytes[i] != '\n' || quoted) continue;
+    std::string_view line = bytes.substr(start, i - start);
+    bool in_quotes = false;
+    for (std::size_t k = 0; k < line.size(); ++k) {
+      if (line[k] == '"') in_quotes = !in_quotes;
+      if (line[k] == '#' && !in_quotes) {
+        line = line.substr(0, k);
+        break;
+      }
+    }
+    if (line.find_first_not_of(" \t\r") != std::string_view::npos) {
+      row = line;
+      return i;
+    }
+    start = i + 1;
+  }
+  return std::string_view::npos;
+}
+
+// A CSV reader as a byte-at-a-time state machine, so fields, rows and quotes may be cut
+// anywhere by the chunks. Fields are trimmed of blanks; a field that starts with a double
+// quote runs to the matching quote ("" inside stands for one quote) and may hold
+// separators and line breaks; '#' outside quotes starts a comment to the end of the line.
 class CsvReader final : public Reader {
  public:
-  CsvReader(std::string name, std::vector<ColumnChoice> choices)
-      : name_(std::move(name)), choices_(std::move(choices)) {
-    columns_.resize(choices_.size());
+  CsvReader(std::string name, TableOptions options)
+      : name_(std::move(name)), options_(std::move(options)) {
+    columns_.resize(options_.choices.size());
   }
 
   void feed(std::string_view chunk) override {
     bytes_seen_ += chunk.size();
-    std::size_t start = 0;
-    if (!carry_.empty()) {
-      const std::size_t newline = chunk.find('\n');
-      const std::size_t take = newline == std::string_view::npos ? chunk.size() : newline;
-      carry_.append(chunk.substr(0, take));
-      if (carry_.size() > kMaxLine)
-        throw ReadError(name_ + ":" + std::to_string(line_) + ": line longer than 64 MiB");
-      if (newline == std::string_view::npos) return;
-      row(carry_);
-      carry_.clear();
-      start = newline + 1;
-    }
-    while (start < chunk.size()) {
-      const std::size_t newline = chunk.find('\n', start);
-      if (newline == std::string_view::npos) {
-        carry_.assign(chunk.substr(start));
-        if (carry_.size() > kMaxLine)
-          throw ReadError(name_ + ":" + std::to_string(line_) + ": line longer than 64 MiB");
+    if (!separator_known_) {
+      // The separator is decided by the first row: hold the input until it has ended.
+      head_.append(chunk);
+      std::string_view row;
+      if (first_row_end(head_, row) == std::string_view::npos) {
+        if (head_.size() > kMaxLine) too_long(1);
         return;
       }
-      row(chunk.substr(start, newline - start));
-      start = newline + 1;
+      start(row);
+      const std::string head = std::move(head_);
+      head_.clear();
+      consume(head);
+      return;
     }
+    consume(chunk);
   }
 
   void finish() override {
-    if (!carry_.empty()) row(carry_);
-    carry_.clear();
+    if (!separator_known_) {
+      // The input ended within its first row: that row decides.
+      const std::string head = std::move(head_) + "\n";
+      head_.clear();
+      std::string_view row;
+      first_row_end(head, row);
+      start(row);
+      consume(head);
+    }
+    if (state_ == State::quoted)
+      throw ReadError(position(name_, field_line_, field_col_) + "the quoted field is not closed");
+    consume("\n");  // ends the last row (a line break more is harmless)
   }
 
  private:
-  // One line: cut its comment, split it, then take it as the header or as data.
-  void row(std::string_view line) {
-    const std::uint64_t number = line_++;
-    if (line.size() > kMaxLine)
-      throw ReadError(name_ + ":" + std::to_string(number) + ": line longer than 64 MiB");
-    bool quoted = false;
-    for (std::size_t i = 0; i < line.size(); ++i) {
-      if (line[i] == '"') quoted = !quoted;
-      if (line[i] == '#' && !quoted) {
-        line = line.substr(0, i);
-        break;
+  enum class State { field_start, unquoted, quoted, quote_in_quoted, after_quoted, comment };
+
+  struct FieldRef {
+    std::size_t begin, end;  // in text_
+    std::uint64_t line, col;
+  };
+
+  void start(std::string_view first_row) {
+    separator_known_ = true;
+    separator_ = first_separator(first_row);
+  }
+
+  bool blank(char c) const { return c == ' ' || c == '\r' || (c == '\t' && separator_ != '\t'); }
+  bool separates(char c) const { return separator_ == '\0' ? blank(c) : c == separator_; }
+
+  [[noreturn]] void too_long(std::uint64_t line) const {
+    throw ReadError(name_ + ":" + std::to_string(line) + ": line longer than 64 MiB");
+  }
+
+  void consume(std::string_view bytes) {
+    for (const char c : bytes) {
+      step(c);
+      if (c == '\n') {
+        ++line_;
+        col_ = 1;
+      } else {
+        ++col_;
       }
     }
-    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
-      line.remove_suffix(1);
-    if (line.find_first_not_of(" \t") == std::string_view::npos) return;
-    if (!started_) {
-      started_ = true;
-      separator_ = first_separator(line);
-      split(line);
-      if (first_row_is_header()) {
-        resolve(number, true);
+    if (text_.size() > kMaxLine) too_long(row_line_);
+  }
+
+  void step(char c) {
+    switch (state_) {
+      case State::field_start:
+        if (blank(c)) return;
+        field_line_ = line_;
+        field_col_ = col_;
+        field_begin_ = text_.size();
+        if (c == '"') {
+          state_ = State::quoted;
+        } else if (c == '\n') {
+          if (pending_) end_field(false);
+          end_row();
+        } else if (c == '#') {
+          if (pending_) end_field(false);
+          state_ = State::comment;
+        } else if (separator_ != '\0' && c == separator_) {
+          end_field(false);
+          pending_ = true;
+        } else {
+          text_ += c;
+          content_end_ = text_.size();
+          state_ = State::unquoted;
+        }
+        return;
+      case State::unquoted:
+        if (c == '\n' || c == '#' || separates(c)) {
+          end_field(true);
+          after_field(c);
+          return;
+        }
+        text_ += c;
+        if (!blank(c)) content_end_ = text_.size();
+        return;
+      case State::quoted:
+        if (c == '"') {
+          state_ = State::quote_in_quoted;
+        } else {
+          text_ += c;
+        }
+        return;
+      case State::quote_in_quoted:
+        if (c == '"') {
+          text_ += '"';
+          state_ = State::quoted;
+          return;
+        }
+        state_ = State::after_quoted;
+        [[fallthrough]];
+      case State::after_quoted:
+        if (c == '\n' || c == '#' || separates(c)) {
+          end_field(false);
+          after_field(c);
+        } else if (!blank(c)) {
+          // Text after the closing quote joins the field, as Python's csv module reads it.
+          text_ += c;
+          content_end_ = text_.size();
+          state_ = State::unquoted;
+        }
+        return;
+      case State::comment:
+        if (c == '\n') end_row();
+        return;
+    }
+  }
+
+  // After the field ended at byte c (a separator, a line break or a comment).
+  void after_field(char c) {
+    if (c == '\n') {
+      end_row();
+    } else if (c == '#') {
+      state_ = State::comment;
+    } else {
+      state_ = State::field_start;
+      pending_ = separator_ != '\0';  // "1," holds a second, empty field
+    }
+  }
+
+  void end_field(bool trim) {
+    if (trim) text_.resize(content_end_);
+    fields_.push_back({field_begin_, text_.size(), field_line_, field_col_});
+    state_ = State::field_start;
+    pending_ = false;
+  }
+
+  std::string_view text(const FieldRef &field) const {
+    return std::string_view(text_).substr(field.begin, field.end - field.begin);
+  }
+
+  void end_row() {
+    state_ = State::field_start;
+    pending_ = false;
+    if (!fields_.empty()) {
+      if (header_decided_) {
+        data_row();
+      } else {
+        first_row();
+      }
+    }
+    fields_.clear();
+    text_.clear();
+    row_line_ = line_ + 1;
+  }
+
+  bool number_at(std::size_t position) const {
+    double value;
+    return position < fields_.size() && parse_number(text(fields_[position]), value);
+  }
+
+  void first_row() {
+    header_decided_ = true;
+    const std::uint64_t line = fields_[0].line;
+    // A column chosen by name needs the header row; a first row whose chosen field is
+    // not a number cannot be data. The other columns do not decide.
+    bool header = options_.header == HeaderMode::present;
+    for (const ColumnChoice &choice : options_.choices)
+      if (choice.index == 0) header = true;
+    std::string reason;
+    if (options_.header == HeaderMode::guess && !header) {
+      for (const ColumnChoice &choice : options_.choices) {
+        const std::size_t k = static_cast<std::size_t>(choice.index - 1);
+        if (k < fields_.size() && !text(fields_[k]).empty() && !number_at(k)) {
+          header = true;
+          reason = "'" + printable_token(text(fields_[k])) + "' in column " +
+                   std::to_string(k + 1) + " is not a number";
+          break;
+        }
+      }
+    }
+    resolve(line, header);
+    if (!header) {
+      data_row();
+    } else if (!reason.empty()) {
+      notes_.push_back(name_ + ":" + std::to_string(line) + ": first row read as the header (" +
+                       reason + "; --header or --no-header decides)");
+    }
+  }
+
+  void resolve(std::uint64_t line, bool header) {
+    const std::string where = name_ + ":" + std::to_string(line) + ": ";
+    for (const ColumnChoice &choice : options_.choices) {
+      if (choice.index != 0) {
+        if (header && choice.index > fields_.size())
+          throw ReadError(where + "the header has " + std::to_string(fields_.size()) +
+                          " columns, column " + std::to_string(choice.index) + " is missing");
+        wanted_.push_back(static_cast<std::size_t>(choice.index - 1));
+        continue;
+      }
+      std::vector<std::size_t> named;
+      for (std::size_t k = 0; k < fields_.size(); ++k)
+        if (text(fields_[k]) == choice.name) named.push_back(k);
+      if (named.empty()) {
+        std::string names;
+        for (const FieldRef &field : fields_)
+          names += (names.empty() ? "" : ", ") + printable_token(text(field));
+        throw ReadError(where + "no column named '" + printable_token(choice.name) +
+                        "' (the header has " + names + ")");
+      }
+      if (named.size() > 1)
+        throw ReadError(where + "columns " + std::to_string(named[0] + 1) + " and " +
+                        std::to_string(named[1] + 1) + " are both named '" +
+                        printable_token(choice.name) + "'; choose one by its number");
+      wanted_.push_back(named[0]);
+    }
+  }
+
+  void data_row() {
+    for (std::size_t k = 0; k < wanted_.size(); ++k) {
+      const std::size_t position = wanted_[k];
+      if (position < fields_.size() && !text(fields_[position]).empty()) continue;
+      if (options_.missing == MissingMode::skip) {
+        ++skipped_rows_;
         return;
       }
-      resolve(number, false);
-    } else {
-      split(line);
+      if (position >= fields_.size())
+        throw ReadError(name_ + ":" + std::to_string(fields_[0].line) + ": row has " +
+                        std::to_string(fields_.size()) + " fields, column " +
+                        std::to_string(position + 1) + " is missing");
+      throw ReadError(position_of(fields_[position]) + "empty field in column " +
+                      std::to_string(position + 1) +
+                      " (--missing skip leaves out the rows with missing values)");
     }
     for (std::size_t k = 0; k < wanted_.size(); ++k) {
-      if (wanted_[k] >= fields_.size())
-        throw ReadError(name_ + ":" + std::to_string(number) + ": row has " +
-                        std::to_string(fields_.size()) + " fields, column " +
-                        std::to_string(wanted_[k] + 1) + " is missing");
-      const Field &field = fields_[wanted_[k]];
+      const FieldRef &field = fields_[wanted_[k]];
       double value;
-      if (!parse_number(field.text, value)) bad_number(name_, number, field.col, field.text);
+      if (!parse_number(text(field), value)) bad_number(name_, field.line, field.col, text(field));
       columns_[k].push_back(value);
     }
   }
 
-  bool first_row_is_header() const {
-    for (const ColumnChoice &choice : choices_)
-      if (choice.index == 0) return true;
-    for (const Field &field : fields_) {
-      double value;
-      if (!parse_number(field.text, value)) return true;
-    }
-    return false;
-  }
-
-  void resolve(std::uint64_t number, bool header) {
-    for (const ColumnChoice &choice : choices_) {
-      if (choice.index == 0) {
-        std::size_t k = 0;
-        while (k < fields_.size() && fields_[k].text != choice.name) ++k;
-        if (k == fields_.size()) {
-          std::string names;
-          for (const Field &field : fields_)
-            names += (names.empty() ? "" : ", ") + printable_token(field.text);
-          throw ReadError(name_ + ":" + std::to_string(number) + ": no column named '" +
-                          printable_token(choice.name) + "' (the header has " + names + ")");
-        }
-        wanted_.push_back(k);
-      } else {
-        if (header && choice.index > fields_.size())
-          throw ReadError(name_ + ":" + std::to_string(number) + ": the header has " +
-                          std::to_string(fields_.size()) + " columns, column " +
-                          std::to_string(choice.index) + " is missing");
-        wanted_.push_back(static_cast<std::size_t>(choice.index - 1));
-      }
-    }
-  }
-
-  // Splits at the separator (or at runs of blanks when there is none), trimming blanks;
-  // a field in double quotes may hold separators, "" stands for one quote.
-  void split(std::string_view line) {
-    fields_.clear();
-    unquoted_.clear();
-    unquoted_.reserve(line.size());  // never reallocates below: views into it stay valid
-    const char sep = separator_;
-    const auto blank = [sep](char c) { return c == ' ' || (c == '\t' && sep != '\t'); };
-    const auto ends = [sep, &blank](char c) { return sep == '\0' ? blank(c) : c == sep; };
-    const std::size_t n = line.size();
-    std::size_t i = 0;
-    for (;;) {
-      while (i < n && blank(line[i])) ++i;
-      if (sep == '\0' && i == n) return;
-      const std::size_t start = i;
-      Field field{{}, start + 1};
-      bool done = false;
-      if (i < n && line[i] == '"') {
-        const std::size_t from = unquoted_.size();
-        std::size_t j = i + 1;
-        bool closed = false;
-        while (j < n) {
-          if (line[j] == '"') {
-            if (j + 1 < n && line[j + 1] == '"') {
-              unquoted_ += '"';
-              j += 2;
-              continue;
-            }
-            closed = true;
-            ++j;
-            break;
-          }
-          unquoted_ += line[j++];
-        }
-        std::size_t k = j;
-        while (k < n && blank(line[k])) ++k;
-        if (closed && (k == n || ends(line[k]))) {
-          field.text = std::string_view(unquoted_).substr(from);
-          i = k;
-          done = true;
-        }
-      }
-      if (!done) {
-        std::size_t end = i;
-        while (end < n && !ends(line[end])) ++end;
-        std::size_t last = end;
-        while (last > start && blank(line[last - 1])) --last;
-        field.text = line.substr(start, last - start);
-        i = end;
-      }
-      fields_.push_back(field);
-      if (i >= n) return;
-      ++i;  // the separator
-    }
+  std::string position_of(const FieldRef &field) const {
+    return position(name_, field.line, field.col);
   }
 
   std::string name_;
-  std::vector<ColumnChoice> choices_;
-  std::vector<std::size_t> wanted_;  // 0-based field of each choice
-  std::vector<Field> fields_;
-  std::string unquoted_;
-  std::string carry_;  // a line cut by the end of the previous chunk
-  std::uint64_t line_ = 1;
-  bool started_ = false;
+  TableOptions options_;
+  std::string head_;  // the input until its first row has ended
+  bool separator_known_ = false;
   char separator_ = '\0';
+  bool header_decided_ = false;
+  std::vector<std::size_t> wanted_;  // 0-based field of each choice
+  State state_ = State::field_start;
+  bool pending_ = false;  // a separator was seen: an empty field follows unless text does
+  std::string text_;      // the fields of the current row, one after the other
+  std::vector<FieldRef> fields_;
+  std::size_t field_begin_ = 0, content_end_ = 0;
+  std::uint64_t field_line_ = 1, field_col_ = 1;
+  std::uint64_t row_line_ = 1;
+  std::uint64_t line_ = 1;  // position of the next byte
+  std::uint64_t col_ = 1;
 };
 
 // ---- .npy --------------------------------------------------------------------------------
@@ -639,44 +769,29 @@ std::optional<NpyHeader> parse_npy_header(std::string_view bytes, const std::str
   return header;
 }
 
-std::optional<std::span<const double>> npy_view(std::string_view image, const std::string &name,
-                                                const std::vector<ColumnChoice> &choices) {
-  const std::optional<NpyHeader> header = parse_npy_header(image, name);
-  if (!header) return std::nullopt;
-  const std::vector<std::uint64_t> columns = npy_columns(*header, name, choices);
-  const std::uint64_t data = image.size() - header->data_offset;
-  if (header->item_size != 8 || header->big_endian || columns.size() != 1 ||
-      data != header->count() * 8)
+std::optional<Float64Run> npy_float64_run(const NpyHeader &header, const std::string &name,
+                                          const std::vector<ColumnChoice> &choices,
+                                          std::uint64_t file_size) {
+  const std::vector<std::uint64_t> columns = npy_columns(header, name, choices);
+  if (header.item_size != 8 || header.big_endian || columns.size() != 1 ||
+      file_size < header.data_offset || file_size - header.data_offset != header.count() * 8)
     return std::nullopt;
-  std::uint64_t first = 0, length = header->count();
-  if (header->cols != 1) {
-    if (!header->fortran_order) return std::nullopt;
-    first = columns[0] * header->rows;
-    length = header->rows;
-  }
-  const char *start = image.data() + header->data_offset + first * 8;
-  if (reinterpret_cast<std::uintptr_t>(start) % alignof(double) != 0) return std::nullopt;
-  return std::span<const double>(reinterpret_cast<const double *>(start), length);
+  if (header.cols == 1) return Float64Run{header.data_offset, header.count()};
+  if (!header.fortran_order) return std::nullopt;
+  return Float64Run{header.data_offset + columns[0] * header.rows * 8, header.rows};
 }
 
-std::optional<std::span<const double>> raw_view(std::string_view image, const std::string &) {
-  if (image.size() % 8 != 0 || reinterpret_cast<std::uintptr_t>(image.data()) % alignof(double) != 0)
-    return std::nullopt;
-  return std::span<const double>(reinterpret_cast<const double *>(image.data()), image.size() / 8);
-}
-
-std::unique_ptr<Reader> make_reader(Format format, std::string name,
-                                    std::vector<ColumnChoice> choices) {
+std::unique_ptr<Reader> make_reader(Format format, std::string name, TableOptions options) {
   switch (format) {
     case Format::npy:
-      return std::make_unique<NpyReader>(std::move(name), std::move(choices));
+      return std::make_unique<NpyReader>(std::move(name), std::move(options.choices));
     case Format::raw:
-      if (!choices.empty()) throw ReadError(name + ": raw input has no columns");
+      if (!options.choices.empty()) throw ReadError(name + ": raw input has no columns");
       return std::make_unique<RawReader>(std::move(name));
     case Format::text:
     default:
-      if (choices.empty()) return std::make_unique<TextReader>(std::move(name));
-      return std::make_unique<CsvReader>(std::move(name), std::move(choices));
+      if (options.choices.empty()) return std::make_unique<TextReader>(std::move(name));
+      return std::make_unique<CsvReader>(std::move(name), std::move(options));
   }
 }
 

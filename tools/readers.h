@@ -33,6 +33,20 @@ std::optional<ColumnChoice> parse_column_choice(std::string_view text);
 
 enum class Format { text, npy, raw };
 
+// Whether the first row of a table names its columns: `guess` takes it as the header when
+// a chosen column's field there is not a number (so it cannot be data) or a column is
+// chosen by name; the other columns never decide.
+enum class HeaderMode { guess, present, absent };
+// Rows of a table whose chosen fields are empty (or absent: a short row) are an error,
+// or left out and counted.
+enum class MissingMode { error, skip };
+
+struct TableOptions {
+  std::vector<ColumnChoice> choices;  // empty: every number of free text
+  HeaderMode header = HeaderMode::guess;
+  MissingMode missing = MissingMode::error;
+};
+
 // .npy files start with these six bytes.
 bool has_npy_magic(std::string_view first_bytes);
 
@@ -48,17 +62,23 @@ class Reader {
   std::vector<std::vector<double>> &columns() { return columns_; }
   // Bytes consumed so far (for progress reports).
   std::uint64_t bytes_seen() const { return bytes_seen_; }
+  // Table rows left out for missing values (MissingMode::skip).
+  std::uint64_t skipped_rows() const { return skipped_rows_; }
+  // Remarks for standard error (a first row taken as the header); the caller takes them.
+  std::vector<std::string> &notes() { return notes_; }
 
  protected:
   std::vector<std::vector<double>> columns_;
   std::uint64_t bytes_seen_ = 0;
+  std::uint64_t skipped_rows_ = 0;
+  std::vector<std::string> notes_;
 };
 
 // `name` is used in messages. Text without column choices reads every number of the
-// input; with choices the input is a table (CSV) and each choice gives one column.
-// .npy input takes at most position choices (columns of a 2-D array), raw input none.
-std::unique_ptr<Reader> make_reader(Format format, std::string name,
-                                    std::vector<ColumnChoice> choices);
+// input; with choices the input is a table (CSV, RFC 4180 quoting: quoted fields may hold
+// separators, doubled quotes and line breaks) and each choice gives one column. .npy
+// input takes at most position choices (columns of a 2-D array), raw input none.
+std::unique_ptr<Reader> make_reader(Format format, std::string name, TableOptions options);
 
 // ---- .npy header, shared by the streaming reader and by mapped files ----------------
 
@@ -78,15 +98,19 @@ struct NpyHeader {
 // float32 array of one or two dimensions, or whose size does not fit in 2^62 bytes.
 std::optional<NpyHeader> parse_npy_header(std::string_view bytes, const std::string &name);
 
-// When the chosen data of a whole .npy image is already a contiguous run of
-// little-endian float64 values in place (a 1-D array, or one column of a Fortran-order
-// array, suitably aligned), that run; else nullopt and the image must be decoded.
-// `column` is 0-based; raises ReadError as the reader would for a bad choice or size.
-std::optional<std::span<const double>> npy_view(std::string_view image, const std::string &name,
-                                                const std::vector<ColumnChoice> &choices);
-
-// A whole raw image as little-endian float64 values in place, when it is aligned.
-std::optional<std::span<const double>> raw_view(std::string_view image, const std::string &name);
+// Where the chosen numbers of a .npy file lie as one run of little-endian float64
+// values, so they can be read straight into an array: a 1-D array, or one column of a
+// Fortran-order 2-D array, whose file holds exactly the data its header describes.
+struct Float64Run {
+  std::uint64_t offset = 0;  // bytes from the start of the file
+  std::uint64_t count = 0;
+};
+// nullopt when the data must be decoded (another type or byte order, a row-major 2-D
+// array, a file of the wrong size: the reader then gives the message); raises ReadError
+// as the reader would for a bad choice.
+std::optional<Float64Run> npy_float64_run(const NpyHeader &header, const std::string &name,
+                                          const std::vector<ColumnChoice> &choices,
+                                          std::uint64_t file_size);
 
 }  // namespace sela_tool
 

@@ -40,18 +40,59 @@ std::string duration(double seconds) {
   return format("%.2f s", seconds);
 }
 
+// The length of the well-formed UTF-8 sequence at p[0..n), or 0: no overlong forms, no
+// surrogates, nothing beyond U+10FFFF.
+std::size_t utf8_length(const unsigned char *p, std::size_t n) {
+  const unsigned c = p[0];
+  std::size_t length = 0;
+  unsigned low = 0x80, high = 0xBF;  // the range of the second byte
+  if (c >= 0xC2 && c <= 0xDF) {
+    length = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    length = 3;
+    if (c == 0xE0) low = 0xA0;
+    if (c == 0xED) high = 0x9F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    length = 4;
+    if (c == 0xF0) low = 0x90;
+    if (c == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (n < length || p[1] < low || p[1] > high) return 0;
+  for (std::size_t k = 2; k < length; ++k)
+    if (p[k] < 0x80 || p[k] > 0xBF) return 0;
+  return length;
+}
+
+// A JSON string of arbitrary bytes (file names need not be UTF-8): valid UTF-8 is kept, a
+// byte that is not part of it is written as the lone surrogate \udcXX, as Python's
+// surrogateescape reads it back (json.loads(s).encode("utf-8", "surrogateescape") gives
+// the bytes again).
 std::string json_string(const std::string &text) {
   std::string out = "\"";
-  for (const char c : text) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
+  const auto *bytes = reinterpret_cast<const unsigned char *>(text.data());
+  for (std::size_t i = 0; i < text.size();) {
+    const unsigned char u = bytes[i];
+    if (u == '"' || u == '\\') {
       out += '\\';
-      out += c;
-    } else if (u < 0x20) {
+      out += static_cast<char>(u);
+    } else if (u < 0x20 || u == 0x7F) {
       out += format("\\u%04x", u);
+    } else if (u >= 0x80) {
+      const std::size_t length = utf8_length(bytes + i, text.size() - i);
+      if (length == 0) {
+        out += format("\\udc%02x", u);
+        ++i;
+      } else {
+        out.append(text, i, length);
+        i += length;
+      }
+      continue;
     } else {
-      out += c;
+      out += static_cast<char>(u);
     }
+    ++i;
   }
   return out + "\"";
 }
@@ -68,7 +109,7 @@ std::string json_number(double value) {
 
 const GradeResult *naive_result(const Report &report) {
   for (const GradeResult &result : report.grades)
-    if (result.method.key == "naive") return &result;
+    if (result.method.key() == "naive") return &result;
   return nullptr;
 }
 
@@ -95,12 +136,14 @@ std::string verdict(const Report &report) {
 }  // namespace
 
 std::string shortest(double value) {
+  // A NaN's sign means nothing (inf - inf gives -nan on x86): always "nan".
+  if (std::isnan(value)) return "nan";
   char buffer[32];
   const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
   return std::string(buffer, result.ptr);
 }
 
-std::string hexadecimal(double value) { return format("%a", value); }
+std::string hexadecimal(double value) { return std::isnan(value) ? "nan" : format("%a", value); }
 
 std::string render_text(const Report &report) {
   std::string out;
@@ -112,13 +155,19 @@ std::string render_text(const Report &report) {
     line(name, seventeen(value) + "  " + hexadecimal(value));
   };
   line("count", std::to_string(report.count));
+  if (report.skipped_rows > 0)
+    line("rows skipped", std::to_string(report.skipped_rows) + " (missing values)");
   value_line(report.command == Command::dot ? "exact dot product" : "exact sum", report.exact);
   if (report.command == Command::stats) {
     value_line("mean", report.mean);
     value_line("norm", report.norm);
     line("condition number", format("%.3g", report.condition));
     value_line("centered sum of squares", report.centered_squares);
-    value_line("sample variance", report.variance);
+    if (report.variance_overflows) {
+      line("sample variance", seventeen(report.variance) + "  (beyond the largest double)");
+    } else {
+      value_line("sample variance", report.variance);
+    }
     value_line("standard deviation", report.deviation);
     return out;
   }
@@ -126,7 +175,7 @@ std::string render_text(const Report &report) {
   out += format("\n  %-20s %-24s %-26s %10s %10s %10s\n", "grade", " result", "hexadecimal",
                 "error/ulp", "rel.error", "time");
   for (const GradeResult &result : report.grades)
-    out += format("  %-20s %-24s %-26s %10s %10s %10s\n", result.method.label.c_str(),
+    out += format("  %-20s %-24s %-26s %10s %10s %10s\n", result.method.label().c_str(),
                   seventeen(result.value).c_str(), hexadecimal(result.value).c_str(),
                   ulps(result.error_ulp).c_str(), relative(result.relative_error).c_str(),
                   duration(result.seconds).c_str());
@@ -140,7 +189,8 @@ std::string render_json(const Report &report) {
                         : report.command == Command::dot ? "dot"
                                                          : "stats";
   std::string out = "{\"command\": \"" + std::string(command) + "\", \"input\": " +
-                    json_string(report.title) + ", \"count\": " + std::to_string(report.count);
+                    json_string(report.title) + ", \"count\": " + std::to_string(report.count) +
+                    ", \"skipped_rows\": " + std::to_string(report.skipped_rows);
   const auto field = [&out](const char *name, double value) {
     out += ", \"" + std::string(name) + "\": " + json_number(value);
   };
@@ -153,12 +203,13 @@ std::string render_json(const Report &report) {
     field("centered_squares", report.centered_squares);
     field("variance", report.variance);
     field("stddev", report.deviation);
+    out += std::string(", \"variance_overflows\": ") + (report.variance_overflows ? "true" : "false");
     return out + "}";
   }
   out += ", \"results\": [";
   for (std::size_t i = 0; i < report.grades.size(); ++i) {
     const GradeResult &r = report.grades[i];
-    out += (i ? ", " : "") + std::string("{\"method\": ") + json_string(r.method.key) +
+    out += (i ? ", " : "") + std::string("{\"method\": ") + json_string(r.method.key()) +
            ", \"value\": " + json_number(r.value) + ", \"hex\": \"" + hexadecimal(r.value) +
            "\", \"error_ulp\": " + json_number(r.error_ulp) +
            ", \"relative_error\": " + json_number(r.relative_error) +

@@ -1,9 +1,12 @@
 """Ill-conditioned sums with a known exact value, for testing summation code."""
 
+from __future__ import annotations
+
 import builtins
 import math
 import random
 from fractions import Fraction
+from typing import List, Tuple
 
 # Every double is an integer multiple of 2^-1074, so sums of doubles are exact as
 # integers in that unit.
@@ -56,7 +59,7 @@ def _condition(data):
     return float(Fraction(magnitude, abs(total))) if total else math.inf
 
 
-def gensum(n, cond, seed=None):
+def gensum(n: int, cond: float, seed: object = None) -> Tuple[List[float], float]:
     """Returns (data, exact): a list of n doubles whose sum has condition number about
     cond, and that sum correctly rounded, computed with Python integers.
 

@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "convert.h"
+#include "exact.h"
 #include "pythread.h"
 #include "sela.h"
 
@@ -60,19 +61,13 @@ static void acc_dealloc(PyObject *self) {
 
 /* ---- Adding --------------------------------------------------------------------------- */
 
-static int add_doubles(AccumulatorObject *a, const sela_doubles *d) {
-  int rc;
-  if (d->n >= SELA_PY_NOGIL_MIN) {
-    Py_BEGIN_ALLOW_THREADS
-    PyThread_acquire_lock(a->lock, WAIT_LOCK);
-    rc = sela_accumulator_add(&a->record, d->data, (uint64_t)d->n);
-    PyThread_release_lock(a->lock);
-    Py_END_ALLOW_THREADS
-  } else {
-    lock_acc(a);
-    rc = sela_accumulator_add(&a->record, d->data, (uint64_t)d->n);
-    unlock_acc(a);
-  }
+/* Adds a record filled elsewhere (a fresh one holding the new values) under the object's
+ * lock: the conversion and the adding run on a local record, so the lock is held only for
+ * the merge. The sum is the same as adding the values to the object's record directly. */
+static int merge_record(AccumulatorObject *a, const sela_accumulator *part) {
+  lock_acc(a);
+  int rc = sela_accumulator_merge(&a->record, part);
+  unlock_acc(a);
   if (rc != 0) {
     invalid_record();
     return -1;
@@ -81,11 +76,11 @@ static int add_doubles(AccumulatorObject *a, const sela_doubles *d) {
 }
 
 static int add_object(AccumulatorObject *a, PyObject *obj) {
-  sela_doubles d;
-  if (sela_doubles_get(obj, &d) != 0) return -1;
-  int rc = add_doubles(a, &d);
-  sela_doubles_release(&d);
-  return rc;
+  sela_accumulator part;
+  sela_accumulator_init(&part);
+  Py_ssize_t n;
+  if (sela_py_accumulate(obj, &part, &n) != 0) return -1;
+  return merge_record(a, &part);
 }
 
 static int acc_init(PyObject *self, PyObject *args, PyObject *kwds) {
@@ -108,39 +103,12 @@ static PyObject *acc_add_products(PyObject *self, PyObject *const *args, Py_ssiz
     PyErr_Format(PyExc_TypeError, "add_products() takes exactly 2 arguments (%zd given)", nargs);
     return NULL;
   }
-  sela_doubles dx, dy;
-  if (sela_doubles_get(args[0], &dx) != 0) return NULL;
-  if (sela_doubles_get(args[1], &dy) != 0) {
-    sela_doubles_release(&dx);
+  sela_accumulator part;
+  sela_accumulator_init(&part);
+  if (sela_py_accumulate_products(args[0], args[1], &part) != 0 ||
+      merge_record(ACC(self), &part) != 0)
     return NULL;
-  }
-  PyObject *result = NULL;
-  if (dx.n != dy.n) {
-    PyErr_Format(PyExc_ValueError, "x and y have different lengths (%zd and %zd)", dx.n, dy.n);
-  } else {
-    AccumulatorObject *a = ACC(self);
-    int rc;
-    if (dx.n >= SELA_PY_NOGIL_MIN) {
-      Py_BEGIN_ALLOW_THREADS
-      PyThread_acquire_lock(a->lock, WAIT_LOCK);
-      rc = sela_accumulator_add_products(&a->record, dx.data, dy.data, (uint64_t)dx.n);
-      PyThread_release_lock(a->lock);
-      Py_END_ALLOW_THREADS
-    } else {
-      lock_acc(a);
-      rc = sela_accumulator_add_products(&a->record, dx.data, dy.data, (uint64_t)dx.n);
-      unlock_acc(a);
-    }
-    if (rc == 0) {
-      Py_INCREF(Py_None);
-      result = Py_None;
-    } else {
-      invalid_record();
-    }
-  }
-  sela_doubles_release(&dx);
-  sela_doubles_release(&dy);
-  return result;
+  Py_RETURN_NONE;
 }
 
 /* Adds other's contents to a. Both locks are taken in address order, so two threads
@@ -199,6 +167,14 @@ static double value_of(AccumulatorObject *a) {
 }
 
 static PyObject *acc_float(PyObject *self) { return PyFloat_FromDouble(value_of(ACC(self))); }
+
+static PyObject *acc_round_divided(PyObject *self, PyObject *count) {
+  uint64_t c;
+  if (sela_py_count_arg(count, &c) != 0) return NULL;
+  sela_accumulator r;
+  snapshot(ACC(self), &r);
+  return PyFloat_FromDouble(sela_accumulator_round_divided(&r, c));
+}
 
 static PyObject *acc_copy(PyObject *self, PyObject *unused) {
   (void)unused;
@@ -275,6 +251,10 @@ static PyMethodDef acc_methods[] = {
      "add_products(x, y)\n--\n\nAdds the products x[i] * y[i] exactly (as dot_exact takes them)."},
     {"merge", (PyCFunction)acc_merge, METH_O,
      "merge(other)\n--\n\nAdds everything another Accumulator holds."},
+    {"round_divided", (PyCFunction)acc_round_divided, METH_O,
+     "round_divided(count)\n--\n\nThe value held divided by count (any integer from 0 to 2**64 - 1),\n"
+     "rounded once: the exact mean when count is the number of values added. Correct\n"
+     "even where the sum itself is beyond the float range; nan for count 0."},
     {"copy", (PyCFunction)acc_copy, METH_NOARGS, "copy()\n--\n\nAn independent copy."},
     {"__copy__", (PyCFunction)acc_copy, METH_NOARGS, NULL},
     {"__deepcopy__", (PyCFunction)acc_deepcopy, METH_O, NULL},

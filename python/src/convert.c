@@ -3,82 +3,87 @@
 #include <stdint.h>
 #include <string.h>
 
-typedef double (*read_fn)(const char *p);
+/* ---- Element converters: one per element type and byte order ---------------------- */
 
-/* ---- Element readers: one per element type and byte order ------------------------ */
-
-#define LOAD(T, p) \
-  T v;             \
-  memcpy(&v, p, sizeof v)
-
-static double read_f64(const char *p) { LOAD(double, p); return v; }
-static double read_f64_swapped(const char *p) {
-  LOAD(uint64_t, p);
-  v = __builtin_bswap64(v);
-  double d;
-  memcpy(&d, &v, sizeof d);
-  return d;
-}
-static double read_f32(const char *p) { LOAD(float, p); return (double)v; }
-static double read_f32_swapped(const char *p) {
-  LOAD(uint32_t, p);
-  v = __builtin_bswap32(v);
-  float f;
-  memcpy(&f, &v, sizeof f);
-  return (double)f;
-}
-static double read_f80(const char *p) { LOAD(long double, p); return (double)v; }
-
-/* binary16 widened exactly, NaN payloads kept in the top mantissa bits (as numpy does). */
-static double half_bits_to_double(uint16_t h) {
-  uint64_t sign = (uint64_t)(h >> 15) << 63;
-  unsigned e = (h >> 10) & 0x1fu;
-  uint64_t m = h & 0x3ffu;
-  uint64_t bits;
-  if (e == 0x1f) {
-    bits = sign | 0x7ff0000000000000u | (m << 42);
-  } else if (e == 0) {
-    /* subnormal (or zero): m * 2^-24 is exact in binary64 */
-    double v = (double)m * 0x1p-24;
-    return sign ? -v : v;
-  } else {
-    bits = sign | ((uint64_t)(e - 15 + 1023) << 52) | (m << 42);
+/* Each converts a run of n elements `step` bytes apart. A run of adjacent elements takes
+ * its own loop, which the compiler turns into vector conversions. Elements are read with
+ * memcpy: buffers need not be aligned. */
+#define CONVERTER(name, T, conversion)                                         \
+  static void name(const char *p, Py_ssize_t step, Py_ssize_t n, double *out) { \
+    if (step == (Py_ssize_t)sizeof(T)) {                                       \
+      for (Py_ssize_t i = 0; i < n; i++) {                                     \
+        T v;                                                                   \
+        memcpy(&v, p + i * (Py_ssize_t)sizeof(T), sizeof v);                   \
+        out[i] = (conversion);                                                 \
+      }                                                                        \
+    } else {                                                                   \
+      for (Py_ssize_t i = 0; i < n; i++) {                                     \
+        T v;                                                                   \
+        memcpy(&v, p + i * step, sizeof v);                                    \
+        out[i] = (conversion);                                                 \
+      }                                                                        \
+    }                                                                          \
   }
+
+static inline double double_from_bits(uint64_t u) {
   double d;
-  memcpy(&d, &bits, sizeof d);
+  memcpy(&d, &u, sizeof d);
   return d;
 }
-static double read_f16(const char *p) { LOAD(uint16_t, p); return half_bits_to_double(v); }
-static double read_f16_swapped(const char *p) {
-  LOAD(uint16_t, p);
-  return half_bits_to_double(__builtin_bswap16(v));
+
+static inline uint64_t double_bits_or(double d, uint64_t bits) {
+  uint64_t u;
+  memcpy(&u, &d, sizeof u);
+  return u | bits;
 }
 
-static double read_bool(const char *p) { return *(const unsigned char *)p ? 1.0 : 0.0; }
-static double read_i8(const char *p) { return (double)*(const signed char *)p; }
-static double read_u8(const char *p) { return (double)*(const unsigned char *)p; }
+static inline float float_from_bits(uint32_t u) {
+  float f;
+  memcpy(&f, &u, sizeof f);
+  return f;
+}
+
+/* binary16 widened exactly, NaN payloads kept in the top mantissa bits (as numpy does).
+ * Both forms are computed and one is chosen, so that data mixing subnormals and normal
+ * numbers cost no mispredicted branches. */
+static inline double half_bits_to_double(uint16_t h) {
+  const uint64_t sign = (uint64_t)(h >> 15) << 63;
+  const unsigned e = (h >> 10) & 0x1fu;
+  const uint64_t m = h & 0x3ffu;
+  /* subnormal (or zero): m * 2^-24, exact in binary64, with the sign's bit */
+  const double tiny = double_from_bits(double_bits_or((double)m * 0x1p-24, sign));
+  const uint64_t exponent = e == 0x1f ? 0x7ff : (uint64_t)(e + 1023 - 15);
+  const double normal = double_from_bits(sign | (exponent << 52) | (m << 42));
+  return e == 0 ? tiny : normal;
+}
+
+CONVERTER(convert_f64, double, v)
+CONVERTER(convert_f64_swapped, uint64_t, double_from_bits(__builtin_bswap64(v)))
+CONVERTER(convert_f32, float, (double)v)
+CONVERTER(convert_f32_swapped, uint32_t, (double)float_from_bits(__builtin_bswap32(v)))
+CONVERTER(convert_f80, long double, (double)v)
+CONVERTER(convert_f16, uint16_t, half_bits_to_double(v))
+CONVERTER(convert_f16_swapped, uint16_t, half_bits_to_double(__builtin_bswap16(v)))
+CONVERTER(convert_bool, unsigned char, v ? 1.0 : 0.0)
+CONVERTER(convert_i8, signed char, (double)v)
+CONVERTER(convert_u8, unsigned char, (double)v)
 
 /* Integers: the C conversion rounds to nearest, ties to even, as numpy's astype does. */
-#define INT_READERS(bits)                                                                \
-  static double read_i##bits(const char *p) { LOAD(int##bits##_t, p); return (double)v; } \
-  static double read_u##bits(const char *p) { LOAD(uint##bits##_t, p); return (double)v; } \
-  static double read_i##bits##_swapped(const char *p) {                                 \
-    LOAD(uint##bits##_t, p);                                                            \
-    return (double)(int##bits##_t)__builtin_bswap##bits(v);                             \
-  }                                                                                     \
-  static double read_u##bits##_swapped(const char *p) {                                 \
-    LOAD(uint##bits##_t, p);                                                            \
-    return (double)__builtin_bswap##bits(v);                                            \
-  }
-INT_READERS(16)
-INT_READERS(32)
-INT_READERS(64)
+#define INT_CONVERTERS(bits)                                                             \
+  CONVERTER(convert_i##bits, int##bits##_t, (double)v)                                   \
+  CONVERTER(convert_u##bits, uint##bits##_t, (double)v)                                  \
+  CONVERTER(convert_i##bits##_swapped, uint##bits##_t,                                   \
+            (double)(int##bits##_t)__builtin_bswap##bits(v))                             \
+  CONVERTER(convert_u##bits##_swapped, uint##bits##_t, (double)__builtin_bswap##bits(v))
+INT_CONVERTERS(16)
+INT_CONVERTERS(32)
+INT_CONVERTERS(64)
 
 /* ---- Format strings ---------------------------------------------------------------- */
 
-/* The reader for a struct-module format of one real element, or NULL. itemsize decides
- * the width of integer codes, whose size depends on native or standard mode. */
-static read_fn reader_for_format(const char *fmt, Py_ssize_t itemsize) {
+/* itemsize decides the width of integer codes, whose size depends on native or standard
+ * mode. */
+sela_convert_fn sela_converter_for_format(const char *fmt, Py_ssize_t itemsize) {
   if (fmt == NULL) fmt = "B";
   int swapped = 0, native = 1;
   switch (*fmt) {
@@ -91,13 +96,13 @@ static read_fn reader_for_format(const char *fmt, Py_ssize_t itemsize) {
   if (fmt[0] == '\0' || fmt[1] != '\0') return NULL;
   char code = fmt[0];
   switch (code) {
-    case 'd': if (itemsize == 8) return swapped ? read_f64_swapped : read_f64; return NULL;
-    case 'f': if (itemsize == 4) return swapped ? read_f32_swapped : read_f32; return NULL;
-    case 'e': if (itemsize == 2) return swapped ? read_f16_swapped : read_f16; return NULL;
+    case 'd': if (itemsize == 8) return swapped ? convert_f64_swapped : convert_f64; return NULL;
+    case 'f': if (itemsize == 4) return swapped ? convert_f32_swapped : convert_f32; return NULL;
+    case 'e': if (itemsize == 2) return swapped ? convert_f16_swapped : convert_f16; return NULL;
     case 'g':
-      if (native && itemsize == (Py_ssize_t)sizeof(long double)) return read_f80;
+      if (native && itemsize == (Py_ssize_t)sizeof(long double)) return convert_f80;
       return NULL;
-    case '?': if (itemsize == 1) return read_bool; return NULL;
+    case '?': if (itemsize == 1) return convert_bool; return NULL;
     default: break;
   }
   int is_signed;
@@ -105,44 +110,142 @@ static read_fn reader_for_format(const char *fmt, Py_ssize_t itemsize) {
   else if (strchr("BHILQN", code)) is_signed = 0;
   else return NULL;
   switch (itemsize) {
-    case 1: return is_signed ? read_i8 : read_u8;
+    case 1: return is_signed ? convert_i8 : convert_u8;
     case 2:
-      if (is_signed) return swapped ? read_i16_swapped : read_i16;
-      return swapped ? read_u16_swapped : read_u16;
+      if (is_signed) return swapped ? convert_i16_swapped : convert_i16;
+      return swapped ? convert_u16_swapped : convert_u16;
     case 4:
-      if (is_signed) return swapped ? read_i32_swapped : read_i32;
-      return swapped ? read_u32_swapped : read_u32;
+      if (is_signed) return swapped ? convert_i32_swapped : convert_i32;
+      return swapped ? convert_u32_swapped : convert_u32;
     case 8:
-      if (is_signed) return swapped ? read_i64_swapped : read_i64;
-      return swapped ? read_u64_swapped : read_u64;
+      if (is_signed) return swapped ? convert_i64_swapped : convert_i64;
+      return swapped ? convert_u64_swapped : convert_u64;
     default: return NULL;
   }
 }
 
-/* ---- Gathering a strided buffer ----------------------------------------------------- */
+int sela_format_is_native_double(const char *fmt, Py_ssize_t itemsize) {
+  return fmt != NULL && sela_converter_for_format(fmt, itemsize) == convert_f64;
+}
 
-/* Copies every element of v in C order (last index fastest) through rd into out. */
-static void gather(const Py_buffer *v, read_fn rd, double *out) {
-  const char *base = (const char *)v->buf;
-  if (v->ndim == 0) {
-    out[0] = rd(base);
-    return;
+int sela_is_buffer_input(PyObject *obj) {
+  return !PyList_CheckExact(obj) && !PyTuple_CheckExact(obj) && PyObject_CheckBuffer(obj);
+}
+
+/* ---- Regions ------------------------------------------------------------------------ */
+
+void sela_region_init(sela_region *r, const char *base, int ndim, const Py_ssize_t *shape,
+                      const Py_ssize_t *strides, Py_ssize_t itemsize, sela_convert_fn convert) {
+  r->base = base;
+  r->convert = convert;
+  r->n = 1;
+  for (int d = 0; d < ndim; d++) r->n *= shape[d];
+  int nd = 0;
+  if (r->n != 0) {
+    for (int d = 0; d < ndim; d++) {
+      if (shape[d] == 1) continue;
+      if (nd > 0 && r->strides[nd - 1] == shape[d] * strides[d]) {
+        /* The outer dimension steps over exactly one run of this one: one dimension. */
+        r->shape[nd - 1] *= shape[d];
+        r->strides[nd - 1] = strides[d];
+      } else {
+        r->shape[nd] = shape[d];
+        r->strides[nd] = strides[d];
+        nd++;
+      }
+    }
   }
-  int nd = v->ndim;
-  Py_ssize_t idx[64] = {0}; /* PyBUF_MAX_NDIM is 64 */
-  Py_ssize_t inner = v->shape[nd - 1], step = v->strides[nd - 1];
+  if (nd == 0) { /* one element, or none */
+    r->shape[0] = r->n;
+    r->strides[0] = itemsize;
+    nd = 1;
+  }
+  r->ndim = nd;
+  r->in_place = r->n == 0 ||
+                (convert == convert_f64 && nd == 1 && r->strides[0] == (Py_ssize_t)sizeof(double) &&
+                 (uintptr_t)base % _Alignof(double) == 0);
+}
+
+void sela_region_of_doubles(sela_region *r, const double *x, Py_ssize_t n) {
+  const Py_ssize_t shape[1] = {n}, strides[1] = {(Py_ssize_t)sizeof(double)};
+  sela_region_init(r, (const char *)x, 1, shape, strides, (Py_ssize_t)sizeof(double), convert_f64);
+}
+
+/* Converts the next `want` elements after multi-index idx into out, advancing idx. */
+static void region_read(const sela_region *r, Py_ssize_t *idx, Py_ssize_t want, double *out) {
+  const int nd = r->ndim;
+  Py_ssize_t got = 0;
+  while (got < want) {
+    const char *p = r->base;
+    for (int d = 0; d < nd; d++) p += idx[d] * r->strides[d];
+    Py_ssize_t run = r->shape[nd - 1] - idx[nd - 1];
+    if (run > want - got) run = want - got;
+    r->convert(p, r->strides[nd - 1], run, out + got);
+    got += run;
+    idx[nd - 1] += run;
+    for (int d = nd - 1; d > 0 && idx[d] == r->shape[d]; d--) {
+      idx[d] = 0;
+      idx[d - 1]++;
+    }
+  }
+}
+
+void sela_region_runs(const sela_region *r,
+                      void (*run)(void *ctx, const char *p, Py_ssize_t step, Py_ssize_t n),
+                      void *ctx) {
+  if (r->n == 0) return;
+  const int nd = r->ndim;
+  Py_ssize_t idx[64] = {0};
   for (;;) {
-    const char *p = base;
-    for (int d = 0; d < nd - 1; d++) p += idx[d] * v->strides[d];
-    for (Py_ssize_t i = 0; i < inner; i++) *out++ = rd(p + i * step);
+    const char *p = r->base;
+    for (int d = 0; d < nd - 1; d++) p += idx[d] * r->strides[d];
+    run(ctx, p, r->strides[nd - 1], r->shape[nd - 1]);
     int d = nd - 2;
-    while (d >= 0 && ++idx[d] == v->shape[d]) idx[d--] = 0;
+    while (d >= 0 && ++idx[d] == r->shape[d]) idx[d--] = 0;
     if (d < 0) return;
   }
 }
 
-static int from_buffer(PyObject *obj, sela_doubles *d) {
-  if (PyObject_GetBuffer(obj, &d->view, PyBUF_RECORDS_RO) != 0) {
+int sela_region_small_float(const sela_region *r, int *swapped) {
+  *swapped = r->convert == convert_f32_swapped || r->convert == convert_f16_swapped;
+  if (r->convert == convert_f32 || r->convert == convert_f32_swapped) return 32;
+  if (r->convert == convert_f16 || r->convert == convert_f16_swapped) return 16;
+  return 0;
+}
+
+void sela_blocks_start(sela_blocks *b, const sela_region *r, double *block) {
+  memcpy(&b->region, r, sizeof *r);
+  memset(b->idx, 0, sizeof b->idx);
+  b->done = 0;
+  b->block = block;
+}
+
+double *sela_block_alloc(Py_ssize_t n) {
+  double *p = PyMem_Malloc((size_t)sela_block_length(n) * sizeof(double));
+  if (p == NULL) PyErr_NoMemory();
+  return p;
+}
+
+Py_ssize_t sela_blocks_next(sela_blocks *b, Py_ssize_t max, const double **out) {
+  const sela_region *r = &b->region;
+  Py_ssize_t want = r->n - b->done;
+  if (want > max) want = max;
+  if (want <= 0) return 0;
+  if (r->in_place) {
+    *out = (const double *)r->base + b->done;
+  } else {
+    if (want > SELA_PY_BLOCK) want = SELA_PY_BLOCK;
+    region_read(r, b->idx, want, b->block);
+    *out = b->block;
+  }
+  b->done += want;
+  return want;
+}
+
+/* ---- Buffers ------------------------------------------------------------------------- */
+
+int sela_buffer_input_get(PyObject *obj, sela_buffer_input *in) {
+  if (PyObject_GetBuffer(obj, &in->view, PyBUF_RECORDS_RO) != 0) {
     /* An exporter that cannot describe its memory as strided records of one element
      * type (numpy raises ValueError for datetimes, BufferError for others) holds no
      * real numbers this module can read. */
@@ -157,48 +260,64 @@ static int from_buffer(PyObject *obj, sela_doubles *d) {
     }
     return -1;
   }
-  d->has_view = 1;
-  const Py_buffer *v = &d->view;
-  read_fn rd = reader_for_format(v->format, v->itemsize);
-  if (rd == NULL) {
-    PyErr_Format(PyExc_TypeError,
-                 "expected real numbers, got a buffer of element type '%.50s'",
+  const Py_buffer *v = &in->view;
+  sela_convert_fn convert = sela_converter_for_format(v->format, v->itemsize);
+  if (convert == NULL) {
+    PyErr_Format(PyExc_TypeError, "expected real numbers, got a buffer of element type '%.50s'",
                  v->format ? v->format : "B");
+    PyBuffer_Release(&in->view);
     return -1;
   }
   Py_ssize_t n = 1;
   for (int i = 0; i < v->ndim; i++) {
-    if (v->shape[i] == 0) { n = 0; break; }
+    if (v->shape[i] == 0) {
+      n = 0;
+      break;
+    }
     if (n > PY_SSIZE_T_MAX / (Py_ssize_t)sizeof(double) / v->shape[i]) {
+      PyBuffer_Release(&in->view);
       PyErr_NoMemory();
       return -1;
     }
     n *= v->shape[i];
   }
-  d->n = n;
-  int in_place = rd == read_f64 && ((uintptr_t)v->buf % _Alignof(double)) == 0 &&
-                 PyBuffer_IsContiguous(v, 'C');
-  if (in_place || n == 0) {
-    d->data = (const double *)v->buf;
+  (void)n;
+  sela_region_init(&in->region, (const char *)v->buf, v->ndim, v->shape, v->strides, v->itemsize,
+                   convert);
+  return 0;
+}
+
+void sela_buffer_input_release(sela_buffer_input *in) { PyBuffer_Release(&in->view); }
+
+/* ---- Whole arrays -------------------------------------------------------------------- */
+
+static int from_buffer(PyObject *obj, sela_doubles *d) {
+  sela_buffer_input in;
+  if (sela_buffer_input_get(obj, &in) != 0) return -1;
+  memcpy(&d->view, &in.view, sizeof in.view);
+  d->has_view = 1;
+  const sela_region *r = &in.region;
+  d->n = r->n;
+  if (r->in_place) {
+    d->data = (const double *)r->base;
     return 0;
   }
-  d->owned = PyMem_Malloc((size_t)n * sizeof(double));
+  d->owned = PyMem_Malloc((size_t)r->n * sizeof(double));
   if (d->owned == NULL) {
     PyErr_NoMemory();
     return -1;
   }
-  if (n >= SELA_PY_NOGIL_MIN) {
+  Py_ssize_t idx[64] = {0};
+  if (r->n >= SELA_PY_NOGIL_MIN) {
     Py_BEGIN_ALLOW_THREADS
-    gather(v, rd, d->owned);
+    region_read(r, idx, r->n, d->owned);
     Py_END_ALLOW_THREADS
   } else {
-    gather(v, rd, d->owned);
+    region_read(r, idx, r->n, d->owned);
   }
   d->data = d->owned;
   return 0;
 }
-
-/* ---- Iterables ---------------------------------------------------------------------- */
 
 /* Makes room for cap doubles in d->owned. */
 static int grow_to(sela_doubles *d, Py_ssize_t *cap, Py_ssize_t want) {

@@ -8,7 +8,7 @@
 /* The module's functions (NULL-terminated), ready for PyModuleDef.m_methods. */
 extern PyMethodDef sela_py_functions[];
 
-/* Names of the one-array sums in the order _sum_rows numbers them. */
+/* The canonical names of the sums of the front ends' method table, in its order. */
 PyObject *sela_py_sum_method_names(void);
 
 #endif

@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include "accumulator.h"
+#include "exact.h"
 #include "fsum.h"
 #include "functions.h"
 #include "sela.h"
@@ -27,7 +28,8 @@ PyMODINIT_FUNC PyInit__sela(void) {
     Py_DECREF(m);
     return NULL;
   }
-  if (PyModule_AddFunctions(m, sela_py_functions) != 0) {
+  if (PyModule_AddFunctions(m, sela_py_functions) != 0 ||
+      PyModule_AddFunctions(m, sela_py_exact_functions) != 0) {
     Py_DECREF(m);
     return NULL;
   }

@@ -13,6 +13,11 @@ except ImportError:  # the suite runs without numpy; those tests skip
     numpy = None
 
 NUMPY_MISSING = "numpy is not installed for this interpreter (Debian: python3-numpy)"
+# Under the sanitizer build every process loads the sanitizer runtime first: the tests that
+# start worker processes (the same code paths as threads, plus pickling) run in the plain
+# build only.
+SANITIZED = bool(os.environ.get("SELA_SANITIZED"))
+SANITIZED_REASON = "worker processes are tested in the plain build (this build runs under the sanitizers)"
 C_LIBRARY_MISSING = "SELA_LIBRARY does not name the built libsela.so (set by CTest)"
 
 

@@ -2,6 +2,7 @@
 everything added."""
 
 import copy
+import math
 import multiprocessing
 import pickle
 import random
@@ -62,6 +63,22 @@ class Accumulating(unittest.TestCase):
             acc.add_products(xs, ys[1:])
         with self.assertRaises(TypeError):
             acc.merge(self.data)
+
+    def test_self_merges_beyond_the_range(self):
+        # About 2100 self-merges carry 1e308 beyond the accumulator's register (2^3117):
+        # it rounds to the infinity of its sign, as the exact sum of that many copies
+        # does, at every count, and it stays usable.
+        acc, neg = sela.Accumulator([1e308]), sela.Accumulator([-1.0])
+        for k in range(1, 2095):
+            acc.merge(acc)
+            self.assertEqual(float(acc), math.inf, k)
+        for k in range(1, 3200):
+            neg.merge(neg)
+            self.assertEqual(float(neg), -math.ldexp(1.0, k) if k < 1024 else -math.inf, k)
+        acc.add([-1e308] * 1000)
+        self.assertEqual(float(acc), math.inf)
+        acc.merge(neg)  # beyond the range with both signs: the value is lost
+        self.assertTrue(math.isnan(float(acc)))
 
     def test_copies_are_independent(self):
         a = sela.Accumulator([1.0, 2.0 ** -80])

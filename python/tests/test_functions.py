@@ -64,8 +64,10 @@ class ExactAgainstFractions(unittest.TestCase):
             if not all(map(math.isfinite, xs)):
                 continue
             want = exact_sum(xs)
-            for f in (sela.sum_exact, sela.sum_near, sela.sum_shewchuk, sela.fsum,
-                      lambda v: sela.sum(v), lambda v: sela.sum(v, "near")):
+            # fsum raises where math.fsum does (test_fsum); elsewhere it is exact.
+            fsum = [sela.fsum] if max(map(abs, xs), default=0) < 1e300 else []
+            for f in [sela.sum_exact, sela.sum_near, sela.sum_shewchuk,
+                      lambda v: sela.sum(v), lambda v: sela.sum(v, "near")] + fsum:
                 got = f(xs)
                 # The oracle has no signed zero: a zero result is checked by value.
                 self.assertEqual(bits(got) if want else got, bits(want) if want else 0.0, xs[:4])
@@ -123,7 +125,8 @@ class Arguments(unittest.TestCase):
         xs = random_data(random.Random(3), 500, "cancel")
         for method in sela.SUM_METHODS:
             k = 3 if method == "k" else None
-            direct = sela.sum_k(xs, 3) if k else getattr(sela, "sum_" + method)(xs)
+            function = {"sum2": "oro"}.get(method, method)
+            direct = sela.sum_k(xs, 3) if k else getattr(sela, "sum_" + function)(xs)
             self.assertEqual(bits(sela.sum(xs, method, k=k)), bits(direct))
         ys = xs[::-1]
         self.assertEqual(bits(sela.dot(xs, ys, "dot2")), bits(sela.dot2(xs, ys)))

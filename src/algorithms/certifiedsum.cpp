@@ -7,12 +7,24 @@
 #include <limits>
 
 #include "algorithms/errorfree.h"
-#include "algorithms/orosum.h"
-#include "simd_dispatch.h"
+#include "algorithms/vector_ops_sse2.h"
+#include "kernel_slot.h"
 
 namespace sela {
 
 namespace {
+
+// Without a fused multiply-add products do not split cheaply: the scalar family has no
+// lane pass, and declines.
+bool declineDotLanes(const double*, int64_t, const double*, CertifiedDotLanes&) { return false; }
+bool declineCenteredLanes(const double*, int64_t, const double*, double, double, CertifiedDotLanes&) { return false; }
+
+using DotLanesKernel = bool (*)(const double*, int64_t, const double*, CertifiedDotLanes&);
+using CenteredLanesKernel = bool (*)(const double*, int64_t, const double*, double, double, CertifiedDotLanes&);
+constinit KernelSlot<DotLanesKernel> certifiedDotImpl{
+    {declineDotLanes, certifiedDotLanesAvx2, certifiedDotLanesAvx512}};
+constinit KernelSlot<CenteredLanesKernel> certifiedCenteredImpl{
+    {declineCenteredLanes, certifiedCenteredLanesAvx2, certifiedCenteredLanesAvx512}};
 
 constexpr double kMaxDouble = std::numeric_limits<double>::max();
 
@@ -32,9 +44,6 @@ inline void laneAdd(LaneSums& l, double x) {
   l.c = l.c + ts.e;
   l.e = l.e + std::fabs(ts.e);
 }
-
-inline double lowLane(__m128d v) { return _mm_cvtsd_f64(v); }
-inline double highLane(__m128d v) { return _mm_cvtsd_f64(_mm_unpackhi_pd(v, v)); }
 
 enum class Verdict {
   Nearest,    // the candidate is the exact value rounded to nearest
@@ -97,9 +106,9 @@ bool errorsSummedExactly(const double* x, int64_t n, double e) {
   for (int64_t i = 0; i < n; ++i) {
     const uint64_t u = bitsOf(x[i]) & ~kSignMask;
     if (u == 0) continue;
-    const auto biased = static_cast<int>(u >> 52);
-    uint64_t m = u & 0x000FFFFFFFFFFFFFULL;
-    if (biased != 0) m |= uint64_t{1} << 52;
+    const auto biased = static_cast<int>(u >> kMantissaBits);
+    uint64_t m = u & kMantissaMask;
+    if (biased != 0) m |= kHiddenBit;
     const int lowest = (biased == 0 ? -1074 : biased - 1075) + __builtin_ctzll(m);
     if (lowest < need) return false;
   }
@@ -113,7 +122,7 @@ bool errorsSummedExactly(const double* x, int64_t n, double e) {
 // n + 4 <= 2^23 keeps within m u <= 2^-30 (decide needs 2^-20, errorsSummedExactly the
 // tighter bound).
 bool certifiedNearest(const double* x, int64_t n, double& result) {
-  if (n < 2 || n + 4 > (int64_t{1} << 23)) return false;
+  if (n < 2 || n > kCertifiedSumMaxLength) return false;
   __m128d s0 = _mm_setzero_pd(), s1 = s0, c0 = s0, c1 = s0, e0 = s0, e1 = s0;
   const __m128d signBit = _mm_set1_pd(-0.0);
   int64_t i = 0;
@@ -160,6 +169,15 @@ bool certifiedNearest(const double* x, int64_t n, double& result) {
   return true;
 }
 
+bool certifiedDotAdd(CertifiedDotLanes& lanes, const double* x, const double* y, int64_t n) {
+  return certifiedDotImpl.get()(x, n, y, lanes);
+}
+
+bool certifiedCenteredAdd(CertifiedDotLanes& lanes, const double* x, const double* y, int64_t n, double cx,
+                          double cy) {
+  return certifiedCenteredImpl.get()(x, n, y, cx, cy, lanes);
+}
+
 // The lanes of the vector pass, merged: their C and E partial sums added to the totals
 // (a tree over the same terms), then their S merged by TwoSums, whose errors are further
 // terms. m counts all of them, and must stay within m u <= 2^-20.
@@ -179,17 +197,8 @@ bool certifiedNearest(const double* x, int64_t n, double& result) {
 // 2^-1022 and rounds to nearest, a zero F is +0.0 as decide gives it. With them, the
 // margin grows by n 2^-1074 (exact for n < 2^53), and the result must be at least 2^-1021:
 // F then lies within half a gap of it, above 2^-1022, and rounds to it.
-bool certifiedDotAdd(CertifiedDotLanes& lanes, const double* x, const double* y, int64_t n) {
-  return dispatchCertifiedDotLanes(x, n, y, lanes);
-}
-
-bool certifiedCenteredAdd(CertifiedDotLanes& lanes, const double* x, const double* y, int64_t n, double cx,
-                          double cy) {
-  return dispatchCertifiedCenteredLanes(x, n, y, cx, cy, lanes);
-}
-
 bool certifiedDotResult(const CertifiedDotLanes& lanes, int64_t n, double& result) {
-  if (n <= 0 || n > (int64_t{1} << 31) || lanes.lanes == 0) return false;
+  if (n <= 0 || n > kCertifiedDotMaxLength || lanes.lanes == 0) return false;
   LaneSums total;
   for (int l = 0; l < lanes.lanes; ++l) {
     total.c = total.c + lanes.c[l];
@@ -198,6 +207,9 @@ bool certifiedDotResult(const CertifiedDotLanes& lanes, int64_t n, double& resul
   for (int l = 0; l < lanes.lanes; ++l) laneAdd(total, lanes.s[l]);
   const double m = static_cast<double>(lanes.terms + lanes.lanes);
   if (!(m <= 0x1p33)) return false;  // m u <= 2^-20 (chunks padded to whole blocks count)
+  static_assert(2 * (kCertifiedDotMaxLength + 2 * CertifiedDotLanes::kMaxLanes) + CertifiedDotLanes::kMaxLanes <=
+                    (int64_t{1} << 33),
+                "a single pass over kCertifiedDotMaxLength elements stays within the bound");
   const double floorError = lanes.tinyProducts ? static_cast<double>(n) * 0x1p-1074 : 0.0;
   double candidate;
   if (decide(total, m, floorError, candidate) != Verdict::Nearest) return false;
@@ -207,13 +219,13 @@ bool certifiedDotResult(const CertifiedDotLanes& lanes, int64_t n, double& resul
 }
 
 bool certifiedDot(const double* x, const double* y, int64_t n, double& result) {
-  if (n <= 0 || n > (int64_t{1} << 31)) return false;
+  if (n <= 0 || n > kCertifiedDotMaxLength) return false;
   CertifiedDotLanes lanes;
   return certifiedDotAdd(lanes, x, y, n) && certifiedDotResult(lanes, n, result);
 }
 
 bool certifiedCentered(const double* x, const double* y, int64_t n, double cx, double cy, double& result) {
-  if (n <= 0 || n > (int64_t{1} << 31)) return false;
+  if (n <= 0 || n > kCertifiedDotMaxLength) return false;
   CertifiedDotLanes lanes;
   return certifiedCenteredAdd(lanes, x, y, n, cx, cy) && certifiedDotResult(lanes, n, result);
 }

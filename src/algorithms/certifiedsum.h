@@ -10,14 +10,21 @@
 namespace sela {
 
 // The nearest double (ties to even) to the exact sum of x[0..n-1], n >= 2; false, result
-// untouched, when the bound cannot decide the rounding, for n + 4 > 2^23, or on an
-// infinity, a NaN or an overflow. A zero sum gives +0.0.
+// untouched, when the bound cannot decide the rounding, for n > kCertifiedSumMaxLength,
+// or on an infinity, a NaN or an overflow. A zero sum gives +0.0.
 bool certifiedNearest(const double* x, int64_t n, double& result);
 
+// The longest inputs the passes take. The sum's bound needs m u <= 2^-30 over its m <= n + 4
+// error terms (u = 2^-53); the dot product's needs m u <= 2^-20 over two terms per element,
+// with room for the zero-padded blocks and the lanes.
+constexpr int64_t kCertifiedSumMaxLength = (int64_t{1} << 23) - 4;
+constexpr int64_t kCertifiedDotMaxLength = int64_t{1} << 31;
+
 // The lane state a vector kernel leaves after running the certified dot product over its
-// elements (simd_kernels.h). Lane l holds s[l], the running sum of its products' high parts
-// (each addition a TwoSum), c[l], the rounded sum of its error terms (the TwoSum errors
-// and the products' low parts), and e[l], the rounded sum of those terms' magnitudes.
+// elements (certifiedsum_kernels.h). Lane l holds s[l], the running sum of its products'
+// high parts (each addition a TwoSum), c[l], the rounded sum of its error terms (the
+// TwoSum errors and the products' low parts), and e[l], the rounded sum of those terms'
+// magnitudes.
 // `terms` counts the error terms, zero-padded lanes included; `tinyProducts` is true when
 // some product with two non-zero factors lay below 2^-916, where its low part may have
 // been rounded and the product floor may cut it. A default record holds no lanes yet.
@@ -33,7 +40,8 @@ struct CertifiedDotLanes {
 
 // The certified dot product over chunks: each add runs the lanes over n more products;
 // false when this processor has no such pass (no fused multiply-add). The result is that
-// of certifiedDot over the concatenated chunks, `total` elements in all.
+// of certifiedDot over the concatenated chunks, `total` elements in all, or false where
+// the bound does not decide.
 bool certifiedDotAdd(CertifiedDotLanes& lanes, const double* x, const double* y, int64_t n);
 bool certifiedDotResult(const CertifiedDotLanes& lanes, int64_t total, double& result);
 
@@ -68,5 +76,15 @@ bool tryCertified(CertifiedKind kind, Pass pass) {
   certifiedDeclined(kind);
   return false;
 }
+
+// The lane pass of each vector family (certifiedsum_avx2.cpp, certifiedsum_avx512.cpp),
+// continuing the given lanes, over the products x[i] * y[i] or over the products of the
+// rounded differences (x[i] - cx) (y[i] - cy); they always accept.
+bool certifiedDotLanesAvx2(const double* x, int64_t n, const double* y, CertifiedDotLanes& lanes);
+bool certifiedDotLanesAvx512(const double* x, int64_t n, const double* y, CertifiedDotLanes& lanes);
+bool certifiedCenteredLanesAvx2(const double* x, int64_t n, const double* y, double cx, double cy,
+                                CertifiedDotLanes& lanes);
+bool certifiedCenteredLanesAvx512(const double* x, int64_t n, const double* y, double cx, double cy,
+                                  CertifiedDotLanes& lanes);
 
 }  // namespace sela

@@ -4,6 +4,7 @@
 
 #include <type_traits>
 
+#include "algorithms/compensatedsum_internal.h"
 #include "algorithms/errorfree.h"
 #include "algorithms/neumaier_steps.h"
 #include "algorithms/prefetch.h"

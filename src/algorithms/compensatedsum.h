@@ -16,12 +16,4 @@ double neumaierSum(const double* x, int64_t n);
 // (s + cs) + ccs when s is finite, else s.
 double kleinSum(const double* x, int64_t n);
 
-// Klein's running values after x[0 .. n-1] (n >= 1), unguarded: the sum s, the first-order
-// compensation cs and the second-order ccs. They are the guarded loop's whenever s ends
-// finite.
-struct KleinState {
-  double s, cs, ccs;
-};
-KleinState kleinParts(const double* x, int64_t n);
-
 }  // namespace sela

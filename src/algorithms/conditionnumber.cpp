@@ -3,17 +3,21 @@
 #include <cmath>
 #include <limits>
 
-#include "algorithms/condition_blocks.h"
+#include "algorithms/conditionnumber_kernels.h"
 #include "algorithms/errorfree.h"
 #include "algorithms/neumaier_steps.h"
-#include "algorithms/sse2_ops.h"
-#include "simd_dispatch.h"
+#include "algorithms/vector_ops_sse2.h"
+#include "kernel_slot.h"
 
 namespace sela {
 
 int64_t conditionBlocksSse2(const double* x, int64_t n, ConditionChains& chains) {
   return conditionBlocks<Sse2Ops>(x, n, chains);
 }
+
+// The AVX copy wherever the AVX2 family runs: 512-bit vectors would gain nothing (four
+// lanes already leave the three add chains the adders they need).
+constinit KernelSlot<ConditionBlocksKernel> conditionBlocksImpl{{conditionBlocksSse2, conditionBlocksAvx, nullptr}};
 
 double conditionNumber(const double* values, int64_t n) {
   if (n <= 0) return 0.0;
@@ -25,7 +29,8 @@ double conditionNumber(const double* values, int64_t n) {
   // three chains in index order. Forming the compensated sum also when the magnitudes
   // reach +inf changes nothing returned.
   ConditionChains chains{values[0], 0.0, 0.0 + std::fabs(values[0])};
-  const int64_t done = 1 + (n - 1 >= kConditionBlocksMinimum ? dispatchConditionBlocks(values + 1, n - 1, chains) : 0);
+  const int64_t blocks = n - 1 >= kConditionBlocksMinimum ? conditionBlocksImpl.get()(values + 1, n - 1, chains) : 0;
+  const int64_t done = 1 + blocks;
   double magnitudes = chains.m;
   double s = chains.s;
   double c = chains.c;

@@ -9,4 +9,29 @@ namespace sela {
 // sum rounds to +-inf while the magnitudes stay finite; NaN for a NaN. One sweep.
 double conditionNumber(const double* values, int64_t n);
 
+// ---- The blocked sweep (conditionnumber_kernels.h), one copy per instruction set ----
+
+// The running values of the three chains.
+struct ConditionChains {
+  double s;  // Neumaier's running sum
+  double c;  // its gathered errors
+  double m;  // the sum of magnitudes
+};
+
+// Each runs the chains over the whole blocks of x[0 .. n-1] and returns the number of
+// elements consumed; the same bits in both copies. Sse2 is baseline x86-64
+// (conditionnumber.cpp), Avx needs AVX (conditionnumber_avx2.cpp).
+int64_t conditionBlocksSse2(const double* x, int64_t n, ConditionChains& chains);
+int64_t conditionBlocksAvx(const double* x, int64_t n, ConditionChains& chains);
+using ConditionBlocksKernel = int64_t (*)(const double*, int64_t, ConditionChains&);
+
+// The copy this processor runs, chosen on first use (kernel_slot.h).
+template <typename Kernel>
+class KernelSlot;
+extern KernelSlot<ConditionBlocksKernel> conditionBlocksImpl;
+
+// The shortest input either copy sweeps in blocks (16 elements per block, of which the
+// first three must be whole); shorter ones return 0 at once.
+constexpr int64_t kConditionBlocksMinimum = 48;
+
 }  // namespace sela

@@ -10,7 +10,7 @@
 // reaches every later value of c); then c' = fl(c + e), whose rounding error is at most
 // u |c'| (zero when c' is subnormal or zero). So if |W - (s + c)| <= b before the element,
 // then |W' - (t + c')| <= b + u |c'| after it. Over a span (up to kSpan elements, run by
-// the kernels of cumsum_spans.h) whose |c'| never exceed M, prefix j of the span
+// the kernels of cumsum_kernels.h) whose |c'| never exceed M, prefix j of the span
 // (0-based) has bound b_j = b_0 + (j + 1) u M.
 //
 // Exact mode. When every element since the last point where the pair was exact is a
@@ -48,18 +48,21 @@
 // zero the pair restarts in exact mode. A register beyond the range restarts in far mode
 // (farSpan), which certifies the infinity while the running value moves away from the
 // range and hands the other prefixes to the register. Once the register holds a NaN or
-// an infinity, every later result is its special word.
+// an infinity, or a value beyond the register itself (overflowBits, reached only by
+// merging records), every later result is a side word, read from the register.
 #include "algorithms/cumsum.h"
-
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
 
-#include "algorithms/cumsum_spans.h"
-#include "algorithms/sse2_ops.h"
-#include "runtimecheck.h"
+#include "algorithms/binary64.h"
+#include "algorithms/cumsum_kernels.h"
+#include "algorithms/errorfree.h"
+#include "algorithms/exactengine.h"
+#include "algorithms/vector_ops_sse2.h"
+#include "kernel_slot.h"
 
 namespace sela {
 
@@ -75,23 +78,25 @@ constexpr double kBoundFloor = 0x1p-1000;
 // Enlarges a bound past the roundings of its own computation (see spanBound).
 constexpr double kBoundSlack = 1.0 + 0x1p-48;
 
-// 2^floor(log2 |v|) for a normal v; +0.0 for zeros and subnormals, +inf for +-inf.
-inline double binadeOf(double v) {
-  uint64_t u;
-  std::memcpy(&u, &v, sizeof u);
-  u &= 0x7FF0000000000000ULL;
-  std::memcpy(&v, &u, sizeof u);
-  return v;
-}
+// 2^floor(log2 |v|) for a normal v (its exponent bits alone); +0.0 for zeros and
+// subnormals, +inf for +-inf.
+inline double binadeOf(double v) { return fromBits(bitsOf(v) & kExponentMask); }
 
-// The weight of v's lowest set bit, a power of two of which v is a multiple (+inf for 0).
+// The weight of v's lowest set bit, a power of two of which v is a multiple (+inf for 0):
+// a finite v is its significand M times 2^(max(field, 1) - kFieldOffset).
 double grainOf(double v) {
   if (v == 0.0) return kInf;
-  uint64_t u;
-  std::memcpy(&u, &v, sizeof u);
-  const auto field = static_cast<int>((u >> 52) & 0x7FF);
-  const uint64_t m = (u & 0x000FFFFFFFFFFFFFULL) | (field != 0 ? uint64_t{1} << 52 : 0);
-  return std::ldexp(1.0, std::max(field, 1) - 1075 + __builtin_ctzll(m));
+  const uint64_t u = bitsOf(v);
+  const auto field = static_cast<int>(exponentField(u));
+  const uint64_t m = (u & kMantissaMask) | (field != 0 ? kHiddenBit : 0);
+  return std::ldexp(1.0, std::max(field, 1) - kFieldOffset + __builtin_ctzll(m));
+}
+
+// One element of the running pair: s <- fl(s + v), c <- fl(c + the TwoSum's error).
+inline void stepPair(double& s, double& c, double v) {
+  const SumAndError t = twoSum(s, v);
+  c = c + t.e;
+  s = t.s;
 }
 
 struct Pair {
@@ -121,13 +126,9 @@ struct Series {
   double anchorC;
 };
 
-bool holdsSpecial(const SuperAccumulator& acc) { return (acc.nanBits | acc.infBits) != 0; }
-
-void depositCounted(SuperAccumulator& acc, double v) {
-  if (acc.addsLeft == 0) carryPropagate(acc);
-  deposit(acc, v);
-  --acc.addsLeft;
-}
+// Whether the register's rounding is a side word (a NaN, an infinity, or a value grown
+// beyond the register), which no further finite element changes.
+bool settledBySideWords(const SuperAccumulator& acc) { return holdsSpecial(acc) || acc.overflowBits != 0; }
 
 // The register to hold acc + x[0 .. upto-1] (the data from synced on are still intact).
 void syncTo(Series& z, int64_t upto) {
@@ -138,29 +139,29 @@ void syncTo(Series& z, int64_t upto) {
 
 // In exact mode: the register to the value at position i, whose pair is (s, c).
 void materialize(Series& z, int64_t i, double s, double c) {
-  depositCounted(z.acc, s);
-  depositCounted(z.acc, -z.anchorS);
-  depositCounted(z.acc, c);
-  depositCounted(z.acc, -z.anchorC);
+  const double change[4] = {s, -z.anchorS, c, -z.anchorC};
+  addEach(z.acc, change, 4);
   z.anchorS = s;
   z.anchorC = c;
   z.synced = i;
 }
 
 // The pair restarted from the register, which holds the value at the current position;
-// false when the register holds a special value.
+// false when the register's rounding is a side word.
 bool restart(Series& z, Pair& p) {
   SuperAccumulator& acc = z.acc;
-  if (holdsSpecial(acc)) return false;
+  if (settledBySideWords(acc)) return false;
   const double r = round(acc);
   if (!(std::fabs(r) <= kMaxDouble)) {
     p = {0.0, 0.0, 0.0, 0.0, r > 0.0 ? 1.0 : -1.0};
     return true;
   }
   SuperAccumulator rest = acc;
-  depositCounted(rest, -r);
+  const double minusR = -r;
+  addEach(rest, &minusR, 1);
   const double c = round(rest);
-  depositCounted(rest, -c);
+  const double minusC = -c;
+  addEach(rest, &minusC, 1);
   // A normalised register is zero when its top limb is limb 0 and that limb is 0.
   const bool exact = carryPropagate(rest) == 0 && rest.limbs[0] == 0;
   if (exact) {
@@ -177,10 +178,9 @@ bool restart(Series& z, Pair& p) {
 // (s, c) <- TwoSum(s, c): the same exact value, |c| at most half an ulp of s, so that c
 // (and the bound's growth, u |c| per element) stays small.
 inline void renormalize(Pair& p, double s, double c) {
-  const double t = s + c;
-  const double z = t - s;
-  p.c = (s - (t - z)) + (c - z);
-  p.s = t;
+  const SumAndError t = twoSum(s, c);
+  p.s = t.s;
+  p.c = t.e;
 }
 
 // A bound B >= (b0 + u (count + 1) M) / (1 - u) for b0 >= 2^-1000: with Q that value's
@@ -192,18 +192,30 @@ inline double spanBound(double b0, double m, int64_t count) {
   return (b0 + m * (static_cast<double>(count + 1) * 0x1p-53)) * kBoundSlack;
 }
 
-struct SpanKernels {
-  ExactSpanKernel exact;
-  BoundSpanKernel bound;
-};
-
-// The AVX2 copy where the processor and the operating system support it, else SSE2;
-// chosen once (both give the same bits).
-const SpanKernels& spanKernels() {
-  static const SpanKernels chosen = checkInstructionSets(maskOf(InstructionSet::AVX2))
-                                        ? SpanKernels{exactSpanAvx2, boundSpanAvx2}
-                                        : SpanKernels{exactSpanSse2, boundSpanSse2};
-  return chosen;
+// The elements of a span past the kernel's whole blocks, x[from .. len-1], one at a time,
+// continuing the kernel's end state with the same steps and tests.
+void finishSpan(const double* x, int64_t from, int64_t len, bool bound, double b, double* r, SpanEnd& e) {
+  double s = e.s;
+  double c = e.c;
+  double m = e.m;
+  double least = e.least;
+  for (int64_t j = from; j < len; ++j) {
+    stepPair(s, c, x[j]);
+    m = std::max(m, std::fabs(c));  // a NaN c is skipped
+    if (bound) {
+      const double up = s + (c + b);
+      const double down = s + (c - b);
+      if (!(up - down == 0.0)) e.undecided[j / 64] |= uint64_t{1} << (j % 64);
+      r[j] = up;
+    } else {
+      r[j] = s + c;
+      if (x[j] != 0.0 && std::fabs(x[j]) < least) least = std::fabs(x[j]);
+    }
+  }
+  e.s = s;
+  e.c = c;
+  e.m = m;
+  e.least = least;
 }
 
 // The prefixes a span's common bound left undecided, tested again each with its own
@@ -215,7 +227,7 @@ void retest(const double* x, double s, double c, double b0, uint64_t* undecided,
   const int64_t stop = 64 * last + 64 - __builtin_clzll(undecided[last] | 1);
   double m = 0.0;
   for (int64_t j = 0; j < stop; ++j) {
-    spanStep(s, c, x[j]);
+    stepPair(s, c, x[j]);
     m = std::max(m, std::fabs(c));
     const uint64_t bit = uint64_t{1} << (j % 64);
     if ((undecided[j / 64] & bit) == 0) continue;
@@ -243,7 +255,7 @@ void farSpan(const double* x, int64_t len, Pair& p, double b0, double* r, uint64
   double m = 0.0;
   for (int w = 0; w < kSpanWords; ++w) undecided[w] = 0;
   for (int64_t j = 0; j < len; ++j) {
-    spanStep(s, c, x[j] * 0x1p-64);
+    stepPair(s, c, x[j] * 0x1p-64);
     m = std::max(m, std::fabs(c));
     const double b = spanBound(b0, m, j + 1);
     const bool decided = p.far > 0.0 ? s + (c - b) > 0.0 : s + (c + b) < 0.0;
@@ -262,21 +274,29 @@ void farSpan(const double* x, int64_t len, Pair& p, double b0, double* r, uint64
 void specialTail(Series& z, int64_t from) {
   syncTo(z, from);
   for (int64_t i = from; i < z.n; ++i) {
-    depositCounted(z.acc, z.x[i]);
+    addEach(z.acc, z.x + i, 1);
     z.out[i] = round(z.acc);
   }
   z.synced = z.n;
 }
 
 void run(Series& z) {
-  if (holdsSpecial(z.acc)) {
+  if (settledBySideWords(z.acc)) {
     specialTail(z, 0);
     return;
   }
-  const SpanKernels& kernels = spanKernels();
   // A record with its whole countdown left holds zero (the record check ensures it).
   Pair p{0.0, 0.0, 0.0, kInf, 0.0};
   if (z.acc.addsLeft != kAddsAfterInit) restart(z, p);
+  const ExactSpanKernel exactSpan = exactSpanImpl.get();
+  const BoundSpanKernel boundSpan = boundSpanImpl.get();
+  // A span from the pair: the kernel's whole blocks, then the rest one at a time.
+  auto exactRun = [&](const double* xs, int64_t len, double* r, SpanEnd& e) {
+    finishSpan(xs, exactSpan(xs, len, p.s, p.c, r, e), len, false, 0.0, r, e);
+  };
+  auto boundRun = [&](const double* xs, int64_t len, double b, double* r, SpanEnd& e) {
+    finishSpan(xs, boundSpan(xs, len, p.s, p.c, b, r, e), len, true, b, r, e);
+  };
   // In place the results wait here until the register has taken the span.
   alignas(64) double buffer[kSpan];
   // The largest |c| assumed for the next bound-mode span: 1024 times the last span's. A
@@ -294,8 +314,9 @@ void run(Series& z) {
       farSpan(xs, len, p, p.bound + 2 * kBoundFloor, r, e.undecided);
     } else {
       if (p.grain > 0.0) {
-        kernels.exact(xs, len, p.s, p.c, r, e);
-        const double grain = std::min(p.grain, e.least * 0x1p-52);
+        exactRun(xs, len, r, e);
+        // Every element is a multiple of its binade times 2^-52 (zeros of anything).
+        const double grain = std::min(p.grain, binadeOf(e.least) * 0x1p-52);
         if (std::fabs(e.c) <= kMaxDouble && e.m < grain * 0x1p53) {
           if (z.inPlace) std::memcpy(z.out + i, r, static_cast<size_t>(len) * sizeof(double));
           renormalize(p, e.s, e.c);
@@ -310,11 +331,11 @@ void run(Series& z) {
       }
       const double b0 = p.bound + kBoundFloor;  // >= the bound, >= 2^-1000
       double m = std::max(expected, std::fabs(p.c));
-      kernels.bound(xs, len, p.s, p.c, spanBound(b0, m, len), r, e);
+      boundRun(xs, len, spanBound(b0, m, len), r, e);
       if (!(e.m <= m)) {
         // |c| grew past the assumption: the span again with its true maximum.
         m = e.m;
-        kernels.bound(xs, len, p.s, p.c, spanBound(b0, m, len), r, e);
+        boundRun(xs, len, spanBound(b0, m, len), r, e);
       }
       expected = 1024.0 * e.m;
       uint64_t any = 0;
@@ -347,13 +368,18 @@ void run(Series& z) {
 
 }  // namespace
 
-void exactSpanSse2(const double* x, int64_t len, double s, double c, double* r, SpanEnd& end) {
-  runSpan<Sse2Ops, false>(x, len, s, c, 0.0, r, end);
+int64_t exactSpanSse2(const double* x, int64_t len, double s, double c, double* r, SpanEnd& end) {
+  return runSpanBlocks<Sse2Ops, false>(x, len, s, c, 0.0, r, end);
 }
 
-void boundSpanSse2(const double* x, int64_t len, double s, double c, double b, double* r, SpanEnd& end) {
-  runSpan<Sse2Ops, true>(x, len, s, c, b, r, end);
+int64_t boundSpanSse2(const double* x, int64_t len, double s, double c, double b, double* r, SpanEnd& end) {
+  return runSpanBlocks<Sse2Ops, true>(x, len, s, c, b, r, end);
 }
+
+// The AVX copies wherever the AVX2 family runs (both give the same bits); eight lanes
+// would gain nothing, the two chains of dependent additions set the pace.
+constinit KernelSlot<ExactSpanKernel> exactSpanImpl{{exactSpanSse2, exactSpanAvx2, nullptr}};
+constinit KernelSlot<BoundSpanKernel> boundSpanImpl{{boundSpanSse2, boundSpanAvx2, nullptr}};
 
 void runningSum(SuperAccumulator& acc, const double* x, double* out, int64_t n, RunningTotal total) {
   if (n <= 0) return;

@@ -29,4 +29,42 @@ enum class RunningTotal { Keep, Drop };
 // stretches the register must take go through add(), whose heap workspace is optional.
 void runningSum(SuperAccumulator& acc, const double* x, double* out, int64_t n, RunningTotal total);
 
+// ---- The span kernels (cumsum_kernels.h), one copy per instruction set ----
+
+// Elements per span: the undecided prefixes of a span fit kSpanWords 64-bit masks.
+constexpr int64_t kSpan = 512;
+constexpr int kSpanWords = static_cast<int>(kSpan / 64);
+
+// What a span's whole blocks leave: the pair after their last element, the largest |c|
+// after any of them (a NaN c is skipped), for exact spans the least nonzero |x| among
+// them (+inf if none; NaNs skipped), for bound spans the undecided bits.
+struct SpanEnd {
+  double s;
+  double c;
+  double m;
+  double least;
+  uint64_t undecided[kSpanWords];
+};
+
+// Each runs the pair over the whole blocks of x[0 .. len-1], 0 < len <= kSpan, from
+// (s, c), and returns how many elements it took (a multiple of the block length; the
+// caller steps through the rest). Exact mode: r[j] = fl(s + c) after element j. Bound
+// mode with the bound b for every prefix: r[j] = up = fl(s + fl(c + b)) after element j,
+// and its undecided bit set unless up = down = fl(s + fl(c - b)). The same bits in every
+// copy: Sse2 is baseline x86-64 (cumsum.cpp), Avx2 needs the AVX2 family
+// (cumsum_avx2.cpp).
+using ExactSpanKernel = int64_t (*)(const double* x, int64_t len, double s, double c, double* r, SpanEnd& end);
+using BoundSpanKernel = int64_t (*)(const double* x, int64_t len, double s, double c, double b, double* r,
+                                    SpanEnd& end);
+int64_t exactSpanSse2(const double* x, int64_t len, double s, double c, double* r, SpanEnd& end);
+int64_t boundSpanSse2(const double* x, int64_t len, double s, double c, double b, double* r, SpanEnd& end);
+int64_t exactSpanAvx2(const double* x, int64_t len, double s, double c, double* r, SpanEnd& end);
+int64_t boundSpanAvx2(const double* x, int64_t len, double s, double c, double b, double* r, SpanEnd& end);
+
+// The copies this processor runs, chosen on first use (kernel_slot.h).
+template <typename Kernel>
+class KernelSlot;
+extern KernelSlot<ExactSpanKernel> exactSpanImpl;
+extern KernelSlot<BoundSpanKernel> boundSpanImpl;
+
 }  // namespace sela

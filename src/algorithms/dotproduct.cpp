@@ -3,7 +3,8 @@
 #include <type_traits>
 
 #include "algorithms/errorfree.h"
-#include "algorithms/exactsum.h"
+#include "algorithms/exactengine.h"
+#include "kernel_slot.h"
 #include "scratch.h"
 
 namespace sela {
@@ -31,28 +32,45 @@ double naiveDot(const double* x, int64_t nx, const double* y, int64_t ny) {
   return exactIfOverflowNaN(s, x, nx, y, ny);
 }
 
-double dot2(const double* x, int64_t nx, const double* y, int64_t ny) {
-  if (nx <= 0) return 0.0;
-  if (!isFinite(x[0]) || !isFinite(y[0])) return naiveDot(x, nx, y, ny);
-  // A finite product has a finite error, so only the product is tested here.
+// The element loop with no test inside it (dot2 below says why one test at the end is
+// enough). On processors without FMA, twoProduct's std::fma is the C library's exact
+// routine; elsewhere dot2Avx2 runs instead.
+bool dot2Baseline(const double* x, int64_t n, const double* y, double& result) {
   const SumAndError first = twoProduct(x[0], y[0]);
-  if (!isFinite(first.s)) return naiveDot(x, nx, y, ny);
   double s = first.s;
   double c = first.e;
-  for (int64_t i = 1; i < nx; ++i) {
-    const double a = x[i];
-    const double b = y[i];
-    if (!isFinite(a) || !isFinite(b)) return naiveDot(x, nx, y, ny);
-    const SumAndError hr = twoProduct(a, b);
-    if (!isFinite(hr.s) || !isFinite(hr.e)) return naiveDot(x, nx, y, ny);
+  for (int64_t i = 1; i < n; ++i) {
+    const SumAndError hr = twoProduct(x[i], y[i]);
     const SumAndError tq = twoSum(s, hr.s);
-    if (!isFinite(tq.s)) return naiveDot(x, nx, y, ny);
     // While nothing overflows, s + (the exact sum of every term added into c) is the
     // exact partial dot product; only c's own roundings are lost, a second-order error.
     c = (c + hr.e) + tq.e;
     s = tq.s;
   }
-  return s + c;
+  if (!isFinite(s)) return false;
+  result = s + c;
+  return true;
+}
+
+// Dot2 abandons its compensation for naiveDot as soon as an element, a product, a
+// product error or a running sum is not finite. Since the fallback is the same whatever
+// the element, one test of the final running sum decides it:
+// - an infinite or NaN element makes its product non-finite (inf * 0 is NaN);
+// - a non-finite product h makes the running sum t = s + h non-finite;
+// - a non-finite running sum stays so: inf + finite = inf, inf - inf and NaN + v are NaN;
+// - a product error r = fma(a, b, -h) of finite a, b with finite h is finite: the exact
+//   a * b - h is at most half an ulp of h;
+// - the first product is the first running sum.
+// So the final s is finite exactly when no test of the element loop would have fired,
+// and the loops run free of branches: the compensation computed past a non-finite value
+// is discarded with everything else.
+constinit KernelSlot<Dot2Kernel> dot2ArrangementImpl{{dot2Baseline, dot2Avx2, nullptr}};
+
+double dot2(const double* x, int64_t nx, const double* y, int64_t ny) {
+  if (nx <= 0) return 0.0;
+  double r;
+  const bool finite = dot2ArrangementImpl.get()(x, nx, y, r);
+  return finite ? r : naiveDot(x, nx, y, ny);
 }
 
 namespace {

@@ -30,6 +30,19 @@ double naiveDot(const double* x, int64_t nx, const double* y, int64_t ny);
 // input. +0.0 for nx <= 0.
 double dot2(const double* x, int64_t nx, const double* y, int64_t ny);
 
+// The arithmetic of dot2 over x[0 .. n-1], n >= 1, without its fallback: stores the
+// result and returns true, or returns false where dot2 must return naiveDot. Two copies
+// of one order of operations: dot2Baseline element by element on any processor,
+// dot2Avx2 (dotproduct_avx2.cpp) with the independent work in vectors, in the AVX2 family.
+bool dot2Baseline(const double* x, int64_t n, const double* y, double& result);
+bool dot2Avx2(const double* x, int64_t n, const double* y, double& result);
+using Dot2Kernel = bool (*)(const double*, int64_t, const double*, double&);
+
+// The copy this processor runs, chosen on first use (kernel_slot.h).
+template <typename Kernel>
+class KernelSlot;
+extern KernelSlot<Dot2Kernel> dot2ArrangementImpl;
+
 // The DotK cascade for a K fixed at compile time (instantiated for K = 2 and K = 3); the
 // K - 1 compensation levels are locals. Requires nx >= 1.
 template <int K>

@@ -1,4 +1,5 @@
-// Error-free transformations, the finiteness bit test and the seven-way classification.
+// Error-free transformations and the seven-way classification (the finiteness bit test
+// and the bit fields are in binary64.h).
 //
 // Assumptions throughout the library: IEEE 754 binary64, round to nearest with ties to
 // even, no extended precision, and no contraction of a*b + c into a fused multiply-add
@@ -8,24 +9,12 @@
 
 #include <emmintrin.h>
 
-#include <bit>
 #include <cmath>
 #include <cstdint>
 
+#include "algorithms/binary64.h"
+
 namespace sela {
-
-inline uint64_t bitsOf(double x) { return std::bit_cast<uint64_t>(x); }
-inline double fromBits(uint64_t u) { return std::bit_cast<double>(u); }
-
-constexpr uint64_t kExponentMask = 0x7FF0000000000000ULL;
-constexpr uint64_t kSignMask = 0x8000000000000000ULL;
-constexpr uint64_t kQuietNaNBits = 0x7FF8000000000000ULL;
-
-// The quiet NaN with sign clear and zero payload.
-inline double quietNaN() { return fromBits(kQuietNaNBits); }
-
-// Finite iff the exponent field is not all ones (so -0.0 and subnormals are finite).
-inline bool isFinite(double x) { return (bitsOf(x) & kExponentMask) != kExponentMask; }
 
 enum class FloatClass : int {
   Normal = 0,

@@ -1,26 +1,11 @@
 #include "algorithms/exactsum.h"
 
-#include "algorithms/certifiedsum.h"
-#include "algorithms/exactsum_binned.h"
-#include "simd_dispatch.h"
-
 #include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstring>
 
 namespace sela {
-
-namespace {
-
-__extension__ typedef unsigned __int128 uint128;
-
-constexpr uint64_t kMantissaMask = 0x000FFFFFFFFFFFFFULL;
-constexpr uint64_t kRegisterOverflowNaN = 0x7FFFFFFFFFFFFFFFULL;
-
-double doubleFromBits(uint64_t u) { return std::bit_cast<double>(u); }
-
-}  // namespace
 
 void initialize(SuperAccumulator& acc) {
   std::memset(&acc, 0, sizeof acc);
@@ -30,34 +15,39 @@ void initialize(SuperAccumulator& acc) {
 
 namespace {
 
-inline bool isNaNPattern(uint64_t u) {
-  return (u & 0x7FF0000000000000ULL) == 0x7FF0000000000000ULL && (u & kMantissaMask) != 0;
-}
+inline bool isNaNPattern(uint64_t u) { return (u & kExponentMask) == kExponentMask && (u & kMantissaMask) != 0; }
 
-// infBits after meeting the infinity word b: +inf and -inf together make the platform's
-// inf - inf, computed at run time as the element step does, so the word does not depend
-// on the order in which records meet.
+// An infinity word (infBits or overflowBits) after meeting the infinity word b: +inf and
+// -inf together make the platform's inf - inf, computed at run time as the element step
+// does, so the word does not depend on the order in which records meet.
 inline uint64_t combineInfinities(uint64_t a, uint64_t b) {
   if (b == 0 || a == b) return a;
   if (a == 0) return b;
-  const double inf = doubleFromBits(a);
-  return std::bit_cast<uint64_t>(inf - inf);
+  const double inf = fromBits(a);
+  return bitsOf(inf - inf);
 }
 
 }  // namespace
 
 namespace {
 
+inline uint64_t infinityOfSign(bool negative) { return negative ? (kSignMask | kExponentMask) : kExponentMask; }
+
+// 0, +inf, -inf or a NaN.
+inline bool isInfinityWord(uint64_t u) {
+  return u == 0 || u == kExponentMask || u == (kSignMask | kExponentMask) || isNaNPattern(u);
+}
+
 // The header words and side words of a record: format, countdown range, side-word shapes.
-bool validFrame(uint64_t format, int64_t addsLeft, uint64_t inf, uint64_t nan, uint64_t reserved) {
-  if (format != kAccumulatorFormat || reserved != 0) return false;
+bool validFrame(uint64_t format, int64_t addsLeft, uint64_t inf, uint64_t nan, uint64_t overflow) {
+  if (format != kAccumulatorFormat) return false;
   if (addsLeft < 0 || addsLeft > kAddsAfterInit) return false;
-  if (inf != 0 && inf != 0x7FF0000000000000ULL && inf != 0xFFF0000000000000ULL && !isNaNPattern(inf)) return false;
-  if (nan != 0 && (!isNaNPattern(nan) || (nan >> 63) != 0)) return false;
+  if (!isInfinityWord(inf) || !isInfinityWord(overflow)) return false;
+  if (nan != 0 && (!isNaNPattern(nan) || (nan & kSignMask) != 0)) return false;
   return true;
 }
 
-// Copies the limbs from `from` to `to` (when to is not null) and checks each against the
+// Copies the limbs from `from` to `to` and checks each against the
 // headroom the countdown says is used: k deposits' worth, so every limb lies in [-b, b),
 // b = k * 2^52 (see kAddsAfterCarry). As unsigned words, limb + b then lies in [0, 2b),
 // that is (limb + b) / 2^53 < k; v - k wraps to a word with its top bit set exactly when
@@ -71,7 +61,7 @@ bool limbsWithinHeadroom(const uint64_t* from, int64_t* to, int64_t addsLeft) {
 #pragma GCC unroll 4
   for (int i = 0; i < kSuperLimbs; ++i) {
     const uint64_t limb = from[i];
-    if (to != nullptr) to[i] = static_cast<int64_t>(limb);
+    to[i] = static_cast<int64_t>(limb);
     inRange &= ((limb + b) >> (kDepositBoundLog2 + 1)) - k;
     any |= limb;
   }
@@ -81,16 +71,9 @@ bool limbsWithinHeadroom(const uint64_t* from, int64_t* to, int64_t addsLeft) {
 
 }  // namespace
 
-bool isValidAccumulator(const SuperAccumulator& acc) {
-  if (!validFrame(acc.format, acc.addsLeft, acc.infBits, acc.nanBits, acc.reserved)) return false;
-  uint64_t limbs[kSuperLimbs];
-  std::memcpy(limbs, acc.limbs, sizeof limbs);
-  return limbsWithinHeadroom(limbs, nullptr, acc.addsLeft);
-}
-
 bool loadAccumulator(const uint64_t* words, SuperAccumulator& acc) {
   static_assert(offsetof(SuperAccumulator, format) == 0 && offsetof(SuperAccumulator, addsLeft) == 8 &&
-                offsetof(SuperAccumulator, limbs) == 16 && offsetof(SuperAccumulator, reserved) == 8 * (kAccumulatorWords - 1));
+                offsetof(SuperAccumulator, limbs) == 16 && offsetof(SuperAccumulator, overflowBits) == 8 * (kAccumulatorWords - 1));
   const uint64_t format = words[0];
   const auto addsLeft = static_cast<int64_t>(words[1]);
   const uint64_t* tail = words + 2 + kSuperLimbs;
@@ -100,7 +83,7 @@ bool loadAccumulator(const uint64_t* words, SuperAccumulator& acc) {
   acc.addsLeft = addsLeft;
   acc.infBits = tail[0];
   acc.nanBits = tail[1];
-  acc.reserved = tail[2];
+  acc.overflowBits = tail[2];
   return true;
 }
 
@@ -120,6 +103,7 @@ void merge(SuperAccumulator& acc, const SuperAccumulator& other) {
   for (int k = 0; k < kSuperLimbs; ++k) acc.limbs[k] += other.limbs[k];
   acc.addsLeft -= cost;
   acc.infBits = combineInfinities(acc.infBits, other.infBits);
+  acc.overflowBits = combineInfinities(acc.overflowBits, other.overflowBits);
   if ((other.nanBits & kMantissaMask) > (acc.nanBits & kMantissaMask)) acc.nanBits = other.nanBits;
 }
 
@@ -127,22 +111,20 @@ void depositSpecial(SuperAccumulator& acc, uint64_t u) {
   const uint64_t f = u & kMantissaMask;
   if (f != 0) {
     // The NaN with the largest mantissa field wins; the later one on a tie.
-    if (f >= (acc.nanBits & kMantissaMask)) acc.nanBits = u & ~(1ULL << 63);
+    if (f >= (acc.nanBits & kMantissaMask)) acc.nanBits = u & ~kSignMask;
     return;
   }
-  if (acc.infBits == 0) {
-    acc.infBits = u;
-  } else if (acc.infBits != u) {
-    // Both infinities seen (or a NaN already recorded here): inf - inf is a NaN.
-    const double inf = doubleFromBits(acc.infBits);
-    acc.infBits = std::bit_cast<uint64_t>(inf - inf);
-  }
+  // Both infinities seen (or a NaN already recorded here): inf - inf is a NaN.
+  acc.infBits = combineInfinities(acc.infBits, u);
 }
 
-void add(SuperAccumulator& acc, const double* x, int64_t n) {
-  // Without a workspace for the bins, the element operations take any length.
-  if (n >= kBinnedSumMinLength && addBinned(acc, x, n)) return;
-  addEach(acc, x, n);
+void depositWide(SuperAccumulator& acc, uint128 v, bool negative, int limb) {
+  if (acc.addsLeft == 0) carryPropagate(acc);
+  acc.addsLeft -= 1;
+  for (int k = limb; v != 0; ++k, v >>= kLimbBits) {
+    const auto w = static_cast<int64_t>(static_cast<uint64_t>(v) & kLimbMask);
+    acc.limbs[k] += negative ? -w : w;
+  }
 }
 
 void addEach(SuperAccumulator& acc, const double* x, int64_t n) {
@@ -174,8 +156,8 @@ int64_t carryPropagate(SuperAccumulator& acc) {
   int64_t carry = 0;
   for (int64_t i = lo; i < u; ++i) {
     const int64_t c = limbs[i] + carry;
-    limbs[i] = c & 0xFFFFFFFF;
-    carry = c >> 32;  // arithmetic shift: floor(c / 2^32)
+    limbs[i] = c & kLimbMask;
+    carry = c >> kLimbBits;  // arithmetic shift: floor(c / 2^32)
   }
   // At the top, carry on into the zero limbs above until what is left lies in
   // [-2^32, 2^32): a negative remainder stays as the top digit (carrying -1 into the zero
@@ -183,17 +165,18 @@ int64_t carryPropagate(SuperAccumulator& acc) {
   int64_t i = u;
   int64_t c = limbs[u] + carry;
   for (;;) {
-    const int64_t chigh = c >> 32;
+    const int64_t chigh = c >> kLimbBits;
     if (chigh == 0 || chigh == -1) break;
     if (i == kSuperLimbs - 1) {
-      // Needs |value| >= 2^3117: unreachable for fewer than 2^63 deposits. The NaN with
-      // the largest mantissa field decides every later result, so the register is
-      // cleared, which keeps its limbs within any headroom.
-      acc.nanBits = kRegisterOverflowNaN;
+      // A carry would leave the top limb: |value| >= 2^3117, beyond the register. Every
+      // digit below is a non-negative digit now, so the top one, c, gives the sign (c >= 2^32
+      // or c < -2^32). Only the sign is kept; the cleared register stays within any
+      // headroom and goes on taking deposits.
+      acc.overflowBits = combineInfinities(acc.overflowBits, infinityOfSign(c < 0));
       std::memset(acc.limbs, 0, sizeof acc.limbs);
       return 0;
     }
-    limbs[i] = c & 0xFFFFFFFF;
+    limbs[i] = c & kLimbMask;
     ++i;
     c = limbs[i] + chigh;  // limbs[i] is 0: i > u
   }
@@ -206,19 +189,27 @@ int64_t carryPropagate(SuperAccumulator& acc) {
   // A top digit of -1 is folded into the digit below, which becomes negative. The result
   // is the unique normal form of the value, whatever the order the carries took.
   while (limbs[top] == -1 && top > 0) {
-    limbs[top - 1] -= int64_t{1} << 32;
+    limbs[top - 1] -= int64_t{1} << kLimbBits;
     limbs[top] = 0;
     --top;
+  }
+  // Beside a value already beyond the register (kept by its sign only, at least 2^3117 in
+  // magnitude), a register below the top limb (under 2^3085) cannot change the sign or
+  // bring the sum back into the double range. One in the top limb with the other sign
+  // could: the value is then lost, and the word becomes what both signs give.
+  if (acc.overflowBits != 0 && top == kSuperLimbs - 1) {
+    acc.overflowBits = combineInfinities(acc.overflowBits, infinityOfSign(limbs[top] < 0));
   }
   return top;
 }
 
 double round(SuperAccumulator& acc) {
-  if (acc.nanBits != 0) return doubleFromBits(acc.nanBits);
-  if (acc.infBits != 0) return doubleFromBits(acc.infBits);
+  if (acc.nanBits != 0) return fromBits(acc.nanBits);
+  if (acc.infBits != 0) return fromBits(acc.infBits);
 
   const int64_t* limbs = acc.limbs;
   const int64_t i = carryPropagate(acc);
+  if (acc.overflowBits != 0) return fromBits(acc.overflowBits);
   const int64_t v = limbs[i];
 
   // Subnormal range: the value in units of 2^-1074 is the bit pattern itself. The lowest
@@ -227,18 +218,18 @@ double round(SuperAccumulator& acc) {
     if (v == 0) return 0.0;
     if (i == 0) {
       const uint64_t mag = static_cast<uint64_t>(v < 0 ? -v : v) >> 1;
-      return doubleFromBits(mag | (v < 0 ? (1ULL << 63) : 0));
+      return fromBits(mag | (v < 0 ? kSignMask : 0));
     }
     const int64_t t = v * (int64_t{1} << 31) + (limbs[0] >> 1);
-    if (t >= 0 && t < (int64_t{1} << 52)) return doubleFromBits(static_cast<uint64_t>(t));
-    if (t < 0 && t > -(int64_t{1} << 52)) return doubleFromBits(static_cast<uint64_t>(-t) | (1ULL << 63));
+    if (t >= 0 && t < (int64_t{1} << 52)) return fromBits(static_cast<uint64_t>(t));
+    if (t < 0 && t > -(int64_t{1} << 52)) return fromBits(static_cast<uint64_t>(-t) | kSignMask);
   }
 
   // Gather 55 bits: the significand at bits 2..54 of |w| and two rounding bits below.
   const uint64_t absV = static_cast<uint64_t>(v < 0 ? -v : v);
   const int z = std::countl_zero(absV);
   int more = z - 9;
-  int64_t e = 1086 - z;
+  int64_t e = (63 - kMantissaBits) - z;  // the biased exponent is e + 32 i
   int64_t w = v * (int64_t{1} << more);
   int64_t j = i - 1;
   int64_t lower = limbs[j];
@@ -271,7 +262,7 @@ double round(SuperAccumulator& acc) {
       up = sticky();
     }
   } else {
-    sign = 1ULL << 63;
+    sign = kSignMask;
     if (((-w) & (int64_t{1} << 54)) == 0) {
       // One more bit from the remainder keeps the significand at bits 2..54.
       w = 2 * w;
@@ -301,43 +292,23 @@ double round(SuperAccumulator& acc) {
       e += 1;
     }
   }
-  const int64_t biased = e + 32 * i - 1075;
-  if (biased > 2046) return doubleFromBits(sign | 0x7FF0000000000000ULL);
+  const int64_t biased = e + kLimbBits * i;
+  if (biased > static_cast<int64_t>(kMaxFiniteField)) return fromBits(sign | kExponentMask);
   const uint64_t frac = (static_cast<uint64_t>(w) >> 2) & kMantissaMask;
-  return doubleFromBits(sign | (static_cast<uint64_t>(biased) << 52) | frac);
-}
-
-// Short sums first try the certified compensated pass (certifiedsum.h): where it accepts,
-// its double is the exact sum rounded to nearest, which is what round gives (a zero sum
-// included: +0.0 both ways). From kCertifiedSumMaxLength on the binned arrangement is
-// faster than that pass, and it is never declined. After a decline the thread's hint
-// skips the pass for a few calls (only time depends on it).
-constexpr int64_t kCertifiedSumMaxLength = 2048;
-
-double superSum(const double* x, int64_t n) {
-  if (n <= 0) return 0.0;
-  double nearest;
-  if (n >= 2 && n < kCertifiedSumMaxLength &&
-      tryCertified(CertifiedKind::Sum, [&] { return certifiedNearest(x, n, nearest); })) {
-    return nearest;
-  }
-  SuperAccumulator acc;
-  initialize(acc);
-  add(acc, x, n);
-  return round(acc);
+  return fromBits(sign | (static_cast<uint64_t>(biased) << kMantissaBits) | frac);
 }
 
 namespace {
 
 // Mantissa with the implicit bit, and the effective exponent (1 for subnormals).
 inline void splitFactor(uint64_t u, uint64_t& m, int64_t& e) {
-  const uint64_t ef = (u >> 52) & 0x7FF;
+  const uint64_t ef = exponentField(u);
   const uint64_t f = u & kMantissaMask;
   if (ef == 0) {
     m = f;
     e = 1;
   } else {
-    m = f | (1ULL << 52);
+    m = f | kHiddenBit;
     e = static_cast<int64_t>(ef);
   }
 }
@@ -345,10 +316,10 @@ inline void splitFactor(uint64_t u, uint64_t& m, int64_t& e) {
 }  // namespace
 
 void depositProduct(SuperAccumulator& acc, double x, double y) {
-  const uint64_t ux = std::bit_cast<uint64_t>(x);
-  const uint64_t uy = std::bit_cast<uint64_t>(y);
-  if (((ux >> 52) & 0x7FF) == 0x7FF || ((uy >> 52) & 0x7FF) == 0x7FF) {
-    depositSpecial(acc, std::bit_cast<uint64_t>(x * y));
+  const uint64_t ux = bitsOf(x);
+  const uint64_t uy = bitsOf(y);
+  if (exponentField(ux) == kSpecialField || exponentField(uy) == kSpecialField) {
+    depositSpecial(acc, bitsOf(x * y));
     return;
   }
   if ((ux << 1) == 0 || (uy << 1) == 0) return;  // a zero factor
@@ -359,14 +330,14 @@ void depositProduct(SuperAccumulator& acc, double x, double y) {
   // P = mx * my < 2^106, exact in 128 bits; Q = P * 2^h spans five 32-bit words
   // starting at limb l, the top word below 2^9.
   const uint128 p = static_cast<uint128>(mx) * my;
-  const int64_t t = ex + ey - 1075;
+  const int64_t t = ex + ey - kFieldOffset;
   const int64_t l = t >> 5;  // arithmetic shift: floor(t / 32)
   const unsigned h = static_cast<unsigned>(t & 31);
   const uint128 q = p << h;
   int64_t words[5];
-  words[0] = static_cast<int64_t>(static_cast<uint64_t>(q) & 0xFFFFFFFF);
+  words[0] = static_cast<int64_t>(static_cast<uint64_t>(q) & kLimbMask);
   words[1] = static_cast<int64_t>(static_cast<uint64_t>(q) >> 32);
-  words[2] = static_cast<int64_t>(static_cast<uint64_t>(q >> 64) & 0xFFFFFFFF);
+  words[2] = static_cast<int64_t>(static_cast<uint64_t>(q >> 64) & kLimbMask);
   words[3] = static_cast<int64_t>(static_cast<uint64_t>(q >> 96));
   words[4] = h == 0 ? 0 : static_cast<int64_t>(static_cast<uint64_t>(p >> (128 - h)));
   const bool negative = ((ux ^ uy) >> 63) != 0;
@@ -376,27 +347,6 @@ void depositProduct(SuperAccumulator& acc, double x, double y) {
     if (idx < 0) continue;
     acc.limbs[idx] += negative ? -words[k] : words[k];
   }
-}
-
-namespace {
-
-void addProductsFrom(SuperAccumulator& acc, const double* x, const double* y, int64_t n, int64_t binsFrom) {
-  if (exactProductsSplit()) {
-    ProductStream s;
-    s.binsFromLength = binsFrom;
-    beginProducts(s, acc, n, x, y, n);
-    addProducts(s, x, y, n);
-    endProducts(s);
-    return;
-  }
-  if (n >= kBinnedDotMinLength && addProductsBinned(acc, x, y, n)) return;
-  addProductsEach(acc, x, y, n);
-}
-
-}  // namespace
-
-void addProducts(SuperAccumulator& acc, const double* x, const double* y, int64_t n) {
-  addProductsFrom(acc, x, y, n, kSplitBinsMinLength);
 }
 
 void addProductsEach(SuperAccumulator& acc, const double* x, const double* y, int64_t n) {
@@ -409,22 +359,6 @@ void addProductsEach(SuperAccumulator& acc, const double* x, const double* y, in
     y += batch;
     n -= batch;
   }
-}
-
-// The certified pass first, at every length (certifiedsum.h): on data that do not cancel
-// almost completely it decides the rounding while streaming at the speed of the vector
-// dot kernels, and where it accepts, its double is the value round gives, product floor
-// included. Heavy cancellation (or a tie, a special value, an overflow) pays for that
-// pass once more before the exact products, and the thread's hint then skips the pass
-// for the next few calls.
-double superDot(const double* x, int64_t nx, const double* y, int64_t /*ny*/) {
-  if (nx <= 0) return 0.0;
-  double nearest;
-  if (tryCertified(CertifiedKind::Products, [&] { return certifiedDot(x, y, nx, nearest); })) return nearest;
-  SuperAccumulator acc;
-  initialize(acc);
-  addProductsFrom(acc, x, y, nx, kDeclinedSplitBinsMinLength);
-  return round(acc);
 }
 
 }  // namespace sela

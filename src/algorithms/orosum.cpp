@@ -10,8 +10,10 @@
 
 #include "algorithms/compensatedsum.h"
 #include "algorithms/errorfree.h"
-#include "algorithms/exactsum.h"
+#include "algorithms/exactengine.h"
+#include "algorithms/orosum_internal.h"
 #include "algorithms/prefetch.h"
+#include "algorithms/vector_ops_sse2.h"
 #include "error_state.h"
 
 namespace sela {
@@ -196,29 +198,16 @@ int64_t ceilLog2(int64_t a) {
   return k;
 }
 
-double pow2i(int64_t k) { return fromBits(static_cast<uint64_t>(k + 1023) << 52); }
+double pow2i(int64_t k) { return fromBits(static_cast<uint64_t>(k + kExponentBias) << kMantissaBits); }
 
 double nextPowerTwo(double x) {
-  constexpr uint64_t kFraction = 0x000FFFFFFFFFFFFFULL;
   const uint64_t a = bitsOf(x) & ~kSignMask;
   if (a == 0) return 0.0;
-  const uint64_t e = a >> 52;
+  const uint64_t e = a >> kMantissaBits;
   if (e == 0) return 0x1p-1022;
-  if ((a & kFraction) == 0) return fromBits(a);
-  if (e + 1 > 2046) return std::numeric_limits<double>::infinity();
-  return fromBits((e + 1) << 52);
-}
-
-double prevFloat(double x) {
-  const uint64_t u = bitsOf(x);
-  if (u == 0) return -0x1p-1074;
-  return fromBits((u & kSignMask) ? u + 1 : u - 1);
-}
-
-double nextFloat(double x) {
-  const uint64_t u = bitsOf(x);
-  if (u == kSignMask) return 0x1p-1074;
-  return fromBits((u & kSignMask) ? u - 1 : u + 1);
+  if ((a & kMantissaMask) == 0) return fromBits(a);
+  if (e + 1 > kMaxFiniteField) return std::numeric_limits<double>::infinity();
+  return fromBits((e + 1) << kMantissaBits);
 }
 
 namespace {
@@ -332,9 +321,6 @@ inline __m128d applyLevels(__m128d v, const __m128d* levels) {
   return v;
 }
 
-inline double lowLane(__m128d v) { return _mm_cvtsd_f64(v); }
-inline double highLane(__m128d v) { return _mm_cvtsd_f64(_mm_unpackhi_pd(v, v)); }
-
 // The levels broadcast to both lanes, held in registers for a whole sweep.
 template <int Levels>
 struct PackedLevels {
@@ -444,7 +430,6 @@ void ensureStore(Residual& r) {
   r.store = r.owner->get();
 }
 
-// The facts of the residual vector as it stands.
 // Calls f(std::integral_constant<int, L>{}) with L = count, for 0 <= count <= kImplicitLevels:
 // each number of implicit levels has its own unrolled kernels.
 template <int L = 0, typename F>

@@ -3,20 +3,17 @@
 // Cascaded sums: `sum2` (Sum2, which is exactly neumaierSum) and `sumK`, a K-fold cascade
 // of error-free vector transformations, all of whose passes run in one sweep.
 //
-// Power-of-two splitting sums: `accSum` (AccSum, faithfully rounded) and `nearSum`
-// (NearSum, rounded to nearest, ties to even). Both rest on `rumpTransform`, which splits
-// every element at a power of two sigma well above all of them, sums the high parts
-// without error and repeats on the residuals with a smaller sigma until the part summed
-// so far dominates whatever can remain.
+// Power-of-two splitting sums: `accSum` (AccSum, faithfully rounded) rests on the
+// transformation of orosum_internal.h, which splits every element at a power of two sigma
+// well above all of them, sums the high parts without error and repeats on the residuals
+// with a smaller sigma until the part summed so far dominates whatever can remain.
+// `nearSum` (NearSum, rounded to nearest, ties to even) is that rounding of the exact sum,
+// which for two or more elements is superSum's result bit for bit (see orosum.cpp).
 #pragma once
 
 #include <cstdint>
 
-#include "scratch.h"
-
 namespace sela {
-
-// ---- Cascaded sums ----------------------------------------------------------------
 
 // Sum2: the compensated sum neumaierSum, called as it stands.
 double sum2(const double* values, int64_t n);
@@ -27,69 +24,6 @@ double sum2(const double* values, int64_t n);
 // returns the element itself. All passes run together in one sweep with no error vector;
 // nothing is allocated for K <= 64, and min(K, n) doubles beyond.
 double sumK(const double* values, int64_t n, int64_t k);
-
-// The sweep behind sumK for n >= 2 and 1 <= passes <= n, with the passes' running sums
-// left in sums[0 .. passes-1]. Unguarded (guarded = false), its steps are TwoSums of any
-// operands, which equals the cascade whenever every pass's sum ends finite; guarded, every
-// step takes the error as +0.0 where an operand is not finite, as the cascade does.
-double cascadeSweep(const double* values, int64_t n, int64_t passes, bool guarded, double* sums);
-
-// ---- AccSum and NearSum -------------------------------------------------------------
-
-// The longest input the transformation accepts. Its stopping test is sound only while
-// 2^(2M) * 2^-53 <= 1 with M = ceilLog2(n + 2), that is M <= 26; longer inputs are summed
-// exactly by superSum instead (exact and correctly rounded, so faithful and nearest).
-constexpr int64_t kMaxTransformLength = (int64_t{1} << 26) - 2;
-
-// The smallest k >= 0 with 2^k >= a (0 for a <= 1); at most 63.
-int64_t ceilLog2(int64_t a);
-
-// 2^k from its bit pattern; valid for -1022 <= k <= 1023.
-double pow2i(int64_t k);
-
-// The smallest power of two not below |x|: +0.0 for a zero, 2^-1022 for a subnormal, x
-// itself (sign cleared) for a power of two or an infinity, +inf above 2^1023.
-double nextPowerTwo(double x);
-
-// Splits p[0..n-1] at sigma in place: q = (sigma + p[i]) - sigma, p[i] -= q; returns the
-// sum of the q. Requires a power of two sigma with |p[i]| <= 2^-M * sigma and
-// n + 2 <= 2^M: then every q is a multiple of 2^-53 * sigma and every partial sum of them
-// is below sigma in magnitude, so the sum is exact in any order of addition.
-double extractVector(double* p, int64_t n, double sigma);
-
-// The neighbours of a finite double, by stepping its bit pattern. prevFloat(+0.0) is
-// -2^-1074; nextFloat(-0.0) is +2^-1074.
-double prevFloat(double x);
-double nextFloat(double x);
-
-struct TransformResult {
-  double tau1;  // leading part of rho plus the sum of p
-  double tau2;  // the rounding error of tau1
-};
-
-// The error-free transformation: on return rho + sum(p) = tau1 + tau2 + sum(new p)
-// exactly, with the residuals in p small against tau1. Requires finite p and
-// n + 2 <= 2^52. (+inf, 0.0) when sigma would overflow; (rho, 0.0) when p is empty or all
-// zeros.
-TransformResult rumpTransform(double* p, int64_t n, double rho);
-
-// rumpTransform, then (naiveSum(p) + tau2) + tau1: the faithfully rounded value of
-// rho + sum(p). +inf when tau1 is not finite.
-double rumpTransformK(double* p, int64_t n, double rho);
-
-// What the shared preparation of AccSum and NearSum found.
-struct ExtractionOutcome {
-  bool done = false;   // the final result is already known...
-  double value = 0.0;  // ...and is this
-  double tau1 = 0.0;   // otherwise the transformation's leading part
-  double tau2 = 0.0;   // and its rounding error
-};
-
-// Copies the input to `residual` and transforms it; settles the result at once for
-// n <= 1 (the element itself), for an input holding an infinity or a NaN, for one whose
-// sigma would overflow and for one longer than kMaxTransformLength (superSum in these
-// three cases).
-void rumpExtract(const double* values, int64_t n, ScratchArray& residual, ExtractionOutcome& outcome);
 
 // AccSum: the exact sum if it is a double, else one of the two doubles enclosing it.
 double accSum(const double* values, int64_t n);

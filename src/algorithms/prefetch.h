@@ -2,7 +2,8 @@
 // of dependent floating-point additions issues its loads in order and leaves little
 // room for the out-of-order core to run ahead; on inputs larger than the caches it
 // then waits on memory. Prefetching a fixed distance ahead hides that latency. It reads
-// no value and changes no result.
+// no value and changes no result. Internal linkage (static inline), so that the files
+// built for other instruction sets may include it too.
 #pragma once
 
 #include <cstdint>
@@ -15,7 +16,7 @@ constexpr uintptr_t kPrefetchDistance = 4096;
 // Prefetches the line kPrefetchDistance bytes past p. The address is formed in integer
 // arithmetic: it may lie past the end of the array, which a prefetch tolerates but
 // pointer arithmetic would not.
-inline void prefetchAhead(const double* p) {
+static inline void prefetchAhead(const double* p) {
   __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(p) + kPrefetchDistance));
 }
 

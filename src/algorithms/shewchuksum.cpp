@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "algorithms/errorfree.h"
-#include "algorithms/exactsum.h"
+#include "algorithms/exactengine.h"
 #include "algorithms/naivesum.h"
 #include "scratch.h"
 

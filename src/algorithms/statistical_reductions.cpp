@@ -6,14 +6,13 @@
 #include <cmath>
 #include <limits>
 
-#include "algorithms/certifiedsum.h"
 #include "algorithms/errorfree.h"
-#include "algorithms/exactsum.h"
-#include "algorithms/normalize_lanes.h"
+#include "algorithms/exactengine.h"
 #include "algorithms/prefetch.h"
-#include "algorithms/sse2_ops.h"
+#include "algorithms/statistical_reductions_kernels.h"
+#include "algorithms/vector_ops_sse2.h"
 #include "error_state.h"
-#include "simd_dispatch.h"
+#include "kernel_slot.h"
 
 namespace sela {
 
@@ -227,50 +226,14 @@ double scaledMean(const double* x, int64_t n) {
 }
 
 // The centered reductions stream their rounded differences through fixed buffers on the
-// stack into one accumulator (or two): nothing proportional to n is allocated, and the
-// exact accumulation makes the chunking invisible in the result.
-namespace {
+// stack (exactengine.h): nothing proportional to n is allocated, and the exact
+// accumulation makes the chunking invisible in the result. The certified pass runs first;
+// where its bound decides, that double is the exact sum of the same rounded products,
+// rounded as the accumulator rounds it. Otherwise (heavy cancellation, a tie, a special
+// value, no fused multiply-add) a second sweep forms the chunks again and the exact
+// products decide.
 
-constexpr int64_t kCenteredChunk = 256;  // doubles per buffer; two or four buffers per call
-
-}  // namespace
-
-// Each centered reduction first runs the certified dot product's lanes over its chunks
-// (certifiedsum.h): where the bound decides, that double is the exact sum of the same
-// rounded products, rounded as the accumulator rounds it. Otherwise (heavy cancellation,
-// a tie, a special value, no fused multiply-add) a second sweep forms the chunks again
-// and the exact products decide.
-namespace {
-
-// fill(start, len) writes the factors of elements start .. start + len - 1 into the
-// buffers a and b (b may be a); the exact sum of their products over n elements.
-template <typename Fill>
-double exactChunkProducts(int64_t n, const double* a, const double* b, Fill fill) {
-  SuperAccumulator acc;
-  initialize(acc);
-  ProductStream stream;
-  for (int64_t start = 0; start < n; start += kCenteredChunk) {
-    const int64_t len = n - start < kCenteredChunk ? n - start : kCenteredChunk;
-    fill(start, len);
-    if (start == 0) beginProducts(stream, acc, n, a, b, len);  // the factors steer the choice
-    addProducts(stream, a, b, len);
-  }
-  endProducts(stream);
-  return round(acc);
-}
-
-}  // namespace
-
-// The sum of squares and the cross product form their differences inside the vector
-// lanes of the certified pass (the same roundings as below), without a buffer.
-double centeredSumSquares(const double* x, int64_t n, double c) {
-  double result;
-  if (tryCertified(CertifiedKind::Products, [&] { return certifiedCentered(x, x, n, c, c, result); })) return result;
-  double d[kCenteredChunk];
-  return exactChunkProducts(n, d, d, [&](int64_t start, int64_t len) {
-    for (int64_t j = 0; j < len; ++j) d[j] = x[start + j] - c;
-  });
-}
+double centeredSumSquares(const double* x, int64_t n, double c) { return superDotCentered(x, x, n, c, c); }
 
 double centeredCrossProduct(const double* x, int64_t nx, const double* y, int64_t ny, double cx, double cy) {
   // Only the first nx elements of y are read; a shorter y would be read past its end.
@@ -278,18 +241,7 @@ double centeredCrossProduct(const double* x, int64_t nx, const double* y, int64_
     raiseInternalFault("centered cross product: y shorter than x");
     return 0.0;
   }
-  double result;
-  if (tryCertified(CertifiedKind::Products, [&] { return certifiedCentered(x, y, nx, cx, cy, result); })) {
-    return result;
-  }
-  double dx[kCenteredChunk];
-  double dy[kCenteredChunk];
-  return exactChunkProducts(nx, dx, dy, [&](int64_t start, int64_t len) {
-    for (int64_t j = 0; j < len; ++j) {
-      dx[j] = x[start + j] - cx;
-      dy[j] = y[start + j] - cy;
-    }
-  });
+  return superDotCentered(x, y, nx, cx, cy);
 }
 
 double centeredScale(const double* x, int64_t n, double c) {
@@ -322,6 +274,10 @@ int64_t normalizeLanesSse2(const double* x, int64_t n, double c, double scale, d
   return normalizeLanes<Sse2Ops>(x, n, c, scale, out);
 }
 
+// The AVX copy wherever the AVX2 family runs: the divider's throughput per element is
+// that of 256-bit vectors also where 512-bit ones exist.
+constinit KernelSlot<NormalizeKernel> normalizeLanesImpl{{normalizeLanesSse2, normalizeLanesAvx, nullptr}};
+
 void normalizeCentered(const double* x, int64_t n, double c, double scale, double* out) {
   if (scale == 0.0) {
     // Every non-NaN element and the center are zero: the values are zeros.
@@ -332,7 +288,7 @@ void normalizeCentered(const double* x, int64_t n, double c, double scale, doubl
   // x86-64 processor): each lane subtracts and divides with one rounding each, exactly
   // as the element step below does. A vector with an overflowing difference, and what
   // follows it, takes the element step.
-  int64_t i = dispatchNormalizeLanes(x, n, c, scale, out);
+  int64_t i = normalizeLanesImpl.get()(x, n, c, scale, out);
   for (; i < n; ++i) {
     const double d = x[i] - c;
     // |x[i]|, |c| <= scale, so both quotients lie in [-1, 1] and their difference in
@@ -369,22 +325,20 @@ double centeredCosineSimilarity(const double* x, int64_t nx, const double* y, in
   // element order, as over the whole vectors) and the certified products; a second sweep
   // forms the exact products only if the bound did not decide.
   NormState nuState, nvState;
-  double u[kCenteredChunk];
-  double v[kCenteredChunk];
+  double u[kProductChunk];
+  double v[kProductChunk];
   const auto normalized = [&](int64_t start, int64_t len) {
     normalizeCentered(x + start, len, cx, sx, u);
     normalizeCentered(y + start, len, cy, sy, v);
   };
-  CertifiedDotLanes lanes;
-  bool certifying = true;
-  for (int64_t start = 0; start < n; start += kCenteredChunk) {
-    const int64_t len = n - start < kCenteredChunk ? n - start : kCenteredChunk;
+  ChunkProducts products;
+  for (int64_t start = 0; start < n; start += kProductChunk) {
+    const int64_t len = n - start < kProductChunk ? n - start : kProductChunk;
     normalized(start, len);
     normAddPair(nuState, u, nvState, v, len);
-    if (certifying) certifying = certifiedDotAdd(lanes, u, v, len);
+    addChunk(products, u, v, len);
   }
-  double p;
-  if (!(certifying && certifiedDotResult(lanes, n, p))) p = exactChunkProducts(n, u, v, normalized);
+  const double p = chunkProductsResult(products, n, u, v, normalized);
   const double nu = normResult(nuState);
   const double nv = normResult(nvState);
   if (nu == 0.0 || nv == 0.0) return quietNaN();
@@ -404,23 +358,22 @@ double centeredProjectionCoefficient(const double* x, int64_t nx, const double* 
 
   // One sweep into two certified lanes: u * v for the cross term, u * u for x's own.
   // Whichever the bound does not decide takes a second sweep through the exact products.
-  double u[kCenteredChunk];
-  double v[kCenteredChunk];
+  double u[kProductChunk];
+  double v[kProductChunk];
   const auto normalized = [&](int64_t start, int64_t len) {
     normalizeCentered(x + start, len, cx, sx, u);
     normalizeCentered(y + start, len, cy, sy, v);
   };
   const auto normalizedX = [&](int64_t start, int64_t len) { normalizeCentered(x + start, len, cx, sx, u); };
-  CertifiedDotLanes crossLanes, selfLanes;
-  bool certifying = true;
-  for (int64_t start = 0; certifying && start < n; start += kCenteredChunk) {
-    const int64_t len = n - start < kCenteredChunk ? n - start : kCenteredChunk;
+  ChunkProducts crossProducts, selfProducts;
+  for (int64_t start = 0; crossProducts.certifying && start < n; start += kProductChunk) {
+    const int64_t len = n - start < kProductChunk ? n - start : kProductChunk;
     normalized(start, len);
-    certifying = certifiedDotAdd(crossLanes, u, v, len) && certifiedDotAdd(selfLanes, u, u, len);
+    addChunk(crossProducts, u, v, len);
+    addChunk(selfProducts, u, u, len);
   }
-  double cross, self;
-  if (!(certifying && certifiedDotResult(crossLanes, n, cross))) cross = exactChunkProducts(n, u, v, normalized);
-  if (!(certifying && certifiedDotResult(selfLanes, n, self))) self = exactChunkProducts(n, u, u, normalizedX);
+  const double cross = chunkProductsResult(crossProducts, n, u, v, normalized);
+  const double self = chunkProductsResult(selfProducts, n, u, u, normalizedX);
   if (self == 0.0) return quietNaN();
   if (cross == 0.0) {
     // A zero scale for y means every non-NaN element of y, and a non-NaN center, is zero;

@@ -6,7 +6,6 @@
 
 #include <cstdint>
 
-
 namespace sela {
 
 // The Euclidean norm with a running scale (the largest magnitude so far): squares are
@@ -47,6 +46,20 @@ double centeredCrossProduct(const double* x, int64_t nx, const double* y, int64_
 // [-2, 2]. The scale must be finite for the values.
 double centeredScale(const double* x, int64_t n, double c);
 void normalizeCentered(const double* x, int64_t n, double c, double scale, double* out);
+
+// The normalization's vector lanes (statistical_reductions_kernels.h), one copy per
+// instruction set: each writes out[i] = (x[i] - c) / scale, each operation rounded once,
+// for i from 0 up to the first vector of elements holding an infinite difference (or the
+// last whole vector), and returns where it stopped; the caller finishes the rest element
+// by element. Sse2 is baseline x86-64, Avx needs AVX (statistical_reductions_avx2.cpp).
+int64_t normalizeLanesSse2(const double* x, int64_t n, double c, double scale, double* out);
+int64_t normalizeLanesAvx(const double* x, int64_t n, double c, double scale, double* out);
+using NormalizeKernel = int64_t (*)(const double*, int64_t, double, double, double*);
+
+// The copy this processor runs, chosen on first use (kernel_slot.h).
+template <typename Kernel>
+class KernelSlot;
+extern KernelSlot<NormalizeKernel> normalizeLanesImpl;
 
 // The cosine of the angle between x - cx and y - cy, in [-1, 1]; NaN for a zero or
 // infinite centered vector or any NaN. Unequal or zero lengths raise the value error

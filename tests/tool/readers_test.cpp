@@ -67,7 +67,8 @@ TEST(ParseNumber, SpecialValuesInAnyCase) {
 TEST(ParseNumber, RefusesWhatIsNotOneNumber) {
   for (const char *token : {"", "+", "-", "--1", "+-1", "-+1", "1e", "1e+", "0x", "0xp3",
                             "0x-1p3", "0x+1", "1.2.3", "abc", " 1", "1 ", "1,5", "inf5",
-                            "nanx", "1_000", "0x1p", "e5", ".", "-.", "1d5", "0b101"}) {
+                            "nanx", "1_000", "0x1p", "e5", ".", "-.", "1d5", "0b101",
+                            "0xinf", "0xINFINITY", "-0xinf", "0xnan", "+0xNaN", "0xnan(1)"}) {
     double v = 42.0;
     EXPECT_FALSE(parse_number(token, v)) << "'" << token << "'";
     EXPECT_EQ(v, 42.0);
@@ -75,10 +76,10 @@ TEST(ParseNumber, RefusesWhatIsNotOneNumber) {
 }
 
 // Decodes `bytes` fed in pieces of random lengths (seeded), returning the columns.
-std::vector<std::vector<double>> decode_split(Format format, const std::string &bytes,
-                                              const std::vector<ColumnChoice> &choices,
-                                              std::uint64_t seed) {
-  const std::unique_ptr<Reader> reader = make_reader(format, "f", choices);
+std::vector<std::vector<double>> decode_table(Format format, const std::string &bytes,
+                                              const TableOptions &table, std::uint64_t seed,
+                                              std::uint64_t *skipped = nullptr) {
+  const std::unique_ptr<Reader> reader = make_reader(format, "f", table);
   std::vector<std::vector<double>> all(reader->columns().size());
   std::mt19937_64 random(seed);
   std::size_t at = 0;
@@ -94,7 +95,14 @@ std::vector<std::vector<double>> decode_split(Format format, const std::string &
   reader->finish();
   for (std::size_t k = 0; k < all.size(); ++k)
     all[k].insert(all[k].end(), reader->columns()[k].begin(), reader->columns()[k].end());
+  if (skipped != nullptr) *skipped = reader->skipped_rows();
   return all;
+}
+
+std::vector<std::vector<double>> decode_split(Format format, const std::string &bytes,
+                                              const std::vector<ColumnChoice> &choices,
+                                              std::uint64_t seed) {
+  return decode_table(format, bytes, TableOptions{choices}, seed);
 }
 
 void expect_same(const std::vector<double> &got, const std::vector<double> &want) {
@@ -162,33 +170,40 @@ TEST(Readers, NpyLayoutsGiveTheSameNumbersForEverySplit) {
   }
 }
 
-TEST(Readers, ViewsInPlaceOnlyForContiguousFloat64) {
+// The chosen numbers are read straight from the file only where they lie as one run of
+// little-endian float64 values that the reader would decode to the same numbers.
+TEST(Readers, Float64RunsOnlyForContiguousFloat64) {
   const std::vector<double> x = tool_test::hard_values(12, 3);
   const std::string f_order = tool_test::npy_image("<f8", true, "(4, 3)", tool_test::element_bytes(x, 8, false));
-  std::vector<std::uint64_t> aligned((f_order.size() + 7) / 8);
-  std::memcpy(aligned.data(), f_order.data(), f_order.size());
-  const std::string_view image(reinterpret_cast<const char *>(aligned.data()), f_order.size());
-  const auto view = npy_view(image, "f", {ColumnChoice{3, {}}});
-  ASSERT_TRUE(view.has_value());
-  expect_same(std::vector<double>(view->begin(), view->end()), {x[8], x[9], x[10], x[11]});
-  EXPECT_FALSE(npy_view(image.substr(0, image.size() - 8), "f", {ColumnChoice{3, {}}}));
-  // The same bytes 4 bytes off an 8-byte boundary: decoded, not viewed.
-  std::vector<std::uint64_t> shifted(aligned.size() + 1);
-  std::memcpy(reinterpret_cast<char *>(shifted.data()) + 4, f_order.data(), f_order.size());
-  EXPECT_FALSE(npy_view(std::string_view(reinterpret_cast<const char *>(shifted.data()) + 4, f_order.size()),
-                        "f", {ColumnChoice{3, {}}}));
+  const std::optional<NpyHeader> header = parse_npy_header(f_order, "f");
+  ASSERT_TRUE(header.has_value());
+  const auto run = npy_float64_run(*header, "f", {ColumnChoice{3, {}}}, f_order.size());
+  ASSERT_TRUE(run.has_value());
+  ASSERT_EQ(run->count, 4u);
+  std::vector<double> in_file(4);
+  std::memcpy(in_file.data(), f_order.data() + run->offset, 32);
+  expect_same(in_file, {x[8], x[9], x[10], x[11]});
+  expect_same(in_file, decode_split(Format::npy, f_order, {ColumnChoice{3, {}}}, 0)[0]);
+  EXPECT_FALSE(npy_float64_run(*header, "f", {ColumnChoice{3, {}}}, f_order.size() - 8));
+  EXPECT_FALSE(npy_float64_run(*header, "f", {ColumnChoice{3, {}}}, f_order.size() + 1));
   const std::string c_order = tool_test::npy_image("<f8", false, "(4, 3)", tool_test::element_bytes(x, 8, false));
-  EXPECT_FALSE(npy_view(c_order, "f", {ColumnChoice{1, {}}}).has_value());
+  EXPECT_FALSE(npy_float64_run(*parse_npy_header(c_order, "f"), "f", {ColumnChoice{1, {}}}, c_order.size()));
+  const std::string one_d = tool_test::npy_image("<f8", false, "(12,)", tool_test::element_bytes(x, 8, false));
+  const auto whole = npy_float64_run(*parse_npy_header(one_d, "f"), "f", {}, one_d.size());
+  ASSERT_TRUE(whole.has_value());
+  EXPECT_EQ(whole->offset, one_d.size() - 96);
+  EXPECT_EQ(whole->count, 12u);
+  const std::string big_endian = tool_test::npy_image(">f8", false, "(12,)", tool_test::element_bytes(x, 8, true));
+  EXPECT_FALSE(npy_float64_run(*parse_npy_header(big_endian, "f"), "f", {}, big_endian.size()));
 }
 
 // The message `bytes` raises (fed whole, then split at every byte): all must agree.
-std::string message_of(Format format, const std::string &bytes,
-                       const std::vector<ColumnChoice> &choices = {}) {
+std::string message_of(Format format, const std::string &bytes, const TableOptions &table) {
   std::string first;
   for (std::uint64_t seed = 0; seed < 8; ++seed) {
     std::string message = "(no error)";
     try {
-      decode_split(format, bytes, choices, seed);
+      decode_table(format, bytes, table, seed);
     } catch (const ReadError &error) {
       message = error.what();
     }
@@ -196,6 +211,11 @@ std::string message_of(Format format, const std::string &bytes,
     EXPECT_EQ(message, first) << "split seed " << seed;
   }
   return first;
+}
+
+std::string message_of(Format format, const std::string &bytes,
+                       const std::vector<ColumnChoice> &choices = {}) {
+  return message_of(format, bytes, TableOptions{choices});
 }
 
 TEST(Readers, MalformedInputMessages) {
@@ -211,7 +231,7 @@ TEST(Readers, MalformedInputMessages) {
             "f:3: row has 1 fields, column 2 is missing");
   EXPECT_EQ(message_of(Format::text, "a,b\n1,2\n", {ColumnChoice{0, "c"}}),
             "f:1: no column named 'c' (the header has a, b)");
-  EXPECT_EQ(message_of(Format::text, "a,b\n1,2\n", {ColumnChoice{3, {}}}),
+  EXPECT_EQ(message_of(Format::text, "a,b\n1,2\n", TableOptions{{ColumnChoice{3, {}}}, HeaderMode::present}),
             "f:1: the header has 2 columns, column 3 is missing");
   const std::string good = tool_test::npy_image("<f8", false, "(2,)", std::string(16, '\0'));
   EXPECT_EQ(message_of(Format::npy, good.substr(0, 30)), "f: truncated .npy header");
@@ -237,6 +257,75 @@ TEST(Readers, MalformedInputMessages) {
   version[6] = 9;
   EXPECT_EQ(message_of(Format::npy, version), "f: unsupported .npy version 9.0");
   EXPECT_EQ(message_of(Format::raw, std::string(20, '\0')), "f: 20 bytes is not a whole number of 8-byte values");
+}
+
+// A table written field by field with RFC 4180 quoting (fields holding separators,
+// quotes, '#' and line breaks are quoted, quotes doubled; some numbers quoted too, some
+// fields padded with blanks): the chosen column reads back as written, for every split.
+TEST(Readers, TablesQuotedAsRfc4180ReadBack) {
+  std::mt19937_64 random(41);
+  const std::string junk_bytes = ",;\t\n\r\"# ab1.";
+  const auto junk = [&] {
+    std::string field;
+    for (std::size_t k = random() % 6; k > 0; --k) field += junk_bytes[random() % junk_bytes.size()];
+    return field;
+  };
+  const auto encode = [&](const std::string &field, char separator) {
+    const bool must = field.find_first_of(std::string(1, separator) + "\"\n\r# \t") != std::string::npos;
+    if (!must && random() % 4 != 0) return (random() % 3 == 0 ? " " : "") + field;
+    std::string quoted = "\"";
+    for (const char c : field) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return quoted + "\"";
+  };
+  for (const char separator : {',', ';', '\t'}) {
+    for (int table = 0; table < 6; ++table) {
+      const std::vector<double> values = tool_test::hard_values(40, 50 + table);
+      std::string text = encode("name", separator) + separator + encode("value, \"x\"", separator) + separator + "z\n";
+      for (const double v : values)
+        text += encode(junk(), separator) + separator + encode(tool_test::as_text({v}, ""), separator) + separator +
+                encode(junk(), separator) + (random() % 2 ? "\r\n" : "\n");
+      for (std::uint64_t seed = 0; seed < 6; ++seed) {
+        expect_same(decode_split(Format::text, text, {ColumnChoice{0, "value, \"x\""}}, seed)[0], values);
+        expect_same(decode_split(Format::text, text, {ColumnChoice{2, {}}}, seed)[0], values);
+      }
+    }
+  }
+}
+
+// The header is decided by the chosen columns only, and by --header and --no-header;
+// empty or absent chosen fields are missing values: an error, or rows left out and
+// counted. Every split gives the same.
+TEST(Readers, HeaderAndMissingValues) {
+  const std::vector<ColumnChoice> first{ColumnChoice{1, {}}};
+  for (std::uint64_t seed = 0; seed < 8; ++seed) {
+    expect_same(decode_split(Format::text, "2020,2021\n1,2\n3,4\n", first, seed)[0], {2020, 1, 3});
+    expect_same(decode_table(Format::text, "2020,2021\n1,2\n", {first, HeaderMode::present}, seed)[0], {1});
+    expect_same(decode_split(Format::text, "1,2,x\n3,4,y\n", first, seed)[0], {1, 3});
+    expect_same(decode_split(Format::text, "x,1\n3,4\n", first, seed)[0], {3});
+    // The whole input is its first row, without a line break.
+    expect_same(decode_split(Format::text, "7;\"8\"", {ColumnChoice{2, {}}}, seed)[0], {8});
+    std::uint64_t skipped = 0;
+    const TableOptions both{{ColumnChoice{0, "a"}, ColumnChoice{3, {}}}, HeaderMode::guess, MissingMode::skip};
+    const auto columns = decode_table(Format::text, "a,b,c\n1,,2\n,1,2\n3,1,\n4\n5,0,6\n\"\",0,7\n", both, seed, &skipped);
+    expect_same(columns[0], {1, 5});
+    expect_same(columns[1], {2, 6});
+    EXPECT_EQ(skipped, 4u);
+  }
+  const std::unique_ptr<Reader> reader = make_reader(Format::text, "f", TableOptions{{ColumnChoice{2, {}}}});
+  reader->feed("day,deposit\n1,2\n");
+  reader->finish();
+  ASSERT_EQ(reader->notes().size(), 1u);
+  EXPECT_EQ(reader->notes()[0], "f:1: first row read as the header ('deposit' in column 2 is not a number; --header or --no-header decides)");
+  EXPECT_EQ(message_of(Format::text, "a,b\n1,\n", {ColumnChoice{2, {}}}),
+            "f:2:3: empty field in column 2 (--missing skip leaves out the rows with missing values)");
+  EXPECT_EQ(message_of(Format::text, "a,b\n1,2\n", TableOptions{{ColumnChoice{1, {}}}, HeaderMode::absent}),
+            "f:1:1: cannot read 'a' as a number");
+  EXPECT_EQ(message_of(Format::text, "x,y,x\n1,2,3\n", {ColumnChoice{0, "x"}}),
+            "f:1: columns 1 and 3 are both named 'x'; choose one by its number");
+  EXPECT_EQ(message_of(Format::text, "a\n\"1\n\n", {ColumnChoice{1, {}}}), "f:2:1: the quoted field is not closed");
+  // A line break inside quotes does not end the row; positions count the lines.
+  EXPECT_EQ(message_of(Format::text, "a,b\n\"x\ny\",1\n2,z\n", {ColumnChoice{2, {}}}),
+            "f:4:3: cannot read 'z' as a number");
 }
 
 // The error of a result against the exact sum, against the GMP oracle: value - S is

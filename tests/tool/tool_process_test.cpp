@@ -99,7 +99,7 @@ TEST_F(ToolTest, FormatsAndLayouts) {
       {"f.npy", npy_image("<f8", true, "(1000, 5)", element_bytes(f_order, 8, false)), {"--column", "3"}, column},
       {"x.raw", element_bytes(x, 8, false), {"--raw"}, x},
       {"t.csv", csv, {"--column", "the x"}, column},
-      {"n.csv", csv, {"--column", "3"}, column},
+      {"n.csv", csv, {"--column", "3", "--header"}, column},
   };
   for (const Case &c : cases) {
     const std::string file = dir.write(c.name, c.bytes);
@@ -108,8 +108,8 @@ TEST_F(ToolTest, FormatsAndLayouts) {
       args.insert(args.end(), c.options.begin(), c.options.end());
       EXPECT_TRUE(same_bits(number_of(run_tool(args)), library_sum(method, c.values)))
           << c.name << " " << method;
-      // The same bytes through standard input (read in pieces, not mapped).
-      args[1] = "-";
+      // The same bytes through standard input.
+      args[1].assign(1, '-');
       EXPECT_TRUE(same_bits(number_of(run_tool(args, Stdin::file, file)), library_sum(method, c.values)))
           << c.name << " on stdin, " << method;
     }
@@ -273,5 +273,260 @@ TEST_F(ToolTest, ErrorsAreExactAndLeaveNoOutput) {
     EXPECT_EQ(outcome.err, c.err) << shown;
   }
 }
+
+// ---- Faults found by trying the tool as an adversarial user would ----------------------
+
+namespace faults {
+
+using tool_test::preload;
+
+// An error: nothing on standard output, status 2, exactly this on standard error.
+void expect_error(const Outcome &outcome, const std::string &err, const std::string &what) {
+  EXPECT_EQ(outcome.status, 2) << what;
+  EXPECT_EQ(outcome.out, "") << what;
+  EXPECT_EQ(outcome.err, err) << what;
+}
+
+std::string usage(const std::string &message) { return "sela: " + message + "\nTry 'sela --help'.\n"; }
+
+// A file cut short (or grown) by another process while the tool reads it: a message
+// naming the file, never a crash or a partial result. The shim truncates the file right
+// after the tool's first read (or mapping) of it.
+TEST_F(ToolTest, FileChangedWhileReadIsAnError) {
+  const std::vector<double> big = tool_test::hard_values(20000, 21);
+  const std::string text = as_text(big, "\n");
+  const std::string raw = element_bytes(big, 8, false);
+  const std::string npy = npy_image("<f8", false, "(20000,)", raw);
+  struct Case {
+    std::string name, bytes;
+    std::vector<std::string> options;
+  };
+  for (const Case &c : std::vector<Case>{{"t.txt", text, {}}, {"r.raw", raw, {"--raw"}}, {"n.npy", npy, {}}}) {
+    for (const std::vector<std::string> &mode : {std::vector<std::string>{"--method", "exact"},
+                                                 std::vector<std::string>{"--json"}}) {
+      std::vector<std::string> args{"sum", dir.write(c.name, c.bytes)};
+      args.insert(args.end(), c.options.begin(), c.options.end());
+      args.insert(args.end(), mode.begin(), mode.end());
+      const std::string size = std::to_string(c.bytes.size());
+      expect_error(run_tool(args, Stdin::null_device, "",
+                            preload(SELA_TOOL_FAULT_SHIM, {"SELA_SHIM_TRUNCATE=1000:" + args[1]})),
+                   args[1] + ": the file shrank while it was read (it ended after 1000 of " + size + " bytes)\n",
+                   c.name + " " + mode[0]);
+      dir.write(c.name, c.bytes);
+      const std::string longer = std::to_string(c.bytes.size() + 4096);
+      expect_error(run_tool(args, Stdin::null_device, "",
+                            preload(SELA_TOOL_FAULT_SHIM, {"SELA_SHIM_TRUNCATE=" + longer + ":" + args[1]})),
+                   args[1] + ": the file changed while it was read\n", c.name + " grown");
+    }
+  }
+}
+
+// Worker threads that cannot be created (a process limit): the slices they would have
+// summed are summed by the calling thread, with the same bits; also when the first thread
+// started and the second failed, which used to destroy a running thread while unwinding.
+TEST_F(ToolTest, ThreadsThatCannotStartLeaveTheirWorkToTheCaller) {
+  std::vector<double> big = tool_test::hard_values(std::size_t{1} << 20, 22);  // default threading
+  const double want = sela_sum_exact(big.data(), big.size());
+  const std::string raw = dir.write("big.raw", element_bytes(big, 8, false));
+  const std::string text = dir.write("small.txt", as_text({big.begin(), big.begin() + 3000}, " "));
+  const double small_want = sela_sum_exact(big.data(), 3000);
+  for (const std::string made : {"0", "1"}) {
+    const auto env = preload(SELA_TOOL_FAULT_SHIM, {"SELA_SHIM_THREADS=" + made});
+    for (const std::vector<std::string> &threads : {std::vector<std::string>{}, {"--threads", "2"}, {"--threads", "4"}}) {
+      std::vector<std::string> args{"sum", raw, "--raw", "--method", "exact"};
+      args.insert(args.end(), threads.begin(), threads.end());
+      EXPECT_TRUE(same_bits(number_of(run_tool(args, Stdin::null_device, "", env)), want)) << made;
+    }
+    const Outcome json = run_tool({"sum", text, "--json", "--threads", "3"}, Stdin::null_device, "", env);
+    EXPECT_EQ(json.status, 0) << json.err;
+    EXPECT_NE(json.out.find("\"exact_hex\": \"" + sela_tool::hexadecimal(small_want) + "\""), std::string::npos);
+  }
+}
+
+// Standard input closed: '-' is an error, not the file that happened to get descriptor
+// 0. '-' twice is refused rather than read twice.
+TEST_F(ToolTest, StandardInputClosedOrGivenTwice) {
+  const std::string a = dir.write("a.txt", "1 2 3");
+  for (const std::vector<std::string> &args : {std::vector<std::string>{"sum", a, "-", "--method", "exact"},
+                                                {"sum", a, "-", "--method", "naive"}, {"sum", a, "-"},
+                                                {"stats", a, "-"}})
+    expect_error(run_tool(args, Stdin::closed), "<stdin>: cannot read: Bad file descriptor\n", args.back());
+  const std::string err = usage("standard input ('-') can be read only once");
+  expect_error(run_tool({"sum", "-", "-"}, Stdin::file, a), err, "- -");
+  expect_error(run_tool({"sum", "-", a, "-", "--method", "exact"}, Stdin::file, a), err, "- a -");
+}
+
+// Quoted fields as RFC 4180 has them: separators, doubled quotes and line breaks inside.
+TEST_F(ToolTest, QuotedFieldsHoldLineBreaks) {
+  const std::string q = dir.write("q.csv", "a,b,c\n\"1,2\n3\",4,5\n6,7,8\n");
+  EXPECT_EQ(run_tool({"sum", q, "--column", "b", "--method", "exact"}).out, "11\n");
+  EXPECT_EQ(run_tool({"sum", q, "--column", "3", "--method", "exact"}).out, "13\n");
+  const std::string notes = dir.write("n.csv", "note;x\n\"say \"\"hi\"\";\n# not a comment\";0.5\n\"\"; \"2\" \r\n");
+  EXPECT_EQ(run_tool({"sum", notes, "--column", "x", "--method", "naive"}).out, "2.5\n");
+  expect_error(run_tool({"sum", dir.write("open.csv", "a\n1\n\"2\n"), "--column", "a"}),
+               dir.path("open.csv") + ":3:1: the quoted field is not closed\n", "unclosed");
+}
+
+// The first row is the header by --header, by a column chosen by name, or because a
+// chosen field there is not a number; never because of another column.
+TEST_F(ToolTest, HeaderDecidedByTheChosenColumnsOnly) {
+  const std::string years = dir.write("y.csv", "2020,2021\n1,2\n3,4\n");
+  EXPECT_EQ(run_tool({"sum", years, "--column", "1", "--method", "exact"}).out, "2024\n");
+  EXPECT_EQ(run_tool({"sum", years, "--column", "1", "--method", "exact", "--header"}).out, "4\n");
+  const std::string other = dir.write("o.csv", "1,2,x\n3,4,y\n");
+  const Outcome data = run_tool({"sum", other, "--column", "1", "--method", "exact"});
+  EXPECT_EQ(data.out, "4\n");
+  EXPECT_EQ(data.err, "");
+  const std::string named = dir.write("n.csv", "day,deposit\n1,0.5\n2,0.25\n");
+  const Outcome guessed = run_tool({"sum", named, "--column", "2", "--method", "exact"});
+  EXPECT_EQ(guessed.out, "0.75\n");
+  EXPECT_EQ(guessed.err, named + ":1: first row read as the header ('deposit' in column 2 is not a number; "
+                                 "--header or --no-header decides)\n");
+  expect_error(run_tool({"sum", named, "--column", "2", "--no-header"}),
+               named + ":1:5: cannot read 'deposit' as a number\n", "--no-header");
+  expect_error(run_tool({"sum", dir.write("d.csv", "a,b,a\n1,2,3\n"), "--column", "a"}),
+               dir.path("d.csv") + ":1: columns 1 and 3 are both named 'a'; choose one by its number\n", "dup");
+  expect_error(run_tool({"sum", named, "--column", "deposit", "--no-header"}),
+               usage("column 'deposit' is chosen by name, which needs the header row (--no-header)"), "name");
+}
+
+// K of the K-fold methods is bounded, for sums and dot products alike: a usage error
+// beyond, at once, rather than minutes of work or the library's exit.
+TEST_F(ToolTest, OrderKIsBounded) {
+  const std::string f = dir.write("x.txt", as_text(x, " "));
+  EXPECT_TRUE(same_bits(number_of(run_tool({"sum", f, "--method", "k:4096"})), sela_sum_k(x.data(), x.size(), 4096)));
+  EXPECT_TRUE(same_bits(number_of(run_tool({"dot", f, f, "--method", "k:4096"})),
+                        sela_dot_k(x.data(), x.data(), x.size(), 4096)));
+  const std::string bound = "K must be a whole number from 1 to 4096 (no input gains accuracy beyond)";
+  for (const std::string k : {"100000", "4097", "2147483647", "99999999999999999999", "0"}) {
+    expect_error(run_tool({"dot", f, f, "--method", "k:" + k}), usage("method 'k:" + k + "': " + bound), k);
+    expect_error(run_tool({"sum", f, "--method", "k:" + k}), usage("method 'k:" + k + "': " + bound), k);
+  }
+}
+
+// The grades that allocate, with every allocation of libsela failing: the library ends
+// its process with status 1, and that must not be the tool's. The exact sum needs no
+// memory and still works.
+TEST_F(ToolTest, LibraryOutOfMemoryIsTheToolsError) {
+#ifdef SELA_TOOL_SANITIZED
+  GTEST_SKIP() << "the allocation shim would replace the sanitizer's allocator";
+#endif
+  const std::string f = dir.write("m.txt", as_text(x, "\n"));
+  const auto env = preload(SELA_TOOL_OOM_SHIM, {});
+  for (const std::vector<std::string> &args :
+       {std::vector<std::string>{"sum", f, "--method", "shewchuk"}, {"sum", f, "--method", "pairwise_iterative"},
+        {"sum", f, "--method", "k:100"}, {"sum", f, "--json"}, {"sum", f}, {"dot", f, f, "--method", "k:5"}})
+    expect_error(run_tool(args, Stdin::null_device, "", env), "sela: out of memory\n", args.back());
+  EXPECT_TRUE(same_bits(number_of(run_tool({"sum", f, "--method", "exact"}, Stdin::null_device, "", env)),
+                        sela_sum_exact(x.data(), x.size())));
+  EXPECT_TRUE(same_bits(number_of(run_tool({"sum", f, "--method", "kahan"}, Stdin::null_device, "", env)),
+                        sela_sum_kahan(x.data(), x.size())));
+}
+
+// The sample standard deviation of finite data is finite whenever the true one is: near
+// the top of the range (the variance itself beyond it) and near the bottom (the squares
+// below it), within a few units of the value computed in 64-bit-mantissa long double.
+TEST_F(ToolTest, DeviationFiniteWhenTheTrueOneIs) {
+  const auto deviation = [](const std::vector<double> &v) {
+    long double mean = 0;
+    for (const double e : v) mean += e;
+    mean /= static_cast<long double>(v.size());
+    long double squares = 0;
+    for (const double e : v) squares += (e - mean) * (e - mean);
+    return static_cast<double>(std::sqrt(squares / static_cast<long double>(v.size() - 1)));
+  };
+  std::vector<std::vector<double>> sets = {{1e308, 1e308, -1e308}, {1.7e308, -1.7e308, 0, 1e300}};
+  std::vector<double> tiny, huge;
+  for (std::size_t i = 0; i < 200; ++i) {
+    tiny.push_back(x[i] * 0x1p-560);
+    huge.push_back(x[i] * 0x1p+900);
+  }
+  sets.push_back(tiny);
+  sets.push_back(huge);
+  for (const std::vector<double> &v : sets) {
+    const std::string f = dir.write("s.txt", as_text(v, " "));
+    const double got = number_of(run_tool({"stats", f, "--method", "stddev"}));
+    const double want = deviation(v);
+    ASSERT_TRUE(std::isfinite(want));
+    EXPECT_LE(std::fabs(got - want), 4 * (std::nextafter(want, INFINITY) - want)) << got << " vs " << want;
+  }
+  const Outcome json = run_tool({"stats", dir.write("o.txt", "1e308 1e308 -1e308"), "--json"});
+  EXPECT_NE(json.out.find("\"variance\": \"inf\", \"stddev\": 1.1547005383792515e+308, \"variance_overflows\": true"),
+            std::string::npos) << json.out;
+  const Outcome text = run_tool({"stats", dir.path("o.txt")});
+  EXPECT_NE(text.out.find("sample variance           inf  (beyond the largest double)"), std::string::npos) << text.out;
+}
+
+// Smaller faults: hexadecimal infinities and NaNs are not numbers; a NaN prints as nan
+// whatever its sign; file names that are not UTF-8 are escaped in JSON.
+TEST_F(ToolTest, SmallerFaults) {
+  for (const std::string token : {"0xinf", "0xnan", "-0xINF", "0xinfinity", "0x.p1"})
+    expect_error(run_tool({"sum", dir.write("h.txt", "1 " + token)}),
+                 dir.path("h.txt") + ":1:3: cannot read '" + token + "' as a number\n", token);
+  const std::string nan = dir.write("nan.txt", "inf -inf 1");
+  EXPECT_EQ(run_tool({"sum", nan, "--method", "naive"}).out, "nan\n");
+  EXPECT_EQ(run_tool({"sum", nan, "--method", "exact"}).out, "nan\n");
+  const Outcome json = run_tool({"sum", nan, "--json"});
+  EXPECT_EQ(json.out.find("-nan"), std::string::npos) << json.out;
+  EXPECT_NE(json.out.find("\"exact\": \"nan\", \"exact_hex\": \"nan\""), std::string::npos) << json.out;
+  const std::string odd = dir.write("b\xff\xc3\xa9\xed\xa0\x80.txt", "1 2");
+  const Outcome named = run_tool({"sum", odd, "--json"});
+  EXPECT_EQ(named.status, 0) << named.err;
+  EXPECT_NE(named.out.find("b\\udcff\xc3\xa9\\udced\\udca0\\udc80.txt\""), std::string::npos) << named.out;
+}
+
+// Empty fields (matplotlib's Stocks.csv has them for missing prices) are an error with a
+// hint, or with --missing skip the rows are left out and counted.
+TEST_F(ToolTest, MissingValues) {
+  const std::string stocks = dir.write("stocks.csv", "date,AAPL,GOOG\n2000,1.5,\n2001,,2\n2002,2.5,3\n2003\n");
+  expect_error(run_tool({"sum", stocks, "--column", "AAPL"}),
+               stocks + ":3:6: empty field in column 2 (--missing skip leaves out the rows with missing values)\n",
+               "default");
+  const Outcome value = run_tool({"sum", stocks, "--column", "AAPL", "--missing", "skip", "--method", "exact"});
+  EXPECT_EQ(value.out, "4\n");
+  EXPECT_EQ(value.err, "sela: 2 rows with missing values left out\n");
+  const Outcome json = run_tool({"sum", stocks, "--column", "AAPL", "--missing=skip", "--json"});
+  EXPECT_NE(json.out.find("\"count\": 2, \"skipped_rows\": 2, \"exact\": 4,"), std::string::npos) << json.out;
+  EXPECT_NE(run_tool({"stats", stocks, "--column", "GOOG", "--missing", "skip"}).out.find("rows skipped             2 (missing values)"),
+            std::string::npos);
+  // A dot product leaves out the rows where either column is missing: the pairs stay.
+  EXPECT_EQ(run_tool({"dot", stocks, "--columns", "AAPL,GOOG", "--missing", "skip", "--method", "exact"}).out, "7.5\n");
+  expect_error(run_tool({"sum", stocks, "--missing", "maybe", "--column", "2"}),
+               usage("--missing takes skip or error, not 'maybe'"), "maybe");
+  expect_error(run_tool({"sum", stocks, "--missing", "skip"}),
+               usage("--header, --no-header and --missing apply to tables read with --column or --columns"), "no column");
+}
+
+// Each command has its help; options may come before the command.
+TEST_F(ToolTest, HelpPerCommandAndOptionsFirst) {
+  for (const std::string command : {"sum", "dot", "stats"}) {
+    const std::string head = "Usage: sela " + command + " [OPTIONS]";
+    EXPECT_EQ(run_tool({command, "--help"}).out.rfind(head, 0), 0u) << command;
+    EXPECT_EQ(run_tool({"help", command}).out.rfind(head, 0), 0u) << command;
+    EXPECT_EQ(run_tool({"--help", command}).out.rfind(head, 0), 0u) << command;
+  }
+  EXPECT_EQ(run_tool({"help"}).out.rfind("Usage: sela [COMMAND]", 0), 0u);
+  const std::string f = dir.write("f.txt", "0.5 0.25");
+  EXPECT_EQ(run_tool({"--method", "exact", "sum", f}).out, "0.75\n");
+  const Outcome json = run_tool({"--json", "stats", f});
+  EXPECT_EQ(json.status, 0) << json.err;
+  EXPECT_EQ(json.out.rfind("{\"command\": \"stats\"", 0), 0u) << json.out;
+  EXPECT_EQ(run_tool({"--threads", "2", "dot", f, f, "--method", "exact"}).out, "0.3125\n");
+}
+
+// The other spellings of the front ends' one method table (its canonical names are
+// checked above) reach the same exports.
+TEST_F(ToolTest, AliasesOfTheMethodTable) {
+  const std::string f = dir.write("x.txt", as_text(x, " "));
+  const std::vector<std::pair<std::string, double>> aliases = {
+      {"oro", sela_sum_oro(x.data(), x.size())}, {"accsum", sela_sum_acc(x.data(), x.size())},
+      {"nearsum", sela_sum_near(x.data(), x.size())}, {"sumk", sela_sum_k(x.data(), x.size(), 3)},
+      {"pairwise-iterative", sela_sum_pairwise_iterative(x.data(), x.size())}};
+  for (const auto &[name, want] : aliases)
+    EXPECT_TRUE(same_bits(number_of(run_tool({"sum", f, "--method", name})), want)) << name;
+  EXPECT_TRUE(same_bits(number_of(run_tool({"dot", f, f, "--method", "dotk"})), sela_dot_k(x.data(), x.data(), x.size(), 3)));
+}
+
+}  // namespace faults
 
 }  // namespace

@@ -99,7 +99,17 @@ std::string slurp(const std::string &file) {
 }
 }  // namespace
 
-Outcome run_tool(const std::vector<std::string> &args, Stdin mode, const std::string &stdin_file) {
+std::vector<std::string> preload(const std::string &shim, std::vector<std::string> settings) {
+  settings.push_back("LD_PRELOAD=" + shim);
+  // A sanitized tool insists on its runtime coming first; the shim only forwards to it.
+  const char *asan = std::getenv("ASAN_OPTIONS");
+  settings.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? std::string(asan) + ":" : "") +
+                     "verify_asan_link_order=0");
+  return settings;
+}
+
+Outcome run_tool(const std::vector<std::string> &args, Stdin mode, const std::string &stdin_file,
+                 const std::vector<std::string> &env) {
   ScratchDir dir;
   const std::string out_file = dir.path("out"), err_file = dir.path("err");
   posix_spawn_file_actions_t actions;
@@ -117,14 +127,28 @@ Outcome run_tool(const std::vector<std::string> &args, Stdin mode, const std::st
   std::vector<std::string> all;
   std::istringstream emulator(SELA_TOOL_EMULATOR);
   for (std::string word; emulator >> word;) all.push_back(word);
+  std::vector<std::string> environment;
+  for (char **e = environ; *e != nullptr; ++e) environment.push_back(*e);
+  for (const std::string &setting : env) {
+    if (!all.empty()) {
+      all.push_back("-E");  // qemu-user sets it for the emulated program only
+      all.push_back(setting);
+    } else {
+      const std::string name = setting.substr(0, setting.find('=') + 1);
+      std::erase_if(environment, [&](const std::string &e) { return e.rfind(name, 0) == 0; });
+      environment.push_back(setting);
+    }
+  }
   all.push_back(SELA_TOOL_PATH);
   all.insert(all.end(), args.begin(), args.end());
-  std::vector<char *> argv;
+  std::vector<char *> argv, envp;
   for (std::string &arg : all) argv.push_back(arg.data());
   argv.push_back(nullptr);
+  for (std::string &setting : environment) envp.push_back(setting.data());
+  envp.push_back(nullptr);
   pid_t pid = 0;
   Outcome outcome;
-  if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
+  if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0) {
     int status = 0;
     waitpid(pid, &status, 0);
     outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

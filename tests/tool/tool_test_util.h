@@ -44,8 +44,14 @@ struct Outcome {
 enum class Stdin { null_device, closed, file };
 
 // Runs the tool with `args`; standard input from /dev/null, closed, or `stdin_file`.
+// `env` ("NAME=value") joins the tool's environment (under an emulator, the emulated
+// program's, not the emulator's own).
 Outcome run_tool(const std::vector<std::string> &args, Stdin mode = Stdin::null_device,
-                 const std::string &stdin_file = "");
+                 const std::string &stdin_file = "", const std::vector<std::string> &env = {});
+
+// The environment that preloads `shim` (a library built with the tests) into the tool,
+// with the shim's settings.
+std::vector<std::string> preload(const std::string &shim, std::vector<std::string> settings);
 
 inline bool same_bits(double a, double b) {
   return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);

@@ -1,9 +1,7 @@
-// The running pair of the running sums (cumsum.cpp) over one span of the data, written
-// once over a W-lane operation set (Ops: W, V, load, store, set1, add, sub, magnitude,
-// max, min, lowerByOne, equalMask) and instantiated in cumsum.cpp (SSE2, W = 2) and in
-// cumsum_avx2.cpp (AVX2, W = 4), each compiled for its own instruction set. Everything
-// below the declarations has internal linkage, so the AVX2 copy can never stand in for
-// the baseline one.
+// The running pair of the running sums (cumsum.cpp) over the whole blocks of one span,
+// written once over an operation set (vector_ops.h) and instantiated in cumsum.cpp (SSE2,
+// W = 2) and in cumsum_avx2.cpp (AVX, W = 4), each compiled for its own instruction set.
+// Internal linkage throughout, for the reason given in vector_ops.h.
 //
 // The pair's two chains of dependent additions set the pace:
 //   s <- s + x[i]          the running sum, each addition one TwoSum,
@@ -17,8 +15,8 @@
 // the c chain adds them one by one, storing each c; at the start of block k + 4, the
 // prefixes of block k are finished W at a time from vector loads of both. The vector
 // loads read stores two blocks old, which have left the store buffer (a vector load
-// spanning pending scalar stores would wait for them). Elements past the last whole block
-// take the scalar steps.
+// spanning pending scalar stores would wait for them). The elements past the last whole
+// block are the caller's, one at a time (cumsum.cpp).
 //
 // Bits: every chain adds the same operands in the same order as the one-at-a-time steps,
 // and each lane is the scalar operation, so both copies give the same results, bit for
@@ -27,53 +25,18 @@
 
 #include <cstdint>
 
-namespace sela {
-
-// Elements per span: the undecided prefixes of a span fit kSpanWords 64-bit masks.
-constexpr int64_t kSpan = 512;
-constexpr int kSpanWords = static_cast<int>(kSpan / 64);
-
-// What a span leaves: the pair after its last element, the largest |c| after any of its
-// elements (a NaN c is skipped), for exact spans a power of two at most the binade of
-// every nonzero element (0 when one is subnormal), for bound spans the undecided bits.
-struct SpanEnd {
-  double s;
-  double c;
-  double m;
-  double least;
-  uint64_t undecided[kSpanWords];
-};
-
-// Exact mode over x[0 .. len-1], 0 < len <= kSpan, from the pair (s, c):
-// r[j] = fl(s + c) after element j.
-using ExactSpanKernel = void (*)(const double* x, int64_t len, double s, double c, double* r, SpanEnd& end);
-// Bound mode with the bound b for every prefix: r[j] = up = fl(s + fl(c + b)) after
-// element j, and its undecided bit set unless up = down = fl(s + fl(c - b)).
-using BoundSpanKernel = void (*)(const double* x, int64_t len, double s, double c, double b, double* r,
-                                 SpanEnd& end);
-
-void exactSpanSse2(const double* x, int64_t len, double s, double c, double* r, SpanEnd& end);
-void boundSpanSse2(const double* x, int64_t len, double s, double c, double b, double* r, SpanEnd& end);
-void exactSpanAvx2(const double* x, int64_t len, double s, double c, double* r, SpanEnd& end);
-void boundSpanAvx2(const double* x, int64_t len, double s, double c, double b, double* r, SpanEnd& end);
-
-}  // namespace sela
+#include "algorithms/cumsum.h"
+#include "algorithms/vector_ops.h"
 
 namespace {
 
 constexpr int64_t kSpanBlock = 16;
 static_assert(64 % kSpanBlock == 0 && sela::kSpan % kSpanBlock == 0, "blocks fill the masks' words");
 
-// The scalar TwoSum step of the pair.
-inline void spanStep(double& s, double& c, double v) {
-  const double t = s + v;
-  const double z = t - s;
-  c = c + ((s - (t - z)) + (v - z));
-  s = t;
-}
-
+// Runs the pair over the whole blocks of x[0 .. len-1] from (s, c) and returns how many
+// elements it took (len rounded down to whole blocks), the span's end state in `end`.
 template <typename Ops, bool kBound>
-void runSpan(const double* x, int64_t len, double s, double c, double b, double* r, sela::SpanEnd& end) {
+int64_t runSpanBlocks(const double* x, int64_t len, double s, double c, double b, double* r, sela::SpanEnd& end) {
   using V = typename Ops::V;
   constexpr int64_t B = kSpanBlock;
   constexpr int64_t W = Ops::W;
@@ -84,8 +47,10 @@ void runSpan(const double* x, int64_t len, double s, double c, double b, double*
   alignas(64) double cs[kSlots][B + 8];
   alignas(64) double errors[B];
   const V bv = Ops::set1(b);
-  V mv = Ops::set1(0.0);
-  V qv = Ops::set1(__builtin_inf());
+  const V zero = Ops::zero();
+  const V inf = Ops::set1(__builtin_inf());
+  V mv = zero;
+  V qv = inf;
   for (int w = 0; w < sela::kSpanWords; ++w) end.undecided[w] = 0;
 
   // The errors of block k, W at a time, from the running sums stored during it.
@@ -93,6 +58,7 @@ void runSpan(const double* x, int64_t len, double s, double c, double b, double*
     const double* xb = x + k * B;
     const double* sb = sums[k % kSlots];
     for (int64_t j = 0; j < B; j += W) {
+      // TwoSum's error with its sum t = s_(i+1) read back from the s chain's store.
       const V before = Ops::load(sb + j);
       const V after = Ops::load(sb + j + 1);
       const V z = Ops::sub(after, before);
@@ -106,19 +72,19 @@ void runSpan(const double* x, int64_t len, double s, double c, double b, double*
     for (int64_t j = 0; j < B; j += W) {
       const V sv = Ops::load(sb + j);
       const V cv = Ops::load(cb + j);
-      mv = Ops::max(Ops::magnitude(cv), mv);
+      mv = Ops::max(Ops::abs(cv), mv);  // a NaN c is skipped
       const int64_t at = k * B + j;
       if constexpr (kBound) {
         const V up = Ops::add(sv, Ops::add(cv, bv));
         const V down = Ops::add(sv, Ops::sub(cv, bv));
-        const uint64_t same = Ops::equalMask(Ops::sub(up, down), Ops::set1(0.0));
+        const uint64_t same = Ops::laneBits(Ops::equal(Ops::sub(up, down), zero));
         end.undecided[at / 64] |= (~same & ((uint64_t{1} << W) - 1)) << (at % 64);
         Ops::store(r + at, up);
       } else {
         Ops::store(r + at, Ops::add(sv, cv));
-        // |x| one unit lower (a binade no higher than x's); a zero becomes a NaN
-        // pattern, which min skips (it returns its second operand for a NaN).
-        qv = Ops::min(Ops::lowerByOne(Ops::magnitude(Ops::load(x + at))), qv);
+        // The least nonzero |x|: zeros become +inf, NaNs are skipped by min.
+        const V v = Ops::load(x + at);
+        qv = Ops::min(Ops::select(Ops::equal(v, zero), inf, Ops::abs(v)), qv);
       }
     }
   };
@@ -171,29 +137,11 @@ void runSpan(const double* x, int64_t len, double s, double c, double b, double*
     m = lanes[0][l] > m ? lanes[0][l] : m;
     q = lanes[1][l] < q ? lanes[1][l] : q;
   }
-  // The elements past the last whole block, one at a time.
-  for (int64_t i = blocks * B; i < len; ++i) {
-    spanStep(s, c, x[i]);
-    const double a = __builtin_fabs(c);
-    m = a > m ? a : m;
-    if constexpr (kBound) {
-      const double up = s + (c + b);
-      const double down = s + (c - b);
-      if (!(up - down == 0.0)) end.undecided[i / 64] |= uint64_t{1} << (i % 64);
-      r[i] = up;
-    } else {
-      r[i] = s + c;
-      if (x[i] != 0.0 && __builtin_fabs(x[i]) < q) q = __builtin_fabs(x[i]);
-    }
-  }
   end.s = s;
   end.c = c;
   end.m = m;
-  // The binade of q: its exponent bits alone.
-  uint64_t u;
-  __builtin_memcpy(&u, &q, sizeof u);
-  u &= 0x7FF0000000000000ULL;
-  __builtin_memcpy(&end.least, &u, sizeof u);
+  end.least = q;
+  return blocks * B;
 }
 
 }  // namespace

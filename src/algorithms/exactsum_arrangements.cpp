@@ -1,4 +1,6 @@
-// Binned arrangement of the superaccumulator's work.
+// The arrangements of the register's work (exactsum_arrangements.h).
+//
+// ---- Sums ----
 //
 // A finite nonzero double is M * 2^(E - 1075), E its exponent field and M its mantissa
 // field plus the hidden bit 2^52 (a subnormal: E taken as 1, no hidden bit). Measured in
@@ -12,8 +14,8 @@
 //
 // Two cheap exceptions keep the per-element work free of tests:
 // - the hidden bit is or-ed into every element, so a zero or subnormal (field 0) puts
-//   2^52 too much into bin 0 or bin 2048;
-// - NaNs and infinities land in bins 2047 and 4095 as meaningless integers.
+//   2^52 too much into bin 0 or bin 0x800 (sign set, field 0);
+// - NaNs and infinities land in bins 0x7FF and 0xFFF as meaningless integers.
 // Each such element adds at least 2^52 to one of these four watched bins. After every
 // chunk of elements the four bins are compared with their values before the chunk; if
 // any moved, the chunk, still in cache, is scanned again: field-0 elements are counted
@@ -26,43 +28,37 @@
 // of store-to-load forwarding (several cycles per link); with four copies, each chain
 // sees at most every fourth element. Wide-range data use one copy, which keeps the
 // bins in the first-level cache.
-#include "algorithms/exactsum_binned.h"
+#include "algorithms/exactsum_arrangements.h"
 
-#include <bit>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
-#include "algorithms/exactsum.h"
 #include "algorithms/prefetch.h"
-#include "scratch.h"
-#include "simd_dispatch.h"
 
 namespace sela {
 
 namespace {
 
-__extension__ typedef unsigned __int128 uint128;
-
-constexpr int kBinCount = 4096;
+// One bin per top-12-bit pattern: the sign and the exponent field.
+constexpr int kFieldCount = 1 << kExponentBits;
+constexpr int kBinCount = 2 * kFieldCount;
 // Rows of the bin copies are a quarter page apart modulo 4096 bytes, so the same bin in
 // different copies never shares its address bits 0-11 (loads would otherwise wait on
 // stores to the other copy, 4K aliasing, and the copies' chains would merge again).
 constexpr int kBinStride = kBinCount + 128;
-constexpr uint64_t kMantissaMask = 0x000FFFFFFFFFFFFFULL;
-constexpr uint64_t kHiddenBit = 1ULL << 52;
-
 // At most four interleaved copies of the bins (see chooseCopies).
 constexpr int kSumCopies = 4;
 
-// Elements between two checks of the watched bins: small enough that a rescan finds the
-// chunk in the first-level cache, and small enough that a chunk moves a bin by less
-// than 2^64 (each element adds at least 2^52 and less than 2^53 to its bin), so a bin
-// that received anything in the chunk never shows its old value again, wrapped or not.
-constexpr int64_t kChunk = 2048;
-static_assert(kChunk <= (int64_t{1} << 11), "a chunk must move a bin by less than 2^64");
+// Elements between two checks of the watched bins: as many as keep a chunk's move of a
+// bin below 2^64 (each element adds at least 2^52 and less than 2^53 to its bin), so a bin
+// that received anything in the chunk never shows its old value again, wrapped or not;
+// 16 KiB, which a rescan also finds in the first-level cache.
+constexpr int64_t kChunk = int64_t{1} << (64 - (kMantissaBits + 1));
 
-// Bins whose contents are meaningless integers or carry the field-0 excess.
-constexpr unsigned kWatched[4] = {0x000, 0x7FF, 0x800, 0xFFF};
+// Bins whose contents are meaningless integers or carry the field-0 excess: field 0 and
+// the special field, of either sign.
+constexpr unsigned kWatched[4] = {0, kSpecialField, kFieldCount, kFieldCount + kSpecialField};
 
 struct SumState {
   SuperAccumulator& acc;
@@ -70,37 +66,22 @@ struct SumState {
   uint64_t fieldZeroNegative;
 };
 
-// A workspace of `bytes` (a multiple of 64) on 64-byte boundaries, or null. The bins
-// live on the heap, not the stack: callers' threads may have small stacks.
-std::unique_ptr<uint64_t[], FreeDeleter> allocateBins(size_t bytes) {
-  return std::unique_ptr<uint64_t[], FreeDeleter>(static_cast<uint64_t*>(std::aligned_alloc(64, bytes)));
-}
+using Workspace = std::unique_ptr<uint64_t[], FreeDeleter>;
 
-inline bool holdsSpecial(const SuperAccumulator& acc) { return acc.nanBits != 0 || acc.infBits != 0; }
+// A zeroed workspace of `bytes` (a multiple of 64) on 64-byte boundaries, or null. The
+// bins live on the heap, not the stack: callers' threads may have small stacks.
+Workspace allocateBins(size_t bytes) {
+  Workspace w(static_cast<uint64_t*>(std::aligned_alloc(64, bytes)));
+  if (w) std::memset(w.get(), 0, bytes);
+  return w;
+}
 
 // Once a side word is set it decides the result for good: only further NaNs and
 // infinities can still change it.
 void recordSpecials(SuperAccumulator& acc, const double* x, int64_t n) {
   for (int64_t i = 0; i < n; ++i) {
-    const uint64_t u = std::bit_cast<uint64_t>(x[i]);
-    if (((u >> 52) & 0x7FF) == 0x7FF) depositSpecial(acc, u);
-  }
-}
-
-// Spends one unit of the countdown; each deposit below adds less than 2^32 to a limb,
-// no more than a single-double deposit does.
-inline void spendDeposit(SuperAccumulator& acc) {
-  if (acc.addsLeft == 0) carryPropagate(acc);
-  acc.addsLeft -= 1;
-}
-
-// Adds (or subtracts) v * 2^(32 * limb) to the register, v split into 32-bit digits.
-// Callers keep v below 2^128 and limb + (digits of v) within the register.
-void depositWide(SuperAccumulator& acc, uint128 v, bool negative, int limb) {
-  spendDeposit(acc);
-  for (int k = limb; v != 0; ++k, v >>= 32) {
-    const auto w = static_cast<int64_t>(static_cast<uint64_t>(v) & 0xFFFFFFFFULL);
-    acc.limbs[k] += negative ? -w : w;
+    const uint64_t u = bitsOf(x[i]);
+    if (exponentField(u) == kSpecialField) depositSpecial(acc, u);
   }
 }
 
@@ -109,17 +90,17 @@ inline unsigned binWeight(unsigned field) { return field == 0 ? 1 : field; }
 
 // A bin wrapped: hand 2^64 at the bin's weight to the register.
 void carryWrappedBin(SuperAccumulator& acc, uint64_t bin) {
-  const auto field = static_cast<unsigned>(bin & 0x7FF);
-  if (field == 0x7FF) return;  // NaN/infinity bins: nothing to keep
+  const auto field = static_cast<unsigned>(bin & kSpecialField);
+  if (field == kSpecialField) return;  // NaN/infinity bins: nothing to keep
   const unsigned bit = 64 + binWeight(field);
-  depositWide(acc, uint128{1} << (bit & 31), (bin >> 11) != 0, static_cast<int>(bit >> 5));
+  depositWide(acc, uint128{1} << (bit % kLimbBits), (bin >> kExponentBits) != 0, static_cast<int>(bit / kLimbBits));
 }
 
 [[gnu::noinline, gnu::cold]] void binWrapped(SumState& st, uint64_t bin) { carryWrappedBin(st.acc, bin); }
 
 [[gnu::always_inline]] inline void binDeposit(SumState& st, uint64_t* bins, const double* p) {
-  const uint64_t u = std::bit_cast<uint64_t>(*p);
-  const uint64_t bin = u >> 52;
+  const uint64_t u = bitsOf(*p);
+  const uint64_t bin = u >> kMantissaBits;
   const uint64_t m = (u & kMantissaMask) | kHiddenBit;
   uint64_t& b = bins[bin];
   if (__builtin_add_overflow(b, m, &b)) [[unlikely]] binWrapped(st, bin);
@@ -156,7 +137,7 @@ int chooseCopies(const double* x, int64_t n) {
   const int64_t sample = n < 257 ? n : 257;
   int64_t repeats = 0;
   for (int64_t i = 1; i < sample; ++i)
-    repeats += (std::bit_cast<uint64_t>(x[i]) >> 52) == (std::bit_cast<uint64_t>(x[i - 1]) >> 52);
+    repeats += (bitsOf(x[i]) >> kMantissaBits) == (bitsOf(x[i - 1]) >> kMantissaBits);
   return repeats * 32 >= sample ? kSumCopies : 1;
 }
 
@@ -164,9 +145,9 @@ int chooseCopies(const double* x, int64_t n) {
 // NaNs and infinities, in order.
 [[gnu::noinline]] void rescanChunk(SumState& st, const double* x, int64_t n) {
   for (int64_t i = 0; i < n; ++i) {
-    const uint64_t u = std::bit_cast<uint64_t>(x[i]);
-    const uint64_t field = (u >> 52) & 0x7FF;
-    if (field == 0x7FF) {
+    const uint64_t u = bitsOf(x[i]);
+    const uint64_t field = exponentField(u);
+    if (field == kSpecialField) {
       depositSpecial(st.acc, u);
     } else if (field == 0) {
       if (u >> 63) {
@@ -182,9 +163,10 @@ int chooseCopies(const double* x, int64_t n) {
 // 2^field; the 32 fields of limb window g (fields 32g .. 32g + 31, all copies) add up to
 // less than 2^99 in units of 2^(32g) and go in as one wide deposit.
 void flushBins(SuperAccumulator& __restrict acc, const uint64_t (*__restrict bins)[kBinStride], int copies) {
+  static_assert(kFieldCount % kLimbBits == 0);
   for (int sign = 0; sign < 2; ++sign) {
-    for (int g = 0; g < 64; ++g) {
-      const int first = sign * 2048 + 32 * g;
+    for (int g = 0; g < kFieldCount / kLimbBits; ++g) {
+      const int first = sign * kFieldCount + kLimbBits * g;
       uint64_t any = 0;
       for (int c = 0; c < copies; ++c)
         for (int j = 0; j < 32; ++j) any |= bins[c][first + j];
@@ -212,11 +194,10 @@ bool addBinnedInto(SuperAccumulator& acc, const double* x, int64_t n) {
   const int copies = chooseCopies(x, n);
   const size_t rowBytes = sizeof(uint64_t) * kBinStride;
   static_assert(sizeof(uint64_t) * kBinStride % 64 == 0);
-  const auto workspace = allocateBins(rowBytes * static_cast<size_t>(copies));
+  const Workspace workspace = allocateBins(rowBytes * static_cast<size_t>(copies));
   if (!workspace) return false;
   initialize(acc);
   auto* bins = reinterpret_cast<uint64_t(*)[kBinStride]>(workspace.get());
-  std::memset(bins, 0, rowBytes * static_cast<size_t>(copies));
 
   SumState st{acc, 0, 0};
   uint64_t watched[kSumCopies][4] = {};
@@ -246,11 +227,11 @@ bool addBinnedInto(SuperAccumulator& acc, const double* x, int64_t n) {
   }
 
   flushBins(acc, bins, copies);
-  // Each field-0 element was counted with 2^52 extra at weight 2^1.
+  // Each field-0 element was counted with the hidden bit 2^52 extra at weight 2^1.
   const bool excessNegative = st.fieldZeroPositive < st.fieldZeroNegative;
   const uint64_t excess = excessNegative ? st.fieldZeroNegative - st.fieldZeroPositive
                                          : st.fieldZeroPositive - st.fieldZeroNegative;
-  if (excess != 0) depositWide(acc, static_cast<uint128>(excess) << 53, !excessNegative, 0);
+  if (excess != 0) depositWide(acc, static_cast<uint128>(excess) << (kMantissaBits + 1), !excessNegative, 0);
   return true;
 }
 
@@ -290,21 +271,24 @@ bool addBinned(SuperAccumulator& acc, const double* x, int64_t n) {
 
 namespace {
 
-constexpr int kProductBins = 3072;  // t = 0 .. 3017, padded
-constexpr int64_t kDotFlushEvery = int64_t{1} << 21;
+// t = 0 .. 2 * 2046 - 1075 = 3017, padded.
+constexpr int kProductBins = 3072;
+static_assert(kProductBins > 2 * static_cast<int>(kMaxFiniteField) - kFieldOffset);
+// Products per bin before a flush: each adds less than 2^106 (two 53-bit significands),
+// and a bin must stay below 2^127 for flushProductBins.
+constexpr int64_t kDotFlushEvery = int64_t{1} << (127 - 2 * (kMantissaBits + 1));
 
 struct ProductBin {
   uint64_t lo, hi;
 };
-
+constexpr size_t kProductBinBytes = sizeof(ProductBin) * 2 * kProductBins;
+static_assert(kProductBinBytes % 64 == 0);
 
 // Only NaN and infinity factors: the products they make, in the side words.
 void recordSpecialProducts(SuperAccumulator& acc, const double* x, const double* y, int64_t n) {
   for (int64_t i = 0; i < n; ++i) {
-    const uint64_t ux = std::bit_cast<uint64_t>(x[i]);
-    const uint64_t uy = std::bit_cast<uint64_t>(y[i]);
-    if (((ux >> 52) & 0x7FF) == 0x7FF || ((uy >> 52) & 0x7FF) == 0x7FF)
-      depositSpecial(acc, std::bit_cast<uint64_t>(x[i] * y[i]));
+    if (exponentField(bitsOf(x[i])) == kSpecialField || exponentField(bitsOf(y[i])) == kSpecialField)
+      depositSpecial(acc, bitsOf(x[i] * y[i]));
   }
 }
 
@@ -326,35 +310,42 @@ void flushProductBins(SuperAccumulator& __restrict acc, ProductBin* __restrict b
       ProductBin& b = bins[2 * t + sign];
       if ((b.lo | b.hi) == 0) continue;
       const uint128 v = (static_cast<uint128>(b.hi) << 64) | b.lo;
-      const auto h = static_cast<unsigned>(t & 31);
+      const auto h = static_cast<unsigned>(t % kLimbBits);
       const uint128 q = v << h;
       const uint64_t top = h == 0 ? 0 : static_cast<uint64_t>(v >> (128 - h));
-      depositWide(acc, q, sign != 0, t >> 5);
-      if (top != 0) depositWide(acc, top, sign != 0, (t >> 5) + 4);
+      depositWide(acc, q, sign != 0, t / kLimbBits);
+      if (top != 0) depositWide(acc, top, sign != 0, t / kLimbBits + 128 / kLimbBits);
       b = {0, 0};
     }
   }
 }
 
-[[gnu::always_inline]] inline void depositProduct(SuperAccumulator& acc, ProductBin* bins, const double* xp,
+// The element step for one product, countdown included.
+[[gnu::noinline]] void depositProductCounted(SuperAccumulator& acc, double xv, double yv) {
+  if (acc.addsLeft == 0) carryPropagate(acc);
+  acc.addsLeft -= 1;
+  depositProduct(acc, xv, yv);
+}
+
+// One product into its 128-bit bin, or the element step for the products that have none.
+[[gnu::always_inline]] inline void binWholeProduct(SuperAccumulator& acc, ProductBin* bins, const double* xp,
                                                    const double* yp) {
-  uint64_t ux, uy;
-  std::memcpy(&ux, xp, sizeof ux);
-  std::memcpy(&uy, yp, sizeof uy);
-  const uint64_t ex = (ux >> 52) & 0x7FF;
-  const uint64_t ey = (uy >> 52) & 0x7FF;
-  // Both factors normal.
-  if (ex - 1 >= 2046 || ey - 1 >= 2046) [[unlikely]] {
+  const uint64_t ux = bitsOf(*xp);
+  const uint64_t uy = bitsOf(*yp);
+  const uint64_t ex = exponentField(ux);
+  const uint64_t ey = exponentField(uy);
+  // Both factors normal: fields 1 .. 2046.
+  if (ex - 1 >= kMaxFiniteField || ey - 1 >= kMaxFiniteField) [[unlikely]] {
     depositProductCounted(acc, *xp, *yp);
     return;
   }
   const uint64_t negative = (ux ^ uy) >> 63;
   uint128 p = static_cast<uint128>((ux & kMantissaMask) | kHiddenBit) * ((uy & kMantissaMask) | kHiddenBit);
-  auto t = static_cast<int64_t>(ex + ey) - 1075;
+  auto t = static_cast<int64_t>(ex + ey) - kFieldOffset;
   if (t < 0) [[unlikely]] {
     // The product floor: P * 2^t loses its bits below the register's unit, toward zero
     // (P < 2^106, so nothing is left for t <= -106).
-    if (t <= -106) return;
+    if (t <= -2 * (kMantissaBits + 1)) return;
     p >>= -t;
     t = 0;
   }
@@ -365,44 +356,31 @@ void flushProductBins(SuperAccumulator& __restrict acc, ProductBin* __restrict b
   b.hi = static_cast<uint64_t>(sum >> 64);
 }
 
-[[gnu::noinline]] void depositProducts(SuperAccumulator& acc, ProductBin* base, const double* x, const double* y,
-                                       int64_t n) {
+[[gnu::noinline]] void binWholeProducts(SuperAccumulator& acc, ProductBin* base, const double* x, const double* y,
+                                        int64_t n) {
   int64_t i = 0;
   for (; i + 8 <= n; i += 8) {
     prefetchAhead(x + i);
     prefetchAhead(y + i);
-    for (int k = 0; k < 8; ++k) depositProduct(acc, base, x + i + k, y + i + k);
+    for (int k = 0; k < 8; ++k) binWholeProduct(acc, base, x + i + k, y + i + k);
   }
-  for (; i < n; ++i) depositProduct(acc, base, x + i, y + i);
+  for (; i < n; ++i) binWholeProduct(acc, base, x + i, y + i);
 }
 
 }  // namespace
 
-// The element step for one product, countdown included.
-[[gnu::noinline]] void depositProductCounted(SuperAccumulator& acc, double xv, double yv) {
-  spendDeposit(acc);
-  depositProduct(acc, xv, yv);
-}
-
-[[gnu::noinline, gnu::cold]] void productBinWrapped(SuperAccumulator& acc, uint64_t bin) {
-  if ((bin & 0x7FF) == 0) return;  // only zero r land here: nothing to keep
-  carryWrappedBin(acc, bin);
-}
 
 bool addProductsBinned(SuperAccumulator& acc, const double* x, const double* y, int64_t n) {
   if (holdsSpecial(acc)) {
     recordSpecialProducts(acc, x, y, n);
     return true;
   }
-  constexpr size_t kBytes = sizeof(ProductBin) * 2 * kProductBins;
-  static_assert(kBytes % 64 == 0);
-  const auto workspace = allocateBins(kBytes);
+  const Workspace workspace = allocateBins(kProductBinBytes);
   if (!workspace) return false;
   auto* bins = reinterpret_cast<ProductBin*>(workspace.get());  // bin (t, sign) at 2 t + sign
-  std::memset(bins, 0, kBytes);
   for (int64_t start = 0; start < n; start += kDotFlushEvery) {
     const int64_t len = n - start < kDotFlushEvery ? n - start : kDotFlushEvery;
-    depositProducts(acc, bins, x + start, y + start, len);
+    binWholeProducts(acc, bins, x + start, y + start, len);
     if (holdsSpecial(acc)) {
       // The result is a side word: only NaN and infinity factors still matter.
       recordSpecialProducts(acc, x + start + len, y + start + len, n - start - len);
@@ -413,29 +391,25 @@ bool addProductsBinned(SuperAccumulator& acc, const double* x, const double* y, 
   return true;
 }
 
-// ---- Streams of products ----
-
-ProductStream::~ProductStream() {
-  std::free(workspace);
-  std::free(productBins);
+void addProductsUnsplit(SuperAccumulator& acc, const double* x, const double* y, int64_t n) {
+  if (n >= kBinnedDotMinLength && addProductsBinned(acc, x, y, n)) return;
+  addProductsEach(acc, x, y, n);
 }
+
+const ProductSplit kNoProductSplit = {nullptr, nullptr};
+
+// ---- Streams of products ----
 
 namespace {
 
-// The 128-bit product bins of a stream, allocated and zeroed on first use; null when
-// refused (the element step then takes the products).
+// The 128-bit product bins of a stream, allocated on first use; null when refused (the
+// element step then takes the products).
 ProductBin* streamProductBins(ProductStream& s) {
-  if (s.productBins == nullptr && !s.productBinsRefused) {
-    constexpr size_t kBytes = sizeof(ProductBin) * 2 * kProductBins;
-    auto workspace = allocateBins(kBytes);
-    if (workspace) {
-      std::memset(workspace.get(), 0, kBytes);
-      s.productBins = workspace.release();
-    } else {
-      s.productBinsRefused = true;
-    }
+  if (!s.productBins && !s.productBinsRefused) {
+    s.productBins = allocateBins(kProductBinBytes);
+    s.productBinsRefused = !s.productBins;
   }
-  return reinterpret_cast<ProductBin*>(s.productBins);
+  return reinterpret_cast<ProductBin*>(s.productBins.get());
 }
 
 // Whether many products of the sample lie outside the split's range (data spanning the
@@ -445,13 +419,11 @@ ProductBin* streamProductBins(ProductStream& s) {
 bool mostlyUnsplit(const double* x, const double* y, int64_t n) {
   int64_t outside = 0;
   for (int64_t i = 0; i < n; ++i) {
-    const uint64_t field = (std::bit_cast<uint64_t>(x[i] * y[i]) >> 52) & 0x7FF;
-    outside += field - 107 > 2046 - 107;
+    const uint64_t field = exponentField(bitsOf(x[i] * y[i]));
+    outside += field - kSplitFieldMin > kMaxFiniteField - kSplitFieldMin;
   }
   return outside * 16 > n;
 }
-
-}  // namespace
 
 // Products beyond the split's range (results near or below the bottom of the range, or
 // beyond DBL_MAX) met in the split arrangement: with both factors normal they go to the
@@ -462,50 +434,54 @@ bool mostlyUnsplit(const double* x, const double* y, int64_t n) {
     depositProductCounted(*s.acc, *x, *y);
     return;
   }
-  depositProduct(*s.acc, bins, x, y);
+  binWholeProduct(*s.acc, bins, x, y);
   if (++s.productBinsHeld == kDotFlushEvery) {
     flushProductBins(*s.acc, bins);
     s.productBinsHeld = 0;
   }
 }
 
-void beginProducts(ProductStream& s, SuperAccumulator& acc, int64_t total, const double* sampleX,
-                   const double* sampleY, int64_t sampleLength) {
+}  // namespace
+
+void beginProductStream(ProductStream& s, SuperAccumulator& acc, const ProductSplit* split, int64_t binsFrom,
+                        int64_t total, const double* sampleX, const double* sampleY, int64_t sampleLength) {
   s.acc = &acc;
-  s.split = exactProductsSplit();
-  const int64_t binsFrom = s.binsFromLength > 0 ? s.binsFromLength : kSplitBinsMinLength;
-  if (!s.split || total < binsFrom || holdsSpecial(acc)) return;
+  s.split = split;
+  if (split == nullptr || total < binsFrom || holdsSpecial(acc)) return;
   const int64_t sample = total < sampleLength ? total : sampleLength;
   if (mostlyUnsplit(sampleX, sampleY, sample < 256 ? sample : 256)) {
-    s.split = false;
-    if (streamProductBins(s) != nullptr) return;
-    s.split = true;  // no workspace: the split into the register takes the products
+    // The product bins take every product; without their workspace the split into the
+    // register does.
+    s.split = streamProductBins(s) != nullptr ? nullptr : split;
     return;
   }
   // The products' exponents repeat when the factors' do. At most two copies (66 KiB):
   // a caller may hold two streams at once, and blocks beyond the allocator's mapping
   // threshold would come fresh from the kernel, page faults included, on every call.
   const int copies = chooseCopies(sampleX, sample) > 1 ? 2 : 1;
-  const size_t bytes = sizeof(uint64_t) * kBinStride * static_cast<size_t>(copies);
-  auto workspace = allocateBins(bytes);
-  if (!workspace) return;  // the register takes the products instead
-  std::memset(workspace.get(), 0, bytes);
-  s.workspace = workspace.release();
-  s.copies = copies;
+  s.sumBins = allocateBins(sizeof(uint64_t) * kBinStride * static_cast<size_t>(copies));
+  if (s.sumBins) s.copies = copies;  // else the register takes the products
 }
 
-void addProducts(ProductStream& s, const double* x, const double* y, int64_t n) {
-  if (s.workspace != nullptr) {
+void streamProducts(ProductStream& s, const double* x, const double* y, int64_t n) {
+  if (s.sumBins) {
     uint64_t* rows[kSumCopies];
-    for (int c = 0; c < kSumCopies; ++c) rows[c] = s.workspace + kBinStride * (c % s.copies);
-    binProductsSplitFma(s, rows, s.copies, x, y, n);
-  } else if (s.productBins != nullptr) {
+    for (int c = 0; c < kSumCopies; ++c) rows[c] = s.sumBins.get() + kBinStride * (c % s.copies);
+    for (;;) {
+      const int64_t took = s.split->intoBins(*s.acc, rows, s.copies, x, y, n);
+      if (took == n) break;
+      depositUnsplitProduct(s, x + took, y + took);
+      x += took + 1;
+      y += took + 1;
+      n -= took + 1;
+    }
+  } else if (s.productBins) {
     // Each bin takes less than 2^106 per product: flushed before it could pass 2^127.
-    auto* bins = reinterpret_cast<ProductBin*>(s.productBins);
+    auto* bins = reinterpret_cast<ProductBin*>(s.productBins.get());
     while (n > 0) {
       const int64_t room = kDotFlushEvery - s.productBinsHeld;
       const int64_t len = n < room ? n : room;
-      depositProducts(*s.acc, bins, x, y, len);
+      binWholeProducts(*s.acc, bins, x, y, len);
       s.productBinsHeld += len;
       if (s.productBinsHeld == kDotFlushEvery) {
         flushProductBins(*s.acc, bins);
@@ -515,26 +491,25 @@ void addProducts(ProductStream& s, const double* x, const double* y, int64_t n) 
       y += len;
       n -= len;
     }
-  } else if (s.split) {
-    addProductsSplitFma(*s.acc, x, y, n);
+  } else if (s.split != nullptr) {
+    s.split->intoRegister(*s.acc, x, y, n);
   } else {
-    addProducts(*s.acc, x, y, n);
+    addProductsUnsplit(*s.acc, x, y, n);
   }
 }
 
-void endProducts(ProductStream& s) {
-  if (s.productBins != nullptr) {
-    flushProductBins(*s.acc, reinterpret_cast<ProductBin*>(s.productBins));
-    std::free(s.productBins);
-    s.productBins = nullptr;
+void endProductStream(ProductStream& s) {
+  if (s.productBins) {
+    flushProductBins(*s.acc, reinterpret_cast<ProductBin*>(s.productBins.get()));
+    s.productBins.reset();
   }
-  if (s.workspace == nullptr) return;
-  auto* bins = reinterpret_cast<uint64_t(*)[kBinStride]>(s.workspace);
-  // Bins 0 and 2048 hold only the 2^52 of each zero r; 2047 and 4095 stay empty.
-  for (int c = 0; c < s.copies; ++c) bins[c][0x000] = bins[c][0x800] = 0;
+  if (!s.sumBins) return;
+  auto* bins = reinterpret_cast<uint64_t(*)[kBinStride]>(s.sumBins.get());
+  // Field 0 of either sign holds only the 2^52 of each zero r; the special field stays
+  // empty.
+  for (int c = 0; c < s.copies; ++c) bins[c][0] = bins[c][kFieldCount] = 0;
   flushBins(*s.acc, bins, s.copies);
-  std::free(s.workspace);
-  s.workspace = nullptr;
+  s.sumBins.reset();
 }
 
 }  // namespace sela

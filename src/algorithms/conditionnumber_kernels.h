@@ -1,9 +1,7 @@
-// The condition number's sweep in blocks, written once over a W-lane operation set (Ops:
-// W, V, load, store, add, sub) and instantiated in conditionnumber.cpp (SSE2, W = 2) and
-// in simd_dispatch_avx2.cpp (AVX, W = 4), each compiled for its own instruction set.
-// Everything here has internal linkage, for the reason given in simd_kernels.h: an
-// inline function with external linkage shared by the two translation units could let
-// the linker keep the AVX copy for everyone.
+// The condition number's sweep in blocks, written once over an operation set
+// (vector_ops.h) and instantiated in conditionnumber.cpp (SSE2, W = 2) and in
+// conditionnumber_avx2.cpp (AVX, W = 4), each compiled for its own instruction set.
+// Internal linkage throughout, for the reason given in vector_ops.h.
 //
 // The sweep runs three chains of dependent additions, one addition per element each:
 //   s  <- s + x[i]                 the running sum of Neumaier's TwoSum steps,
@@ -37,7 +35,8 @@
 
 #include <cstdint>
 
-#include "algorithms/lane_kernels.h"
+#include "algorithms/conditionnumber.h"
+#include "algorithms/prefetch.h"
 
 namespace {
 
@@ -110,9 +109,7 @@ int64_t conditionBlocks(const double* x, int64_t n, sela::ConditionChains& chain
   for (int64_t k = 0; k < kLag; ++k) sumsOnly(k);
   for (int64_t k = kLag; k < blocks; ++k) {
     const double* xb = x + k * B;
-    // 4 KiB ahead, the address formed in integer arithmetic: it may lie past the end of
-    // the array, which a prefetch tolerates and pointer arithmetic would not.
-    __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(xb) + 4096));
+    sela::prefetchAhead(xb);
     formErrors(k - kLag);
     double* sb = sums[k % kSlots];
     sb[0] = s;

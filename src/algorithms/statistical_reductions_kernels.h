@@ -1,7 +1,7 @@
 // The centered normalization (x[i] - c) / scale over W lanes at a time, written once over
-// an operation set (Ops: W, V, load, store, set1, sub, div, anyInfinite) and instantiated
-// in statistical_reductions.cpp (SSE2, W = 2) and in simd_dispatch_avx2.cpp (AVX, W = 4).
-// Internal linkage throughout, for the reason given in simd_kernels.h.
+// an operation set (vector_ops.h) and instantiated in statistical_reductions.cpp (SSE2,
+// W = 2) and in statistical_reductions_avx2.cpp (AVX, W = 4). Internal linkage
+// throughout, for the reason given in vector_ops.h.
 //
 // Each lane subtracts and divides with one rounding each, exactly the scalar operations,
 // so the values do not depend on the width. The division sets the pace (its throughput
@@ -9,6 +9,10 @@
 #pragma once
 
 #include <cstdint>
+
+#include "algorithms/prefetch.h"
+#include "algorithms/statistical_reductions.h"
+#include "algorithms/vector_ops.h"
 
 namespace {
 
@@ -21,12 +25,11 @@ int64_t normalizeLanes(const double* x, int64_t n, double c, double scale, doubl
   const typename Ops::V sv = Ops::set1(scale);
   int64_t i = 0;
   for (; i + W <= n; i += W) {
-    // 4 KiB ahead (the callers stream long arrays a chunk at a time, with the exact
-    // products in between); the address is formed in integer arithmetic, as it may lie
-    // past the end of the array, which a prefetch tolerates.
-    if (i % 8 == 0) __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(x + i) + 4096));
+    // 4 KiB ahead: the callers stream long arrays a chunk at a time, with the exact
+    // products in between.
+    if (i % 8 == 0) sela::prefetchAhead(x + i);
     const typename Ops::V d = Ops::sub(Ops::load(x + i), cv);
-    if (Ops::anyInfinite(d)) break;
+    if (anyInfinite<Ops>(d)) break;
     Ops::store(out + i, Ops::div(d, sv));
   }
   return i;

@@ -1,0 +1,62 @@
+// The binary64 format as the library reads it bit by bit: the field widths, every mask
+// and offset derived from them, the fields of a bit pattern and the neighbours of a
+// double.
+//
+// Everything here has internal linkage (constexpr values, static inline functions), so
+// the translation units built for other instruction sets may include it: no copy of a
+// function compiled there can ever stand in for the baseline one at link time.
+#pragma once
+
+#include <cstdint>
+
+namespace sela {
+
+constexpr int kMantissaBits = 52;  // stored fraction bits; normal significands have one more
+constexpr int kExponentBits = 11;
+constexpr int kExponentBias = (1 << (kExponentBits - 1)) - 1;
+
+// The exponent field of infinities and NaNs (all ones); every finite value has a smaller one.
+constexpr uint64_t kSpecialField = (uint64_t{1} << kExponentBits) - 1;
+constexpr uint64_t kMaxFiniteField = kSpecialField - 1;
+constexpr uint64_t kMantissaMask = (uint64_t{1} << kMantissaBits) - 1;
+constexpr uint64_t kHiddenBit = uint64_t{1} << kMantissaBits;
+constexpr uint64_t kExponentMask = kSpecialField << kMantissaBits;
+constexpr uint64_t kSignMask = uint64_t{1} << (kMantissaBits + kExponentBits);
+// The quiet NaN with sign clear and zero payload.
+constexpr uint64_t kQuietNaNBits = kExponentMask | (kHiddenBit >> 1);
+
+// A finite double with exponent field e >= 1 and significand M (field plus hidden bit) is
+// M * 2^(e - kFieldOffset); a subnormal is its bare field at the weight of field 1. Bit e
+// of an integer in units of 2^-kFieldOffset (half the smallest subnormal) therefore holds
+// a significand's lowest bit: the field itself is the position.
+constexpr int kFieldOffset = kExponentBias + kMantissaBits;
+static_assert(kSpecialField == 0x7FF && kFieldOffset == 1075 && kQuietNaNBits == 0x7FF8000000000000ULL);
+
+// Exact products of two significands (below 2^106) and other wide integers.
+__extension__ typedef unsigned __int128 uint128;
+
+// The builtin rather than std::bit_cast, a template with external linkage.
+static inline uint64_t bitsOf(double x) { return __builtin_bit_cast(uint64_t, x); }
+static inline double fromBits(uint64_t u) { return __builtin_bit_cast(double, u); }
+static inline uint64_t exponentField(uint64_t u) { return (u >> kMantissaBits) & kSpecialField; }
+
+// Finite iff the exponent field is not all ones (so -0.0 and subnormals are finite).
+static inline bool isFinite(double x) { return (bitsOf(x) & kExponentMask) != kExponentMask; }
+
+static inline double quietNaN() { return fromBits(kQuietNaNBits); }
+
+// The neighbours of a finite double, by stepping its bit pattern: prevFloat(+0.0) is
+// -2^-1074, nextFloat(-0.0) is +2^-1074; above DBL_MAX the neighbour is the infinity.
+static inline double prevFloat(double x) {
+  const uint64_t u = bitsOf(x);
+  if (u == 0) return -0x1p-1074;
+  return fromBits((u & kSignMask) ? u + 1 : u - 1);
+}
+
+static inline double nextFloat(double x) {
+  const uint64_t u = bitsOf(x);
+  if (u == kSignMask) return 0x1p-1074;
+  return fromBits((u & kSignMask) ? u - 1 : u + 1);
+}
+
+}  // namespace sela

@@ -1,0 +1,19 @@
+// The certified lane pass for the AVX2 family (built with -mavx -mfma for its suffix,
+// cmake/kernels.cmake; reached only where the dispatch found that family).
+#include "algorithms/certifiedsum_kernels.h"
+#include "algorithms/vector_ops_avx2.h"
+
+namespace sela {
+
+bool certifiedDotLanesAvx2(const double* x, int64_t n, const double* y, CertifiedDotLanes& lanes) {
+  certifiedDotKernel<Avx2Ops, false>(x, n, y, 0.0, 0.0, lanes);
+  return true;
+}
+
+bool certifiedCenteredLanesAvx2(const double* x, int64_t n, const double* y, double cx, double cy,
+                                CertifiedDotLanes& lanes) {
+  certifiedDotKernel<Avx2Ops, true>(x, n, y, cx, cy, lanes);
+  return true;
+}
+
+}  // namespace sela

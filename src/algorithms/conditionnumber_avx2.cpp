@@ -1,0 +1,8 @@
+// The condition number's blocked sweep on AVX vectors (built with -mavx -mfma for its
+// suffix, cmake/kernels.cmake; reached only where the dispatch found the AVX2 family).
+#include "algorithms/conditionnumber_kernels.h"
+#include "algorithms/vector_ops_avx2.h"
+
+int64_t sela::conditionBlocksAvx(const double* x, int64_t n, ConditionChains& chains) {
+  return conditionBlocks<Avx2Ops>(x, n, chains);
+}

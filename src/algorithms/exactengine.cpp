@@ -1,0 +1,98 @@
+#include "algorithms/exactengine.h"
+
+namespace sela {
+
+constinit KernelSlot<const ProductSplit*> productSplitImpl{{&kNoProductSplit, &kFmaProductSplit, nullptr}};
+
+const ProductSplit* productSplit() {
+  const ProductSplit* split = productSplitImpl.get();
+  return split->intoRegister != nullptr ? split : nullptr;
+}
+
+void add(SuperAccumulator& acc, const double* x, int64_t n) {
+  // Without a workspace for the bins, the element arrangement takes any length.
+  if (n >= kBinnedSumMinLength && addBinned(acc, x, n)) return;
+  addEach(acc, x, n);
+}
+
+namespace {
+
+// binsFrom: the length from which split products go to the sum bins.
+void addProductsFrom(SuperAccumulator& acc, const double* x, const double* y, int64_t n, int64_t binsFrom) {
+  const ProductSplit* split = productSplit();
+  if (split == nullptr) {
+    addProductsUnsplit(acc, x, y, n);
+    return;
+  }
+  ProductStream s;
+  beginProductStream(s, acc, split, binsFrom, n, x, y, n);
+  streamProducts(s, x, y, n);
+  endProductStream(s);
+}
+
+}  // namespace
+
+void addProducts(SuperAccumulator& acc, const double* x, const double* y, int64_t n) {
+  addProductsFrom(acc, x, y, n, kSplitBinsMinLength);
+}
+
+// Short sums first try the certified compensated pass (certifiedsum.h): where it accepts,
+// its double is the exact sum rounded to nearest, which is what round gives (a zero sum
+// included: +0.0 both ways). From this length on the binned arrangement is faster than
+// that pass, and it is never declined. After a decline the thread's hint skips the pass
+// for a few calls (only time depends on it).
+constexpr int64_t kCertifiedSumWorthBelow = 2048;
+
+double superSum(const double* x, int64_t n) {
+  if (n <= 0) return 0.0;
+  double nearest;
+  if (n >= 2 && n < kCertifiedSumWorthBelow &&
+      tryCertified(CertifiedKind::Sum, [&] { return certifiedNearest(x, n, nearest); })) {
+    return nearest;
+  }
+  SuperAccumulator acc;
+  initialize(acc);
+  add(acc, x, n);
+  return round(acc);
+}
+
+// The certified pass first, at every length (certifiedsum.h): on data that do not cancel
+// almost completely it decides the rounding while streaming at the speed of the vector
+// dot kernels, and where it accepts, its double is the value round gives, product floor
+// included. Heavy cancellation (or a tie, a special value, an overflow) pays for that
+// pass once more before the exact products, and the thread's hint then skips the pass
+// for the next few calls.
+double superDot(const double* x, int64_t nx, const double* y, int64_t /*ny*/) {
+  if (nx <= 0) return 0.0;
+  double nearest;
+  if (tryCertified(CertifiedKind::Products, [&] { return certifiedDot(x, y, nx, nearest); })) return nearest;
+  SuperAccumulator acc;
+  initialize(acc);
+  addProductsFrom(acc, x, y, nx, kDeclinedSplitBinsMinLength);
+  return round(acc);
+}
+
+// The certified pass forms the differences inside its vector lanes (the same roundings as
+// below), without a buffer; the exact products stream them through buffers on the stack,
+// so nothing proportional to n is allocated.
+double superDotCentered(const double* x, const double* y, int64_t n, double cx, double cy) {
+  double result;
+  if (tryCertified(CertifiedKind::Products, [&] { return certifiedCentered(x, y, n, cx, cy, result); })) {
+    return result;
+  }
+  double dx[kProductChunk];
+  if (x == y && bitsOf(cx) == bitsOf(cy)) {
+    return exactChunkProducts(n, dx, dx, [&](int64_t start, int64_t len) {
+      for (int64_t j = 0; j < len; ++j) dx[j] = x[start + j] - cx;
+    });
+  }
+  double dy[kProductChunk];
+  return exactChunkProducts(n, dx, dy, [&](int64_t start, int64_t len) {
+    for (int64_t j = 0; j < len; ++j) {
+      dx[j] = x[start + j] - cx;
+      dy[j] = y[start + j] - cy;
+    }
+  });
+}
+
+}  // namespace sela

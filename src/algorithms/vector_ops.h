@@ -1,0 +1,57 @@
+// Vector building blocks written once over an operation set, the same for every family:
+//   W, V, Mask                      lanes, a vector of W doubles, a lane mask;
+//   zero, set1, load, store         (loads and stores unaligned);
+//   add, sub, mul, div, abs         one IEEE operation per lane, each rounded once;
+//   fma, fms                        a * b + c and a * b - c, one rounding (not in SSE2);
+//   min, max                        x86's rule per lane: b where a or b is a NaN (so a
+//                                   NaN in a is skipped), b where a and b are equal zeros;
+//   less, equal, notEqual           lane masks (notEqual is true for unordered lanes);
+//   both, either, noMask, any       mask logic; laneBits: bit l set for lane l of a mask;
+//   select(m, a, b)                 a in the lanes of m, b elsewhere.
+// The families: vector_ops_sse2.h (two lanes, baseline x86-64), vector_ops_avx2.h (four,
+// AVX and FMA) and vector_ops_avx512.h (eight, AVX-512F). A kernel is a template over the
+// set in its module's <module>_kernels.h, instantiated in the module's files built for
+// each family (<module>_avx2.cpp, <module>_avx512.cpp; SSE2 copies in the module's own
+// .cpp).
+//
+// Everything here and in the family headers has internal linkage (an anonymous
+// namespace): the translation units that include them are built with different target
+// flags, and an inline function with external linkage shared between them could let the
+// linker keep the AVX copy for everyone.
+#pragma once
+
+#include <cstdint>
+
+namespace {
+
+// TwoSum per lane, a the running value: s + e = a + b exactly when nothing overflows.
+template <typename Ops>
+inline void twoSum(typename Ops::V a, typename Ops::V b, typename Ops::V& s, typename Ops::V& e) {
+  s = Ops::add(a, b);
+  const typename Ops::V z = Ops::sub(s, a);
+  e = Ops::add(Ops::sub(a, Ops::sub(s, z)), Ops::sub(b, z));
+}
+
+// Whether a lane holds +-inf.
+template <typename Ops>
+inline bool anyInfinite(typename Ops::V d) {
+  return Ops::any(Ops::equal(Ops::abs(d), Ops::set1(__builtin_inf())));
+}
+
+// Software prefetch of both arrays kPrefetchAhead elements (2 KiB) ahead of the block
+// being loaded. Lanes that carry a dependence chain of two vector additions per block hold
+// too few blocks in the out-of-order window to keep enough cache misses in flight on their
+// own; the hint restores streaming bandwidth for inputs beyond the cache. It reads nothing
+// into the computation and is issued only for addresses inside the arrays. Always inlined:
+// as a separate function GCC finds it "const" (a prefetch has no visible effect) and
+// deletes the calls.
+constexpr int64_t kPrefetchAhead = 256;
+
+__attribute__((always_inline)) inline void prefetchPairAhead(const double* x, const double* y, int64_t i, int64_t n) {
+  if (i < n - kPrefetchAhead) {
+    __builtin_prefetch(x + i + kPrefetchAhead);
+    __builtin_prefetch(y + i + kPrefetchAhead);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,42 @@
+// The AVX2-family operation set: 256-bit AVX arithmetic and FMA3 (four lanes; see
+// vector_ops.h). Included only by files built with -mavx -mfma (<module>_avx2.cpp), which
+// run only where the dispatch found AVX2, FMA and the operating system's AVX state.
+#pragma once
+
+#include <immintrin.h>
+
+#include <cstdint>
+
+#include "algorithms/vector_ops.h"
+
+namespace {
+
+struct Avx2Ops {
+  static constexpr int64_t W = 4;
+  using V = __m256d;
+  using Mask = __m256d;  // all-ones lanes
+  static V zero() { return _mm256_setzero_pd(); }
+  static V set1(double v) { return _mm256_set1_pd(v); }
+  static V load(const double* p) { return _mm256_loadu_pd(p); }
+  static void store(double* p, V v) { _mm256_storeu_pd(p, v); }
+  static V add(V a, V b) { return _mm256_add_pd(a, b); }
+  static V sub(V a, V b) { return _mm256_sub_pd(a, b); }
+  static V mul(V a, V b) { return _mm256_mul_pd(a, b); }
+  static V div(V a, V b) { return _mm256_div_pd(a, b); }
+  static V abs(V a) { return _mm256_andnot_pd(_mm256_set1_pd(-0.0), a); }
+  static V min(V a, V b) { return _mm256_min_pd(a, b); }
+  static V max(V a, V b) { return _mm256_max_pd(a, b); }
+  static V fma(V a, V b, V c) { return _mm256_fmadd_pd(a, b, c); }  // a*b + c, one rounding
+  static V fms(V a, V b, V c) { return _mm256_fmsub_pd(a, b, c); }  // a*b - c, one rounding
+  static Mask less(V a, V b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
+  static Mask equal(V a, V b) { return _mm256_cmp_pd(a, b, _CMP_EQ_OQ); }
+  static Mask notEqual(V a, V b) { return _mm256_cmp_pd(a, b, _CMP_NEQ_UQ); }
+  static Mask both(Mask a, Mask b) { return _mm256_and_pd(a, b); }
+  static Mask either(Mask a, Mask b) { return _mm256_or_pd(a, b); }
+  static Mask noMask() { return _mm256_setzero_pd(); }
+  static bool any(Mask m) { return _mm256_movemask_pd(m) != 0; }
+  static uint64_t laneBits(Mask m) { return static_cast<uint64_t>(_mm256_movemask_pd(m)); }
+  static V select(Mask m, V a, V b) { return _mm256_blendv_pd(b, a, m); }
+};
+
+}  // namespace

@@ -1,0 +1,43 @@
+// The AVX-512 operation set: 512-bit AVX-512F arithmetic and fused multiply-adds (eight
+// lanes; see vector_ops.h), masks in mask registers. Included only by files built with
+// -mavx512f (<module>_avx512.cpp), which run only where the dispatch found AVX-512F and
+// its operating-system state.
+#pragma once
+
+#include <immintrin.h>
+
+#include <cstdint>
+
+#include "algorithms/vector_ops.h"
+
+namespace {
+
+struct Avx512Ops {
+  static constexpr int64_t W = 8;
+  using V = __m512d;
+  using Mask = __mmask8;
+  static V zero() { return _mm512_setzero_pd(); }
+  static V set1(double v) { return _mm512_set1_pd(v); }
+  static V load(const double* p) { return _mm512_loadu_pd(p); }
+  static void store(double* p, V v) { _mm512_storeu_pd(p, v); }
+  static V add(V a, V b) { return _mm512_add_pd(a, b); }
+  static V sub(V a, V b) { return _mm512_sub_pd(a, b); }
+  static V mul(V a, V b) { return _mm512_mul_pd(a, b); }
+  static V div(V a, V b) { return _mm512_div_pd(a, b); }
+  static V abs(V a) { return _mm512_abs_pd(a); }
+  static V min(V a, V b) { return _mm512_min_pd(a, b); }
+  static V max(V a, V b) { return _mm512_max_pd(a, b); }
+  static V fma(V a, V b, V c) { return _mm512_fmadd_pd(a, b, c); }  // a*b + c, one rounding
+  static V fms(V a, V b, V c) { return _mm512_fmsub_pd(a, b, c); }  // a*b - c, one rounding
+  static Mask less(V a, V b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }
+  static Mask equal(V a, V b) { return _mm512_cmp_pd_mask(a, b, _CMP_EQ_OQ); }
+  static Mask notEqual(V a, V b) { return _mm512_cmp_pd_mask(a, b, _CMP_NEQ_UQ); }
+  static Mask both(Mask a, Mask b) { return static_cast<Mask>(a & b); }
+  static Mask either(Mask a, Mask b) { return static_cast<Mask>(a | b); }
+  static Mask noMask() { return 0; }
+  static bool any(Mask m) { return m != 0; }
+  static uint64_t laneBits(Mask m) { return m; }
+  static V select(Mask m, V a, V b) { return _mm512_mask_blend_pd(m, b, a); }
+};
+
+}  // namespace

@@ -1,0 +1,3 @@
+// A two-module cycle through a kernel-family file, for check_module_cycles.cmake.
+#pragma once
+#include "sub/b.h"

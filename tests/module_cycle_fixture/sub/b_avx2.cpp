@@ -1,0 +1,2 @@
+#include "sub/b.h"
+#include "a.h"
