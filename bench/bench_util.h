@@ -17,7 +17,9 @@ namespace benchutil {
 // spread uniformly over [-500, 500]. Cond1e16 and Cond1e32: sums of prescribed condition
 // number sum|x| / |sum x| (GenSum style: a first half spread over 2^b, a second half that
 // cancels the running sum step by step), the hard inputs of the accurate sums.
-enum class Family { Uniform, WideRange, Cond1e16, Cond1e32 };
+// Cancelling: values +-2^0 .. 2^60 (53-bit significands), each signed against the
+// running sum so far, the hard input of the running sums.
+enum class Family { Uniform, WideRange, Cond1e16, Cond1e32, Cancelling };
 
 // Short inputs rotate through 64 arrays (fewer let the branch predictor learn them);
 // 10^5 through 8 (together still within the last-level cache of the machine); 10^7
@@ -51,6 +53,8 @@ inline std::vector<double> makeArray(Family f, int64_t n, uint64_t seed) {
       return testutil::genSum(rng, count < 2 ? 2 : count, 1e16);
     case Family::Cond1e32:
       return testutil::genSum(rng, count < 2 ? 2 : count, 1e32);
+    case Family::Cancelling:
+      return testutil::cancelling(rng, count);
   }
   return {};
 }

@@ -2,10 +2,11 @@
  * sela — reductions of arrays of doubles at several grades of accuracy.
  *
  * Every function takes read-only arrays of IEEE 754 binary64 values and an element
- * count, and returns one double. The library never writes through an input pointer,
- * reads nothing outside x[0..n-1] (and y[0..n-1]), and keeps no pointer after a call. A
- * count of 0 never reads the arrays, so null pointers are valid then. Counts above
- * 2^63 - 1 are treated as 2^63 - 1.
+ * count, and returns one double (the running sums write one double per element to their
+ * out array instead). The library never writes through an input pointer, reads nothing
+ * outside x[0..n-1] (and y[0..n-1]), writes nothing outside out[0..n-1], and keeps no
+ * pointer after a call. A count of 0 never reads or writes the arrays, so null pointers
+ * are valid then. Counts above 2^63 - 1 are treated as 2^63 - 1.
  *
  * Results are fixed to the bit by each algorithm's order of operations (the dot products
  * with vector kernels also by the processor's kernel family); NaN and infinities in the
@@ -121,6 +122,28 @@ SELA_API double sela_sum_shewchuk(const double *x, uint64_t n);
  * range gives +-inf. A zero result is always +0.0. Workspace (never fails); time linear
  * in n. Empty: +0.0. */
 SELA_API double sela_sum_exact(const double *x, uint64_t n);
+
+/* ---- Running sums --------------------------------------------------------------------
+ * Every prefix of a series, correctly rounded: the running balance of a ledger or an
+ * integrated signal without the drift of a plain running sum. The results are those of
+ * sela_sum_exact on each prefix, so they do not depend on how a series is cut into
+ * chunks (see sela_accumulator_cumsum to carry a series across calls).
+ */
+
+/* out[i] = sela_sum_exact(x, i + 1) for every i < n, bit for bit: a NaN in x[0..i] gives
+ * a NaN (the one with the largest payload so far, sign bit clear), +inf and -inf a NaN,
+ * one infinity that infinity; a prefix beyond the range +-inf (later elements may bring
+ * the running value back: each out[i] is its own prefix rounded); a zero prefix +0.0.
+ * out may be x itself: the sum is then computed in place. Any other overlap of
+ * x[0..n-1] and out[0..n-1] is not allowed (the results are then unspecified).
+ * n = 0 reads and writes nothing. Time linear in n, about twice sela_sum_naive's on
+ * processors with AVX2. The few prefixes a compensated running sum cannot settle (ties
+ * among data spanning more than 106 bits, near-total cancellation, NaN and infinities,
+ * prefixes beyond the range) are rounded from an exact register, which reads x again up
+ * to them; in place, data whose bits do not fit 106 bits enter that register before they
+ * are overwritten, which costs about as much again. Memory: about 10 KiB of stack; the
+ * register may borrow the exact sum's workspace (never fails). */
+SELA_API void sela_cumsum_exact(const double *x, double *out, uint64_t n);
 
 /* ---- Cascaded and faithful sums ----------------------------------------------------- */
 
@@ -279,6 +302,15 @@ SELA_API int sela_accumulator_add_products(sela_accumulator *acc, const double *
  * gives the same record value. Returns 0, or -1 if either record is invalid (then *acc
  * is unchanged). */
 SELA_API int sela_accumulator_merge(sela_accumulator *acc, const sela_accumulator *other);
+
+/* The running sum continued from *acc: out[i] is the rounding sela_accumulator_round
+ * would give of acc + x[0] + ... + x[i], and *acc ends holding acc + x[0..n-1]. So a
+ * series cut into any chunks, each continued from the record the previous chunk left,
+ * gives the same bits as one call (and as sela_cumsum_exact when the record starts
+ * empty). out may be x itself; any other overlap is not allowed. n = 0 reads and writes
+ * nothing. Returns 0, or -1 for an invalid record (then nothing is read or written and
+ * the record is unchanged). Memory as for sela_accumulator_add. */
+SELA_API int sela_accumulator_cumsum(sela_accumulator *acc, const double *x, double *out, uint64_t n);
 
 /* The value held, rounded once as sela_sum_exact rounds: to nearest, ties to even; a NaN
  * added anywhere gives the NaN with the largest mantissa field (sign cleared), +inf and

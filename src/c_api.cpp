@@ -8,6 +8,7 @@
 
 #include "algorithms/compensatedsum.h"
 #include "algorithms/conditionnumber.h"
+#include "algorithms/cumsum.h"
 #include "algorithms/dotproduct.h"
 #include "algorithms/exactdivide.h"
 #include "algorithms/exactengine.h"
@@ -100,6 +101,15 @@ double sela_sum_exact(const double* x, uint64_t n) {
   return exportFrame<AfterWorker::AsIs>(n, 0.0, [=](int64_t len) { return sela::superSum(x, len); });
 }
 
+// ---- Running sums ----
+
+void sela_cumsum_exact(const double* x, double* out, uint64_t n) {
+  if (n == 0) return;
+  sela::SuperAccumulator acc;
+  sela::initialize(acc);
+  sela::runningSum(acc, x, out, sela::saturateCount(n), sela::RunningTotal::Drop);
+}
+
 // ---- Cascaded and faithful sums ----
 
 double sela_sum_oro(const double* x, uint64_t n) {
@@ -184,6 +194,15 @@ int sela_accumulator_merge(sela_accumulator* record, const sela_accumulator* oth
   sela::SuperAccumulator more;
   if (!loadAccumulator(record, acc) || !loadAccumulator(other, more)) return -1;
   sela::merge(acc, more);
+  storeAccumulator(record, acc);
+  return 0;
+}
+
+int sela_accumulator_cumsum(sela_accumulator* record, const double* x, double* out, uint64_t n) {
+  sela::SuperAccumulator acc;
+  if (!loadAccumulator(record, acc)) return -1;
+  if (n == 0) return 0;
+  sela::runningSum(acc, x, out, sela::saturateCount(n), sela::RunningTotal::Keep);
   storeAccumulator(record, acc);
   return 0;
 }

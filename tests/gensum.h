@@ -81,4 +81,21 @@ inline std::vector<double> genSum(std::mt19937_64& rng, size_t n, double cond, i
   return x;
 }
 
+// Heavily cancelling data for running sums: random 53-bit significands at binary
+// exponents uniform over [low, high], each signed against the running sum so far, so
+// every element takes back part (or all) of what came before and the running sum keeps
+// falling back towards zero from up to 2^(high + 1).
+inline std::vector<double> cancelling(std::mt19937_64& rng, size_t n, int low = 0, int high = 60) {
+  std::uniform_int_distribution<int> e(low, high);
+  std::vector<double> x(n);
+  double running = 0.0;
+  for (auto& v : x) {
+    const uint64_t m = (rng() >> 11) | (uint64_t{1} << 52);
+    v = std::ldexp(static_cast<double>(m), e(rng) - 52);
+    if (running > 0.0 || (running == 0.0 && (rng() & 1) != 0)) v = -v;
+    running += v;
+  }
+  return x;
+}
+
 }  // namespace testutil

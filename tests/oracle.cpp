@@ -83,6 +83,18 @@ double exactSum(const double* x, int64_t n) {
   return r;
 }
 
+std::vector<double> exactRunningSums(const double* x, int64_t n) {
+  std::vector<double> result(static_cast<size_t>(n));
+  mpz_t acc, tmp;
+  mpz_inits(acc, tmp, nullptr);
+  for (int64_t i = 0; i < n; ++i) {
+    addScaled(acc, x[i], kSumScale, tmp);
+    result[static_cast<size_t>(i)] = roundScaled(acc, kSumScale);
+  }
+  mpz_clears(acc, tmp, nullptr);
+  return result;
+}
+
 // The sum of the products x[i] * y[i] at scale 2^2148 (exact integers), each product first
 // divided by 2^cut with truncation toward zero; the result is at scale 2^(2148 - cut).
 static void dotInteger(mpz_t acc, const double* x, const double* y, int64_t n, int cut) {

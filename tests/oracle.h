@@ -15,6 +15,9 @@ namespace oracle {
 double exactSum(const double* x, int64_t n);
 inline double exactSum(const std::vector<double>& x) { return exactSum(x.data(), static_cast<int64_t>(x.size())); }
 
+// Every prefix's exact sum rounded once: result[i] = exactSum(x, i + 1). Finite inputs only.
+std::vector<double> exactRunningSums(const double* x, int64_t n);
+
 // The exact dot product, rounded once. Finite inputs only; no product floor.
 double exactDot(const double* x, const double* y, int64_t n);
 

@@ -7,6 +7,7 @@
 
 #include "algorithms/compensatedsum.h"
 #include "algorithms/conditionnumber.h"
+#include "algorithms/cumsum.h"
 #include "algorithms/dotproduct.h"
 #include "algorithms/errorfree.h"
 #include "algorithms/exactengine.h"
@@ -346,6 +347,9 @@ TEST(Dispatch, PicksTheFamilyExpectedOnThisProcessor) {
   EXPECT_EQ(avx ? &kFmaProductSplit : &kNoProductSplit, productSplitImpl.get()) << picked;
   // Dot2's arrangement with its independent work in vectors, likewise.
   EXPECT_EQ(avx ? dot2Avx2 : dot2Baseline, dot2ArrangementImpl.get()) << picked;
+  // The running sums' span kernels, likewise.
+  EXPECT_EQ(avx ? exactSpanAvx2 : exactSpanSse2, exactSpanImpl.get()) << picked;
+  EXPECT_EQ(avx ? boundSpanAvx2 : boundSpanSse2, boundSpanImpl.get()) << picked;
 }
 #endif
 

@@ -145,6 +145,16 @@ std::vector<std::pair<std::string, Call>> everyFunction() {
     (void)sela_accumulator_round_divided(&a, n | 1);
     (void)sela_accumulator_round_divided(&a, UINT64_MAX);
   });
+  // The running sums, out of place, in place and continued from a record.
+  f.emplace_back("running sums", [](const double* x, const double* y, uint64_t n) {
+    std::vector<double> out(x, x + n);
+    sela_cumsum_exact(x, out.data(), n);
+    sela_cumsum_exact(out.data(), out.data(), n);
+    sela_accumulator a;
+    sela_accumulator_init(&a);
+    (void)sela_accumulator_add_products(&a, x, y, n);
+    (void)sela_accumulator_cumsum(&a, x, out.data(), n);
+  });
   return f;
 }
 

@@ -27,7 +27,7 @@ sela_accumulator exact_accumulate_products(std::span<const double> x, std::span<
 // The threads to use when the user gave none: all cores for large inputs.
 unsigned default_threads(std::uint64_t n);
 
-enum class Command { sum, dot, stats };
+enum class Command { sum, dot, stats, cumsum };
 
 // A grade: an entry of the front ends' method table (methods.h) and its K.
 struct Method {

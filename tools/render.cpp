@@ -65,6 +65,8 @@ std::size_t utf8_length(const unsigned char *p, std::size_t n) {
   return length;
 }
 
+}  // namespace
+
 // A JSON string of arbitrary bytes (file names need not be UTF-8): valid UTF-8 is kept, a
 // byte that is not part of it is written as the lone surrogate \udcXX, as Python's
 // surrogateescape reads it back (json.loads(s).encode("utf-8", "surrogateescape") gives
@@ -97,7 +99,6 @@ std::string json_string(const std::string &text) {
   return out + "\"";
 }
 
-// JSON has no infinities or NaN: those are written as the strings "inf", "-inf", "nan".
 std::string json_number(double value) {
   std::string text = shortest(value);
   if (!std::isfinite(value)) {
@@ -106,6 +107,8 @@ std::string json_number(double value) {
   }
   return text;
 }
+
+namespace {
 
 const GradeResult *naive_result(const Report &report) {
   for (const GradeResult &result : report.grades)

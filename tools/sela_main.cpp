@@ -16,6 +16,7 @@
 #include "methods.h"
 #include "readers.h"
 #include "render.h"
+#include "running.h"
 #include "sela.h"
 
 namespace sela_tool {
@@ -69,6 +70,7 @@ std::string global_help() {
          "  dot FILE --columns A,B the same for two columns of one table\n"
          "  stats [FILE...]        count, exact sum, mean, norm, condition number, centered\n"
          "                         sum of squares, sample variance and standard deviation\n"
+         "  cumsum [FILE...]       the running exact sum after each number, one per line\n"
          "\n"
          "Options:\n"
          "  --method NAME    print only that result, shortest decimal that reads back exactly;\n"
@@ -111,6 +113,23 @@ std::string command_help(Command command) {
              kCommonHelp +
              "  --column N|NAME  read one column of a table or of a 2-D .npy array\n" +
              kTableHelp + "\n" + kInputHelp;
+    case Command::cumsum:
+      return "Usage: sela cumsum [OPTIONS] [FILE...]\n"
+             "\n"
+             "The running sum after each number of the FILEs (standard input without FILE),\n"
+             "one per line, as 'sela sum --method exact' prints a sum: every line is the exact\n"
+             "sum of all numbers up to there, rounded once, so no error builds up along the\n"
+             "series. The FILEs are one series. Memory stays bounded on any input size: the\n"
+             "lines are written as they are computed, and an input error stops them there.\n"
+             "\n"
+             "  --json           {\"command\", \"input\", \"values\": [...], \"count\",\n"
+             "                   \"skipped_rows\"}, with \"inf\", \"-inf\" and \"nan\" as strings\n"
+             "  --raw            inputs are raw little-endian float64\n"
+             "  --column N|NAME  read one column of a table or of a 2-D .npy array\n" +
+             std::string(kTableHelp) +
+             "  --help, --version\n"
+             "\n" +
+             kInputHelp;
     case Command::sum:
     default:
       return "Usage: sela sum [OPTIONS] [FILE...]\n"
@@ -168,6 +187,7 @@ std::optional<Command> command_named(const std::string &word) {
   if (word == "sum") return Command::sum;
   if (word == "dot") return Command::dot;
   if (word == "stats") return Command::stats;
+  if (word == "cumsum") return Command::cumsum;
   return std::nullopt;
 }
 
@@ -182,6 +202,8 @@ void check_options(const Options &options) {
         throw UsageError("column '" + choice.name + "' is chosen by name, which needs the header row (--no-header)");
   if (options.demo && (options.command != Command::sum || !options.files.empty()))
     throw UsageError("--demo runs 'sela sum' on the built-in data and takes no FILE");
+  if (options.command == Command::cumsum && (options.method || options.threads))
+    throw UsageError("cumsum takes no --method or --threads: its one result is the exact running sum, in one pass");
   if (options.columns_pair && options.command != Command::dot)
     throw UsageError("--columns belongs to 'sela dot'; use --column");
   if (std::count(options.files.begin(), options.files.end(), "-") > 1)
@@ -212,7 +234,7 @@ Options parse_arguments(int argc, char **argv, bool &done, std::string &out) {
     if (only_files || arg == "-" || arg.empty() || arg[0] != '-') {
       if (help_word) {  // sela help COMMAND
         named = command_named(arg);
-        if (!named) throw UsageError("unknown command '" + arg + "' (commands: sum, dot, stats)");
+        if (!named) throw UsageError("unknown command '" + arg + "' (commands: sum, dot, stats, cumsum)");
         continue;
       }
       if (!seen_word && !only_files) {
@@ -225,7 +247,7 @@ Options parse_arguments(int argc, char **argv, bool &done, std::string &out) {
           options.command = *named;
           continue;
         }
-        if (i == 1) throw UsageError("unknown command '" + arg + "' (commands: sum, dot, stats)");
+        if (i == 1) throw UsageError("unknown command '" + arg + "' (commands: sum, dot, stats, cumsum)");
       }
       options.files.push_back(arg);
       continue;
@@ -480,6 +502,12 @@ std::string run(const Options &options) {
     if (isatty(STDIN_FILENO) == 1)
       throw UsageError("no input: give a FILE, or pipe numbers into standard input");
     files.push_back("-");
+  }
+  if (options.command == Command::cumsum) {
+    ReadNotes notes;
+    stream_cumsum(files, options.input, options.json, title_of(files), stdout, notes);
+    tell(notes, !options.json);
+    return {};
   }
   const bool value_only = method && !options.json;
   if (options.command == Command::sum && value_only && method->exact()) {

@@ -17,6 +17,8 @@ arrays of another dtype or layout are read in bounded blocks, never copied whole
     1.0
     >>> sela.mean([1e308, 1e308, 1e308])
     1e+308
+    >>> float(sela.cumsum([0.1] * 10)[-1])
+    1.0
 """
 
 from __future__ import annotations
@@ -264,6 +266,52 @@ def std(a: ArrayLike, axis: Axis = None, *, ddof: SupportsIndex = 0,
     return np.sqrt(v)
 
 
+def cumsum(a: ArrayLike, axis: Optional[SupportsIndex] = None) -> Union[numpy.ndarray, list]:
+    """The running exact sums: element i is the exact sum of the elements up to and
+    including i, correctly rounded (nearest, ties to even), bit for bit sum(prefix) with
+    the default method.
+
+    So no round-off accumulates along the series, and the result depends only on the
+    values: a series cut into chunks (sela.dask.cumsum) gives the same bits. A NaN gives
+    nan from there on, +inf and -inf together nan, one infinity that infinity; a prefix
+    beyond the float range is +-inf, and later elements may bring the running value back.
+
+    As numpy.cumsum: axis=None runs over all elements in C order and returns a
+    one-dimensional array; an int axis (negative counting from the end) runs along that
+    axis of an n-dimensional array and returns an array of its shape. Any real dtype and
+    layout is read in bounded blocks; the result is always float64. Without numpy, an
+    input with axis=None gives a list of floats.
+    """
+    try:
+        import numpy as np
+    except ImportError:
+        if axis is not None:
+            raise ModuleNotFoundError("cumsum(..., axis=...) needs numpy") from None
+        return _sela._cumsum_list(a)
+    if axis is None and not isinstance(a, np.ndarray) and not _is_buffer(a):
+        # Lists and other iterables, their items read as float() reads them.
+        return np.array(_sela._cumsum_list(a), dtype=np.float64)
+    a = _as_real_array(a, np)
+    if axis is None:
+        out = np.empty(a.size, dtype=np.float64)
+        if a.size:
+            _sela._cumsum_rows(a, 0, out, None)
+        return out
+    (ax,) = _normalize_axes(operator.index(axis), a.ndim, np)
+    out = np.empty(a.shape, dtype=np.float64)
+    if out.size:
+        _sela._cumsum_rows(np.moveaxis(a, ax, -1), a.ndim - 1, np.moveaxis(out, ax, -1), None)
+    return out
+
+
+def _is_buffer(a):
+    try:
+        memoryview(a)
+    except TypeError:
+        return False
+    return True
+
+
 def _sum_axis(a, method_number, axis, order):
     np = _numpy("sum(..., axis=...)")
     a = _as_real_array(a, np)
@@ -288,7 +336,7 @@ def _sum_axis(a, method_number, axis, order):
 # `from sela import *` brings the library's names without replacing built-ins: sum stays
 # reachable as sela.sum.
 __all__ = [
-    "__version__", "Accumulator", "dot", "fsum", "gensum", "mean", "var", "std",
+    "__version__", "Accumulator", "cumsum", "dot", "fsum", "gensum", "mean", "var", "std",
     "SUM_METHODS", "DOT_METHODS",
     "sum_naive", "sum_pairwise", "sum_pairwise_iterative", "sum_kahan", "sum_neumaier",
     "sum_klein", "sum_shewchuk", "sum_exact", "sum_oro", "sum_k", "sum_acc", "sum_near",

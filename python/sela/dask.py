@@ -15,6 +15,10 @@ the tree of merges or the scheduler: .compute() gives the bits sela.sum, mean, v
 and dot give for the computed numpy array. Methods whose result depends on the order of
 the elements are refused, since their bits would change with the chunking.
 
+cumsum carries records along the axis instead: each chunk's running sums continue from
+the merged records of the chunks before it, so every element is its prefix's exact sum
+rounded once, the bits of sela.cumsum of the computed array.
+
 Needs dask (Debian: python3-dask); imported only on request, never by `import sela`.
 """
 
@@ -35,7 +39,7 @@ except ImportError as e:  # pragma: no cover - depends on the machine
 from . import _sela
 
 # sum is left out, as in the sela package: `from sela.dask import *` keeps the built-in.
-__all__ = ["mean", "var", "std", "dot", "RECORD"]
+__all__ = ["mean", "var", "std", "dot", "cumsum", "RECORD"]
 
 Axis = Union[None, SupportsIndex, Tuple[SupportsIndex, ...]]
 
@@ -160,6 +164,32 @@ def _finish(x: np.ndarray, axis: Tuple[int, ...], keepdims: bool = False, diviso
     return out.reshape(shape)
 
 
+def _merged_pair(a: np.ndarray, b: np.ndarray) -> np.ndarray:
+    """The records of a, each merged with the record of b at the same place."""
+    out = np.ascontiguousarray(a).copy()
+    if out.size:
+        _sela._merge_into(out.view(np.uint8), np.ascontiguousarray(b).view(np.uint8))
+    return out
+
+
+def _empty_records(x: np.ndarray, axis: int) -> np.ndarray:
+    """One empty record for each row of x along axis (axis of length 1)."""
+    shape = tuple(1 if d == axis else s for d, s in enumerate(x.shape))
+    out = np.empty(shape, dtype=RECORD)
+    out[...] = np.frombuffer(bytes(_sela.Accumulator()), dtype=RECORD)[0]
+    return out
+
+
+def _chunk_cumsum(x: np.ndarray, starts: np.ndarray, axis: int) -> np.ndarray:
+    """The running sums of x along axis, each row continued from its record in starts."""
+    out = np.empty(x.shape, dtype=np.float64)
+    if out.size:
+        records = np.ascontiguousarray(np.moveaxis(starts, axis, -1)).reshape(-1)
+        _sela._cumsum_rows(np.moveaxis(x, axis, -1), x.ndim - 1, np.moveaxis(out, axis, -1),
+                           records.view(np.uint8))
+    return out
+
+
 # ---- The reductions ------------------------------------------------------------------
 
 def _tree(records: da.Array, axis: Tuple[int, ...], keepdims: bool, name: str, **finish: Any) -> da.Array:
@@ -242,3 +272,41 @@ def dot(a: Any, b: Any, method: str = "exact") -> da.Array:
     records = da.map_blocks(_product_records, a, b, dtype=RECORD, chunks=((1,) * a.numblocks[0],),
                             meta=np.empty((0,), dtype=RECORD), name="sela-products")
     return _tree(records, (0,), False, name="dot")
+
+
+def cumsum(a: Any, axis: Optional[SupportsIndex] = None) -> da.Array:
+    """The running exact sums along axis (all elements in C order, flattened, for None),
+    as a lazy dask array; .compute() gives the bits of sela.cumsum(computed array, axis)
+    for any chunking and scheduler.
+
+    Each chunk's rows continue from the merged records of the chunks before it along the
+    axis: one record per row and chunk, an exclusive scan of merges along the axis (a
+    chain of small tasks), then each chunk's running sums from its starting records.
+    """
+    a = _as_dask(a, "cumsum")
+    if axis is None:
+        a = a.reshape(-1)
+        axis = 0
+    (axis,) = _axes(operator.index(axis), a.ndim)
+    if any(c != c for c in a.chunks[axis]):
+        raise ValueError("sela.dask needs arrays of known shape (call compute_chunk_sizes())")
+    records = _records(a, (axis,))
+    offsets = [0]
+    for c in a.chunks[axis]:
+        offsets.append(offsets[-1] + c)
+
+    def along(x: da.Array, j: int, k: int) -> da.Array:
+        return x[tuple(slice(j, k) if d == axis else slice(None) for d in range(x.ndim))]
+
+    meta = np.empty((0,) * a.ndim, dtype=RECORD)
+    start = da.map_blocks(_empty_records, along(records, 0, 1), axis=axis, dtype=RECORD, meta=meta,
+                          name="sela-cumsum-start")
+    parts = []
+    for j in range(len(a.chunks[axis])):
+        if j > 0:
+            start = da.map_blocks(_merged_pair, start, along(records, j - 1, j), dtype=RECORD, meta=meta,
+                                  name="sela-cumsum-carry")
+        parts.append(da.map_blocks(_chunk_cumsum, along(a, offsets[j], offsets[j + 1]), start, axis=axis,
+                                   dtype=_FLOAT, meta=np.empty((0,) * a.ndim, dtype=_FLOAT),
+                                   name="sela-cumsum"))
+    return da.concatenate(parts, axis=axis) if parts else a.astype(_FLOAT)

@@ -1,6 +1,7 @@
 #include "exact.h"
 
 #include <math.h>
+#include <stdint.h>
 #include <string.h>
 
 #include "convert.h"
@@ -311,6 +312,18 @@ static PyObject *invalid_records(void) {
   return NULL;
 }
 
+/* Rows of an array whose first nkept dimensions number them in C order: the byte offset
+ * of the row at multi-index idx, and the step to the next row's multi-index. */
+static Py_ssize_t row_offset(const Py_ssize_t *idx, const Py_ssize_t *strides, Py_ssize_t nkept) {
+  Py_ssize_t offset = 0;
+  for (Py_ssize_t k = 0; k < nkept; k++) offset += idx[k] * strides[k];
+  return offset;
+}
+
+static void next_row(Py_ssize_t *idx, const Py_ssize_t *shape, Py_ssize_t nkept) {
+  for (Py_ssize_t k = nkept - 1; k >= 0 && ++idx[k] == shape[k]; k--) idx[k] = 0;
+}
+
 /* _reduce_rows(src, nkept, out, divisor, centers): the array src (any real dtype and
  * layout) as rows: its first nkept dimensions number the rows (C order), the others
  * hold each row's elements. Each row's elements, or the squares of their rounded
@@ -375,8 +388,7 @@ static PyObject *py_reduce_rows(PyObject *m, PyObject *const *args, Py_ssize_t n
     int rc = 0;
     PyThreadState *ts = unlock_if(rows * cols >= SELA_PY_NOGIL_MIN);
     for (Py_ssize_t row = 0; row < rows && rc == 0; row++) {
-      const char *base = (const char *)v->buf;
-      for (Py_ssize_t k = 0; k < nkept; k++) base += idx[k] * v->strides[k];
+      const char *base = (const char *)v->buf + row_offset(idx, v->strides, nkept);
       sela_region r;
       sela_region_init(&r, base, rdim, v->shape + nkept, v->strides + nkept, v->itemsize,
                        in.region.convert);
@@ -389,7 +401,7 @@ static PyObject *py_reduce_rows(PyObject *m, PyObject *const *args, Py_ssize_t n
         ((double *)out.buf)[row] = divisor ? sela_accumulator_round_divided(&acc, divisor)
                                            : sela_accumulator_round(&acc);
       }
-      for (Py_ssize_t k = nkept - 1; k >= 0 && ++idx[k] == v->shape[k]; k--) idx[k] = 0;
+      next_row(idx, v->shape, nkept);
     }
     relock(ts);
     if (rc != 0) {
@@ -507,6 +519,142 @@ static PyObject *py_round_records(PyObject *m, PyObject *const *args, Py_ssize_t
   Py_RETURN_NONE;
 }
 
+/* ---- Running sums ------------------------------------------------------------------ */
+
+/* The running sums of a region's elements continued from *acc, into out: r->n doubles
+ * `step` bytes apart, written through the staging block when they are not a contiguous
+ * array of doubles. 0, or -1 if the library refused the record. */
+static int cumsum_region(const sela_region *r, sela_accumulator *acc, char *out, Py_ssize_t step,
+                         double *block, double *staging) {
+  const int contiguous = step == (Py_ssize_t)sizeof(double) && (uintptr_t)out % _Alignof(double) == 0;
+  sela_blocks b;
+  sela_blocks_start(&b, r, block);
+  const double *p;
+  Py_ssize_t k;
+  while ((k = sela_blocks_next(&b, SELA_PY_BLOCK, &p)) > 0) {
+    double *sums = contiguous ? (double *)out : staging;
+    if (sela_accumulator_cumsum(acc, p, sums, (uint64_t)k) != 0) return -1;
+    if (!contiguous)
+      for (Py_ssize_t i = 0; i < k; i++) memcpy(out + i * step, &staging[i], sizeof(double));
+    out += k * step;
+  }
+  return 0;
+}
+
+/* _cumsum_rows(src, nkept, out, starts): the running exact sums of the rows of src (any
+ * real dtype and layout; its first nkept dimensions number the rows in C order, the
+ * others hold each row's elements in C order) into out, a float64 array of any strides
+ * shaped src.shape[:nkept] + (elements per row,). Each row continues from its record in
+ * starts (one record per row, C-contiguous) or, when starts is None, starts from zero. */
+static PyObject *py_cumsum_rows(PyObject *m, PyObject *const *args, Py_ssize_t nargs) {
+  (void)m;
+  if (nargs != 4) {
+    PyErr_SetString(PyExc_TypeError, "_cumsum_rows(src, nkept, out, starts)");
+    return NULL;
+  }
+  Py_ssize_t nkept = PyLong_AsSsize_t(args[1]);
+  if (nkept == -1 && PyErr_Occurred()) return NULL;
+  sela_buffer_input in;
+  if (sela_buffer_input_get(args[0], &in) != 0) return NULL;
+  const Py_buffer *v = &in.view;
+  PyObject *result = NULL;
+  Py_buffer out = {0}, starts = {0};
+  double *block = NULL, *staging = NULL;
+  Py_ssize_t rows = 1, cols = 1, nstarts = 0;
+  int shaped;
+  if (nkept < 0 || nkept > v->ndim) {
+    PyErr_SetString(PyExc_ValueError, "_cumsum_rows: nkept out of range");
+    goto done;
+  }
+  for (Py_ssize_t k = 0; k < nkept; k++) rows *= v->shape[k];
+  for (int k = (int)nkept; k < v->ndim; k++) cols *= v->shape[k];
+  if (PyObject_GetBuffer(args[2], &out, PyBUF_RECORDS) != 0) goto done;
+  shaped = sela_format_is_native_double(out.format, out.itemsize) && out.ndim == nkept + 1 &&
+           out.shape[nkept] == cols;
+  for (Py_ssize_t k = 0; shaped && k < nkept; k++) shaped = out.shape[k] == v->shape[k];
+  if (!shaped) {
+    PyErr_SetString(PyExc_ValueError, "_cumsum_rows: out must be float64 shaped as the rows");
+    goto done;
+  }
+  if (args[3] != Py_None) {
+    if (records_in(args[3], &starts, &nstarts) != 0) goto done;
+    if (nstarts != rows) {
+      PyErr_SetString(PyExc_ValueError, "_cumsum_rows: starts must hold one record per row");
+      goto done;
+    }
+  }
+  if (rows * cols > 0) {
+    if ((block = sela_block_alloc(cols)) == NULL || (staging = sela_block_alloc(cols)) == NULL) goto done;
+    const Py_ssize_t step = out.strides[nkept];
+    Py_ssize_t idx[64] = {0};
+    int rc = 0;
+    PyThreadState *ts = unlock_if(rows * cols >= SELA_PY_NOGIL_MIN);
+    for (Py_ssize_t row = 0; row < rows && rc == 0; row++) {
+      sela_region r;
+      sela_region_init(&r, (const char *)v->buf + row_offset(idx, v->strides, nkept), v->ndim - (int)nkept,
+                       v->shape + nkept, v->strides + nkept, v->itemsize, in.region.convert);
+      char *o = (char *)out.buf + row_offset(idx, out.strides, nkept);
+      sela_accumulator acc;
+      if (nstarts > 0) {
+        memcpy(&acc, (const char *)starts.buf + row * RECORD_SIZE, sizeof acc);
+      } else {
+        sela_accumulator_init(&acc);
+      }
+      if (nstarts == 0 && r.in_place && step == (Py_ssize_t)sizeof(double) &&
+          (uintptr_t)o % _Alignof(double) == 0) {
+        /* The whole row in one call, which need not keep its total. */
+        sela_cumsum_exact((const double *)r.base, (double *)o, (uint64_t)r.n);
+      } else {
+        rc = cumsum_region(&r, &acc, o, step, block, staging);
+      }
+      next_row(idx, v->shape, nkept);
+    }
+    relock(ts);
+    if (rc != 0) {
+      invalid_records();
+      goto done;
+    }
+  }
+  Py_INCREF(Py_None);
+  result = Py_None;
+done:
+  PyMem_Free(block);
+  PyMem_Free(staging);
+  if (out.obj) PyBuffer_Release(&out);
+  if (starts.obj) PyBuffer_Release(&starts);
+  sela_buffer_input_release(&in);
+  return result;
+}
+
+/* _cumsum_list(x) -> list of floats: the running exact sums of anything the functions
+ * read, for interpreters without numpy. */
+static PyObject *py_cumsum_list(PyObject *m, PyObject *x) {
+  (void)m;
+  sela_doubles d;
+  if (sela_doubles_get(x, &d) != 0) return NULL;
+  const Py_ssize_t n = d.n;
+  double *sums = n > 0 ? PyMem_New(double, (size_t)n) : NULL;
+  if (n > 0 && sums == NULL) {
+    sela_doubles_release(&d);
+    return PyErr_NoMemory();
+  }
+  PyThreadState *ts = unlock_if(n >= SELA_PY_NOGIL_MIN);
+  sela_cumsum_exact(d.data, sums, (uint64_t)n);
+  relock(ts);
+  sela_doubles_release(&d);
+  PyObject *list = PyList_New(n);
+  for (Py_ssize_t i = 0; list != NULL && i < n; i++) {
+    PyObject *f = PyFloat_FromDouble(sums[i]);
+    if (f == NULL) {
+      Py_CLEAR(list);
+      break;
+    }
+    PyList_SET_ITEM(list, i, f);
+  }
+  PyMem_Free(sums);
+  return list;
+}
+
 #define ONE(name, fn, doc) {name, (PyCFunction)fn, METH_O, doc}
 #define FAST(name, fn, doc) {name, (PyCFunction)(void (*)(void))fn, METH_FASTCALL, doc}
 
@@ -520,5 +668,7 @@ PyMethodDef sela_py_exact_functions[] = {
     FAST("_merge_rows", py_merge_rows, NULL),
     FAST("_merge_into", py_merge_into, NULL),
     FAST("_round_records", py_round_records, NULL),
+    FAST("_cumsum_rows", py_cumsum_rows, NULL),
+    ONE("_cumsum_list", py_cumsum_list, NULL),
     {NULL, NULL, 0, NULL},
 };

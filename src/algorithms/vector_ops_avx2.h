@@ -24,6 +24,8 @@ struct Avx2Ops {
   static V mul(V a, V b) { return _mm256_mul_pd(a, b); }
   static V div(V a, V b) { return _mm256_div_pd(a, b); }
   static V abs(V a) { return _mm256_andnot_pd(_mm256_set1_pd(-0.0), a); }
+  static V min(V a, V b) { return _mm256_min_pd(a, b); }
+  static V max(V a, V b) { return _mm256_max_pd(a, b); }
   static V fma(V a, V b, V c) { return _mm256_fmadd_pd(a, b, c); }  // a*b + c, one rounding
   static V fms(V a, V b, V c) { return _mm256_fmsub_pd(a, b, c); }  // a*b - c, one rounding
   static Mask less(V a, V b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
@@ -33,6 +35,8 @@ struct Avx2Ops {
   static Mask either(Mask a, Mask b) { return _mm256_or_pd(a, b); }
   static Mask noMask() { return _mm256_setzero_pd(); }
   static bool any(Mask m) { return _mm256_movemask_pd(m) != 0; }
+  static uint64_t laneBits(Mask m) { return static_cast<uint64_t>(_mm256_movemask_pd(m)); }
+  static V select(Mask m, V a, V b) { return _mm256_blendv_pd(b, a, m); }
 };
 
 }  // namespace

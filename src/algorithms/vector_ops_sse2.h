@@ -23,6 +23,8 @@ struct Sse2Ops {
   static V mul(V a, V b) { return _mm_mul_pd(a, b); }
   static V div(V a, V b) { return _mm_div_pd(a, b); }
   static V abs(V a) { return _mm_andnot_pd(_mm_set1_pd(-0.0), a); }
+  static V min(V a, V b) { return _mm_min_pd(a, b); }
+  static V max(V a, V b) { return _mm_max_pd(a, b); }
   static Mask less(V a, V b) { return _mm_cmplt_pd(a, b); }
   static Mask equal(V a, V b) { return _mm_cmpeq_pd(a, b); }
   static Mask notEqual(V a, V b) { return _mm_cmpneq_pd(a, b); }
@@ -30,6 +32,8 @@ struct Sse2Ops {
   static Mask either(Mask a, Mask b) { return _mm_or_pd(a, b); }
   static Mask noMask() { return _mm_setzero_pd(); }
   static bool any(Mask m) { return _mm_movemask_pd(m) != 0; }
+  static uint64_t laneBits(Mask m) { return static_cast<uint64_t>(_mm_movemask_pd(m)); }
+  static V select(Mask m, V a, V b) { return _mm_or_pd(_mm_and_pd(m, a), _mm_andnot_pd(m, b)); }
 };
 
 inline double lowLane(__m128d v) { return _mm_cvtsd_f64(v); }

@@ -247,7 +247,7 @@ TEST_F(ToolTest, ErrorsAreExactAndLeaveNoOutput) {
       {{"sum"}, Stdin::null_device, "<stdin>: empty input\n"},
       {{"sum"}, Stdin::closed, "<stdin>: cannot read: Bad file descriptor\n"},
       {{"sum", "--bogus"}, Stdin::null_device, "sela: unknown option '--bogus'" + usage},
-      {{"add", good}, Stdin::null_device, "sela: unknown command 'add' (commands: sum, dot, stats)" + usage},
+      {{"add", good}, Stdin::null_device, "sela: unknown command 'add' (commands: sum, dot, stats, cumsum)" + usage},
       {{"sum", good, "--method", "fast"}, Stdin::null_device,
        "sela: unknown method 'fast' (naive, pairwise, pairwise_iterative, kahan, neumaier, klein, shewchuk, sum2, k:N, acc, near, exact)" + usage},
       {{"dot", good, y2, "--method", "kahan"}, Stdin::null_device, "sela: unknown method 'kahan' (naive, dot2, k:N, exact)" + usage},
@@ -499,7 +499,7 @@ TEST_F(ToolTest, MissingValues) {
 
 // Each command has its help; options may come before the command.
 TEST_F(ToolTest, HelpPerCommandAndOptionsFirst) {
-  for (const std::string command : {"sum", "dot", "stats"}) {
+  for (const std::string command : {"sum", "dot", "stats", "cumsum"}) {
     const std::string head = "Usage: sela " + command + " [OPTIONS]";
     EXPECT_EQ(run_tool({command, "--help"}).out.rfind(head, 0), 0u) << command;
     EXPECT_EQ(run_tool({"help", command}).out.rfind(head, 0), 0u) << command;
@@ -525,6 +525,99 @@ TEST_F(ToolTest, AliasesOfTheMethodTable) {
   for (const auto &[name, want] : aliases)
     EXPECT_TRUE(same_bits(number_of(run_tool({"sum", f, "--method", name})), want)) << name;
   EXPECT_TRUE(same_bits(number_of(run_tool({"dot", f, f, "--method", "dotk"})), sela_dot_k(x.data(), x.data(), x.size(), 3)));
+}
+
+// ---- sela cumsum ---------------------------------------------------------------------------
+
+// The lines printed, read back.
+std::vector<double> lines_of(const Outcome &outcome) {
+  EXPECT_EQ(outcome.status, 0) << outcome.err;
+  std::vector<double> values;
+  std::size_t at = 0;
+  for (std::size_t end; (end = outcome.out.find('\n', at)) != std::string::npos; at = end + 1) {
+    double v = NAN;
+    EXPECT_TRUE(sela_tool::parse_number(outcome.out.substr(at, end - at), v)) << outcome.out.substr(at, end - at);
+    values.push_back(v);
+  }
+  EXPECT_EQ(at, outcome.out.size()) << "the last line ends with a line feed";
+  return values;
+}
+
+::testing::AssertionResult same_series(const std::vector<double> &want, const std::vector<double> &got) {
+  if (want.size() != got.size())
+    return ::testing::AssertionFailure() << got.size() << " lines, " << want.size() << " wanted";
+  for (std::size_t i = 0; i < want.size(); ++i)
+    if (!same_bits(want[i], got[i])) return ::testing::AssertionFailure() << "line " << i + 1 << ": " << got[i];
+  return ::testing::AssertionSuccess();
+}
+
+std::vector<double> library_cumsum(const std::vector<double> &x) {
+  std::vector<double> out(x.size());
+  sela_cumsum_exact(x.data(), out.data(), x.size());
+  return out;
+}
+
+// Every format, from files and from standard input, each line the library's running sum
+// to the bit: inputs longer than the tool's blocks of 65536 numbers, and several inputs
+// continuing one series.
+TEST_F(ToolTest, CumsumEveryFormatAcrossBlocksAndInputs) {
+  const std::vector<double> y = tool_test::hard_values(150000, 21);
+  const std::vector<double> head(y.begin(), y.begin() + 70000);
+  const std::vector<double> tail(y.begin() + 70000, y.end());
+  std::string csv = "t,v\n";
+  for (std::size_t i = 0; i < 1000; ++i) csv += std::to_string(i) + "," + as_text({y[i]}, "") + "\n";
+  const std::string text = dir.write("y.txt", as_text(y, "\n"));
+  const std::string npy = dir.write("y.npy", npy_image("<f8", false, "(150000,)", element_bytes(y, 8, false)));
+  const std::string swapped = dir.write("be.npy", npy_image(">f8", false, "(150000,)", element_bytes(y, 8, true)));
+  const std::string raw = dir.write("y.raw", element_bytes(y, 8, false));
+  const std::string table = dir.write("y.csv", csv);
+  const std::string first = dir.write("head.txt", as_text(head, " "));
+  const std::string rest = dir.write("tail.npy", npy_image("<f8", false, "(80000,)", element_bytes(tail, 8, false)));
+  const std::vector<double> want = library_cumsum(y);
+  EXPECT_TRUE(same_series(want, lines_of(run_tool({"cumsum", text}))));
+  EXPECT_TRUE(same_series(want, lines_of(run_tool({"cumsum", npy}))));
+  EXPECT_TRUE(same_series(want, lines_of(run_tool({"cumsum", swapped}))));
+  EXPECT_TRUE(same_series(want, lines_of(run_tool({"cumsum", "--raw", raw}))));
+  EXPECT_TRUE(same_series(want, lines_of(run_tool({"cumsum", "-", "--raw"}, Stdin::file, raw))));
+  EXPECT_TRUE(same_series(want, lines_of(run_tool({"cumsum"}, Stdin::file, npy))));
+  EXPECT_TRUE(same_series(want, lines_of(run_tool({"cumsum", first, rest}))));
+  EXPECT_TRUE(same_series(library_cumsum({y.begin(), y.begin() + 1000}),
+                          lines_of(run_tool({"cumsum", table, "--column", "v"}))));
+  // The plain running sum of these data drifts: the exact one is what is being tested.
+  double plain = 0.0;
+  std::size_t differ = 0;
+  for (std::size_t i = 0; i < y.size(); ++i) differ += !same_bits(plain += y[i], want[i]);
+  EXPECT_GT(differ, y.size() / 10);
+}
+
+TEST_F(ToolTest, CumsumJsonMissingValuesAndErrors) {
+  const std::string f = dir.write("f.txt", "1e308 1e308 -1e308 inf -inf 1");
+  EXPECT_EQ(run_tool({"cumsum", f, "--json"}).out,
+            "{\"command\": \"cumsum\", \"input\": \"" + f +
+                "\", \"values\": [1e+308, \"inf\", 1e+308, \"inf\", \"nan\", \"nan\"], \"count\": 6, \"skipped_rows\": 0}\n");
+  const std::string stocks = dir.write("stocks.csv", "date,AAPL\n2000,1.5\n2001,\n2002,2.5\n");
+  const Outcome skipped = run_tool({"cumsum", stocks, "--column", "AAPL", "--missing", "skip"});
+  EXPECT_EQ(skipped.out, "1.5\n4\n");
+  EXPECT_EQ(skipped.err, "sela: 1 rows with missing values left out\n");
+  EXPECT_NE(run_tool({"cumsum", stocks, "--column", "AAPL", "--missing", "skip", "--json"}).out.find(
+                "\"values\": [1.5, 4], \"count\": 2, \"skipped_rows\": 1}"),
+            std::string::npos);
+  const std::string good = dir.write("good.txt", "1 2 3");
+  const std::string bad = dir.write("bad.txt", "x 4");
+  const std::string comments = dir.write("comments.txt", "# nothing\n");
+  expect_error(run_tool({"cumsum", good, "--method", "exact"}),
+               usage("cumsum takes no --method or --threads: its one result is the exact running sum, in one pass"),
+               "method");
+  expect_error(run_tool({"cumsum", good, "--threads", "2"}),
+               usage("cumsum takes no --method or --threads: its one result is the exact running sum, in one pass"),
+               "threads");
+  expect_error(run_tool({"cumsum", comments}), comments + ": no numbers\n", "no numbers");
+  expect_error(run_tool({"cumsum"}), "<stdin>: empty input\n", "empty input");
+  // The sums are written as they are computed: an input error stops the series there.
+  const Outcome stopped = run_tool({"cumsum", good, bad});
+  EXPECT_EQ(stopped.status, 2);
+  EXPECT_EQ(stopped.out, "1\n3\n6\n");
+  EXPECT_EQ(stopped.err, bad + ":1:1: cannot read 'x' as a number\n");
 }
 
 }  // namespace faults

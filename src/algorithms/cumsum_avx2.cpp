@@ -1,0 +1,12 @@
+// The running sums' span kernels on AVX vectors (built with -mavx -mfma for its suffix,
+// cmake/kernels.cmake; reached only where the dispatch found the AVX2 family).
+#include "algorithms/cumsum_kernels.h"
+#include "algorithms/vector_ops_avx2.h"
+
+int64_t sela::exactSpanAvx2(const double* x, int64_t len, double s, double c, double* r, SpanEnd& end) {
+  return runSpanBlocks<Avx2Ops, false>(x, len, s, c, 0.0, r, end);
+}
+
+int64_t sela::boundSpanAvx2(const double* x, int64_t len, double s, double c, double b, double* r, SpanEnd& end) {
+  return runSpanBlocks<Avx2Ops, true>(x, len, s, c, b, r, end);
+}

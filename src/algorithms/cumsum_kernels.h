@@ -1,0 +1,147 @@
+// The running pair of the running sums (cumsum.cpp) over the whole blocks of one span,
+// written once over an operation set (vector_ops.h) and instantiated in cumsum.cpp (SSE2,
+// W = 2) and in cumsum_avx2.cpp (AVX, W = 4), each compiled for its own instruction set.
+// Internal linkage throughout, for the reason given in vector_ops.h.
+//
+// The pair's two chains of dependent additions set the pace:
+//   s <- s + x[i]          the running sum, each addition one TwoSum,
+//   c <- c + e_i           the TwoSum errors, in index order,
+// where e_i is the error of the TwoSum of (s_i, x[i]), s_i the running sum before x[i].
+// Everything else is lane work: the errors (five operations on s_i, s_(i+1) and x[i]),
+// and per prefix the result, the largest |c| and the decision. So the span runs in blocks
+// of kSpanBlock elements, the two chains interleaved element by element with c two
+// blocks behind s: during block k, s stores each running sum; at the start of block
+// k + 2, that block's errors are formed W at a time from vector loads of those sums, and
+// the c chain adds them one by one, storing each c; at the start of block k + 4, the
+// prefixes of block k are finished W at a time from vector loads of both. The vector
+// loads read stores two blocks old, which have left the store buffer (a vector load
+// spanning pending scalar stores would wait for them). The elements past the last whole
+// block are the caller's, one at a time (cumsum.cpp).
+//
+// Bits: every chain adds the same operands in the same order as the one-at-a-time steps,
+// and each lane is the scalar operation, so both copies give the same results, bit for
+// bit, as the scalar steps.
+#pragma once
+
+#include <cstdint>
+
+#include "algorithms/cumsum.h"
+#include "algorithms/vector_ops.h"
+
+namespace {
+
+constexpr int64_t kSpanBlock = 16;
+static_assert(64 % kSpanBlock == 0 && sela::kSpan % kSpanBlock == 0, "blocks fill the masks' words");
+
+// Runs the pair over the whole blocks of x[0 .. len-1] from (s, c) and returns how many
+// elements it took (len rounded down to whole blocks), the span's end state in `end`.
+template <typename Ops, bool kBound>
+int64_t runSpanBlocks(const double* x, int64_t len, double s, double c, double b, double* r, sela::SpanEnd& end) {
+  using V = typename Ops::V;
+  constexpr int64_t B = kSpanBlock;
+  constexpr int64_t W = Ops::W;
+  static_assert(B % W == 0, "a block is whole vectors");
+  constexpr int64_t kSlots = 8;  // blocks in flight: sums are read up to four blocks later
+  const int64_t blocks = len / B;
+  alignas(64) double sums[kSlots][B + 8];
+  alignas(64) double cs[kSlots][B + 8];
+  alignas(64) double errors[B];
+  const V bv = Ops::set1(b);
+  const V zero = Ops::zero();
+  const V inf = Ops::set1(__builtin_inf());
+  V mv = zero;
+  V qv = inf;
+  for (int w = 0; w < sela::kSpanWords; ++w) end.undecided[w] = 0;
+
+  // The errors of block k, W at a time, from the running sums stored during it.
+  auto formErrors = [&](int64_t k) {
+    const double* xb = x + k * B;
+    const double* sb = sums[k % kSlots];
+    for (int64_t j = 0; j < B; j += W) {
+      // TwoSum's error with its sum t = s_(i+1) read back from the s chain's store.
+      const V before = Ops::load(sb + j);
+      const V after = Ops::load(sb + j + 1);
+      const V z = Ops::sub(after, before);
+      Ops::store(errors + j, Ops::add(Ops::sub(before, Ops::sub(after, z)), Ops::sub(Ops::load(xb + j), z)));
+    }
+  };
+  // The prefixes of block k, W at a time.
+  auto finish = [&](int64_t k) {
+    const double* sb = sums[k % kSlots] + 1;
+    const double* cb = cs[k % kSlots] + 1;
+    for (int64_t j = 0; j < B; j += W) {
+      const V sv = Ops::load(sb + j);
+      const V cv = Ops::load(cb + j);
+      mv = Ops::max(Ops::abs(cv), mv);  // a NaN c is skipped
+      const int64_t at = k * B + j;
+      if constexpr (kBound) {
+        const V up = Ops::add(sv, Ops::add(cv, bv));
+        const V down = Ops::add(sv, Ops::sub(cv, bv));
+        const uint64_t same = Ops::laneBits(Ops::equal(Ops::sub(up, down), zero));
+        end.undecided[at / 64] |= (~same & ((uint64_t{1} << W) - 1)) << (at % 64);
+        Ops::store(r + at, up);
+      } else {
+        Ops::store(r + at, Ops::add(sv, cv));
+        // The least nonzero |x|: zeros become +inf, NaNs are skipped by min.
+        const V v = Ops::load(x + at);
+        qv = Ops::min(Ops::select(Ops::equal(v, zero), inf, Ops::abs(v)), qv);
+      }
+    }
+  };
+
+  for (int64_t k = 0; k < blocks + 4; ++k) {
+    const bool sChain = k < blocks;
+    const bool cChain = k >= 2 && k - 2 < blocks;
+    if (cChain) formErrors(k - 2);
+    double* sb = sums[k % kSlots];
+    double* cb = cs[(k + kSlots - 2) % kSlots];
+    const double* xb = x + k * B;
+    // The empty asm takes the running values as operands, so the compiler keeps the two
+    // chains interleaved element by element, as written, and every running value a scalar
+    // store (it would otherwise gather and spread lanes with shuffles, which compete with
+    // the additions). It emits no instruction and changes no value.
+    if (sChain && cChain) {
+      sb[0] = s;
+      cb[0] = c;
+      for (int64_t j = 0; j < B; ++j) {
+        s = s + xb[j];
+        sb[j + 1] = s;
+        c = c + errors[j];
+        cb[j + 1] = c;
+        asm volatile("" : "+x"(s), "+x"(c) : : "memory");
+      }
+    } else if (sChain) {
+      sb[0] = s;
+      for (int64_t j = 0; j < B; ++j) {
+        s = s + xb[j];
+        sb[j + 1] = s;
+        asm volatile("" : "+x"(s) : : "memory");
+      }
+    } else if (cChain) {
+      cb[0] = c;
+      for (int64_t j = 0; j < B; ++j) {
+        c = c + errors[j];
+        cb[j + 1] = c;
+        asm volatile("" : "+x"(c) : : "memory");
+      }
+    }
+    if (k >= 4) finish(k - 4);
+  }
+
+  alignas(64) double lanes[2][W];
+  Ops::store(lanes[0], mv);
+  Ops::store(lanes[1], qv);
+  double m = 0.0;
+  double q = __builtin_inf();
+  for (int64_t l = 0; l < W; ++l) {
+    m = lanes[0][l] > m ? lanes[0][l] : m;
+    q = lanes[1][l] < q ? lanes[1][l] : q;
+  }
+  end.s = s;
+  end.c = c;
+  end.m = m;
+  end.least = q;
+  return blocks * B;
+}
+
+}  // namespace
