@@ -8,7 +8,6 @@
 #include <cmath>
 #include <limits>
 #include <random>
-#include <thread>
 #include <vector>
 
 #include "algorithms/certifiedsum.h"
@@ -229,30 +228,9 @@ TEST(CertifiedDot, CenteredLanesAreTheDotOfTheRoundedDifferences) {
   }
 }
 
-// The per-thread hint: after a decline the next kSkipsAfterDecline calls of that kind skip
-// the pass, then it is tried again; the kinds are independent, and so are threads. The
-// exported results are the oracle's whichever route a call takes.
-TEST(CertifiedHint, SkipsAFewCallsAfterADeclineAndNeverChangesAResult) {
-  using sela::CertifiedKind;
-  while (!sela::certifiedWorthTrying(CertifiedKind::Sum)) {
-  }
-  while (!sela::certifiedWorthTrying(CertifiedKind::Products)) {
-  }
-  sela::certifiedDeclined(CertifiedKind::Sum);
-  for (int k = 0; k < sela::kSkipsAfterDecline; ++k) {
-    EXPECT_TRUE(sela::certifiedWorthTrying(CertifiedKind::Products));
-    EXPECT_FALSE(sela::certifiedWorthTrying(CertifiedKind::Sum)) << k;
-  }
-  EXPECT_TRUE(sela::certifiedWorthTrying(CertifiedKind::Sum));
-  sela::certifiedDeclined(CertifiedKind::Products);
-  bool otherThread = false;
-  std::thread([&] { otherThread = sela::certifiedWorthTrying(CertifiedKind::Products); }).join();
-  EXPECT_TRUE(otherThread);
-  while (!sela::certifiedWorthTrying(CertifiedKind::Products)) {
-  }
-
-  // Ill-conditioned calls (declined) interleaved with plain ones (taken by the exact
-  // arrangement while the hint skips, by the pass otherwise): all equal the oracle.
+// Every call decides for itself: ill-conditioned calls (declined by the pass) interleaved
+// with plain ones (accepted) all equal the oracle, whatever came before.
+TEST(CertifiedRoutes, InterleavedDeclinesAndAcceptsEqualTheOracle) {
   std::mt19937_64 rng(2024);
   for (int round = 0; round < 40; ++round) {
     const size_t n = 8 + rng() % 300;

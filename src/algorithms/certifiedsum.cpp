@@ -28,9 +28,6 @@ constinit KernelSlot<CenteredLanesKernel> certifiedCenteredImpl{
 
 constexpr double kMaxDouble = std::numeric_limits<double>::max();
 
-// Calls still to skip, per kind (constant-initialised, no per-access wrapper).
-__thread int skipsLeft[2] = {0, 0};
-
 struct LaneSums {
   double s = 0.0;  // sum of the high parts
   double c = 0.0;  // rounded sum of the error terms
@@ -229,14 +226,5 @@ bool certifiedCentered(const double* x, const double* y, int64_t n, double cx, d
   CertifiedDotLanes lanes;
   return certifiedCenteredAdd(lanes, x, y, n, cx, cy) && certifiedDotResult(lanes, n, result);
 }
-
-bool certifiedWorthTrying(CertifiedKind kind) {
-  int& left = skipsLeft[static_cast<int>(kind)];
-  if (left == 0) return true;
-  --left;
-  return false;
-}
-
-void certifiedDeclined(CertifiedKind kind) { skipsLeft[static_cast<int>(kind)] = kSkipsAfterDecline; }
 
 }  // namespace sela

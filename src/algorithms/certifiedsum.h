@@ -56,27 +56,6 @@ bool certifiedCentered(const double* x, const double* y, int64_t n, double cx, d
 // always on processors without a fused multiply-add. A zero dot product gives +0.0.
 bool certifiedDot(const double* x, const double* y, int64_t n, double& result);
 
-// A hint kept per thread and per kind of pass: after a pass declined, the thread's next
-// kSkipsAfterDecline calls of that kind go straight to the exact arrangement, then the
-// pass is tried again. Ill-conditioned data tend to come in runs (residuals of one
-// system, say), which then do not pay for a pass that cannot decide; well-conditioned
-// data after a run of declines lose the pass for a few calls at most. Either route gives
-// the same double, so only the time of a call depends on the hint, never its result.
-enum class CertifiedKind { Sum, Products };
-constexpr int kSkipsAfterDecline = 7;
-bool certifiedWorthTrying(CertifiedKind kind);
-void certifiedDeclined(CertifiedKind kind);
-
-// Runs pass() (one of the certified passes above, returning whether it accepted) unless
-// the hint skips it, and records a decline: what every caller of a pass does.
-template <typename Pass>
-bool tryCertified(CertifiedKind kind, Pass pass) {
-  if (!certifiedWorthTrying(kind)) return false;
-  if (pass()) return true;
-  certifiedDeclined(kind);
-  return false;
-}
-
 // The lane pass of each vector family (certifiedsum_avx2.cpp, certifiedsum_avx512.cpp),
 // continuing the given lanes, over the products x[i] * y[i] or over the products of the
 // rounded differences (x[i] - cx) (y[i] - cy); they always accept.
