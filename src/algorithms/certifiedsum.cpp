@@ -19,6 +19,11 @@ namespace {
 bool declineDotLanes(const double*, int64_t, const double*, CertifiedDotLanes&) { return false; }
 bool declineCenteredLanes(const double*, int64_t, const double*, double, double, CertifiedDotLanes&) { return false; }
 
+bool declineSumLanes(const double*, int64_t, CertifiedDotLanes&) { return false; }
+
+using SumLanesKernel = bool (*)(const double*, int64_t, CertifiedDotLanes&);
+constinit KernelSlot<SumLanesKernel> certifiedSumImpl{
+    {declineSumLanes, certifiedSumLanesAvx2, certifiedSumLanesAvx512}};
 using DotLanesKernel = bool (*)(const double*, int64_t, const double*, CertifiedDotLanes&);
 using CenteredLanesKernel = bool (*)(const double*, int64_t, const double*, double, double, CertifiedDotLanes&);
 constinit KernelSlot<DotLanesKernel> certifiedDotImpl{
@@ -164,6 +169,19 @@ bool certifiedNearest(const double* x, int64_t n, double& result) {
   }
   result = candidate;
   return true;
+}
+
+// The lanes hold S and the error terms of the exact sum of the elements exactly as they
+// would for products with zero remainders and no flagged product, so certifiedDotResult's
+// decision applies unchanged: its value is the exact sum rounded to nearest, as round
+// gives it (no product floor is involved; a zero sum is +0.0).
+bool certifiedSum(const double* x, int64_t n, double& result) {
+  if (n < kCertifiedVectorSumFrom) return certifiedNearest(x, n, result);
+  CertifiedDotLanes lanes;
+  if (n > kCertifiedDotMaxLength || !certifiedSumImpl.get()(x, n, lanes)) {
+    return n < kCertifiedScalarSumBelow && certifiedNearest(x, n, result);
+  }
+  return certifiedDotResult(lanes, n, result);
 }
 
 bool certifiedDotAdd(CertifiedDotLanes& lanes, const double* x, const double* y, int64_t n) {

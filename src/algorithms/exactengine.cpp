@@ -36,17 +36,16 @@ void addProducts(SuperAccumulator& acc, const double* x, const double* y, int64_
   addProductsFrom(acc, x, y, n, kSplitBinsMinLength);
 }
 
-// Short sums first try the certified compensated pass (certifiedsum.h): where it accepts,
-// its double is the exact sum rounded to nearest, which is what round gives (a zero sum
-// included: +0.0 both ways). From this length on the binned arrangement is faster than
-// that pass, and it is never declined. Every call decides for itself: nothing is kept
-// between calls.
-constexpr int64_t kCertifiedSumWorthBelow = 2048;
-
+// The certified pass first (certifiedsum.h): where it accepts, its double is the exact sum
+// rounded to nearest, which is what round gives (a zero sum included: +0.0 both ways).
+// Every call decides for itself: nothing is kept between calls. What it declines goes,
+// when short, to the short register (no record to zero, no carries before the end, a
+// rounding that reads only the limbs touched), else to the arrangements of add.
 double superSum(const double* x, int64_t n) {
   if (n <= 0) return 0.0;
   double nearest;
-  if (n >= 2 && n < kCertifiedSumWorthBelow && certifiedNearest(x, n, nearest)) return nearest;
+  if (n >= 2 && certifiedSum(x, n, nearest)) return nearest;
+  if (n <= kShortSumMaxLength && shortExactSum(x, n, nearest)) return nearest;
   SuperAccumulator acc;
   initialize(acc);
   add(acc, x, n);

@@ -166,6 +166,25 @@ void merge(SuperAccumulator& acc, const SuperAccumulator& other);
 // that reaches the top limb beside the first, makes the word a NaN: the sign is lost.
 int64_t carryPropagate(SuperAccumulator& acc);
 
+// The limbs that deposits of single doubles reach: a finite double's exponent field is at
+// most kMaxFiniteField, so it touches limbs index = field / 32 <= 63 and index + 1. Fewer
+// than kAddsAfterInit such deposits, carried, leave every limb above index + 1 zero but
+// the next one, which receives a carry below 2^31 in magnitude (a limb is below 2^63 and
+// loses its low 32 bits): a digit in normal form already. So a sum of at most
+// kShortSumMaxLength doubles is held exactly by kShortLimbs limbs, with nothing to carry
+// out of the top one.
+constexpr int kShortLimbs = static_cast<int>(kMaxFiniteField) / kLimbBits + 3;
+constexpr int64_t kShortSumMaxLength = kAddsAfterInit;
+static_assert(kShortLimbs == 66);
+// The exact sum of x[0] ... x[n-1], 1 <= n <= kShortSumMaxLength, rounded once as round
+// rounds it, in a register of kShortLimbs limbs on the stack that never needs a carry
+// propagation before the end and is rounded by reading the limbs deposits touched: very
+// short inputs zero only those limbs; longer ones add data of a narrow range of exponents
+// in bins, and other data alternate between four copies of the limbs. False (result
+// untouched) on an infinity or a NaN, whose side words need the full record, and for
+// other lengths.
+bool shortExactSum(const double* x, int64_t n, double& result);
+
 // nanBits if set, else infBits if set, else overflowBits if set, else the register
 // rounded to nearest (ties to even), overflowing to +-inf where round-to-nearest does.
 // Normalises in place.
