@@ -162,6 +162,15 @@ void sela_accumulator_init(sela_accumulator* record) {
 }
 
 int sela_accumulator_add(sela_accumulator* record, const double* x, uint64_t n) {
+  if (record == nullptr) return -1;
+  switch (sela::addInPlace(record->opaque, x, sela::saturateCount(n))) {
+    case sela::InPlace::Invalid:
+      return -1;
+    case sela::InPlace::Done:
+      return 0;
+    case sela::InPlace::NeedsRegister:
+      break;
+  }
   sela::SuperAccumulator acc;
   if (!loadAccumulator(record, acc)) return -1;
   if (n == 0) return 0;
@@ -180,6 +189,15 @@ int sela_accumulator_add_products(sela_accumulator* record, const double* x, con
 }
 
 int sela_accumulator_merge(sela_accumulator* record, const sela_accumulator* other) {
+  if (record == nullptr || other == nullptr) return -1;
+  switch (sela::mergeInPlace(record->opaque, other->opaque)) {
+    case sela::InPlace::Invalid:
+      return -1;
+    case sela::InPlace::Done:
+      return 0;
+    case sela::InPlace::NeedsRegister:
+      break;
+  }
   sela::SuperAccumulator acc;
   sela::SuperAccumulator more;
   if (!loadAccumulator(record, acc) || !loadAccumulator(other, more)) return -1;
@@ -189,9 +207,9 @@ int sela_accumulator_merge(sela_accumulator* record, const sela_accumulator* oth
 }
 
 double sela_accumulator_round(const sela_accumulator* record) {
-  sela::SuperAccumulator acc;
-  if (!loadAccumulator(record, acc)) return sela::quietNaN();
-  return sela::round(acc);
+  double result;
+  if (record == nullptr || !sela::roundRecord(record->opaque, result)) return sela::quietNaN();
+  return result;
 }
 
 double sela_accumulator_round_divided(const sela_accumulator* record, uint64_t count) {

@@ -53,6 +53,8 @@ bool validFrame(uint64_t format, int64_t addsLeft, uint64_t inf, uint64_t nan, u
 // that is (limb + b) / 2^53 < k; v - k wraps to a word with its top bit set exactly when
 // v < k, so the AND of all of them keeps the top bit exactly when every limb is in range.
 // Plain adds, shifts and ANDs: the loop runs on vector registers.
+// With Copy false, only checks (the record is read, nothing is written).
+template <bool Copy>
 bool limbsWithinHeadroom(const uint64_t* from, int64_t* to, int64_t addsLeft) {
   const auto k = static_cast<uint64_t>(kAddsAfterInit - addsLeft);
   const uint64_t b = k << kDepositBoundLog2;
@@ -61,7 +63,7 @@ bool limbsWithinHeadroom(const uint64_t* from, int64_t* to, int64_t addsLeft) {
 #pragma GCC unroll 4
   for (int i = 0; i < kSuperLimbs; ++i) {
     const uint64_t limb = from[i];
-    to[i] = static_cast<int64_t>(limb);
+    if constexpr (Copy) to[i] = static_cast<int64_t>(limb);
     inRange &= ((limb + b) >> (kDepositBoundLog2 + 1)) - k;
     any |= limb;
   }
@@ -78,7 +80,7 @@ bool loadAccumulator(const uint64_t* words, SuperAccumulator& acc) {
   const auto addsLeft = static_cast<int64_t>(words[1]);
   const uint64_t* tail = words + 2 + kSuperLimbs;
   if (!validFrame(format, addsLeft, tail[0], tail[1], tail[2])) return false;
-  if (!limbsWithinHeadroom(words + 2, acc.limbs, addsLeft)) return false;
+  if (!limbsWithinHeadroom<true>(words + 2, acc.limbs, addsLeft)) return false;
   acc.format = format;
   acc.addsLeft = addsLeft;
   acc.infBits = tail[0];
@@ -107,16 +109,22 @@ void merge(SuperAccumulator& acc, const SuperAccumulator& other) {
   if ((other.nanBits & kMantissaMask) > (acc.nanBits & kMantissaMask)) acc.nanBits = other.nanBits;
 }
 
-void depositSpecial(SuperAccumulator& acc, uint64_t u) {
+namespace {
+
+void recordSpecial(uint64_t& infBits, uint64_t& nanBits, uint64_t u) {
   const uint64_t f = u & kMantissaMask;
   if (f != 0) {
     // The NaN with the largest mantissa field wins; the later one on a tie.
-    if (f >= (acc.nanBits & kMantissaMask)) acc.nanBits = u & ~kSignMask;
+    if (f >= (nanBits & kMantissaMask)) nanBits = u & ~kSignMask;
     return;
   }
   // Both infinities seen (or a NaN already recorded here): inf - inf is a NaN.
-  acc.infBits = combineInfinities(acc.infBits, u);
+  infBits = combineInfinities(infBits, u);
 }
+
+}  // namespace
+
+void depositSpecial(SuperAccumulator& acc, uint64_t u) { recordSpecial(acc.infBits, acc.nanBits, u); }
 
 void depositWide(SuperAccumulator& acc, uint128 v, bool negative, int limb) {
   if (acc.addsLeft == 0) carryPropagate(acc);
@@ -546,6 +554,118 @@ void addProductsEach(SuperAccumulator& acc, const double* x, const double* y, in
     y += batch;
     n -= batch;
   }
+}
+
+// ---- The record in place ----
+//
+// The caller's record, as its words, is checked without being copied and then changed in
+// place where that gives the very words the register's operations would leave: unsigned
+// additions into the limb words wrap exactly as the signed limbs add (two's complement),
+// and the headroom the check established keeps every limb within the signed range.
+
+namespace {
+
+constexpr int kFormatWord = 0;
+constexpr int kCountdownWord = 1;
+constexpr int kFirstLimbWord = 2;
+constexpr int kInfWord = kFirstLimbWord + kSuperLimbs;
+constexpr int kNanWord = kInfWord + 1;
+constexpr int kOverflowWord = kNanWord + 1;
+static_assert(offsetof(SuperAccumulator, infBits) == 8 * kInfWord &&
+              offsetof(SuperAccumulator, nanBits) == 8 * kNanWord &&
+              offsetof(SuperAccumulator, overflowBits) == 8 * kOverflowWord);
+
+bool validRecord(const uint64_t* words) {
+  const auto addsLeft = static_cast<int64_t>(words[kCountdownWord]);
+  return validFrame(words[kFormatWord], addsLeft, words[kInfWord], words[kNanWord], words[kOverflowWord]) &&
+         limbsWithinHeadroom<false>(words + kFirstLimbWord, nullptr, addsLeft);
+}
+
+}  // namespace
+
+InPlace addInPlace(uint64_t* words, const double* x, int64_t n) {
+  if (n > kAddsAfterInit) return InPlace::NeedsRegister;
+  if (!validRecord(words)) return InPlace::Invalid;
+  const auto addsLeft = static_cast<int64_t>(words[kCountdownWord]);
+  if (n <= 0) return InPlace::Done;
+  if (n > addsLeft) return InPlace::NeedsRegister;
+  // addEach's single batch: every element deposited in order, the countdown less n.
+  uint64_t* limbs = words + kFirstLimbWord;
+  for (int64_t i = 0; i < n; ++i) {
+    const uint64_t u = bitsOf(x[i]);
+    const uint64_t e = exponentField(u);
+    if (e == kSpecialField) [[unlikely]] {
+      recordSpecial(words[kInfWord], words[kNanWord], u);
+      continue;
+    }
+    int64_t index, low, high;
+    depositParts(u, e, index, low, high);
+    limbs[index] += static_cast<uint64_t>(low);
+    limbs[index + 1] += static_cast<uint64_t>(high);
+  }
+  words[kCountdownWord] = static_cast<uint64_t>(addsLeft - n);
+  return InPlace::Done;
+}
+
+InPlace mergeInPlace(uint64_t* words, const uint64_t* other) {
+  if (!validRecord(words) || !validRecord(other)) return InPlace::Invalid;
+  // merge's plain branch: other's limbs added, as many deposits spent as other has used.
+  const auto addsLeft = static_cast<int64_t>(words[kCountdownWord]);
+  const int64_t cost = kAddsAfterInit - static_cast<int64_t>(other[kCountdownWord]);
+  if (cost > kAddsAfterCarry || addsLeft < cost) return InPlace::NeedsRegister;
+  // other may be words itself: its side words are read before any is written, and each
+  // limb is read before it is written.
+  const uint64_t inf = combineInfinities(words[kInfWord], other[kInfWord]);
+  const uint64_t overflow = combineInfinities(words[kOverflowWord], other[kOverflowWord]);
+  const uint64_t nan = (other[kNanWord] & kMantissaMask) > (words[kNanWord] & kMantissaMask) ? other[kNanWord]
+                                                                                              : words[kNanWord];
+  for (int k = kFirstLimbWord; k < kFirstLimbWord + kSuperLimbs; ++k) words[k] += other[k];
+  words[kCountdownWord] = static_cast<uint64_t>(addsLeft - cost);
+  words[kInfWord] = inf;
+  words[kOverflowWord] = overflow;
+  words[kNanWord] = nan;
+  return InPlace::Done;
+}
+
+bool roundRecord(const uint64_t* words, double& result) {
+  if (!validRecord(words)) return false;
+  if (words[kNanWord] != 0) {
+    result = fromBits(words[kNanWord]);
+    return true;
+  }
+  if (words[kInfWord] != 0) {
+    result = fromBits(words[kInfWord]);
+    return true;
+  }
+  const uint64_t* record = words + kFirstLimbWord;
+  int64_t u = kSuperLimbs - 1;
+  while (u >= 3 && (record[u] | record[u - 1] | record[u - 2] | record[u - 3]) == 0) u -= 4;
+  while (u >= 0 && record[u] == 0) --u;
+  if (u >= kSuperLimbs - 2) {
+    // Carries may reach the top limb, and overflowBits may change: the whole register.
+    SuperAccumulator acc;
+    if (!loadAccumulator(words, acc)) return false;
+    result = round(acc);
+    return true;
+  }
+  if (words[kOverflowWord] != 0 || u < 0) {
+    // Carries from limbs below 129 end below 130: overflowBits stays as it is.
+    result = u < 0 && words[kOverflowWord] == 0 ? 0.0 : fromBits(words[kOverflowWord]);
+    return true;
+  }
+  int64_t lo = 0;
+  while (record[lo] == 0) ++lo;
+  // round's carry propagation and rounding over a copy of the limbs in use: lo - 1 (where
+  // a top digit of -1 folds) up to u + 2 (the carry out of u ends in u + 1).
+  int64_t limbs[kSuperLimbs];
+  const int64_t first = lo > 0 ? lo - 1 : 0;
+  limbs[first] = 0;
+  for (int64_t k = lo; k <= u; ++k) limbs[k] = static_cast<int64_t>(record[k]);
+  limbs[u + 1] = 0;
+  limbs[u + 2] = 0;
+  bool negative = false;
+  result = roundNormalized(limbs, first, rippleCarries(limbs, kSuperLimbs, first, lo, u, negative));
+  return true;
 }
 
 }  // namespace sela

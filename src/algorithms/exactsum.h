@@ -87,6 +87,22 @@ void initialize(SuperAccumulator& acc);
 // without overflow. False, with acc's contents unspecified, if it is not.
 bool loadAccumulator(const uint64_t* words, SuperAccumulator& acc);
 
+// The record worked on in place, given as its kAccumulatorWords words (the public record's
+// bytes), each operation first checking it as loadAccumulator does: Invalid (nothing
+// written) when it is not a valid record, Done when the operation left exactly the words
+// that copying, operating and copying back would leave, NeedsRegister (nothing written)
+// when it needs a carry propagation or the arrangements for long arrays: the caller then
+// takes that route.
+enum class InPlace { Invalid, Done, NeedsRegister };
+// addEach of x[0..n-1]: in place while n fits the countdown (n < 2^11).
+InPlace addInPlace(uint64_t* words, const double* x, int64_t n);
+// merge of the record `other` (which may be words itself): in place when no
+// normalisation is needed.
+InPlace mergeInPlace(uint64_t* words, const uint64_t* other);
+// round of a copy of the record, the record untouched: the limbs in use only. False when
+// the record is not valid.
+bool roundRecord(const uint64_t* words, double& result);
+
 // Whether a side word is set: the result is then that word, whatever the limbs hold, and
 // only further NaNs and infinities can still change it.
 static inline bool holdsSpecial(const SuperAccumulator& acc) { return acc.nanBits != 0 || acc.infBits != 0; }
