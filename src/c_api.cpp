@@ -37,6 +37,20 @@ void storeAccumulator(sela_accumulator* record, const sela::SuperAccumulator& ac
   std::memcpy(record, &acc, sizeof acc);
 }
 
+// An operation tried in place: -1 for an invalid record, 1 when it is done, 0 when the
+// register route must take it.
+int finishedInPlace(sela::InPlace outcome) {
+  switch (outcome) {
+    case sela::InPlace::Invalid:
+      return -1;
+    case sela::InPlace::Done:
+      return 1;
+    case sela::InPlace::NeedsRegister:
+      break;
+  }
+  return 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -172,6 +186,10 @@ void sela_accumulator_init(sela_accumulator* record) {
 }
 
 int sela_accumulator_add(sela_accumulator* record, const double* x, uint64_t n) {
+  if (record == nullptr) return -1;
+  if (const int status = finishedInPlace(sela::addInPlace(record->opaque, x, sela::saturateCount(n)))) {
+    return status < 0 ? -1 : 0;
+  }
   sela::SuperAccumulator acc;
   if (!loadAccumulator(record, acc)) return -1;
   if (n == 0) return 0;
@@ -190,6 +208,10 @@ int sela_accumulator_add_products(sela_accumulator* record, const double* x, con
 }
 
 int sela_accumulator_merge(sela_accumulator* record, const sela_accumulator* other) {
+  if (record == nullptr || other == nullptr) return -1;
+  if (const int status = finishedInPlace(sela::mergeInPlace(record->opaque, other->opaque))) {
+    return status < 0 ? -1 : 0;
+  }
   sela::SuperAccumulator acc;
   sela::SuperAccumulator more;
   if (!loadAccumulator(record, acc) || !loadAccumulator(other, more)) return -1;
@@ -208,9 +230,9 @@ int sela_accumulator_cumsum(sela_accumulator* record, const double* x, double* o
 }
 
 double sela_accumulator_round(const sela_accumulator* record) {
-  sela::SuperAccumulator acc;
-  if (!loadAccumulator(record, acc)) return sela::quietNaN();
-  return sela::round(acc);
+  double result;
+  if (record == nullptr || !sela::roundRecord(record->opaque, result)) return sela::quietNaN();
+  return result;
 }
 
 double sela_accumulator_round_divided(const sela_accumulator* record, uint64_t count) {

@@ -8,6 +8,7 @@
 #include <limits>
 #include <numeric>
 
+#include "algorithms/exactengine.h"
 #include "algorithms/exactsum.h"
 #include "sela.h"
 #include "test_util.h"
@@ -316,6 +317,69 @@ TEST(Accumulator, ProductsInRandomChunkingsMatchTheWholeDot) {
       }
     }
     EXPECT_TRUE(SameBits(sela_dot_exact(x.data(), y.data(), n), sela_accumulator_round(&total))) << trial;
+  }
+}
+
+// add, merge and round work on the caller's record in place where they can: the words they
+// leave (and the double round returns) must be those of the register route -- copy into a
+// register, operate, copy back -- on records of every shape: empty, near the countdown's
+// end, limbs up to the top of the register, negative values, side words set.
+TEST(Accumulator, InPlaceOperationsLeaveTheRegisterRoutesWords) {
+  std::mt19937_64 rng(8118);
+  std::vector<sela::SuperAccumulator> shapes;
+  for (int k = 0; k < 40; ++k) {
+    sela::SuperAccumulator s;
+    sela::initialize(s);
+    const auto x = testutil::wideRange(rng, rng() % 3000, -1074, 1023);
+    sela::add(s, x.data(), static_cast<int64_t>(x.size()));
+    if (k % 5 == 1) {
+      // Limbs up to the top, within the headroom the countdown allows.
+      sela::carryPropagate(s);
+      s.addsLeft = 2000;
+      const int64_t room = int64_t{47} << 52;
+      for (int l = 125; l < sela::kSuperLimbs; ++l) s.limbs[l] = static_cast<int64_t>(rng() % room) - room / 2;
+    }
+    if (k % 5 == 2) s.addsLeft = static_cast<int64_t>(rng() % 20);
+    if (k % 7 == 3) s.overflowBits = 0x7FF0000000000000ULL;
+    if (k % 11 == 4) s.nanBits = 0x7FF8000000000123ULL;
+    if (k % 13 == 5) s.infBits = 0xFFF0000000000000ULL;
+    if (k % 5 == 3) {
+      sela::carryPropagate(s);  // limbs in [-2^32, 2^32): their negations are valid too
+      for (auto& l : s.limbs) l = -l;
+    }
+    shapes.push_back(s);
+  }
+  sela::SuperAccumulator empty;
+  sela::initialize(empty);
+  shapes.push_back(empty);
+  for (size_t i = 0; i < shapes.size(); ++i) {
+    const sela::SuperAccumulator& s = shapes[i];
+    sela::SuperAccumulator copy = s;
+    const sela_accumulator asIs = record(s);
+    EXPECT_TRUE(SameBits(sela::round(copy), sela_accumulator_round(&asIs))) << i;
+    for (size_t n : {0u, 1u, 16u, 19u, 2046u, 2047u}) {
+      auto x = rng() % 2 ? testutil::uniform(rng, n) : testutil::wideRange(rng, n, -1074, 1023);
+      if (n > 3 && rng() % 3 == 0) x[rng() % n] = randomSpecial(rng);
+      sela::SuperAccumulator viaRegister = s;
+      sela::add(viaRegister, x.data(), static_cast<int64_t>(n));
+      sela_accumulator r = record(s);
+      ASSERT_EQ(0, sela_accumulator_add(&r, x.data(), n));
+      EXPECT_EQ(0, std::memcmp(&viaRegister, &r, sizeof r)) << i << " add of " << n;
+    }
+    const sela::SuperAccumulator& o = shapes[rng() % shapes.size()];
+    sela::SuperAccumulator merged = s;
+    sela::merge(merged, o);
+    sela_accumulator r = record(s);
+    const sela_accumulator other = record(o);
+    ASSERT_EQ(0, sela_accumulator_merge(&r, &other));
+    EXPECT_EQ(0, std::memcmp(&merged, &r, sizeof r)) << i << " merge";
+    // The register route copies both records, so the record merged with itself is
+    // merged with a copy of itself.
+    sela::SuperAccumulator doubled = s;
+    sela::merge(doubled, s);
+    sela_accumulator self = record(s);
+    ASSERT_EQ(0, sela_accumulator_merge(&self, &self));
+    EXPECT_EQ(0, std::memcmp(&doubled, &self, sizeof self)) << i << " merge with itself";
   }
 }
 

@@ -8,7 +8,6 @@
 #include <cmath>
 #include <limits>
 #include <random>
-#include <thread>
 #include <vector>
 
 #include "algorithms/certifiedsum.h"
@@ -229,30 +228,54 @@ TEST(CertifiedDot, CenteredLanesAreTheDotOfTheRoundedDifferences) {
   }
 }
 
-// The per-thread hint: after a decline the next kSkipsAfterDecline calls of that kind skip
-// the pass, then it is tried again; the kinds are independent, and so are threads. The
-// exported results are the oracle's whichever route a call takes.
-TEST(CertifiedHint, SkipsAFewCallsAfterADeclineAndNeverChangesAResult) {
-  using sela::CertifiedKind;
-  while (!sela::certifiedWorthTrying(CertifiedKind::Sum)) {
+// The certified sum at every length: where it accepts, the exact sum's double; plain data
+// accepted (when this processor has a vector pass), exact ties and cancellation declined
+// or right.
+TEST(CertifiedSum, AcceptsOnlyTheNearest) {
+  std::mt19937_64 rng(5150);
+  for (size_t n : {2u, 255u, 256u, 257u, 1000u, 4099u, 100000u}) {
+    const std::vector<double> plain = testutil::uniform(rng, n);
+    double r = -1.0;
+    const bool accepted = sela::certifiedSum(plain.data(), static_cast<int64_t>(n), r);
+    if (accepted) {
+      EXPECT_TRUE(SameBits(oracle::exactSum(plain), r)) << n;
+    }
+    if (routeAvailable() || n < sela::kCertifiedScalarSumBelow) {
+      EXPECT_TRUE(accepted) << "plain data, n=" << n;
+    }
+    for (double cond : {1e16, 1e32}) {
+      const std::vector<double> hard = testutil::illConditioned(rng, n, cond);
+      if (sela::certifiedSum(hard.data(), static_cast<int64_t>(n), r)) {
+        EXPECT_TRUE(SameBits(oracle::exactSum(hard), r));
+      }
+    }
+    // An exact tie (1 + 2^-53 exactly, among pairs that cancel, spread over the lanes) and
+    // the same tie broken by a value far below: the pass must not round either wrongly.
+    for (double breaker : {0.0, pow2(-200), -pow2(-200)}) {
+      std::vector<double> tie = testutil::uniform(rng, n);
+      for (size_t i = 0; i + 1 < n; i += 2) tie[i + 1] = -tie[i];
+      tie[0] = 1.0;
+      if (n >= 2) tie[1] = pow2(-53);
+      if (n >= 4) tie[n - 1 - (n % 2)] = breaker;
+      const double expected = oracle::exactSum(tie);
+      if (sela::certifiedSum(tie.data(), static_cast<int64_t>(n), r)) {
+        EXPECT_TRUE(SameBits(expected, r)) << n;
+      }
+      EXPECT_TRUE(SameBits(expected, sela_sum_exact(tie.data(), n))) << n;
+    }
   }
-  while (!sela::certifiedWorthTrying(CertifiedKind::Products)) {
-  }
-  sela::certifiedDeclined(CertifiedKind::Sum);
-  for (int k = 0; k < sela::kSkipsAfterDecline; ++k) {
-    EXPECT_TRUE(sela::certifiedWorthTrying(CertifiedKind::Products));
-    EXPECT_FALSE(sela::certifiedWorthTrying(CertifiedKind::Sum)) << k;
-  }
-  EXPECT_TRUE(sela::certifiedWorthTrying(CertifiedKind::Sum));
-  sela::certifiedDeclined(CertifiedKind::Products);
-  bool otherThread = false;
-  std::thread([&] { otherThread = sela::certifiedWorthTrying(CertifiedKind::Products); }).join();
-  EXPECT_TRUE(otherThread);
-  while (!sela::certifiedWorthTrying(CertifiedKind::Products)) {
-  }
+  // Overflowing partial sums, infinities and NaNs are declined by the lanes.
+  std::vector<double> big(1000, kMax);
+  double r;
+  EXPECT_FALSE(sela::certifiedSum(big.data(), 1000, r));
+  big[500] = -kInf;
+  EXPECT_FALSE(sela::certifiedSum(big.data(), 1000, r));
+  EXPECT_TRUE(SameBits(-kInf, sela_sum_exact(big.data(), 1000)));
+}
 
-  // Ill-conditioned calls (declined) interleaved with plain ones (taken by the exact
-  // arrangement while the hint skips, by the pass otherwise): all equal the oracle.
+// Every call decides for itself: ill-conditioned calls (declined by the pass) interleaved
+// with plain ones (accepted) all equal the oracle, whatever came before.
+TEST(CertifiedRoutes, InterleavedDeclinesAndAcceptsEqualTheOracle) {
   std::mt19937_64 rng(2024);
   for (int round = 0; round < 40; ++round) {
     const size_t n = 8 + rng() % 300;

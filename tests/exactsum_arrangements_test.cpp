@@ -96,6 +96,52 @@ TEST(ExactProductArrangements, AgreeWithTheOracleAndTheElementStep) {
   });
 }
 
+// The split products in the sum bins, whatever the certified pass would decide: the flush
+// reads only the bins from 106 fields below the lowest h to the highest, so h at the
+// bottom of the split (field 107, r down to field 1), at the top (field 2046), in one
+// binade and spread over all of them, with zero r among them, must all come out exact.
+TEST(ExactProductArrangements, SplitBinsFlushTheFieldsInUse) {
+  const ProductSplit* split = productSplit();
+  if (split == nullptr) GTEST_SKIP() << "no fused multiply-add on this processor";
+  std::mt19937_64 rng(107);
+  for (int kind = 0; kind < 6; ++kind) {
+    for (int64_t n : {1, 2, 5, 300, 1000}) {
+      Vec x = family(rng, kind % 4, static_cast<size_t>(n));
+      Vec y = family(rng, kind % 4, static_cast<size_t>(n));
+      if (kind == 4) {  // h near the bottom of the split (fields 133-135), r 53-106 below
+        x = testutil::wideRange(rng, static_cast<size_t>(n), -450, -450);
+        y = testutil::wideRange(rng, static_cast<size_t>(n), -440, -440);
+        // Products that cancel in pairs, and (1 + 2^-52)^2 = 1 + 2^-51 + 2^-104 less
+        // 1 + 2^-51: the result is the r of that product alone, 104 fields below its h,
+        // in limb window 0.
+        if (n % 2 == 0) {
+          for (int64_t k = 1; k < n; k += 2) {
+            x[k] = -x[k - 1];
+            y[k] = y[k - 1];
+          }
+          x[0] = (1.0 + pow2(-52)) * pow2(-450);
+          y[0] = (1.0 + pow2(-52)) * pow2(-440);
+          x[1] = -(1.0 + pow2(-51)) * pow2(-450);
+          y[1] = pow2(-440);
+        }
+      }
+      if (kind == 5) {  // h near the top of the range, and one small product far below
+        x = testutil::wideRange(rng, static_cast<size_t>(n), 500, 500);
+        y = testutil::wideRange(rng, static_cast<size_t>(n), 500, 500);
+        x[0] = 1.0 + pow2(-30);
+        y[0] = 3.0;
+      }
+      SuperAccumulator acc;
+      initialize(acc);
+      ProductStream stream;
+      beginProductStream(stream, acc, split, 0, n, x.data(), y.data(), n);
+      streamProducts(stream, x.data(), y.data(), n);
+      endProductStream(stream);
+      ASSERT_TRUE(SameBits(productsOneByOne(x, y, n), round(acc))) << "kind " << kind << " n " << n;
+    }
+  }
+}
+
 TEST(ExactProductArrangements, ProductsAtTheEdgesOfTheSplit) {
   // Exponent fields of h around 106/107 (the split's lower edge), products rounding to
   // DBL_MAX or beyond, subnormal factors, the product floor, special values.

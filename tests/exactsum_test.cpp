@@ -46,6 +46,14 @@ void expectEveryPath(const std::vector<double>& x, double expected, const std::s
   EXPECT_TRUE(SameBits(expected, elementwiseSum(x))) << what << " (element operations)";
   EXPECT_TRUE(SameBits(expected, sela::superSum(x.data(), n))) << what << " (superSum)";
   EXPECT_TRUE(SameBits(expected, binnedSum(x.data(), n))) << what << " (bins)";
+  double shortResult;
+  const bool special = std::any_of(x.begin(), x.end(), [](double v) { return !std::isfinite(v); });
+  if (n >= 1 && n <= sela::kShortSumMaxLength && !special) {
+    ASSERT_TRUE(sela::shortExactSum(x.data(), n, shortResult)) << what;
+    EXPECT_TRUE(SameBits(expected, shortResult)) << what << " (short register)";
+  } else {
+    EXPECT_FALSE(sela::shortExactSum(x.data(), n, shortResult)) << what;
+  }
 }
 
 void expectMatchesOracle(const std::vector<double>& x, const std::string& what) {
@@ -215,6 +223,52 @@ TEST(ExactSum, ZerosAndSubnormalsInEveryPosition) {
   for (size_t i = 3; i < w.size(); i += 97) w[i] = (i % 3 ? 1 : -1) * kTiny * static_cast<double>(i);
   for (size_t i = 5; i < w.size(); i += 89) w[i] = -0.0;
   expectMatchesOracle(w, "sprinkled");
+}
+
+// The short register's three forms (limbs zeroed where touched below 64 elements; bins
+// for data of a narrow range of fields; four copies of the limbs otherwise) against the
+// oracle where each one's arithmetic is at its edge.
+TEST(ShortExactSum, EveryFormAtItsEdges) {
+  std::mt19937_64 rng(7117);
+  for (size_t n : {1u, 2u, 3u, 31u, 62u, 63u, 64u, 65u, 200u, 511u, 512u, 1023u, 2046u, 2047u}) {
+    const std::string at = " n=" + std::to_string(n);
+    // One binade, a few binades (the bins), every binade (the copies), subnormals only.
+    expectMatchesOracle(testutil::uniform(rng, n), "uniform" + at);
+    expectMatchesOracle(testutil::wideRange(rng, n, -40, 40), "81 binades" + at);
+    expectMatchesOracle(testutil::wideRange(rng, n, 800, 1023), "top binades" + at);
+    expectMatchesOracle(testutil::wideRange(rng, n, -1074, 1023), "full range" + at);
+    expectMatchesOracle(testutil::wideRange(rng, n, -1074, -1023), "subnormals" + at);
+    expectMatchesOracle(testutil::illConditioned(rng, n, 1e30), "cond 1e30" + at);
+    // Largest magnitudes of one sign: the carry reaches the register's top limb; of
+    // alternating signs near it: the top digit folds.
+    expectMatchesOracle(std::vector<double>(n, kMax), "DBL_MAX" + at);
+    expectMatchesOracle(std::vector<double>(n, -kMax), "-DBL_MAX" + at);
+    expectMatchesOracle(std::vector<double>(n, -pow2(-1022)), "-2^-1022" + at);
+    expectMatchesOracle(std::vector<double>(n, 2.0 - pow2(-52)), "repeated 2 - ulp" + at);
+    // Zeros and subnormals among normal values leave the bins to the copies.
+    auto z = testutil::uniform(rng, n);
+    z[rng() % n] = (rng() & 1) ? 0.0 : -0.0;
+    z[rng() % n] = kTiny * 3;
+    expectMatchesOracle(z, "with a zero and a subnormal" + at);
+    if (n >= 2) expectEveryPath(cancelling(rng, n / 2), 0.0, "values and their negations" + at);
+  }
+  // Ties: the sticky bit in a limb far below the top, and a carry that fold -1 digits.
+  const double t = pow2(-53);
+  expectMatchesOracle({1.0, t}, "tie to even");
+  expectMatchesOracle({1.0, t, kTiny}, "tie broken far below");
+  expectMatchesOracle({-1.0, -t, -kTiny}, "negative tie broken far below");
+  expectMatchesOracle({-(1.0 + pow2(-52)), -t}, "negative tie to even, up");
+  std::vector<double> tieWithRun(100, 0.0);
+  for (size_t i = 0; i < tieWithRun.size(); ++i) tieWithRun[i] = i % 2 ? pow2(-70) : -pow2(-70);
+  tieWithRun[0] = pow2(60);
+  tieWithRun[1] = pow2(60 - 53);
+  tieWithRun.push_back(-pow2(-1000));
+  expectMatchesOracle(tieWithRun, "tie less a tiny value among cancelling pairs");
+  // Only NaNs and infinities need the full record.
+  double r;
+  const std::vector<double> inf = {1.0, kInf};
+  EXPECT_FALSE(sela::shortExactSum(inf.data(), 2, r));
+  EXPECT_FALSE(sela::shortExactSum(inf.data(), 0, r));
 }
 
 TEST(ExactSum, SpecialValuesAgreeWithElementOperations) {

@@ -19,6 +19,11 @@ namespace {
 bool declineDotLanes(const double*, int64_t, const double*, CertifiedDotLanes&) { return false; }
 bool declineCenteredLanes(const double*, int64_t, const double*, double, double, CertifiedDotLanes&) { return false; }
 
+bool declineSumLanes(const double*, int64_t, CertifiedDotLanes&) { return false; }
+
+using SumLanesKernel = bool (*)(const double*, int64_t, CertifiedDotLanes&);
+constinit KernelSlot<SumLanesKernel> certifiedSumImpl{
+    {declineSumLanes, certifiedSumLanesAvx2, certifiedSumLanesAvx512}};
 using DotLanesKernel = bool (*)(const double*, int64_t, const double*, CertifiedDotLanes&);
 using CenteredLanesKernel = bool (*)(const double*, int64_t, const double*, double, double, CertifiedDotLanes&);
 constinit KernelSlot<DotLanesKernel> certifiedDotImpl{
@@ -27,9 +32,6 @@ constinit KernelSlot<CenteredLanesKernel> certifiedCenteredImpl{
     {declineCenteredLanes, certifiedCenteredLanesAvx2, certifiedCenteredLanesAvx512}};
 
 constexpr double kMaxDouble = std::numeric_limits<double>::max();
-
-// Calls still to skip, per kind (constant-initialised, no per-access wrapper).
-__thread int skipsLeft[2] = {0, 0};
 
 struct LaneSums {
   double s = 0.0;  // sum of the high parts
@@ -169,6 +171,19 @@ bool certifiedNearest(const double* x, int64_t n, double& result) {
   return true;
 }
 
+// The lanes hold S and the error terms of the exact sum of the elements exactly as they
+// would for products with zero remainders and no flagged product, so certifiedDotResult's
+// decision applies unchanged: its value is the exact sum rounded to nearest, as round
+// gives it (no product floor is involved; a zero sum is +0.0).
+bool certifiedSum(const double* x, int64_t n, double& result) {
+  if (n < kCertifiedVectorSumFrom) return certifiedNearest(x, n, result);
+  CertifiedDotLanes lanes;
+  if (n > kCertifiedDotMaxLength || !certifiedSumImpl.get()(x, n, lanes)) {
+    return n < kCertifiedScalarSumBelow && certifiedNearest(x, n, result);
+  }
+  return certifiedDotResult(lanes, n, result);
+}
+
 bool certifiedDotAdd(CertifiedDotLanes& lanes, const double* x, const double* y, int64_t n) {
   return certifiedDotImpl.get()(x, n, y, lanes);
 }
@@ -229,14 +244,5 @@ bool certifiedCentered(const double* x, const double* y, int64_t n, double cx, d
   CertifiedDotLanes lanes;
   return certifiedCenteredAdd(lanes, x, y, n, cx, cy) && certifiedDotResult(lanes, n, result);
 }
-
-bool certifiedWorthTrying(CertifiedKind kind) {
-  int& left = skipsLeft[static_cast<int>(kind)];
-  if (left == 0) return true;
-  --left;
-  return false;
-}
-
-void certifiedDeclined(CertifiedKind kind) { skipsLeft[static_cast<int>(kind)] = kSkipsAfterDecline; }
 
 }  // namespace sela

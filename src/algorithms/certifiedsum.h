@@ -14,6 +14,16 @@ namespace sela {
 // or on an infinity, a NaN or an overflow. A zero sum gives +0.0.
 bool certifiedNearest(const double* x, int64_t n, double& result);
 
+// The nearest double (ties to even) to the exact sum of x[0..n-1], n >= 1, or false: from
+// certifiedNearest for short inputs, else from the lanes of this processor's vector family
+// (decided as the dot product's lanes are, the elements standing for products with no
+// remainder), for n <= kCertifiedDotMaxLength. The scalar family has no such pass: it
+// declines from kCertifiedScalarSumBelow on, where the binned arrangement is faster than
+// its pass. A zero sum gives +0.0.
+bool certifiedSum(const double* x, int64_t n, double& result);
+constexpr int64_t kCertifiedVectorSumFrom = 256;
+constexpr int64_t kCertifiedScalarSumBelow = 2048;
+
 // The longest inputs the passes take. The sum's bound needs m u <= 2^-30 over its m <= n + 4
 // error terms (u = 2^-53); the dot product's needs m u <= 2^-20 over two terms per element,
 // with room for the zero-padded blocks and the lanes.
@@ -56,30 +66,12 @@ bool certifiedCentered(const double* x, const double* y, int64_t n, double cx, d
 // always on processors without a fused multiply-add. A zero dot product gives +0.0.
 bool certifiedDot(const double* x, const double* y, int64_t n, double& result);
 
-// A hint kept per thread and per kind of pass: after a pass declined, the thread's next
-// kSkipsAfterDecline calls of that kind go straight to the exact arrangement, then the
-// pass is tried again. Ill-conditioned data tend to come in runs (residuals of one
-// system, say), which then do not pay for a pass that cannot decide; well-conditioned
-// data after a run of declines lose the pass for a few calls at most. Either route gives
-// the same double, so only the time of a call depends on the hint, never its result.
-enum class CertifiedKind { Sum, Products };
-constexpr int kSkipsAfterDecline = 7;
-bool certifiedWorthTrying(CertifiedKind kind);
-void certifiedDeclined(CertifiedKind kind);
-
-// Runs pass() (one of the certified passes above, returning whether it accepted) unless
-// the hint skips it, and records a decline: what every caller of a pass does.
-template <typename Pass>
-bool tryCertified(CertifiedKind kind, Pass pass) {
-  if (!certifiedWorthTrying(kind)) return false;
-  if (pass()) return true;
-  certifiedDeclined(kind);
-  return false;
-}
-
-// The lane pass of each vector family (certifiedsum_avx2.cpp, certifiedsum_avx512.cpp),
-// continuing the given lanes, over the products x[i] * y[i] or over the products of the
+// The lane pass of each vector family (certifiedsum_avx2.cpp, certifiedsum_avx512.cpp):
+// over the elements x[i] (a fresh record of lanes), or, continuing the given lanes, over
+// the products x[i] * y[i] or over the products of the
 // rounded differences (x[i] - cx) (y[i] - cy); they always accept.
+bool certifiedSumLanesAvx2(const double* x, int64_t n, CertifiedDotLanes& lanes);
+bool certifiedSumLanesAvx512(const double* x, int64_t n, CertifiedDotLanes& lanes);
 bool certifiedDotLanesAvx2(const double* x, int64_t n, const double* y, CertifiedDotLanes& lanes);
 bool certifiedDotLanesAvx512(const double* x, int64_t n, const double* y, CertifiedDotLanes& lanes);
 bool certifiedCenteredLanesAvx2(const double* x, int64_t n, const double* y, double cx, double cy,

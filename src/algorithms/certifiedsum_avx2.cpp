@@ -5,6 +5,11 @@
 
 namespace sela {
 
+bool certifiedSumLanesAvx2(const double* x, int64_t n, CertifiedDotLanes& lanes) {
+  certifiedSumKernel<Avx2Ops>(x, n, lanes);
+  return true;
+}
+
 bool certifiedDotLanesAvx2(const double* x, int64_t n, const double* y, CertifiedDotLanes& lanes) {
   certifiedDotKernel<Avx2Ops, false>(x, n, y, 0.0, 0.0, lanes);
   return true;

@@ -5,6 +5,11 @@
 
 namespace sela {
 
+bool certifiedSumLanesAvx512(const double* x, int64_t n, CertifiedDotLanes& lanes) {
+  certifiedSumKernel<Avx512Ops>(x, n, lanes);
+  return true;
+}
+
 bool certifiedDotLanesAvx512(const double* x, int64_t n, const double* y, CertifiedDotLanes& lanes) {
   certifiedDotKernel<Avx512Ops, false>(x, n, y, 0.0, 0.0, lanes);
   return true;

@@ -41,6 +41,23 @@ struct CertifiedDotGroup {
     tiny = Ops::either(tiny, Ops::both(Ops::less(Ops::abs(p), floor),
                                        Ops::both(Ops::notEqual(a, zero), Ops::notEqual(b, zero))));
   }
+  // The sum's step: the element itself is the high part, with no remainder.
+  void stepSum(typename Ops::V a) {
+    typename Ops::V t, q;
+    twoSum<Ops>(s, a, t, q);
+    c = Ops::add(c, q);
+    e = Ops::add(e, Ops::abs(q));
+    s = t;
+  }
+  // Takes another group's lanes into these: the sums by a TwoSum whose error is one more
+  // term per lane, the error sums and magnitudes added (still a tree over the terms).
+  void absorb(const CertifiedDotGroup& o) {
+    typename Ops::V t, q;
+    twoSum<Ops>(s, o.s, t, q);
+    c = Ops::add(Ops::add(c, o.c), q);
+    e = Ops::add(Ops::add(e, o.e), Ops::abs(q));
+    s = t;
+  }
   void write(sela::CertifiedDotLanes& out, int first) const {
     Ops::store(out.s + first, s);
     Ops::store(out.c + first, c);
@@ -95,6 +112,38 @@ void certifiedDotKernel(const double* x, int64_t n, const double* y, double cx, 
   state.lanes = static_cast<int>(2 * W);
   state.terms += 2 * ((n + W - 1) / W) * W;  // a q and an r per element slot, padding included
   state.tinyProducts = state.tinyProducts || Ops::any(tiny);
+}
+
+// The certified sum: the same lanes with each element as its own high part (r = 0, no
+// products, nothing flagged), in four lane groups, as the sum's one addition per element
+// and lane leaves a shorter chain than the dot product's; the third and fourth groups are
+// folded into the first two at the end. Terms: one TwoSum error per element slot (padding
+// included) and one per lane of each fold.
+template <typename Ops>
+void certifiedSumKernel(const double* x, int64_t n, sela::CertifiedDotLanes& state) {
+  constexpr int64_t W = Ops::W;
+  static_assert(2 * W <= sela::CertifiedDotLanes::kMaxLanes);
+  CertifiedDotGroup<Ops> g0, g1, g2, g3;
+  int64_t i = 0;
+  for (; i + 4 * W <= n; i += 4 * W) {
+    if (i < n - kPrefetchAhead) __builtin_prefetch(x + i + kPrefetchAhead);
+    g0.stepSum(Ops::load(x + i));
+    g1.stepSum(Ops::load(x + i + W));
+    g2.stepSum(Ops::load(x + i + 2 * W));
+    g3.stepSum(Ops::load(x + i + 3 * W));
+  }
+  for (; i + W <= n; i += W) g2.stepSum(Ops::load(x + i));
+  if (i < n) {
+    double bx[W] = {};
+    for (int64_t l = 0; i + l < n; ++l) bx[l] = x[i + l];
+    g3.stepSum(Ops::load(bx));
+  }
+  g0.absorb(g2);
+  g1.absorb(g3);
+  g0.write(state, 0);
+  g1.write(state, static_cast<int>(W));
+  state.lanes = static_cast<int>(2 * W);
+  state.terms += ((n + W - 1) / W) * W + 2 * W;
 }
 
 }  // namespace

@@ -36,20 +36,16 @@ void addProducts(SuperAccumulator& acc, const double* x, const double* y, int64_
   addProductsFrom(acc, x, y, n, kSplitBinsMinLength);
 }
 
-// Short sums first try the certified compensated pass (certifiedsum.h): where it accepts,
-// its double is the exact sum rounded to nearest, which is what round gives (a zero sum
-// included: +0.0 both ways). From this length on the binned arrangement is faster than
-// that pass, and it is never declined. After a decline the thread's hint skips the pass
-// for a few calls (only time depends on it).
-constexpr int64_t kCertifiedSumWorthBelow = 2048;
-
+// The certified pass first (certifiedsum.h): where it accepts, its double is the exact sum
+// rounded to nearest, which is what round gives (a zero sum included: +0.0 both ways).
+// Every call decides for itself: nothing is kept between calls. What it declines goes,
+// when short, to the short register (no record to zero, no carries before the end, a
+// rounding that reads only the limbs touched), else to the arrangements of add.
 double superSum(const double* x, int64_t n) {
   if (n <= 0) return 0.0;
   double nearest;
-  if (n >= 2 && n < kCertifiedSumWorthBelow &&
-      tryCertified(CertifiedKind::Sum, [&] { return certifiedNearest(x, n, nearest); })) {
-    return nearest;
-  }
+  if (n >= 2 && certifiedSum(x, n, nearest)) return nearest;
+  if (n <= kShortSumMaxLength && shortExactSum(x, n, nearest)) return nearest;
   SuperAccumulator acc;
   initialize(acc);
   add(acc, x, n);
@@ -60,12 +56,11 @@ double superSum(const double* x, int64_t n) {
 // almost completely it decides the rounding while streaming at the speed of the vector
 // dot kernels, and where it accepts, its double is the value round gives, product floor
 // included. Heavy cancellation (or a tie, a special value, an overflow) pays for that
-// pass once more before the exact products, and the thread's hint then skips the pass
-// for the next few calls.
+// pass once more before the exact products.
 double superDot(const double* x, int64_t nx, const double* y, int64_t /*ny*/) {
   if (nx <= 0) return 0.0;
   double nearest;
-  if (tryCertified(CertifiedKind::Products, [&] { return certifiedDot(x, y, nx, nearest); })) return nearest;
+  if (certifiedDot(x, y, nx, nearest)) return nearest;
   SuperAccumulator acc;
   initialize(acc);
   addProductsFrom(acc, x, y, nx, kDeclinedSplitBinsMinLength);
@@ -77,9 +72,7 @@ double superDot(const double* x, int64_t nx, const double* y, int64_t /*ny*/) {
 // so nothing proportional to n is allocated.
 double superDotCentered(const double* x, const double* y, int64_t n, double cx, double cy) {
   double result;
-  if (tryCertified(CertifiedKind::Products, [&] { return certifiedCentered(x, y, n, cx, cy, result); })) {
-    return result;
-  }
+  if (certifiedCentered(x, y, n, cx, cy, result)) return result;
   double dx[kProductChunk];
   if (x == y && bitsOf(cx) == bitsOf(cy)) {
     return exactChunkProducts(n, dx, dx, [&](int64_t start, int64_t len) {

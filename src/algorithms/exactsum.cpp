@@ -53,6 +53,8 @@ bool validFrame(uint64_t format, int64_t addsLeft, uint64_t inf, uint64_t nan, u
 // that is (limb + b) / 2^53 < k; v - k wraps to a word with its top bit set exactly when
 // v < k, so the AND of all of them keeps the top bit exactly when every limb is in range.
 // Plain adds, shifts and ANDs: the loop runs on vector registers.
+// With Copy false, only checks (the record is read, nothing is written).
+template <bool Copy>
 bool limbsWithinHeadroom(const uint64_t* from, int64_t* to, int64_t addsLeft) {
   const auto k = static_cast<uint64_t>(kAddsAfterInit - addsLeft);
   const uint64_t b = k << kDepositBoundLog2;
@@ -61,7 +63,7 @@ bool limbsWithinHeadroom(const uint64_t* from, int64_t* to, int64_t addsLeft) {
 #pragma GCC unroll 4
   for (int i = 0; i < kSuperLimbs; ++i) {
     const uint64_t limb = from[i];
-    to[i] = static_cast<int64_t>(limb);
+    if constexpr (Copy) to[i] = static_cast<int64_t>(limb);
     inRange &= ((limb + b) >> (kDepositBoundLog2 + 1)) - k;
     any |= limb;
   }
@@ -78,7 +80,7 @@ bool loadAccumulator(const uint64_t* words, SuperAccumulator& acc) {
   const auto addsLeft = static_cast<int64_t>(words[1]);
   const uint64_t* tail = words + 2 + kSuperLimbs;
   if (!validFrame(format, addsLeft, tail[0], tail[1], tail[2])) return false;
-  if (!limbsWithinHeadroom(words + 2, acc.limbs, addsLeft)) return false;
+  if (!limbsWithinHeadroom<true>(words + 2, acc.limbs, addsLeft)) return false;
   acc.format = format;
   acc.addsLeft = addsLeft;
   acc.infBits = tail[0];
@@ -107,16 +109,22 @@ void merge(SuperAccumulator& acc, const SuperAccumulator& other) {
   if ((other.nanBits & kMantissaMask) > (acc.nanBits & kMantissaMask)) acc.nanBits = other.nanBits;
 }
 
-void depositSpecial(SuperAccumulator& acc, uint64_t u) {
+namespace {
+
+void recordSpecial(uint64_t& infBits, uint64_t& nanBits, uint64_t u) {
   const uint64_t f = u & kMantissaMask;
   if (f != 0) {
     // The NaN with the largest mantissa field wins; the later one on a tie.
-    if (f >= (acc.nanBits & kMantissaMask)) acc.nanBits = u & ~kSignMask;
+    if (f >= (nanBits & kMantissaMask)) nanBits = u & ~kSignMask;
     return;
   }
   // Both infinities seen (or a NaN already recorded here): inf - inf is a NaN.
-  acc.infBits = combineInfinities(acc.infBits, u);
+  infBits = combineInfinities(infBits, u);
 }
+
+}  // namespace
+
+void depositSpecial(SuperAccumulator& acc, uint64_t u) { recordSpecial(acc.infBits, acc.nanBits, u); }
 
 void depositWide(SuperAccumulator& acc, uint128 v, bool negative, int limb) {
   if (acc.addsLeft == 0) carryPropagate(acc);
@@ -138,18 +146,17 @@ void addEach(SuperAccumulator& acc, const double* x, int64_t n) {
   }
 }
 
-int64_t carryPropagate(SuperAccumulator& acc) {
-  int64_t* limbs = acc.limbs;
-  acc.addsLeft = kAddsAfterCarry;
-  // u: the highest non-zero limb, lo: the lowest one. The scans test four limbs at a
-  // time; most of a register is zero (a sum of doubles of one binade touches two limbs).
-  int64_t u = kSuperLimbs - 1;
-  while (u >= 3 && (limbs[u] | limbs[u - 1] | limbs[u - 2] | limbs[u - 3]) == 0) u -= 4;
-  while (u >= 0 && limbs[u] == 0) --u;
-  if (u < 0) return 0;
-  int64_t lo = 0;
-  while (lo + 4 <= u && (limbs[lo] | limbs[lo + 1] | limbs[lo + 2] | limbs[lo + 3]) == 0) lo += 4;
+namespace {
 
+// Returned by rippleCarries for a value beyond the limbs it was given.
+constexpr int64_t kBeyondLimbs = -1;
+
+// Brings limbs[lowest .. size-1] to normal form without changing their value (the limbs
+// below `lowest` are zero and are neither read nor written), given u, the highest
+// non-zero limb, and lo, with lowest < lo <= the lowest non-zero one, or lo = lowest = 0.
+// Returns the top limb's index (0 for a zero value), or kBeyondLimbs when a carry would
+// leave limbs[size - 1], with `negative` the sign of the value then.
+int64_t rippleCarries(int64_t* limbs, int64_t size, int64_t lowest, int64_t lo, int64_t u, bool& negative) {
   // Ripple the carries from lo up to u: afterwards every limb below u is a digit in
   // [0, 2^32). A limb and an incoming carry stay within the signed 64-bit range: the limb
   // is below 2047 * 2^52 = 2^63 - 2^52 in magnitude and the carry below 2^32.
@@ -167,14 +174,11 @@ int64_t carryPropagate(SuperAccumulator& acc) {
   for (;;) {
     const int64_t chigh = c >> kLimbBits;
     if (chigh == 0 || chigh == -1) break;
-    if (i == kSuperLimbs - 1) {
-      // A carry would leave the top limb: |value| >= 2^3117, beyond the register. Every
-      // digit below is a non-negative digit now, so the top one, c, gives the sign (c >= 2^32
-      // or c < -2^32). Only the sign is kept; the cleared register stays within any
-      // headroom and goes on taking deposits.
-      acc.overflowBits = combineInfinities(acc.overflowBits, infinityOfSign(c < 0));
-      std::memset(acc.limbs, 0, sizeof acc.limbs);
-      return 0;
+    if (i == size - 1) {
+      // Every digit below is a non-negative digit now, so the top one, c, gives the sign
+      // (c >= 2^32 or c < -2^32).
+      negative = c < 0;
+      return kBeyondLimbs;
     }
     limbs[i] = c & kLimbMask;
     ++i;
@@ -184,33 +188,25 @@ int64_t carryPropagate(SuperAccumulator& acc) {
   // The top digit may have cancelled: the top is then the highest non-zero digit below,
   // all of which are non-negative now.
   int64_t top = i;
-  while (top > 0 && limbs[top] == 0) --top;
+  while (top > lowest && limbs[top] == 0) --top;
   if (limbs[top] == 0) return 0;
   // A top digit of -1 is folded into the digit below, which becomes negative. The result
-  // is the unique normal form of the value, whatever the order the carries took.
+  // is the unique normal form of the value, whatever the order the carries took. (The
+  // fold stops at lo - 1 at the latest: that limb was zero, and becomes -2^32.)
   while (limbs[top] == -1 && top > 0) {
     limbs[top - 1] -= int64_t{1} << kLimbBits;
     limbs[top] = 0;
     --top;
   }
-  // Beside a value already beyond the register (kept by its sign only, at least 2^3117 in
-  // magnitude), a register below the top limb (under 2^3085) cannot change the sign or
-  // bring the sum back into the double range. One in the top limb with the other sign
-  // could: the value is then lost, and the word becomes what both signs give.
-  if (acc.overflowBits != 0 && top == kSuperLimbs - 1) {
-    acc.overflowBits = combineInfinities(acc.overflowBits, infinityOfSign(limbs[top] < 0));
-  }
   return top;
 }
 
-double round(SuperAccumulator& acc) {
-  if (acc.nanBits != 0) return fromBits(acc.nanBits);
-  if (acc.infBits != 0) return fromBits(acc.infBits);
-
-  const int64_t* limbs = acc.limbs;
-  const int64_t i = carryPropagate(acc);
-  if (acc.overflowBits != 0) return fromBits(acc.overflowBits);
-  const int64_t v = limbs[i];
+// The value of limbs in normal form with top limb i, rounded to nearest (ties to even),
+// +-inf where round-to-nearest overflows. Reads limbs[lowest .. i] only: the limbs below
+// `lowest` are zero.
+double roundNormalized(const int64_t* limbs, int64_t lowest, int64_t i) {
+  const auto limb = [&](int64_t k) { return k >= lowest ? limbs[k] : int64_t{0}; };
+  const int64_t v = limb(i);
 
   // Subnormal range: the value in units of 2^-1074 is the bit pattern itself. The lowest
   // bit of limb 0 (2^-1075) is dropped; sums only ever deposit even values there.
@@ -220,7 +216,7 @@ double round(SuperAccumulator& acc) {
       const uint64_t mag = static_cast<uint64_t>(v < 0 ? -v : v) >> 1;
       return fromBits(mag | (v < 0 ? kSignMask : 0));
     }
-    const int64_t t = v * (int64_t{1} << 31) + (limbs[0] >> 1);
+    const int64_t t = v * (int64_t{1} << 31) + (limb(0) >> 1);
     if (t >= 0 && t < (int64_t{1} << 52)) return fromBits(static_cast<uint64_t>(t));
     if (t < 0 && t > -(int64_t{1} << 52)) return fromBits(static_cast<uint64_t>(-t) | kSignMask);
   }
@@ -232,12 +228,12 @@ double round(SuperAccumulator& acc) {
   int64_t e = (63 - kMantissaBits) - z;  // the biased exponent is e + 32 i
   int64_t w = v * (int64_t{1} << more);
   int64_t j = i - 1;
-  int64_t lower = limbs[j];
+  int64_t lower = limb(j);
   if (more >= 32) {
     more -= 32;
     w += lower * (int64_t{1} << more);
     j = i - 2;
-    lower = j < 0 ? 0 : limbs[j];
+    lower = limb(j);
   }
   w += lower >> (32 - more);
   lower &= (int64_t{1} << (32 - more)) - 1;
@@ -246,7 +242,7 @@ double round(SuperAccumulator& acc) {
   // subtracts from it when w < 0; only whether it is non-zero matters.
   auto sticky = [&]() {
     if (lower != 0) return true;
-    for (int64_t k = j - 1; k >= 0; --k)
+    for (int64_t k = j - 1; k >= lowest; --k)
       if (limbs[k] != 0) return true;
     return false;
   };
@@ -296,6 +292,205 @@ double round(SuperAccumulator& acc) {
   if (biased > static_cast<int64_t>(kMaxFiniteField)) return fromBits(sign | kExponentMask);
   const uint64_t frac = (static_cast<uint64_t>(w) >> 2) & kMantissaMask;
   return fromBits(sign | (static_cast<uint64_t>(biased) << kMantissaBits) | frac);
+}
+
+}  // namespace
+
+int64_t carryPropagate(SuperAccumulator& acc) {
+  int64_t* limbs = acc.limbs;
+  acc.addsLeft = kAddsAfterCarry;
+  // u: the highest non-zero limb, lo: the lowest one. The scans test four limbs at a
+  // time; most of a register is zero (a sum of doubles of one binade touches two limbs).
+  int64_t u = kSuperLimbs - 1;
+  while (u >= 3 && (limbs[u] | limbs[u - 1] | limbs[u - 2] | limbs[u - 3]) == 0) u -= 4;
+  while (u >= 0 && limbs[u] == 0) --u;
+  if (u < 0) return 0;
+  int64_t lo = 0;
+  while (lo + 4 <= u && (limbs[lo] | limbs[lo + 1] | limbs[lo + 2] | limbs[lo + 3]) == 0) lo += 4;
+
+  bool negative = false;
+  const int64_t top = rippleCarries(limbs, kSuperLimbs, 0, lo, u, negative);
+  if (top == kBeyondLimbs) {
+    // |value| >= 2^3117, beyond the register. Only the sign is kept; the cleared register
+    // stays within any headroom and goes on taking deposits.
+    acc.overflowBits = combineInfinities(acc.overflowBits, infinityOfSign(negative));
+    std::memset(acc.limbs, 0, sizeof acc.limbs);
+    return 0;
+  }
+  // Beside a value already beyond the register (kept by its sign only, at least 2^3117 in
+  // magnitude), a register below the top limb (under 2^3085) cannot change the sign or
+  // bring the sum back into the double range. One in the top limb with the other sign
+  // could: the value is then lost, and the word becomes what both signs give.
+  if (acc.overflowBits != 0 && top == kSuperLimbs - 1) {
+    acc.overflowBits = combineInfinities(acc.overflowBits, infinityOfSign(limbs[top] < 0));
+  }
+  return top;
+}
+
+namespace {
+
+// The short register of shortExactSum: copy c of the limbs takes elements c, c + Copies,
+// c + 2 Copies, ... Deposits into one limb then form Copies chains of additions through
+// memory instead of one, each link of which waits for the store before it. Only the limbs
+// that finite doubles reach are kept, all zeroed; lo and hi bound the limbs deposits
+// touched (index and index + 1 for lo <= index <= hi).
+template <int Copies>
+bool shortSum(const double* x, int64_t n, double& result) {
+  int64_t limbs[Copies][kShortLimbs] = {};
+  int64_t lo = kShortLimbs;
+  int64_t hi = 0;
+  int64_t i = 0;
+  const auto step = [&](int c, double v) {
+    const uint64_t u = bitsOf(v);
+    const uint64_t e = exponentField(u);
+    if (e == kSpecialField) [[unlikely]]
+      return false;
+    int64_t index, low, high;
+    depositParts(u, e, index, low, high);
+    limbs[c][index] += low;
+    limbs[c][index + 1] += high;
+    lo = index < lo ? index : lo;
+    hi = index > hi ? index : hi;
+    return true;
+  };
+  for (; i + Copies <= n; i += Copies) {
+    for (int c = 0; c < Copies; ++c)
+      if (!step(c, x[i + c])) return false;
+  }
+  for (int c = 0; i < n; ++i, ++c)
+    if (!step(c, x[i])) return false;
+  // The copies' sum has the headroom of n <= kAddsAfterInit deposits into one register.
+  for (int c = 1; c < Copies; ++c)
+    for (int64_t k = lo; k <= hi + 1; ++k) limbs[0][k] += limbs[c][k];
+  int64_t u = hi + 1;
+  while (u > lo && limbs[0][u] == 0) --u;
+  bool negative = false;
+  result = roundNormalized(limbs[0], 0, rippleCarries(limbs[0], kShortLimbs, 0, lo, u, negative));
+  return true;
+}
+
+// A very short sum: the parts of every element first, then only the limbs they touch are
+// zeroed (a few, against the whole short register), deposited and carried.
+constexpr int64_t kTinySumMaxLength = 63;
+
+bool tinySum(const double* x, int64_t n, double& result) {
+  int64_t index[kTinySumMaxLength], low[kTinySumMaxLength], high[kTinySumMaxLength];
+  int64_t lo = kShortLimbs;
+  int64_t hi = 0;
+  for (int64_t i = 0; i < n; ++i) {
+    const uint64_t u = bitsOf(x[i]);
+    const uint64_t e = exponentField(u);
+    if (e == kSpecialField) [[unlikely]]
+      return false;
+    depositParts(u, e, index[i], low[i], high[i]);
+    lo = index[i] < lo ? index[i] : lo;
+    hi = index[i] > hi ? index[i] : hi;
+  }
+  // Deposits touch limbs lo .. hi + 1, the carry out of them reaches hi + 2 at most
+  // (within kShortLimbs), and folding a top digit of -1 reaches lo - 1: the window of
+  // zeroed limbs. Those below it are never read or written.
+  int64_t limbs[kShortLimbs];
+  const int64_t first = lo > 0 ? lo - 1 : 0;
+  for (int64_t k = first; k <= hi + 2; ++k) limbs[k] = 0;
+  for (int64_t i = 0; i < n; ++i) {
+    limbs[index[i]] += low[i];
+    limbs[index[i] + 1] += high[i];
+  }
+  int64_t u = hi + 1;
+  while (u > lo && limbs[u] == 0) --u;
+  bool negative = false;
+  result = roundNormalized(limbs, first, rippleCarries(limbs, kShortLimbs, first, lo, u, negative));
+  return true;
+}
+
+// The widest range of exponent fields the short bins take, and the shortest input that
+// pays for them per field (zeroing and flushing two bins per field).
+constexpr int64_t kShortBinFields = 256;
+constexpr int64_t kElementsPerShortBinField = 2;
+
+// The short sum in bins: when every element is normal (fields 1 .. kMaxFiniteField, no
+// zero, subnormal, infinity or NaN) and the fields span a narrow range, doubles of one sign
+// and field add up as plain integers M (significand with the hidden bit) in units of
+// 2^field, one unsigned bin each: a single integer addition per element. n <=
+// kShortSumMaxLength = 2^11 - 1 significands below 2^53 sum to below 2^64, so no bin
+// wraps. The bins are then added into the short limbs 32 fields at a time (as the long
+// binned sum flushes its bins), and the limbs are carried and rounded. False, with
+// nothing done, when the data do not qualify.
+bool shortBinnedSum(const double* x, int64_t n, double& result) {
+  // The range of fields, in four independent lanes (one chain of compare-and-select per
+  // lane, not one through the whole array).
+  uint64_t lowest[4] = {kSpecialField, kSpecialField, kSpecialField, kSpecialField};
+  uint64_t highest[4] = {};
+  int64_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    for (int l = 0; l < 4; ++l) {
+      const uint64_t f = exponentField(bitsOf(x[i + l]));
+      lowest[l] = f < lowest[l] ? f : lowest[l];
+      highest[l] = f > highest[l] ? f : highest[l];
+    }
+  }
+  for (; i < n; ++i) {
+    const uint64_t f = exponentField(bitsOf(x[i]));
+    lowest[0] = f < lowest[0] ? f : lowest[0];
+    highest[0] = f > highest[0] ? f : highest[0];
+  }
+  const uint64_t fmin = std::min(std::min(lowest[0], lowest[1]), std::min(lowest[2], lowest[3]));
+  const uint64_t fmax = std::max(std::max(highest[0], highest[1]), std::max(highest[2], highest[3]));
+  if (fmin == 0 || fmax == kSpecialField) return false;
+  const auto fields = static_cast<int64_t>(fmax - fmin + 1);
+  if (fields > kShortBinFields || fields * kElementsPerShortBinField > n) return false;
+
+  // Bin of (sign, field): positive ones at field - fmin, negative ones from `fields` on,
+  // reached from the top 12 bits t = sign * 2^11 + field as t + offset[sign].
+  uint64_t bins[2 * kShortBinFields];
+  std::memset(bins, 0, sizeof(uint64_t) * 2 * static_cast<size_t>(fields));
+  const int64_t offset[2] = {-static_cast<int64_t>(fmin),
+                             fields - static_cast<int64_t>(kSpecialField + 1) - static_cast<int64_t>(fmin)};
+  for (i = 0; i < n; ++i) {
+    const uint64_t u = bitsOf(x[i]);
+    const uint64_t t = u >> kMantissaBits;
+    bins[static_cast<int64_t>(t) + offset[t >> kExponentBits]] += (u & kMantissaMask) | kHiddenBit;
+  }
+
+  // Bin (sign, f) is worth bin * 2^f units: the fields of limb window g = f / 32 add up to
+  // below 2^(64 + 5 + 31) in units of 2^(32 g), at most four digits from limb g up, the
+  // value's bits all below 2^(kMaxFiniteField + 65), within the short limbs.
+  int64_t limbs[kShortLimbs] = {};
+  for (int sign = 0; sign < 2; ++sign) {
+    const uint64_t* b = bins + sign * fields;
+    for (uint64_t g = fmin / kLimbBits; g <= fmax / kLimbBits; ++g) {
+      uint128 v = 0;
+      const uint64_t first = g * kLimbBits > fmin ? g * kLimbBits : fmin;
+      const uint64_t last = g * kLimbBits + kLimbBits - 1 < fmax ? g * kLimbBits + kLimbBits - 1 : fmax;
+      for (uint64_t f = first; f <= last; ++f) v += static_cast<uint128>(b[f - fmin]) << (f % kLimbBits);
+      for (uint64_t k = g; v != 0; ++k, v >>= kLimbBits) {
+        const auto w = static_cast<int64_t>(static_cast<uint64_t>(v) & kLimbMask);
+        limbs[k] += sign != 0 ? -w : w;
+      }
+    }
+  }
+  const auto lo = static_cast<int64_t>(fmin / kLimbBits);
+  int64_t u = kShortLimbs - 1;
+  while (u > lo && limbs[u] == 0) --u;
+  bool negative = false;
+  result = roundNormalized(limbs, 0, rippleCarries(limbs, kShortLimbs, 0, lo, u, negative));
+  return true;
+}
+
+}  // namespace
+
+bool shortExactSum(const double* x, int64_t n, double& result) {
+  if (n < 1 || n > kShortSumMaxLength) return false;
+  if (n <= kTinySumMaxLength) return tinySum(x, n, result);
+  return shortBinnedSum(x, n, result) || shortSum<4>(x, n, result);
+}
+
+double round(SuperAccumulator& acc) {
+  if (acc.nanBits != 0) return fromBits(acc.nanBits);
+  if (acc.infBits != 0) return fromBits(acc.infBits);
+  const int64_t i = carryPropagate(acc);
+  if (acc.overflowBits != 0) return fromBits(acc.overflowBits);
+  return roundNormalized(acc.limbs, 0, i);
 }
 
 namespace {
@@ -359,6 +554,118 @@ void addProductsEach(SuperAccumulator& acc, const double* x, const double* y, in
     y += batch;
     n -= batch;
   }
+}
+
+// ---- The record in place ----
+//
+// The caller's record, as its words, is checked without being copied and then changed in
+// place where that gives the very words the register's operations would leave: unsigned
+// additions into the limb words wrap exactly as the signed limbs add (two's complement),
+// and the headroom the check established keeps every limb within the signed range.
+
+namespace {
+
+constexpr int kFormatWord = 0;
+constexpr int kCountdownWord = 1;
+constexpr int kFirstLimbWord = 2;
+constexpr int kInfWord = kFirstLimbWord + kSuperLimbs;
+constexpr int kNanWord = kInfWord + 1;
+constexpr int kOverflowWord = kNanWord + 1;
+static_assert(offsetof(SuperAccumulator, infBits) == 8 * kInfWord &&
+              offsetof(SuperAccumulator, nanBits) == 8 * kNanWord &&
+              offsetof(SuperAccumulator, overflowBits) == 8 * kOverflowWord);
+
+bool validRecord(const uint64_t* words) {
+  const auto addsLeft = static_cast<int64_t>(words[kCountdownWord]);
+  return validFrame(words[kFormatWord], addsLeft, words[kInfWord], words[kNanWord], words[kOverflowWord]) &&
+         limbsWithinHeadroom<false>(words + kFirstLimbWord, nullptr, addsLeft);
+}
+
+}  // namespace
+
+InPlace addInPlace(uint64_t* words, const double* x, int64_t n) {
+  if (n > kAddsAfterInit) return InPlace::NeedsRegister;
+  if (!validRecord(words)) return InPlace::Invalid;
+  const auto addsLeft = static_cast<int64_t>(words[kCountdownWord]);
+  if (n <= 0) return InPlace::Done;
+  if (n > addsLeft) return InPlace::NeedsRegister;
+  // addEach's single batch: every element deposited in order, the countdown less n.
+  uint64_t* limbs = words + kFirstLimbWord;
+  for (int64_t i = 0; i < n; ++i) {
+    const uint64_t u = bitsOf(x[i]);
+    const uint64_t e = exponentField(u);
+    if (e == kSpecialField) [[unlikely]] {
+      recordSpecial(words[kInfWord], words[kNanWord], u);
+      continue;
+    }
+    int64_t index, low, high;
+    depositParts(u, e, index, low, high);
+    limbs[index] += static_cast<uint64_t>(low);
+    limbs[index + 1] += static_cast<uint64_t>(high);
+  }
+  words[kCountdownWord] = static_cast<uint64_t>(addsLeft - n);
+  return InPlace::Done;
+}
+
+InPlace mergeInPlace(uint64_t* words, const uint64_t* other) {
+  if (!validRecord(words) || !validRecord(other)) return InPlace::Invalid;
+  // merge's plain branch: other's limbs added, as many deposits spent as other has used.
+  const auto addsLeft = static_cast<int64_t>(words[kCountdownWord]);
+  const int64_t cost = kAddsAfterInit - static_cast<int64_t>(other[kCountdownWord]);
+  if (cost > kAddsAfterCarry || addsLeft < cost) return InPlace::NeedsRegister;
+  // other may be words itself: its side words are read before any is written, and each
+  // limb is read before it is written.
+  const uint64_t inf = combineInfinities(words[kInfWord], other[kInfWord]);
+  const uint64_t overflow = combineInfinities(words[kOverflowWord], other[kOverflowWord]);
+  const uint64_t nan = (other[kNanWord] & kMantissaMask) > (words[kNanWord] & kMantissaMask) ? other[kNanWord]
+                                                                                              : words[kNanWord];
+  for (int k = kFirstLimbWord; k < kFirstLimbWord + kSuperLimbs; ++k) words[k] += other[k];
+  words[kCountdownWord] = static_cast<uint64_t>(addsLeft - cost);
+  words[kInfWord] = inf;
+  words[kOverflowWord] = overflow;
+  words[kNanWord] = nan;
+  return InPlace::Done;
+}
+
+bool roundRecord(const uint64_t* words, double& result) {
+  if (!validRecord(words)) return false;
+  if (words[kNanWord] != 0) {
+    result = fromBits(words[kNanWord]);
+    return true;
+  }
+  if (words[kInfWord] != 0) {
+    result = fromBits(words[kInfWord]);
+    return true;
+  }
+  const uint64_t* record = words + kFirstLimbWord;
+  int64_t u = kSuperLimbs - 1;
+  while (u >= 3 && (record[u] | record[u - 1] | record[u - 2] | record[u - 3]) == 0) u -= 4;
+  while (u >= 0 && record[u] == 0) --u;
+  if (u >= kSuperLimbs - 2) {
+    // Carries may reach the top limb, and overflowBits may change: the whole register.
+    SuperAccumulator acc;
+    if (!loadAccumulator(words, acc)) return false;
+    result = round(acc);
+    return true;
+  }
+  if (words[kOverflowWord] != 0 || u < 0) {
+    // Carries from limbs below 129 end below 130: overflowBits stays as it is.
+    result = u < 0 && words[kOverflowWord] == 0 ? 0.0 : fromBits(words[kOverflowWord]);
+    return true;
+  }
+  int64_t lo = 0;
+  while (record[lo] == 0) ++lo;
+  // round's carry propagation and rounding over a copy of the limbs in use: lo - 1 (where
+  // a top digit of -1 folds) up to u + 2 (the carry out of u ends in u + 1).
+  int64_t limbs[kSuperLimbs];
+  const int64_t first = lo > 0 ? lo - 1 : 0;
+  limbs[first] = 0;
+  for (int64_t k = lo; k <= u; ++k) limbs[k] = static_cast<int64_t>(record[k]);
+  limbs[u + 1] = 0;
+  limbs[u + 2] = 0;
+  bool negative = false;
+  result = roundNormalized(limbs, first, rippleCarries(limbs, kSuperLimbs, first, lo, u, negative));
+  return true;
 }
 
 }  // namespace sela

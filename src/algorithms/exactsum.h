@@ -87,6 +87,22 @@ void initialize(SuperAccumulator& acc);
 // without overflow. False, with acc's contents unspecified, if it is not.
 bool loadAccumulator(const uint64_t* words, SuperAccumulator& acc);
 
+// The record worked on in place, given as its kAccumulatorWords words (the public record's
+// bytes), each operation first checking it as loadAccumulator does: Invalid (nothing
+// written) when it is not a valid record, Done when the operation left exactly the words
+// that copying, operating and copying back would leave, NeedsRegister (nothing written)
+// when it needs a carry propagation or the arrangements for long arrays: the caller then
+// takes that route.
+enum class InPlace { Invalid, Done, NeedsRegister };
+// addEach of x[0..n-1]: in place while n fits the countdown (n < 2^11).
+InPlace addInPlace(uint64_t* words, const double* x, int64_t n);
+// merge of the record `other` (which may be words itself): in place when no
+// normalisation is needed.
+InPlace mergeInPlace(uint64_t* words, const uint64_t* other);
+// round of a copy of the record, the record untouched: the limbs in use only. False when
+// the record is not valid.
+bool roundRecord(const uint64_t* words, double& result);
+
 // Whether a side word is set: the result is then that word, whatever the limbs hold, and
 // only further NaNs and infinities can still change it.
 static inline bool holdsSpecial(const SuperAccumulator& acc) { return acc.nanBits != 0 || acc.infBits != 0; }
@@ -165,6 +181,25 @@ void merge(SuperAccumulator& acc, const SuperAccumulator& other);
 // for good. Only a sum with the other sign that no longer fits (a second overflow), or
 // that reaches the top limb beside the first, makes the word a NaN: the sign is lost.
 int64_t carryPropagate(SuperAccumulator& acc);
+
+// The limbs that deposits of single doubles reach: a finite double's exponent field is at
+// most kMaxFiniteField, so it touches limbs index = field / 32 <= 63 and index + 1. Fewer
+// than kAddsAfterInit such deposits, carried, leave every limb above index + 1 zero but
+// the next one, which receives a carry below 2^31 in magnitude (a limb is below 2^63 and
+// loses its low 32 bits): a digit in normal form already. So a sum of at most
+// kShortSumMaxLength doubles is held exactly by kShortLimbs limbs, with nothing to carry
+// out of the top one.
+constexpr int kShortLimbs = static_cast<int>(kMaxFiniteField) / kLimbBits + 3;
+constexpr int64_t kShortSumMaxLength = kAddsAfterInit;
+static_assert(kShortLimbs == 66);
+// The exact sum of x[0] ... x[n-1], 1 <= n <= kShortSumMaxLength, rounded once as round
+// rounds it, in a register of kShortLimbs limbs on the stack that never needs a carry
+// propagation before the end and is rounded by reading the limbs deposits touched: very
+// short inputs zero only those limbs; longer ones add data of a narrow range of exponents
+// in bins, and other data alternate between four copies of the limbs. False (result
+// untouched) on an infinity or a NaN, whose side words need the full record, and for
+// other lengths.
+bool shortExactSum(const double* x, int64_t n, double& result);
 
 // nanBits if set, else infBits if set, else overflowBits if set, else the register
 // rounded to nearest (ties to even), overflowing to +-inf where round-to-nearest does.
