@@ -338,9 +338,11 @@ TEST(Dispatch, PicksTheFamilyExpectedOnThisProcessor) {
   if (naive == scalarNaiveDot && d2 == scalarDot2 && k3 == scalarDotK3) picked = "scalar";
   EXPECT_EQ(std::string(SELA_EXPECTED_KERNEL_FAMILY), picked);
   // The condition number's blocks and the normalization (each selected on its own first
-  // use): the AVX copies wherever the AVX2 test passes, the SSE2 copies elsewhere.
+  // use): the widest copy the family offers, the SSE2 copies where no family runs.
   const bool avx = picked != "scalar";
-  EXPECT_EQ(avx ? conditionBlocksAvx : conditionBlocksSse2, conditionBlocksImpl.get()) << picked;
+  EXPECT_EQ(picked == "avx512" ? conditionBlocksAvx512 : avx ? conditionBlocksAvx : conditionBlocksSse2,
+            conditionBlocksImpl.get())
+      << picked;
   EXPECT_EQ(avx ? normalizeLanesAvx : normalizeLanesSse2, normalizeLanesImpl.get()) << picked;
   // The exact products split with a fused multiply-add wherever the AVX2 test passes.
   EXPECT_EQ(avx ? &kFmaProductSplit : &kNoProductSplit, productSplitImpl.get()) << picked;
