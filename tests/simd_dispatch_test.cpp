@@ -343,7 +343,15 @@ TEST(Dispatch, PicksTheFamilyExpectedOnThisProcessor) {
   EXPECT_EQ(picked == "avx512" ? conditionBlocksAvx512 : avx ? conditionBlocksAvx : conditionBlocksSse2,
             conditionBlocksImpl.get())
       << picked;
-  EXPECT_EQ(avx ? normalizeLanesAvx : normalizeLanesSse2, normalizeLanesImpl.get()) << picked;
+  const bool avx512 = picked == "avx512";
+  EXPECT_EQ(avx512 ? normalizeLanesAvx512 : avx ? normalizeLanesAvx : normalizeLanesSse2, normalizeLanesImpl.get())
+      << picked;
+  EXPECT_EQ(avx512 ? normalizePairWithNormsAvx512 : avx ? normalizePairWithNormsAvx : normalizePairWithNormsSse2,
+            normalizePairWithNormsImpl.get())
+      << picked;
+  EXPECT_EQ(avx512 ? maxMagnitudeLanesAvx512 : avx ? maxMagnitudeLanesAvx : maxMagnitudeLanesSse2,
+            maxMagnitudeLanesImpl.get())
+      << picked;
   // The exact products split with a fused multiply-add wherever the AVX2 test passes.
   EXPECT_EQ(avx ? &kFmaProductSplit : &kNoProductSplit, productSplitImpl.get()) << picked;
   // Dot2's arrangement with its independent work in vectors, likewise.

@@ -16,6 +16,30 @@
 
 namespace {
 
+// The largest non-NaN magnitude among x[0 .. 4W k - 1], the whole groups of four vectors,
+// and +0.0 when there are none; *done = 4W k. The maximum is exact and does not depend on
+// the order it is taken in: four running maxima of W lanes each. max(|x|, m) keeps m when
+// |x| is a NaN, so NaNs are skipped as the comparison a > m skips them.
+template <typename Ops>
+double maxMagnitudeLanes(const double* x, int64_t n, int64_t* done) {
+  constexpr int64_t W = Ops::W;
+  typename Ops::V m0 = Ops::zero(), m1 = m0, m2 = m0, m3 = m0;
+  int64_t i = 0;
+  for (; i + 4 * W <= n; i += 4 * W) {
+    for (int64_t line = 0; line < 4 * W; line += 8) sela::prefetchAhead(x + i + line);
+    m0 = Ops::max(Ops::abs(Ops::load(x + i)), m0);
+    m1 = Ops::max(Ops::abs(Ops::load(x + i + W)), m1);
+    m2 = Ops::max(Ops::abs(Ops::load(x + i + 2 * W)), m2);
+    m3 = Ops::max(Ops::abs(Ops::load(x + i + 3 * W)), m3);
+  }
+  alignas(64) double lanes[W];
+  Ops::store(lanes, Ops::max(Ops::max(m0, m1), Ops::max(m2, m3)));
+  double m = 0.0;
+  for (int64_t l = 0; l < W; ++l) m = lanes[l] > m ? lanes[l] : m;
+  *done = i;
+  return m;
+}
+
 // Stops at the first vector holding an infinite difference (x[i] - c overflowed), which
 // the caller's element step handles; returns the number of values written.
 template <typename Ops>
@@ -33,6 +57,87 @@ int64_t normalizeLanes(const double* x, int64_t n, double c, double scale, doubl
     Ops::store(out + i, Ops::div(d, sv));
   }
   return i;
+}
+
+}  // namespace
+
+namespace {
+
+// The cosine similarity's sweep over one chunk: the normalization of x and y (as
+// normalizeLanes) and both norms' steps (as normAdd's blocks), W elements at a time, for
+// states that have a scale and no decided result. It stops at the first vector holding
+// an infinite difference, an element of u or v beyond its state's scale (a new maximum,
+// which rescales), or a NaN, having written u and v up to that vector (that vector's too
+// if its differences were finite), and returns where it stopped; the caller takes the
+// vector element by element and continues.
+//
+// Each lane of the norms is normAdd's element step without the branches, which a vector
+// that passes the test does not take: q = (|u| < negligible ? 0 : u) / scale, then
+// ssq = q * q + ssq. The squares of a vector go through memory to the two chains of
+// additions, which stay in element order, one addition per element each, interleaved.
+// The chains trail the divisions by kSquaresLag vectors: their loads then read stores
+// that have left the store buffer (a load from a pending vector store would wait for it
+// to retire, and with it for every chain addition before it), and the divisions of the
+// vectors ahead (four per element, which set the pace with the chains) run while the
+// chains wait. When the sweep stops, the chains catch up first.
+template <typename Ops>
+int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, const sela::CenteredPairScales& p,
+                               double* u, double* v, sela::NormState& a, sela::NormState& b) {
+  using V = typename Ops::V;
+  constexpr int64_t W = Ops::W;
+  constexpr int64_t kSquaresLag = 4;
+  constexpr int64_t kRing = 8;  // vectors of squares in flight (> kSquaresLag), a power of two
+  const V cx = Ops::set1(p.cx), cy = Ops::set1(p.cy);
+  const V sx = Ops::set1(p.sx), sy = Ops::set1(p.sy);
+  const V scaleA = Ops::set1(a.scale), scaleB = Ops::set1(b.scale);
+  const V negligibleA = Ops::set1(a.negligible), negligibleB = Ops::set1(b.negligible);
+  const V inf = Ops::set1(__builtin_inf());
+  alignas(64) double squaresA[kRing][W];
+  alignas(64) double squaresB[kRing][W];
+  double ssqA = a.ssq;
+  double ssqB = b.ssq;
+  // The chains over the squares of vector k.
+  const auto addSquares = [&](int64_t k) {
+    const double* qa = squaresA[k % kRing];
+    const double* qb = squaresB[k % kRing];
+    for (int64_t l = 0; l < W; ++l) {
+      ssqA = qa[l] + ssqA;
+      ssqB = qb[l] + ssqB;
+      // Keeps each square a load and the two chains interleaved element by element; no
+      // instruction, no change of value.
+      asm volatile("" : "+x"(ssqA), "+x"(ssqB) : : "memory");
+    }
+  };
+  int64_t k = 0;  // vectors whose squares are stored
+  for (; (k + 1) * W <= n; ++k) {
+    const int64_t i = k * W;
+    if (i % 8 == 0) {
+      sela::prefetchAhead(x + i);
+      sela::prefetchAhead(y + i);
+    }
+    const V dx = Ops::sub(Ops::load(x + i), cx);
+    const V dy = Ops::sub(Ops::load(y + i), cy);
+    if (Ops::any(Ops::either(Ops::equal(Ops::abs(dx), inf), Ops::equal(Ops::abs(dy), inf)))) break;
+    const V uv = Ops::div(dx, sx);
+    const V vv = Ops::div(dy, sy);
+    Ops::store(u + i, uv);
+    Ops::store(v + i, vv);
+    const V au = Ops::abs(uv);
+    const V av = Ops::abs(vv);
+    // |u| > scale, or a NaN (unequal to itself), in either vector.
+    const auto outside = Ops::either(Ops::either(Ops::less(scaleA, au), Ops::notEqual(au, au)),
+                                     Ops::either(Ops::less(scaleB, av), Ops::notEqual(av, av)));
+    if (Ops::any(outside)) break;
+    const V qa = Ops::div(Ops::zeroWhere(Ops::less(au, negligibleA), uv), scaleA);
+    const V qb = Ops::div(Ops::zeroWhere(Ops::less(av, negligibleB), vv), scaleB);
+    Ops::store(squaresA[k % kRing], Ops::mul(qa, qa));
+    Ops::store(squaresB[k % kRing], Ops::mul(qb, qb));
+    if (k >= kSquaresLag) addSquares(k - kSquaresLag);
+  }
+  for (int64_t j = k > kSquaresLag ? k - kSquaresLag : 0; j < k; ++j) addSquares(j);
+  a.ssq = ssqA;
+  b.ssq = ssqB;
+  return k * W;
 }
 
 }  // namespace

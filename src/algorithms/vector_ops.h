@@ -4,7 +4,9 @@
 //   add, sub, mul, div, abs         one IEEE operation per lane, each rounded once;
 //   fma, fms                        a * b + c and a * b - c, one rounding (not in SSE2);
 //   less, equal, notEqual           lane masks (notEqual is true for unordered lanes);
-//   both, either, noMask, any       mask logic.
+//   both, either, noMask, any       mask logic;
+//   zeroWhere(m, v)                 v with the lanes of m set to +0.0;
+//   max(a, b)                       a where a > b, else b (b where either is a NaN).
 // The families: vector_ops_sse2.h (two lanes, baseline x86-64), vector_ops_avx2.h (four,
 // AVX and FMA) and vector_ops_avx512.h (eight, AVX-512F). A kernel is a template over the
 // set in its module's <module>_kernels.h, instantiated in the module's files built for

@@ -33,6 +33,8 @@ struct Avx2Ops {
   static Mask either(Mask a, Mask b) { return _mm256_or_pd(a, b); }
   static Mask noMask() { return _mm256_setzero_pd(); }
   static bool any(Mask m) { return _mm256_movemask_pd(m) != 0; }
+  static V zeroWhere(Mask m, V v) { return _mm256_andnot_pd(m, v); }
+  static V max(V a, V b) { return _mm256_max_pd(a, b); }
 };
 
 }  // namespace

@@ -34,6 +34,9 @@ struct Avx512Ops {
   static Mask either(Mask a, Mask b) { return static_cast<Mask>(a | b); }
   static Mask noMask() { return 0; }
   static bool any(Mask m) { return m != 0; }
+  static V zeroWhere(Mask m, V v) { return _mm512_maskz_mov_pd(static_cast<Mask>(~m), v); }
+  // (The masked form: GCC 12's _mm512_max_pd starts from an undefined vector it warns about.)
+  static V max(V a, V b) { return _mm512_maskz_max_pd(0xFF, a, b); }
 };
 
 }  // namespace

@@ -30,6 +30,8 @@ struct Sse2Ops {
   static Mask either(Mask a, Mask b) { return _mm_or_pd(a, b); }
   static Mask noMask() { return _mm_setzero_pd(); }
   static bool any(Mask m) { return _mm_movemask_pd(m) != 0; }
+  static V zeroWhere(Mask m, V v) { return _mm_andnot_pd(m, v); }
+  static V max(V a, V b) { return _mm_max_pd(a, b); }
 };
 
 inline double lowLane(__m128d v) { return _mm_cvtsd_f64(v); }
