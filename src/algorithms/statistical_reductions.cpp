@@ -137,24 +137,9 @@ void normAdd(NormState& st, const double* x, int64_t n) {
     }
     // The block that failed (or the tail), element by element.
     const int64_t end = n - i > 4 ? i + 4 : n;
-    for (; i < end; ++i) {
-      const double a = std::fabs(x[i]);
-      if (a != a || a == kInf) {
-        // The first NaN or infinity decides the result; nothing after it matters.
-        st.decided = a != a ? quietNaN() : kInf;
-        return;
-      }
-      if (x[i] == 0.0) continue;
-      if (a > st.scale) {
-        const double r = st.scale / a;
-        st.ssq = (st.ssq * r) * r + 1.0;
-        st.scale = a;
-        st.negligible = st.scale >= 0x1p-511 ? st.scale * 0x1p-511 : 0.0;
-      } else {
-        const double q = (a < st.negligible ? 0.0 : x[i]) / st.scale;
-        st.ssq = q * q + st.ssq;
-      }
-    }
+    // The first NaN or infinity decides the result; nothing after it matters.
+    for (; i < end; ++i)
+      if (!normStep(st, x[i])) return;
   }
 }
 
@@ -329,9 +314,9 @@ double centeredCosineSimilarity(const double* x, int64_t nx, const double* y, in
   // One sweep: the normalized values u and v of each chunk feed both norms (each in
   // element order, as over the whole vectors) and the certified products; a second sweep
   // forms the exact products only if the bound did not decide. Within a chunk the vector
-  // sweep normalizes and runs both norms' steps together; where it stops (a new maximum,
-  // an overflowing difference, a NaN) the element steps take the next few elements, which
-  // gives the same values and the same norm states: normAdd regroups nothing.
+  // sweep normalizes and runs both norms' steps together; where it stops (an overflowing
+  // difference) the element steps take the next few elements, which gives the same
+  // values and the same norm states: normAdd regroups nothing.
   constexpr int64_t kElementSteps = 8;  // at least the widest vector
   const CenteredPairScales scales{cx, cy, sx, sy};
   const NormalizePairKernel sweep = normalizePairWithNormsImpl.get();
@@ -346,11 +331,12 @@ double centeredCosineSimilarity(const double* x, int64_t nx, const double* y, in
   for (int64_t start = 0; start < n; start += kProductChunk) {
     const int64_t len = n - start < kProductChunk ? n - start : kProductChunk;
     int64_t i = 0;
-    while (i < len) {
-      if (nuState.scale > 0.0 && nvState.scale > 0.0 && nuState.decided == 0.0 && nvState.decided == 0.0) {
-        i += sweep(x + start + i, y + start + i, len - i, scales, u + i, v + i, nuState, nvState);
-        if (i >= len) break;
-      }
+    while (true) {
+      i += sweep(x + start + i, y + start + i, len - i, scales, u + i, v + i, nuState, nvState);
+      // Every value of u and v lies in [-2, 2] or is a NaN (from a NaN element or
+      // center), so a decided norm is a NaN, and so is the ratio below.
+      if (nuState.decided != 0.0 || nvState.decided != 0.0) return quietNaN();
+      if (i >= len) break;
       const int64_t end = len - i > kElementSteps ? i + kElementSteps : len;
       normalizeCentered(x + start + i, end - i, cx, sx, u + i);
       normalizeCentered(y + start + i, end - i, cy, sy, v + i);
@@ -358,9 +344,6 @@ double centeredCosineSimilarity(const double* x, int64_t nx, const double* y, in
       normAdd(nvState, v + i, end - i);
       i = end;
     }
-    // Every value of u and v lies in [-2, 2] or is a NaN (from a NaN element or center),
-    // so a decided norm is a NaN, and so is the ratio below.
-    if (nuState.decided != 0.0 || nvState.decided != 0.0) return quietNaN();
     addChunk(products, u, v, len);
   }
   const double p = chunkProductsResult(products, n, u, v, normalized);
@@ -391,11 +374,28 @@ double centeredProjectionCoefficient(const double* x, int64_t nx, const double* 
   };
   const auto normalizedX = [&](int64_t start, int64_t len) { normalizeCentered(x + start, len, cx, sx, u); };
   ChunkProducts crossProducts, selfProducts;
-  for (int64_t start = 0; crossProducts.certifying && start < n; start += kProductChunk) {
-    const int64_t len = n - start < kProductChunk ? n - start : kProductChunk;
-    normalized(start, len);
-    addChunk(crossProducts, u, v, len);
-    addChunk(selfProducts, u, u, len);
+  // In steps of half a buffer, pipelined: the values of one step are formed (two
+  // divisions per element, on the divider) while the certified lanes run over the step
+  // before (on the adders and multipliers), from the other half of the buffers. The
+  // certified lanes see the same products in the same order either way.
+  constexpr int64_t kStep = kProductChunk / 2;
+  int64_t before = 0;      // where the step before lies in the buffers
+  int64_t beforeLen = 0;   // and its length, 0 for none
+  for (int64_t start = 0; crossProducts.certifying && start < n; start += kStep) {
+    const int64_t len = n - start < kStep ? n - start : kStep;
+    const int64_t at = (start / kStep) % 2 * kStep;
+    normalizeCentered(x + start, len, cx, sx, u + at);
+    normalizeCentered(y + start, len, cy, sy, v + at);
+    if (beforeLen > 0) {
+      addChunk(crossProducts, u + before, v + before, beforeLen);
+      addChunk(selfProducts, u + before, u + before, beforeLen);
+    }
+    before = at;
+    beforeLen = len;
+  }
+  if (beforeLen > 0) {
+    addChunk(crossProducts, u + before, v + before, beforeLen);
+    addChunk(selfProducts, u + before, u + before, beforeLen);
   }
   const double cross = chunkProductsResult(crossProducts, n, u, v, normalized);
   const double self = chunkProductsResult(selfProducts, n, u, u, normalizedX);

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 
+#include "algorithms/binary64.h"
 #include "algorithms/prefetch.h"
 #include "algorithms/statistical_reductions.h"
 #include "algorithms/vector_ops.h"
@@ -63,53 +64,102 @@ int64_t normalizeLanes(const double* x, int64_t n, double c, double scale, doubl
 
 namespace {
 
+// The norm's element step (normAdd, statistical_reductions.cpp): element x joins the
+// state; false once the state is decided (a NaN or an infinity, after which nothing
+// matters). One copy for the scalar loop and the vector sweeps below.
+inline bool normStep(sela::NormState& st, double x) {
+  if (st.decided != 0.0) return false;
+  const double a = __builtin_fabs(x);
+  if (a != a || a == __builtin_inf()) {
+    st.decided = a != a ? sela::quietNaN() : __builtin_inf();
+    return false;
+  }
+  if (x == 0.0) return true;
+  if (a > st.scale) {
+    const double r = st.scale / a;
+    st.ssq = (st.ssq * r) * r + 1.0;
+    st.scale = a;
+    st.negligible = st.scale >= 0x1p-511 ? st.scale * 0x1p-511 : 0.0;
+  } else {
+    const double q = (a < st.negligible ? 0.0 : x) / st.scale;
+    st.ssq = q * q + st.ssq;
+  }
+  return true;
+}
+
 // The cosine similarity's sweep over one chunk: the normalization of x and y (as
-// normalizeLanes) and both norms' steps (as normAdd's blocks), W elements at a time, for
-// states that have a scale and no decided result. It stops at the first vector holding
-// an infinite difference, an element of u or v beyond its state's scale (a new maximum,
-// which rescales), or a NaN, having written u and v up to that vector (that vector's too
-// if its differences were finite), and returns where it stopped; the caller takes the
-// vector element by element and continues.
+// normalizeLanes) and both norms' steps (as normAdd), W elements at a time, from any
+// states not yet decided. It stops at the first vector holding an infinite difference
+// (before writing it), or once a state is decided (after the vector that decided it),
+// and returns how many elements it wrote and added.
 //
 // Each lane of the norms is normAdd's element step without the branches, which a vector
-// that passes the test does not take: q = (|u| < negligible ? 0 : u) / scale, then
-// ssq = q * q + ssq. The squares of a vector go through memory to the two chains of
-// additions, which stay in element order, one addition per element each, interleaved.
-// The chains trail the divisions by kSquaresLag vectors: their loads then read stores
-// that have left the store buffer (a load from a pending vector store would wait for it
-// to retire, and with it for every chain addition before it), and the divisions of the
-// vectors ahead (four per element, which set the pace with the chains) run while the
-// chains wait. When the sweep stops, the chains catch up first.
+// whose values all lie within their state's scale does not take (scale > 0): q =
+// (|u| < negligible ? 0 : u) / scale, then ssq = q * q + ssq. The squares of a vector go
+// through memory to the two chains of additions, which stay in element order, one
+// addition per element each, interleaved. The chains trail the divisions by kSquaresLag
+// vectors: their loads then read stores that have left the store buffer (a load from a
+// pending vector store would wait for it to retire, and with it for every chain addition
+// before it), and the divisions of the vectors ahead (four per element, which set the
+// pace with the chains) run while the chains wait.
+//
+// A vector with a new maximum (or a NaN, or any vector while a state has no scale yet)
+// is marked, and when the chains reach it they take its element steps from the states
+// as they are then, which are the states before it. The divisions ahead need only the
+// scale after it, the largest of the old scale and the vector's magnitudes, which the
+// sweep takes at once; so they never wait for the chains.
 template <typename Ops>
 int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, const sela::CenteredPairScales& p,
                                double* u, double* v, sela::NormState& a, sela::NormState& b) {
   using V = typename Ops::V;
   constexpr int64_t W = Ops::W;
   constexpr int64_t kSquaresLag = 4;
-  constexpr int64_t kRing = 8;  // vectors of squares in flight (> kSquaresLag), a power of two
+  constexpr int64_t kRing = 8;  // vectors in flight (> kSquaresLag), a power of two
   const V cx = Ops::set1(p.cx), cy = Ops::set1(p.cy);
   const V sx = Ops::set1(p.sx), sy = Ops::set1(p.sy);
-  const V scaleA = Ops::set1(a.scale), scaleB = Ops::set1(b.scale);
-  const V negligibleA = Ops::set1(a.negligible), negligibleB = Ops::set1(b.negligible);
   const V inf = Ops::set1(__builtin_inf());
+  // The scales after the last vector formed, ahead of the chains' states.
+  double aheadA = a.scale, aheadB = b.scale;
+  V scaleA = Ops::set1(aheadA), scaleB = Ops::set1(aheadB);
+  V negligibleA = Ops::set1(a.negligible), negligibleB = Ops::set1(b.negligible);
   alignas(64) double squaresA[kRing][W];
   alignas(64) double squaresB[kRing][W];
+  bool marked[kRing];
   double ssqA = a.ssq;
   double ssqB = b.ssq;
-  // The chains over the squares of vector k.
-  const auto addSquares = [&](int64_t k) {
-    const double* qa = squaresA[k % kRing];
-    const double* qb = squaresB[k % kRing];
-    for (int64_t l = 0; l < W; ++l) {
-      ssqA = qa[l] + ssqA;
-      ssqB = qb[l] + ssqB;
-      // Keeps each square a load and the two chains interleaved element by element; no
-      // instruction, no change of value.
-      asm volatile("" : "+x"(ssqA), "+x"(ssqB) : : "memory");
+  int64_t pending = 0;  // the first vector the chains have not taken
+  bool open = a.decided == 0.0 && b.decided == 0.0;
+  // The chains over the next pending vector: its squares, or its element steps.
+  const auto addPending = [&]() {
+    const int64_t slot = pending % kRing;
+    if (marked[slot]) {
+      a.ssq = ssqA;
+      b.ssq = ssqB;
+      const int64_t i = pending * W;
+      for (int64_t l = 0; l < W; ++l) open = normStep(a, u[i + l]) && open;
+      for (int64_t l = 0; l < W; ++l) open = normStep(b, v[i + l]) && open;
+      ssqA = a.ssq;
+      ssqB = b.ssq;
+    } else {
+      for (int64_t l = 0; l < W; ++l) {
+        ssqA = squaresA[slot][l] + ssqA;
+        ssqB = squaresB[slot][l] + ssqB;
+        // Keeps each square a load and the two chains interleaved element by element; no
+        // instruction, no change of value.
+        asm volatile("" : "+x"(ssqA), "+x"(ssqB) : : "memory");
+      }
     }
+    ++pending;
   };
-  int64_t k = 0;  // vectors whose squares are stored
-  for (; (k + 1) * W <= n; ++k) {
+  // The scale after a marked vector of values w, and its negligible bound (normStep's).
+  const auto ahead = [](double scale, const double* w, V& scaleV, V& negligibleV) {
+    for (int64_t l = 0; l < W; ++l) scale = __builtin_fabs(w[l]) > scale ? __builtin_fabs(w[l]) : scale;
+    scaleV = Ops::set1(scale);
+    negligibleV = Ops::set1(scale >= 0x1p-511 ? scale * 0x1p-511 : 0.0);
+    return scale;
+  };
+  int64_t k = 0;  // vectors formed
+  for (; open && (k + 1) * W <= n; ++k) {
     const int64_t i = k * W;
     if (i % 8 == 0) {
       sela::prefetchAhead(x + i);
@@ -124,17 +174,27 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
     Ops::store(v + i, vv);
     const V au = Ops::abs(uv);
     const V av = Ops::abs(vv);
-    // |u| > scale, or a NaN (unequal to itself), in either vector.
-    const auto outside = Ops::either(Ops::either(Ops::less(scaleA, au), Ops::notEqual(au, au)),
-                                     Ops::either(Ops::less(scaleB, av), Ops::notEqual(av, av)));
-    if (Ops::any(outside)) break;
-    const V qa = Ops::div(Ops::zeroWhere(Ops::less(au, negligibleA), uv), scaleA);
-    const V qb = Ops::div(Ops::zeroWhere(Ops::less(av, negligibleB), vv), scaleB);
-    Ops::store(squaresA[k % kRing], Ops::mul(qa, qa));
-    Ops::store(squaresB[k % kRing], Ops::mul(qb, qb));
-    if (k >= kSquaresLag) addSquares(k - kSquaresLag);
+    const auto nan = Ops::either(Ops::notEqual(au, au), Ops::notEqual(av, av));
+    const int64_t slot = k % kRing;
+    if (Ops::any(nan)) {
+      // The state it decides is the answer: the chains take everything up to it, and stop.
+      marked[slot] = true;
+      ++k;
+      break;
+    }
+    marked[slot] = !(aheadA > 0.0 && aheadB > 0.0) || Ops::any(Ops::either(Ops::less(scaleA, au), Ops::less(scaleB, av)));
+    if (marked[slot]) {
+      aheadA = ahead(aheadA, u + i, scaleA, negligibleA);
+      aheadB = ahead(aheadB, v + i, scaleB, negligibleB);
+    } else {
+      const V qa = Ops::div(Ops::zeroWhere(Ops::less(au, negligibleA), uv), scaleA);
+      const V qb = Ops::div(Ops::zeroWhere(Ops::less(av, negligibleB), vv), scaleB);
+      Ops::store(squaresA[slot], Ops::mul(qa, qa));
+      Ops::store(squaresB[slot], Ops::mul(qb, qb));
+    }
+    if (k - pending >= kSquaresLag) addPending();
   }
-  for (int64_t j = k > kSquaresLag ? k - kSquaresLag : 0; j < k; ++j) addSquares(j);
+  while (pending < k) addPending();
   a.ssq = ssqA;
   b.ssq = ssqB;
   return k * W;
