@@ -339,10 +339,20 @@ TEST(Dispatch, PicksTheFamilyExpectedOnThisProcessor) {
   if (naive == scalarNaiveDot && d2 == scalarDot2 && k3 == scalarDotK3) picked = "scalar";
   EXPECT_EQ(std::string(SELA_EXPECTED_KERNEL_FAMILY), picked);
   // The condition number's blocks and the normalization (each selected on its own first
-  // use): the AVX copies wherever the AVX2 test passes, the SSE2 copies elsewhere.
+  // use): the widest copy the family offers, the SSE2 copies where no family runs.
   const bool avx = picked != "scalar";
-  EXPECT_EQ(avx ? conditionBlocksAvx : conditionBlocksSse2, conditionBlocksImpl.get()) << picked;
-  EXPECT_EQ(avx ? normalizeLanesAvx : normalizeLanesSse2, normalizeLanesImpl.get()) << picked;
+  EXPECT_EQ(picked == "avx512" ? conditionBlocksAvx512 : avx ? conditionBlocksAvx : conditionBlocksSse2,
+            conditionBlocksImpl.get())
+      << picked;
+  const bool avx512 = picked == "avx512";
+  EXPECT_EQ(avx512 ? normalizeLanesAvx512 : avx ? normalizeLanesAvx : normalizeLanesSse2, normalizeLanesImpl.get())
+      << picked;
+  EXPECT_EQ(avx512 ? normalizePairWithNormsAvx512 : avx ? normalizePairWithNormsAvx : normalizePairWithNormsSse2,
+            normalizePairWithNormsImpl.get())
+      << picked;
+  EXPECT_EQ(avx512 ? maxMagnitudeLanesAvx512 : avx ? maxMagnitudeLanesAvx : maxMagnitudeLanesSse2,
+            maxMagnitudeLanesImpl.get())
+      << picked;
   // The exact products split with a fused multiply-add wherever the AVX2 test passes.
   EXPECT_EQ(avx ? &kFmaProductSplit : &kNoProductSplit, productSplitImpl.get()) << picked;
   // Dot2's arrangement with its independent work in vectors, likewise.

@@ -451,6 +451,7 @@ TEST(NormalizedCentered, LanesMatchTheElementStep) {
   };
   std::vector<Copy> copies = {{"SSE2", 2, normalizeLanesSse2}};
   if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) copies.push_back({"AVX", 4, normalizeLanesAvx});
+  if (__builtin_cpu_supports("avx512f")) copies.push_back({"AVX-512", 8, normalizeLanesAvx512});
   std::mt19937_64 rng(7272);
   for (const Copy& copy : copies) {
     for (int64_t n : {0, 1, 2, 3, 4, 5, 7, 8, 9, 13, 256, 1001}) {
@@ -480,6 +481,194 @@ TEST(NormalizedCentered, LanesMatchTheElementStep) {
           ASSERT_TRUE(SameBits(want, all[i]) || (std::isnan(want) && std::isnan(all[i]))) << n << " " << i;
         }
       }
+    }
+  }
+}
+
+// Every copy of the largest magnitude over whole vectors against the literal comparison
+// loop, with NaNs (skipped), infinities, zeros and subnormals at every lane position.
+TEST(NormalizedCentered, MaxMagnitudeLanesMatchTheLiteralLoop) {
+  std::vector<std::pair<const char*, MaxMagnitudeKernel>> copies = {{"SSE2", maxMagnitudeLanesSse2}};
+  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) copies.emplace_back("AVX", maxMagnitudeLanesAvx);
+  if (__builtin_cpu_supports("avx512f")) copies.emplace_back("AVX-512", maxMagnitudeLanesAvx512);
+  std::mt19937_64 rng(7373);
+  for (const auto& [name, kernel] : copies) {
+    for (int64_t n : {0, 1, 7, 8, 31, 32, 33, 64, 100, 1000}) {
+      for (int trial = 0; trial < 12; ++trial) {
+        Vec x = trial % 2 ? testutil::wideRange(rng, static_cast<size_t>(n), -1074, 1023)
+                          : testutil::uniform(rng, static_cast<size_t>(n));
+        const double specials[] = {kNaN, -kNaN, kInf, -kInf, 0.0, -0.0, 0x1p-1074, -kMax};
+        for (int k = 0; n > 0 && k < trial; ++k) x[rng() % static_cast<size_t>(n)] = specials[rng() % 8];
+        if (trial == 11) std::fill(x.begin(), x.end(), kNaN);
+        int64_t done = -1;
+        const double got = kernel(x.data(), n, &done);
+        ASSERT_EQ(done % 8, 0) << name;  // whole groups of vectors (of 2, 4 or 8 lanes)
+        ASSERT_LE(done, n) << name;
+        ASSERT_GT(done + 32, n) << name;  // no whole group left (the widest group is 32)
+        double want = 0.0;
+        for (int64_t i = 0; i < done; ++i) {
+          const double a = std::fabs(x[static_cast<size_t>(i)]);
+          if (a > want) want = a;
+        }
+        ASSERT_TRUE(SameBits(want, got)) << name << " n " << n << " trial " << trial;
+      }
+    }
+  }
+}
+
+namespace {
+
+// The values u = (x - c) / s of a whole vector, element by element.
+Vec literalValues(const Vec& x, double c, double s) {
+  Vec u(x.size());
+  for (size_t i = 0; i < x.size(); ++i) {
+    const double d = x[i] - c;
+    u[i] = std::isinf(d) ? x[i] / s - c / s : d / s;
+  }
+  return u;
+}
+
+bool sameNormState(const NormState& p, const NormState& q) {
+  return testutil::bits(p.scale) == testutil::bits(q.scale) && testutil::bits(p.ssq) == testutil::bits(q.ssq) &&
+         testutil::bits(p.negligible) == testutil::bits(q.negligible) &&
+         testutil::bits(p.decided) == testutil::bits(q.decided);
+}
+
+}  // namespace
+
+// Every copy of the cosine similarity's sweep against the element steps it stands for:
+// the values it writes are the element step's to the bit, its norm states are normAdd's
+// over the same values (from states without a scale, with one, or with one above every
+// value), it stops only before a vector with an overflowing difference or after a NaN
+// decided a state, and after the last whole vector otherwise. On plain, wide and rising
+// data, with zeros, negligible values, NaNs and overflowing differences at every lane
+// position.
+TEST(CenteredCosine, SweepMatchesTheElementSteps) {
+  struct Copy {
+    const char* name;
+    int64_t w;
+    NormalizePairKernel kernel;
+  };
+  std::vector<Copy> copies = {{"SSE2", 2, normalizePairWithNormsSse2}};
+  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
+    copies.push_back({"AVX", 4, normalizePairWithNormsAvx});
+  }
+  if (__builtin_cpu_supports("avx512f")) copies.push_back({"AVX-512", 8, normalizePairWithNormsAvx512});
+  std::mt19937_64 rng(7474);
+  for (const Copy& copy : copies) {
+    for (int64_t n : {1, 2, 3, 7, 8, 9, 16, 17, 40, 64, 65, 256}) {
+      for (int trial = 0; trial < 24; ++trial) {
+        const auto size = static_cast<size_t>(n);
+        Vec x = trial % 3 == 0 ? testutil::wideRange(rng, size, -600, 600) : testutil::uniform(rng, size);
+        Vec y = trial % 3 == 1 ? testutil::wideRange(rng, size, -1074, 1000) : testutil::uniform(rng, size);
+        double cx = 0.125, cy = -0.25;
+        const double specials[] = {kNaN, 0.0, -0.0, 1e-300, 0.5, -0.999, 0x1p-1074};
+        for (int k = 0; k < trial % 5; ++k) (k & 1 ? x : y)[rng() % size] = specials[rng() % 7];
+        if (trial % 6 == 5) {  // differences that overflow
+          cx = -kMax;
+          for (double& v : x) v = v * 0x1p-100;
+          x[rng() % size] = kMax;
+        }
+        if (trial % 8 == 7) std::sort(y.begin(), y.end(), [](double a, double b) { return std::fabs(a) < std::fabs(b); });
+        const double sx = centeredScale(x.data(), n, cx), sy = centeredScale(y.data(), n, cy);
+        if (!(sx > 0.0 && sx < kInf && sy > 0.0 && sy < kInf)) continue;
+        const Vec wantU = literalValues(x, cx, sx), wantV = literalValues(y, cy, sy);
+        // States after the first few values through normAdd (none: no scale yet), or with a
+        // scale above every value.
+        const int64_t prefix = std::min<int64_t>(n, trial % 4);
+        NormState a, b;
+        if (trial % 7 == 6) {
+          a.scale = b.scale = 4.0;
+          a.negligible = b.negligible = 0x1p-509;
+        } else {
+          normAdd(a, wantU.data(), prefix);
+          normAdd(b, wantV.data(), prefix);
+        }
+        const int64_t start = trial % 7 == 6 ? 0 : prefix;
+        if (a.decided != 0.0 || b.decided != 0.0) continue;
+        NormState wantA = a, wantB = b;
+        Vec u(size + 1, 42.0), v(size + 1, 42.0);
+        const CenteredPairScales scales{cx, cy, sx, sy};
+        const int64_t done = copy.kernel(x.data() + start, y.data() + start, n - start, scales, u.data() + start,
+                                         v.data() + start, a, b);
+        ASSERT_EQ(0, done % copy.w) << copy.name;
+        ASSERT_LE(start + done, n) << copy.name;
+        for (int64_t i = start; i < start + done; ++i) {
+          const auto k = static_cast<size_t>(i);
+          ASSERT_TRUE(SameBits(wantU[k], u[k]) || (std::isnan(wantU[k]) && std::isnan(u[k]))) << copy.name << " " << i;
+          ASSERT_TRUE(SameBits(wantV[k], v[k]) || (std::isnan(wantV[k]) && std::isnan(v[k]))) << copy.name << " " << i;
+        }
+        ASSERT_TRUE(SameBits(42.0, u[size]) && SameBits(42.0, v[size])) << copy.name;  // nothing past the end
+        normAdd(wantA, wantU.data() + start, done);
+        normAdd(wantB, wantV.data() + start, done);
+        ASSERT_TRUE(sameNormState(wantA, a)) << copy.name << " n " << n << " trial " << trial;
+        ASSERT_TRUE(sameNormState(wantB, b)) << copy.name << " n " << n << " trial " << trial;
+        // Where it stopped before the last whole vector with both states open, that vector
+        // holds an overflowing difference.
+        const int64_t next = start + done;
+        if (next + copy.w <= n && a.decided == 0.0 && b.decided == 0.0) {
+          bool needed = false;
+          for (int64_t i = next; i < next + copy.w; ++i) {
+            const auto k = static_cast<size_t>(i);
+            needed = needed || std::isinf(x[k] - cx) || std::isinf(y[k] - cy);
+          }
+          ASSERT_TRUE(needed) << copy.name << " stopped early at " << next << " of " << n << " trial " << trial;
+        }
+      }
+    }
+  }
+}
+
+namespace {
+
+// The cosine similarity as its definition reads, over whole vectors: the scales and
+// values, each norm by the literal loop, the exact dot product rounded once, two
+// divisions and the clamp.
+double modelCosine(const Vec& x, const Vec& y, double cx, double cy) {
+  const auto n = static_cast<int64_t>(x.size());
+  double sx = 0.0, sy = 0.0;
+  for (size_t i = 0; i < x.size(); ++i) {
+    sx = std::max({sx, std::isnan(cx) ? 0.0 : std::fabs(cx), std::isnan(x[i]) ? 0.0 : std::fabs(x[i])});
+    sy = std::max({sy, std::isnan(cy) ? 0.0 : std::fabs(cy), std::isnan(y[i]) ? 0.0 : std::fabs(y[i])});
+  }
+  if (!(sx < kInf) || !(sy < kInf)) return quietNaN();
+  const Vec u = sx == 0.0 ? Vec(x.size(), 0.0) : literalValues(x, cx, sx);
+  const Vec v = sy == 0.0 ? Vec(y.size(), 0.0) : literalValues(y, cy, sy);
+  const double nu = literalNorm(u), nv = literalNorm(v);
+  if (nu == 0.0 || nv == 0.0) return quietNaN();
+  const double p = superDot(u.data(), n, v.data(), n);
+  const double r = (p / nu) / nv;
+  if (r != r) return quietNaN();
+  return r >= 1.0 ? 1.0 : r <= -1.0 ? -1.0 : r;
+}
+
+}  // namespace
+
+// The export against the definition, bit for bit, at lengths around the vectors, the
+// chunks of the exact products and the sweep's lag; on plain, wide, correlated, rising
+// and special-value data (NaN elements and centers, zeros, overflowing differences).
+TEST(CenteredCosine, MatchesTheDefinitionBitForBit) {
+  std::mt19937_64 rng(7575);
+  for (size_t n : {1u, 2u, 5u, 8u, 9u, 16u, 33u, 40u, 41u, 255u, 256u, 257u, 1000u, 1537u}) {
+    for (int trial = 0; trial < 16; ++trial) {
+      Vec x = trial % 4 == 0 ? testutil::wideRange(rng, n, -500, 500) : testutil::uniform(rng, n);
+      Vec y = trial % 4 == 1 ? testutil::wideRange(rng, n, -1074, 900) : testutil::uniform(rng, n);
+      double cx = x[0] * 0.5, cy = -0.25;
+      if (trial % 4 == 2) {
+        for (size_t i = 0; i < n; ++i) y[i] = -0.37 * x[i] + y[i] * 1e-9;  // strongly correlated
+      }
+      if (trial % 5 == 3) std::sort(x.begin(), x.end(), [](double a, double b) { return std::fabs(a) < std::fabs(b); });
+      if (trial == 5) x[rng() % n] = kNaN;
+      if (trial == 7) cy = kNaN;
+      if (trial == 9) {
+        cx = -kMax;
+        x[rng() % n] = kMax;
+      }
+      if (trial == 11) x[rng() % n] = 0.0 * (x[0] = cx);
+      const double got = sela_centered_cosine_similarity(x.data(), y.data(), n, cx, cy);
+      const double want = modelCosine(x, y, cx, cy);
+      ASSERT_TRUE(SameBits(want, got) || (std::isnan(want) && std::isnan(got)))
+          << "n " << n << " trial " << trial << ": " << want << " vs " << got;
     }
   }
 }

@@ -12,12 +12,13 @@
 namespace sela {
 
 int64_t conditionBlocksSse2(const double* x, int64_t n, ConditionChains& chains) {
-  return conditionBlocks<Sse2Ops>(x, n, chains);
+  return conditionBlocks<Sse2Ops, ConditionRegisterSse2>(x, n, chains);
 }
 
-// The AVX copy wherever the AVX2 family runs: 512-bit vectors would gain nothing (four
-// lanes already leave the three add chains the adders they need).
-constinit KernelSlot<ConditionBlocksKernel> conditionBlocksImpl{{conditionBlocksSse2, conditionBlocksAvx, nullptr}};
+// The widest copy the processor runs: the vector work per element shrinks with the width
+// and leaves the adders to the three chains (conditionnumber_kernels.h).
+constinit KernelSlot<ConditionBlocksKernel> conditionBlocksImpl{
+    {conditionBlocksSse2, conditionBlocksAvx, conditionBlocksAvx512}};
 
 double conditionNumber(const double* values, int64_t n) {
   if (n <= 0) return 0.0;

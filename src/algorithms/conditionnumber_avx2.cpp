@@ -4,5 +4,5 @@
 #include "algorithms/vector_ops_avx2.h"
 
 int64_t sela::conditionBlocksAvx(const double* x, int64_t n, ConditionChains& chains) {
-  return conditionBlocks<Avx2Ops>(x, n, chains);
+  return conditionBlocks<Avx2Ops, ConditionRegisterAvx>(x, n, chains);
 }

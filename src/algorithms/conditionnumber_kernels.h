@@ -1,7 +1,8 @@
 // The condition number's sweep in blocks, written once over an operation set
-// (vector_ops.h) and instantiated in conditionnumber.cpp (SSE2, W = 2) and in
-// conditionnumber_avx2.cpp (AVX, W = 4), each compiled for its own instruction set.
-// Internal linkage throughout, for the reason given in vector_ops.h.
+// (vector_ops.h) and a register of chains, and instantiated in conditionnumber.cpp (SSE2),
+// conditionnumber_avx2.cpp (AVX) and conditionnumber_avx512.cpp (AVX-512), each compiled
+// for its own instruction set. Internal linkage throughout, for the reason given in
+// vector_ops.h.
 //
 // The sweep runs three chains of dependent additions, one addition per element each:
 //   s  <- s + x[i]                 the running sum of Neumaier's TwoSum steps,
@@ -9,20 +10,25 @@
 //   m  <- m + |x[i]|               the plain sum of magnitudes,
 // where e_i is the TwoSum error of (s_i, x[i]), s_i the running sum before x[i]. Only the
 // chains are sequential; the five further operations of each TwoSum depend on s_i,
-// s_(i+1) and x[i] alone. A chain runs at one addition per add latency, so the sweep can
-// keep pace with a plain sum if the processor's adders have room for the TwoSums beside
-// the three chains: that means no shuffles to gather the s_i into vectors and the errors
-// out of them, and W lanes per TwoSum operation.
+// s_(i+1) and x[i] alone.
 //
-// So the sweep works in blocks of kConditionBlock elements and runs the three chains
-// interleaved element by element, the c chain kLag blocks behind the other two. During
-// block k, the s chain stores every running sum (s_i at sums[j], s_(i+1) at sums[j+1]);
-// at the start of block k + kLag, the errors of block k are formed W at a time from
-// vector loads of those stores (S = [s_i ..], T = [s_(i+1) ..]) and stored, and the c
-// chain then adds them one by one straight from memory, one per element of block
-// k + kLag. The vector loads read stores kLag blocks old, which have left the store
-// buffer by then (a vector load spanning several pending scalar stores would wait for
-// them and hold up the c chain).
+// The chains share one register: lanes of one vector addition [s, m, c] + [x[i], |x[i]|,
+// e_j] (AVX), or [s, m] + [x[i], |x[i]|] beside a scalar c (SSE2). Each lane is the scalar
+// addition of its chain, on the same operands, with the same rounding; a lane never reads
+// another. The three chains then advance together at one vector addition per element,
+// the pace of a plain sum, instead of three additions competing for the adders. Building
+// the addend takes a broadcast load and a mask (and a blend), which stay off the chain.
+//
+// The errors trail the running sums: the sweep works in blocks of kConditionBlock
+// elements, and during block k the s lane's running sums are stored (s_i at sums[j],
+// s_(i+1) at sums[j+1]); at the start of block k + kLag, the errors of block k are formed
+// W at a time from vector loads of those stores (S = [s_i ..], T = [s_(i+1) ..]) and
+// stored, and the c lane then adds them one by one, one per element of block k + kLag.
+// The vector loads read stores kLag blocks old, which have left the store buffer by then
+// (a vector load spanning several pending scalar stores would wait for them and hold up
+// the chains). During the first kLag blocks the c lane adds -0.0, which leaves every c
+// unchanged (+0 + -0 = +0); after the last block c alone takes the last kLag blocks'
+// errors, in order.
 //
 // Bits. Each chain performs its additions on the same operands in the same order as the
 // one-at-a-time loop: s adds x[0], x[1], ...; m adds |x[0]|, |x[1]|, ...; c adds e_0,
@@ -35,6 +41,11 @@
 
 #include <cstdint>
 
+#include <emmintrin.h>
+#ifdef __AVX__
+#include <immintrin.h>
+#endif
+
 #include "algorithms/conditionnumber.h"
 #include "algorithms/prefetch.h"
 
@@ -43,15 +54,69 @@ namespace {
 // Elements per block: several vectors of W; the buffers stay within a few cache lines.
 constexpr int64_t kConditionBlock = 16;
 
+// The chains in SSE2 registers: s and m as the lanes of one, c on its own.
+struct ConditionRegisterSse2 {
+  __m128d sm;
+  double c;
+  explicit ConditionRegisterSse2(const sela::ConditionChains& chains) : sm(_mm_set_pd(chains.m, chains.s)), c(chains.c) {}
+  double s() const { return _mm_cvtsd_f64(sm); }
+  // s and m take x[i] (its running sum stored at slot), and c takes e unless noError.
+  template <bool noError>
+  void step(const double* xi, const double* e, double* slot) {
+    const __m128d keep = _mm_castsi128_pd(_mm_set_epi64x(0x7FFFFFFFFFFFFFFF, -1));  // x, |x|
+    sm = _mm_add_pd(sm, _mm_and_pd(_mm_load1_pd(xi), keep));
+    _mm_store_sd(slot, sm);
+    if (!noError) c = c + *e;
+    // Keeps the chains interleaved element by element, as written (each addition waits
+    // only for its own predecessor), and every running sum a store and every error a
+    // load (the compiler would otherwise gather and spread lanes with shuffles). It emits
+    // no instruction and changes no value.
+    asm volatile("" : "+x"(sm), "+x"(c) : : "memory");
+  }
+  void addError(double e) { c = c + e; }
+  sela::ConditionChains chains() const { return {s(), c, _mm_cvtsd_f64(_mm_unpackhi_pd(sm, sm))}; }
+};
+
+#ifdef __AVX__
+// The chains in one AVX register: lanes s, m, c and an unused lane that stays +0.
+struct ConditionRegisterAvx {
+  __m256d smc;
+  double c = 0.0;  // the c chain after the register is left (the last kLag blocks)
+  explicit ConditionRegisterAvx(const sela::ConditionChains& chains)
+      : smc(_mm256_set_pd(0.0, chains.c, chains.m, chains.s)) {}
+  double s() const { return _mm256_cvtsd_f64(smc); }
+  template <bool noError>
+  void step(const double* xi, const double* e, double* slot) {
+    const __m256d keep = _mm256_castsi256_pd(_mm256_set_epi64x(0, 0, 0x7FFFFFFFFFFFFFFF, -1));  // x, |x|, 0, 0
+    const __m256d error = noError ? _mm256_set1_pd(-0.0) : _mm256_broadcast_sd(e);
+    smc = _mm256_add_pd(smc, _mm256_blend_pd(_mm256_and_pd(_mm256_broadcast_sd(xi), keep), error, 0b0100));
+    _mm_store_sd(slot, _mm256_castpd256_pd128(smc));
+    asm volatile("" : "+x"(smc) : : "memory");  // as in ConditionRegisterSse2::step
+  }
+  void addError(double e) { c = c + e; }
+  // Leaves the register: c continues as a scalar.
+  void leave() {
+    alignas(32) double lanes[4];
+    _mm256_store_pd(lanes, smc);
+    c = lanes[2];
+  }
+  sela::ConditionChains chains() const {
+    alignas(32) double lanes[4];
+    _mm256_store_pd(lanes, smc);
+    return {lanes[0], c, lanes[1]};
+  }
+};
+#endif
+
 // Runs the chains over whole blocks of x[0 .. n-1] and returns how many elements were
 // consumed (a multiple of kConditionBlock; 0 when n holds too few blocks). The caller
 // continues with the remaining elements one at a time.
-template <typename Ops>
+template <typename Ops, typename Register>
 int64_t conditionBlocks(const double* x, int64_t n, sela::ConditionChains& chains) {
   constexpr int64_t B = kConditionBlock;
   constexpr int64_t W = Ops::W;
   static_assert(B % W == 0, "a block is whole vectors");
-  // The c chain works on block k - kLag while the s and m chains work on block k: the
+  // The c lane works on block k - kLag while the s and m lanes work on block k: the
   // running sums its errors need were stored kLag blocks earlier.
   constexpr int64_t kLag = 2;
   constexpr int64_t kSlots = 4;  // buffers of running sums in flight (> kLag)
@@ -62,36 +127,8 @@ int64_t conditionBlocks(const double* x, int64_t n, sela::ConditionChains& chain
   // element of block k.
   alignas(64) double sums[kSlots][B + 8];
   alignas(64) double errors[B];
-  double s = chains.s;
-  double c = chains.c;
-  double m = chains.m;
+  Register r(chains);
 
-  // One element of the s and m chains, and optionally one of the c chain. The empty asm
-  // takes the three running values as operands, so the compiler keeps the chains
-  // interleaved element by element, as written: a chain's additions then wait in the
-  // scheduler only for their own predecessor, not behind a whole block of another
-  // chain. Its memory clobber keeps every running sum a scalar store and every error a
-  // scalar load (the compiler would otherwise gather and spread the lanes with shuffles,
-  // which compete with the additions). It emits no instruction and changes no value.
-  auto step = [&](double v, double* slot, double e) {
-    s = s + v;
-    *slot = s;
-    m = m + __builtin_fabs(v);
-    c = c + e;
-    asm volatile("" : "+x"(s), "+x"(m), "+x"(c) : : "memory");
-  };
-  // The s and m chains over one of the first kLag blocks, with no errors to add yet.
-  auto sumsOnly = [&](int64_t k) {
-    const double* xb = x + k * B;
-    double* sb = sums[k % kSlots];
-    sb[0] = s;
-    for (int64_t j = 0; j < B; ++j) {
-      s = s + xb[j];
-      sb[j + 1] = s;
-      m = m + __builtin_fabs(xb[j]);
-      asm volatile("" : "+x"(s), "+x"(m) : : "memory");
-    }
-  };
   // The errors of block k, W at a time from its stored running sums, into errors[].
   auto formErrors = [&](int64_t k) {
     const double* xb = x + k * B;
@@ -106,20 +143,26 @@ int64_t conditionBlocks(const double* x, int64_t n, sela::ConditionChains& chain
     }
   };
 
-  for (int64_t k = 0; k < kLag; ++k) sumsOnly(k);
+  for (int64_t k = 0; k < kLag; ++k) {
+    const double* xb = x + k * B;
+    double* sb = sums[k % kSlots];
+    sb[0] = r.s();
+    for (int64_t j = 0; j < B; ++j) r.template step<true>(xb + j, nullptr, sb + j + 1);
+  }
   for (int64_t k = kLag; k < blocks; ++k) {
     const double* xb = x + k * B;
     sela::prefetchAhead(xb);
     formErrors(k - kLag);
     double* sb = sums[k % kSlots];
-    sb[0] = s;
-    for (int64_t j = 0; j < B; ++j) step(xb[j], sb + j + 1, errors[j]);
+    sb[0] = r.s();
+    for (int64_t j = 0; j < B; ++j) r.template step<false>(xb + j, errors + j, sb + j + 1);
   }
+  if constexpr (requires { r.leave(); }) r.leave();
   for (int64_t k = blocks - kLag; k < blocks; ++k) {
     formErrors(k);
-    for (int64_t j = 0; j < B; ++j) c = c + errors[j];
+    for (int64_t j = 0; j < B; ++j) r.addError(errors[j]);
   }
-  chains = {s, c, m};
+  chains = r.chains();
   return blocks * B;
 }
 

@@ -137,24 +137,9 @@ void normAdd(NormState& st, const double* x, int64_t n) {
     }
     // The block that failed (or the tail), element by element.
     const int64_t end = n - i > 4 ? i + 4 : n;
-    for (; i < end; ++i) {
-      const double a = std::fabs(x[i]);
-      if (a != a || a == kInf) {
-        // The first NaN or infinity decides the result; nothing after it matters.
-        st.decided = a != a ? quietNaN() : kInf;
-        return;
-      }
-      if (x[i] == 0.0) continue;
-      if (a > st.scale) {
-        const double r = st.scale / a;
-        st.ssq = (st.ssq * r) * r + 1.0;
-        st.scale = a;
-        st.negligible = st.scale >= 0x1p-511 ? st.scale * 0x1p-511 : 0.0;
-      } else {
-        const double q = (a < st.negligible ? 0.0 : x[i]) / st.scale;
-        st.ssq = q * q + st.ssq;
-      }
-    }
+    // The first NaN or infinity decides the result; nothing after it matters.
+    for (; i < end; ++i)
+      if (!normStep(st, x[i])) return;
   }
 }
 
@@ -246,22 +231,10 @@ double centeredCrossProduct(const double* x, int64_t nx, const double* y, int64_
 
 double centeredScale(const double* x, int64_t n, double c) {
   // The largest non-NaN magnitude (a NaN fails every comparison and is skipped); a
-  // non-NaN center joins it whenever there is at least one element.
-  // The maximum is exact and does not depend on the order it is taken in: four running
-  // maxima of two SSE2 lanes each. maxpd(a, m) returns m when a is NaN, so NaNs are
-  // skipped as the comparison a > m skips them.
-  const __m128d absMask = _mm_castsi128_pd(_mm_set1_epi64x(0x7FFFFFFFFFFFFFFF));
-  __m128d m0 = _mm_setzero_pd(), m1 = m0, m2 = m0, m3 = m0;
+  // non-NaN center joins it whenever there is at least one element. Whole vectors in the
+  // widest lanes the processor has, the rest here.
   int64_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    prefetchAhead(x + i);
-    m0 = _mm_max_pd(_mm_and_pd(_mm_loadu_pd(x + i), absMask), m0);
-    m1 = _mm_max_pd(_mm_and_pd(_mm_loadu_pd(x + i + 2), absMask), m1);
-    m2 = _mm_max_pd(_mm_and_pd(_mm_loadu_pd(x + i + 4), absMask), m2);
-    m3 = _mm_max_pd(_mm_and_pd(_mm_loadu_pd(x + i + 6), absMask), m3);
-  }
-  const __m128d m = _mm_max_pd(_mm_max_pd(m0, m1), _mm_max_pd(m2, m3));
-  double scale = std::max(_mm_cvtsd_f64(m), _mm_cvtsd_f64(_mm_unpackhi_pd(m, m)));
+  double scale = maxMagnitudeLanesImpl.get()(x, n, &i);
   for (; i < n; ++i) {
     const double a = std::fabs(x[i]);
     if (a > scale) scale = a;
@@ -274,9 +247,23 @@ int64_t normalizeLanesSse2(const double* x, int64_t n, double c, double scale, d
   return normalizeLanes<Sse2Ops>(x, n, c, scale, out);
 }
 
-// The AVX copy wherever the AVX2 family runs: the divider's throughput per element is
-// that of 256-bit vectors also where 512-bit ones exist.
-constinit KernelSlot<NormalizeKernel> normalizeLanesImpl{{normalizeLanesSse2, normalizeLanesAvx, nullptr}};
+double maxMagnitudeLanesSse2(const double* x, int64_t n, int64_t* done) {
+  return maxMagnitudeLanes<Sse2Ops>(x, n, done);
+}
+
+int64_t normalizePairWithNormsSse2(const double* x, const double* y, int64_t n, const CenteredPairScales& p,
+                                   double* u, double* v, NormState& a, NormState& b) {
+  return normalizePairWithNorms<Sse2Ops>(x, y, n, p, u, v, a, b);
+}
+
+// The widest copy the processor runs: the division sets their pace, and a divider that
+// takes 512-bit vectors at the rate of 256-bit ones (as on the AVX-512 machines measured)
+// divides twice the elements per cycle.
+constinit KernelSlot<NormalizeKernel> normalizeLanesImpl{{normalizeLanesSse2, normalizeLanesAvx, normalizeLanesAvx512}};
+constinit KernelSlot<MaxMagnitudeKernel> maxMagnitudeLanesImpl{
+    {maxMagnitudeLanesSse2, maxMagnitudeLanesAvx, maxMagnitudeLanesAvx512}};
+constinit KernelSlot<NormalizePairKernel> normalizePairWithNormsImpl{
+    {normalizePairWithNormsSse2, normalizePairWithNormsAvx, normalizePairWithNormsAvx512}};
 
 void normalizeCentered(const double* x, int64_t n, double c, double scale, double* out) {
   if (scale == 0.0) {
@@ -321,9 +308,18 @@ double centeredCosineSimilarity(const double* x, int64_t nx, const double* y, in
   double sx = 0.0, sy = 0.0;
   if (!centeredScales(nx, ny, x, y, cx, cy, sx, sy)) return quietNaN();
 
+  // A zero scale leaves a vector of zeros, whose norm is zero.
+  if (sx == 0.0 || sy == 0.0) return quietNaN();
+
   // One sweep: the normalized values u and v of each chunk feed both norms (each in
   // element order, as over the whole vectors) and the certified products; a second sweep
-  // forms the exact products only if the bound did not decide.
+  // forms the exact products only if the bound did not decide. Within a chunk the vector
+  // sweep normalizes and runs both norms' steps together; where it stops (an overflowing
+  // difference) the element steps take the next few elements, which gives the same
+  // values and the same norm states: normAdd regroups nothing.
+  constexpr int64_t kElementSteps = 8;  // at least the widest vector
+  const CenteredPairScales scales{cx, cy, sx, sy};
+  const NormalizePairKernel sweep = normalizePairWithNormsImpl.get();
   NormState nuState, nvState;
   double u[kProductChunk];
   double v[kProductChunk];
@@ -334,8 +330,20 @@ double centeredCosineSimilarity(const double* x, int64_t nx, const double* y, in
   ChunkProducts products;
   for (int64_t start = 0; start < n; start += kProductChunk) {
     const int64_t len = n - start < kProductChunk ? n - start : kProductChunk;
-    normalized(start, len);
-    normAddPair(nuState, u, nvState, v, len);
+    int64_t i = 0;
+    while (true) {
+      i += sweep(x + start + i, y + start + i, len - i, scales, u + i, v + i, nuState, nvState);
+      // Every value of u and v lies in [-2, 2] or is a NaN (from a NaN element or
+      // center), so a decided norm is a NaN, and so is the ratio below.
+      if (nuState.decided != 0.0 || nvState.decided != 0.0) return quietNaN();
+      if (i >= len) break;
+      const int64_t end = len - i > kElementSteps ? i + kElementSteps : len;
+      normalizeCentered(x + start + i, end - i, cx, sx, u + i);
+      normalizeCentered(y + start + i, end - i, cy, sy, v + i);
+      normAdd(nuState, u + i, end - i);
+      normAdd(nvState, v + i, end - i);
+      i = end;
+    }
     addChunk(products, u, v, len);
   }
   const double p = chunkProductsResult(products, n, u, v, normalized);
@@ -366,11 +374,28 @@ double centeredProjectionCoefficient(const double* x, int64_t nx, const double* 
   };
   const auto normalizedX = [&](int64_t start, int64_t len) { normalizeCentered(x + start, len, cx, sx, u); };
   ChunkProducts crossProducts, selfProducts;
-  for (int64_t start = 0; crossProducts.certifying && start < n; start += kProductChunk) {
-    const int64_t len = n - start < kProductChunk ? n - start : kProductChunk;
-    normalized(start, len);
-    addChunk(crossProducts, u, v, len);
-    addChunk(selfProducts, u, u, len);
+  // In steps of half a buffer, pipelined: the values of one step are formed (two
+  // divisions per element, on the divider) while the certified lanes run over the step
+  // before (on the adders and multipliers), from the other half of the buffers. The
+  // certified lanes see the same products in the same order either way.
+  constexpr int64_t kStep = kProductChunk / 2;
+  int64_t before = 0;      // where the step before lies in the buffers
+  int64_t beforeLen = 0;   // and its length, 0 for none
+  for (int64_t start = 0; crossProducts.certifying && start < n; start += kStep) {
+    const int64_t len = n - start < kStep ? n - start : kStep;
+    const int64_t at = (start / kStep) % 2 * kStep;
+    normalizeCentered(x + start, len, cx, sx, u + at);
+    normalizeCentered(y + start, len, cy, sy, v + at);
+    if (beforeLen > 0) {
+      addChunk(crossProducts, u + before, v + before, beforeLen);
+      addChunk(selfProducts, u + before, u + before, beforeLen);
+    }
+    before = at;
+    beforeLen = len;
+  }
+  if (beforeLen > 0) {
+    addChunk(crossProducts, u + before, v + before, beforeLen);
+    addChunk(selfProducts, u + before, u + before, beforeLen);
   }
   const double cross = chunkProductsResult(crossProducts, n, u, v, normalized);
   const double self = chunkProductsResult(selfProducts, n, u, u, normalizedX);

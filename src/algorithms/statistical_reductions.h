@@ -51,15 +51,46 @@ void normalizeCentered(const double* x, int64_t n, double c, double scale, doubl
 // instruction set: each writes out[i] = (x[i] - c) / scale, each operation rounded once,
 // for i from 0 up to the first vector of elements holding an infinite difference (or the
 // last whole vector), and returns where it stopped; the caller finishes the rest element
-// by element. Sse2 is baseline x86-64, Avx needs AVX (statistical_reductions_avx2.cpp).
+// by element. Sse2 is baseline x86-64, Avx needs AVX (statistical_reductions_avx2.cpp),
+// Avx512 AVX-512F (statistical_reductions_avx512.cpp).
 int64_t normalizeLanesSse2(const double* x, int64_t n, double c, double scale, double* out);
 int64_t normalizeLanesAvx(const double* x, int64_t n, double c, double scale, double* out);
+int64_t normalizeLanesAvx512(const double* x, int64_t n, double c, double scale, double* out);
 using NormalizeKernel = int64_t (*)(const double*, int64_t, double, double, double*);
 
 // The copy this processor runs, chosen on first use (kernel_slot.h).
 template <typename Kernel>
 class KernelSlot;
 extern KernelSlot<NormalizeKernel> normalizeLanesImpl;
+
+// The largest non-NaN magnitude over the whole groups of four vectors at the start of x
+// (statistical_reductions_kernels.h), one copy per instruction set; *done is their
+// length, which the caller finishes element by element.
+double maxMagnitudeLanesSse2(const double* x, int64_t n, int64_t* done);
+double maxMagnitudeLanesAvx(const double* x, int64_t n, int64_t* done);
+double maxMagnitudeLanesAvx512(const double* x, int64_t n, int64_t* done);
+using MaxMagnitudeKernel = double (*)(const double*, int64_t, int64_t*);
+extern KernelSlot<MaxMagnitudeKernel> maxMagnitudeLanesImpl;
+
+// The cosine similarity's sweep over a chunk (statistical_reductions_kernels.h), one copy
+// per instruction set: u[i] = (x[i] - cx) / sx and v[i] = (y[i] - cy) / sy as
+// normalizeCentered writes them, and normAdd(a, u, ...) and normAdd(b, v, ...) over them,
+// for i from 0 up to the first vector of elements the element steps must take (an
+// infinite difference, a new maximum of either norm's scale, a NaN) or the last whole
+// vector; returns where it stopped. The states must have a scale and no decided result.
+struct CenteredPairScales {
+  double cx, cy;  // the centers
+  double sx, sy;  // the scales, finite and non-zero
+};
+int64_t normalizePairWithNormsSse2(const double* x, const double* y, int64_t n, const CenteredPairScales& p,
+                                   double* u, double* v, NormState& a, NormState& b);
+int64_t normalizePairWithNormsAvx(const double* x, const double* y, int64_t n, const CenteredPairScales& p,
+                                  double* u, double* v, NormState& a, NormState& b);
+int64_t normalizePairWithNormsAvx512(const double* x, const double* y, int64_t n, const CenteredPairScales& p,
+                                     double* u, double* v, NormState& a, NormState& b);
+using NormalizePairKernel = int64_t (*)(const double*, const double*, int64_t, const CenteredPairScales&, double*,
+                                        double*, NormState&, NormState&);
+extern KernelSlot<NormalizePairKernel> normalizePairWithNormsImpl;
 
 // The cosine of the angle between x - cx and y - cy, in [-1, 1]; NaN for a zero or
 // infinite centered vector or any NaN. Unequal or zero lengths raise the value error

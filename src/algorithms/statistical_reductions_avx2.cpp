@@ -1,8 +1,18 @@
-// The centered normalization on AVX vectors (built with -mavx -mfma for its suffix,
-// cmake/kernels.cmake; reached only where the dispatch found the AVX2 family).
+// The centered normalization and the cosine similarity's sweep on AVX vectors (built
+// with -mavx -mfma for its suffix, cmake/kernels.cmake; reached only where the dispatch
+// found the AVX2 family).
 #include "algorithms/statistical_reductions_kernels.h"
 #include "algorithms/vector_ops_avx2.h"
 
 int64_t sela::normalizeLanesAvx(const double* x, int64_t n, double c, double scale, double* out) {
   return normalizeLanes<Avx2Ops>(x, n, c, scale, out);
+}
+
+int64_t sela::normalizePairWithNormsAvx(const double* x, const double* y, int64_t n, const CenteredPairScales& p,
+                                        double* u, double* v, NormState& a, NormState& b) {
+  return normalizePairWithNorms<Avx2Ops>(x, y, n, p, u, v, a, b);
+}
+
+double sela::maxMagnitudeLanesAvx(const double* x, int64_t n, int64_t* done) {
+  return maxMagnitudeLanes<Avx2Ops>(x, n, done);
 }

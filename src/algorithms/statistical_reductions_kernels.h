@@ -10,11 +10,36 @@
 
 #include <cstdint>
 
+#include "algorithms/binary64.h"
 #include "algorithms/prefetch.h"
 #include "algorithms/statistical_reductions.h"
 #include "algorithms/vector_ops.h"
 
 namespace {
+
+// The largest non-NaN magnitude among x[0 .. 4W k - 1], the whole groups of four vectors,
+// and +0.0 when there are none; *done = 4W k. The maximum is exact and does not depend on
+// the order it is taken in: four running maxima of W lanes each. max(|x|, m) keeps m when
+// |x| is a NaN, so NaNs are skipped as the comparison a > m skips them.
+template <typename Ops>
+double maxMagnitudeLanes(const double* x, int64_t n, int64_t* done) {
+  constexpr int64_t W = Ops::W;
+  typename Ops::V m0 = Ops::zero(), m1 = m0, m2 = m0, m3 = m0;
+  int64_t i = 0;
+  for (; i + 4 * W <= n; i += 4 * W) {
+    for (int64_t line = 0; line < 4 * W; line += 8) sela::prefetchAhead(x + i + line);
+    m0 = Ops::max(Ops::abs(Ops::load(x + i)), m0);
+    m1 = Ops::max(Ops::abs(Ops::load(x + i + W)), m1);
+    m2 = Ops::max(Ops::abs(Ops::load(x + i + 2 * W)), m2);
+    m3 = Ops::max(Ops::abs(Ops::load(x + i + 3 * W)), m3);
+  }
+  alignas(64) double lanes[W];
+  Ops::store(lanes, Ops::max(Ops::max(m0, m1), Ops::max(m2, m3)));
+  double m = 0.0;
+  for (int64_t l = 0; l < W; ++l) m = lanes[l] > m ? lanes[l] : m;
+  *done = i;
+  return m;
+}
 
 // Stops at the first vector holding an infinite difference (x[i] - c overflowed), which
 // the caller's element step handles; returns the number of values written.
@@ -33,6 +58,146 @@ int64_t normalizeLanes(const double* x, int64_t n, double c, double scale, doubl
     Ops::store(out + i, Ops::div(d, sv));
   }
   return i;
+}
+
+}  // namespace
+
+namespace {
+
+// The norm's element step (normAdd, statistical_reductions.cpp): element x joins the
+// state; false once the state is decided (a NaN or an infinity, after which nothing
+// matters). One copy for the scalar loop and the vector sweeps below.
+inline bool normStep(sela::NormState& st, double x) {
+  if (st.decided != 0.0) return false;
+  const double a = __builtin_fabs(x);
+  if (a != a || a == __builtin_inf()) {
+    st.decided = a != a ? sela::quietNaN() : __builtin_inf();
+    return false;
+  }
+  if (x == 0.0) return true;
+  if (a > st.scale) {
+    const double r = st.scale / a;
+    st.ssq = (st.ssq * r) * r + 1.0;
+    st.scale = a;
+    st.negligible = st.scale >= 0x1p-511 ? st.scale * 0x1p-511 : 0.0;
+  } else {
+    const double q = (a < st.negligible ? 0.0 : x) / st.scale;
+    st.ssq = q * q + st.ssq;
+  }
+  return true;
+}
+
+// The cosine similarity's sweep over one chunk: the normalization of x and y (as
+// normalizeLanes) and both norms' steps (as normAdd), W elements at a time, from any
+// states not yet decided. It stops at the first vector holding an infinite difference
+// (before writing it), or once a state is decided (after the vector that decided it),
+// and returns how many elements it wrote and added.
+//
+// Each lane of the norms is normAdd's element step without the branches, which a vector
+// whose values all lie within their state's scale does not take (scale > 0): q =
+// (|u| < negligible ? 0 : u) / scale, then ssq = q * q + ssq. The squares of a vector go
+// through memory to the two chains of additions, which stay in element order, one
+// addition per element each, interleaved. The chains trail the divisions by kSquaresLag
+// vectors: their loads then read stores that have left the store buffer (a load from a
+// pending vector store would wait for it to retire, and with it for every chain addition
+// before it), and the divisions of the vectors ahead (four per element, which set the
+// pace with the chains) run while the chains wait.
+//
+// A vector with a new maximum (or a NaN, or any vector while a state has no scale yet)
+// is marked, and when the chains reach it they take its element steps from the states
+// as they are then, which are the states before it. The divisions ahead need only the
+// scale after it, the largest of the old scale and the vector's magnitudes, which the
+// sweep takes at once; so they never wait for the chains.
+template <typename Ops>
+int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, const sela::CenteredPairScales& p,
+                               double* u, double* v, sela::NormState& a, sela::NormState& b) {
+  using V = typename Ops::V;
+  constexpr int64_t W = Ops::W;
+  constexpr int64_t kSquaresLag = 4;
+  constexpr int64_t kRing = 8;  // vectors in flight (> kSquaresLag), a power of two
+  const V cx = Ops::set1(p.cx), cy = Ops::set1(p.cy);
+  const V sx = Ops::set1(p.sx), sy = Ops::set1(p.sy);
+  const V inf = Ops::set1(__builtin_inf());
+  // The scales after the last vector formed, ahead of the chains' states.
+  double aheadA = a.scale, aheadB = b.scale;
+  V scaleA = Ops::set1(aheadA), scaleB = Ops::set1(aheadB);
+  V negligibleA = Ops::set1(a.negligible), negligibleB = Ops::set1(b.negligible);
+  alignas(64) double squaresA[kRing][W];
+  alignas(64) double squaresB[kRing][W];
+  bool marked[kRing];
+  double ssqA = a.ssq;
+  double ssqB = b.ssq;
+  int64_t pending = 0;  // the first vector the chains have not taken
+  bool open = a.decided == 0.0 && b.decided == 0.0;
+  // The chains over the next pending vector: its squares, or its element steps.
+  const auto addPending = [&]() {
+    const int64_t slot = pending % kRing;
+    if (marked[slot]) {
+      a.ssq = ssqA;
+      b.ssq = ssqB;
+      const int64_t i = pending * W;
+      for (int64_t l = 0; l < W; ++l) open = normStep(a, u[i + l]) && open;
+      for (int64_t l = 0; l < W; ++l) open = normStep(b, v[i + l]) && open;
+      ssqA = a.ssq;
+      ssqB = b.ssq;
+    } else {
+      for (int64_t l = 0; l < W; ++l) {
+        ssqA = squaresA[slot][l] + ssqA;
+        ssqB = squaresB[slot][l] + ssqB;
+        // Keeps each square a load and the two chains interleaved element by element; no
+        // instruction, no change of value.
+        asm volatile("" : "+x"(ssqA), "+x"(ssqB) : : "memory");
+      }
+    }
+    ++pending;
+  };
+  // The scale after a marked vector of values w, and its negligible bound (normStep's).
+  const auto ahead = [](double scale, const double* w, V& scaleV, V& negligibleV) {
+    for (int64_t l = 0; l < W; ++l) scale = __builtin_fabs(w[l]) > scale ? __builtin_fabs(w[l]) : scale;
+    scaleV = Ops::set1(scale);
+    negligibleV = Ops::set1(scale >= 0x1p-511 ? scale * 0x1p-511 : 0.0);
+    return scale;
+  };
+  int64_t k = 0;  // vectors formed
+  for (; open && (k + 1) * W <= n; ++k) {
+    const int64_t i = k * W;
+    if (i % 8 == 0) {
+      sela::prefetchAhead(x + i);
+      sela::prefetchAhead(y + i);
+    }
+    const V dx = Ops::sub(Ops::load(x + i), cx);
+    const V dy = Ops::sub(Ops::load(y + i), cy);
+    if (Ops::any(Ops::either(Ops::equal(Ops::abs(dx), inf), Ops::equal(Ops::abs(dy), inf)))) break;
+    const V uv = Ops::div(dx, sx);
+    const V vv = Ops::div(dy, sy);
+    Ops::store(u + i, uv);
+    Ops::store(v + i, vv);
+    const V au = Ops::abs(uv);
+    const V av = Ops::abs(vv);
+    const auto nan = Ops::either(Ops::notEqual(au, au), Ops::notEqual(av, av));
+    const int64_t slot = k % kRing;
+    if (Ops::any(nan)) {
+      // The state it decides is the answer: the chains take everything up to it, and stop.
+      marked[slot] = true;
+      ++k;
+      break;
+    }
+    marked[slot] = !(aheadA > 0.0 && aheadB > 0.0) || Ops::any(Ops::either(Ops::less(scaleA, au), Ops::less(scaleB, av)));
+    if (marked[slot]) {
+      aheadA = ahead(aheadA, u + i, scaleA, negligibleA);
+      aheadB = ahead(aheadB, v + i, scaleB, negligibleB);
+    } else {
+      const V qa = Ops::div(Ops::zeroWhere(Ops::less(au, negligibleA), uv), scaleA);
+      const V qb = Ops::div(Ops::zeroWhere(Ops::less(av, negligibleB), vv), scaleB);
+      Ops::store(squaresA[slot], Ops::mul(qa, qa));
+      Ops::store(squaresB[slot], Ops::mul(qb, qb));
+    }
+    if (k - pending >= kSquaresLag) addPending();
+  }
+  while (pending < k) addPending();
+  a.ssq = ssqA;
+  b.ssq = ssqB;
+  return k * W;
 }
 
 }  // namespace

@@ -7,7 +7,8 @@
 //                                   NaN in a is skipped), b where a and b are equal zeros;
 //   less, equal, notEqual           lane masks (notEqual is true for unordered lanes);
 //   both, either, noMask, any       mask logic; laneBits: bit l set for lane l of a mask;
-//   select(m, a, b)                 a in the lanes of m, b elsewhere.
+//   select(m, a, b)                 a in the lanes of m, b elsewhere;
+//   zeroWhere(m, v)                 v with the lanes of m set to +0.0.
 // The families: vector_ops_sse2.h (two lanes, baseline x86-64), vector_ops_avx2.h (four,
 // AVX and FMA) and vector_ops_avx512.h (eight, AVX-512F). A kernel is a template over the
 // set in its module's <module>_kernels.h, instantiated in the module's files built for

@@ -37,6 +37,7 @@ struct Avx2Ops {
   static bool any(Mask m) { return _mm256_movemask_pd(m) != 0; }
   static uint64_t laneBits(Mask m) { return static_cast<uint64_t>(_mm256_movemask_pd(m)); }
   static V select(Mask m, V a, V b) { return _mm256_blendv_pd(b, a, m); }
+  static V zeroWhere(Mask m, V v) { return _mm256_andnot_pd(m, v); }
 };
 
 }  // namespace

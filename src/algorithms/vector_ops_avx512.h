@@ -25,8 +25,10 @@ struct Avx512Ops {
   static V mul(V a, V b) { return _mm512_mul_pd(a, b); }
   static V div(V a, V b) { return _mm512_div_pd(a, b); }
   static V abs(V a) { return _mm512_abs_pd(a); }
-  static V min(V a, V b) { return _mm512_min_pd(a, b); }
-  static V max(V a, V b) { return _mm512_max_pd(a, b); }
+  // (The masked forms: GCC 12's _mm512_min_pd and _mm512_max_pd start from an undefined
+  // vector it warns about.)
+  static V min(V a, V b) { return _mm512_maskz_min_pd(0xFF, a, b); }
+  static V max(V a, V b) { return _mm512_maskz_max_pd(0xFF, a, b); }
   static V fma(V a, V b, V c) { return _mm512_fmadd_pd(a, b, c); }  // a*b + c, one rounding
   static V fms(V a, V b, V c) { return _mm512_fmsub_pd(a, b, c); }  // a*b - c, one rounding
   static Mask less(V a, V b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }
@@ -38,6 +40,7 @@ struct Avx512Ops {
   static bool any(Mask m) { return m != 0; }
   static uint64_t laneBits(Mask m) { return m; }
   static V select(Mask m, V a, V b) { return _mm512_mask_blend_pd(m, b, a); }
+  static V zeroWhere(Mask m, V v) { return _mm512_maskz_mov_pd(static_cast<Mask>(~m), v); }
 };
 
 }  // namespace

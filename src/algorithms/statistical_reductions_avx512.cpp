@@ -1,0 +1,18 @@
+// The centered normalization and the cosine similarity's sweep on AVX-512 vectors (built
+// with -mavx512f for its suffix, cmake/kernels.cmake; reached only where the dispatch
+// found that family).
+#include "algorithms/statistical_reductions_kernels.h"
+#include "algorithms/vector_ops_avx512.h"
+
+int64_t sela::normalizeLanesAvx512(const double* x, int64_t n, double c, double scale, double* out) {
+  return normalizeLanes<Avx512Ops>(x, n, c, scale, out);
+}
+
+int64_t sela::normalizePairWithNormsAvx512(const double* x, const double* y, int64_t n, const CenteredPairScales& p,
+                                           double* u, double* v, NormState& a, NormState& b) {
+  return normalizePairWithNorms<Avx512Ops>(x, y, n, p, u, v, a, b);
+}
+
+double sela::maxMagnitudeLanesAvx512(const double* x, int64_t n, int64_t* done) {
+  return maxMagnitudeLanes<Avx512Ops>(x, n, done);
+}
