@@ -96,10 +96,9 @@ TEST(ExactProductArrangements, AgreeWithTheOracleAndTheElementStep) {
   });
 }
 
-// The split products in the sum bins, whatever the certified pass would decide: the flush
-// reads only the bins from 106 fields below the lowest h to the highest, so h at the
-// bottom of the split (field 107, r down to field 1), at the top (field 2046), in one
-// binade and spread over all of them, with zero r among them, must all come out exact.
+// The split products in the sum bins, whatever the certified pass would decide: h near the
+// bottom of the split (with an r 104 fields below that alone is the result), near the
+// top, in one binade and spread over all of them, with zero r among them, all exact.
 TEST(ExactProductArrangements, SplitBinsFlushTheFieldsInUse) {
   const ProductSplit* split = productSplit();
   if (split == nullptr) GTEST_SKIP() << "no fused multiply-add on this processor";

@@ -159,17 +159,13 @@ int chooseCopies(const double* x, int64_t n) {
   }
 }
 
-// Flushes the bins of limb windows firstWindow .. lastWindow (all others empty) into the
-// register. Bin (sign, field) holds a sum of M in units of 2^field; the 32 fields of limb
-// window g (fields 32g .. 32g + 31, all copies) add up to less than 2^99 in units of
-// 2^(32g) and go in as one wide deposit.
-constexpr int kLastWindow = kFieldCount / kLimbBits - 1;
-
-void flushBins(SuperAccumulator& __restrict acc, const uint64_t (*__restrict bins)[kBinStride], int copies,
-               int firstWindow = 0, int lastWindow = kLastWindow) {
+// Flushes all bins into the register. Bin (sign, field) holds a sum of M in units of
+// 2^field; the 32 fields of limb window g (fields 32g .. 32g + 31, all copies) add up to
+// less than 2^99 in units of 2^(32g) and go in as one wide deposit.
+void flushBins(SuperAccumulator& __restrict acc, const uint64_t (*__restrict bins)[kBinStride], int copies) {
   static_assert(kFieldCount % kLimbBits == 0);
   for (int sign = 0; sign < 2; ++sign) {
-    for (int g = firstWindow; g <= lastWindow; ++g) {
+    for (int g = 0; g < kFieldCount / kLimbBits; ++g) {
       const int first = sign * kFieldCount + kLimbBits * g;
       uint64_t any = 0;
       for (int c = 0; c < copies; ++c)
@@ -472,7 +468,7 @@ void streamProducts(ProductStream& s, const double* x, const double* y, int64_t 
     uint64_t* rows[kSumCopies];
     for (int c = 0; c < kSumCopies; ++c) rows[c] = s.sumBins.get() + kBinStride * (c % s.copies);
     for (;;) {
-      const int64_t took = s.split->intoBins(*s.acc, rows, s.copies, x, y, n, s.hFields);
+      const int64_t took = s.split->intoBins(*s.acc, rows, s.copies, x, y, n);
       if (took == n) break;
       depositUnsplitProduct(s, x + took, y + took);
       x += took + 1;
@@ -510,15 +506,9 @@ void endProductStream(ProductStream& s) {
   if (!s.sumBins) return;
   auto* bins = reinterpret_cast<uint64_t(*)[kBinStride]>(s.sumBins.get());
   // Field 0 of either sign holds only the 2^52 of each zero r; the special field stays
-  // empty. Every other r lies 53 to 106 fields below its h: with h's fields in [low,
-  // high], the bins in use are those of fields low - 106 .. high.
+  // empty.
   for (int c = 0; c < s.copies; ++c) bins[c][0] = bins[c][kFieldCount] = 0;
-  if (s.hFields[0] <= s.hFields[1]) {  // else no h was binned
-    constexpr uint64_t kRemainderBelow = 2 * (kMantissaBits + 1);
-    const uint64_t lowest = s.hFields[0] > kRemainderBelow ? s.hFields[0] - kRemainderBelow : 0;
-    flushBins(*s.acc, bins, s.copies, static_cast<int>(lowest / kLimbBits),
-              static_cast<int>(s.hFields[1] / kLimbBits));
-  }
+  flushBins(*s.acc, bins, s.copies);
   s.sumBins.reset();
 }
 

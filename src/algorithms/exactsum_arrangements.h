@@ -57,14 +57,11 @@ constexpr uint64_t kSplitFieldMin = 1 + 2 * (kMantissaBits + 1);
 // split cannot take by the element step. intoBins adds them to the sum bins
 // bins[0 .. copies-1] (rows of the binned sum's layout; a bin that wraps hands its carry
 // to acc) up to the first product the split cannot take, and returns how many it took
-// (n when all): the caller takes that product its own way and goes on after it. It
-// widens [hFields[0], hFields[1]] to the exponent fields of the h it binned: the r lie
-// 53 to 106 fields below (or are zero), so the flush need only read the bins of that
-// range.
+// (n when all): the caller takes that product its own way and goes on after it.
 struct ProductSplit {
   void (*intoRegister)(SuperAccumulator& acc, const double* x, const double* y, int64_t n);
   int64_t (*intoBins)(SuperAccumulator& acc, uint64_t* const* bins, int copies, const double* x, const double* y,
-                      int64_t n, uint64_t* hFields);
+                      int64_t n);
 };
 extern const ProductSplit kFmaProductSplit;
 // What a family without a fused multiply-add offers: no split.
@@ -84,8 +81,6 @@ struct ProductStream {
   // copies of the bins they hold.
   std::unique_ptr<uint64_t[], FreeDeleter> sumBins;
   int copies = 0;
-  // The exponent fields of the h in the sum bins, lowest and highest (none yet: empty).
-  uint64_t hFields[2] = {kSpecialField, 0};
   // The 128-bit product bins for products the split cannot take, allocated when the
   // first one comes (or never, if refused), and how many products they hold.
   std::unique_ptr<uint64_t[], FreeDeleter> productBins;

@@ -64,11 +64,10 @@ inline void depositCached(SuperAccumulator& acc, DepositCache& c, double x) {
   c.high += high;
 }
 
-// h and r as above, and h's exponent field; false when the product must take the element
-// step.
-[[gnu::always_inline]] inline bool splitProduct(double a, double b, double& h, double& r, uint64_t& field) {
+// h and r as above; false when the product must take the element step.
+[[gnu::always_inline]] inline bool splitProduct(double a, double b, double& h, double& r) {
   h = a * b;
-  field = exponentField(bitsOf(h));
+  const uint64_t field = exponentField(bitsOf(h));
   if (field - kSplitFieldMin > kMaxFiniteField - kSplitFieldMin) [[unlikely]]
     return false;
   r = __builtin_fma(a, b, -h);
@@ -97,18 +96,13 @@ inline void depositCached(SuperAccumulator& acc, DepositCache& c, double x) {
     binWrapped(acc, bin);
 }
 
-// false, with nothing added, for a product the split cannot take. Widens [low, high] to
-// h's field.
-[[gnu::always_inline]] inline bool binSplitProduct(SuperAccumulator& acc, uint64_t* bins, double a, double b,
-                                                   uint64_t& low, uint64_t& high) {
+// false, with nothing added, for a product the split cannot take.
+[[gnu::always_inline]] inline bool binSplitProduct(SuperAccumulator& acc, uint64_t* bins, double a, double b) {
   double h, r;
-  uint64_t field;
-  if (!splitProduct(a, b, h, r, field)) [[unlikely]]
+  if (!splitProduct(a, b, h, r)) [[unlikely]]
     return false;
   binDeposit(acc, bins, h);
   binDeposit(acc, bins, r);
-  low = field < low ? field : low;
-  high = field > high ? field : high;
   return true;
 }
 
@@ -121,8 +115,7 @@ void splitIntoRegister(SuperAccumulator& acc, const double* x, const double* y, 
     const int64_t batch = n < acc.addsLeft / 2 ? n : acc.addsLeft / 2;
     for (int64_t i = 0; i < batch; ++i) {
       double h, r;
-      uint64_t field;
-      if (splitProduct(x[i], y[i], h, r, field)) [[likely]] {
+      if (splitProduct(x[i], y[i], h, r)) [[likely]] {
         depositCached(acc, hCache, h);
         depositCached(acc, rCache, r);
       } else {
@@ -138,10 +131,8 @@ void splitIntoRegister(SuperAccumulator& acc, const double* x, const double* y, 
   }
 }
 
-// The loop of splitIntoBins, returning how many products it took; the field range in
-// two lanes (each a short chain of compare-and-select), merged by the caller.
-int64_t splitIntoBinsRange(SuperAccumulator& acc, uint64_t* const* bins, int copies, const double* x, const double* y,
-                           int64_t n, uint64_t (&low)[2], uint64_t (&high)[2]) {
+int64_t splitIntoBins(SuperAccumulator& acc, uint64_t* const* bins, int copies, const double* x, const double* y,
+                      int64_t n) {
   // Consecutive products alternate between the copies of the bins (see the binned sum:
   // no single chain of updates through one bin on data that repeat exponents).
   uint64_t* b0 = bins[0];
@@ -152,24 +143,14 @@ int64_t splitIntoBinsRange(SuperAccumulator& acc, uint64_t* const* bins, int cop
   for (; i + 4 <= n; i += 4) {
     prefetchAhead(x + i);
     prefetchAhead(y + i);
-    if (!binSplitProduct(acc, b0, x[i], y[i], low[0], high[0])) return i;
-    if (!binSplitProduct(acc, b1, x[i + 1], y[i + 1], low[1], high[1])) return i + 1;
-    if (!binSplitProduct(acc, b2, x[i + 2], y[i + 2], low[0], high[0])) return i + 2;
-    if (!binSplitProduct(acc, b3, x[i + 3], y[i + 3], low[1], high[1])) return i + 3;
+    if (!binSplitProduct(acc, b0, x[i], y[i])) return i;
+    if (!binSplitProduct(acc, b1, x[i + 1], y[i + 1])) return i + 1;
+    if (!binSplitProduct(acc, b2, x[i + 2], y[i + 2])) return i + 2;
+    if (!binSplitProduct(acc, b3, x[i + 3], y[i + 3])) return i + 3;
   }
   for (; i < n; ++i)
-    if (!binSplitProduct(acc, b0, x[i], y[i], low[0], high[0])) return i;
+    if (!binSplitProduct(acc, b0, x[i], y[i])) return i;
   return n;
-}
-
-int64_t splitIntoBins(SuperAccumulator& acc, uint64_t* const* bins, int copies, const double* x, const double* y,
-                      int64_t n, uint64_t* hFields) {
-  uint64_t low[2] = {hFields[0], hFields[0]};
-  uint64_t high[2] = {hFields[1], hFields[1]};
-  const int64_t took = splitIntoBinsRange(acc, bins, copies, x, y, n, low, high);
-  hFields[0] = low[0] < low[1] ? low[0] : low[1];
-  hFields[1] = high[0] > high[1] ? high[0] : high[1];
-  return took;
 }
 
 }  // namespace
