@@ -2,7 +2,7 @@
 // share operations between steps; they must still return what the guarded one-step-at-a-
 // time definitions return, bit for bit, on every input. The definitions are written out
 // below independently, and the published error bounds are checked against the oracle.
-#include <emmintrin.h>
+#include "algorithms/sse2_intrinsics.h"
 
 #include <limits>
 

@@ -142,7 +142,9 @@ namespace {
 // Both copies of the blocked sweep that this processor can run.
 std::vector<std::pair<const char*, sela::ConditionBlocksKernel>> blockKernels() {
   std::vector<std::pair<const char*, sela::ConditionBlocksKernel>> k = {{"SSE2", sela::conditionBlocksSse2}};
-  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) k.emplace_back("AVX", sela::conditionBlocksAvx);
+#if defined(__x86_64__)
+  if (testutil::cpuRunsAvx2()) k.emplace_back("AVX", sela::conditionBlocksAvx);
+#endif
   return k;
 }
 

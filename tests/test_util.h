@@ -18,6 +18,21 @@ namespace testutil {
 
 inline uint64_t bits(double x) { return std::bit_cast<uint64_t>(x); }
 
+// The x86-64 families this processor runs: AVX2 with FMA, and AVX-512F. Their internal
+// copies exist only on x86-64. The six exported dot kernels exist everywhere: off x86-64
+// as portable code (simd_dispatch_portable.cpp) that any processor runs.
+#if defined(__x86_64__)
+inline bool cpuRunsAvx2() { return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"); }
+inline bool cpuRunsAvx512() { return __builtin_cpu_supports("avx512f") != 0; }
+constexpr bool kX86 = true;
+#else
+inline bool cpuRunsAvx2() { return false; }
+inline bool cpuRunsAvx512() { return false; }
+constexpr bool kX86 = false;
+#endif
+inline bool exportedAvx2KernelsRun() { return !kX86 || cpuRunsAvx2(); }
+inline bool exportedAvx512KernelsRun() { return !kX86 || cpuRunsAvx512(); }
+
 // Bit-for-bit comparison that prints both values in hex float on failure.
 inline ::testing::AssertionResult SameBits(double expected, double actual) {
   if (bits(expected) == bits(actual)) return ::testing::AssertionSuccess();

@@ -17,7 +17,7 @@ int64_t conditionBlocksSse2(const double* x, int64_t n, ConditionChains& chains)
 
 // The AVX copy wherever the AVX2 family runs: 512-bit vectors would gain nothing (four
 // lanes already leave the three add chains the adders they need).
-constinit KernelSlot<ConditionBlocksKernel> conditionBlocksImpl{{conditionBlocksSse2, conditionBlocksAvx, nullptr}};
+constinit KernelSlot<ConditionBlocksKernel> conditionBlocksImpl{{conditionBlocksSse2, SELA_X86_KERNEL(conditionBlocksAvx), nullptr}};
 
 double conditionNumber(const double* values, int64_t n) {
   if (n <= 0) return 0.0;

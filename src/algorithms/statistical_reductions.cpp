@@ -1,6 +1,6 @@
 #include "algorithms/statistical_reductions.h"
 
-#include <emmintrin.h>
+#include "algorithms/sse2_intrinsics.h"
 
 #include <algorithm>
 #include <cmath>
@@ -276,7 +276,7 @@ int64_t normalizeLanesSse2(const double* x, int64_t n, double c, double scale, d
 
 // The AVX copy wherever the AVX2 family runs: the divider's throughput per element is
 // that of 256-bit vectors also where 512-bit ones exist.
-constinit KernelSlot<NormalizeKernel> normalizeLanesImpl{{normalizeLanesSse2, normalizeLanesAvx, nullptr}};
+constinit KernelSlot<NormalizeKernel> normalizeLanesImpl{{normalizeLanesSse2, SELA_X86_KERNEL(normalizeLanesAvx), nullptr}};
 
 void normalizeCentered(const double* x, int64_t n, double c, double scale, double* out) {
   if (scale == 0.0) {
