@@ -79,9 +79,9 @@ double guardedKlein(const std::vector<double>& x) {
 
 void expectLikeDefinitions(const std::vector<double>& x, const std::string& what) {
   const auto n = static_cast<uint64_t>(x.size());
-  EXPECT_TRUE(SameBits(guardedKahan(x), sela_sum_kahan(x.data(), n))) << "kahan " << what;
-  EXPECT_TRUE(SameBits(guardedNeumaier(x), sela_sum_neumaier(x.data(), n))) << "neumaier " << what;
-  EXPECT_TRUE(SameBits(guardedKlein(x), sela_sum_klein(x.data(), n))) << "klein " << what;
+  EXPECT_TRUE(testutil::SameBitsOrProcessorNaN(guardedKahan(x), sela_sum_kahan(x.data(), n))) << "kahan " << what;
+  EXPECT_TRUE(testutil::SameBitsOrProcessorNaN(guardedNeumaier(x), sela_sum_neumaier(x.data(), n))) << "neumaier " << what;
+  EXPECT_TRUE(testutil::SameBitsOrProcessorNaN(guardedKlein(x), sela_sum_klein(x.data(), n))) << "klein " << what;
 }
 
 double randomSpecial(std::mt19937_64& rng) {
