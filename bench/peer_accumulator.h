@@ -285,9 +285,14 @@ inline void addOne(Small& a, double v) { add(a, v); }
 
 // The products x[i] * y[i], each as h + r (see the top of the file), into the bins or
 // (for short inputs) straight into the register. The fused multiply-add needs FMA, so
-// this is built for it and called only where it exists.
+// on x86-64 this is built for it and called only where it exists (every aarch64 has it).
+#if defined(__x86_64__)
+#define PEER_FMA_TARGET __attribute__((target("fma")))
+#else
+#define PEER_FMA_TARGET
+#endif
 template <typename Accumulator>
-__attribute__((target("fma"))) inline void addProducts(Accumulator& a, const double* x, const double* y, int64_t n) {
+PEER_FMA_TARGET inline void addProducts(Accumulator& a, const double* x, const double* y, int64_t n) {
   for (int64_t i = 0; i < n; ++i) {
     const double h = x[i] * y[i];
     const double r = __builtin_fma(x[i], y[i], -h);

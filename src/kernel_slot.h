@@ -15,14 +15,31 @@
 
 #include <atomic>
 
+#if defined(__x86_64__)
 #include "runtimecheck.h"
+#endif
 
 namespace sela {
 
 // The AVX2 family needs AVX2, FMA and the operating system's AVX state (all part of the
-// AVX2 test), the AVX-512 family AVX-512F and its operating-system state.
+// AVX2 test), the AVX-512 family AVX-512F and its operating-system state. Both exist only
+// on x86-64: elsewhere every slot holds its scalar (baseline) copy.
+#if defined(__x86_64__)
 inline bool avx2FamilySupported() { return checkInstructionSets(maskOf(InstructionSet::AVX2)); }
 inline bool avx512FamilySupported() { return checkInstructionSets(maskOf(InstructionSet::AVX512F)); }
+#else
+inline bool avx2FamilySupported() { return false; }
+inline bool avx512FamilySupported() { return false; }
+#endif
+
+// A copy built for an x86-64 extension (a <module>_avx2, _avx512 or _fma file): the
+// kernel on x86-64, and null elsewhere, where those files are not compiled
+// (cmake/kernels.cmake) and the slot never selects the copy.
+#if defined(__x86_64__)
+#define SELA_X86_KERNEL(kernel) (kernel)
+#else
+#define SELA_X86_KERNEL(kernel) nullptr
+#endif
 
 // What each family offers for one kernel; null where a family offers none (the scalar
 // entry is always set, and is baseline code).

@@ -1,3 +1,7 @@
+// x86-64 only: elsewhere there is no CPUID, no x86 extension to look for, and the
+// dispatch (kernel_slot.h) does not include this module.
+#if defined(__x86_64__)
+
 #include "runtimecheck.h"
 
 #include <cpuid.h>
@@ -63,3 +67,5 @@ bool osSupportsAvx512() { return osSupportsAvx512Using(realCpuid, realXcr0); }
 bool checkInstructionSets(uint32_t set) { return checkInstructionSetsUsing(set, realCpuid, realXcr0); }
 
 }  // namespace sela
+
+#endif  // __x86_64__

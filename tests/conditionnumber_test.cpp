@@ -142,8 +142,10 @@ namespace {
 // Both copies of the blocked sweep that this processor can run.
 std::vector<std::pair<const char*, sela::ConditionBlocksKernel>> blockKernels() {
   std::vector<std::pair<const char*, sela::ConditionBlocksKernel>> k = {{"SSE2", sela::conditionBlocksSse2}};
-  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) k.emplace_back("AVX", sela::conditionBlocksAvx);
-  if (__builtin_cpu_supports("avx512f")) k.emplace_back("AVX-512", sela::conditionBlocksAvx512);
+#if defined(__x86_64__)
+  if (testutil::cpuRunsAvx2()) k.emplace_back("AVX", sela::conditionBlocksAvx);
+  if (testutil::cpuRunsAvx512()) k.emplace_back("AVX-512", sela::conditionBlocksAvx512);
+#endif
   return k;
 }
 

@@ -58,6 +58,7 @@ void expectSameAsReference(const std::vector<double>& x, const std::vector<doubl
   if (kept && baselineKept) {
     EXPECT_TRUE(SameBits(expected, r)) << "baseline " << what;
   }
+#if defined(__x86_64__)
   if (avx2FamilySupported()) {
     const bool fmaKept = dot2Avx2(x.data(), n, y.data(), r);
     EXPECT_EQ(kept, fmaKept) << what;
@@ -65,6 +66,7 @@ void expectSameAsReference(const std::vector<double>& x, const std::vector<doubl
       EXPECT_TRUE(SameBits(expected, r)) << "fma " << what;
     }
   }
+#endif
 }
 
 std::vector<double> nearOnes(size_t n) { return std::vector<double>(n, 1.0 + 0x1p-30); }

@@ -38,10 +38,15 @@ double shim_reduce(int32_t which, const double *x, const double *y, uint64_t n, 
 }
 
 /* The six vector kernels, where this processor runs them (GCC's feature test includes
- * the operating system's register state). Returns false, writing nothing, otherwise. */
+ * the operating system's register state; off x86-64 they are portable code that runs
+ * everywhere). Returns false, writing nothing, otherwise. */
 bool shim_kernel(int32_t which, const double *x, const double *y, int64_t n, double *value, bool *accepted) {
+#if defined(__x86_64__)
   const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
   const bool avx512 = __builtin_cpu_supports("avx512f");
+#else
+  const bool avx2 = true, avx512 = true;
+#endif
   sela_kernel_result r = {0.0, true};
   switch (which) {
     case 1: if (!avx2) return false; r.value = dispatchNaiveDotAvx2(x, n, y, n); break;

@@ -86,8 +86,8 @@ struct Call {
 void PrintTo(const Call& c, std::ostream* os) { *os << c.name; }
 
 bool always() { return true; }
-bool hasAvx2() { return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"); }
-bool hasAvx512() { return __builtin_cpu_supports("avx512f") != 0; }
+bool hasAvx2() { return testutil::exportedAvx2KernelsRun(); }
+bool hasAvx512() { return testutil::exportedAvx512KernelsRun(); }
 
 template <typename F>
 Call one(std::string name, F f) {

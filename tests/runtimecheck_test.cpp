@@ -1,5 +1,8 @@
 // Processor feature detection: the real answers against the compiler's own detection,
-// and the decision rules on invented processors (recorded CPUID and XCR0 values).
+// and the decision rules on invented processors (recorded CPUID and XCR0 values). x86-64
+// only: elsewhere the module is not built (no CPUID; the dispatch keeps the scalar family,
+// which simd_dispatch_test checks).
+#if defined(__x86_64__)
 #include <cstring>
 #include <map>
 #include <string>
@@ -232,3 +235,5 @@ TEST(FeatureDetection, StopsAtTheLowestUnsupportedMember) {
   EXPECT_TRUE(c.check(set));
   EXPECT_EQ(1, c.xgetbvCalls);
 }
+
+#endif  // __x86_64__

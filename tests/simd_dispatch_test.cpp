@@ -26,8 +26,12 @@ namespace {
 const double kInf = std::numeric_limits<double>::infinity();
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-bool hasAvx2() { return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"); }
-bool hasAvx512() { return __builtin_cpu_supports("avx512f") != 0; }
+// The processor's x86 families (what the dispatcher may pick), and whether the exported
+// kernels of each width run here (everywhere off x86-64, where they are portable code).
+using testutil::cpuRunsAvx2;
+using testutil::cpuRunsAvx512;
+bool hasAvx2() { return testutil::exportedAvx2KernelsRun(); }
+bool hasAvx512() { return testutil::exportedAvx512KernelsRun(); }
 
 struct Family {
   const char* name;
@@ -150,7 +154,9 @@ class NotRunHere : public ::testing::Test {
 };
 
 const bool kFamiliesNotRunAreNamed = [] {
+#if defined(__x86_64__)
   __builtin_cpu_init();  // before __builtin_cpu_supports in a static initializer
+#endif
   const struct {
     const Family& family;
     const char* name;
@@ -310,9 +316,9 @@ TEST(Dispatch, PicksTheWidestFamilyTheCompilerSees) {
   (void)dispatchNaiveDot(x, 1, y, 1);
   NaiveDotKernel naive = scalarNaiveDot;
   CompensatedDotKernel d2 = scalarDot2, k3 = scalarDotK3;
-  if (hasAvx512()) {
+  if (cpuRunsAvx512()) {
     naive = dispatchNaiveDotAvx512, d2 = dispatchDot2Avx512, k3 = dispatchDotK3Avx512;
-  } else if (hasAvx2()) {
+  } else if (cpuRunsAvx2()) {
     naive = dispatchNaiveDotAvx2, d2 = dispatchDot2Avx2, k3 = dispatchDotK3Avx2;
   }
   EXPECT_EQ(naive, naiveDotImpl.load());
@@ -341,6 +347,7 @@ TEST(Dispatch, PicksTheFamilyExpectedOnThisProcessor) {
   // The condition number's blocks and the normalization (each selected on its own first
   // use): the widest copy the family offers, the SSE2 copies where no family runs.
   const bool avx = picked != "scalar";
+#if defined(__x86_64__)
   EXPECT_EQ(picked == "avx512" ? conditionBlocksAvx512 : avx ? conditionBlocksAvx : conditionBlocksSse2,
             conditionBlocksImpl.get())
       << picked;
@@ -360,6 +367,18 @@ TEST(Dispatch, PicksTheFamilyExpectedOnThisProcessor) {
   // The running sums' span kernels, likewise.
   EXPECT_EQ(avx ? exactSpanAvx2 : exactSpanSse2, exactSpanImpl.get()) << picked;
   EXPECT_EQ(avx ? boundSpanAvx2 : boundSpanSse2, boundSpanImpl.get()) << picked;
+#else
+  // No x86 family off x86-64: every slot keeps its baseline copy.
+  EXPECT_FALSE(avx) << picked;
+  EXPECT_EQ(conditionBlocksSse2, conditionBlocksImpl.get());
+  EXPECT_EQ(normalizeLanesSse2, normalizeLanesImpl.get());
+  EXPECT_EQ(&kNoProductSplit, productSplitImpl.get());
+  EXPECT_EQ(dot2Baseline, dot2ArrangementImpl.get());
+  EXPECT_EQ(exactSpanSse2, exactSpanImpl.get());
+  EXPECT_EQ(boundSpanSse2, boundSpanImpl.get());
+  EXPECT_EQ(maxMagnitudeLanesSse2, maxMagnitudeLanesImpl.get());
+  EXPECT_EQ(normalizePairWithNormsSse2, normalizePairWithNormsImpl.get());
+#endif
 }
 #endif
 
@@ -438,7 +457,7 @@ TEST(DotExports, OrdersBelowTwoUseTheScalarNaiveLoop) {
   // Lane 0 of both vector widths fuses the second product; the scalar loop rounds it.
   std::vector<double> x(16, 0.0), y(16, 0.0);
   x[0] = 1.0, y[0] = -1.0, x[8] = 1 + pow2(-52), y[8] = 1 - pow2(-53);
-  const double vector = hasAvx2() || hasAvx512() ? pow2(-53) - pow2(-105) : 0.0;
+  const double vector = cpuRunsAvx2() || cpuRunsAvx512() ? pow2(-53) - pow2(-105) : 0.0;
   EXPECT_TRUE(SameBits(vector, sela_dot_naive(x.data(), y.data(), 16)));
   for (int32_t k : {1, 0, -5, INT32_MIN}) EXPECT_TRUE(SameBits(0.0, sela_dot_k(x.data(), y.data(), 16, k))) << k;
 }

@@ -114,7 +114,7 @@ std::vector<std::pair<std::string, Call>> everyFunction() {
     sela_two_sum(x[0], x[1 % 5], &s, &e);
     (void)sela_version();
   });
-  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
+  if (testutil::exportedAvx2KernelsRun()) {
     f.emplace_back("avx2 kernels", [](const double* x, const double* y, uint64_t n) {
       const auto len = static_cast<int64_t>(n);
       (void)dispatchNaiveDotAvx2(x, len, y, len);
@@ -122,7 +122,7 @@ std::vector<std::pair<std::string, Call>> everyFunction() {
       (void)dispatchDotK3Avx2(x, len, y, len);
     });
   }
-  if (__builtin_cpu_supports("avx512f")) {
+  if (testutil::exportedAvx512KernelsRun()) {
     f.emplace_back("avx512 kernels", [](const double* x, const double* y, uint64_t n) {
       const auto len = static_cast<int64_t>(n);
       (void)dispatchNaiveDotAvx512(x, len, y, len);

@@ -1,6 +1,6 @@
 #include "algorithms/certifiedsum.h"
 
-#include <emmintrin.h>
+#include "algorithms/sse2_intrinsics.h"
 
 #include <algorithm>
 #include <cmath>
@@ -23,13 +23,13 @@ bool declineSumLanes(const double*, int64_t, CertifiedDotLanes&) { return false;
 
 using SumLanesKernel = bool (*)(const double*, int64_t, CertifiedDotLanes&);
 constinit KernelSlot<SumLanesKernel> certifiedSumImpl{
-    {declineSumLanes, certifiedSumLanesAvx2, certifiedSumLanesAvx512}};
+    {declineSumLanes, SELA_X86_KERNEL(certifiedSumLanesAvx2), SELA_X86_KERNEL(certifiedSumLanesAvx512)}};
 using DotLanesKernel = bool (*)(const double*, int64_t, const double*, CertifiedDotLanes&);
 using CenteredLanesKernel = bool (*)(const double*, int64_t, const double*, double, double, CertifiedDotLanes&);
 constinit KernelSlot<DotLanesKernel> certifiedDotImpl{
-    {declineDotLanes, certifiedDotLanesAvx2, certifiedDotLanesAvx512}};
+    {declineDotLanes, SELA_X86_KERNEL(certifiedDotLanesAvx2), SELA_X86_KERNEL(certifiedDotLanesAvx512)}};
 constinit KernelSlot<CenteredLanesKernel> certifiedCenteredImpl{
-    {declineCenteredLanes, certifiedCenteredLanesAvx2, certifiedCenteredLanesAvx512}};
+    {declineCenteredLanes, SELA_X86_KERNEL(certifiedCenteredLanesAvx2), SELA_X86_KERNEL(certifiedCenteredLanesAvx512)}};
 
 constexpr double kMaxDouble = std::numeric_limits<double>::max();
 

@@ -1,6 +1,6 @@
 #include "algorithms/compensatedsum.h"
 
-#include <emmintrin.h>
+#include "algorithms/sse2_intrinsics.h"
 
 #include <type_traits>
 

@@ -18,7 +18,7 @@ int64_t conditionBlocksSse2(const double* x, int64_t n, ConditionChains& chains)
 // The widest copy the processor runs: the vector work per element shrinks with the width
 // and leaves the adders to the three chains (conditionnumber_kernels.h).
 constinit KernelSlot<ConditionBlocksKernel> conditionBlocksImpl{
-    {conditionBlocksSse2, conditionBlocksAvx, conditionBlocksAvx512}};
+    {conditionBlocksSse2, SELA_X86_KERNEL(conditionBlocksAvx), SELA_X86_KERNEL(conditionBlocksAvx512)}};
 
 double conditionNumber(const double* values, int64_t n) {
   if (n <= 0) return 0.0;

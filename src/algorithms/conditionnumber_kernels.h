@@ -41,13 +41,13 @@
 
 #include <cstdint>
 
-#include <emmintrin.h>
 #ifdef __AVX__
 #include <immintrin.h>
 #endif
 
 #include "algorithms/conditionnumber.h"
 #include "algorithms/prefetch.h"
+#include "algorithms/sse2_intrinsics.h"
 
 namespace {
 

@@ -378,8 +378,8 @@ int64_t boundSpanSse2(const double* x, int64_t len, double s, double c, double b
 
 // The AVX copies wherever the AVX2 family runs (both give the same bits); eight lanes
 // would gain nothing, the two chains of dependent additions set the pace.
-constinit KernelSlot<ExactSpanKernel> exactSpanImpl{{exactSpanSse2, exactSpanAvx2, nullptr}};
-constinit KernelSlot<BoundSpanKernel> boundSpanImpl{{boundSpanSse2, boundSpanAvx2, nullptr}};
+constinit KernelSlot<ExactSpanKernel> exactSpanImpl{{exactSpanSse2, SELA_X86_KERNEL(exactSpanAvx2), nullptr}};
+constinit KernelSlot<BoundSpanKernel> boundSpanImpl{{boundSpanSse2, SELA_X86_KERNEL(boundSpanAvx2), nullptr}};
 
 void runningSum(SuperAccumulator& acc, const double* x, double* out, int64_t n, RunningTotal total) {
   if (n <= 0) return;

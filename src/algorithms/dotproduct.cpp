@@ -64,7 +64,7 @@ bool dot2Baseline(const double* x, int64_t n, const double* y, double& result) {
 // So the final s is finite exactly when no test of the element loop would have fired,
 // and the loops run free of branches: the compensation computed past a non-finite value
 // is discarded with everything else.
-constinit KernelSlot<Dot2Kernel> dot2ArrangementImpl{{dot2Baseline, dot2Avx2, nullptr}};
+constinit KernelSlot<Dot2Kernel> dot2ArrangementImpl{{dot2Baseline, SELA_X86_KERNEL(dot2Avx2), nullptr}};
 
 double dot2(const double* x, int64_t nx, const double* y, int64_t ny) {
   if (nx <= 0) return 0.0;

@@ -7,7 +7,7 @@
 // whose rounding the callers depend on.
 #pragma once
 
-#include <emmintrin.h>
+#include "algorithms/sse2_intrinsics.h"
 
 #include <cmath>
 #include <cstdint>

@@ -2,7 +2,7 @@
 
 namespace sela {
 
-constinit KernelSlot<const ProductSplit*> productSplitImpl{{&kNoProductSplit, &kFmaProductSplit, nullptr}};
+constinit KernelSlot<const ProductSplit*> productSplitImpl{{&kNoProductSplit, SELA_X86_KERNEL(&kFmaProductSplit), nullptr}};
 
 const ProductSplit* productSplit() {
   const ProductSplit* split = productSplitImpl.get();

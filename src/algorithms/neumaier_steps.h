@@ -2,7 +2,7 @@
 // condition number, which runs a second chain (the sum of magnitudes) in the same sweep.
 #pragma once
 
-#include <emmintrin.h>
+#include "algorithms/sse2_intrinsics.h"
 
 #include <cstdint>
 

@@ -1,6 +1,6 @@
 #include "algorithms/orosum.h"
 
-#include <emmintrin.h>
+#include "algorithms/sse2_intrinsics.h"
 
 #include <cmath>
 #include <cstring>

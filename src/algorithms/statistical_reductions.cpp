@@ -1,6 +1,6 @@
 #include "algorithms/statistical_reductions.h"
 
-#include <emmintrin.h>
+#include "algorithms/sse2_intrinsics.h"
 
 #include <algorithm>
 #include <cmath>
@@ -259,11 +259,11 @@ int64_t normalizePairWithNormsSse2(const double* x, const double* y, int64_t n, 
 // The widest copy the processor runs: the division sets their pace, and a divider that
 // takes 512-bit vectors at the rate of 256-bit ones (as on the AVX-512 machines measured)
 // divides twice the elements per cycle.
-constinit KernelSlot<NormalizeKernel> normalizeLanesImpl{{normalizeLanesSse2, normalizeLanesAvx, normalizeLanesAvx512}};
+constinit KernelSlot<NormalizeKernel> normalizeLanesImpl{{normalizeLanesSse2, SELA_X86_KERNEL(normalizeLanesAvx), SELA_X86_KERNEL(normalizeLanesAvx512)}};
 constinit KernelSlot<MaxMagnitudeKernel> maxMagnitudeLanesImpl{
-    {maxMagnitudeLanesSse2, maxMagnitudeLanesAvx, maxMagnitudeLanesAvx512}};
+    {maxMagnitudeLanesSse2, SELA_X86_KERNEL(maxMagnitudeLanesAvx), SELA_X86_KERNEL(maxMagnitudeLanesAvx512)}};
 constinit KernelSlot<NormalizePairKernel> normalizePairWithNormsImpl{
-    {normalizePairWithNormsSse2, normalizePairWithNormsAvx, normalizePairWithNormsAvx512}};
+    {normalizePairWithNormsSse2, SELA_X86_KERNEL(normalizePairWithNormsAvx), SELA_X86_KERNEL(normalizePairWithNormsAvx512)}};
 
 void normalizeCentered(const double* x, int64_t n, double c, double scale, double* out) {
   if (scale == 0.0) {

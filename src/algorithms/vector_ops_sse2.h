@@ -2,7 +2,7 @@
 // and the lanes of an SSE2 register as doubles.
 #pragma once
 
-#include <emmintrin.h>
+#include "algorithms/sse2_intrinsics.h"
 
 #include <cstdint>
 
