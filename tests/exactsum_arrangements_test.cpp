@@ -99,7 +99,7 @@ TEST(ExactProductArrangements, AgreeWithTheOracleAndTheElementStep) {
 // The split products in the sum bins, whatever the certified pass would decide: h near the
 // bottom of the split (with an r 104 fields below that alone is the result), near the
 // top, in one binade and spread over all of them, with zero r among them, all exact.
-TEST(ExactProductArrangements, SplitBinsFlushTheFieldsInUse) {
+TEST(ExactProductArrangements, SplitBinsAtTheEdgesOfTheRange) {
   const ProductSplit* split = productSplit();
   if (split == nullptr) GTEST_SKIP() << "no fused multiply-add on this processor";
   std::mt19937_64 rng(107);
