@@ -21,6 +21,12 @@ SANITIZED_REASON = "worker processes are tested in the plain build (this build r
 C_LIBRARY_MISSING = "SELA_LIBRARY does not name the built libsela.so (set by CTest)"
 
 
+def same(a, b):
+    """Same shape and the same float64 bits in every element (numpy required)."""
+    a, b = numpy.asarray(a, dtype=numpy.float64), numpy.asarray(b, dtype=numpy.float64)
+    return a.shape == b.shape and numpy.array_equal(a.view(numpy.uint64), b.view(numpy.uint64))
+
+
 def bits(x):
     return struct.pack("<d", x)
 

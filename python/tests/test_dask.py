@@ -9,7 +9,7 @@ import warnings
 from fractions import Fraction
 
 import sela
-from support import NUMPY_MISSING, SANITIZED, SANITIZED_REASON, numpy as np
+from support import NUMPY_MISSING, SANITIZED, SANITIZED_REASON, numpy as np, same
 
 try:
     import dask
@@ -23,11 +23,6 @@ try:
 except ImportError:
     distributed = None
 DISTRIBUTED_MISSING = "distributed is not installed for this interpreter (Debian: python3-distributed)"
-
-
-def same(a, b):
-    a, b = np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64)
-    return a.shape == b.shape and np.array_equal(a.view(np.uint64), b.view(np.uint64))
 
 
 def random_chunks(rng, n):

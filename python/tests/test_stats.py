@@ -52,6 +52,16 @@ def datasets(rng):
     yield [1.9] * 1000
 
 
+
+def peak_traced(call):
+    """The peak of Python-traced memory while call() runs, in bytes."""
+    tracemalloc.start()
+    try:
+        call()
+        return tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+
 class AgainstFractions(unittest.TestCase):
     def test_mean_var_std(self):
         for xs in datasets(random.Random(123)):
@@ -231,29 +241,14 @@ class AnyDtypeInBoundedMemory(unittest.TestCase):
                  lambda: sela.dot(a, a), lambda: sela.Accumulator(a), lambda: sela.sum(m, axis=1),
                  lambda: sela.var(m, axis=0), lambda: sela.mean(m[:, ::2], axis=(0, 1))]
         for call in calls:
-            tracemalloc.start()
-            try:
-                call()
-                _, peak = tracemalloc.get_traced_memory()
-            finally:
-                tracemalloc.stop()
-            self.assertLess(peak, 1.5 * 2 ** 20)
+            self.assertLess(peak_traced(call), 1.5 * 2 ** 20)
         # A short array takes a block of its own length, not a whole block.
         short = a[:10]
         for call in (lambda: sela.sum(short), lambda: sela.var(short), lambda: sela.fsum(short),
                      lambda: sela.dot(short, short), lambda: sela.mean(m[:3, :5], axis=0)):
-            tracemalloc.start()
-            try:
-                call()
-                _, peak = tracemalloc.get_traced_memory()
-            finally:
-                tracemalloc.stop()
-            self.assertLess(peak, 16 * 1024)
-        tracemalloc.start()
-        sela.sum_naive(a)  # the order-dependent grades do convert the whole array
-        _, peak = tracemalloc.get_traced_memory()
-        tracemalloc.stop()
-        self.assertGreaterEqual(peak, 8 * 2 ** 20)
+            self.assertLess(peak_traced(call), 16 * 1024)
+        # The order-dependent grades do convert the whole array.
+        self.assertGreaterEqual(peak_traced(lambda: sela.sum_naive(a)), 8 * 2 ** 20)
 
 
 class Names(unittest.TestCase):

@@ -5,7 +5,7 @@ import unittest
 from fractions import Fraction
 
 import sela
-from support import NUMPY_MISSING, numpy as np
+from support import NUMPY_MISSING, numpy as np, same
 
 try:
     import xarray as xr
@@ -18,11 +18,6 @@ try:
 except ImportError:
     da = None
 DASK_MISSING = "dask is not installed for this interpreter (Debian: python3-dask)"
-
-
-def same(a, b):
-    a, b = np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64)
-    return a.shape == b.shape and np.array_equal(a.view(np.uint64), b.view(np.uint64))
 
 
 @unittest.skipIf(np is None, NUMPY_MISSING)

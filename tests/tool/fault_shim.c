@@ -27,14 +27,14 @@ int pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*start)
 
 /* Truncates the file named by SELA_SHIM_TRUNCATE once, if fd is that file. */
 static void cut_if_target(int fd) {
-  const char *spec = getenv("SELA_SHIM_TRUNCATE");
-  if (spec == NULL || fd < 0 || atomic_load(&truncated)) return;
-  const char *path = strchr(spec, ':');
+  const char *request = getenv("SELA_SHIM_TRUNCATE");
+  if (request == NULL || fd < 0 || atomic_load(&truncated)) return;
+  const char *path = strchr(request, ':');
   struct stat of_fd, of_path;
   if (path == NULL || fstat(fd, &of_fd) != 0 || stat(path + 1, &of_path) != 0) return;
   if (of_fd.st_dev != of_path.st_dev || of_fd.st_ino != of_path.st_ino) return;
   if (atomic_exchange(&truncated, 1)) return;
-  if (truncate(path + 1, (off_t)atoll(spec)) != 0) abort();
+  if (truncate(path + 1, (off_t)atoll(request)) != 0) abort();
 }
 
 ssize_t read(int fd, void *buffer, size_t count) {
