@@ -8,6 +8,7 @@
 #include "algorithms/certifiedsum.h"
 #include "algorithms/orosum.h"
 #include "algorithms/orosum_internal.h"
+#include "error_state.h"
 #include "sela.h"
 #include "test_util.h"
 
@@ -161,34 +162,65 @@ TEST(OroBuildingBlocks, ExtractVectorIsTheLeftToRightSplit) {
   }
 }
 
+// The unit of the first split's grid, 2^-53 * nextPowerTwo(max |x|) * 2^M, from
+// frexp and ldexp rather than the library's helpers.
+double maxAbs(const std::vector<double>& x) {
+  double mu = 0.0;
+  for (double v : x) mu = std::max(mu, std::fabs(v));
+  return mu;
+}
+
+double firstGridUnit(const std::vector<double>& x) {
+  int e;
+  const double m = std::frexp(maxAbs(x), &e);  // mu = m 2^e, m in [0.5, 1)
+  const int64_t bigM = sela::ceilLog2(static_cast<int64_t>(x.size()) + 2);
+  return std::ldexp(1.0, (m == 0.5 ? e - 1 : e) + static_cast<int>(bigM) - 53);
+}
+
+// Offsets on the first split's grid, the condition under which the transformation is
+// error-free: 0.75 where the grid is fine enough, small and large multiples of the unit
+// of either sign, and multiples far above the data.
+std::vector<double> offsetsOnGrid(std::mt19937_64& rng, const std::vector<double>& x) {
+  const double unit = firstGridUnit(x);
+  std::uniform_int_distribution<int64_t> k(-(int64_t{1} << 52), int64_t{1} << 52);
+  std::vector<double> rhos = {0.0, 3.0 * unit, -unit, static_cast<double>(k(rng)) * unit,
+                              static_cast<double>(k(rng)) * unit * 0x1p+40};
+  if (std::fmod(0.75, unit) == 0.0) rhos.push_back(0.75);
+  return rhos;
+}
+
 TEST(OroBuildingBlocks, TransformIsErrorFree) {
   std::mt19937_64 rng(13);
+  std::mt19937_64 offsets(31);
   for (size_t n : {2u, 10u, 1000u}) {
     for (double cond : {1e5, 1e30}) {
       if (cond < 10.0 * static_cast<double>(n)) continue;
-      std::vector<double> p = testutil::genSum(rng, n, cond);
-      const std::vector<double> x = p;
-      const double rho = 0.75;
-      const sela::TransformResult r = sela::rumpTransform(p.data(), static_cast<int64_t>(n), rho);
-      // rho + sum(x) = tau1 + tau2 + sum(residuals), exactly.
-      std::vector<double> lhs = x;
-      lhs.push_back(rho);
-      std::vector<double> rhs = p;
-      rhs.push_back(r.tau1);
-      rhs.push_back(r.tau2);
-      for (double v : rhs) lhs.push_back(-v);
-      ASSERT_TRUE(SameBits(0.0, oracle::exactSum(lhs))) << n;
-      // The same steps written out give the same bits.
-      std::vector<double> q = x;
-      const sela::TransformResult lit = literalTransform(q, rho);
-      ASSERT_TRUE(SameBits(lit.tau1, r.tau1));
-      ASSERT_TRUE(SameBits(lit.tau2, r.tau2));
-      ASSERT_TRUE(q == p);
-      // rumpTransformK is faithful for rho + sum(x).
-      std::vector<double> withRho = x;
-      withRho.push_back(rho);
-      std::vector<double> again = x;
-      ASSERT_TRUE(Faithful(withRho, sela::rumpTransformK(again.data(), static_cast<int64_t>(n), rho)));
+      const std::vector<double> x = testutil::genSum(rng, n, cond);
+      for (double rho : offsetsOnGrid(offsets, x)) {
+        ASSERT_TRUE(sela::rhoOnFirstGrid(rho, maxAbs(x), static_cast<int64_t>(n))) << std::hexfloat << rho;
+        std::vector<double> p = x;
+        const sela::TransformResult r = sela::rumpTransform(p.data(), static_cast<int64_t>(n), rho);
+        ASSERT_FALSE(sela::errorPending()) << n << " rho " << rho;
+        // rho + sum(x) = tau1 + tau2 + sum(residuals), exactly.
+        std::vector<double> lhs = x;
+        lhs.push_back(rho);
+        std::vector<double> rhs = p;
+        rhs.push_back(r.tau1);
+        rhs.push_back(r.tau2);
+        for (double v : rhs) lhs.push_back(-v);
+        ASSERT_TRUE(SameBits(0.0, oracle::exactSum(lhs))) << n << " rho " << std::hexfloat << rho;
+        // The same steps written out give the same bits.
+        std::vector<double> q = x;
+        const sela::TransformResult lit = literalTransform(q, rho);
+        ASSERT_TRUE(SameBits(lit.tau1, r.tau1));
+        ASSERT_TRUE(SameBits(lit.tau2, r.tau2));
+        ASSERT_TRUE(q == p);
+        // rumpTransformK is faithful for rho + sum(x).
+        std::vector<double> withRho = x;
+        withRho.push_back(rho);
+        std::vector<double> again = x;
+        ASSERT_TRUE(Faithful(withRho, sela::rumpTransformK(again.data(), static_cast<int64_t>(n), rho)));
+      }
     }
   }
   double none[1] = {0.0};
@@ -197,6 +229,38 @@ TEST(OroBuildingBlocks, TransformIsErrorFree) {
   EXPECT_TRUE(SameBits(0.0, empty.tau2));
   double huge[3] = {pow2(1021), 1.0, 1.0};
   EXPECT_TRUE(SameBits(kInf, sela::rumpTransformK(huge, 3, 0.0)));
+  EXPECT_FALSE(sela::errorPending());
+}
+
+// Off the grid the first sum t + tau may round and nothing recovers the lost bits: with
+// [2^60, 1] (M = 2, sigma_0 = 2^62, unit 2^9) and rho = 0.75, 0.75 + 2^60 rounds to
+// 2^60, the loop stops, and FastTwoSum(0.75, 2^60) has error 0, so 0.75 is lost. The
+// entries refuse such an offset with an internal fault; AccSum's 0.0 is always on it.
+TEST(OroBuildingBlocks, TransformNeedsTheOffsetOnTheFirstGrid) {
+  const std::vector<double> x = {pow2(60), 1.0};
+  std::vector<double> q = x;
+  const sela::TransformResult lit = literalTransform(q, 0.75);
+  EXPECT_TRUE(SameBits(0.75, oracle::exactSum({x[0], x[1], 0.75, -lit.tau1, -lit.tau2, -q[0], -q[1]})));
+  EXPECT_FALSE(sela::rhoOnFirstGrid(0.75, pow2(60), 2));
+  EXPECT_FALSE(sela::rhoOnFirstGrid(pow2(9) + pow2(8), pow2(60), 2));
+  EXPECT_FALSE(sela::rhoOnFirstGrid(kInf, pow2(60), 2));
+  EXPECT_TRUE(sela::rhoOnFirstGrid(3 * pow2(9), pow2(60), 2));
+  EXPECT_TRUE(sela::rhoOnFirstGrid(-pow2(300), pow2(60), 2));
+  EXPECT_TRUE(sela::rhoOnFirstGrid(0.75, 0.0, 2));         // nothing to split
+  EXPECT_TRUE(sela::rhoOnFirstGrid(0.75, pow2(1021), 3));  // sigma_0 overflows
+  std::vector<double> p = x;
+  const sela::TransformResult r = sela::rumpTransform(p.data(), 2, 0.75);
+  EXPECT_EQ(sela::ErrorKind::InternalFault, sela::threadError.kind);
+  EXPECT_TRUE(SameBits(0.0, r.tau1));
+  EXPECT_TRUE(x == p);  // refused before any split
+  sela::clearError();
+  EXPECT_TRUE(SameBits(0.0, sela::rumpTransformK(p.data(), 2, 0.75)));
+  EXPECT_EQ(sela::ErrorKind::InternalFault, sela::threadError.kind);
+  sela::clearError();
+  // On the grid the same data transform without loss: 3 * 2^9 + 2^60 + 1.
+  const sela::TransformResult ok = sela::rumpTransform(p.data(), 2, 3 * pow2(9));
+  EXPECT_FALSE(sela::errorPending());
+  EXPECT_TRUE(SameBits(0.0, oracle::exactSum({x[0], x[1], 3 * pow2(9), -ok.tau1, -ok.tau2, -p[0], -p[1]})));
 }
 
 TEST(OroBuildingBlocks, ExtractionOutcome) {

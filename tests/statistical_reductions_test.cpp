@@ -573,7 +573,11 @@ TEST(CenteredCosine, SweepMatchesTheElementSteps) {
           for (double& v : x) v = v * 0x1p-100;
           x[rng() % size] = kMax;
         }
-        if (trial % 8 == 7) std::sort(y.begin(), y.end(), [](double a, double b) { return std::fabs(a) < std::fabs(b); });
+        // Rising magnitudes in one vector only: a new maximum of that norm in every vector
+        // (its element steps) while the other norm adds squares, on either side.
+        const auto byMagnitude = [](double a, double b) { return std::fabs(a) < std::fabs(b); };
+        if (trial % 8 == 7) std::sort(y.begin(), y.end(), byMagnitude);
+        if (trial % 8 == 3) std::sort(x.begin(), x.end(), byMagnitude);
         const double sx = centeredScale(x.data(), n, cx), sy = centeredScale(y.data(), n, cy);
         if (!(sx > 0.0 && sx < kInf && sy > 0.0 && sy < kInf)) continue;
         const Vec wantU = literalValues(x, cx, sx), wantV = literalValues(y, cy, sy);

@@ -675,8 +675,24 @@ void extract(const double* values, int64_t n, Prepared& p) {
 
 double extractVector(double* p, int64_t n, double sigma) { return sweep<0, true>(p, nullptr, sigma, p, n); }
 
+bool rhoOnFirstGrid(double rho, double maxAbs, int64_t n) {
+  if (n <= 0 || maxAbs == 0.0) return true;
+  const double sigma = nextPowerTwo(maxAbs) * pow2i(ceilLog2(n + 2));
+  if (!isFinite(sigma)) return true;
+  // sigma >= 2^-1020 (2^-1022 times 2^M, M >= 2 for n >= 2), so the unit is a normal or
+  // subnormal power of two formed exactly; fmod is exact, and 0 exactly for multiples.
+  const double unit = sigma * 0x1p-53;
+  return isFinite(rho) && std::fmod(rho, unit) == 0.0;
+}
+
+// The offset is checked here, at the entries that take one from the caller; AccSum's
+// own call starts from 0.0, which is on every grid.
 TransformResult rumpTransform(double* p, int64_t n, double rho) {
   const Scan scan = scanValues(p, n);
+  if (!rhoOnFirstGrid(rho, scan.maxAbs, n)) {
+    raiseInternalFault("rumpTransform: offset off the grid of the first split");
+    return {0.0, 0.0};
+  }
   Residual r = inPlace(p, n);
   ResidualFacts facts;
   return transformResidual(r, scan.maxAbs, rho, rho + scan.approxSum, facts);
@@ -684,6 +700,10 @@ TransformResult rumpTransform(double* p, int64_t n, double rho) {
 
 double rumpTransformK(double* p, int64_t n, double rho) {
   const Scan scan = scanValues(p, n);
+  if (!rhoOnFirstGrid(rho, scan.maxAbs, n)) {
+    raiseInternalFault("rumpTransformK: offset off the grid of the first split");
+    return 0.0;
+  }
   Residual r = inPlace(p, n);
   return transformK(r, rho, scan.maxAbs, rho + scan.approxSum);
 }

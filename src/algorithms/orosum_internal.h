@@ -42,14 +42,27 @@ struct TransformResult {
 };
 
 // The error-free transformation: on return rho + sum(p) = tau1 + tau2 + sum(new p)
-// exactly, with the residuals in p small against tau1. Requires finite p and
-// n + 2 <= 2^52. (+inf, 0.0) when sigma would overflow; (rho, 0.0) when p is empty or all
-// zeros.
+// exactly, with the residuals in p small against tau1. Requires finite p,
+// n + 2 <= 2^52, and rho on the grid of the first split: a multiple of 2^-53 * sigma_0,
+// sigma_0 = nextPowerTwo(max |p[i]|) * 2^M (rhoOnFirstGrid; rho = 0 always is). Every
+// high part and every later partial sum t lies on that grid or a finer one, so each sum
+// t + tau that continues the loop is below 2^(2M) grid units and exact, and the last one,
+// FastTwoSum(t, tau), is exact because t is a multiple of the unit in which tau has at
+// most 53 bits. An off-grid rho breaks the first of these: with sigma_0 = 2^62,
+// 0.75 + 2^60 rounds to 2^60 and the 0.75 is lost. A violated precondition raises an
+// internal fault and returns (0.0, 0.0). (+inf, 0.0) when sigma would overflow;
+// (rho, 0.0) when p is empty or all zeros.
 TransformResult rumpTransform(double* p, int64_t n, double rho);
 
 // rumpTransform, then (naiveSum(p) + tau2) + tau1: the faithfully rounded value of
-// rho + sum(p). +inf when tau1 is not finite.
+// rho + sum(p). +inf when tau1 is not finite. The same precondition on rho (0.0 on a
+// fault).
 double rumpTransformK(double* p, int64_t n, double rho);
+
+// Whether rho is a multiple of 2^-53 * nextPowerTwo(maxAbs) * 2^M, M = ceilLog2(n + 2):
+// the condition on the offset of the two transformations above (true when maxAbs is 0,
+// n <= 0, or sigma_0 overflows, where no split is made).
+bool rhoOnFirstGrid(double rho, double maxAbs, int64_t n);
 
 // What the shared preparation of AccSum and NearSum found.
 struct ExtractionOutcome {

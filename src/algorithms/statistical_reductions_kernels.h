@@ -103,11 +103,14 @@ inline bool normStep(sela::NormState& st, double x) {
 // before it), and the divisions of the vectors ahead (four per element, which set the
 // pace with the chains) run while the chains wait.
 //
-// A vector with a new maximum (or a NaN, or any vector while a state has no scale yet)
-// is marked, and when the chains reach it they take its element steps from the states
-// as they are then, which are the states before it. The divisions ahead need only the
-// scale after it, the largest of the old scale and the vector's magnitudes, which the
-// sweep takes at once; so they never wait for the chains.
+// A vector with a new maximum of a state's scale (or any vector while that state has no
+// scale yet) is marked for that state, a vector with a NaN for both, and when the chains
+// reach it a marked state takes its element steps from the state as it is then, which is
+// the state before it; the other state adds the vector's squares as usual (on short
+// inputs, where most vectors hold a new maximum of one norm or the other, this halves
+// the element steps). The divisions ahead need only the scale after it, the largest of
+// the old scale and the vector's magnitudes, which the sweep takes at once; so they
+// never wait for the chains.
 template <typename Ops>
 int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, const sela::CenteredPairScales& p,
                                double* u, double* v, sela::NormState& a, sela::NormState& b) {
@@ -124,23 +127,30 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
   V negligibleA = Ops::set1(a.negligible), negligibleB = Ops::set1(b.negligible);
   alignas(64) double squaresA[kRing][W];
   alignas(64) double squaresB[kRing][W];
-  bool marked[kRing];
+  // Per state: the vector's element steps are needed (a new maximum of that state's scale,
+  // a NaN, no scale yet); the other state's squares of the same vector still go through
+  // its chain.
+  bool markedA[kRing], markedB[kRing];
   double ssqA = a.ssq;
   double ssqB = b.ssq;
   int64_t pending = 0;  // the first vector the chains have not taken
   bool open = a.decided == 0.0 && b.decided == 0.0;
-  // The chains over the next pending vector: its squares, or its element steps.
+  // The chains over the next pending vector: for each state, its squares or its element
+  // steps. The two states are independent, so which goes first changes nothing.
   const auto addPending = [&]() {
     const int64_t slot = pending % kRing;
-    if (marked[slot]) {
+    const int64_t i = pending * W;
+    if (markedA[slot]) {
       a.ssq = ssqA;
-      b.ssq = ssqB;
-      const int64_t i = pending * W;
       for (int64_t l = 0; l < W; ++l) open = normStep(a, u[i + l]) && open;
-      for (int64_t l = 0; l < W; ++l) open = normStep(b, v[i + l]) && open;
       ssqA = a.ssq;
+    }
+    if (markedB[slot]) {
+      b.ssq = ssqB;
+      for (int64_t l = 0; l < W; ++l) open = normStep(b, v[i + l]) && open;
       ssqB = b.ssq;
-    } else {
+    }
+    if (!markedA[slot] && !markedB[slot]) {
       for (int64_t l = 0; l < W; ++l) {
         ssqA = squaresA[slot][l] + ssqA;
         ssqB = squaresB[slot][l] + ssqB;
@@ -148,6 +158,10 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
         // instruction, no change of value.
         asm volatile("" : "+x"(ssqA), "+x"(ssqB) : : "memory");
       }
+    } else if (!markedA[slot]) {
+      for (int64_t l = 0; l < W; ++l) ssqA = squaresA[slot][l] + ssqA;
+    } else if (!markedB[slot]) {
+      for (int64_t l = 0; l < W; ++l) ssqB = squaresB[slot][l] + ssqB;
     }
     ++pending;
   };
@@ -178,18 +192,22 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
     const int64_t slot = k % kRing;
     if (Ops::any(nan)) {
       // The state it decides is the answer: the chains take everything up to it, and stop.
-      marked[slot] = true;
+      markedA[slot] = markedB[slot] = true;
       ++k;
       break;
     }
-    marked[slot] = !(aheadA > 0.0 && aheadB > 0.0) || Ops::any(Ops::either(Ops::less(scaleA, au), Ops::less(scaleB, av)));
-    if (marked[slot]) {
+    markedA[slot] = !(aheadA > 0.0) || Ops::any(Ops::less(scaleA, au));
+    markedB[slot] = !(aheadB > 0.0) || Ops::any(Ops::less(scaleB, av));
+    if (markedA[slot]) {
       aheadA = ahead(aheadA, u + i, scaleA, negligibleA);
-      aheadB = ahead(aheadB, v + i, scaleB, negligibleB);
     } else {
       const V qa = Ops::div(Ops::zeroWhere(Ops::less(au, negligibleA), uv), scaleA);
-      const V qb = Ops::div(Ops::zeroWhere(Ops::less(av, negligibleB), vv), scaleB);
       Ops::store(squaresA[slot], Ops::mul(qa, qa));
+    }
+    if (markedB[slot]) {
+      aheadB = ahead(aheadB, v + i, scaleB, negligibleB);
+    } else {
+      const V qb = Ops::div(Ops::zeroWhere(Ops::less(av, negligibleB), vv), scaleB);
       Ops::store(squaresB[slot], Ops::mul(qb, qb));
     }
     if (k - pending >= kSquaresLag) addPending();
