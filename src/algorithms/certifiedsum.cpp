@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "algorithms/errorfree.h"
@@ -86,43 +87,74 @@ Verdict decide(const LaneSums& total, double m, double extra, double& candidate)
   return 2.0 * margin < gap ? Verdict::Nearest : Verdict::Undecided;
 }
 
-// Whether every addition into C of the sum route was exact, so that T = S + C exactly
-// and res = fl(S + C) is T correctly rounded, ties included. All the values involved --
-// the elements, the lane sums, the errors and every partial sum of C -- are integer
-// multiples of g, the least significant bit of the smallest-grained element (sums and
-// exact differences of multiples of g are multiples of g, and so is a rounded sum, whose
-// unit in the last place is then at least g). A partial sum of C is at most sum|err| in
-// magnitude, below E (1 + 2^-39) (E being their rounded sum, with m u <= 2^-30); when
-// that is below 2^53 g every partial sum is a multiple of g below 2^53 g, a double, and
-// no addition rounded. This settles exact midpoints of data with few significant bits.
-//
-// In exponents: with e's bound E' = E (1 + 2^-39) (finite, as E is 0 or at least 2^-960
-// and at most DBL_MAX), E' < 2^(k + 53) exactly when k >= ilogb(E') - 52; and 2^(k + 53)
-// lies beyond every finite E' once k >= 971. So every element's lowest set bit must lie at
-// 2^need or above: the scan stops at the first one below, which on data with full-width
-// significands is the first element.
-bool errorsSummedExactly(const double* x, int64_t n, double e) {
-  if (e == 0.0) return true;  // nothing to round
-  const double bound = e * (1.0 + 0x1p-39);
-  const int need = std::isinf(bound) ? 971 : std::min(std::ilogb(bound) - 52, 971);
-  for (int64_t i = 0; i < n; ++i) {
-    const uint64_t u = bitsOf(x[i]) & ~kSignMask;
-    if (u == 0) continue;
-    const auto biased = static_cast<int>(u >> kMantissaBits);
-    uint64_t m = u & kMantissaMask;
-    if (biased != 0) m |= kHiddenBit;
-    const int lowest = (biased == 0 ? -1074 : biased - 1075) + __builtin_ctzll(m);
-    if (lowest < need) return false;
+// The least grain of the elements: for each non-zero element the value of the lowest set
+// bit of its significand M (with the hidden bit), 2^(e - 1075) 2^j for exponent field e
+// and lowest set bit 2^j of M, and the least over all: +inf when every element is zero,
+// 0 when one is subnormal (not worth telling apart; such data are settled elsewhere).
+// For finite elements. 2^j (j <= 52) added to the bits of 1.0 gives 1 + 2^(j - 52) (j = 52
+// carries into the exponent: 2.0), so subtracting 1 leaves 2^(j - 52) exactly;
+// times 2^(e - 1023), the element with its significand cleared, that is the grain, a power
+// of two of at least 2^-1074 and so exact. No branch: two lanes per vector, two vectors.
+double leastGrain(const double* x, int64_t n) {
+  using Words = uint64_t __attribute__((vector_size(16)));
+  using Pair = double __attribute__((vector_size(16)));
+  constexpr double kInfinity = std::numeric_limits<double>::infinity();
+  const auto grains = [](Words u) {
+    const Words m = (u & kMantissaMask) | kHiddenBit;
+    const Pair lowest = reinterpret_cast<Pair>((m & (~m + 1)) + bitsOf(1.0)) - 1.0;
+    // A zero takes the exponent field of an infinity: its grain is +inf.
+    const Words zero = reinterpret_cast<Words>(reinterpret_cast<Pair>(u) == 0.0);
+    const Words field = (u | zero) & kExponentMask;
+    return reinterpret_cast<Pair>(field) * lowest;
+  };
+  Pair g0 = {kInfinity, kInfinity};
+  Pair g1 = g0;
+  int64_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    Words u0, u1;
+    std::memcpy(&u0, x + i, sizeof u0);
+    std::memcpy(&u1, x + i + 2, sizeof u1);
+    const Pair a0 = grains(u0);
+    const Pair a1 = grains(u1);
+    g0 = a0 < g0 ? a0 : g0;
+    g1 = a1 < g1 ? a1 : g1;
   }
-  return true;
+  g0 = g1 < g0 ? g1 : g0;
+  double g = g0[0] < g0[1] ? g0[0] : g0[1];
+  for (; i < n; ++i) {
+    const Pair a = grains(Words{bitsOf(x[i]), 0});
+    g = a[0] < g ? a[0] : g;
+  }
+  return g;
+}
+
+// The common case of decide, with a short chain and no branch but its verdict: whether
+// res = fl(S + C), its error d (r = TwoSum(S, C)) and B', an upper bound of decide's
+// bound B = 2 m u E, settle the rounding with room to spare.
+// - B' = 2 m u E rounded once (relative error u, or at most 2^-1075 when it underflows),
+//   plus 2^-1074, which covers that.
+// - margin: |d| + B' rounded (relative error u, exact when subnormal), then enlarged
+//   past both roundings: above the exact |d| + B, an upper bound of |T - res|.
+// - halfGap: for res normal of exponent e, 2^e = |res| with the significand cleared; the
+//   gaps to its neighbours are 2^(e - 52), but 2^(e - 53) below a power of two (above
+//   DBL_MAX the threshold is that of a gap like the one below). Half the smaller gap is
+//   2^e times 2^-53, or 2^-54 for a power of two: exact for e >= -1020, and 0 below (the
+//   product rounds to 0), as for res = 0 or subnormal.
+// margin < halfGap thus puts T strictly nearer to res than to any other double, as
+// decide requires. An infinity or a NaN anywhere makes res, d, or the margin a NaN or an
+// infinity: a NaN compares false, and so does an infinite margin against any halfGap.
+inline bool settledWithRoom(const SumAndError& r, double boundAbove) {
+  const double margin = (std::fabs(r.e) + boundAbove) * 1.0000001;
+  const double halfUlp = (bitsOf(r.s) & kMantissaMask) == 0 ? 0x1p-54 : 0x1p-53;
+  const double halfGap = fromBits(bitsOf(r.s) & kExponentMask) * halfUlp;
+  return margin < halfGap;
 }
 
 }  // namespace
 
 // Four lanes (two SSE2 registers) and one scalar lane each run TwoSum on their elements;
 // the five lane sums are then merged by four more TwoSums: m <= n + 4 error terms, which
-// n + 4 <= 2^23 keeps within m u <= 2^-30 (decide needs 2^-20, errorsSummedExactly the
-// tighter bound).
+// n + 4 <= 2^23 keeps within m u <= 2^-30 (decide's bound needs 2^-20).
 bool certifiedNearest(const double* x, int64_t n, double& result) {
   if (n < 2 || n > kCertifiedSumMaxLength) return false;
   __m128d s0 = _mm_setzero_pd(), s1 = s0, c0 = s0, c1 = s0, e0 = s0, e1 = s0;
@@ -157,18 +189,28 @@ bool certifiedNearest(const double* x, int64_t n, double& result) {
   total.e = total.e + (lowLane(e) + highLane(e));
   laneAdd(total, lowLane(u));
   laneAdd(total, highLane(u));
-  double candidate;
-  switch (decide(total, static_cast<double>(n + 4), 0.0, candidate)) {
-    case Verdict::Declined:
-      return false;
-    case Verdict::Undecided:
-      if (!errorsSummedExactly(x, n, total.e)) return false;
-      break;
-    case Verdict::Nearest:
-      break;
+  const double m = static_cast<double>(n + 4);
+  const double boundAbove = (2.0 * m * 0x1p-53) * total.e + 0x1p-1074;
+  const SumAndError r = twoSum(total.s, total.c);
+  if (settledWithRoom(r, boundAbove)) [[likely]] {
+    result = r.s;
+    return true;
   }
-  result = candidate;
-  return true;
+  // Ties and near-ties, common on data with few significant bits: every value formed --
+  // the elements, the lane sums, the errors, every partial sum of C -- is a multiple of g,
+  // the least grain of the elements (sums and exact differences of multiples of g are, and
+  // so is a rounded sum, whose unit in the last place is then at least g). A partial sum
+  // of C is at most sum|t| <= E / (1 - gamma(m - 1)) < E (1 + 2^-19) in magnitude (m u <=
+  // 2^-20), and fl(E (1 + 2^-18)) is above that. When it is below 2^53 g, every partial
+  // sum is a multiple of g below 2^53 g, a double: no addition into C rounded, C = sum(t),
+  // T = S + C exactly, and res = fl(S + C) is T rounded to nearest, ties to even (a zero T
+  // gives +0.0). A finite res means every element was finite (an infinity or a NaN makes C
+  // or S a NaN or an infinity); a NaN E compares false.
+  if (isFinite(r.s) && total.e * (1.0 + 0x1p-18) < 0x1p53 * leastGrain(x, n)) {
+    result = r.s == 0.0 ? 0.0 : r.s;
+    return true;
+  }
+  return false;
 }
 
 // The lanes hold S and the error terms of the exact sum of the elements exactly as they

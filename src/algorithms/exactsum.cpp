@@ -389,13 +389,21 @@ bool tinySum(const double* x, int64_t n, double& result) {
   // Deposits touch limbs lo .. hi + 1, the carry out of them reaches hi + 2 at most
   // (within kShortLimbs), and folding a top digit of -1 reaches lo - 1: the window of
   // zeroed limbs. Those below it are never read or written.
-  int64_t limbs[kShortLimbs];
+  // Element i goes to copy i mod kCopies: deposits into one limb then form kCopies short
+  // chains through memory, not one long one, and neighbouring elements never wait on each
+  // other's stores. The copies' sum has the headroom of n deposits into one register.
+  constexpr int kCopies = 4;
+  int64_t copies[kCopies][kShortLimbs];
   const int64_t first = lo > 0 ? lo - 1 : 0;
-  for (int64_t k = first; k <= hi + 2; ++k) limbs[k] = 0;
+  for (auto& c : copies)
+    for (int64_t k = first; k <= hi + 2; ++k) c[k] = 0;
   for (int64_t i = 0; i < n; ++i) {
-    limbs[index[i]] += low[i];
-    limbs[index[i] + 1] += high[i];
+    int64_t* c = copies[i % kCopies];
+    c[index[i]] += low[i];
+    c[index[i] + 1] += high[i];
   }
+  int64_t* limbs = copies[0];
+  for (int64_t k = lo; k <= hi + 1; ++k) limbs[k] += (copies[1][k] + copies[2][k]) + copies[3][k];
   int64_t u = hi + 1;
   while (u > lo && limbs[u] == 0) --u;
   bool negative = false;
