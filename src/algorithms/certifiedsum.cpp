@@ -95,18 +95,20 @@ Verdict decide(const LaneSums& total, double m, double extra, double& candidate)
 // carries into the exponent: 2.0), so subtracting 1 leaves 2^(j - 52) exactly;
 // times 2^(e - 1023), the element with its significand cleared, that is the grain, a power
 // of two of at least 2^-1074 and so exact. No branch: two lanes per vector, two vectors.
+using Words = uint64_t __attribute__((vector_size(16)));
+using Pair = double __attribute__((vector_size(16)));
+
+inline Pair grains(Words u) {
+  const Words m = (u & kMantissaMask) | kHiddenBit;
+  const Pair lowest = reinterpret_cast<Pair>((m & (~m + 1)) + bitsOf(1.0)) - 1.0;
+  // A zero takes the exponent field of an infinity: its grain is +inf.
+  const Words zero = reinterpret_cast<Words>(reinterpret_cast<Pair>(u) == 0.0);
+  const Words field = (u | zero) & kExponentMask;
+  return reinterpret_cast<Pair>(field) * lowest;
+}
+
 double leastGrain(const double* x, int64_t n) {
-  using Words = uint64_t __attribute__((vector_size(16)));
-  using Pair = double __attribute__((vector_size(16)));
   constexpr double kInfinity = std::numeric_limits<double>::infinity();
-  const auto grains = [](Words u) {
-    const Words m = (u & kMantissaMask) | kHiddenBit;
-    const Pair lowest = reinterpret_cast<Pair>((m & (~m + 1)) + bitsOf(1.0)) - 1.0;
-    // A zero takes the exponent field of an infinity: its grain is +inf.
-    const Words zero = reinterpret_cast<Words>(reinterpret_cast<Pair>(u) == 0.0);
-    const Words field = (u | zero) & kExponentMask;
-    return reinterpret_cast<Pair>(field) * lowest;
-  };
   Pair g0 = {kInfinity, kInfinity};
   Pair g1 = g0;
   int64_t i = 0;
@@ -206,7 +208,11 @@ bool certifiedNearest(const double* x, int64_t n, double& result) {
   // T = S + C exactly, and res = fl(S + C) is T rounded to nearest, ties to even (a zero T
   // gives +0.0). A finite res means every element was finite (an infinity or a NaN makes C
   // or S a NaN or an infinity); a NaN E compares false.
-  if (isFinite(r.s) && total.e * (1.0 + 0x1p-18) < 0x1p53 * leastGrain(x, n)) {
+  // The least grain is at most that of x[0], which settles most data with full-width
+  // significands before the pass over all elements.
+  const double sumOfErrorsAbove = total.e * (1.0 + 0x1p-18);
+  if (isFinite(r.s) && sumOfErrorsAbove < 0x1p53 * grains(Words{bitsOf(x[0]), 0})[0] &&
+      sumOfErrorsAbove < 0x1p53 * leastGrain(x, n)) {
     result = r.s == 0.0 ? 0.0 : r.s;
     return true;
   }
