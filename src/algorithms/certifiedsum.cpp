@@ -145,20 +145,31 @@ double leastGrain(const double* x, int64_t n) {
 // margin < halfGap thus puts T strictly nearer to res than to any other double, as
 // decide requires. An infinity or a NaN anywhere makes res, d, or the margin a NaN or an
 // infinity: a NaN compares false, and so does an infinite margin against any halfGap.
-inline bool settledWithRoom(const SumAndError& r, double boundAbove) {
-  const double margin = (std::fabs(r.e) + boundAbove) * 1.0000001;
-  const double halfUlp = (bitsOf(r.s) & kMantissaMask) == 0 ? 0x1p-54 : 0x1p-53;
-  const double halfGap = fromBits(bitsOf(r.s) & kExponentMask) * halfUlp;
-  return margin < halfGap;
+inline double halfGapBelow(double res) {
+  const double halfUlp = (bitsOf(res) & kMantissaMask) == 0 ? 0x1p-54 : 0x1p-53;
+  return fromBits(bitsOf(res) & kExponentMask) * halfUlp;
 }
 
-}  // namespace
+inline bool settledWithRoom(const SumAndError& r, double boundAbove) {
+  return (std::fabs(r.e) + boundAbove) * 1.0000001 < halfGapBelow(r.s);
+}
 
-// Four lanes (two SSE2 registers) and one scalar lane each run TwoSum on their elements;
-// the five lane sums are then merged by four more TwoSums: m <= n + 4 error terms, which
-// n + 4 <= 2^23 keeps within m u <= 2^-30 (decide's bound needs 2^-20).
-bool certifiedNearest(const double* x, int64_t n, double& result) {
-  if (n < 2 || n > kCertifiedSumMaxLength) return false;
+
+enum class Pass {
+  Settled,   // result is the exact sum rounded to nearest
+  Declined,  // a special value or an overflow, or nothing left to refine
+  Refine,    // finite but undecided: terms[0 .. n + 4] add up exactly to the sum
+};
+
+// One certified pass. Four lanes (two SSE2 registers) and one scalar lane each run TwoSum
+// on their elements; the five lane sums are then merged by four more TwoSums: m = n + 4
+// error terms, which n + 4 <= 2^23 keeps within m u <= 2^-30 (decide's bound needs
+// 2^-20). With Record, every TwoSum's error goes to terms[0 .. n + 3] and the final sum S
+// to terms[n + 4]: the n + 5 values then add up exactly to the sum of the elements (each
+// TwoSum is exact), a sum much better conditioned than the elements' when S is far from
+// it: the terms are about u times the partial sums.
+template <bool Record>
+Pass certifiedPass(const double* x, int64_t n, double& result, double* terms) {
   __m128d s0 = _mm_setzero_pd(), s1 = s0, c0 = s0, c1 = s0, e0 = s0, e1 = s0;
   const __m128d signBit = _mm_set1_pd(-0.0);
   int64_t i = 0;
@@ -171,6 +182,10 @@ bool certifiedNearest(const double* x, int64_t n, double& result) {
     const __m128d z1 = _mm_sub_pd(t1, s1);
     const __m128d r0 = _mm_add_pd(_mm_sub_pd(s0, _mm_sub_pd(t0, z0)), _mm_sub_pd(v0, z0));
     const __m128d r1 = _mm_add_pd(_mm_sub_pd(s1, _mm_sub_pd(t1, z1)), _mm_sub_pd(v1, z1));
+    if constexpr (Record) {
+      _mm_storeu_pd(terms + i, r0);
+      _mm_storeu_pd(terms + i + 2, r1);
+    }
     c0 = _mm_add_pd(c0, r0);
     c1 = _mm_add_pd(c1, r1);
     e0 = _mm_add_pd(e0, _mm_andnot_pd(signBit, r0));
@@ -179,25 +194,37 @@ bool certifiedNearest(const double* x, int64_t n, double& result) {
     s1 = t1;
   }
   LaneSums total;
-  for (; i < n; ++i) laneAdd(total, x[i]);
+  const auto add = [&](double v, int64_t slot) {
+    const SumAndError ts = twoSum(total.s, v);
+    total.s = ts.s;
+    total.c = total.c + ts.e;
+    total.e = total.e + std::fabs(ts.e);
+    if constexpr (Record) terms[slot] = ts.e;
+  };
+  for (; i < n; ++i) add(x[i], i);
   // The merge as a tree: the two registers lane by lane (one vector TwoSum), then the two
   // halves into the scalar lane.
   const __m128d u = _mm_add_pd(s0, s1);
   const __m128d z = _mm_sub_pd(u, s0);
   const __m128d f = _mm_add_pd(_mm_sub_pd(s0, _mm_sub_pd(u, z)), _mm_sub_pd(s1, z));
+  if constexpr (Record) _mm_storeu_pd(terms + n, f);
   const __m128d c = _mm_add_pd(_mm_add_pd(c0, c1), f);
   const __m128d e = _mm_add_pd(_mm_add_pd(e0, e1), _mm_andnot_pd(signBit, f));
   total.c = total.c + (lowLane(c) + highLane(c));
   total.e = total.e + (lowLane(e) + highLane(e));
-  laneAdd(total, lowLane(u));
-  laneAdd(total, highLane(u));
+  add(lowLane(u), n + 2);
+  add(highLane(u), n + 3);
+  if constexpr (Record) terms[n + 4] = total.s;
   const double m = static_cast<double>(n + 4);
   const double boundAbove = (2.0 * m * 0x1p-53) * total.e + 0x1p-1074;
   const SumAndError r = twoSum(total.s, total.c);
   if (settledWithRoom(r, boundAbove)) [[likely]] {
     result = r.s;
-    return true;
+    return Pass::Settled;
   }
+  // A finite res means every element was finite and no sum overflowed (an infinity or a
+  // NaN makes C or S a NaN or an infinity).
+  if (!isFinite(r.s)) return Pass::Declined;
   // Ties and near-ties, common on data with few significant bits: every value formed --
   // the elements, the lane sums, the errors, every partial sum of C -- is a multiple of g,
   // the least grain of the elements (sums and exact differences of multiples of g are, and
@@ -206,17 +233,42 @@ bool certifiedNearest(const double* x, int64_t n, double& result) {
   // 2^-20), and fl(E (1 + 2^-18)) is above that. When it is below 2^53 g, every partial
   // sum is a multiple of g below 2^53 g, a double: no addition into C rounded, C = sum(t),
   // T = S + C exactly, and res = fl(S + C) is T rounded to nearest, ties to even (a zero T
-  // gives +0.0). A finite res means every element was finite (an infinity or a NaN makes C
-  // or S a NaN or an infinity); a NaN E compares false.
+  // gives +0.0); a NaN E compares false.
   // The least grain is at most that of x[0], which settles most data with full-width
   // significands before the pass over all elements.
   const double sumOfErrorsAbove = total.e * (1.0 + 0x1p-18);
-  if (isFinite(r.s) && sumOfErrorsAbove < 0x1p53 * grains(Words{bitsOf(x[0]), 0})[0] &&
+  if (sumOfErrorsAbove < 0x1p53 * grains(Words{bitsOf(x[0]), 0})[0] &&
       sumOfErrorsAbove < 0x1p53 * leastGrain(x, n)) {
     result = r.s == 0.0 ? 0.0 : r.s;
-    return true;
+    return Pass::Settled;
   }
-  return false;
+  return Record ? Pass::Refine : Pass::Declined;
+}
+
+// Short inputs that the first pass leaves undecided are refined: the pass runs again over
+// the n + 5 terms it recorded, whose exact sum is the elements' (and the same for those),
+// each level some 2^-48 better conditioned than the one before, up to kRefinements
+// times: enough for sums of condition up to about 1e40 at these lengths. Then the caller
+// forms the exact sum.
+constexpr int64_t kRefinedMaxLength = 64;
+constexpr int kRefinements = 3;
+
+}  // namespace
+
+bool certifiedNearest(const double* x, int64_t n, double& result) {
+  if (n < 2 || n > kCertifiedSumMaxLength) return false;
+  if (n > kRefinedMaxLength) return certifiedPass<false>(x, n, result, nullptr) == Pass::Settled;
+  double levels[2][kRefinedMaxLength + 5 * kRefinements];
+  const double* in = x;
+  for (int level = 0;; ++level) {
+    double* terms = levels[level % 2];
+    const Pass pass = level < kRefinements ? certifiedPass<true>(in, n, result, terms)
+                                           : certifiedPass<false>(in, n, result, nullptr);
+    if (pass != Pass::Refine) return pass == Pass::Settled;
+    if (level == kRefinements) return false;
+    in = terms;
+    n += 5;
+  }
 }
 
 // The lanes hold S and the error terms of the exact sum of the elements exactly as they
