@@ -54,10 +54,11 @@ enum class Verdict {
   Declined,   // an infinity, a NaN or an overflow somewhere, or E too small to bound
 };
 
-// The decision shared by both routes. The exact value is T = S + sum(t) over m error terms
-// t, each an exact TwoSum error or an exact product remainder; C is their rounded sum
-// added up in any binary tree (m leaves, so no term passes through more than m - 1
-// roundings) and E the rounded sum of their magnitudes in a tree of the same kind. Then
+// The decision of the lanes' route (the short sum's passes apply the same bound through
+// settledWithRoom below, with a quicker gap). The exact value is T = S + sum(t) over m
+// error terms t, each an exact TwoSum error or an exact product remainder; C is their
+// rounded sum added up in any binary tree (m leaves, so no term passes through more than
+// m - 1 roundings) and E the rounded sum of their magnitudes in a tree of the same kind. Then
 // |C - sum(t)| <= gamma(m-1) sum|t| and sum|t| <= E / (1 - gamma(m-1)), gamma(k) =
 // k u / (1 - k u), u = 2^-53. With m u <= 2^-20 both factors are within 1 + 2^-19 of m u
 // and 1, so |C - sum(t)| < B = 2 m u E, and B is computed with one rounding of a normal
@@ -130,9 +131,9 @@ double leastGrain(const double* x, int64_t n) {
   return g;
 }
 
-// The common case of decide, with a short chain and no branch but its verdict: whether
-// res = fl(S + C), its error d (r = TwoSum(S, C)) and B', an upper bound of decide's
-// bound B = 2 m u E, settle the rounding with room to spare.
+// decide's test for the short passes, with a short chain and no branch but its verdict:
+// whether res = fl(S + C), its error d (r = TwoSum(S, C)) and B', an upper bound of
+// decide's bound B = 2 m u E, settle the rounding.
 // - B' = 2 m u E rounded once (relative error u, or at most 2^-1075 when it underflows),
 //   plus 2^-1074, which covers that.
 // - margin: |d| + B' rounded (relative error u, exact when subnormal), then enlarged
@@ -140,8 +141,8 @@ double leastGrain(const double* x, int64_t n) {
 // - halfGap: for res normal of exponent e, 2^e = |res| with the significand cleared; the
 //   gaps to its neighbours are 2^(e - 52), but 2^(e - 53) below a power of two (above
 //   DBL_MAX the threshold is that of a gap like the one below). Half the smaller gap is
-//   2^e times 2^-53, or 2^-54 for a power of two: exact for e >= -1020, and 0 below (the
-//   product rounds to 0), as for res = 0 or subnormal.
+//   2^e times 2^-53, or 2^-54 for a power of two: exact when at least 2^-1074, else the
+//   product rounds to 0 (2^-1075 is a tie, to even), as it is for res = 0 or subnormal.
 // margin < halfGap thus puts T strictly nearer to res than to any other double, as
 // decide requires. An infinity or a NaN anywhere makes res, d, or the margin a NaN or an
 // infinity: a NaN compares false, and so does an infinite margin against any halfGap.
@@ -153,7 +154,6 @@ inline double halfGapBelow(double res) {
 inline bool settledWithRoom(const SumAndError& r, double boundAbove) {
   return (std::fabs(r.e) + boundAbove) * 1.0000001 < halfGapBelow(r.s);
 }
-
 
 enum class Pass {
   Settled,   // result is the exact sum rounded to nearest
