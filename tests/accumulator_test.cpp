@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cstring>
 #include <limits>
 #include <numeric>
@@ -413,6 +414,44 @@ TEST(Accumulator, RecordsOutsideTheInvariantsAreRejected) {
     EXPECT_EQ(-1, sela_accumulator_add(&r, x, 2)) << what;
     EXPECT_EQ(-1, sela_accumulator_merge(&a, &r)) << what;
     EXPECT_TRUE(std::isnan(sela_accumulator_round(&r))) << what;
+  }
+}
+
+TEST(Accumulator, TheLimbCheckIsExactAtEveryEdgeOfTheHeadroom) {
+  // A record whose countdown says k deposits were made holds limbs in [-b, b), b = k 2^52.
+  // The check settles most records by a cheaper test against the largest power of two P
+  // not above b; limbs between P and b must still be accepted, and every limb outside
+  // [-b, b) rejected, by add, merge and round alike.
+  const double x[] = {1.5};
+  for (int64_t k : {1, 2, 3, 5, 16, 17, 100, 1024, 1025, 2046, 2047}) {
+    const int64_t b = k << 52;
+    const int64_t p = int64_t{1} << (63 - std::countl_zero(static_cast<uint64_t>(b)));
+    for (int64_t v : {b - 1, -b, p, p - 1, -p - 1, b, -b - 1, b + (int64_t{1} << 40), -b - (int64_t{1} << 40)}) {
+      for (int limb : {0, 65, 130}) {
+        sela::SuperAccumulator s;
+        sela::initialize(s);
+        s.addsLeft = sela::kAddsAfterInit - k;
+        s.limbs[limb] = v;
+        s.limbs[limb == 0 ? 1 : limb - 1] = 7;
+        const bool valid = v >= -b && v < b;
+        const std::string what = std::to_string(k) + " " + std::to_string(v) + " at " + std::to_string(limb);
+        sela_accumulator r = record(s);
+        sela::SuperAccumulator copy = s;
+        const double rounded = sela_accumulator_round(&r);
+        if (valid) {
+          EXPECT_TRUE(SameBits(sela::round(copy), rounded)) << what;
+        } else {
+          EXPECT_TRUE(SameBits(std::bit_cast<double>(0x7FF8000000000000ULL), rounded)) << what;
+        }
+        const sela_accumulator before = r;
+        EXPECT_EQ(valid ? 0 : -1, sela_accumulator_add(&r, x, 1)) << what;
+        if (!valid) {
+          EXPECT_EQ(0, std::memcmp(&before, &r, sizeof r)) << what;
+        }
+        sela_accumulator g = fresh();
+        EXPECT_EQ(valid ? 0 : -1, sela_accumulator_merge(&g, &before)) << what;
+      }
+    }
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "algorithms/errorfree.h"
@@ -53,10 +54,11 @@ enum class Verdict {
   Declined,   // an infinity, a NaN or an overflow somewhere, or E too small to bound
 };
 
-// The decision shared by both routes. The exact value is T = S + sum(t) over m error terms
-// t, each an exact TwoSum error or an exact product remainder; C is their rounded sum
-// added up in any binary tree (m leaves, so no term passes through more than m - 1
-// roundings) and E the rounded sum of their magnitudes in a tree of the same kind. Then
+// The decision of the lanes' route (the short sum's passes apply the same bound through
+// settledWithRoom below, with a quicker gap). The exact value is T = S + sum(t) over m
+// error terms t, each an exact TwoSum error or an exact product remainder; C is their
+// rounded sum added up in any binary tree (m leaves, so no term passes through more than
+// m - 1 roundings) and E the rounded sum of their magnitudes in a tree of the same kind. Then
 // |C - sum(t)| <= gamma(m-1) sum|t| and sum|t| <= E / (1 - gamma(m-1)), gamma(k) =
 // k u / (1 - k u), u = 2^-53. With m u <= 2^-20 both factors are within 1 + 2^-19 of m u
 // and 1, so |C - sum(t)| < B = 2 m u E, and B is computed with one rounding of a normal
@@ -86,45 +88,88 @@ Verdict decide(const LaneSums& total, double m, double extra, double& candidate)
   return 2.0 * margin < gap ? Verdict::Nearest : Verdict::Undecided;
 }
 
-// Whether every addition into C of the sum route was exact, so that T = S + C exactly
-// and res = fl(S + C) is T correctly rounded, ties included. All the values involved --
-// the elements, the lane sums, the errors and every partial sum of C -- are integer
-// multiples of g, the least significant bit of the smallest-grained element (sums and
-// exact differences of multiples of g are multiples of g, and so is a rounded sum, whose
-// unit in the last place is then at least g). A partial sum of C is at most sum|err| in
-// magnitude, below E (1 + 2^-39) (E being their rounded sum, with m u <= 2^-30); when
-// that is below 2^53 g every partial sum is a multiple of g below 2^53 g, a double, and
-// no addition rounded. This settles exact midpoints of data with few significant bits.
-//
-// In exponents: with e's bound E' = E (1 + 2^-39) (finite, as E is 0 or at least 2^-960
-// and at most DBL_MAX), E' < 2^(k + 53) exactly when k >= ilogb(E') - 52; and 2^(k + 53)
-// lies beyond every finite E' once k >= 971. So every element's lowest set bit must lie at
-// 2^need or above: the scan stops at the first one below, which on data with full-width
-// significands is the first element.
-bool errorsSummedExactly(const double* x, int64_t n, double e) {
-  if (e == 0.0) return true;  // nothing to round
-  const double bound = e * (1.0 + 0x1p-39);
-  const int need = std::isinf(bound) ? 971 : std::min(std::ilogb(bound) - 52, 971);
-  for (int64_t i = 0; i < n; ++i) {
-    const uint64_t u = bitsOf(x[i]) & ~kSignMask;
-    if (u == 0) continue;
-    const auto biased = static_cast<int>(u >> kMantissaBits);
-    uint64_t m = u & kMantissaMask;
-    if (biased != 0) m |= kHiddenBit;
-    const int lowest = (biased == 0 ? -1074 : biased - 1075) + __builtin_ctzll(m);
-    if (lowest < need) return false;
-  }
-  return true;
+// The least grain of the elements: for each non-zero element the value of the lowest set
+// bit of its significand M (with the hidden bit), 2^(e - 1075) 2^j for exponent field e
+// and lowest set bit 2^j of M, and the least over all: +inf when every element is zero,
+// 0 when one is subnormal (not worth telling apart; such data are settled elsewhere).
+// For finite elements. 2^j (j <= 52) added to the bits of 1.0 gives 1 + 2^(j - 52) (j = 52
+// carries into the exponent: 2.0), so subtracting 1 leaves 2^(j - 52) exactly;
+// times 2^(e - 1023), the element with its significand cleared, that is the grain, a power
+// of two of at least 2^-1074 and so exact. No branch: two lanes per vector, two vectors.
+using Words = uint64_t __attribute__((vector_size(16)));
+using Pair = double __attribute__((vector_size(16)));
+
+inline Pair grains(Words u) {
+  const Words m = (u & kMantissaMask) | kHiddenBit;
+  const Pair lowest = reinterpret_cast<Pair>((m & (~m + 1)) + bitsOf(1.0)) - 1.0;
+  // A zero takes the exponent field of an infinity: its grain is +inf.
+  const Words zero = reinterpret_cast<Words>(reinterpret_cast<Pair>(u) == 0.0);
+  const Words field = (u | zero) & kExponentMask;
+  return reinterpret_cast<Pair>(field) * lowest;
 }
 
-}  // namespace
+double leastGrain(const double* x, int64_t n) {
+  constexpr double kInfinity = std::numeric_limits<double>::infinity();
+  Pair g0 = {kInfinity, kInfinity};
+  Pair g1 = g0;
+  int64_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    Words u0, u1;
+    std::memcpy(&u0, x + i, sizeof u0);
+    std::memcpy(&u1, x + i + 2, sizeof u1);
+    const Pair a0 = grains(u0);
+    const Pair a1 = grains(u1);
+    g0 = a0 < g0 ? a0 : g0;
+    g1 = a1 < g1 ? a1 : g1;
+  }
+  g0 = g1 < g0 ? g1 : g0;
+  double g = g0[0] < g0[1] ? g0[0] : g0[1];
+  for (; i < n; ++i) {
+    const Pair a = grains(Words{bitsOf(x[i]), 0});
+    g = a[0] < g ? a[0] : g;
+  }
+  return g;
+}
 
-// Four lanes (two SSE2 registers) and one scalar lane each run TwoSum on their elements;
-// the five lane sums are then merged by four more TwoSums: m <= n + 4 error terms, which
-// n + 4 <= 2^23 keeps within m u <= 2^-30 (decide needs 2^-20, errorsSummedExactly the
-// tighter bound).
-bool certifiedNearest(const double* x, int64_t n, double& result) {
-  if (n < 2 || n > kCertifiedSumMaxLength) return false;
+// decide's test for the short passes, with a short chain and no branch but its verdict:
+// whether res = fl(S + C), its error d (r = TwoSum(S, C)) and B', an upper bound of
+// decide's bound B = 2 m u E, settle the rounding.
+// - B' = 2 m u E rounded once (relative error u, or at most 2^-1075 when it underflows),
+//   plus 2^-1074, which covers that.
+// - margin: |d| + B' rounded (relative error u, exact when subnormal), then enlarged
+//   past both roundings: above the exact |d| + B, an upper bound of |T - res|.
+// - halfGap: for res normal of exponent e, 2^e = |res| with the significand cleared; the
+//   gaps to its neighbours are 2^(e - 52), but 2^(e - 53) below a power of two (above
+//   DBL_MAX the threshold is that of a gap like the one below). Half the smaller gap is
+//   2^e times 2^-53, or 2^-54 for a power of two: exact when at least 2^-1074, else the
+//   product rounds to 0 (2^-1075 is a tie, to even), as it is for res = 0 or subnormal.
+// margin < halfGap thus puts T strictly nearer to res than to any other double, as
+// decide requires. An infinity or a NaN anywhere makes res, d, or the margin a NaN or an
+// infinity: a NaN compares false, and so does an infinite margin against any halfGap.
+inline double halfGapBelow(double res) {
+  const double halfUlp = (bitsOf(res) & kMantissaMask) == 0 ? 0x1p-54 : 0x1p-53;
+  return fromBits(bitsOf(res) & kExponentMask) * halfUlp;
+}
+
+inline bool settledWithRoom(const SumAndError& r, double boundAbove) {
+  return (std::fabs(r.e) + boundAbove) * 1.0000001 < halfGapBelow(r.s);
+}
+
+enum class Pass {
+  Settled,   // result is the exact sum rounded to nearest
+  Declined,  // a special value or an overflow, or nothing left to refine
+  Refine,    // finite but undecided: terms[0 .. n + 4] add up exactly to the sum
+};
+
+// One certified pass. Four lanes (two SSE2 registers) and one scalar lane each run TwoSum
+// on their elements; the five lane sums are then merged by four more TwoSums: m = n + 4
+// error terms, which n + 4 <= 2^23 keeps within m u <= 2^-30 (decide's bound needs
+// 2^-20). With Record, every TwoSum's error goes to terms[0 .. n + 3] and the final sum S
+// to terms[n + 4]: the n + 5 values then add up exactly to the sum of the elements (each
+// TwoSum is exact), a sum much better conditioned than the elements' when S is far from
+// it: the terms are about u times the partial sums.
+template <bool Record>
+Pass certifiedPass(const double* x, int64_t n, double& result, double* terms) {
   __m128d s0 = _mm_setzero_pd(), s1 = s0, c0 = s0, c1 = s0, e0 = s0, e1 = s0;
   const __m128d signBit = _mm_set1_pd(-0.0);
   int64_t i = 0;
@@ -137,6 +182,10 @@ bool certifiedNearest(const double* x, int64_t n, double& result) {
     const __m128d z1 = _mm_sub_pd(t1, s1);
     const __m128d r0 = _mm_add_pd(_mm_sub_pd(s0, _mm_sub_pd(t0, z0)), _mm_sub_pd(v0, z0));
     const __m128d r1 = _mm_add_pd(_mm_sub_pd(s1, _mm_sub_pd(t1, z1)), _mm_sub_pd(v1, z1));
+    if constexpr (Record) {
+      _mm_storeu_pd(terms + i, r0);
+      _mm_storeu_pd(terms + i + 2, r1);
+    }
     c0 = _mm_add_pd(c0, r0);
     c1 = _mm_add_pd(c1, r1);
     e0 = _mm_add_pd(e0, _mm_andnot_pd(signBit, r0));
@@ -145,30 +194,81 @@ bool certifiedNearest(const double* x, int64_t n, double& result) {
     s1 = t1;
   }
   LaneSums total;
-  for (; i < n; ++i) laneAdd(total, x[i]);
+  const auto add = [&](double v, int64_t slot) {
+    const SumAndError ts = twoSum(total.s, v);
+    total.s = ts.s;
+    total.c = total.c + ts.e;
+    total.e = total.e + std::fabs(ts.e);
+    if constexpr (Record) terms[slot] = ts.e;
+  };
+  for (; i < n; ++i) add(x[i], i);
   // The merge as a tree: the two registers lane by lane (one vector TwoSum), then the two
   // halves into the scalar lane.
   const __m128d u = _mm_add_pd(s0, s1);
   const __m128d z = _mm_sub_pd(u, s0);
   const __m128d f = _mm_add_pd(_mm_sub_pd(s0, _mm_sub_pd(u, z)), _mm_sub_pd(s1, z));
+  if constexpr (Record) _mm_storeu_pd(terms + n, f);
   const __m128d c = _mm_add_pd(_mm_add_pd(c0, c1), f);
   const __m128d e = _mm_add_pd(_mm_add_pd(e0, e1), _mm_andnot_pd(signBit, f));
   total.c = total.c + (lowLane(c) + highLane(c));
   total.e = total.e + (lowLane(e) + highLane(e));
-  laneAdd(total, lowLane(u));
-  laneAdd(total, highLane(u));
-  double candidate;
-  switch (decide(total, static_cast<double>(n + 4), 0.0, candidate)) {
-    case Verdict::Declined:
-      return false;
-    case Verdict::Undecided:
-      if (!errorsSummedExactly(x, n, total.e)) return false;
-      break;
-    case Verdict::Nearest:
-      break;
+  add(lowLane(u), n + 2);
+  add(highLane(u), n + 3);
+  if constexpr (Record) terms[n + 4] = total.s;
+  const double m = static_cast<double>(n + 4);
+  const double boundAbove = (2.0 * m * 0x1p-53) * total.e + 0x1p-1074;
+  const SumAndError r = twoSum(total.s, total.c);
+  if (settledWithRoom(r, boundAbove)) [[likely]] {
+    result = r.s;
+    return Pass::Settled;
   }
-  result = candidate;
-  return true;
+  // A finite res means every element was finite and no sum overflowed (an infinity or a
+  // NaN makes C or S a NaN or an infinity).
+  if (!isFinite(r.s)) return Pass::Declined;
+  // Ties and near-ties, common on data with few significant bits: every value formed --
+  // the elements, the lane sums, the errors, every partial sum of C -- is a multiple of g,
+  // the least grain of the elements (sums and exact differences of multiples of g are, and
+  // so is a rounded sum, whose unit in the last place is then at least g). A partial sum
+  // of C is at most sum|t| <= E / (1 - gamma(m - 1)) < E (1 + 2^-19) in magnitude (m u <=
+  // 2^-20), and fl(E (1 + 2^-18)) is above that. When it is below 2^53 g, every partial
+  // sum is a multiple of g below 2^53 g, a double: no addition into C rounded, C = sum(t),
+  // T = S + C exactly, and res = fl(S + C) is T rounded to nearest, ties to even (a zero T
+  // gives +0.0); a NaN E compares false.
+  // The least grain is at most that of x[0], which settles most data with full-width
+  // significands before the pass over all elements.
+  const double sumOfErrorsAbove = total.e * (1.0 + 0x1p-18);
+  if (sumOfErrorsAbove < 0x1p53 * grains(Words{bitsOf(x[0]), 0})[0] &&
+      sumOfErrorsAbove < 0x1p53 * leastGrain(x, n)) {
+    result = r.s == 0.0 ? 0.0 : r.s;
+    return Pass::Settled;
+  }
+  return Record ? Pass::Refine : Pass::Declined;
+}
+
+// Short inputs that the first pass leaves undecided are refined: the pass runs again over
+// the n + 5 terms it recorded, whose exact sum is the elements' (and the same for those),
+// each level some 2^-48 better conditioned than the one before, up to kRefinements
+// times: enough for sums of condition up to about 1e40 at these lengths. Then the caller
+// forms the exact sum.
+constexpr int64_t kRefinedMaxLength = 64;
+constexpr int kRefinements = 3;
+
+}  // namespace
+
+bool certifiedNearest(const double* x, int64_t n, double& result) {
+  if (n < 2 || n > kCertifiedSumMaxLength) return false;
+  if (n > kRefinedMaxLength) return certifiedPass<false>(x, n, result, nullptr) == Pass::Settled;
+  double levels[2][kRefinedMaxLength + 5 * kRefinements];
+  const double* in = x;
+  for (int level = 0;; ++level) {
+    double* terms = levels[level % 2];
+    const Pass pass = level < kRefinements ? certifiedPass<true>(in, n, result, terms)
+                                           : certifiedPass<false>(in, n, result, nullptr);
+    if (pass != Pass::Refine) return pass == Pass::Settled;
+    if (level == kRefinements) return false;
+    in = terms;
+    n += 5;
+  }
 }
 
 // The lanes hold S and the error terms of the exact sum of the elements exactly as they

@@ -389,13 +389,21 @@ bool tinySum(const double* x, int64_t n, double& result) {
   // Deposits touch limbs lo .. hi + 1, the carry out of them reaches hi + 2 at most
   // (within kShortLimbs), and folding a top digit of -1 reaches lo - 1: the window of
   // zeroed limbs. Those below it are never read or written.
-  int64_t limbs[kShortLimbs];
+  // Element i goes to copy i mod kCopies: deposits into one limb then form kCopies short
+  // chains through memory, not one long one, and neighbouring elements never wait on each
+  // other's stores. The copies' sum has the headroom of n deposits into one register.
+  constexpr int kCopies = 4;
+  int64_t copies[kCopies][kShortLimbs];
   const int64_t first = lo > 0 ? lo - 1 : 0;
-  for (int64_t k = first; k <= hi + 2; ++k) limbs[k] = 0;
+  for (auto& c : copies)
+    for (int64_t k = first; k <= hi + 2; ++k) c[k] = 0;
   for (int64_t i = 0; i < n; ++i) {
-    limbs[index[i]] += low[i];
-    limbs[index[i] + 1] += high[i];
+    int64_t* c = copies[i % kCopies];
+    c[index[i]] += low[i];
+    c[index[i] + 1] += high[i];
   }
+  int64_t* limbs = copies[0];
+  for (int64_t k = lo; k <= hi + 1; ++k) limbs[k] += (copies[1][k] + copies[2][k]) + copies[3][k];
   int64_t u = hi + 1;
   while (u > lo && limbs[u] == 0) --u;
   bool negative = false;
@@ -575,10 +583,32 @@ static_assert(offsetof(SuperAccumulator, infBits) == 8 * kInfWord &&
               offsetof(SuperAccumulator, nanBits) == 8 * kNanWord &&
               offsetof(SuperAccumulator, overflowBits) == 8 * kOverflowWord);
 
+// A cheaper test of the limbs that settles the common case, two operations per limb in
+// eight independent chains: with P = 2^q the largest power of two not above b = k * 2^52
+// (k >= 1 deposits' worth used), a limb lies in [-P, P) exactly when limb + P, as an
+// unsigned word, lies in [0, 2P), that is has no bit at q + 1 or above; the OR of all of
+// them has none exactly when none of them has one. [-P, P) lies within [-b, b): a record
+// that passes passes limbsWithinHeadroom. One that fails (a limb beyond half the headroom
+// used, or not a valid record at all) is decided by that exact test. With no headroom
+// used (k = 0) the test is exact: P = 0 and no bit may be set, every limb must be 0.
+bool limbsWellWithinHeadroom(const uint64_t* limbs, int64_t addsLeft) {
+  const auto k = static_cast<uint64_t>(kAddsAfterInit - addsLeft);
+  const int q = (63 - std::countl_zero(k)) + kDepositBoundLog2;  // at most 10 + 52
+  const uint64_t p = k == 0 ? 0 : uint64_t{1} << q;
+  const int above = k == 0 ? 0 : q + 1;
+  uint64_t r[8] = {};
+  int i = 0;
+  for (; i + 8 <= kSuperLimbs; i += 8)
+    for (int j = 0; j < 8; ++j) r[j] |= limbs[i + j] + p;
+  for (; i < kSuperLimbs; ++i) r[0] |= limbs[i] + p;
+  return (((r[0] | r[1]) | (r[2] | r[3]) | ((r[4] | r[5]) | (r[6] | r[7]))) >> above) == 0;
+}
+
 bool validRecord(const uint64_t* words) {
   const auto addsLeft = static_cast<int64_t>(words[kCountdownWord]);
-  return validFrame(words[kFormatWord], addsLeft, words[kInfWord], words[kNanWord], words[kOverflowWord]) &&
-         limbsWithinHeadroom<false>(words + kFirstLimbWord, nullptr, addsLeft);
+  if (!validFrame(words[kFormatWord], addsLeft, words[kInfWord], words[kNanWord], words[kOverflowWord])) return false;
+  return limbsWellWithinHeadroom(words + kFirstLimbWord, addsLeft) ||
+         (addsLeft != kAddsAfterInit && limbsWithinHeadroom<false>(words + kFirstLimbWord, nullptr, addsLeft));
 }
 
 }  // namespace
@@ -654,6 +684,7 @@ bool roundRecord(const uint64_t* words, double& result) {
     return true;
   }
   int64_t lo = 0;
+  while (lo + 4 <= u && (record[lo] | record[lo + 1] | record[lo + 2] | record[lo + 3]) == 0) lo += 4;
   while (record[lo] == 0) ++lo;
   // round's carry propagation and rounding over a copy of the limbs in use: lo - 1 (where
   // a top digit of -1 folds) up to u + 2 (the carry out of u ends in u + 1).
