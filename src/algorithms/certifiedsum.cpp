@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "algorithms/errorfree.h"
+#include "algorithms/exactsum.h"
 #include "algorithms/vector_ops_sse2.h"
 #include "kernel_slot.h"
 
@@ -30,6 +31,11 @@ constinit KernelSlot<DotLanesKernel> certifiedDotImpl{
     {declineDotLanes, SELA_X86_KERNEL(certifiedDotLanesAvx2), SELA_X86_KERNEL(certifiedDotLanesAvx512)}};
 constinit KernelSlot<CenteredLanesKernel> certifiedCenteredImpl{
     {declineCenteredLanes, SELA_X86_KERNEL(certifiedCenteredLanesAvx2), SELA_X86_KERNEL(certifiedCenteredLanesAvx512)}};
+
+using ExtractionKernel = bool (*)(const double*, int64_t, int64_t, ExtractionLanes&, double*);
+bool declineExtraction(const double*, int64_t, int64_t, ExtractionLanes&, double*) { return false; }
+constinit KernelSlot<ExtractionKernel> extractionSumImpl{
+    {declineExtraction, SELA_X86_KERNEL(extractionSumBlockAvx2), SELA_X86_KERNEL(extractionSumBlockAvx512)}};
 
 constexpr double kMaxDouble = std::numeric_limits<double>::max();
 
@@ -182,6 +188,84 @@ bool certifiedSum(const double* x, int64_t n, double& result) {
     return n < kCertifiedScalarSumBelow && certifiedNearest(x, n, result);
   }
   return certifiedDotResult(lanes, n, result);
+}
+
+namespace {
+
+// The error lanes' rounded sums added into c and e of total (a tree over the residuals).
+void addResidualLanes(LaneSums& total, const ExtractionLanes& lanes) {
+  for (int l = 0; l < lanes.lanes; ++l) {
+    total.c = total.c + lanes.c[l];
+    total.e = total.e + lanes.e[l];
+  }
+}
+
+// One block: T = sum_j tau_j + sum r exactly. The levels are added top down by TwoSums
+// into s, their errors joining the residuals as L more terms, so decide's premise holds
+// with m = residuals + L. Those errors are small: the levels above j hold the elements'
+// bits down to the unit of level j, so their exact sum lies within N 2^(k_j - 53) of T,
+// a multiple of 2^(k_j - 52) that the TwoSum adding tau_j represents exactly unless it
+// exceeds 2^(k_j + 1); its error is then at most u times a partial sum close to |T|.
+bool decideOneBlock(const ExtractionLanes& lanes, const double* levels, double& result) {
+  LaneSums total;
+  addResidualLanes(total, lanes);
+  for (int j = 0; j < kExtractionLevels; ++j) laneAdd(total, levels[j]);
+  double candidate;
+  if (decide(total, static_cast<double>(lanes.terms + kExtractionLevels), 0.0, candidate) != Verdict::Nearest)
+    return false;
+  result = candidate;
+  return true;
+}
+
+// Many blocks: their levels are deposited into the register, exactly, so the register
+// holds R = T - sum r. The residuals' rounded sum C is deposited as well (R' = R + C),
+// and |T - R'| = |sum r - C| < B = 2 m u E as decide argues (m residuals, m u <= 2^-20).
+// R' is rounded (v), v taken back out, and what is left, R' - v, rounded (d, within u |d|
+// of it, exact when subnormal): decide on v + d with the one term d and B as the extra
+// margin gives T's rounding when it is the same for every value within B of R'.
+bool decideInRegister(SuperAccumulator& acc, const ExtractionLanes& lanes, double& result) {
+  LaneSums residual;
+  addResidualLanes(residual, lanes);
+  if (!(std::fabs(residual.c) <= kMaxDouble && residual.e <= kMaxDouble)) return false;
+  if (residual.e != 0.0 && residual.e < 0x1p-960) return false;
+  const double bound = (2.0 * static_cast<double>(lanes.terms) * 0x1p-53) * residual.e;
+  if (acc.addsLeft == 0) carryPropagate(acc);
+  acc.addsLeft -= 1;
+  deposit(acc, residual.c);
+  const double nearest = round(acc);  // normalises: addsLeft is kAddsAfterCarry again
+  if (!isFinite(nearest)) return false;
+  acc.addsLeft -= 1;
+  deposit(acc, -nearest);
+  const double rest = round(acc);
+  const LaneSums total{nearest, rest, std::fabs(rest)};
+  double candidate;
+  if (decide(total, 1.0, bound, candidate) != Verdict::Nearest) return false;
+  result = candidate;
+  return true;
+}
+
+}  // namespace
+
+bool extractedSum(const double* x, int64_t n, double& result) {
+  if (n <= 0 || n > kCertifiedDotMaxLength) return false;
+  static_assert(int64_t{1} << 31 == kCertifiedDotMaxLength, "m u <= 2^-20 for the residuals of every length");
+  const ExtractionKernel kernel = extractionSumImpl.get();
+  ExtractionLanes lanes;
+  double levels[kExtractionLevels];
+  if (n <= kExtractionBlock) return kernel(x, n, 0, lanes, levels) && decideOneBlock(lanes, levels, result);
+  SuperAccumulator acc;
+  initialize(acc);
+  for (int64_t start = 0; start < n; start += kExtractionBlock) {
+    const int64_t len = n - start < kExtractionBlock ? n - start : kExtractionBlock;
+    if (!kernel(x + start, len, n - start - len, lanes, levels)) return false;
+    if (acc.addsLeft < kExtractionLevels) carryPropagate(acc);
+    acc.addsLeft -= kExtractionLevels;
+    for (const double t : levels) {
+      if (!isFinite(t)) return false;  // a NaN reached the levels
+      deposit(acc, t);
+    }
+  }
+  return decideInRegister(acc, lanes, result);
 }
 
 bool certifiedDotAdd(CertifiedDotLanes& lanes, const double* x, const double* y, int64_t n) {
