@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "algorithms/certifiedsum.h"
+#include "dot_test_data.h"
 #include "gensum.h"
 #include "oracle.h"
 #include "sela.h"
@@ -47,6 +48,19 @@ bool check(const std::vector<double>& x, const char* what) {
 
 bool allFinite(const std::vector<double>& x) {
   return std::all_of(x.begin(), x.end(), [](double v) { return std::isfinite(v); });
+}
+
+// The same for the dot product, against the floored oracle.
+bool checkDot(const std::vector<double>& x, const std::vector<double>& y, const char* what) {
+  const auto n = static_cast<int64_t>(x.size());
+  const double expected = oracle::flooredDot(x.data(), y.data(), n);
+  double r = -1.0;
+  const bool accepted = sela::extractedDot(x.data(), y.data(), n, r);
+  if (accepted) {
+    EXPECT_TRUE(SameBits(expected, r)) << what << " n=" << n << ": " << r << " vs " << expected;
+  }
+  EXPECT_TRUE(SameBits(expected, sela_dot_exact(x.data(), y.data(), static_cast<uint64_t>(n)))) << what << " n=" << n;
+  return accepted;
 }
 
 // Lengths around the vector widths, the block and the entry points' thresholds.
@@ -174,6 +188,88 @@ TEST(ExtractedSum, AcceptsTheBenchmarkFamilies) {
       ++tried;
       accepted += check(x, "family") ? 1 : 0;
     }
+  }
+  EXPECT_EQ(tried, accepted);
+}
+
+// Dot products: the benchmark's ill-conditioned form (sums of prescribed condition dotted
+// with 1 + 2^-30, so every product has a low part) and the Ogita-Rump-Oishi GenDot pairs
+// are decided up to condition 1e32 and right or declined beyond.
+TEST(ExtractedDot, DecidesIllConditionedDotsOrDeclines) {
+  if (!passAvailable()) GTEST_SKIP() << "no vector family here: the pass always declines";
+  std::mt19937_64 rng(1729);
+  for (size_t n : kLengths) {
+    for (double cond : {1e16, 1e32, 1e48, 1e80}) {
+      const std::vector<double> x = testutil::genSum(rng, n < 2 ? 2 : n, cond);
+      const std::vector<double> ones(x.size(), 1.0 + pow2(-30));
+      const bool accepted = checkDot(x, ones, "genSum . (1 + 2^-30)");
+      if (cond <= 1e32) {
+        EXPECT_TRUE(accepted) << "cond " << cond << " n=" << x.size();
+      }
+      if (n > 2049 || cond > 1e48) continue;  // the pair generator is slow beyond
+      const dotdata::DotCase c = dotdata::genDot(rng, n < 6 ? 6 : n, cond);
+      checkDot(c.x, c.y, "genDot");
+    }
+  }
+}
+
+// Products near the floor (flagged: right, or declined when the floor may cut them),
+// subnormal factors, products near the overflow threshold, exact ties of products, and
+// the special factors (inf times 0 is a NaN): right or declined, specials always declined.
+TEST(ExtractedDot, RangeEdgesTiesAndSpecials) {
+  std::mt19937_64 rng(99);
+  for (size_t n : {3u, 1000u, 2049u, 4500u}) {
+    for (int scale : {-500, -530, -537, -560, -1000, 490, 511}) {
+      std::vector<double> x = testutil::uniform(rng, n), y = testutil::uniform(rng, n);
+      for (double& v : x) v = std::ldexp(v, scale);
+      for (double& v : y) v = std::ldexp(v, scale < 0 ? scale / 2 : scale);
+      checkDot(x, y, "scaled");
+    }
+    // A tie of products: 1 * 1 and 2^-27 * 2^-26 (= 2^-53) among pairs that cancel exactly.
+    for (double breaker : {0.0, pow2(-1074), -pow2(-1074), pow2(-80), -pow2(-80)}) {
+      std::vector<double> x = testutil::genSum(rng, n, 1e20), y(n);
+      for (double& v : y) v = 1.0 + pow2(-30);
+      const std::vector<double> x0 = x, y0 = y;
+      for (size_t i = 0; i < n; ++i) {
+        x.push_back(-x0[i]);
+        y.push_back(y0[i]);
+      }
+      x.insert(x.end(), {1.0, pow2(-27), breaker});
+      y.insert(y.end(), {1.0, pow2(-26), 1.0});
+      checkDot(x, y, "tie of products");
+    }
+    double r;
+    for (double special : {kInf, -kInf, std::nan("")}) {
+      for (size_t at : {size_t{0}, n - 1}) {
+        std::vector<double> x = testutil::uniform(rng, n), y = testutil::uniform(rng, n);
+        x[at] = special;
+        EXPECT_FALSE(sela::extractedDot(x.data(), y.data(), static_cast<int64_t>(n), r)) << special;
+        std::vector<double> z(n, 0.0);
+        z[at] = special;
+        EXPECT_FALSE(sela::extractedDot(z.data(), z.data(), static_cast<int64_t>(n), r)) << special << " with zeros";
+        EXPECT_FALSE(sela::extractedDot(x.data(), z.data(), static_cast<int64_t>(n), r)) << special << " times zero";
+      }
+    }
+  }
+}
+
+// The dot benchmark's families, counted: uniform and wide pairs, and the conditions 1e16
+// and 1e32 dotted with 1 + 2^-30, all accepted at the lengths the entry point sends here.
+TEST(ExtractedDot, AcceptsTheBenchmarkFamilies) {
+  if (!passAvailable()) GTEST_SKIP() << "no vector family here: the pass always declines";
+  std::mt19937_64 rng(6502);
+  int accepted = 0, tried = 0;
+  for (size_t n : {1000u, 100000u, 1100000u}) {
+    const std::vector<double> ones(n, 1.0 + pow2(-30));
+    std::uniform_int_distribution<int> e(-500, 500);
+    std::vector<double> wx(n), wy(n);
+    for (auto* w : {&wx, &wy})
+      for (auto& v : *w) v = std::ldexp(std::uniform_real_distribution<double>(0.5, 1.0)(rng), e(rng)) * ((rng() & 1) ? 1 : -1);
+    tried += 4;
+    accepted += checkDot(testutil::uniform(rng, n), testutil::uniform(rng, n), "uniform") ? 1 : 0;
+    accepted += checkDot(wx, wy, "wide") ? 1 : 0;
+    accepted += checkDot(testutil::genSum(rng, n, 1e16), ones, "cond 1e16") ? 1 : 0;
+    accepted += checkDot(testutil::genSum(rng, n, 1e32), ones, "cond 1e32") ? 1 : 0;
   }
   EXPECT_EQ(tried, accepted);
 }

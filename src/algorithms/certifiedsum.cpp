@@ -36,6 +36,10 @@ using ExtractionKernel = bool (*)(const double*, int64_t, int64_t, ExtractionLan
 bool declineExtraction(const double*, int64_t, int64_t, ExtractionLanes&, double*) { return false; }
 constinit KernelSlot<ExtractionKernel> extractionSumImpl{
     {declineExtraction, SELA_X86_KERNEL(extractionSumBlockAvx2), SELA_X86_KERNEL(extractionSumBlockAvx512)}};
+using ExtractionDotKernel = bool (*)(const double*, const double*, int64_t, int64_t, ExtractionLanes&, double*);
+bool declineExtractionDot(const double*, const double*, int64_t, int64_t, ExtractionLanes&, double*) { return false; }
+constinit KernelSlot<ExtractionDotKernel> extractionDotImpl{
+    {declineExtractionDot, SELA_X86_KERNEL(extractionDotBlockAvx2), SELA_X86_KERNEL(extractionDotBlockAvx512)}};
 
 constexpr double kMaxDouble = std::numeric_limits<double>::max();
 
@@ -200,19 +204,31 @@ void addResidualLanes(LaneSums& total, const ExtractionLanes& lanes) {
   }
 }
 
+// What the product floor adds to the margin and asks of the result (certifiedDotResult
+// argues both): with flagged products, |T - F| < n 2^-1074, and the result must be at
+// least 2^-1021.
+double floorMargin(const ExtractionLanes& lanes, int64_t n) {
+  return lanes.tinyProducts ? static_cast<double>(n) * 0x1p-1074 : 0.0;
+}
+bool floorAllows(const ExtractionLanes& lanes, double candidate) {
+  return !lanes.tinyProducts || std::fabs(candidate) >= 0x1p-1021;
+}
+
 // One block: T = sum_j tau_j + sum r exactly. The levels are added top down by TwoSums
-// into s, their errors joining the residuals as L more terms, so decide's premise holds
-// with m = residuals + L. Those errors are small: the levels above j hold the elements'
-// bits down to the unit of level j, so their exact sum lies within N 2^(k_j - 53) of T,
-// a multiple of 2^(k_j - 52) that the TwoSum adding tau_j represents exactly unless it
-// exceeds 2^(k_j + 1); its error is then at most u times a partial sum close to |T|.
-bool decideOneBlock(const ExtractionLanes& lanes, const double* levels, double& result) {
+// into s, their errors joining the residuals as more terms, so decide's premise holds
+// with m = residuals + levels. Those errors are small: the levels down to j hold the
+// elements' bits down to the unit of level j, so their exact sum lies within N 2^(k_j -
+// 53) of T (plus, for products, the r's of level j, below 2^(k_j - 2)), a multiple of
+// 2^(k_j - 52) that the TwoSum represents exactly unless it exceeds 2^(k_j + 1); its error
+// is then at most u times a partial sum close to |T|. (The bound counts them as they are.)
+bool decideOneBlock(const ExtractionLanes& lanes, const double* levels, int count, int64_t n, double& result) {
   LaneSums total;
   addResidualLanes(total, lanes);
-  for (int j = 0; j < kExtractionLevels; ++j) laneAdd(total, levels[j]);
+  for (int j = 0; j < count; ++j) laneAdd(total, levels[j]);
   double candidate;
-  if (decide(total, static_cast<double>(lanes.terms + kExtractionLevels), 0.0, candidate) != Verdict::Nearest)
+  if (decide(total, static_cast<double>(lanes.terms + count), floorMargin(lanes, n), candidate) != Verdict::Nearest)
     return false;
+  if (!floorAllows(lanes, candidate)) return false;
   result = candidate;
   return true;
 }
@@ -221,14 +237,15 @@ bool decideOneBlock(const ExtractionLanes& lanes, const double* levels, double& 
 // holds R = T - sum r. The residuals' rounded sum C is deposited as well (R' = R + C),
 // and |T - R'| = |sum r - C| < B = 2 m u E as decide argues (m residuals, m u <= 2^-20).
 // R' is rounded (v), v taken back out, and what is left, R' - v, rounded (d, within u |d|
-// of it, exact when subnormal): decide on v + d with the one term d and B as the extra
-// margin gives T's rounding when it is the same for every value within B of R'.
-bool decideInRegister(SuperAccumulator& acc, const ExtractionLanes& lanes, double& result) {
+// of it, exact when subnormal: the register holds only sums of doubles): decide on v + d
+// with the one term d and B as the extra margin gives T's rounding when it is the same
+// for every value within B of R'.
+bool decideInRegister(SuperAccumulator& acc, const ExtractionLanes& lanes, int64_t n, double& result) {
   LaneSums residual;
   addResidualLanes(residual, lanes);
   if (!(std::fabs(residual.c) <= kMaxDouble && residual.e <= kMaxDouble)) return false;
   if (residual.e != 0.0 && residual.e < 0x1p-960) return false;
-  const double bound = (2.0 * static_cast<double>(lanes.terms) * 0x1p-53) * residual.e;
+  const double bound = (2.0 * static_cast<double>(lanes.terms) * 0x1p-53) * residual.e + floorMargin(lanes, n);
   if (acc.addsLeft == 0) carryPropagate(acc);
   acc.addsLeft -= 1;
   deposit(acc, residual.c);
@@ -240,32 +257,54 @@ bool decideInRegister(SuperAccumulator& acc, const ExtractionLanes& lanes, doubl
   const LaneSums total{nearest, rest, std::fabs(rest)};
   double candidate;
   if (decide(total, 1.0, bound, candidate) != Verdict::Nearest) return false;
+  if (!floorAllows(lanes, candidate)) return false;
   result = candidate;
   return true;
 }
 
-}  // namespace
-
-bool extractedSum(const double* x, int64_t n, double& result) {
+// The pass over blocks: block(start, len, ahead, lanes, levels) extracts one.
+template <int Count, typename Block>
+bool extractedPass(int64_t n, Block block, double& result) {
   if (n <= 0 || n > kCertifiedDotMaxLength) return false;
   static_assert(int64_t{1} << 31 == kCertifiedDotMaxLength, "m u <= 2^-20 for the residuals of every length");
-  const ExtractionKernel kernel = extractionSumImpl.get();
   ExtractionLanes lanes;
-  double levels[kExtractionLevels];
-  if (n <= kExtractionBlock) return kernel(x, n, 0, lanes, levels) && decideOneBlock(lanes, levels, result);
+  double levels[Count];
+  if (n <= kExtractionBlock) return block(0, n, 0, lanes, levels) && decideOneBlock(lanes, levels, Count, n, result);
   SuperAccumulator acc;
   initialize(acc);
   for (int64_t start = 0; start < n; start += kExtractionBlock) {
     const int64_t len = n - start < kExtractionBlock ? n - start : kExtractionBlock;
-    if (!kernel(x + start, len, n - start - len, lanes, levels)) return false;
-    if (acc.addsLeft < kExtractionLevels) carryPropagate(acc);
-    acc.addsLeft -= kExtractionLevels;
+    if (!block(start, len, n - start - len, lanes, levels)) return false;
+    if (acc.addsLeft < Count) carryPropagate(acc);
+    acc.addsLeft -= Count;
     for (const double t : levels) {
       if (!isFinite(t)) return false;  // a NaN reached the levels
       deposit(acc, t);
     }
   }
-  return decideInRegister(acc, lanes, result);
+  return decideInRegister(acc, lanes, n, result);
+}
+
+}  // namespace
+
+bool extractedSum(const double* x, int64_t n, double& result) {
+  const ExtractionKernel kernel = extractionSumImpl.get();
+  return extractedPass<kExtractionLevels>(
+      n,
+      [&](int64_t start, int64_t len, int64_t ahead, ExtractionLanes& lanes, double* levels) {
+        return kernel(x + start, len, ahead, lanes, levels);
+      },
+      result);
+}
+
+bool extractedDot(const double* x, const double* y, int64_t n, double& result) {
+  const ExtractionDotKernel kernel = extractionDotImpl.get();
+  return extractedPass<kExtractionDotLevels>(
+      n,
+      [&](int64_t start, int64_t len, int64_t ahead, ExtractionLanes& lanes, double* levels) {
+        return kernel(x + start, y + start, len, ahead, lanes, levels);
+      },
+      result);
 }
 
 bool certifiedDotAdd(CertifiedDotLanes& lanes, const double* x, const double* y, int64_t n) {

@@ -78,6 +78,13 @@ bool certifiedDot(const double* x, const double* y, int64_t n, double& result);
 // and on processors without the vector families. A zero sum gives +0.0.
 bool extractedSum(const double* x, int64_t n, double& result);
 constexpr int kExtractionLevels = 4;
+
+// The exact dot product under the product floor, rounded as superDot rounds it, for
+// products as ill-conditioned as extractedSum's sums, in one read: the products split as
+// certifiedDot splits them, both parts extracted. False (result untouched) where the bound
+// does not decide, on specials and near overflow, for n > kCertifiedDotMaxLength, and on
+// processors without the vector families.
+bool extractedDot(const double* x, const double* y, int64_t n, double& result);
 constexpr int64_t kExtractionBlock = 2048;
 // The top level's exponent k1 stays at or below this, so that no running value reaches
 // 2^1024 (they stay below 2^(k1 + 1)).
@@ -90,10 +97,17 @@ struct ExtractionLanes {
   double e[kMaxLanes] = {};
   int lanes = 0;
   int64_t terms = 0;
+  bool tinyProducts = false;  // as in CertifiedDotLanes
 };
 // One block of 1 <= n <= kExtractionBlock elements: its exact high parts into
 // levels[0 .. kExtractionLevels - 1] (top first), its residuals into the lanes; false to
 // decline. x[n .. n + ahead - 1] are the caller's too (the next block, asked for early).
+// The same over the products x[i] * y[i], kExtractionDotLevels exact levels per block.
+constexpr int kExtractionDotLevels = 2 * kExtractionLevels - 1;
+bool extractionDotBlockAvx2(const double* x, const double* y, int64_t n, int64_t ahead, ExtractionLanes& lanes,
+                            double* levels);
+bool extractionDotBlockAvx512(const double* x, const double* y, int64_t n, int64_t ahead, ExtractionLanes& lanes,
+                              double* levels);
 bool extractionSumBlockAvx2(const double* x, int64_t n, int64_t ahead, ExtractionLanes& lanes, double* levels);
 bool extractionSumBlockAvx512(const double* x, int64_t n, int64_t ahead, ExtractionLanes& lanes, double* levels);
 

@@ -78,7 +78,11 @@ double superSum(const double* x, int64_t n) {
 double superDot(const double* x, int64_t nx, const double* y, int64_t /*ny*/) {
   if (nx <= 0) return 0.0;
   double nearest;
-  if (certifiedDot(x, y, nx, nearest)) return nearest;
+  if (nx >= kExtractionOnlyFrom) {
+    if (extractedDot(x, y, nx, nearest)) return nearest;
+  } else if (certifiedDot(x, y, nx, nearest) || extractedDot(x, y, nx, nearest)) {
+    return nearest;
+  }
   SuperAccumulator acc;
   initialize(acc);
   addProductsFrom(acc, x, y, nx, kDeclinedSplitBinsMinLength);
