@@ -214,6 +214,30 @@ bool floorAllows(const ExtractionLanes& lanes, double candidate) {
   return !lanes.tinyProducts || std::fabs(candidate) >= 0x1p-1021;
 }
 
+// No residual at all (the data have few significant bits, as integers or decimals of a
+// fixed scale do; their sums meet exact ties often) and no product near the floor: T is
+// the sum of the levels alone, which is then rounded exactly when two TwoSum chains leave
+// it as s + c with no error left: the levels added into s, their errors added into c, and
+// every error of that second chain zero. One correctly rounded addition s + c is then
+// T's rounding, ties included (a zero T gives +0.0).
+bool exactLevels(const ExtractionLanes& lanes, const double* levels, int count, double& result) {
+  LaneSums residual;
+  addResidualLanes(residual, lanes);
+  if (residual.e != 0.0 || lanes.tinyProducts) return false;  // also false for a NaN
+  double s = 0.0, c = 0.0;
+  for (int j = 0; j < count; ++j) {
+    const SumAndError high = twoSum(s, levels[j]);
+    const SumAndError low = twoSum(c, high.e);
+    if (low.e != 0.0) return false;
+    s = high.s;
+    c = low.s;
+  }
+  const double sum = s + c;
+  if (!(std::fabs(sum) <= kMaxDouble)) return false;
+  result = sum == 0.0 ? 0.0 : sum;
+  return true;
+}
+
 // One block: T = sum_j tau_j + sum r exactly. The levels are added top down by TwoSums
 // into s, their errors joining the residuals as more terms, so decide's premise holds
 // with m = residuals + levels. Those errors are small: the levels down to j hold the
@@ -222,6 +246,7 @@ bool floorAllows(const ExtractionLanes& lanes, double candidate) {
 // 2^(k_j - 52) that the TwoSum represents exactly unless it exceeds 2^(k_j + 1); its error
 // is then at most u times a partial sum close to |T|. (The bound counts them as they are.)
 bool decideOneBlock(const ExtractionLanes& lanes, const double* levels, int count, int64_t n, double& result) {
+  if (exactLevels(lanes, levels, count, result)) return true;
   LaneSums total;
   addResidualLanes(total, lanes);
   for (int j = 0; j < count; ++j) laneAdd(total, levels[j]);
@@ -243,6 +268,12 @@ bool decideOneBlock(const ExtractionLanes& lanes, const double* levels, int coun
 bool decideInRegister(SuperAccumulator& acc, const ExtractionLanes& lanes, int64_t n, double& result) {
   LaneSums residual;
   addResidualLanes(residual, lanes);
+  if (residual.e == 0.0 && !lanes.tinyProducts) {
+    // No residual: the register holds T itself, and its rounding is T's, ties included
+    // (the products' register of superDot holds the same value, none being near the floor).
+    result = round(acc);
+    return true;
+  }
   if (!(std::fabs(residual.c) <= kMaxDouble && residual.e <= kMaxDouble)) return false;
   if (residual.e != 0.0 && residual.e < 0x1p-960) return false;
   const double bound = (2.0 * static_cast<double>(lanes.terms) * 0x1p-53) * residual.e + floorMargin(lanes, n);
