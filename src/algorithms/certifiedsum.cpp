@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "algorithms/errorfree.h"
+#include "algorithms/exactsum.h"
 #include "algorithms/vector_ops_sse2.h"
 #include "kernel_slot.h"
 
@@ -31,6 +32,15 @@ constinit KernelSlot<DotLanesKernel> certifiedDotImpl{
     {declineDotLanes, SELA_X86_KERNEL(certifiedDotLanesAvx2), SELA_X86_KERNEL(certifiedDotLanesAvx512)}};
 constinit KernelSlot<CenteredLanesKernel> certifiedCenteredImpl{
     {declineCenteredLanes, SELA_X86_KERNEL(certifiedCenteredLanesAvx2), SELA_X86_KERNEL(certifiedCenteredLanesAvx512)}};
+
+using ExtractionKernel = bool (*)(const double*, int64_t, int64_t, ExtractionLanes&, double*);
+bool declineExtraction(const double*, int64_t, int64_t, ExtractionLanes&, double*) { return false; }
+constinit KernelSlot<ExtractionKernel> extractionSumImpl{
+    {declineExtraction, SELA_X86_KERNEL(extractionSumBlockAvx2), SELA_X86_KERNEL(extractionSumBlockAvx512)}};
+using ExtractionDotKernel = bool (*)(const double*, const double*, int64_t, int64_t, ExtractionLanes&, double*);
+bool declineExtractionDot(const double*, const double*, int64_t, int64_t, ExtractionLanes&, double*) { return false; }
+constinit KernelSlot<ExtractionDotKernel> extractionDotImpl{
+    {declineExtractionDot, SELA_X86_KERNEL(extractionDotBlockAvx2), SELA_X86_KERNEL(extractionDotBlockAvx512)}};
 
 constexpr double kMaxDouble = std::numeric_limits<double>::max();
 
@@ -282,6 +292,150 @@ bool certifiedSum(const double* x, int64_t n, double& result) {
     return n < kCertifiedScalarSumBelow && certifiedNearest(x, n, result);
   }
   return certifiedDotResult(lanes, n, result);
+}
+
+namespace {
+
+// The error lanes' rounded sums added into c and e of total (a tree over the residuals).
+void addResidualLanes(LaneSums& total, const ExtractionLanes& lanes) {
+  for (int l = 0; l < lanes.lanes; ++l) {
+    total.c = total.c + lanes.c[l];
+    total.e = total.e + lanes.e[l];
+  }
+}
+
+// What the product floor adds to the margin and asks of the result (certifiedDotResult
+// argues both): with flagged products, |T - F| < n 2^-1074, and the result must be at
+// least 2^-1021.
+double floorMargin(const ExtractionLanes& lanes, int64_t n) {
+  return lanes.tinyProducts ? static_cast<double>(n) * 0x1p-1074 : 0.0;
+}
+bool floorAllows(const ExtractionLanes& lanes, double candidate) {
+  return !lanes.tinyProducts || std::fabs(candidate) >= 0x1p-1021;
+}
+
+// No residual at all (the data have few significant bits, as integers or decimals of a
+// fixed scale do; their sums meet exact ties often) and no product near the floor: T is
+// the sum of the levels alone, which is then rounded exactly when two TwoSum chains leave
+// it as s + c with no error left: the levels added into s, their errors added into c, and
+// every error of that second chain zero. One correctly rounded addition s + c is then
+// T's rounding, ties included (a zero T gives +0.0).
+bool exactLevels(const ExtractionLanes& lanes, const double* levels, int count, double& result) {
+  LaneSums residual;
+  addResidualLanes(residual, lanes);
+  if (residual.e != 0.0 || lanes.tinyProducts) return false;  // also false for a NaN
+  double s = 0.0, c = 0.0;
+  for (int j = 0; j < count; ++j) {
+    const SumAndError high = twoSum(s, levels[j]);
+    const SumAndError low = twoSum(c, high.e);
+    if (low.e != 0.0) return false;
+    s = high.s;
+    c = low.s;
+  }
+  const double sum = s + c;
+  if (!(std::fabs(sum) <= kMaxDouble)) return false;
+  result = sum == 0.0 ? 0.0 : sum;
+  return true;
+}
+
+// One block: T = sum_j tau_j + sum r exactly. The levels are added top down by TwoSums
+// into s, their errors joining the residuals as more terms, so decide's premise holds
+// with m = residuals + levels. Those errors are small: the levels down to j hold the
+// elements' bits down to the unit of level j, so their exact sum lies within N 2^(k_j -
+// 53) of T (plus, for products, the r's of level j, below 2^(k_j - 2)), a multiple of
+// 2^(k_j - 52) that the TwoSum represents exactly unless it exceeds 2^(k_j + 1); its error
+// is then at most u times a partial sum close to |T|. (The bound counts them as they are.)
+bool decideOneBlock(const ExtractionLanes& lanes, const double* levels, int count, int64_t n, double& result) {
+  if (exactLevels(lanes, levels, count, result)) return true;
+  LaneSums total;
+  addResidualLanes(total, lanes);
+  for (int j = 0; j < count; ++j) laneAdd(total, levels[j]);
+  double candidate;
+  if (decide(total, static_cast<double>(lanes.terms + count), floorMargin(lanes, n), candidate) != Verdict::Nearest)
+    return false;
+  if (!floorAllows(lanes, candidate)) return false;
+  result = candidate;
+  return true;
+}
+
+// Many blocks: their levels are deposited into the register, exactly, so the register
+// holds R = T - sum r. The residuals' rounded sum C is deposited as well (R' = R + C),
+// and |T - R'| = |sum r - C| < B = 2 m u E as decide argues (m residuals, m u <= 2^-20).
+// R' is rounded (v), v taken back out, and what is left, R' - v, rounded (d, within u |d|
+// of it, exact when subnormal: the register holds only sums of doubles): decide on v + d
+// with the one term d and B as the extra margin gives T's rounding when it is the same
+// for every value within B of R'.
+bool decideInRegister(SuperAccumulator& acc, const ExtractionLanes& lanes, int64_t n, double& result) {
+  LaneSums residual;
+  addResidualLanes(residual, lanes);
+  if (residual.e == 0.0 && !lanes.tinyProducts) {
+    // No residual: the register holds T itself, and its rounding is T's, ties included
+    // (the products' register of superDot holds the same value, none being near the floor).
+    result = round(acc);
+    return true;
+  }
+  if (!(std::fabs(residual.c) <= kMaxDouble && residual.e <= kMaxDouble)) return false;
+  if (residual.e != 0.0 && residual.e < 0x1p-960) return false;
+  const double bound = (2.0 * static_cast<double>(lanes.terms) * 0x1p-53) * residual.e + floorMargin(lanes, n);
+  if (acc.addsLeft == 0) carryPropagate(acc);
+  acc.addsLeft -= 1;
+  deposit(acc, residual.c);
+  const double nearest = round(acc);  // normalises: addsLeft is kAddsAfterCarry again
+  if (!isFinite(nearest)) return false;
+  acc.addsLeft -= 1;
+  deposit(acc, -nearest);
+  const double rest = round(acc);
+  const LaneSums total{nearest, rest, std::fabs(rest)};
+  double candidate;
+  if (decide(total, 1.0, bound, candidate) != Verdict::Nearest) return false;
+  if (!floorAllows(lanes, candidate)) return false;
+  result = candidate;
+  return true;
+}
+
+// The pass over blocks: block(start, len, ahead, lanes, levels) extracts one.
+template <int Count, typename Block>
+bool extractedPass(int64_t n, Block block, double& result) {
+  if (n <= 0 || n > kCertifiedDotMaxLength) return false;
+  static_assert(int64_t{1} << 31 == kCertifiedDotMaxLength, "m u <= 2^-20 for the residuals of every length");
+  ExtractionLanes lanes;
+  double levels[Count];
+  if (n <= kExtractionBlock) return block(0, n, 0, lanes, levels) && decideOneBlock(lanes, levels, Count, n, result);
+  SuperAccumulator acc;
+  initialize(acc);
+  for (int64_t start = 0; start < n; start += kExtractionBlock) {
+    const int64_t len = n - start < kExtractionBlock ? n - start : kExtractionBlock;
+    if (!block(start, len, n - start - len, lanes, levels)) return false;
+    if (acc.addsLeft < Count) carryPropagate(acc);
+    acc.addsLeft -= Count;
+    for (const double t : levels) {
+      if (!isFinite(t)) return false;  // a NaN reached the levels
+      deposit(acc, t);
+    }
+  }
+  return decideInRegister(acc, lanes, n, result);
+}
+
+}  // namespace
+
+bool extractedSum(const double* x, int64_t n, double& result) {
+  const ExtractionKernel kernel = extractionSumImpl.get();
+  return extractedPass<kExtractionLevels>(
+      n,
+      [&](int64_t start, int64_t len, int64_t ahead, ExtractionLanes& lanes, double* levels) {
+        return kernel(x + start, len, ahead, lanes, levels);
+      },
+      result);
+}
+
+bool extractedDot(const double* x, const double* y, int64_t n, double& result) {
+  const ExtractionDotKernel kernel = extractionDotImpl.get();
+  return extractedPass<kExtractionDotLevels>(
+      n,
+      [&](int64_t start, int64_t len, int64_t ahead, ExtractionLanes& lanes, double* levels) {
+        return kernel(x + start, y + start, len, ahead, lanes, levels);
+      },
+      result);
 }
 
 bool certifiedDotAdd(CertifiedDotLanes& lanes, const double* x, const double* y, int64_t n) {

@@ -66,6 +66,51 @@ bool certifiedCentered(const double* x, const double* y, int64_t n, double cx, d
 // always on processors without a fused multiply-add. A zero dot product gives +0.0.
 bool certifiedDot(const double* x, const double* y, int64_t n, double& result);
 
+// The extraction pass: the correctly rounded sum of x[0..n-1] (n >= 1) for data far
+// beyond the reach of certifiedSum's bound (sums of condition 1e32 at ten million
+// elements), in one read of the data. Each block of kExtractionBlock elements is split,
+// exactly, into kExtractionLevels doubles that are its exact high parts (Rump's extraction
+// against powers of two fixed from the block's largest magnitude; see
+// certifiedsum_kernels.h) and residuals far below them, whose rounded sum and magnitude
+// sum go to error lanes. The high parts of many blocks add up exactly in the register;
+// the residuals' bound then decides the rounding. False (result untouched) where it does
+// not, on an infinity, a NaN or data near the overflow threshold, for n > kCertifiedDotMaxLength,
+// and on processors without the vector families. A zero sum gives +0.0.
+bool extractedSum(const double* x, int64_t n, double& result);
+constexpr int kExtractionLevels = 4;
+
+// The exact dot product under the product floor, rounded as superDot rounds it, for
+// products as ill-conditioned as extractedSum's sums, in one read: the products split as
+// certifiedDot splits them, both parts extracted. False (result untouched) where the bound
+// does not decide, on specials and near overflow, for n > kCertifiedDotMaxLength, and on
+// processors without the vector families.
+bool extractedDot(const double* x, const double* y, int64_t n, double& result);
+constexpr int64_t kExtractionBlock = 2048;
+// The top level's exponent k1 stays at or below this, so that no running value reaches
+// 2^1024 (they stay below 2^(k1 + 1)).
+constexpr int kExtractionTop = 1022;
+// The error lanes of the extraction pass: the rounded sum of the residuals and of their
+// magnitudes, per lane, and how many residuals (zero padding included) they hold.
+struct ExtractionLanes {
+  static constexpr int kMaxLanes = 8;
+  double c[kMaxLanes] = {};
+  double e[kMaxLanes] = {};
+  int lanes = 0;
+  int64_t terms = 0;
+  bool tinyProducts = false;  // as in CertifiedDotLanes
+};
+// One block of 1 <= n <= kExtractionBlock elements: its exact high parts into
+// levels[0 .. kExtractionLevels - 1] (top first), its residuals into the lanes; false to
+// decline. x[n .. n + ahead - 1] are the caller's too (the next block, asked for early).
+// The same over the products x[i] * y[i], kExtractionDotLevels exact levels per block.
+constexpr int kExtractionDotLevels = 2 * kExtractionLevels - 1;
+bool extractionDotBlockAvx2(const double* x, const double* y, int64_t n, int64_t ahead, ExtractionLanes& lanes,
+                            double* levels);
+bool extractionDotBlockAvx512(const double* x, const double* y, int64_t n, int64_t ahead, ExtractionLanes& lanes,
+                              double* levels);
+bool extractionSumBlockAvx2(const double* x, int64_t n, int64_t ahead, ExtractionLanes& lanes, double* levels);
+bool extractionSumBlockAvx512(const double* x, int64_t n, int64_t ahead, ExtractionLanes& lanes, double* levels);
+
 // The lane pass of each vector family (certifiedsum_avx2.cpp, certifiedsum_avx512.cpp):
 // over the elements x[i] (a fresh record of lanes), or, continuing the given lanes, over
 // the products x[i] * y[i] or over the products of the

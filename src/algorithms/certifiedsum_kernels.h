@@ -147,3 +147,243 @@ void certifiedSumKernel(const double* x, int64_t n, sela::CertifiedDotLanes& sta
 }
 
 }  // namespace
+
+// ---- The extraction pass (certifiedsum.h, extractedSum) ----
+//
+// One block of n <= kExtractionBlock elements. With 2^(A-2) >= the block's zero-padded
+// length N and the block's largest magnitude below 2^(k1 - A), level j (j = 0 .. L-1)
+// holds in every lane a running value S_j that starts at 1.5 * 2^k_j, k_j = k1 - j D,
+// D = 53 - A (no level below 2^-1022: such a level is clamped there, where every double is
+// a multiple of its unit and it leaves no residual). Each element p passes the levels top
+// down: t = S_j + p, q = t - S_j, p = p - q, S_j = t, and what leaves the last level goes
+// into the error lanes c (rounded sum) and e (rounded sum of magnitudes).
+// - Input bound: |p| <= 2^(k_j - A) at level j. For the elements by the choice of k1; below,
+//   p is the previous level's residual, at most half a unit of S_{j-1}, 2^(k_{j-1} - 53) =
+//   2^(k_j + D - 53) = 2^(k_j - A) (a clamped level only lies higher).
+// - S_j stays inside (2^k_j, 2^(k_j + 1)): it moves by the q's, each |q| <= |p| + 2^(k_j -
+//   53), together below N (2^(k_j - A) + 2^(k_j - 53)) <= 2^(k_j - 2) + 2^(k_j - 42) <
+//   2^(k_j - 1) in magnitude. So its unit is 2^(k_j - 52) throughout.
+// - Each step is FastTwoSum (|S_j| >= |p|): t and S_j are within a factor 2 of each other,
+//   q = t - S_j is exact (Sterbenz), and p - q = (S_j + p) - t is the addition's rounding
+//   error, a double, computed exactly. So S_j + p = t + (p - q): nothing is lost, and the
+//   new residual is at most half a unit of t.
+// - At the end each lane's S_j - 1.5 * 2^k_j is exact (same binade), a multiple of
+//   2^(k_j - 52); their sum over the lanes, added in any order, is a sum of the block's
+//   q's of level j, below 2^(k_j - 1) at every step and on that grid: exact too.
+// So the block's exact sum is sum_j tau_j + sum r over its residuals r, with every tau_j a
+// double known exactly and every |r| <= 2^(k_{L-1} - 53): for L levels each residual lies
+// (L - 1) D + 53 - A - 1 bits below the block's largest magnitude (159 bits for L = 4 on a
+// whole block: enough to decide sums of condition 1e32 over ten million elements, whose
+// residuals then add up to some 2^-60 of the result).
+// Infinities make the largest magnitude too large: the block declines. A NaN is skipped by
+// the maximum (x86's rule keeps the other operand) but turns S_0 into a NaN, which the
+// caller's finiteness test catches; a block of zeros and NaNs only is scanned for them.
+// Zero padding passes through every level unchanged. Returns false to decline.
+// The extraction runs on a block the first loop has just brought into the first-level
+// cache; meanwhile it asks for the next block (x[n .. n + ahead - 1], which the caller
+// owns), so that reading the data overlaps the arithmetic instead of following it.
+template <typename Ops>
+bool extractionSumBlock(const double* x, int64_t n, int64_t ahead, sela::ExtractionLanes& state, double* tau) {
+  using V = typename Ops::V;
+  constexpr int64_t W = Ops::W;
+  constexpr int L = sela::kExtractionLevels;
+  static_assert(W <= sela::ExtractionLanes::kMaxLanes);
+  // The largest magnitude, four independent chains.
+  V m0 = Ops::zero(), m1 = m0, m2 = m0, m3 = m0;
+  int64_t i = 0;
+  for (; i + 4 * W <= n; i += 4 * W) {
+    m0 = Ops::max(Ops::abs(Ops::load(x + i)), m0);
+    m1 = Ops::max(Ops::abs(Ops::load(x + i + W)), m1);
+    m2 = Ops::max(Ops::abs(Ops::load(x + i + 2 * W)), m2);
+    m3 = Ops::max(Ops::abs(Ops::load(x + i + 3 * W)), m3);
+  }
+  for (; i + W <= n; i += W) m0 = Ops::max(Ops::abs(Ops::load(x + i)), m0);
+  double lanes[W];
+  Ops::store(lanes, Ops::max(Ops::max(m0, m1), Ops::max(m2, m3)));
+  double largest = 0.0;
+  for (int64_t l = 0; l < W; ++l) largest = lanes[l] > largest ? lanes[l] : largest;
+  for (; i < n; ++i) largest = __builtin_fabs(x[i]) > largest ? __builtin_fabs(x[i]) : largest;
+  const int64_t padded = (n + W - 1) / W * W;
+  const int a = 64 - __builtin_clzll(static_cast<uint64_t>(padded - 1)) + 2;  // 2^(a-2) >= padded
+  if (!(largest < __builtin_ldexp(1.0, sela::kExtractionTop - a))) return false;  // inf, or k1 > top
+  if (largest == 0.0) {
+    for (int64_t k = 0; k < n; ++k)
+      if (x[k] != x[k]) return false;
+    for (int j = 0; j < L; ++j) tau[j] = 0.0;
+    return true;
+  }
+  const int d = 53 - a;
+  const int k1 = __builtin_ilogb(largest) + 1 + a;
+  double base[L];
+  V s[L];
+  for (int j = 0; j < L; ++j) {
+    const int k = k1 - j * d < -1022 ? -1022 : k1 - j * d;
+    base[j] = __builtin_ldexp(1.5, k);
+    s[j] = Ops::set1(base[j]);
+  }
+  V c = Ops::load(state.c), e = Ops::load(state.e);
+  const auto step = [&](V p) {
+#pragma GCC unroll 8
+    for (int j = 0; j < L; ++j) {
+      const V t = Ops::add(s[j], p);
+      const V q = Ops::sub(t, s[j]);
+      p = Ops::sub(p, q);
+      s[j] = t;
+    }
+    c = Ops::add(c, p);
+    e = Ops::add(e, Ops::abs(p));
+  };
+  i = 0;
+  const int64_t prefetchTo = ahead < n ? ahead : n;  // offsets i with x + n + i inside the array
+  for (; i + 2 * W <= n; i += 2 * W) {
+    if (i < prefetchTo) {
+      for (int64_t b = 0; b < 2 * W; b += 8) __builtin_prefetch(x + n + i + b);  // each 64-byte line
+    }
+    step(Ops::load(x + i));
+    step(Ops::load(x + i + W));
+  }
+  for (; i + W <= n; i += W) step(Ops::load(x + i));
+  if (i < n) {
+    double bx[W] = {};
+    for (int64_t l = 0; i + l < n; ++l) bx[l] = x[i + l];
+    step(Ops::load(bx));
+  }
+  for (int j = 0; j < L; ++j) {
+    Ops::store(lanes, s[j]);
+    double t = 0.0;
+    for (int64_t l = 0; l < W; ++l) t += lanes[l] - base[j];
+    tau[j] = t;
+  }
+  Ops::store(state.c, c);
+  Ops::store(state.e, e);
+  state.lanes = static_cast<int>(W);
+  state.terms += padded;
+  return true;
+}
+
+// The extraction pass over the products x[i] y[i] of one block (certifiedsum.h,
+// extractedDot): each product is split as the certified dot product splits it, p =
+// fl(a b), r = fma(a, b, -p) (exact, r = a b - p, unless p < 2^-916 with both factors
+// non-zero: such products are flagged and the caller widens its bound by the product
+// floor's rule). The p pass the levels k_0 .. k_{L-1} from the top as the elements of the
+// sum do; the r, each at most half a unit of its p (plus the rounding of a flagged one,
+// below 2^-1074, far inside the slack of the argument above), start one level down, in
+// running values of their own at k_1 .. k_{L-1}. Both residuals of an element go into the
+// error lanes: two terms per element slot. levels receives the L levels of the p and the
+// L - 1 of the r, each exact, ordered from the top (p_0, p_1, r_1, p_2, r_2, ...). The largest |p| sets k_0; the smallest flags a block
+// that may hold tiny products, which is then scanned for them (zero products with a zero
+// factor are exact and need no flag).
+template <typename Ops>
+bool extractionDotBlock(const double* x, const double* y, int64_t n, int64_t ahead, sela::ExtractionLanes& state,
+                        double* tau) {
+  using V = typename Ops::V;
+  constexpr int64_t W = Ops::W;
+  constexpr int L = sela::kExtractionLevels;
+  static_assert(W <= sela::ExtractionLanes::kMaxLanes);
+  constexpr double kTiny = 0x1p-916;
+  V m0 = Ops::zero(), m1 = m0;
+  V s0 = Ops::set1(__builtin_inf()), s1 = s0;
+  int64_t i = 0;
+  for (; i + 2 * W <= n; i += 2 * W) {
+    const V p0 = Ops::abs(Ops::mul(Ops::load(x + i), Ops::load(y + i)));
+    const V p1 = Ops::abs(Ops::mul(Ops::load(x + i + W), Ops::load(y + i + W)));
+    m0 = Ops::max(p0, m0);
+    m1 = Ops::max(p1, m1);
+    s0 = Ops::min(p0, s0);
+    s1 = Ops::min(p1, s1);
+  }
+  double lanes[W], small[W];
+  Ops::store(lanes, Ops::max(m0, m1));
+  Ops::store(small, Ops::min(s0, s1));
+  double largest = 0.0, smallest = __builtin_inf();
+  for (int64_t l = 0; l < W; ++l) {
+    largest = lanes[l] > largest ? lanes[l] : largest;
+    smallest = small[l] < smallest ? small[l] : smallest;
+  }
+  for (; i < n; ++i) {
+    const double p = __builtin_fabs(x[i] * y[i]);
+    largest = p > largest ? p : largest;
+    smallest = p < smallest ? p : smallest;
+  }
+  const int64_t padded = (n + W - 1) / W * W;
+  const int a = 64 - __builtin_clzll(static_cast<uint64_t>(padded - 1)) + 2;  // 2^(a-2) >= padded
+  if (!(largest < __builtin_ldexp(1.0, sela::kExtractionTop - a))) return false;  // inf, or k1 > top
+  if (smallest < kTiny) {
+    for (int64_t k = 0; k < n; ++k) {
+      const double p = x[k] * y[k];
+      if (p != p) return false;  // a NaN (inf times zero, or a NaN factor)
+      if (__builtin_fabs(p) < kTiny && x[k] != 0.0 && y[k] != 0.0) state.tinyProducts = true;
+    }
+  }
+  if (largest == 0.0) {
+    // Zero products only (a NaN would have set smallest to... nothing: scan for it).
+    for (int64_t k = 0; k < n; ++k)
+      if (x[k] * y[k] != x[k] * y[k]) return false;
+    for (int j = 0; j < 2 * L - 1; ++j) tau[j] = 0.0;
+    return true;
+  }
+  const int d = 53 - a;
+  const int k1 = __builtin_ilogb(largest) + 1 + a;
+  double base[L];
+  V s[L], t[L];
+  for (int j = 0; j < L; ++j) {
+    const int k = k1 - j * d < -1022 ? -1022 : k1 - j * d;
+    base[j] = __builtin_ldexp(1.5, k);
+    s[j] = Ops::set1(base[j]);
+    t[j] = s[j];
+  }
+  V c = Ops::load(state.c), e = Ops::load(state.e);
+  const auto step = [&](V f, V g) {
+    V p = Ops::mul(f, g);
+    V r = Ops::fms(f, g, p);  // f*g - p in one rounding
+#pragma GCC unroll 8
+    for (int j = 0; j < L; ++j) {
+      const V u = Ops::add(s[j], p);
+      p = Ops::sub(p, Ops::sub(u, s[j]));
+      s[j] = u;
+    }
+#pragma GCC unroll 8
+    for (int j = 1; j < L; ++j) {
+      const V u = Ops::add(t[j], r);
+      r = Ops::sub(r, Ops::sub(u, t[j]));
+      t[j] = u;
+    }
+    c = Ops::add(c, Ops::add(p, r));
+    e = Ops::add(e, Ops::add(Ops::abs(p), Ops::abs(r)));
+  };
+  i = 0;
+  const int64_t prefetchTo = ahead < n ? ahead : n;
+  for (; i + W <= n; i += W) {
+    if (i < prefetchTo && (i & 7) == 0) {
+      __builtin_prefetch(x + n + i);
+      __builtin_prefetch(y + n + i);
+    }
+    step(Ops::load(x + i), Ops::load(y + i));
+  }
+  if (i < n) {
+    double bx[W] = {}, by[W] = {};
+    for (int64_t l = 0; i + l < n; ++l) {
+      bx[l] = x[i + l];
+      by[l] = y[i + l];
+    }
+    step(Ops::load(bx), Ops::load(by));
+  }
+  // Top down: the p's level 0, then the p's and the r's of each lower level.
+  for (int j = 0; j < L; ++j) {
+    Ops::store(lanes, s[j]);
+    double sum = 0.0;
+    for (int64_t l = 0; l < W; ++l) sum += lanes[l] - base[j];
+    tau[j == 0 ? 0 : 2 * j - 1] = sum;
+  }
+  for (int j = 1; j < L; ++j) {
+    Ops::store(lanes, t[j]);
+    double sum = 0.0;
+    for (int64_t l = 0; l < W; ++l) sum += lanes[l] - base[j];
+    tau[2 * j] = sum;
+  }
+  Ops::store(state.c, c);
+  Ops::store(state.e, e);
+  state.lanes = static_cast<int>(W);
+  state.terms += 2 * padded;
+  return true;
+}

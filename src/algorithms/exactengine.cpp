@@ -2,6 +2,15 @@
 
 namespace sela {
 
+namespace {
+
+// From this length on (8 MiB of data, more than the second-level caches hold) the data
+// come from memory, and the extraction pass, whose arithmetic then hides behind the
+// reading, runs alone.
+constexpr int64_t kExtractionOnlyFrom = int64_t{1} << 20;
+
+}  // namespace
+
 constinit KernelSlot<const ProductSplit*> productSplitImpl{{&kNoProductSplit, SELA_X86_KERNEL(&kFmaProductSplit), nullptr}};
 
 const ProductSplit* productSplit() {
@@ -36,15 +45,24 @@ void addProducts(SuperAccumulator& acc, const double* x, const double* y, int64_
   addProductsFrom(acc, x, y, n, kSplitBinsMinLength);
 }
 
-// The certified pass first (certifiedsum.h): where it accepts, its double is the exact sum
-// rounded to nearest, which is what round gives (a zero sum included: +0.0 both ways).
-// Every call decides for itself: nothing is kept between calls. What it declines goes,
-// when short, to the short register (no record to zero, no carries before the end, a
-// rounding that reads only the limbs touched), else to the arrangements of add.
+// The certified passes first (certifiedsum.h): where one accepts, its double is the exact
+// sum rounded to nearest, which is what round gives (a zero sum included: +0.0 both ways).
+// Every call decides for itself: nothing is kept between calls. Data in cache take the
+// cheap compensated pass and, where it cannot decide (heavy cancellation), the extraction
+// pass, which decides far worse conditioned data; long data, whose reading costs more
+// than either pass's arithmetic, take the extraction pass alone, so that a sum it decides
+// reads them once. What both decline goes, when short, to the short register (no record
+// to zero, no carries before the end, a rounding that reads only the limbs touched), else
+// to the arrangements of add.
 double superSum(const double* x, int64_t n) {
   if (n <= 0) return 0.0;
   double nearest;
-  if (n >= 2 && certifiedSum(x, n, nearest)) return nearest;
+  if (n >= kExtractionOnlyFrom) {
+    if (extractedSum(x, n, nearest)) return nearest;
+  } else {
+    if (n >= 2 && certifiedSum(x, n, nearest)) return nearest;
+    if (n >= kCertifiedVectorSumFrom && extractedSum(x, n, nearest)) return nearest;
+  }
   if (n <= kShortSumMaxLength && shortExactSum(x, n, nearest)) return nearest;
   SuperAccumulator acc;
   initialize(acc);
@@ -60,7 +78,11 @@ double superSum(const double* x, int64_t n) {
 double superDot(const double* x, int64_t nx, const double* y, int64_t /*ny*/) {
   if (nx <= 0) return 0.0;
   double nearest;
-  if (certifiedDot(x, y, nx, nearest)) return nearest;
+  if (nx >= kExtractionOnlyFrom) {
+    if (extractedDot(x, y, nx, nearest)) return nearest;
+  } else if (certifiedDot(x, y, nx, nearest) || extractedDot(x, y, nx, nearest)) {
+    return nearest;
+  }
   SuperAccumulator acc;
   initialize(acc);
   addProductsFrom(acc, x, y, nx, kDeclinedSplitBinsMinLength);

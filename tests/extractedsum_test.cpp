@@ -1,0 +1,302 @@
+// The extraction pass of the exact sum: wherever it accepts, its double must be the exact
+// sum rounded to nearest (GMP oracle); it must decline what its bound cannot prove (exact
+// ties, values a hair off a tie, infinities, NaNs, data near the overflow threshold), and
+// it must accept the ill-conditioned families it exists for, so that a pass that quietly
+// always declines fails here. On the scalar family it always declines (emulator presets).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "algorithms/certifiedsum.h"
+#include "dot_test_data.h"
+#include "gensum.h"
+#include "oracle.h"
+#include "sela.h"
+#include "test_util.h"
+
+using testutil::pow2;
+using testutil::SameBits;
+
+namespace {
+
+const double kInf = std::numeric_limits<double>::infinity();
+const double kMax = std::numeric_limits<double>::max();
+
+bool passAvailable() {
+  const std::vector<double> one = {1.0};
+  double r;
+  return sela::extractedSum(one.data(), 1, r);
+}
+
+// Runs the pass; when it accepts, its double must be the oracle's. The export must give the
+// oracle's double either way. Returns whether the pass accepted.
+bool check(const std::vector<double>& x, const char* what) {
+  const auto n = static_cast<int64_t>(x.size());
+  const double expected = oracle::exactSum(x);
+  double r = -1.0;
+  const bool accepted = sela::extractedSum(x.data(), n, r);
+  if (accepted) {
+    EXPECT_TRUE(SameBits(expected, r)) << what << " n=" << n << ": " << r << " vs " << expected;
+  }
+  EXPECT_TRUE(SameBits(expected, sela_sum_exact(x.data(), static_cast<uint64_t>(n)))) << what << " n=" << n;
+  return accepted;
+}
+
+bool allFinite(const std::vector<double>& x) {
+  return std::all_of(x.begin(), x.end(), [](double v) { return std::isfinite(v); });
+}
+
+// The same for the dot product, against the floored oracle.
+bool checkDot(const std::vector<double>& x, const std::vector<double>& y, const char* what) {
+  const auto n = static_cast<int64_t>(x.size());
+  const double expected = oracle::flooredDot(x.data(), y.data(), n);
+  double r = -1.0;
+  const bool accepted = sela::extractedDot(x.data(), y.data(), n, r);
+  if (accepted) {
+    EXPECT_TRUE(SameBits(expected, r)) << what << " n=" << n << ": " << r << " vs " << expected;
+  }
+  EXPECT_TRUE(SameBits(expected, sela_dot_exact(x.data(), y.data(), static_cast<uint64_t>(n)))) << what << " n=" << n;
+  return accepted;
+}
+
+// Lengths around the vector widths, the block and the entry points' thresholds.
+const std::vector<size_t> kLengths = {1,    2,    3,    7,    8,    9,    17,   255,  256,  257,  1000,
+                                      2047, 2048, 2049, 4095, 4096, 4097, 6150, 9999, 20000};
+
+}  // namespace
+
+// Sums of prescribed condition number up to 1e32 are decided at every length (the pass
+// exists for them), and beyond that the pass is right or declines.
+TEST(ExtractedSum, DecidesIllConditionedSumsOrDeclines) {
+  if (!passAvailable()) GTEST_SKIP() << "no vector family here: the pass always declines";
+  std::mt19937_64 rng(31337);
+  for (size_t n : kLengths) {
+    for (double cond : {1e2, 1e16, 1e32, 1e48, 1e64, 1e100, 1e200}) {
+      for (int low : {0, -600, 500}) {
+        const std::vector<double> x = testutil::genSum(rng, n < 2 ? 2 : n, cond, low);
+        if (!allFinite(x)) continue;  // the generator's spread left the double range
+        const bool accepted = check(x, "genSum");
+        if (cond <= 1e32 && low == 0) {
+          EXPECT_TRUE(accepted) << "cond " << cond << " n=" << x.size();
+        }
+      }
+    }
+  }
+}
+
+// Exact ties and values a hair off one, hidden among elements that cancel and spread over
+// lanes and blocks: the tie 1 + 2^-53 (even: rounds to 1) and 1 + 3 2^-53 (odd: rounds
+// up), each alone, broken by the smallest subnormal or by 2^-200 either way.
+TEST(ExtractedSum, TiesAndNearTiesAreRightOrDeclined) {
+  std::mt19937_64 rng(4242);
+  for (size_t n : {4u, 9u, 256u, 1000u, 2048u, 2049u, 5000u}) {
+    for (double tail : {pow2(-53), 3 * pow2(-53)}) {
+      for (double breaker : {0.0, pow2(-1074), -pow2(-1074), pow2(-200), -pow2(-200)}) {
+        std::vector<double> x = testutil::genSum(rng, n, 1e30);
+        // Cancel the generated data exactly: each value and its negation.
+        std::vector<double> neg(x.size());
+        std::transform(x.begin(), x.end(), neg.begin(), [](double v) { return -v; });
+        x.insert(x.end(), neg.begin(), neg.end());
+        x.push_back(1.0);
+        x.push_back(tail);
+        x.push_back(breaker);
+        std::shuffle(x.begin(), x.end(), rng);
+        check(x, "tie");
+        // The tie across a binade boundary and on the negative side.
+        for (double& v : x) v = -v;
+        check(x, "negative tie");
+      }
+    }
+  }
+  // Off a tie by less than the residuals' own rounding errors: data whose residuals below
+  // the last level are large (condition 1e40 and more), where only an honest bound keeps
+  // the pass from rounding to the wrong side.
+  int declined = 0;
+  for (size_t n : {1000u, 2049u, 5000u}) {
+    for (double cond : {1e38, 1e40, 1e42, 1e44}) {
+      for (double breaker : {pow2(-60), -pow2(-60), pow2(-66), -pow2(-66), pow2(-75), -pow2(-75)}) {
+        std::vector<double> x = testutil::genSum(rng, n, cond);
+        std::vector<double> neg(x.size());
+        std::transform(x.begin(), x.end(), neg.begin(), [](double v) { return -v; });
+        x.insert(x.end(), neg.begin(), neg.end());
+        x.push_back(1.0);
+        x.push_back(pow2(-53));
+        x.push_back(breaker);
+        std::shuffle(x.begin(), x.end(), rng);
+        declined += check(x, "near tie") ? 0 : 1;
+      }
+    }
+  }
+  EXPECT_GT(declined, 0) << "some of these near ties lie within the bound";
+}
+
+// Subnormal data, data near the overflow threshold, sums that overflow, infinities and
+// NaNs (also a NaN in a block whose other elements are zeros): right or declined, and the
+// specials always declined.
+TEST(ExtractedSum, RangeEdgesAndSpecials) {
+  std::mt19937_64 rng(777);
+  for (size_t n : {5u, 1000u, 3000u}) {
+    std::vector<double> tiny = testutil::uniform(rng, n);
+    for (double& v : tiny) v = std::ldexp(v, -1030);  // subnormal and near-subnormal
+    check(tiny, "subnormal");
+    std::vector<double> mixed = testutil::genSum(rng, n, 1e20, -1000);
+    check(mixed, "cancelling near the subnormal range");
+    std::vector<double> large = testutil::genSum(rng, n, 1e10, 1000 - 34);
+    ASSERT_TRUE(allFinite(large));
+    check(large, "near the overflow threshold");
+    std::vector<double> over(n, kMax / 2);
+    check(over, "overflowing sum");
+    std::vector<double> zeros(n, -0.0);
+    double r = -1.0;
+    if (sela::extractedSum(zeros.data(), static_cast<int64_t>(n), r)) {
+      EXPECT_TRUE(SameBits(0.0, r));  // an all -0.0 sum is +0.0
+    }
+    for (double special : {kInf, -kInf, std::nan("")}) {
+      for (size_t at : {size_t{0}, n / 2, n - 1}) {
+        std::vector<double> x = testutil::uniform(rng, n);
+        x[at] = special;
+        EXPECT_FALSE(sela::extractedSum(x.data(), static_cast<int64_t>(n), r)) << special << " at " << at;
+        std::vector<double> z(n, 0.0);
+        z[at] = special;
+        EXPECT_FALSE(sela::extractedSum(z.data(), static_cast<int64_t>(n), r)) << special << " among zeros";
+      }
+    }
+  }
+}
+
+// The benchmark's families, counted: plain, wide and the conditions 1e16 and 1e32 are all
+// accepted at the lengths the entry point sends to this pass (after the compensated pass
+// declines, or alone from a million elements on); each accepted value is the oracle's.
+TEST(ExtractedSum, AcceptsTheBenchmarkFamilies) {
+  if (!passAvailable()) GTEST_SKIP() << "no vector family here: the pass always declines";
+  std::mt19937_64 rng(8086);
+  int accepted = 0, tried = 0;
+  for (size_t n : {1000u, 100000u, 1100000u}) {
+    std::vector<std::vector<double>> families;
+    families.push_back(testutil::uniform(rng, n));
+    std::vector<double> wide(n);
+    std::uniform_int_distribution<int> e(-500, 500);
+    for (auto& v : wide) v = std::ldexp(std::uniform_real_distribution<double>(0.5, 1.0)(rng), e(rng)) * ((rng() & 1) ? 1 : -1);
+    families.push_back(wide);
+    families.push_back(testutil::genSum(rng, n, 1e16));
+    families.push_back(testutil::genSum(rng, n, 1e32));
+    for (const auto& x : families) {
+      ++tried;
+      accepted += check(x, "family") ? 1 : 0;
+    }
+  }
+  EXPECT_EQ(tried, accepted);
+}
+
+// Dot products: the benchmark's ill-conditioned form (sums of prescribed condition dotted
+// with 1 + 2^-30, so every product has a low part) and the Ogita-Rump-Oishi GenDot pairs
+// are decided up to condition 1e32 and right or declined beyond.
+TEST(ExtractedDot, DecidesIllConditionedDotsOrDeclines) {
+  if (!passAvailable()) GTEST_SKIP() << "no vector family here: the pass always declines";
+  std::mt19937_64 rng(1729);
+  for (size_t n : kLengths) {
+    for (double cond : {1e16, 1e32, 1e48, 1e80}) {
+      const std::vector<double> x = testutil::genSum(rng, n < 2 ? 2 : n, cond);
+      const std::vector<double> ones(x.size(), 1.0 + pow2(-30));
+      const bool accepted = checkDot(x, ones, "genSum . (1 + 2^-30)");
+      if (cond <= 1e32) {
+        EXPECT_TRUE(accepted) << "cond " << cond << " n=" << x.size();
+      }
+      if (n > 2049 || cond > 1e48) continue;  // the pair generator is slow beyond
+      const dotdata::DotCase c = dotdata::genDot(rng, n < 6 ? 6 : n, cond);
+      checkDot(c.x, c.y, "genDot");
+    }
+  }
+}
+
+// Products near the floor (flagged: right, or declined when the floor may cut them),
+// subnormal factors, products near the overflow threshold, exact ties of products, and
+// the special factors (inf times 0 is a NaN): right or declined, specials always declined.
+TEST(ExtractedDot, RangeEdgesTiesAndSpecials) {
+  std::mt19937_64 rng(99);
+  for (size_t n : {3u, 1000u, 2049u, 4500u}) {
+    for (int scale : {-500, -530, -537, -560, -1000, 490, 511}) {
+      std::vector<double> x = testutil::uniform(rng, n), y = testutil::uniform(rng, n);
+      for (double& v : x) v = std::ldexp(v, scale);
+      for (double& v : y) v = std::ldexp(v, scale < 0 ? scale / 2 : scale);
+      checkDot(x, y, "scaled");
+    }
+    // A tie of products: 1 * 1 and 2^-27 * 2^-26 (= 2^-53) among pairs that cancel exactly.
+    for (double breaker : {0.0, pow2(-1074), -pow2(-1074), pow2(-80), -pow2(-80)}) {
+      std::vector<double> x = testutil::genSum(rng, n, 1e20), y(n);
+      for (double& v : y) v = 1.0 + pow2(-30);
+      const std::vector<double> x0 = x, y0 = y;
+      for (size_t i = 0; i < n; ++i) {
+        x.push_back(-x0[i]);
+        y.push_back(y0[i]);
+      }
+      x.insert(x.end(), {1.0, pow2(-27), breaker});
+      y.insert(y.end(), {1.0, pow2(-26), 1.0});
+      checkDot(x, y, "tie of products");
+    }
+    double r;
+    for (double special : {kInf, -kInf, std::nan("")}) {
+      for (size_t at : {size_t{0}, n - 1}) {
+        std::vector<double> x = testutil::uniform(rng, n), y = testutil::uniform(rng, n);
+        x[at] = special;
+        EXPECT_FALSE(sela::extractedDot(x.data(), y.data(), static_cast<int64_t>(n), r)) << special;
+        std::vector<double> z(n, 0.0);
+        z[at] = special;
+        EXPECT_FALSE(sela::extractedDot(z.data(), z.data(), static_cast<int64_t>(n), r)) << special << " with zeros";
+        EXPECT_FALSE(sela::extractedDot(x.data(), z.data(), static_cast<int64_t>(n), r)) << special << " times zero";
+      }
+    }
+  }
+}
+
+// The dot benchmark's families, counted: uniform and wide pairs, and the conditions 1e16
+// and 1e32 dotted with 1 + 2^-30, all accepted at the lengths the entry point sends here.
+TEST(ExtractedDot, AcceptsTheBenchmarkFamilies) {
+  if (!passAvailable()) GTEST_SKIP() << "no vector family here: the pass always declines";
+  std::mt19937_64 rng(6502);
+  int accepted = 0, tried = 0;
+  for (size_t n : {1000u, 100000u, 1100000u}) {
+    const std::vector<double> ones(n, 1.0 + pow2(-30));
+    std::uniform_int_distribution<int> e(-500, 500);
+    std::vector<double> wx(n), wy(n);
+    for (auto* w : {&wx, &wy})
+      for (auto& v : *w) v = std::ldexp(std::uniform_real_distribution<double>(0.5, 1.0)(rng), e(rng)) * ((rng() & 1) ? 1 : -1);
+    tried += 4;
+    accepted += checkDot(testutil::uniform(rng, n), testutil::uniform(rng, n), "uniform") ? 1 : 0;
+    accepted += checkDot(wx, wy, "wide") ? 1 : 0;
+    accepted += checkDot(testutil::genSum(rng, n, 1e16), ones, "cond 1e16") ? 1 : 0;
+    accepted += checkDot(testutil::genSum(rng, n, 1e32), ones, "cond 1e32") ? 1 : 0;
+  }
+  EXPECT_EQ(tried, accepted);
+}
+
+// Data with few significant bits (multiples of 2^-52 in [-1, 1), as the usual uniform
+// generators give them) leave no residual, and their sums meet exact ties about one time
+// in eight: the pass decides every one of them exactly, in one block and over many.
+TEST(ExtractedSum, FewBitsAndTheirTiesAreDecidedExactly) {
+  if (!passAvailable()) GTEST_SKIP() << "no vector family here: the pass always declines";
+  std::mt19937_64 rng(1234);
+  int ties = 0;
+  for (size_t n : {1000u, 2048u, 5000u}) {
+    for (int k = 0; k < 48; ++k) {
+      std::vector<double> x(n);
+      for (auto& v : x) v = std::ldexp(static_cast<double>(static_cast<int64_t>(rng() >> 11) - (int64_t{1} << 52)), -52);
+      const double exact = oracle::exactSum(x);
+      // A tie: the exact sum lies halfway between two doubles (its rounding error is half
+      // a unit), found from the oracle's double and the exact comparison.
+      const double half = (std::nextafter(std::fabs(exact), kInf) - std::fabs(exact)) / 2;
+      std::vector<double> error = x;
+      error.push_back(-exact);
+      const auto m = static_cast<int64_t>(error.size());
+      ties += (oracle::compareSum(error.data(), m, half) == 0 || oracle::compareSum(error.data(), m, -half) == 0) ? 1 : 0;
+      EXPECT_TRUE(check(x, "few bits")) << n;
+      const std::vector<double> ones(n, 1.0);
+      EXPECT_TRUE(checkDot(x, ones, "few bits times one")) << n;
+    }
+  }
+  EXPECT_GT(ties, 5) << "the data should hold exact ties";
+}
