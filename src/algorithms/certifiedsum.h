@@ -76,7 +76,11 @@ bool certifiedDot(const double* x, const double* y, int64_t n, double& result);
 // the residuals' bound then decides the rounding. False (result untouched) where it does
 // not, on an infinity, a NaN or data near the overflow threshold, for n > kCertifiedDotMaxLength,
 // and on processors without the vector families. A zero sum gives +0.0.
-bool extractedSum(const double* x, int64_t n, double& result);
+// With perBlock, each block takes only as many of the levels as its own data suggest the
+// decision will need (certifiedsum_kernels.h, levelsFor): faster on data that do not
+// cancel, and declined, never wrong, where blocks that do not cancel cancel each other;
+// without it every block takes all of them.
+bool extractedSum(const double* x, int64_t n, bool perBlock, double& result);
 constexpr int kExtractionLevels = 4;
 
 // The exact dot product under the product floor, rounded as superDot rounds it, for
@@ -84,7 +88,7 @@ constexpr int kExtractionLevels = 4;
 // certifiedDot splits them, both parts extracted. False (result untouched) where the bound
 // does not decide, on specials and near overflow, for n > kCertifiedDotMaxLength, and on
 // processors without the vector families.
-bool extractedDot(const double* x, const double* y, int64_t n, double& result);
+bool extractedDot(const double* x, const double* y, int64_t n, bool perBlock, double& result);
 constexpr int64_t kExtractionBlock = 2048;
 // The top level's exponent k1 stays at or below this, so that no running value reaches
 // 2^1024 (they stay below 2^(k1 + 1)).
@@ -98,18 +102,28 @@ struct ExtractionLanes {
   int lanes = 0;
   int64_t terms = 0;
   bool tinyProducts = false;  // as in CertifiedDotLanes
+  bool cancelled = false;     // a block has cancelled: the later ones take every level
+};
+// How deep the blocks go: at least minLevels levels (kExtractionLevels: all of them), the
+// rest chosen per block for a call of at most 2^termBits residuals.
+struct ExtractionDepth {
+  int minLevels = kExtractionLevels;
+  int termBits = 0;
 };
 // One block of 1 <= n <= kExtractionBlock elements: its exact high parts into
-// levels[0 .. kExtractionLevels - 1] (top first), its residuals into the lanes; false to
-// decline. x[n .. n + ahead - 1] are the caller's too (the next block, asked for early).
+// levels[0 .. kExtractionLevels - 1] (top first; 0 for levels the block did not take), its
+// residuals into the lanes; false to decline. x[n .. n + ahead - 1] are the caller's too
+// (the next block, asked for early).
 // The same over the products x[i] * y[i], kExtractionDotLevels exact levels per block.
 constexpr int kExtractionDotLevels = 2 * kExtractionLevels - 1;
-bool extractionDotBlockAvx2(const double* x, const double* y, int64_t n, int64_t ahead, ExtractionLanes& lanes,
+bool extractionDotBlockAvx2(const double* x, const double* y, int64_t n, int64_t ahead, ExtractionDepth depth,
+                            ExtractionLanes& lanes, double* levels);
+bool extractionDotBlockAvx512(const double* x, const double* y, int64_t n, int64_t ahead, ExtractionDepth depth,
+                              ExtractionLanes& lanes, double* levels);
+bool extractionSumBlockAvx2(const double* x, int64_t n, int64_t ahead, ExtractionDepth depth, ExtractionLanes& lanes,
                             double* levels);
-bool extractionDotBlockAvx512(const double* x, const double* y, int64_t n, int64_t ahead, ExtractionLanes& lanes,
-                              double* levels);
-bool extractionSumBlockAvx2(const double* x, int64_t n, int64_t ahead, ExtractionLanes& lanes, double* levels);
-bool extractionSumBlockAvx512(const double* x, int64_t n, int64_t ahead, ExtractionLanes& lanes, double* levels);
+bool extractionSumBlockAvx512(const double* x, int64_t n, int64_t ahead, ExtractionDepth depth,
+                              ExtractionLanes& lanes, double* levels);
 
 // The lane pass of each vector family (certifiedsum_avx2.cpp, certifiedsum_avx512.cpp):
 // over the elements x[i] (a fresh record of lanes), or, continuing the given lanes, over

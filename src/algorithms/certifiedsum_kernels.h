@@ -151,12 +151,13 @@ void certifiedSumKernel(const double* x, int64_t n, sela::CertifiedDotLanes& sta
 // ---- The extraction pass (certifiedsum.h, extractedSum) ----
 //
 // One block of n <= kExtractionBlock elements. With 2^(A-2) >= the block's zero-padded
-// length N and the block's largest magnitude below 2^(k1 - A), level j (j = 0 .. L-1)
-// holds in every lane a running value S_j that starts at 1.5 * 2^k_j, k_j = k1 - j D,
-// D = 53 - A (no level below 2^-1022: such a level is clamped there, where every double is
-// a multiple of its unit and it leaves no residual). Each element p passes the levels top
-// down: t = S_j + p, q = t - S_j, p = p - q, S_j = t, and what leaves the last level goes
-// into the error lanes c (rounded sum) and e (rounded sum of magnitudes).
+// length N and the block's largest magnitude below 2^(k1 - A), level j (j = 0 .. L-1,
+// 1 <= L <= kExtractionLevels) holds in every lane a running value S_j that starts at
+// 1.5 * 2^k_j, k_j = k1 - j D, D = 53 - A (no level below 2^-1022: such a level is clamped
+// there, where every double is a multiple of its unit and it leaves no residual). Each
+// element p passes the levels top down: t = S_j + p, q = t - S_j, p = p - q, S_j = t, and
+// what leaves the last level goes into the error lanes c (rounded sum) and e (rounded sum
+// of magnitudes).
 // - Input bound: |p| <= 2^(k_j - A) at level j. For the elements by the choice of k1; below,
 //   p is the previous level's residual, at most half a unit of S_{j-1}, 2^(k_{j-1} - 53) =
 //   2^(k_j + D - 53) = 2^(k_j - A) (a clamped level only lies higher).
@@ -170,11 +171,15 @@ void certifiedSumKernel(const double* x, int64_t n, sela::CertifiedDotLanes& sta
 // - At the end each lane's S_j - 1.5 * 2^k_j is exact (same binade), a multiple of
 //   2^(k_j - 52); their sum over the lanes, added in any order, is a sum of the block's
 //   q's of level j, below 2^(k_j - 1) at every step and on that grid: exact too.
-// So the block's exact sum is sum_j tau_j + sum r over its residuals r, with every tau_j a
-// double known exactly and every |r| <= 2^(k_{L-1} - 53): for L levels each residual lies
-// (L - 1) D + 53 - A - 1 bits below the block's largest magnitude (159 bits for L = 4 on a
-// whole block: enough to decide sums of condition 1e32 over ten million elements, whose
-// residuals then add up to some 2^-60 of the result).
+// None of this depends on L: each level only sees what the one above let through. So for
+// every L the block's exact sum is sum_j tau_j + sum r over its residuals r, with every
+// tau_j a double known exactly and every |r| <= 2^(k_{L-1} - 53): each residual lies
+// (L - 1) D + 53 - A - 1 bits below the block's largest magnitude (159 bits for L = 4 on
+// a whole block: enough to decide sums of condition 1e32 over ten million elements, whose
+// residuals then add up to some 2^-60 of the result; 39 bits for L = 1). The residuals
+// are counted, and their rounded sum and magnitude sum kept, whatever L was: the caller's
+// bound is over the residuals as they are, so L changes how often the bound decides,
+// never what it decides. The entries of tau for levels not taken are 0.
 // Infinities make the largest magnitude too large: the block declines. A NaN is skipped by
 // the maximum (x86's rule keeps the other operand) but turns S_0 into a NaN, which the
 // caller's finiteness test catches; a block of zeros and NaNs only is scanned for them.
@@ -182,38 +187,48 @@ void certifiedSumKernel(const double* x, int64_t n, sela::CertifiedDotLanes& sta
 // The extraction runs on a block the first loop has just brought into the first-level
 // cache; meanwhile it asks for the next block (x[n .. n + ahead - 1], which the caller
 // owns), so that reading the data overlaps the arithmetic instead of following it.
-template <typename Ops>
-bool extractionSumBlock(const double* x, int64_t n, int64_t ahead, sela::ExtractionLanes& state, double* tau) {
+//
+// How many levels a block takes (levelsFor). The caller's bound is B = 2 m u E over its
+// m <= 2^termBits residuals, E their magnitudes' sum; it decides when B (plus a rounding
+// error of the same order) stays below half the gap between doubles at the result T, at
+// least 2^-54 |T|. A block that takes L levels adds at most 2^(A-2) 2^(k_{L-1} - 53) to
+// E, so at most 2^(termBits + A - 2 + k_{L-1} - 105) to B. The first loop gives the
+// block's rounded sum s and rounded magnitude sum a. A block that does not cancel
+// (a <= 2 |s|: random signs leave |s| near sqrt(n) times below a, and one element that
+// rules the block is not enough either) takes the fewest levels that keep its share of B below 2^-kDepthMargin |s|:
+// for data whose blocks do not cancel each other either (uniform data, or data ruled by
+// their largest elements) |T| is about the sum of the |s|, and B stays some 2^-10 below
+// what the decision needs. One level or two always do: |s| >= a / 8 >= 2^(k1 - A - 4),
+// so reach >= k1 + 39 - 2A - termBits, at least the second level's k1 - D = k1 - 53 + A
+// whenever 3A + termBits <= 92 (here A <= 13, termBits <= 33). (A second level clamped
+// at 2^-1022 leaves no residual at all.) A block that cancels takes
+// every level, and so does every later block of the call (state.cancelled): data of random
+// signs are the kind whose sum may cancel far below its blocks' (sums of prescribed
+// condition have blocks of one sign among them too). Where blocks that do not cancel
+// cancel each other, the bound can be too weak and the caller declines (and forms the
+// exact sum): the guess costs time, never a result. With minLevels = kExtractionLevels
+// every block takes every level.
+constexpr int kDepthMargin = 64;
+
+inline int levelsFor(double sum, double absSum, int k1, int d, int a, sela::ExtractionDepth depth,
+                     sela::ExtractionLanes& state) {
+  constexpr int kAll = sela::kExtractionLevels;
+  if (depth.minLevels >= kAll || state.cancelled) return kAll;
+  if (sum == 0.0 || !(absSum <= 2.0 * __builtin_fabs(sum))) {  // a NaN too
+    state.cancelled = true;
+    return kAll;
+  }
+  const int reach = __builtin_ilogb(sum) - kDepthMargin + 105 - (a - 2) - depth.termBits;
+  if (k1 <= reach && depth.minLevels <= 1) return 1;
+  return k1 - d <= reach ? 2 : kAll;
+}
+
+// The L levels of one block, from k1 down by d (the extraction above).
+template <typename Ops, int L>
+void extractSumLevels(const double* x, int64_t n, int64_t ahead, int k1, int d, sela::ExtractionLanes& state,
+                      double* tau) {
   using V = typename Ops::V;
   constexpr int64_t W = Ops::W;
-  constexpr int L = sela::kExtractionLevels;
-  static_assert(W <= sela::ExtractionLanes::kMaxLanes);
-  // The largest magnitude, four independent chains.
-  V m0 = Ops::zero(), m1 = m0, m2 = m0, m3 = m0;
-  int64_t i = 0;
-  for (; i + 4 * W <= n; i += 4 * W) {
-    m0 = Ops::max(Ops::abs(Ops::load(x + i)), m0);
-    m1 = Ops::max(Ops::abs(Ops::load(x + i + W)), m1);
-    m2 = Ops::max(Ops::abs(Ops::load(x + i + 2 * W)), m2);
-    m3 = Ops::max(Ops::abs(Ops::load(x + i + 3 * W)), m3);
-  }
-  for (; i + W <= n; i += W) m0 = Ops::max(Ops::abs(Ops::load(x + i)), m0);
-  double lanes[W];
-  Ops::store(lanes, Ops::max(Ops::max(m0, m1), Ops::max(m2, m3)));
-  double largest = 0.0;
-  for (int64_t l = 0; l < W; ++l) largest = lanes[l] > largest ? lanes[l] : largest;
-  for (; i < n; ++i) largest = __builtin_fabs(x[i]) > largest ? __builtin_fabs(x[i]) : largest;
-  const int64_t padded = (n + W - 1) / W * W;
-  const int a = 64 - __builtin_clzll(static_cast<uint64_t>(padded - 1)) + 2;  // 2^(a-2) >= padded
-  if (!(largest < __builtin_ldexp(1.0, sela::kExtractionTop - a))) return false;  // inf, or k1 > top
-  if (largest == 0.0) {
-    for (int64_t k = 0; k < n; ++k)
-      if (x[k] != x[k]) return false;
-    for (int j = 0; j < L; ++j) tau[j] = 0.0;
-    return true;
-  }
-  const int d = 53 - a;
-  const int k1 = __builtin_ilogb(largest) + 1 + a;
   double base[L];
   V s[L];
   for (int j = 0; j < L; ++j) {
@@ -233,7 +248,7 @@ bool extractionSumBlock(const double* x, int64_t n, int64_t ahead, sela::Extract
     c = Ops::add(c, p);
     e = Ops::add(e, Ops::abs(p));
   };
-  i = 0;
+  int64_t i = 0;
   const int64_t prefetchTo = ahead < n ? ahead : n;  // offsets i with x + n + i inside the array
   for (; i + 2 * W <= n; i += 2 * W) {
     if (i < prefetchTo) {
@@ -248,6 +263,8 @@ bool extractionSumBlock(const double* x, int64_t n, int64_t ahead, sela::Extract
     for (int64_t l = 0; i + l < n; ++l) bx[l] = x[i + l];
     step(Ops::load(bx));
   }
+  double lanes[W];
+  for (int j = 0; j < sela::kExtractionLevels; ++j) tau[j] = 0.0;
   for (int j = 0; j < L; ++j) {
     Ops::store(lanes, s[j]);
     double t = 0.0;
@@ -256,6 +273,87 @@ bool extractionSumBlock(const double* x, int64_t n, int64_t ahead, sela::Extract
   }
   Ops::store(state.c, c);
   Ops::store(state.e, e);
+}
+
+// The first loop of a block: its largest magnitude and, with Sums, its rounded sum and
+// magnitude sum (for levelsFor; else both 0), in independent chains.
+template <typename Ops, bool Sums>
+void scanSumBlock(const double* x, int64_t n, double& largest, double& sum, double& absSum) {
+  using V = typename Ops::V;
+  constexpr int64_t W = Ops::W;
+  V m0 = Ops::zero(), m1 = m0, m2 = m0, m3 = m0;
+  V s0 = m0, s1 = m0, a0 = m0, a1 = m0;
+  int64_t i = 0;
+  for (; i + 4 * W <= n; i += 4 * W) {
+    const V v0 = Ops::load(x + i), v1 = Ops::load(x + i + W);
+    const V v2 = Ops::load(x + i + 2 * W), v3 = Ops::load(x + i + 3 * W);
+    const V b0 = Ops::abs(v0), b1 = Ops::abs(v1), b2 = Ops::abs(v2), b3 = Ops::abs(v3);
+    m0 = Ops::max(b0, m0);
+    m1 = Ops::max(b1, m1);
+    m2 = Ops::max(b2, m2);
+    m3 = Ops::max(b3, m3);
+    if constexpr (Sums) {
+      s0 = Ops::add(s0, Ops::add(v0, v2));
+      s1 = Ops::add(s1, Ops::add(v1, v3));
+      a0 = Ops::add(a0, Ops::add(b0, b2));
+      a1 = Ops::add(a1, Ops::add(b1, b3));
+    }
+  }
+  for (; i + W <= n; i += W) {
+    const V v = Ops::load(x + i);
+    m0 = Ops::max(Ops::abs(v), m0);
+    if constexpr (Sums) {
+      s0 = Ops::add(s0, v);
+      a0 = Ops::add(a0, Ops::abs(v));
+    }
+  }
+  double lanes[W], sums[W], mags[W];
+  Ops::store(lanes, Ops::max(Ops::max(m0, m1), Ops::max(m2, m3)));
+  Ops::store(sums, Ops::add(s0, s1));
+  Ops::store(mags, Ops::add(a0, a1));
+  largest = 0.0;
+  sum = 0.0;
+  absSum = 0.0;
+  for (int64_t l = 0; l < W; ++l) {
+    largest = lanes[l] > largest ? lanes[l] : largest;
+    sum += sums[l];
+    absSum += mags[l];
+  }
+  for (; i < n; ++i) {
+    largest = __builtin_fabs(x[i]) > largest ? __builtin_fabs(x[i]) : largest;
+    sum += x[i];
+    absSum += __builtin_fabs(x[i]);
+  }
+}
+
+template <typename Ops>
+bool extractionSumBlock(const double* x, int64_t n, int64_t ahead, sela::ExtractionDepth depth,
+                        sela::ExtractionLanes& state, double* tau) {
+  constexpr int64_t W = Ops::W;
+  constexpr int kAll = sela::kExtractionLevels;
+  static_assert(W <= sela::ExtractionLanes::kMaxLanes && kAll == 4);
+  double largest, sum, absSum;
+  if (depth.minLevels >= kAll) {
+    scanSumBlock<Ops, false>(x, n, largest, sum, absSum);
+  } else {
+    scanSumBlock<Ops, true>(x, n, largest, sum, absSum);
+  }
+  const int64_t padded = (n + W - 1) / W * W;
+  const int a = 64 - __builtin_clzll(static_cast<uint64_t>(padded - 1)) + 2;  // 2^(a-2) >= padded
+  if (!(largest < __builtin_ldexp(1.0, sela::kExtractionTop - a))) return false;  // inf, or k1 > top
+  if (largest == 0.0) {
+    for (int64_t k = 0; k < n; ++k)
+      if (x[k] != x[k]) return false;
+    for (int j = 0; j < kAll; ++j) tau[j] = 0.0;
+    return true;
+  }
+  const int d = 53 - a;
+  const int k1 = __builtin_ilogb(largest) + 1 + a;
+  switch (levelsFor(sum, absSum, k1, d, a, depth, state)) {
+    case 1: extractSumLevels<Ops, 1>(x, n, ahead, k1, d, state, tau); break;
+    case 2: extractSumLevels<Ops, 2>(x, n, ahead, k1, d, state, tau); break;
+    default: extractSumLevels<Ops, 4>(x, n, ahead, k1, d, state, tau); break;
+  }
   state.lanes = static_cast<int>(W);
   state.terms += padded;
   return true;
@@ -268,62 +366,19 @@ bool extractionSumBlock(const double* x, int64_t n, int64_t ahead, sela::Extract
 // floor's rule). The p pass the levels k_0 .. k_{L-1} from the top as the elements of the
 // sum do; the r, each at most half a unit of its p (plus the rounding of a flagged one,
 // below 2^-1074, far inside the slack of the argument above), start one level down, in
-// running values of their own at k_1 .. k_{L-1}. Both residuals of an element go into the
-// error lanes: two terms per element slot. levels receives the L levels of the p and the
-// L - 1 of the r, each exact, ordered from the top (p_0, p_1, r_1, p_2, r_2, ...). The largest |p| sets k_0; the smallest flags a block
-// that may hold tiny products, which is then scanned for them (zero products with a zero
-// factor are exact and need no flag).
-template <typename Ops>
-bool extractionDotBlock(const double* x, const double* y, int64_t n, int64_t ahead, sela::ExtractionLanes& state,
-                        double* tau) {
+// running values of their own at k_1 .. k_{L-1} (with L = 1 they are residuals at once,
+// each below 2^(k_0 - A - 53), inside the p's residual bound). Both residuals of an
+// element go into the error lanes: two terms per element slot, whatever L. levels
+// receives the L levels of the p and the L - 1 of the r, each exact, ordered from the top
+// (p_0, p_1, r_1, p_2, r_2, ...), and 0 for the levels not taken. The largest |p| sets
+// k_0; the smallest flags a block that may hold tiny products, which is then scanned for
+// them (zero products with a zero factor are exact and need no flag). levelsFor chooses
+// L from the products' rounded sum and magnitude sum as for the sum.
+template <typename Ops, int L>
+void extractDotLevels(const double* x, const double* y, int64_t n, int64_t ahead, int k1, int d,
+                      sela::ExtractionLanes& state, double* tau) {
   using V = typename Ops::V;
   constexpr int64_t W = Ops::W;
-  constexpr int L = sela::kExtractionLevels;
-  static_assert(W <= sela::ExtractionLanes::kMaxLanes);
-  constexpr double kTiny = 0x1p-916;
-  V m0 = Ops::zero(), m1 = m0;
-  V s0 = Ops::set1(__builtin_inf()), s1 = s0;
-  int64_t i = 0;
-  for (; i + 2 * W <= n; i += 2 * W) {
-    const V p0 = Ops::abs(Ops::mul(Ops::load(x + i), Ops::load(y + i)));
-    const V p1 = Ops::abs(Ops::mul(Ops::load(x + i + W), Ops::load(y + i + W)));
-    m0 = Ops::max(p0, m0);
-    m1 = Ops::max(p1, m1);
-    s0 = Ops::min(p0, s0);
-    s1 = Ops::min(p1, s1);
-  }
-  double lanes[W], small[W];
-  Ops::store(lanes, Ops::max(m0, m1));
-  Ops::store(small, Ops::min(s0, s1));
-  double largest = 0.0, smallest = __builtin_inf();
-  for (int64_t l = 0; l < W; ++l) {
-    largest = lanes[l] > largest ? lanes[l] : largest;
-    smallest = small[l] < smallest ? small[l] : smallest;
-  }
-  for (; i < n; ++i) {
-    const double p = __builtin_fabs(x[i] * y[i]);
-    largest = p > largest ? p : largest;
-    smallest = p < smallest ? p : smallest;
-  }
-  const int64_t padded = (n + W - 1) / W * W;
-  const int a = 64 - __builtin_clzll(static_cast<uint64_t>(padded - 1)) + 2;  // 2^(a-2) >= padded
-  if (!(largest < __builtin_ldexp(1.0, sela::kExtractionTop - a))) return false;  // inf, or k1 > top
-  if (smallest < kTiny) {
-    for (int64_t k = 0; k < n; ++k) {
-      const double p = x[k] * y[k];
-      if (p != p) return false;  // a NaN (inf times zero, or a NaN factor)
-      if (__builtin_fabs(p) < kTiny && x[k] != 0.0 && y[k] != 0.0) state.tinyProducts = true;
-    }
-  }
-  if (largest == 0.0) {
-    // Zero products only (a NaN would have set smallest to... nothing: scan for it).
-    for (int64_t k = 0; k < n; ++k)
-      if (x[k] * y[k] != x[k] * y[k]) return false;
-    for (int j = 0; j < 2 * L - 1; ++j) tau[j] = 0.0;
-    return true;
-  }
-  const int d = 53 - a;
-  const int k1 = __builtin_ilogb(largest) + 1 + a;
   double base[L];
   V s[L], t[L];
   for (int j = 0; j < L; ++j) {
@@ -351,7 +406,7 @@ bool extractionDotBlock(const double* x, const double* y, int64_t n, int64_t ahe
     c = Ops::add(c, Ops::add(p, r));
     e = Ops::add(e, Ops::add(Ops::abs(p), Ops::abs(r)));
   };
-  i = 0;
+  int64_t i = 0;
   const int64_t prefetchTo = ahead < n ? ahead : n;
   for (; i + W <= n; i += W) {
     if (i < prefetchTo && (i & 7) == 0) {
@@ -369,6 +424,8 @@ bool extractionDotBlock(const double* x, const double* y, int64_t n, int64_t ahe
     step(Ops::load(bx), Ops::load(by));
   }
   // Top down: the p's level 0, then the p's and the r's of each lower level.
+  for (int j = 0; j < sela::kExtractionDotLevels; ++j) tau[j] = 0.0;
+  double lanes[W];
   for (int j = 0; j < L; ++j) {
     Ops::store(lanes, s[j]);
     double sum = 0.0;
@@ -383,6 +440,78 @@ bool extractionDotBlock(const double* x, const double* y, int64_t n, int64_t ahe
   }
   Ops::store(state.c, c);
   Ops::store(state.e, e);
+}
+
+template <typename Ops>
+bool extractionDotBlock(const double* x, const double* y, int64_t n, int64_t ahead, sela::ExtractionDepth depth,
+                        sela::ExtractionLanes& state, double* tau) {
+  using V = typename Ops::V;
+  constexpr int64_t W = Ops::W;
+  constexpr int kAll = sela::kExtractionLevels;
+  static_assert(W <= sela::ExtractionLanes::kMaxLanes && kAll == 4);
+  constexpr double kTiny = 0x1p-916;
+  V m0 = Ops::zero(), m1 = m0;
+  V s0 = Ops::set1(__builtin_inf()), s1 = s0;
+  V z0 = Ops::zero(), z1 = z0, a0 = z0, a1 = z0;
+  int64_t i = 0;
+  // The sums for levelsFor ride on the loop's loads and products: two additions a product.
+  for (; i + 2 * W <= n; i += 2 * W) {
+    const V q0 = Ops::mul(Ops::load(x + i), Ops::load(y + i));
+    const V q1 = Ops::mul(Ops::load(x + i + W), Ops::load(y + i + W));
+    const V p0 = Ops::abs(q0), p1 = Ops::abs(q1);
+    m0 = Ops::max(p0, m0);
+    m1 = Ops::max(p1, m1);
+    s0 = Ops::min(p0, s0);
+    s1 = Ops::min(p1, s1);
+    z0 = Ops::add(z0, q0);
+    z1 = Ops::add(z1, q1);
+    a0 = Ops::add(a0, p0);
+    a1 = Ops::add(a1, p1);
+  }
+  double lanes[W], small[W], sums[W], mags[W];
+  Ops::store(lanes, Ops::max(m0, m1));
+  Ops::store(small, Ops::min(s0, s1));
+  Ops::store(sums, Ops::add(z0, z1));
+  Ops::store(mags, Ops::add(a0, a1));
+  double largest = 0.0, smallest = __builtin_inf(), sum = 0.0, absSum = 0.0;
+  for (int64_t l = 0; l < W; ++l) {
+    largest = lanes[l] > largest ? lanes[l] : largest;
+    smallest = small[l] < smallest ? small[l] : smallest;
+    sum += sums[l];
+    absSum += mags[l];
+  }
+  for (; i < n; ++i) {
+    const double q = x[i] * y[i];
+    const double p = __builtin_fabs(q);
+    largest = p > largest ? p : largest;
+    smallest = p < smallest ? p : smallest;
+    sum += q;
+    absSum += p;
+  }
+  const int64_t padded = (n + W - 1) / W * W;
+  const int a = 64 - __builtin_clzll(static_cast<uint64_t>(padded - 1)) + 2;  // 2^(a-2) >= padded
+  if (!(largest < __builtin_ldexp(1.0, sela::kExtractionTop - a))) return false;  // inf, or k1 > top
+  if (smallest < kTiny) {
+    for (int64_t k = 0; k < n; ++k) {
+      const double p = x[k] * y[k];
+      if (p != p) return false;  // a NaN (inf times zero, or a NaN factor)
+      if (__builtin_fabs(p) < kTiny && x[k] != 0.0 && y[k] != 0.0) state.tinyProducts = true;
+    }
+  }
+  if (largest == 0.0) {
+    // Zero products only (a NaN would have set smallest to... nothing: scan for it).
+    for (int64_t k = 0; k < n; ++k)
+      if (x[k] * y[k] != x[k] * y[k]) return false;
+    for (int j = 0; j < sela::kExtractionDotLevels; ++j) tau[j] = 0.0;
+    return true;
+  }
+  const int d = 53 - a;
+  const int k1 = __builtin_ilogb(largest) + 1 + a;
+  switch (levelsFor(sum, absSum, k1, d, a, depth, state)) {
+    case 1: extractDotLevels<Ops, 1>(x, y, n, ahead, k1, d, state, tau); break;
+    case 2: extractDotLevels<Ops, 2>(x, y, n, ahead, k1, d, state, tau); break;
+    default: extractDotLevels<Ops, 4>(x, y, n, ahead, k1, d, state, tau); break;
+  }
   state.lanes = static_cast<int>(W);
   state.terms += 2 * padded;
   return true;
