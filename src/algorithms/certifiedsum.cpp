@@ -33,16 +33,12 @@ constinit KernelSlot<DotLanesKernel> certifiedDotImpl{
 constinit KernelSlot<CenteredLanesKernel> certifiedCenteredImpl{
     {declineCenteredLanes, SELA_X86_KERNEL(certifiedCenteredLanesAvx2), SELA_X86_KERNEL(certifiedCenteredLanesAvx512)}};
 
-using ExtractionKernel = bool (*)(const double*, int64_t, int64_t, ExtractionDepth, ExtractionLanes&, double*);
-bool declineExtraction(const double*, int64_t, int64_t, ExtractionDepth, ExtractionLanes&, double*) { return false; }
+using ExtractionKernel = bool (*)(const double*, int64_t, int64_t, ExtractionLanes&, double*);
+bool declineExtraction(const double*, int64_t, int64_t, ExtractionLanes&, double*) { return false; }
 constinit KernelSlot<ExtractionKernel> extractionSumImpl{
     {declineExtraction, SELA_X86_KERNEL(extractionSumBlockAvx2), SELA_X86_KERNEL(extractionSumBlockAvx512)}};
-using ExtractionDotKernel = bool (*)(const double*, const double*, int64_t, int64_t, ExtractionDepth,
-                                     ExtractionLanes&, double*);
-bool declineExtractionDot(const double*, const double*, int64_t, int64_t, ExtractionDepth, ExtractionLanes&,
-                          double*) {
-  return false;
-}
+using ExtractionDotKernel = bool (*)(const double*, const double*, int64_t, int64_t, ExtractionLanes&, double*);
+bool declineExtractionDot(const double*, const double*, int64_t, int64_t, ExtractionLanes&, double*) { return false; }
 constinit KernelSlot<ExtractionDotKernel> extractionDotImpl{
     {declineExtractionDot, SELA_X86_KERNEL(extractionDotBlockAvx2), SELA_X86_KERNEL(extractionDotBlockAvx512)}};
 
@@ -160,11 +156,7 @@ double leastGrain(const double* x, int64_t n) {
 // margin < halfGap thus puts T strictly nearer to res than to any other double, as
 // decide requires. An infinity or a NaN anywhere makes res, d, or the margin a NaN or an
 // infinity: a NaN compares false, and so does an infinite margin against any halfGap.
-inline double halfGapBelow(double res) {
-  const double halfUlp = (bitsOf(res) & kMantissaMask) == 0 ? 0x1p-54 : 0x1p-53;
-  return fromBits(bitsOf(res) & kExponentMask) * halfUlp;
-}
-
+// (halfGapBelow is in certifiedsum.h.)
 inline bool settledWithRoom(const SumAndError& r, double boundAbove) {
   return (std::fabs(r.e) + boundAbove) * 1.0000001 < halfGapBelow(r.s);
 }
@@ -420,36 +412,24 @@ bool extractedPass(int64_t n, Block block, double& result) {
   return decideInRegister(acc, lanes, n, result);
 }
 
-// The blocks' depth for a call of at most `terms` residuals (2^termBits >= terms).
-ExtractionDepth depthFor(bool perBlock, int64_t terms) {
-  ExtractionDepth depth;
-  if (perBlock) {
-    depth.minLevels = 1;
-    depth.termBits = 64 - __builtin_clzll(static_cast<uint64_t>(terms - 1));
-  }
-  return depth;
-}
-
 }  // namespace
 
-bool extractedSum(const double* x, int64_t n, bool perBlock, double& result) {
+bool extractedSum(const double* x, int64_t n, double& result) {
   const ExtractionKernel kernel = extractionSumImpl.get();
-  const ExtractionDepth depth = depthFor(perBlock, n + ExtractionLanes::kMaxLanes);
   return extractedPass<kExtractionLevels>(
       n,
       [&](int64_t start, int64_t len, int64_t ahead, ExtractionLanes& lanes, double* levels) {
-        return kernel(x + start, len, ahead, depth, lanes, levels);
+        return kernel(x + start, len, ahead, lanes, levels);
       },
       result);
 }
 
-bool extractedDot(const double* x, const double* y, int64_t n, bool perBlock, double& result) {
+bool extractedDot(const double* x, const double* y, int64_t n, double& result) {
   const ExtractionDotKernel kernel = extractionDotImpl.get();
-  const ExtractionDepth depth = depthFor(perBlock, 2 * (n + ExtractionLanes::kMaxLanes));
   return extractedPass<kExtractionDotLevels>(
       n,
       [&](int64_t start, int64_t len, int64_t ahead, ExtractionLanes& lanes, double* levels) {
-        return kernel(x + start, y + start, len, ahead, depth, lanes, levels);
+        return kernel(x + start, y + start, len, ahead, lanes, levels);
       },
       result);
 }

@@ -7,7 +7,23 @@
 
 #include <cstdint>
 
+#include "algorithms/binary64.h"
+
 namespace sela {
+
+// The threshold of a settled rounding: half the smaller of the two gaps between res and
+// its neighbouring doubles, so that a value within less than this of res rounds to res.
+// For res normal of exponent e, 2^e = |res| with the significand cleared; the gaps are
+// 2^(e - 52), but 2^(e - 53) below a power of two; above DBL_MAX, rounding to nearest
+// overflows half a gap like the one below away. Half the smaller gap is 2^e times 2^-53,
+// or 2^-54 for a power of two: exact when at least 2^-1074, else the product rounds to 0
+// (2^-1075 is a tie, to even), as it is for res = 0 or subnormal, where nothing settles.
+// An infinity or a NaN gives +infinity: the caller's margin is then a NaN (the error of
+// a sum that is not finite), which compares below nothing.
+inline double halfGapBelow(double res) {
+  const double halfUlp = (bitsOf(res) & kMantissaMask) == 0 ? 0x1p-54 : 0x1p-53;
+  return fromBits(bitsOf(res) & kExponentMask) * halfUlp;
+}
 
 // The nearest double (ties to even) to the exact sum of x[0..n-1], n >= 2; false, result
 // untouched, when the bound cannot decide the rounding, for n > kCertifiedSumMaxLength,
@@ -76,11 +92,7 @@ bool certifiedDot(const double* x, const double* y, int64_t n, double& result);
 // the residuals' bound then decides the rounding. False (result untouched) where it does
 // not, on an infinity, a NaN or data near the overflow threshold, for n > kCertifiedDotMaxLength,
 // and on processors without the vector families. A zero sum gives +0.0.
-// With perBlock, each block takes only as many of the levels as its own data suggest the
-// decision will need (certifiedsum_kernels.h, levelsFor): faster on data that do not
-// cancel, and declined, never wrong, where blocks that do not cancel cancel each other;
-// without it every block takes all of them.
-bool extractedSum(const double* x, int64_t n, bool perBlock, double& result);
+bool extractedSum(const double* x, int64_t n, double& result);
 constexpr int kExtractionLevels = 4;
 
 // The exact dot product under the product floor, rounded as superDot rounds it, for
@@ -88,7 +100,7 @@ constexpr int kExtractionLevels = 4;
 // certifiedDot splits them, both parts extracted. False (result untouched) where the bound
 // does not decide, on specials and near overflow, for n > kCertifiedDotMaxLength, and on
 // processors without the vector families.
-bool extractedDot(const double* x, const double* y, int64_t n, bool perBlock, double& result);
+bool extractedDot(const double* x, const double* y, int64_t n, double& result);
 constexpr int64_t kExtractionBlock = 2048;
 // The top level's exponent k1 stays at or below this, so that no running value reaches
 // 2^1024 (they stay below 2^(k1 + 1)).
@@ -102,28 +114,18 @@ struct ExtractionLanes {
   int lanes = 0;
   int64_t terms = 0;
   bool tinyProducts = false;  // as in CertifiedDotLanes
-  bool cancelled = false;     // a block has cancelled: the later ones take every level
-};
-// How deep the blocks go: at least minLevels levels (kExtractionLevels: all of them), the
-// rest chosen per block for a call of at most 2^termBits residuals.
-struct ExtractionDepth {
-  int minLevels = kExtractionLevels;
-  int termBits = 0;
 };
 // One block of 1 <= n <= kExtractionBlock elements: its exact high parts into
-// levels[0 .. kExtractionLevels - 1] (top first; 0 for levels the block did not take), its
-// residuals into the lanes; false to decline. x[n .. n + ahead - 1] are the caller's too
-// (the next block, asked for early).
+// levels[0 .. kExtractionLevels - 1] (top first; 0 for the levels below those that hold
+// all its bits, which the block skips), its residuals into the lanes; false to decline. x[n .. n + ahead - 1] are the caller's too (the next block, asked for early).
 // The same over the products x[i] * y[i], kExtractionDotLevels exact levels per block.
 constexpr int kExtractionDotLevels = 2 * kExtractionLevels - 1;
-bool extractionDotBlockAvx2(const double* x, const double* y, int64_t n, int64_t ahead, ExtractionDepth depth,
-                            ExtractionLanes& lanes, double* levels);
-bool extractionDotBlockAvx512(const double* x, const double* y, int64_t n, int64_t ahead, ExtractionDepth depth,
-                              ExtractionLanes& lanes, double* levels);
-bool extractionSumBlockAvx2(const double* x, int64_t n, int64_t ahead, ExtractionDepth depth, ExtractionLanes& lanes,
+bool extractionDotBlockAvx2(const double* x, const double* y, int64_t n, int64_t ahead, ExtractionLanes& lanes,
                             double* levels);
-bool extractionSumBlockAvx512(const double* x, int64_t n, int64_t ahead, ExtractionDepth depth,
-                              ExtractionLanes& lanes, double* levels);
+bool extractionDotBlockAvx512(const double* x, const double* y, int64_t n, int64_t ahead, ExtractionLanes& lanes,
+                              double* levels);
+bool extractionSumBlockAvx2(const double* x, int64_t n, int64_t ahead, ExtractionLanes& lanes, double* levels);
+bool extractionSumBlockAvx512(const double* x, int64_t n, int64_t ahead, ExtractionLanes& lanes, double* levels);
 
 // The lane pass of each vector family (certifiedsum_avx2.cpp, certifiedsum_avx512.cpp):
 // over the elements x[i] (a fresh record of lanes), or, continuing the given lanes, over

@@ -10,14 +10,13 @@ bool certifiedSumLanesAvx2(const double* x, int64_t n, CertifiedDotLanes& lanes)
   return true;
 }
 
-bool extractionDotBlockAvx2(const double* x, const double* y, int64_t n, int64_t ahead, ExtractionDepth depth,
-                            ExtractionLanes& lanes, double* levels) {
-  return extractionDotBlock<Avx2Ops>(x, y, n, ahead, depth, lanes, levels);
+bool extractionDotBlockAvx2(const double* x, const double* y, int64_t n, int64_t ahead, ExtractionLanes& lanes,
+                          double* levels) {
+  return extractionDotBlock<Avx2Ops>(x, y, n, ahead, lanes, levels);
 }
 
-bool extractionSumBlockAvx2(const double* x, int64_t n, int64_t ahead, ExtractionDepth depth,
-                            ExtractionLanes& lanes, double* levels) {
-  return extractionSumBlock<Avx2Ops>(x, n, ahead, depth, lanes, levels);
+bool extractionSumBlockAvx2(const double* x, int64_t n, int64_t ahead, ExtractionLanes& lanes, double* levels) {
+  return extractionSumBlock<Avx2Ops>(x, n, ahead, lanes, levels);
 }
 
 bool certifiedDotLanesAvx2(const double* x, int64_t n, const double* y, CertifiedDotLanes& lanes) {

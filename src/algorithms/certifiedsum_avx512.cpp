@@ -10,14 +10,13 @@ bool certifiedSumLanesAvx512(const double* x, int64_t n, CertifiedDotLanes& lane
   return true;
 }
 
-bool extractionDotBlockAvx512(const double* x, const double* y, int64_t n, int64_t ahead, ExtractionDepth depth,
-                              ExtractionLanes& lanes, double* levels) {
-  return extractionDotBlock<Avx512Ops>(x, y, n, ahead, depth, lanes, levels);
+bool extractionDotBlockAvx512(const double* x, const double* y, int64_t n, int64_t ahead, ExtractionLanes& lanes,
+                          double* levels) {
+  return extractionDotBlock<Avx512Ops>(x, y, n, ahead, lanes, levels);
 }
 
-bool extractionSumBlockAvx512(const double* x, int64_t n, int64_t ahead, ExtractionDepth depth,
-                              ExtractionLanes& lanes, double* levels) {
-  return extractionSumBlock<Avx512Ops>(x, n, ahead, depth, lanes, levels);
+bool extractionSumBlockAvx512(const double* x, int64_t n, int64_t ahead, ExtractionLanes& lanes, double* levels) {
+  return extractionSumBlock<Avx512Ops>(x, n, ahead, lanes, levels);
 }
 
 bool certifiedDotLanesAvx512(const double* x, int64_t n, const double* y, CertifiedDotLanes& lanes) {

@@ -188,39 +188,25 @@ void certifiedSumKernel(const double* x, int64_t n, sela::CertifiedDotLanes& sta
 // cache; meanwhile it asks for the next block (x[n .. n + ahead - 1], which the caller
 // owns), so that reading the data overlaps the arithmetic instead of following it.
 //
-// How many levels a block takes (levelsFor). The caller's bound is B = 2 m u E over its
-// m <= 2^termBits residuals, E their magnitudes' sum; it decides when B (plus a rounding
-// error of the same order) stays below half the gap between doubles at the result T, at
-// least 2^-54 |T|. A block that takes L levels adds at most 2^(A-2) 2^(k_{L-1} - 53) to
-// E, so at most 2^(termBits + A - 2 + k_{L-1} - 105) to B. The first loop gives the
-// block's rounded sum s and rounded magnitude sum a. A block that does not cancel
-// (a <= 2 |s|: random signs leave |s| near sqrt(n) times below a, and one element that
-// rules the block is not enough either) takes the fewest levels that keep its share of B below 2^-kDepthMargin |s|:
-// for data whose blocks do not cancel each other either (uniform data, or data ruled by
-// their largest elements) |T| is about the sum of the |s|, and B stays some 2^-10 below
-// what the decision needs. One level or two always do: |s| >= a / 8 >= 2^(k1 - A - 4),
-// so reach >= k1 + 39 - 2A - termBits, at least the second level's k1 - D = k1 - 53 + A
-// whenever 3A + termBits <= 92 (here A <= 13, termBits <= 33). (A second level clamped
-// at 2^-1022 leaves no residual at all.) A block that cancels takes
-// every level, and so does every later block of the call (state.cancelled): data of random
-// signs are the kind whose sum may cancel far below its blocks' (sums of prescribed
-// condition have blocks of one sign among them too). Where blocks that do not cancel
-// cancel each other, the bound can be too weak and the caller declines (and forms the
-// exact sum): the guess costs time, never a result. With minLevels = kExtractionLevels
-// every block takes every level.
-constexpr int kDepthMargin = 64;
-
-inline int levelsFor(double sum, double absSum, int k1, int d, int a, sela::ExtractionDepth depth,
-                     sela::ExtractionLanes& state) {
+// How many levels a block takes (levelsFor): those that hold all its bits. Every element
+// is a multiple of 2^(lowest - 52), lowest the exponent of the block's smallest magnitude
+// (-1022 for a subnormal one; for products, 53 below the smallest |p|, as the exact
+// product a b is a multiple of 2^(e_a + e_b - 104) and |p| < 2^(e_a + e_b + 2)), and so
+// is every residual (the difference of such a value and a multiple of a level's coarser
+// unit). Once k_{L-1} <= lowest, level L - 1's unit 2^(k_{L-1} - 52) divides them all,
+// S_{L-1} + p is exact, and no residual is left: further levels would hold nothing, and
+// the block's levels and residuals (all zero) are what all levels would give. So the
+// block takes those levels only, at most all of them (a zero in the block leaves no such
+// bound: all of them). Data of a few binades, as uniform data are, need two; sums of
+// condition 1e16 at ten million elements (elements over some 35 binades) need three.
+inline int levelsFor(double smallest, int below, int k1, int d) {
   constexpr int kAll = sela::kExtractionLevels;
-  if (depth.minLevels >= kAll || state.cancelled) return kAll;
-  if (sum == 0.0 || !(absSum <= 2.0 * __builtin_fabs(sum))) {  // a NaN too
-    state.cancelled = true;
-    return kAll;
-  }
-  const int reach = __builtin_ilogb(sum) - kDepthMargin + 105 - (a - 2) - depth.termBits;
-  if (k1 <= reach && depth.minLevels <= 1) return 1;
-  return k1 - d <= reach ? 2 : kAll;
+  if (!(smallest > 0.0)) return kAll;
+  int lowest = __builtin_ilogb(smallest) - below;
+  lowest = lowest < -1022 ? -1022 : lowest;
+  int levels = 1;
+  while (levels < kAll && k1 - (levels - 1) * d > lowest) ++levels;
+  return levels;
 }
 
 // The L levels of one block, from k1 down by d (the extraction above).
@@ -275,69 +261,51 @@ void extractSumLevels(const double* x, int64_t n, int64_t ahead, int k1, int d, 
   Ops::store(state.e, e);
 }
 
-// The first loop of a block: its largest magnitude and, with Sums, its rounded sum and
-// magnitude sum (for levelsFor; else both 0), in independent chains.
-template <typename Ops, bool Sums>
-void scanSumBlock(const double* x, int64_t n, double& largest, double& sum, double& absSum) {
+// The first loop of a block: its largest and smallest magnitudes, in independent chains.
+template <typename Ops>
+void scanSumBlock(const double* x, int64_t n, double& largest, double& smallest) {
   using V = typename Ops::V;
   constexpr int64_t W = Ops::W;
   V m0 = Ops::zero(), m1 = m0, m2 = m0, m3 = m0;
-  V s0 = m0, s1 = m0, a0 = m0, a1 = m0;
+  V n0 = Ops::set1(__builtin_inf()), n1 = n0;
   int64_t i = 0;
   for (; i + 4 * W <= n; i += 4 * W) {
-    const V v0 = Ops::load(x + i), v1 = Ops::load(x + i + W);
-    const V v2 = Ops::load(x + i + 2 * W), v3 = Ops::load(x + i + 3 * W);
-    const V b0 = Ops::abs(v0), b1 = Ops::abs(v1), b2 = Ops::abs(v2), b3 = Ops::abs(v3);
+    const V b0 = Ops::abs(Ops::load(x + i)), b1 = Ops::abs(Ops::load(x + i + W));
+    const V b2 = Ops::abs(Ops::load(x + i + 2 * W)), b3 = Ops::abs(Ops::load(x + i + 3 * W));
     m0 = Ops::max(b0, m0);
     m1 = Ops::max(b1, m1);
     m2 = Ops::max(b2, m2);
     m3 = Ops::max(b3, m3);
-    if constexpr (Sums) {
-      s0 = Ops::add(s0, Ops::add(v0, v2));
-      s1 = Ops::add(s1, Ops::add(v1, v3));
-      a0 = Ops::add(a0, Ops::add(b0, b2));
-      a1 = Ops::add(a1, Ops::add(b1, b3));
-    }
+    n0 = Ops::min(Ops::min(b0, b2), n0);
+    n1 = Ops::min(Ops::min(b1, b3), n1);
   }
   for (; i + W <= n; i += W) {
-    const V v = Ops::load(x + i);
-    m0 = Ops::max(Ops::abs(v), m0);
-    if constexpr (Sums) {
-      s0 = Ops::add(s0, v);
-      a0 = Ops::add(a0, Ops::abs(v));
-    }
+    const V b = Ops::abs(Ops::load(x + i));
+    m0 = Ops::max(b, m0);
+    n0 = Ops::min(b, n0);
   }
-  double lanes[W], sums[W], mags[W];
+  double lanes[W], small[W];
   Ops::store(lanes, Ops::max(Ops::max(m0, m1), Ops::max(m2, m3)));
-  Ops::store(sums, Ops::add(s0, s1));
-  Ops::store(mags, Ops::add(a0, a1));
+  Ops::store(small, Ops::min(n0, n1));
   largest = 0.0;
-  sum = 0.0;
-  absSum = 0.0;
+  smallest = __builtin_inf();
   for (int64_t l = 0; l < W; ++l) {
     largest = lanes[l] > largest ? lanes[l] : largest;
-    sum += sums[l];
-    absSum += mags[l];
+    smallest = small[l] < smallest ? small[l] : smallest;
   }
   for (; i < n; ++i) {
     largest = __builtin_fabs(x[i]) > largest ? __builtin_fabs(x[i]) : largest;
-    sum += x[i];
-    absSum += __builtin_fabs(x[i]);
+    smallest = __builtin_fabs(x[i]) < smallest ? __builtin_fabs(x[i]) : smallest;
   }
 }
 
 template <typename Ops>
-bool extractionSumBlock(const double* x, int64_t n, int64_t ahead, sela::ExtractionDepth depth,
-                        sela::ExtractionLanes& state, double* tau) {
+bool extractionSumBlock(const double* x, int64_t n, int64_t ahead, sela::ExtractionLanes& state, double* tau) {
   constexpr int64_t W = Ops::W;
   constexpr int kAll = sela::kExtractionLevels;
   static_assert(W <= sela::ExtractionLanes::kMaxLanes && kAll == 4);
-  double largest, sum, absSum;
-  if (depth.minLevels >= kAll) {
-    scanSumBlock<Ops, false>(x, n, largest, sum, absSum);
-  } else {
-    scanSumBlock<Ops, true>(x, n, largest, sum, absSum);
-  }
+  double largest, smallest;
+  scanSumBlock<Ops>(x, n, largest, smallest);
   const int64_t padded = (n + W - 1) / W * W;
   const int a = 64 - __builtin_clzll(static_cast<uint64_t>(padded - 1)) + 2;  // 2^(a-2) >= padded
   if (!(largest < __builtin_ldexp(1.0, sela::kExtractionTop - a))) return false;  // inf, or k1 > top
@@ -349,9 +317,10 @@ bool extractionSumBlock(const double* x, int64_t n, int64_t ahead, sela::Extract
   }
   const int d = 53 - a;
   const int k1 = __builtin_ilogb(largest) + 1 + a;
-  switch (levelsFor(sum, absSum, k1, d, a, depth, state)) {
+  switch (levelsFor(smallest, 0, k1, d)) {
     case 1: extractSumLevels<Ops, 1>(x, n, ahead, k1, d, state, tau); break;
     case 2: extractSumLevels<Ops, 2>(x, n, ahead, k1, d, state, tau); break;
+    case 3: extractSumLevels<Ops, 3>(x, n, ahead, k1, d, state, tau); break;
     default: extractSumLevels<Ops, 4>(x, n, ahead, k1, d, state, tau); break;
   }
   state.lanes = static_cast<int>(W);
@@ -372,8 +341,7 @@ bool extractionSumBlock(const double* x, int64_t n, int64_t ahead, sela::Extract
 // receives the L levels of the p and the L - 1 of the r, each exact, ordered from the top
 // (p_0, p_1, r_1, p_2, r_2, ...), and 0 for the levels not taken. The largest |p| sets
 // k_0; the smallest flags a block that may hold tiny products, which is then scanned for
-// them (zero products with a zero factor are exact and need no flag). levelsFor chooses
-// L from the products' rounded sum and magnitude sum as for the sum.
+// them (zero products with a zero factor are exact and need no flag), and sets L.
 template <typename Ops, int L>
 void extractDotLevels(const double* x, const double* y, int64_t n, int64_t ahead, int k1, int d,
                       sela::ExtractionLanes& state, double* tau) {
@@ -443,8 +411,8 @@ void extractDotLevels(const double* x, const double* y, int64_t n, int64_t ahead
 }
 
 template <typename Ops>
-bool extractionDotBlock(const double* x, const double* y, int64_t n, int64_t ahead, sela::ExtractionDepth depth,
-                        sela::ExtractionLanes& state, double* tau) {
+bool extractionDotBlock(const double* x, const double* y, int64_t n, int64_t ahead, sela::ExtractionLanes& state,
+                        double* tau) {
   using V = typename Ops::V;
   constexpr int64_t W = Ops::W;
   constexpr int kAll = sela::kExtractionLevels;
@@ -452,41 +420,27 @@ bool extractionDotBlock(const double* x, const double* y, int64_t n, int64_t ahe
   constexpr double kTiny = 0x1p-916;
   V m0 = Ops::zero(), m1 = m0;
   V s0 = Ops::set1(__builtin_inf()), s1 = s0;
-  V z0 = Ops::zero(), z1 = z0, a0 = z0, a1 = z0;
   int64_t i = 0;
-  // The sums for levelsFor ride on the loop's loads and products: two additions a product.
   for (; i + 2 * W <= n; i += 2 * W) {
-    const V q0 = Ops::mul(Ops::load(x + i), Ops::load(y + i));
-    const V q1 = Ops::mul(Ops::load(x + i + W), Ops::load(y + i + W));
-    const V p0 = Ops::abs(q0), p1 = Ops::abs(q1);
+    const V p0 = Ops::abs(Ops::mul(Ops::load(x + i), Ops::load(y + i)));
+    const V p1 = Ops::abs(Ops::mul(Ops::load(x + i + W), Ops::load(y + i + W)));
     m0 = Ops::max(p0, m0);
     m1 = Ops::max(p1, m1);
     s0 = Ops::min(p0, s0);
     s1 = Ops::min(p1, s1);
-    z0 = Ops::add(z0, q0);
-    z1 = Ops::add(z1, q1);
-    a0 = Ops::add(a0, p0);
-    a1 = Ops::add(a1, p1);
   }
-  double lanes[W], small[W], sums[W], mags[W];
+  double lanes[W], small[W];
   Ops::store(lanes, Ops::max(m0, m1));
   Ops::store(small, Ops::min(s0, s1));
-  Ops::store(sums, Ops::add(z0, z1));
-  Ops::store(mags, Ops::add(a0, a1));
-  double largest = 0.0, smallest = __builtin_inf(), sum = 0.0, absSum = 0.0;
+  double largest = 0.0, smallest = __builtin_inf();
   for (int64_t l = 0; l < W; ++l) {
     largest = lanes[l] > largest ? lanes[l] : largest;
     smallest = small[l] < smallest ? small[l] : smallest;
-    sum += sums[l];
-    absSum += mags[l];
   }
   for (; i < n; ++i) {
-    const double q = x[i] * y[i];
-    const double p = __builtin_fabs(q);
+    const double p = __builtin_fabs(x[i] * y[i]);
     largest = p > largest ? p : largest;
     smallest = p < smallest ? p : smallest;
-    sum += q;
-    absSum += p;
   }
   const int64_t padded = (n + W - 1) / W * W;
   const int a = 64 - __builtin_clzll(static_cast<uint64_t>(padded - 1)) + 2;  // 2^(a-2) >= padded
@@ -507,9 +461,10 @@ bool extractionDotBlock(const double* x, const double* y, int64_t n, int64_t ahe
   }
   const int d = 53 - a;
   const int k1 = __builtin_ilogb(largest) + 1 + a;
-  switch (levelsFor(sum, absSum, k1, d, a, depth, state)) {
+  switch (levelsFor(smallest, 53, k1, d)) {
     case 1: extractDotLevels<Ops, 1>(x, y, n, ahead, k1, d, state, tau); break;
     case 2: extractDotLevels<Ops, 2>(x, y, n, ahead, k1, d, state, tau); break;
+    case 3: extractDotLevels<Ops, 3>(x, y, n, ahead, k1, d, state, tau); break;
     default: extractDotLevels<Ops, 4>(x, y, n, ahead, k1, d, state, tau); break;
   }
   state.lanes = static_cast<int>(W);

@@ -51,18 +51,17 @@ void addProducts(SuperAccumulator& acc, const double* x, const double* y, int64_
 // cheap compensated pass and, where it cannot decide (heavy cancellation), the extraction
 // pass, which decides far worse conditioned data; long data, whose reading costs more
 // than either pass's arithmetic, take the extraction pass alone, so that a sum it decides
-// reads them once, each block taking only the levels its data look to need (in cache,
-// after the compensated pass has declined, the data are known to cancel: all levels). What both decline goes, when short, to the short register (no record
+// reads them once. What both decline goes, when short, to the short register (no record
 // to zero, no carries before the end, a rounding that reads only the limbs touched), else
 // to the arrangements of add.
 double superSum(const double* x, int64_t n) {
   if (n <= 0) return 0.0;
   double nearest;
   if (n >= kExtractionOnlyFrom) {
-    if (extractedSum(x, n, true, nearest)) return nearest;
+    if (extractedSum(x, n, nearest)) return nearest;
   } else {
     if (n >= 2 && certifiedSum(x, n, nearest)) return nearest;
-    if (n >= kCertifiedVectorSumFrom && extractedSum(x, n, false, nearest)) return nearest;
+    if (n >= kCertifiedVectorSumFrom && extractedSum(x, n, nearest)) return nearest;
   }
   if (n <= kShortSumMaxLength && shortExactSum(x, n, nearest)) return nearest;
   SuperAccumulator acc;
@@ -80,8 +79,8 @@ double superDot(const double* x, int64_t nx, const double* y, int64_t /*ny*/) {
   if (nx <= 0) return 0.0;
   double nearest;
   if (nx >= kExtractionOnlyFrom) {
-    if (extractedDot(x, y, nx, true, nearest)) return nearest;
-  } else if (certifiedDot(x, y, nx, nearest) || extractedDot(x, y, nx, false, nearest)) {
+    if (extractedDot(x, y, nx, nearest)) return nearest;
+  } else if (certifiedDot(x, y, nx, nearest) || extractedDot(x, y, nx, nearest)) {
     return nearest;
   }
   SuperAccumulator acc;
