@@ -156,11 +156,7 @@ double leastGrain(const double* x, int64_t n) {
 // margin < halfGap thus puts T strictly nearer to res than to any other double, as
 // decide requires. An infinity or a NaN anywhere makes res, d, or the margin a NaN or an
 // infinity: a NaN compares false, and so does an infinite margin against any halfGap.
-inline double halfGapBelow(double res) {
-  const double halfUlp = (bitsOf(res) & kMantissaMask) == 0 ? 0x1p-54 : 0x1p-53;
-  return fromBits(bitsOf(res) & kExponentMask) * halfUlp;
-}
-
+// (halfGapBelow is in certifiedsum.h.)
 inline bool settledWithRoom(const SumAndError& r, double boundAbove) {
   return (std::fabs(r.e) + boundAbove) * 1.0000001 < halfGapBelow(r.s);
 }
