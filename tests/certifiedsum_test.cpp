@@ -292,3 +292,37 @@ TEST(CertifiedRoutes, InterleavedDeclinesAndAcceptsEqualTheOracle) {
     ASSERT_TRUE(SameBits(oracle::exactSum(cancel), sela_sum_exact(cancel.data(), cancel.size())));
   }
 }
+
+// The threshold every short decision compares its margin with, against the gaps to the
+// neighbours that nextafter finds: a threshold one step too large (the gap above taken at a
+// power of two, say) would let a value nearer to the double below settle on res.
+TEST(CertifiedSum, HalfGapIsHalfTheSmallerGapToTheNeighbours) {
+  const double kMax = std::numeric_limits<double>::max();
+  const double kInf = std::numeric_limits<double>::infinity();
+  auto expected = [&](double res) {
+    const double a = std::fabs(res);
+    if (a < 0x1p-1022) return 0.0;  // zero or subnormal: nothing settles
+    const double below = a - std::nextafter(a, 0.0);
+    const double above = a == kMax ? below : std::nextafter(a, kInf) - a;
+    return std::fmin(below, above) * 0.5;  // 2^-1075 rounds to 0, as the threshold does
+  };
+  std::vector<double> values = {0.0, 0x1p-1074, 0x1.8p-1023, 0x1p-1022, 0x1.0000000000001p-1022, 0x1p-1021,
+                                0x1p-1020, 0x1.fffffffffffffp-1021, 1.0, 0x1.fffffffffffffp0, 3.0, 0x1p1023, kMax};
+  for (int e = -1022; e <= 1023; e += 7) {
+    values.push_back(std::ldexp(1.0, e));
+    values.push_back(std::nextafter(std::ldexp(1.0, e), 0.0));
+    values.push_back(std::nextafter(std::ldexp(1.0, e), kInf));
+  }
+  std::mt19937_64 rng(29);
+  for (int i = 0; i < 2000; ++i) {
+    const uint64_t bits = rng() & ~(uint64_t{2047} << 52);
+    values.push_back(sela::fromBits(bits | (uint64_t{1 + rng() % 2046} << 52)));
+  }
+  for (double v : values) {
+    for (double res : {v, -v}) {
+      ASSERT_TRUE(SameBits(expected(res), sela::halfGapBelow(res))) << std::hexfloat << res;
+    }
+  }
+  EXPECT_EQ(kInf, sela::halfGapBelow(-kInf));
+  EXPECT_EQ(kInf, sela::halfGapBelow(std::numeric_limits<double>::quiet_NaN()));
+}
