@@ -176,7 +176,7 @@ void certifiedSumKernel(const double* x, int64_t n, sela::CertifiedDotLanes& sta
 // tau_j a double known exactly and every |r| <= 2^(k_{L-1} - 53): each residual lies
 // (L - 1) D + 53 - A - 1 bits below the block's largest magnitude (159 bits for L = 4 on
 // a whole block: enough to decide sums of condition 1e32 over ten million elements, whose
-// residuals then add up to some 2^-60 of the result; 39 bits for L = 1). The residuals
+// residuals then add up to some 2^-60 of the result; 79 bits for L = 2). The residuals
 // are counted, and their rounded sum and magnitude sum kept, whatever L was: the caller's
 // bound is over the residuals as they are, so L changes how often the bound decides,
 // never what it decides. The entries of tau for levels not taken are 0.
@@ -197,14 +197,17 @@ void certifiedSumKernel(const double* x, int64_t n, sela::CertifiedDotLanes& sta
 // S_{L-1} + p is exact, and no residual is left: further levels would hold nothing, and
 // the block's levels and residuals (all zero) are what all levels would give. So the
 // block takes those levels only, at most all of them (a zero in the block leaves no such
-// bound: all of them). Data of a few binades, as uniform data are, need two; sums of
-// condition 1e16 at ten million elements (elements over some 35 binades) need three.
+// bound: all of them; a flagged product's rounded low part is a residual all the same).
+// One level never suffices (k1 lies above the largest magnitude's exponent). Data of a
+// few binades, as uniform data are, need two; sums of condition 1e16 at ten million
+// elements (elements over some 35 binades) need three. The choice changes only the work:
+// the bound is over the residuals as they are.
 inline int levelsFor(double smallest, int below, int k1, int d) {
   constexpr int kAll = sela::kExtractionLevels;
   if (!(smallest > 0.0)) return kAll;
   int lowest = __builtin_ilogb(smallest) - below;
   lowest = lowest < -1022 ? -1022 : lowest;
-  int levels = 1;
+  int levels = 2;
   while (levels < kAll && k1 - (levels - 1) * d > lowest) ++levels;
   return levels;
 }
@@ -318,7 +321,6 @@ bool extractionSumBlock(const double* x, int64_t n, int64_t ahead, sela::Extract
   const int d = 53 - a;
   const int k1 = __builtin_ilogb(largest) + 1 + a;
   switch (levelsFor(smallest, 0, k1, d)) {
-    case 1: extractSumLevels<Ops, 1>(x, n, ahead, k1, d, state, tau); break;
     case 2: extractSumLevels<Ops, 2>(x, n, ahead, k1, d, state, tau); break;
     case 3: extractSumLevels<Ops, 3>(x, n, ahead, k1, d, state, tau); break;
     default: extractSumLevels<Ops, 4>(x, n, ahead, k1, d, state, tau); break;
@@ -335,8 +337,7 @@ bool extractionSumBlock(const double* x, int64_t n, int64_t ahead, sela::Extract
 // floor's rule). The p pass the levels k_0 .. k_{L-1} from the top as the elements of the
 // sum do; the r, each at most half a unit of its p (plus the rounding of a flagged one,
 // below 2^-1074, far inside the slack of the argument above), start one level down, in
-// running values of their own at k_1 .. k_{L-1} (with L = 1 they are residuals at once,
-// each below 2^(k_0 - A - 53), inside the p's residual bound). Both residuals of an
+// running values of their own at k_1 .. k_{L-1}. Both residuals of an
 // element go into the error lanes: two terms per element slot, whatever L. levels
 // receives the L levels of the p and the L - 1 of the r, each exact, ordered from the top
 // (p_0, p_1, r_1, p_2, r_2, ...), and 0 for the levels not taken. The largest |p| sets
@@ -462,7 +463,6 @@ bool extractionDotBlock(const double* x, const double* y, int64_t n, int64_t ahe
   const int d = 53 - a;
   const int k1 = __builtin_ilogb(largest) + 1 + a;
   switch (levelsFor(smallest, 53, k1, d)) {
-    case 1: extractDotLevels<Ops, 1>(x, y, n, ahead, k1, d, state, tau); break;
     case 2: extractDotLevels<Ops, 2>(x, y, n, ahead, k1, d, state, tau); break;
     case 3: extractDotLevels<Ops, 3>(x, y, n, ahead, k1, d, state, tau); break;
     default: extractDotLevels<Ops, 4>(x, y, n, ahead, k1, d, state, tau); break;
