@@ -6,12 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <random>
 #include <vector>
 
 #include "algorithms/certifiedsum.h"
+#include "kernel_slot.h"
 #include "dot_test_data.h"
 #include "gensum.h"
 #include "oracle.h"
@@ -299,4 +301,122 @@ TEST(ExtractedSum, FewBitsAndTheirTiesAreDecidedExactly) {
     }
   }
   EXPECT_GT(ties, 5) << "the data should hold exact ties";
+}
+
+// ---- Levels per block ----
+//
+// A block takes only the levels that hold all its bits (down to the unit of its smallest
+// magnitude, 53 bits lower for products), and then leaves no residual at all. Blocks of
+// a few binades take two levels (sums) or three (products with a low part), blocks over
+// some 60 binades three (sums), wider blocks all four; the smallest magnitude placed
+// exactly at a level's exponent, and one binade below it, sit on the edge of the rule.
+namespace {
+
+std::vector<double> blockOver(std::mt19937_64& rng, int binades, int smallestExponent = 1) {
+  std::vector<double> b(sela::kExtractionBlock);
+  std::uniform_real_distribution<double> u(0.5, 1.0);
+  for (auto& v : b) {
+    v = std::ldexp(u(rng), -static_cast<int>(rng() % static_cast<uint64_t>(binades)));
+    v = (rng() & 1) ? v : -v;
+  }
+  // A full 53-bit significand at 2^smallestExponent: its last bit is the block's lowest.
+  if (smallestExponent <= 0) {
+    const double odd = 1.0 + std::ldexp(static_cast<double>(rng() >> 12 | 1), -52);
+    b[rng() % b.size()] = std::ldexp(odd, smallestExponent);
+  }
+  return b;
+}
+
+#if defined(__x86_64__)
+struct BlockRun {
+  int levels = 0;        // the index past the last non-zero level (products: levels of the p)
+  double residual = -1;  // the magnitude sum of the block's residuals
+};
+BlockRun runBlock(const std::vector<double>& x, const std::vector<double>* y) {
+  sela::ExtractionLanes lanes;
+  double levels[sela::kExtractionDotLevels] = {};
+  const auto n = static_cast<int64_t>(x.size());
+  bool ok;
+  if (sela::avx512FamilySupported()) {
+    ok = y == nullptr ? sela::extractionSumBlockAvx512(x.data(), n, 0, lanes, levels)
+                      : sela::extractionDotBlockAvx512(x.data(), y->data(), n, 0, lanes, levels);
+  } else {
+    ok = y == nullptr ? sela::extractionSumBlockAvx2(x.data(), n, 0, lanes, levels)
+                      : sela::extractionDotBlockAvx2(x.data(), y->data(), n, 0, lanes, levels);
+  }
+  EXPECT_TRUE(ok);
+  BlockRun run;
+  for (int j = 0; j < sela::kExtractionDotLevels; ++j)
+    if (levels[j] != 0.0) run.levels = j + 1;
+  if (y != nullptr) run.levels = (run.levels + 1) / 2;  // p_0, p_1, r_1, p_2, r_2, ...
+  run.residual = 0.0;
+  for (int l = 0; l < lanes.lanes; ++l) run.residual += lanes.e[l];
+  return run;
+}
+#endif
+
+}  // namespace
+
+TEST(ExtractedLevels, EachBlockTakesTheLevelsThatHoldItsBits) {
+#if defined(__x86_64__)
+  if (!sela::avx2FamilySupported()) GTEST_SKIP() << "no vector family here: the pass always declines";
+  std::mt19937_64 rng(2024);
+  const std::vector<double> ones(sela::kExtractionBlock, 1.0 + pow2(-30));
+  // A block of 2048 with largest magnitude in [0.5, 1): k1 = 13, levels at 13, -27, -67, -107.
+  struct Case {
+    int binades, smallest, sumLevels;
+  };
+  for (const Case c : {Case{4, 1, 2}, Case{20, 1, 2}, Case{60, 1, 3}, Case{150, 1, 4}, Case{4, -27, 2},
+                       Case{4, -28, 3}, Case{4, -67, 3}, Case{4, -68, 4}}) {
+    const std::vector<double> b = blockOver(rng, c.binades, c.smallest);
+    const BlockRun sum = runBlock(b, nullptr);
+    EXPECT_EQ(c.sumLevels, sum.levels) << c.binades << " binades, smallest 2^" << c.smallest;
+    if (c.sumLevels < sela::kExtractionLevels) {
+      EXPECT_EQ(0.0, sum.residual) << "all bits held";
+    }
+    const BlockRun dot = runBlock(b, &ones);
+    EXPECT_LE(sum.levels, dot.levels) << "a product's low part lies 53 bits lower";
+    if (dot.levels < sela::kExtractionLevels) {
+      EXPECT_EQ(0.0, dot.residual) << "all bits held";
+    }
+    check(b, "one block");
+    checkDot(b, ones, "one block");
+  }
+  // A zero (no bound from the smallest: all levels), a subnormal, and a block of few
+  // binades far down.
+  std::vector<double> b = blockOver(rng, 4);
+  b[7] = 0.0;
+  check(b, "a zero among the elements");
+  b[7] = pow2(-1074);
+  check(b, "subnormal smallest");
+  for (double& v : b) v = std::ldexp(v, -1000);
+  EXPECT_EQ(0.0, runBlock(b, nullptr).residual);
+  check(b, "near the subnormal range");
+#else
+  GTEST_SKIP() << "the vector families are x86-64 only";
+#endif
+}
+
+// Calls mixing blocks of every level count, in every order and with a partial block last,
+// and blocks that cancel each other (the result far below every block's sum) are the
+// GMP oracle's, sum and dot, and are all decided.
+TEST(ExtractedLevels, CallsMixingLevelCountsAreExact) {
+  if (!passAvailable()) GTEST_SKIP() << "no vector family here: the pass always declines";
+  std::mt19937_64 rng(65536);
+  for (int trial = 0; trial < 6; ++trial) {
+    std::vector<double> x;
+    for (int k = 0; k < 9; ++k) {
+      const std::vector<double> b = blockOver(rng, std::array<int, 3>{4, 60, 150}[(k + trial) % 3]);
+      x.insert(x.end(), b.begin(), b.end());
+    }
+    x.resize(x.size() - 1 - rng() % 2000);
+    EXPECT_TRUE(check(x, "mixed levels"));
+    const std::vector<double> y(x.size(), 1.0 + pow2(-30));
+    EXPECT_TRUE(checkDot(x, y, "mixed levels"));
+    // The same blocks, then their negations, then a small remainder.
+    std::vector<double> c = x;
+    for (double v : x) c.push_back(-v);
+    c.push_back(std::ldexp(1.0 + trial, -30));
+    EXPECT_TRUE(check(c, "blocks cancelling each other"));
+  }
 }

@@ -116,8 +116,9 @@ struct ExtractionLanes {
   bool tinyProducts = false;  // as in CertifiedDotLanes
 };
 // One block of 1 <= n <= kExtractionBlock elements: its exact high parts into
-// levels[0 .. kExtractionLevels - 1] (top first), its residuals into the lanes; false to
-// decline. x[n .. n + ahead - 1] are the caller's too (the next block, asked for early).
+// levels[0 .. kExtractionLevels - 1] (top first; 0 for the levels below those that hold
+// all its bits, which the block skips), its residuals into the lanes; false to decline.
+// x[n .. n + ahead - 1] are the caller's too (the next block, asked for early).
 // The same over the products x[i] * y[i], kExtractionDotLevels exact levels per block.
 constexpr int kExtractionDotLevels = 2 * kExtractionLevels - 1;
 bool extractionDotBlockAvx2(const double* x, const double* y, int64_t n, int64_t ahead, ExtractionLanes& lanes,

@@ -151,12 +151,13 @@ void certifiedSumKernel(const double* x, int64_t n, sela::CertifiedDotLanes& sta
 // ---- The extraction pass (certifiedsum.h, extractedSum) ----
 //
 // One block of n <= kExtractionBlock elements. With 2^(A-2) >= the block's zero-padded
-// length N and the block's largest magnitude below 2^(k1 - A), level j (j = 0 .. L-1)
-// holds in every lane a running value S_j that starts at 1.5 * 2^k_j, k_j = k1 - j D,
-// D = 53 - A (no level below 2^-1022: such a level is clamped there, where every double is
-// a multiple of its unit and it leaves no residual). Each element p passes the levels top
-// down: t = S_j + p, q = t - S_j, p = p - q, S_j = t, and what leaves the last level goes
-// into the error lanes c (rounded sum) and e (rounded sum of magnitudes).
+// length N and the block's largest magnitude below 2^(k1 - A), level j (j = 0 .. L-1,
+// 1 <= L <= kExtractionLevels) holds in every lane a running value S_j that starts at
+// 1.5 * 2^k_j, k_j = k1 - j D, D = 53 - A (no level below 2^-1022: such a level is clamped
+// there, where every double is a multiple of its unit and it leaves no residual). Each
+// element p passes the levels top down: t = S_j + p, q = t - S_j, p = p - q, S_j = t, and
+// what leaves the last level goes into the error lanes c (rounded sum) and e (rounded sum
+// of magnitudes).
 // - Input bound: |p| <= 2^(k_j - A) at level j. For the elements by the choice of k1; below,
 //   p is the previous level's residual, at most half a unit of S_{j-1}, 2^(k_{j-1} - 53) =
 //   2^(k_j + D - 53) = 2^(k_j - A) (a clamped level only lies higher).
@@ -170,11 +171,15 @@ void certifiedSumKernel(const double* x, int64_t n, sela::CertifiedDotLanes& sta
 // - At the end each lane's S_j - 1.5 * 2^k_j is exact (same binade), a multiple of
 //   2^(k_j - 52); their sum over the lanes, added in any order, is a sum of the block's
 //   q's of level j, below 2^(k_j - 1) at every step and on that grid: exact too.
-// So the block's exact sum is sum_j tau_j + sum r over its residuals r, with every tau_j a
-// double known exactly and every |r| <= 2^(k_{L-1} - 53): for L levels each residual lies
-// (L - 1) D + 53 - A - 1 bits below the block's largest magnitude (159 bits for L = 4 on a
-// whole block: enough to decide sums of condition 1e32 over ten million elements, whose
-// residuals then add up to some 2^-60 of the result).
+// None of this depends on L: each level only sees what the one above let through. So for
+// every L the block's exact sum is sum_j tau_j + sum r over its residuals r, with every
+// tau_j a double known exactly and every |r| <= 2^(k_{L-1} - 53): each residual lies
+// (L - 1) D + 53 - A - 1 bits below the block's largest magnitude (159 bits for L = 4 on
+// a whole block: enough to decide sums of condition 1e32 over ten million elements, whose
+// residuals then add up to some 2^-60 of the result; 79 bits for L = 2). The residuals
+// are counted, and their rounded sum and magnitude sum kept, whatever L was: the caller's
+// bound is over the residuals as they are, so L changes how often the bound decides,
+// never what it decides. The entries of tau for levels not taken are 0.
 // Infinities make the largest magnitude too large: the block declines. A NaN is skipped by
 // the maximum (x86's rule keeps the other operand) but turns S_0 into a NaN, which the
 // caller's finiteness test catches; a block of zeros and NaNs only is scanned for them.
@@ -182,38 +187,37 @@ void certifiedSumKernel(const double* x, int64_t n, sela::CertifiedDotLanes& sta
 // The extraction runs on a block the first loop has just brought into the first-level
 // cache; meanwhile it asks for the next block (x[n .. n + ahead - 1], which the caller
 // owns), so that reading the data overlaps the arithmetic instead of following it.
-template <typename Ops>
-bool extractionSumBlock(const double* x, int64_t n, int64_t ahead, sela::ExtractionLanes& state, double* tau) {
+//
+// How many levels a block takes (levelsFor): those that hold all its bits. Every element
+// is a multiple of 2^(lowest - 52), lowest the exponent of the block's smallest magnitude
+// (-1022 for a subnormal one; for products, 53 below the smallest |p|, as the exact
+// product a b is a multiple of 2^(e_a + e_b - 104) and |p| < 2^(e_a + e_b + 2)), and so
+// is every residual (the difference of such a value and a multiple of a level's coarser
+// unit). Once k_{L-1} <= lowest, level L - 1's unit 2^(k_{L-1} - 52) divides them all,
+// S_{L-1} + p is exact, and no residual is left: further levels would hold nothing, and
+// the block's levels and residuals (all zero) are what all levels would give. So the
+// block takes those levels only, at most all of them (a zero in the block leaves no such
+// bound: all of them; a flagged product's rounded low part is a residual all the same).
+// One level never suffices (k1 lies above the largest magnitude's exponent). Data of a
+// few binades, as uniform data are, need two; sums of condition 1e16 at ten million
+// elements (elements over some 35 binades) need three. The choice changes only the work:
+// the bound is over the residuals as they are.
+inline int levelsFor(double smallest, int below, int k1, int d) {
+  constexpr int kAll = sela::kExtractionLevels;
+  if (!(smallest > 0.0)) return kAll;
+  int lowest = __builtin_ilogb(smallest) - below;
+  lowest = lowest < -1022 ? -1022 : lowest;
+  int levels = 2;
+  while (levels < kAll && k1 - (levels - 1) * d > lowest) ++levels;
+  return levels;
+}
+
+// The L levels of one block, from k1 down by d (the extraction above).
+template <typename Ops, int L>
+void extractSumLevels(const double* x, int64_t n, int64_t ahead, int k1, int d, sela::ExtractionLanes& state,
+                      double* tau) {
   using V = typename Ops::V;
   constexpr int64_t W = Ops::W;
-  constexpr int L = sela::kExtractionLevels;
-  static_assert(W <= sela::ExtractionLanes::kMaxLanes);
-  // The largest magnitude, four independent chains.
-  V m0 = Ops::zero(), m1 = m0, m2 = m0, m3 = m0;
-  int64_t i = 0;
-  for (; i + 4 * W <= n; i += 4 * W) {
-    m0 = Ops::max(Ops::abs(Ops::load(x + i)), m0);
-    m1 = Ops::max(Ops::abs(Ops::load(x + i + W)), m1);
-    m2 = Ops::max(Ops::abs(Ops::load(x + i + 2 * W)), m2);
-    m3 = Ops::max(Ops::abs(Ops::load(x + i + 3 * W)), m3);
-  }
-  for (; i + W <= n; i += W) m0 = Ops::max(Ops::abs(Ops::load(x + i)), m0);
-  double lanes[W];
-  Ops::store(lanes, Ops::max(Ops::max(m0, m1), Ops::max(m2, m3)));
-  double largest = 0.0;
-  for (int64_t l = 0; l < W; ++l) largest = lanes[l] > largest ? lanes[l] : largest;
-  for (; i < n; ++i) largest = __builtin_fabs(x[i]) > largest ? __builtin_fabs(x[i]) : largest;
-  const int64_t padded = (n + W - 1) / W * W;
-  const int a = 64 - __builtin_clzll(static_cast<uint64_t>(padded - 1)) + 2;  // 2^(a-2) >= padded
-  if (!(largest < __builtin_ldexp(1.0, sela::kExtractionTop - a))) return false;  // inf, or k1 > top
-  if (largest == 0.0) {
-    for (int64_t k = 0; k < n; ++k)
-      if (x[k] != x[k]) return false;
-    for (int j = 0; j < L; ++j) tau[j] = 0.0;
-    return true;
-  }
-  const int d = 53 - a;
-  const int k1 = __builtin_ilogb(largest) + 1 + a;
   double base[L];
   V s[L];
   for (int j = 0; j < L; ++j) {
@@ -233,7 +237,7 @@ bool extractionSumBlock(const double* x, int64_t n, int64_t ahead, sela::Extract
     c = Ops::add(c, p);
     e = Ops::add(e, Ops::abs(p));
   };
-  i = 0;
+  int64_t i = 0;
   const int64_t prefetchTo = ahead < n ? ahead : n;  // offsets i with x + n + i inside the array
   for (; i + 2 * W <= n; i += 2 * W) {
     if (i < prefetchTo) {
@@ -248,6 +252,8 @@ bool extractionSumBlock(const double* x, int64_t n, int64_t ahead, sela::Extract
     for (int64_t l = 0; i + l < n; ++l) bx[l] = x[i + l];
     step(Ops::load(bx));
   }
+  double lanes[W];
+  for (int j = 0; j < sela::kExtractionLevels; ++j) tau[j] = 0.0;
   for (int j = 0; j < L; ++j) {
     Ops::store(lanes, s[j]);
     double t = 0.0;
@@ -256,6 +262,69 @@ bool extractionSumBlock(const double* x, int64_t n, int64_t ahead, sela::Extract
   }
   Ops::store(state.c, c);
   Ops::store(state.e, e);
+}
+
+// The first loop of a block: its largest and smallest magnitudes, in independent chains.
+template <typename Ops>
+void scanSumBlock(const double* x, int64_t n, double& largest, double& smallest) {
+  using V = typename Ops::V;
+  constexpr int64_t W = Ops::W;
+  V m0 = Ops::zero(), m1 = m0, m2 = m0, m3 = m0;
+  V n0 = Ops::set1(__builtin_inf()), n1 = n0;
+  int64_t i = 0;
+  for (; i + 4 * W <= n; i += 4 * W) {
+    const V b0 = Ops::abs(Ops::load(x + i)), b1 = Ops::abs(Ops::load(x + i + W));
+    const V b2 = Ops::abs(Ops::load(x + i + 2 * W)), b3 = Ops::abs(Ops::load(x + i + 3 * W));
+    m0 = Ops::max(b0, m0);
+    m1 = Ops::max(b1, m1);
+    m2 = Ops::max(b2, m2);
+    m3 = Ops::max(b3, m3);
+    n0 = Ops::min(Ops::min(b0, b2), n0);
+    n1 = Ops::min(Ops::min(b1, b3), n1);
+  }
+  for (; i + W <= n; i += W) {
+    const V b = Ops::abs(Ops::load(x + i));
+    m0 = Ops::max(b, m0);
+    n0 = Ops::min(b, n0);
+  }
+  double lanes[W], small[W];
+  Ops::store(lanes, Ops::max(Ops::max(m0, m1), Ops::max(m2, m3)));
+  Ops::store(small, Ops::min(n0, n1));
+  largest = 0.0;
+  smallest = __builtin_inf();
+  for (int64_t l = 0; l < W; ++l) {
+    largest = lanes[l] > largest ? lanes[l] : largest;
+    smallest = small[l] < smallest ? small[l] : smallest;
+  }
+  for (; i < n; ++i) {
+    largest = __builtin_fabs(x[i]) > largest ? __builtin_fabs(x[i]) : largest;
+    smallest = __builtin_fabs(x[i]) < smallest ? __builtin_fabs(x[i]) : smallest;
+  }
+}
+
+template <typename Ops>
+bool extractionSumBlock(const double* x, int64_t n, int64_t ahead, sela::ExtractionLanes& state, double* tau) {
+  constexpr int64_t W = Ops::W;
+  constexpr int kAll = sela::kExtractionLevels;
+  static_assert(W <= sela::ExtractionLanes::kMaxLanes && kAll == 4);
+  double largest, smallest;
+  scanSumBlock<Ops>(x, n, largest, smallest);
+  const int64_t padded = (n + W - 1) / W * W;
+  const int a = 64 - __builtin_clzll(static_cast<uint64_t>(padded - 1)) + 2;  // 2^(a-2) >= padded
+  if (!(largest < __builtin_ldexp(1.0, sela::kExtractionTop - a))) return false;  // inf, or k1 > top
+  if (largest == 0.0) {
+    for (int64_t k = 0; k < n; ++k)
+      if (x[k] != x[k]) return false;
+    for (int j = 0; j < kAll; ++j) tau[j] = 0.0;
+    return true;
+  }
+  const int d = 53 - a;
+  const int k1 = __builtin_ilogb(largest) + 1 + a;
+  switch (levelsFor(smallest, 0, k1, d)) {
+    case 2: extractSumLevels<Ops, 2>(x, n, ahead, k1, d, state, tau); break;
+    case 3: extractSumLevels<Ops, 3>(x, n, ahead, k1, d, state, tau); break;
+    default: extractSumLevels<Ops, 4>(x, n, ahead, k1, d, state, tau); break;
+  }
   state.lanes = static_cast<int>(W);
   state.terms += padded;
   return true;
@@ -268,18 +337,87 @@ bool extractionSumBlock(const double* x, int64_t n, int64_t ahead, sela::Extract
 // floor's rule). The p pass the levels k_0 .. k_{L-1} from the top as the elements of the
 // sum do; the r, each at most half a unit of its p (plus the rounding of a flagged one,
 // below 2^-1074, far inside the slack of the argument above), start one level down, in
-// running values of their own at k_1 .. k_{L-1}. Both residuals of an element go into the
-// error lanes: two terms per element slot. levels receives the L levels of the p and the
-// L - 1 of the r, each exact, ordered from the top (p_0, p_1, r_1, p_2, r_2, ...). The largest |p| sets k_0; the smallest flags a block
-// that may hold tiny products, which is then scanned for them (zero products with a zero
-// factor are exact and need no flag).
+// running values of their own at k_1 .. k_{L-1}. Both residuals of an
+// element go into the error lanes: two terms per element slot, whatever L. levels
+// receives the L levels of the p and the L - 1 of the r, each exact, ordered from the top
+// (p_0, p_1, r_1, p_2, r_2, ...), and 0 for the levels not taken. The largest |p| sets
+// k_0; the smallest flags a block that may hold tiny products, which is then scanned for
+// them (zero products with a zero factor are exact and need no flag), and sets L.
+template <typename Ops, int L>
+void extractDotLevels(const double* x, const double* y, int64_t n, int64_t ahead, int k1, int d,
+                      sela::ExtractionLanes& state, double* tau) {
+  using V = typename Ops::V;
+  constexpr int64_t W = Ops::W;
+  double base[L];
+  V s[L], t[L];
+  for (int j = 0; j < L; ++j) {
+    const int k = k1 - j * d < -1022 ? -1022 : k1 - j * d;
+    base[j] = __builtin_ldexp(1.5, k);
+    s[j] = Ops::set1(base[j]);
+    t[j] = s[j];
+  }
+  V c = Ops::load(state.c), e = Ops::load(state.e);
+  const auto step = [&](V f, V g) {
+    V p = Ops::mul(f, g);
+    V r = Ops::fms(f, g, p);  // f*g - p in one rounding
+#pragma GCC unroll 8
+    for (int j = 0; j < L; ++j) {
+      const V u = Ops::add(s[j], p);
+      p = Ops::sub(p, Ops::sub(u, s[j]));
+      s[j] = u;
+    }
+#pragma GCC unroll 8
+    for (int j = 1; j < L; ++j) {
+      const V u = Ops::add(t[j], r);
+      r = Ops::sub(r, Ops::sub(u, t[j]));
+      t[j] = u;
+    }
+    c = Ops::add(c, Ops::add(p, r));
+    e = Ops::add(e, Ops::add(Ops::abs(p), Ops::abs(r)));
+  };
+  int64_t i = 0;
+  const int64_t prefetchTo = ahead < n ? ahead : n;
+  for (; i + W <= n; i += W) {
+    if (i < prefetchTo && (i & 7) == 0) {
+      __builtin_prefetch(x + n + i);
+      __builtin_prefetch(y + n + i);
+    }
+    step(Ops::load(x + i), Ops::load(y + i));
+  }
+  if (i < n) {
+    double bx[W] = {}, by[W] = {};
+    for (int64_t l = 0; i + l < n; ++l) {
+      bx[l] = x[i + l];
+      by[l] = y[i + l];
+    }
+    step(Ops::load(bx), Ops::load(by));
+  }
+  // Top down: the p's level 0, then the p's and the r's of each lower level.
+  for (int j = 0; j < sela::kExtractionDotLevels; ++j) tau[j] = 0.0;
+  double lanes[W];
+  for (int j = 0; j < L; ++j) {
+    Ops::store(lanes, s[j]);
+    double sum = 0.0;
+    for (int64_t l = 0; l < W; ++l) sum += lanes[l] - base[j];
+    tau[j == 0 ? 0 : 2 * j - 1] = sum;
+  }
+  for (int j = 1; j < L; ++j) {
+    Ops::store(lanes, t[j]);
+    double sum = 0.0;
+    for (int64_t l = 0; l < W; ++l) sum += lanes[l] - base[j];
+    tau[2 * j] = sum;
+  }
+  Ops::store(state.c, c);
+  Ops::store(state.e, e);
+}
+
 template <typename Ops>
 bool extractionDotBlock(const double* x, const double* y, int64_t n, int64_t ahead, sela::ExtractionLanes& state,
                         double* tau) {
   using V = typename Ops::V;
   constexpr int64_t W = Ops::W;
-  constexpr int L = sela::kExtractionLevels;
-  static_assert(W <= sela::ExtractionLanes::kMaxLanes);
+  constexpr int kAll = sela::kExtractionLevels;
+  static_assert(W <= sela::ExtractionLanes::kMaxLanes && kAll == 4);
   constexpr double kTiny = 0x1p-916;
   V m0 = Ops::zero(), m1 = m0;
   V s0 = Ops::set1(__builtin_inf()), s1 = s0;
@@ -319,70 +457,16 @@ bool extractionDotBlock(const double* x, const double* y, int64_t n, int64_t ahe
     // Zero products only (a NaN would have set smallest to... nothing: scan for it).
     for (int64_t k = 0; k < n; ++k)
       if (x[k] * y[k] != x[k] * y[k]) return false;
-    for (int j = 0; j < 2 * L - 1; ++j) tau[j] = 0.0;
+    for (int j = 0; j < sela::kExtractionDotLevels; ++j) tau[j] = 0.0;
     return true;
   }
   const int d = 53 - a;
   const int k1 = __builtin_ilogb(largest) + 1 + a;
-  double base[L];
-  V s[L], t[L];
-  for (int j = 0; j < L; ++j) {
-    const int k = k1 - j * d < -1022 ? -1022 : k1 - j * d;
-    base[j] = __builtin_ldexp(1.5, k);
-    s[j] = Ops::set1(base[j]);
-    t[j] = s[j];
+  switch (levelsFor(smallest, 53, k1, d)) {
+    case 2: extractDotLevels<Ops, 2>(x, y, n, ahead, k1, d, state, tau); break;
+    case 3: extractDotLevels<Ops, 3>(x, y, n, ahead, k1, d, state, tau); break;
+    default: extractDotLevels<Ops, 4>(x, y, n, ahead, k1, d, state, tau); break;
   }
-  V c = Ops::load(state.c), e = Ops::load(state.e);
-  const auto step = [&](V f, V g) {
-    V p = Ops::mul(f, g);
-    V r = Ops::fms(f, g, p);  // f*g - p in one rounding
-#pragma GCC unroll 8
-    for (int j = 0; j < L; ++j) {
-      const V u = Ops::add(s[j], p);
-      p = Ops::sub(p, Ops::sub(u, s[j]));
-      s[j] = u;
-    }
-#pragma GCC unroll 8
-    for (int j = 1; j < L; ++j) {
-      const V u = Ops::add(t[j], r);
-      r = Ops::sub(r, Ops::sub(u, t[j]));
-      t[j] = u;
-    }
-    c = Ops::add(c, Ops::add(p, r));
-    e = Ops::add(e, Ops::add(Ops::abs(p), Ops::abs(r)));
-  };
-  i = 0;
-  const int64_t prefetchTo = ahead < n ? ahead : n;
-  for (; i + W <= n; i += W) {
-    if (i < prefetchTo && (i & 7) == 0) {
-      __builtin_prefetch(x + n + i);
-      __builtin_prefetch(y + n + i);
-    }
-    step(Ops::load(x + i), Ops::load(y + i));
-  }
-  if (i < n) {
-    double bx[W] = {}, by[W] = {};
-    for (int64_t l = 0; i + l < n; ++l) {
-      bx[l] = x[i + l];
-      by[l] = y[i + l];
-    }
-    step(Ops::load(bx), Ops::load(by));
-  }
-  // Top down: the p's level 0, then the p's and the r's of each lower level.
-  for (int j = 0; j < L; ++j) {
-    Ops::store(lanes, s[j]);
-    double sum = 0.0;
-    for (int64_t l = 0; l < W; ++l) sum += lanes[l] - base[j];
-    tau[j == 0 ? 0 : 2 * j - 1] = sum;
-  }
-  for (int j = 1; j < L; ++j) {
-    Ops::store(lanes, t[j]);
-    double sum = 0.0;
-    for (int64_t l = 0; l < W; ++l) sum += lanes[l] - base[j];
-    tau[2 * j] = sum;
-  }
-  Ops::store(state.c, c);
-  Ops::store(state.e, e);
   state.lanes = static_cast<int>(W);
   state.terms += 2 * padded;
   return true;
