@@ -51,11 +51,13 @@ struct LaneSums {
 };
 
 // TwoSum of the accumulated s and x, the error into c and its magnitude into e.
-inline void laneAdd(LaneSums& l, double x) {
+// Returns the addition's error, the term it adds to c.
+inline double laneAdd(LaneSums& l, double x) {
   const SumAndError ts = twoSum(l.s, x);
   l.s = ts.s;
   l.c = l.c + ts.e;
   l.e = l.e + std::fabs(ts.e);
+  return ts.e;
 }
 
 enum class Verdict {
@@ -148,15 +150,11 @@ double leastGrain(const double* x, int64_t n) {
 //   plus 2^-1074, which covers that.
 // - margin: |d| + B' rounded (relative error u, exact when subnormal), then enlarged
 //   past both roundings: above the exact |d| + B, an upper bound of |T - res|.
-// - halfGap: for res normal of exponent e, 2^e = |res| with the significand cleared; the
-//   gaps to its neighbours are 2^(e - 52), but 2^(e - 53) below a power of two (above
-//   DBL_MAX the threshold is that of a gap like the one below). Half the smaller gap is
-//   2^e times 2^-53, or 2^-54 for a power of two: exact when at least 2^-1074, else the
-//   product rounds to 0 (2^-1075 is a tie, to even), as it is for res = 0 or subnormal.
+// - halfGap (halfGapBelow, certifiedsum.h): half the smaller gap between res and its
+//   neighbours, 0 where res is zero or subnormal.
 // margin < halfGap thus puts T strictly nearer to res than to any other double, as
 // decide requires. An infinity or a NaN anywhere makes res, d, or the margin a NaN or an
 // infinity: a NaN compares false, and so does an infinite margin against any halfGap.
-// (halfGapBelow is in certifiedsum.h.)
 inline bool settledWithRoom(const SumAndError& r, double boundAbove) {
   return (std::fabs(r.e) + boundAbove) * 1.0000001 < halfGapBelow(r.s);
 }
@@ -201,11 +199,8 @@ Pass certifiedPass(const double* x, int64_t n, double& result, double* terms) {
   }
   LaneSums total;
   const auto add = [&](double v, int64_t slot) {
-    const SumAndError ts = twoSum(total.s, v);
-    total.s = ts.s;
-    total.c = total.c + ts.e;
-    total.e = total.e + std::fabs(ts.e);
-    if constexpr (Record) terms[slot] = ts.e;
+    const double err = laneAdd(total, v);
+    if constexpr (Record) terms[slot] = err;
   };
   for (; i < n; ++i) add(x[i], i);
   // The merge as a tree: the two registers lane by lane (one vector TwoSum), then the two

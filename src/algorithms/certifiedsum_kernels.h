@@ -212,6 +212,22 @@ inline int levelsFor(double smallest, int below, int k1, int d) {
   return levels;
 }
 
+// Level j's starting value 1.5 * 2^k_j, k_j = k1 - j d clamped at 2^-1022.
+inline double levelBase(int k1, int j, int d) {
+  const int k = k1 - j * d < -1022 ? -1022 : k1 - j * d;
+  return __builtin_ldexp(1.5, k);
+}
+
+// A level's exact sum over the lanes: each lane's S_j - base, added up (exact as above).
+template <typename Ops>
+double levelExcess(typename Ops::V level, double base) {
+  double lanes[Ops::W];
+  Ops::store(lanes, level);
+  double sum = 0.0;
+  for (int64_t l = 0; l < Ops::W; ++l) sum += lanes[l] - base;
+  return sum;
+}
+
 // The L levels of one block, from k1 down by d (the extraction above).
 template <typename Ops, int L>
 void extractSumLevels(const double* x, int64_t n, int64_t ahead, int k1, int d, sela::ExtractionLanes& state,
@@ -221,8 +237,7 @@ void extractSumLevels(const double* x, int64_t n, int64_t ahead, int k1, int d, 
   double base[L];
   V s[L];
   for (int j = 0; j < L; ++j) {
-    const int k = k1 - j * d < -1022 ? -1022 : k1 - j * d;
-    base[j] = __builtin_ldexp(1.5, k);
+    base[j] = levelBase(k1, j, d);
     s[j] = Ops::set1(base[j]);
   }
   V c = Ops::load(state.c), e = Ops::load(state.e);
@@ -252,14 +267,8 @@ void extractSumLevels(const double* x, int64_t n, int64_t ahead, int k1, int d, 
     for (int64_t l = 0; i + l < n; ++l) bx[l] = x[i + l];
     step(Ops::load(bx));
   }
-  double lanes[W];
   for (int j = 0; j < sela::kExtractionLevels; ++j) tau[j] = 0.0;
-  for (int j = 0; j < L; ++j) {
-    Ops::store(lanes, s[j]);
-    double t = 0.0;
-    for (int64_t l = 0; l < W; ++l) t += lanes[l] - base[j];
-    tau[j] = t;
-  }
+  for (int j = 0; j < L; ++j) tau[j] = levelExcess<Ops>(s[j], base[j]);
   Ops::store(state.c, c);
   Ops::store(state.e, e);
 }
@@ -351,8 +360,7 @@ void extractDotLevels(const double* x, const double* y, int64_t n, int64_t ahead
   double base[L];
   V s[L], t[L];
   for (int j = 0; j < L; ++j) {
-    const int k = k1 - j * d < -1022 ? -1022 : k1 - j * d;
-    base[j] = __builtin_ldexp(1.5, k);
+    base[j] = levelBase(k1, j, d);
     s[j] = Ops::set1(base[j]);
     t[j] = s[j];
   }
@@ -394,19 +402,8 @@ void extractDotLevels(const double* x, const double* y, int64_t n, int64_t ahead
   }
   // Top down: the p's level 0, then the p's and the r's of each lower level.
   for (int j = 0; j < sela::kExtractionDotLevels; ++j) tau[j] = 0.0;
-  double lanes[W];
-  for (int j = 0; j < L; ++j) {
-    Ops::store(lanes, s[j]);
-    double sum = 0.0;
-    for (int64_t l = 0; l < W; ++l) sum += lanes[l] - base[j];
-    tau[j == 0 ? 0 : 2 * j - 1] = sum;
-  }
-  for (int j = 1; j < L; ++j) {
-    Ops::store(lanes, t[j]);
-    double sum = 0.0;
-    for (int64_t l = 0; l < W; ++l) sum += lanes[l] - base[j];
-    tau[2 * j] = sum;
-  }
+  for (int j = 0; j < L; ++j) tau[j == 0 ? 0 : 2 * j - 1] = levelExcess<Ops>(s[j], base[j]);
+  for (int j = 1; j < L; ++j) tau[2 * j] = levelExcess<Ops>(t[j], base[j]);
   Ops::store(state.c, c);
   Ops::store(state.e, e);
 }
