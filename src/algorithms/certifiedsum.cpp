@@ -384,14 +384,19 @@ bool decideInRegister(SuperAccumulator& acc, const ExtractionLanes& lanes, int64
   return true;
 }
 
-// The pass over blocks: block(start, len, ahead, lanes, levels) extracts one.
+// The pass over blocks: block(start, len, ahead, lanes, levels) extracts one. A call whose
+// blocks were shortened (levelsTaken, certifiedsum_kernels.h) and whose bound then does not
+// decide runs once more with all levels, which decides what it would have decided alone.
 template <int Count, typename Block>
-bool extractedPass(int64_t n, Block block, double& result) {
-  if (n <= 0 || n > kCertifiedDotMaxLength) return false;
-  static_assert(int64_t{1} << 31 == kCertifiedDotMaxLength, "m u <= 2^-20 for the residuals of every length");
+bool extractedPassOnce(int64_t n, bool allLevels, Block block, double& result, bool& shortened) {
   ExtractionLanes lanes;
+  lanes.allLevels = allLevels;
   double levels[Count];
-  if (n <= kExtractionBlock) return block(0, n, 0, lanes, levels) && decideOneBlock(lanes, levels, Count, n, result);
+  if (n <= kExtractionBlock) {
+    if (!block(0, n, 0, lanes, levels)) return false;
+    shortened = lanes.shortened;
+    return decideOneBlock(lanes, levels, Count, n, result);
+  }
   SuperAccumulator acc;
   initialize(acc);
   for (int64_t start = 0; start < n; start += kExtractionBlock) {
@@ -404,7 +409,17 @@ bool extractedPass(int64_t n, Block block, double& result) {
       deposit(acc, t);
     }
   }
+  shortened = lanes.shortened;
   return decideInRegister(acc, lanes, n, result);
+}
+
+template <int Count, typename Block>
+bool extractedPass(int64_t n, Block block, double& result) {
+  if (n <= 0 || n > kCertifiedDotMaxLength) return false;
+  static_assert(int64_t{1} << 31 == kCertifiedDotMaxLength, "m u <= 2^-20 for the residuals of every length");
+  bool shortened = false;
+  if (extractedPassOnce<Count>(n, false, block, result, shortened)) return true;
+  return shortened && extractedPassOnce<Count>(n, true, block, result, shortened);
 }
 
 }  // namespace

@@ -114,6 +114,10 @@ struct ExtractionLanes {
   int lanes = 0;
   int64_t terms = 0;
   bool tinyProducts = false;  // as in CertifiedDotLanes
+  // Asked of the kernel: every block takes all the levels its bits need (else a block of
+  // the sum spread far beyond the levels' reach takes two). Reported: some block took two.
+  bool allLevels = false;
+  bool shortened = false;
 };
 // One block of 1 <= n <= kExtractionBlock elements: its exact high parts into
 // levels[0 .. kExtractionLevels - 1] (top first; 0 for the levels below those that hold

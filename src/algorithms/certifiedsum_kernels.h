@@ -197,19 +197,42 @@ void certifiedSumKernel(const double* x, int64_t n, sela::CertifiedDotLanes& sta
 // S_{L-1} + p is exact, and no residual is left: further levels would hold nothing, and
 // the block's levels and residuals (all zero) are what all levels would give. So the
 // block takes those levels only, at most all of them (a zero in the block leaves no such
-// bound: all of them; a flagged product's rounded low part is a residual all the same).
-// One level never suffices (k1 lies above the largest magnitude's exponent). Data of a
+// bound: all of them; a flagged product's rounded low part is a residual all the same),
+// and a block of the sum whose bits lie far beyond the reach of all takes two
+// (levelsTaken). One level never suffices (k1 lies above the largest magnitude's exponent). Data of a
 // few binades, as uniform data are, need two; sums of condition 1e16 at ten million
 // elements (elements over some 35 binades) need three. The choice changes only the work:
 // the bound is over the residuals as they are.
+constexpr int kBeyondReach = sela::kExtractionLevels + 1;
 inline int levelsFor(double smallest, int below, int k1, int d) {
   constexpr int kAll = sela::kExtractionLevels;
   if (!(smallest > 0.0)) return kAll;
   int lowest = __builtin_ilogb(smallest) - below;
   lowest = lowest < -1022 ? -1022 : lowest;
+  if (k1 - kAll * d > lowest) return kBeyondReach;  // a level below the last (levelsTaken)
   int levels = 2;
   while (levels < kAll && k1 - (levels - 1) * d > lowest) ++levels;
   return levels;
+}
+
+// Blocks of the sum far beyond the levels' reach. A block whose bits reach more than a
+// level's width below even the last level (for a whole block, elements spread over more
+// than 4 d - a - 1 = 146 binades: data of random exponents) leaves residuals whatever it
+// takes, and its levels only make them small: two leave them 79 bits below its largest
+// magnitude instead of 159, which decides every sum that does not cancel to within about
+// 2^-50 of its magnitudes, for half the arithmetic of four. Such a block (levelsFor says
+// kBeyondReach) takes two unless the lanes ask for all (lanes.allLevels), and the lanes
+// record that one did not (lanes.shortened): where the bound then declines, the caller
+// runs the pass once more with all levels. So a shortened block can cost a second run,
+// never a result. Blocks within a level of the reach (sums of condition 1e32 at ten
+// million elements spread over up to some 110 binades), whose deciding needs their last
+// level, take all their bits need. (The dot product's blocks take all: on products two
+// levels were no faster, the reading of two arrays setting the pace.)
+inline int levelsTaken(int needed, sela::ExtractionLanes& lanes) {
+  if (needed != kBeyondReach) return needed;
+  if (lanes.allLevels) return sela::kExtractionLevels;
+  lanes.shortened = true;
+  return 2;
 }
 
 // Level j's starting value 1.5 * 2^k_j, k_j = k1 - j d clamped at 2^-1022.
@@ -329,7 +352,7 @@ bool extractionSumBlock(const double* x, int64_t n, int64_t ahead, sela::Extract
   }
   const int d = 53 - a;
   const int k1 = __builtin_ilogb(largest) + 1 + a;
-  switch (levelsFor(smallest, 0, k1, d)) {
+  switch (levelsTaken(levelsFor(smallest, 0, k1, d), state)) {
     case 2: extractSumLevels<Ops, 2>(x, n, ahead, k1, d, state, tau); break;
     case 3: extractSumLevels<Ops, 3>(x, n, ahead, k1, d, state, tau); break;
     default: extractSumLevels<Ops, 4>(x, n, ahead, k1, d, state, tau); break;
