@@ -367,8 +367,6 @@ TEST(Dispatch, PicksTheFamilyExpectedOnThisProcessor) {
   // The running sums' span kernels, likewise.
   EXPECT_EQ(avx ? exactSpanAvx2 : exactSpanSse2, exactSpanImpl.get()) << picked;
   EXPECT_EQ(avx ? boundSpanAvx2 : boundSpanSse2, boundSpanImpl.get()) << picked;
-  // The pass over an accumulator record's limbs: the widest copy the family offers.
-  EXPECT_EQ(avx512 ? scanLimbsAvx512 : avx ? scanLimbsAvx2 : scanLimbsSse2, scanLimbsImpl.get()) << picked;
 #else
   // No x86 family off x86-64: every slot keeps its baseline copy.
   EXPECT_FALSE(avx) << picked;
@@ -378,7 +376,6 @@ TEST(Dispatch, PicksTheFamilyExpectedOnThisProcessor) {
   EXPECT_EQ(dot2Baseline, dot2ArrangementImpl.get());
   EXPECT_EQ(exactSpanSse2, exactSpanImpl.get());
   EXPECT_EQ(boundSpanSse2, boundSpanImpl.get());
-  EXPECT_EQ(scanLimbsSse2, scanLimbsImpl.get());
   EXPECT_EQ(maxMagnitudeLanesSse2, maxMagnitudeLanesImpl.get());
   EXPECT_EQ(normalizePairWithNormsSse2, normalizePairWithNormsImpl.get());
 #endif

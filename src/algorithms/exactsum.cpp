@@ -5,26 +5,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "kernel_slot.h"
-
 namespace sela {
-
-// The baseline pass: the OR in eight independent chains of two operations per limb (the
-// compiler's two-lane vectors do them in pairs); finding the non-zero limbs would cost
-// several operations per limb here, so every limb is marked as possibly in use.
-LimbScan scanLimbsSse2(const uint64_t* limbs, uint64_t p) {
-  uint64_t r[8] = {};
-  int i = 0;
-  for (; i + 8 <= kSuperLimbs; i += 8)
-    for (int j = 0; j < 8; ++j) r[j] |= limbs[i + j] + p;
-  for (; i < kSuperLimbs; ++i) r[0] |= limbs[i] + p;
-  constexpr uint64_t kAll = ~uint64_t{0};
-  return {((r[0] | r[1]) | (r[2] | r[3])) | ((r[4] | r[5]) | (r[6] | r[7])),
-          {kAll, kAll, (uint64_t{1} << (kSuperLimbs - 128)) - 1}};
-}
-
-constinit KernelSlot<ScanLimbsKernel> scanLimbsImpl{
-    {scanLimbsSse2, SELA_X86_KERNEL(scanLimbsAvx2), SELA_X86_KERNEL(scanLimbsAvx512)}};
 
 void initialize(SuperAccumulator& acc) {
   std::memset(&acc, 0, sizeof acc);
@@ -602,46 +583,39 @@ static_assert(offsetof(SuperAccumulator, infBits) == 8 * kInfWord &&
               offsetof(SuperAccumulator, nanBits) == 8 * kNanWord &&
               offsetof(SuperAccumulator, overflowBits) == 8 * kOverflowWord);
 
-// A cheaper test of the limbs that settles the common case, in the one vector pass that
-// also finds the limbs in use: with P = 2^q the largest power of two not above
-// b = k * 2^52 (k >= 1 deposits' worth used), a limb lies in [-P, P) exactly when
-// limb + P, as an unsigned word, lies in [0, 2P), that is has no bit at q + 1 or above;
-// the OR of all of them has none exactly when none of them has one. [-P, P) lies within
-// [-b, b): a record that passes passes limbsWithinHeadroom. One that fails (a limb beyond
-// half the headroom used, or not a valid record at all) is decided by that exact test.
-// With no headroom used (k = 0) the test is exact: P = 0 and no bit may be set, every
-// limb must be 0.
-bool validRecord(const uint64_t* words, LimbScan& scan) {
-  const auto addsLeft = static_cast<int64_t>(words[kCountdownWord]);
-  if (!validFrame(words[kFormatWord], addsLeft, words[kInfWord], words[kNanWord], words[kOverflowWord])) return false;
+// A cheaper test of the limbs that settles the common case, two operations per limb in
+// eight independent chains: with P = 2^q the largest power of two not above b = k * 2^52
+// (k >= 1 deposits' worth used), a limb lies in [-P, P) exactly when limb + P, as an
+// unsigned word, lies in [0, 2P), that is has no bit at q + 1 or above; the OR of all of
+// them has none exactly when none of them has one. [-P, P) lies within [-b, b): a record
+// that passes passes limbsWithinHeadroom. One that fails (a limb beyond half the headroom
+// used, or not a valid record at all) is decided by that exact test. With no headroom
+// used (k = 0) the test is exact: P = 0 and no bit may be set, every limb must be 0.
+bool limbsWellWithinHeadroom(const uint64_t* limbs, int64_t addsLeft) {
   const auto k = static_cast<uint64_t>(kAddsAfterInit - addsLeft);
   const int q = (63 - std::countl_zero(k)) + kDepositBoundLog2;  // at most 10 + 52
   const uint64_t p = k == 0 ? 0 : uint64_t{1} << q;
   const int above = k == 0 ? 0 : q + 1;
-  scan = scanLimbsImpl.get()(words + kFirstLimbWord, p);
-  return (scan.shifted >> above) == 0 ||
-         (k != 0 && limbsWithinHeadroom<false>(words + kFirstLimbWord, nullptr, addsLeft));
+  uint64_t r[8] = {};
+  int i = 0;
+  for (; i + 8 <= kSuperLimbs; i += 8)
+    for (int j = 0; j < 8; ++j) r[j] |= limbs[i + j] + p;
+  for (; i < kSuperLimbs; ++i) r[0] |= limbs[i] + p;
+  return (((r[0] | r[1]) | (r[2] | r[3]) | ((r[4] | r[5]) | (r[6] | r[7]))) >> above) == 0;
 }
 
-// The lowest and the highest limb a scan marked as possibly non-zero (every limb outside
-// [lo, hi] is zero); false when it marked none.
-bool limbsInUse(const LimbScan& scan, int64_t& lo, int64_t& hi) {
-  lo = -1;
-  hi = -1;
-  for (int w = 0; w < 3; ++w) {
-    if (scan.nonzero[w] == 0) continue;
-    if (lo < 0) lo = 64 * w + std::countr_zero(scan.nonzero[w]);
-    hi = 64 * w + 63 - std::countl_zero(scan.nonzero[w]);
-  }
-  return lo >= 0;
+bool validRecord(const uint64_t* words) {
+  const auto addsLeft = static_cast<int64_t>(words[kCountdownWord]);
+  if (!validFrame(words[kFormatWord], addsLeft, words[kInfWord], words[kNanWord], words[kOverflowWord])) return false;
+  return limbsWellWithinHeadroom(words + kFirstLimbWord, addsLeft) ||
+         (addsLeft != kAddsAfterInit && limbsWithinHeadroom<false>(words + kFirstLimbWord, nullptr, addsLeft));
 }
 
 }  // namespace
 
 InPlace addInPlace(uint64_t* words, const double* x, int64_t n) {
   if (n > kAddsAfterInit) return InPlace::NeedsRegister;
-  LimbScan scan;
-  if (!validRecord(words, scan)) return InPlace::Invalid;
+  if (!validRecord(words)) return InPlace::Invalid;
   const auto addsLeft = static_cast<int64_t>(words[kCountdownWord]);
   if (n <= 0) return InPlace::Done;
   if (n > addsLeft) return InPlace::NeedsRegister;
@@ -664,22 +638,18 @@ InPlace addInPlace(uint64_t* words, const double* x, int64_t n) {
 }
 
 InPlace mergeInPlace(uint64_t* words, const uint64_t* other) {
-  LimbScan scan, otherScan;
-  if (!validRecord(words, scan) || !validRecord(other, otherScan)) return InPlace::Invalid;
+  if (!validRecord(words) || !validRecord(other)) return InPlace::Invalid;
   // merge's plain branch: other's limbs added, as many deposits spent as other has used.
   const auto addsLeft = static_cast<int64_t>(words[kCountdownWord]);
   const int64_t cost = kAddsAfterInit - static_cast<int64_t>(other[kCountdownWord]);
   if (cost > kAddsAfterCarry || addsLeft < cost) return InPlace::NeedsRegister;
   // other may be words itself: its side words are read before any is written, and each
-  // limb is read before it is written. Only the limbs other holds non-zero change words.
+  // limb is read before it is written.
   const uint64_t inf = combineInfinities(words[kInfWord], other[kInfWord]);
   const uint64_t overflow = combineInfinities(words[kOverflowWord], other[kOverflowWord]);
   const uint64_t nan = (other[kNanWord] & kMantissaMask) > (words[kNanWord] & kMantissaMask) ? other[kNanWord]
                                                                                               : words[kNanWord];
-  int64_t lo, hi;
-  if (limbsInUse(otherScan, lo, hi)) {
-    for (int64_t k = kFirstLimbWord + lo; k <= kFirstLimbWord + hi; ++k) words[k] += other[k];
-  }
+  for (int k = kFirstLimbWord; k < kFirstLimbWord + kSuperLimbs; ++k) words[k] += other[k];
   words[kCountdownWord] = static_cast<uint64_t>(addsLeft - cost);
   words[kInfWord] = inf;
   words[kOverflowWord] = overflow;
@@ -688,8 +658,7 @@ InPlace mergeInPlace(uint64_t* words, const uint64_t* other) {
 }
 
 bool roundRecord(const uint64_t* words, double& result) {
-  LimbScan scan;
-  if (!validRecord(words, scan)) return false;
+  if (!validRecord(words)) return false;
   if (words[kNanWord] != 0) {
     result = fromBits(words[kNanWord]);
     return true;
@@ -698,16 +667,10 @@ bool roundRecord(const uint64_t* words, double& result) {
     result = fromBits(words[kInfWord]);
     return true;
   }
-  // u: the highest non-zero limb (-1 for an empty register), lo: the lowest one. The
-  // scans test four limbs at a time within the limbs the pass marked.
   const uint64_t* record = words + kFirstLimbWord;
-  int64_t lo, u;
-  if (limbsInUse(scan, lo, u)) {
-    while (u >= lo + 3 && (record[u] | record[u - 1] | record[u - 2] | record[u - 3]) == 0) u -= 4;
-    while (u >= lo && record[u] == 0) --u;
-    while (lo + 4 <= u && (record[lo] | record[lo + 1] | record[lo + 2] | record[lo + 3]) == 0) lo += 4;
-    while (lo < u && record[lo] == 0) ++lo;
-  }
+  int64_t u = kSuperLimbs - 1;
+  while (u >= 3 && (record[u] | record[u - 1] | record[u - 2] | record[u - 3]) == 0) u -= 4;
+  while (u >= 0 && record[u] == 0) --u;
   if (u >= kSuperLimbs - 2) {
     // Carries may reach the top limb, and overflowBits may change: the whole register.
     SuperAccumulator acc;
@@ -720,6 +683,9 @@ bool roundRecord(const uint64_t* words, double& result) {
     result = u < 0 && words[kOverflowWord] == 0 ? 0.0 : fromBits(words[kOverflowWord]);
     return true;
   }
+  int64_t lo = 0;
+  while (lo + 4 <= u && (record[lo] | record[lo + 1] | record[lo + 2] | record[lo + 3]) == 0) lo += 4;
+  while (record[lo] == 0) ++lo;
   // round's carry propagation and rounding over a copy of the limbs in use: lo - 1 (where
   // a top digit of -1 folds) up to u + 2 (the carry out of u ends in u + 1).
   int64_t limbs[kSuperLimbs];

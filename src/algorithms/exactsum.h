@@ -103,27 +103,6 @@ InPlace mergeInPlace(uint64_t* words, const uint64_t* other);
 // the record is not valid.
 bool roundRecord(const uint64_t* words, double& result);
 
-// ---- One pass over a record's limbs (exactsum_kernels.h), one copy per instruction set ----
-
-// What the pass finds in the kSuperLimbs limbs of a record, given as unsigned words: the
-// OR of every limb plus p (wrapping), which the record check tests for high bits, and
-// which limbs are non-zero (limb k is bit k mod 64 of nonzero[k / 64]), so that merging
-// and rounding touch only the limbs in use.
-struct LimbScan {
-  uint64_t shifted;
-  uint64_t nonzero[3];
-};
-// The same words from every copy. Sse2 is baseline (exactsum.cpp), Avx2 needs the AVX2
-// family (exactsum_avx2.cpp), Avx512 AVX-512F (exactsum_avx512.cpp).
-LimbScan scanLimbsSse2(const uint64_t* limbs, uint64_t p);
-LimbScan scanLimbsAvx2(const uint64_t* limbs, uint64_t p);
-LimbScan scanLimbsAvx512(const uint64_t* limbs, uint64_t p);
-using ScanLimbsKernel = LimbScan (*)(const uint64_t*, uint64_t);
-// The copy this processor runs, chosen on first use (kernel_slot.h).
-template <typename Kernel>
-class KernelSlot;
-extern KernelSlot<ScanLimbsKernel> scanLimbsImpl;
-
 // Whether a side word is set: the result is then that word, whatever the limbs hold, and
 // only further NaNs and infinities can still change it.
 static inline bool holdsSpecial(const SuperAccumulator& acc) { return acc.nanBits != 0 || acc.infBits != 0; }
