@@ -1,13 +1,12 @@
 // The record check's pass over the limbs on 256-bit vectors (built with -mavx -mfma for
 // its suffix, cmake/kernels.cmake; reached only where the dispatch found the AVX2 family,
-// which includes AVX2 itself: the 64-bit integer lanes below need it, so it is enabled
-// here).
-#pragma GCC target("avx2")
+// which includes AVX2 itself: the 64-bit integer lanes below need it, so the function
+// enables it).
 #include <immintrin.h>
 
 #include "algorithms/exactsum.h"
 
-uint64_t sela::limbsShiftedOrAvx2(const uint64_t* limbs, uint64_t p) {
+__attribute__((target("avx2"))) uint64_t sela::limbsShiftedOrAvx2(const uint64_t* limbs, uint64_t p) {
   static_assert(kSuperLimbs == 32 * 4 + 3, "thirty-two whole vectors and three limbs");
   const __m256i shift = _mm256_set1_epi64x(static_cast<long long>(p));
   __m256i r[4] = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256()};
