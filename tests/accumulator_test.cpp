@@ -11,6 +11,7 @@
 
 #include "algorithms/exactengine.h"
 #include "algorithms/exactsum.h"
+#include "kernel_slot.h"
 #include "sela.h"
 #include "test_util.h"
 
@@ -257,7 +258,41 @@ double randomSpecial(std::mt19937_64& rng) {
   return std::bit_cast<double>(sign | 0x7FF0000000000000ULL | f);
 }
 
+// The copies of the record check's pass over the limbs that this processor runs.
+std::vector<std::pair<std::string, sela::LimbsShiftedOrKernel>> limbPassCopies() {
+  std::vector<std::pair<std::string, sela::LimbsShiftedOrKernel>> copies{{"baseline", sela::limbsShiftedOrSse2}};
+#if defined(__x86_64__)
+  if (sela::avx2FamilySupported()) copies.emplace_back("avx2", sela::limbsShiftedOrAvx2);
+  if (sela::avx512FamilySupported()) copies.emplace_back("avx512", sela::limbsShiftedOrAvx512);
+#endif
+  return copies;
+}
+
 }  // namespace
+
+// The record check's pass over the limbs against a plain loop, every copy: the OR of
+// limb + p, bit for bit. Sparse records with limbs at every vector edge and at the tail
+// (0, 3, 4, 7, 8, 63, 64, 127, 128, 130), values at the ends of the 64-bit range and
+// single bits, a word past the limbs that must not be read.
+TEST(AccumulatorLimbPass, EveryCopyGivesTheBitsOfAPlainLoop) {
+  std::mt19937_64 rng(2025);
+  const uint64_t values[] = {1, ~uint64_t{0}, uint64_t{1} << 63, (uint64_t{1} << 63) - 1, uint64_t{1} << 52,
+                             uint64_t{0} - (uint64_t{1} << 52), 0xFFFFFFFF, uint64_t{1} << 32};
+  const int edges[] = {0, 1, 3, 4, 7, 8, 63, 64, 65, 120, 127, 128, 129, 130};
+  for (int trial = 0; trial < 3000; ++trial) {
+    uint64_t limbs[sela::kSuperLimbs + 1] = {};
+    const int count = trial % 7 == 0 ? 0 : 1 + static_cast<int>(rng() % 6);
+    for (int c = 0; c < count; ++c) {
+      const int at = rng() % 2 ? edges[rng() % std::size(edges)] : static_cast<int>(rng() % sela::kSuperLimbs);
+      limbs[at] = rng() % 2 ? values[rng() % std::size(values)] : rng() >> (rng() % 64);
+    }
+    limbs[sela::kSuperLimbs] = ~uint64_t{0};  // past the limbs: never read
+    const uint64_t p = trial % 3 == 0 ? 0 : uint64_t{1} << (52 + rng() % 11);
+    uint64_t shifted = 0;
+    for (int k = 0; k < sela::kSuperLimbs; ++k) shifted |= limbs[k] + p;
+    for (const auto& [name, kernel] : limbPassCopies()) EXPECT_EQ(shifted, kernel(limbs, p)) << name << " " << trial;
+  }
+}
 
 TEST(Accumulator, ChunksAroundTheCountdownAndThePathThresholds) {
   // Chunk lengths at the countdown (2046, 2047, 2048) and at each arrangement's threshold,
@@ -325,7 +360,7 @@ TEST(Accumulator, ProductsInRandomChunkingsMatchTheWholeDot) {
 // leave (and the double round returns) must be those of the register route -- copy into a
 // register, operate, copy back -- on records of every shape: empty, near the countdown's
 // end, limbs up to the top of the register, negative values, side words set.
-TEST(Accumulator, InPlaceOperationsLeaveTheRegisterRoutesWords) {
+void expectInPlaceRoutesMatchTheRegister(const std::string& copy) {
   std::mt19937_64 rng(8118);
   std::vector<sela::SuperAccumulator> shapes;
   for (int k = 0; k < 40; ++k) {
@@ -355,9 +390,9 @@ TEST(Accumulator, InPlaceOperationsLeaveTheRegisterRoutesWords) {
   shapes.push_back(empty);
   for (size_t i = 0; i < shapes.size(); ++i) {
     const sela::SuperAccumulator& s = shapes[i];
-    sela::SuperAccumulator copy = s;
+    sela::SuperAccumulator roundCopy = s;
     const sela_accumulator asIs = record(s);
-    EXPECT_TRUE(SameBits(sela::round(copy), sela_accumulator_round(&asIs))) << i;
+    EXPECT_TRUE(SameBits(sela::round(roundCopy), sela_accumulator_round(&asIs))) << copy << " " << i;
     for (size_t n : {0u, 1u, 16u, 19u, 2046u, 2047u}) {
       auto x = rng() % 2 ? testutil::uniform(rng, n) : testutil::wideRange(rng, n, -1074, 1023);
       if (n > 3 && rng() % 3 == 0) x[rng() % n] = randomSpecial(rng);
@@ -365,7 +400,7 @@ TEST(Accumulator, InPlaceOperationsLeaveTheRegisterRoutesWords) {
       sela::add(viaRegister, x.data(), static_cast<int64_t>(n));
       sela_accumulator r = record(s);
       ASSERT_EQ(0, sela_accumulator_add(&r, x.data(), n));
-      EXPECT_EQ(0, std::memcmp(&viaRegister, &r, sizeof r)) << i << " add of " << n;
+      EXPECT_EQ(0, std::memcmp(&viaRegister, &r, sizeof r)) << copy << " " << i << " add of " << n;
     }
     const sela::SuperAccumulator& o = shapes[rng() % shapes.size()];
     sela::SuperAccumulator merged = s;
@@ -373,15 +408,25 @@ TEST(Accumulator, InPlaceOperationsLeaveTheRegisterRoutesWords) {
     sela_accumulator r = record(s);
     const sela_accumulator other = record(o);
     ASSERT_EQ(0, sela_accumulator_merge(&r, &other));
-    EXPECT_EQ(0, std::memcmp(&merged, &r, sizeof r)) << i << " merge";
+    EXPECT_EQ(0, std::memcmp(&merged, &r, sizeof r)) << copy << " " << i << " merge";
     // The register route copies both records, so the record merged with itself is
     // merged with a copy of itself.
     sela::SuperAccumulator doubled = s;
     sela::merge(doubled, s);
     sela_accumulator self = record(s);
     ASSERT_EQ(0, sela_accumulator_merge(&self, &self));
-    EXPECT_EQ(0, std::memcmp(&doubled, &self, sizeof self)) << i << " merge with itself";
+    EXPECT_EQ(0, std::memcmp(&doubled, &self, sizeof self)) << copy << " " << i << " merge with itself";
   }
+}
+
+// Every copy of the pass over the record's limbs the processor runs, in turn.
+TEST(Accumulator, InPlaceOperationsLeaveTheRegisterRoutesWords) {
+  const sela::LimbsShiftedOrKernel chosen = sela::limbsShiftedOrImpl.get();
+  for (const auto& [name, kernel] : limbPassCopies()) {
+    sela::limbsShiftedOrImpl.store(kernel);
+    expectInPlaceRoutesMatchTheRegister(name);
+  }
+  sela::limbsShiftedOrImpl.store(chosen);
 }
 
 TEST(Accumulator, RecordsOutsideTheInvariantsAreRejected) {
@@ -423,36 +468,46 @@ TEST(Accumulator, TheLimbCheckIsExactAtEveryEdgeOfTheHeadroom) {
   // not above b; limbs between P and b must still be accepted, and every limb outside
   // [-b, b) rejected, by add, merge and round alike.
   const double x[] = {1.5};
-  for (int64_t k : {1, 2, 3, 5, 16, 17, 100, 1024, 1025, 2046, 2047}) {
-    const int64_t b = k << 52;
-    const int64_t p = int64_t{1} << (63 - std::countl_zero(static_cast<uint64_t>(b)));
-    for (int64_t v : {b - 1, -b, p, p - 1, -p - 1, b, -b - 1, b + (int64_t{1} << 40), -b - (int64_t{1} << 40)}) {
-      for (int limb : {0, 65, 130}) {
-        sela::SuperAccumulator s;
-        sela::initialize(s);
-        s.addsLeft = sela::kAddsAfterInit - k;
-        s.limbs[limb] = v;
-        s.limbs[limb == 0 ? 1 : limb - 1] = 7;
-        const bool valid = v >= -b && v < b;
-        const std::string what = std::to_string(k) + " " + std::to_string(v) + " at " + std::to_string(limb);
-        sela_accumulator r = record(s);
-        sela::SuperAccumulator copy = s;
-        const double rounded = sela_accumulator_round(&r);
-        if (valid) {
-          EXPECT_TRUE(SameBits(sela::round(copy), rounded)) << what;
-        } else {
-          EXPECT_TRUE(SameBits(std::bit_cast<double>(0x7FF8000000000000ULL), rounded)) << what;
+  const sela::LimbsShiftedOrKernel chosen = sela::limbsShiftedOrImpl.get();
+  for (const auto& [name, kernel] : limbPassCopies()) {
+    sela::limbsShiftedOrImpl.store(kernel);
+    for (int64_t k : {1, 2, 3, 5, 16, 17, 100, 1024, 1025, 2046, 2047}) {
+      const int64_t b = k << 52;
+      const int64_t p = int64_t{1} << (63 - std::countl_zero(static_cast<uint64_t>(b)));
+      for (int64_t v : {b - 1, -b, p, p - 1, -p - 1, b, -b - 1, b + (int64_t{1} << 40), -b - (int64_t{1} << 40)}) {
+        for (int limb : {0, 63, 64, 65, 127, 128, 130}) {
+          sela::SuperAccumulator s;
+          sela::initialize(s);
+          s.addsLeft = sela::kAddsAfterInit - k;
+          s.limbs[limb] = v;
+          s.limbs[limb == 0 ? 1 : limb - 1] = 7;
+          const bool valid = v >= -b && v < b;
+          const std::string what =
+              name + " " + std::to_string(k) + " " + std::to_string(v) + " at " + std::to_string(limb);
+          sela_accumulator r = record(s);
+          sela::SuperAccumulator copy = s;
+          const double rounded = sela_accumulator_round(&r);
+          if (valid) {
+            EXPECT_TRUE(SameBits(sela::round(copy), rounded)) << what;
+          } else {
+            EXPECT_TRUE(SameBits(std::bit_cast<double>(0x7FF8000000000000ULL), rounded)) << what;
+          }
+          const sela_accumulator before = r;
+          EXPECT_EQ(valid ? 0 : -1, sela_accumulator_add(&r, x, 1)) << what;
+          if (!valid) {
+            EXPECT_EQ(0, std::memcmp(&before, &r, sizeof r)) << what;
+          }
+          sela_accumulator g = fresh();
+          EXPECT_EQ(valid ? 0 : -1, sela_accumulator_merge(&g, &before)) << what;
+          if (!valid) {
+            EXPECT_EQ(-1, sela_accumulator_merge(&r, &g)) << what;
+            EXPECT_EQ(0, std::memcmp(&before, &r, sizeof r)) << what;
+          }
         }
-        const sela_accumulator before = r;
-        EXPECT_EQ(valid ? 0 : -1, sela_accumulator_add(&r, x, 1)) << what;
-        if (!valid) {
-          EXPECT_EQ(0, std::memcmp(&before, &r, sizeof r)) << what;
-        }
-        sela_accumulator g = fresh();
-        EXPECT_EQ(valid ? 0 : -1, sela_accumulator_merge(&g, &before)) << what;
       }
     }
   }
+  sela::limbsShiftedOrImpl.store(chosen);
 }
 
 TEST(Accumulator, RecordsAtTheEdgeOfTheHeadroomStayExact) {

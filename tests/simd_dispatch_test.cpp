@@ -367,6 +367,9 @@ TEST(Dispatch, PicksTheFamilyExpectedOnThisProcessor) {
   // The running sums' span kernels, likewise.
   EXPECT_EQ(avx ? exactSpanAvx2 : exactSpanSse2, exactSpanImpl.get()) << picked;
   EXPECT_EQ(avx ? boundSpanAvx2 : boundSpanSse2, boundSpanImpl.get()) << picked;
+  // The accumulator record check's pass over the limbs: the widest copy the family offers.
+  EXPECT_EQ(avx512 ? limbsShiftedOrAvx512 : avx ? limbsShiftedOrAvx2 : limbsShiftedOrSse2, limbsShiftedOrImpl.get())
+      << picked;
 #else
   // No x86 family off x86-64: every slot keeps its baseline copy.
   EXPECT_FALSE(avx) << picked;
@@ -376,6 +379,7 @@ TEST(Dispatch, PicksTheFamilyExpectedOnThisProcessor) {
   EXPECT_EQ(dot2Baseline, dot2ArrangementImpl.get());
   EXPECT_EQ(exactSpanSse2, exactSpanImpl.get());
   EXPECT_EQ(boundSpanSse2, boundSpanImpl.get());
+  EXPECT_EQ(limbsShiftedOrSse2, limbsShiftedOrImpl.get());
   EXPECT_EQ(maxMagnitudeLanesSse2, maxMagnitudeLanesImpl.get());
   EXPECT_EQ(normalizePairWithNormsSse2, normalizePairWithNormsImpl.get());
 #endif

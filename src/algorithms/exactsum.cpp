@@ -5,7 +5,25 @@
 #include <cstddef>
 #include <cstring>
 
+#include "kernel_slot.h"
+
 namespace sela {
+
+// Eight independent chains of two operations per limb (the compiler pairs them in SSE2
+// registers).
+uint64_t limbsShiftedOrSse2(const uint64_t* limbs, uint64_t p) {
+  uint64_t r[8] = {};
+  int i = 0;
+  for (; i + 8 <= kSuperLimbs; i += 8)
+    for (int j = 0; j < 8; ++j) r[j] |= limbs[i + j] + p;
+  for (; i < kSuperLimbs; ++i) r[0] |= limbs[i] + p;
+  return ((r[0] | r[1]) | (r[2] | r[3])) | ((r[4] | r[5]) | (r[6] | r[7]));
+}
+
+// The record check reads all 1048 bytes of limbs of every record it is given; the wider
+// copies read them in fewer loads.
+constinit KernelSlot<LimbsShiftedOrKernel> limbsShiftedOrImpl{
+    {limbsShiftedOrSse2, SELA_X86_KERNEL(limbsShiftedOrAvx2), SELA_X86_KERNEL(limbsShiftedOrAvx512)}};
 
 void initialize(SuperAccumulator& acc) {
   std::memset(&acc, 0, sizeof acc);
@@ -583,8 +601,8 @@ static_assert(offsetof(SuperAccumulator, infBits) == 8 * kInfWord &&
               offsetof(SuperAccumulator, nanBits) == 8 * kNanWord &&
               offsetof(SuperAccumulator, overflowBits) == 8 * kOverflowWord);
 
-// A cheaper test of the limbs that settles the common case, two operations per limb in
-// eight independent chains: with P = 2^q the largest power of two not above b = k * 2^52
+// A cheaper test of the limbs that settles the common case, two operations per limb
+// (limbsShiftedOr): with P = 2^q the largest power of two not above b = k * 2^52
 // (k >= 1 deposits' worth used), a limb lies in [-P, P) exactly when limb + P, as an
 // unsigned word, lies in [0, 2P), that is has no bit at q + 1 or above; the OR of all of
 // them has none exactly when none of them has one. [-P, P) lies within [-b, b): a record
@@ -596,12 +614,7 @@ bool limbsWellWithinHeadroom(const uint64_t* limbs, int64_t addsLeft) {
   const int q = (63 - std::countl_zero(k)) + kDepositBoundLog2;  // at most 10 + 52
   const uint64_t p = k == 0 ? 0 : uint64_t{1} << q;
   const int above = k == 0 ? 0 : q + 1;
-  uint64_t r[8] = {};
-  int i = 0;
-  for (; i + 8 <= kSuperLimbs; i += 8)
-    for (int j = 0; j < 8; ++j) r[j] |= limbs[i + j] + p;
-  for (; i < kSuperLimbs; ++i) r[0] |= limbs[i] + p;
-  return (((r[0] | r[1]) | (r[2] | r[3]) | ((r[4] | r[5]) | (r[6] | r[7]))) >> above) == 0;
+  return (limbsShiftedOrImpl.get()(limbs, p) >> above) == 0;
 }
 
 bool validRecord(const uint64_t* words) {

@@ -103,6 +103,22 @@ InPlace mergeInPlace(uint64_t* words, const uint64_t* other);
 // the record is not valid.
 bool roundRecord(const uint64_t* words, double& result);
 
+// ---- The record check's pass over the limbs, one copy per instruction set ----
+
+// The OR of every limb plus p, the limbs given as unsigned words and the additions
+// wrapping: the cheaper test of the record check (exactsum.cpp) asks whether it has a bit
+// at some position or above. The same word from every copy. Sse2 is baseline
+// (exactsum.cpp), Avx2 needs the AVX2 family (exactsum_avx2.cpp), Avx512 AVX-512F
+// (exactsum_avx512.cpp).
+uint64_t limbsShiftedOrSse2(const uint64_t* limbs, uint64_t p);
+uint64_t limbsShiftedOrAvx2(const uint64_t* limbs, uint64_t p);
+uint64_t limbsShiftedOrAvx512(const uint64_t* limbs, uint64_t p);
+using LimbsShiftedOrKernel = uint64_t (*)(const uint64_t*, uint64_t);
+// The copy this processor runs, chosen on first use (kernel_slot.h).
+template <typename Kernel>
+class KernelSlot;
+extern KernelSlot<LimbsShiftedOrKernel> limbsShiftedOrImpl;
+
 // Whether a side word is set: the result is then that word, whatever the limbs hold, and
 // only further NaNs and infinities can still change it.
 static inline bool holdsSpecial(const SuperAccumulator& acc) { return acc.nanBits != 0 || acc.infBits != 0; }
