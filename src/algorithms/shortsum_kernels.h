@@ -116,7 +116,8 @@ __attribute__((always_inline)) inline double twiceLeastUnit(const typename Ops::
 
 // One pass over the K vectors v: its verdict, and on Refine its terms in v.
 template <typename Ops, int K>
-__attribute__((always_inline)) inline PassVerdict shortPass(typename Ops::V (&v)[K], double twiceLeast, double& result) {
+__attribute__((always_inline)) inline PassVerdict shortPass(typename Ops::V (&v)[K], double twiceLeast,
+                                                            double& result) {
   using V = typename Ops::V;
   constexpr int W = static_cast<int>(Ops::W);
   static_assert(K >= 1 && K <= 8 && (K & (K - 1)) == 0);
@@ -130,9 +131,10 @@ __attribute__((always_inline)) inline PassVerdict shortPass(typename Ops::V (&v)
 #pragma GCC unroll 8
     for (int j = 0; j < width / 2; ++j) twoSum<Ops>(s[j], s[j + width / 2], s[j], q[out++]);
   }
-  V c = Ops::zero(), e = Ops::zero();
+  V c = K > 1 ? q[0] : Ops::zero();
+  V e = K > 1 ? Ops::abs(q[0]) : Ops::zero();
 #pragma GCC unroll 8
-  for (int j = 0; j < K - 1; ++j) {
+  for (int j = 1; j < K - 1; ++j) {
     c = Ops::add(c, q[j]);
     e = Ops::add(e, Ops::abs(q[j]));
   }
@@ -152,13 +154,15 @@ template <typename Ops, int K>
 __attribute__((noinline)) ShortVerdict refinePasses(typename Ops::V (&v)[K], double twiceLeast, double& result) {
   for (int pass = 1; pass < sela::kShortPasses; ++pass) {
     const PassVerdict verdict = shortPass<Ops, K>(v, twiceLeast, result);
-    if (verdict != PassVerdict::Refine) return verdict == PassVerdict::Settled ? ShortVerdict::Settled : ShortVerdict::Failed;
+    if (verdict == PassVerdict::Settled) return ShortVerdict::Settled;
+    if (verdict == PassVerdict::Failed) break;
   }
   return ShortVerdict::Failed;
 }
 
 template <typename Ops, int K>
-__attribute__((always_inline)) inline ShortVerdict shortPasses(typename Ops::V (&v)[K], double twiceLeast, double& result) {
+__attribute__((always_inline)) inline ShortVerdict shortPasses(typename Ops::V (&v)[K], double twiceLeast,
+                                                               double& result) {
   const PassVerdict verdict = shortPass<Ops, K>(v, twiceLeast, result);
   if (verdict == PassVerdict::Settled) [[likely]] return ShortVerdict::Settled;
   if (verdict == PassVerdict::Failed) return ShortVerdict::Failed;
@@ -207,7 +211,8 @@ ShortVerdict shortSumKernel(const double* x, int64_t n, double& result) {
 // 2H vectors of terms interleave them (p of the first W elements, their r, p of the next W,
 // ...), so that the first level of the tree adds p to p and r to r.
 template <typename Ops, int H>
-__attribute__((always_inline)) inline ShortVerdict shortDotOf(const double* x, const double* y, int64_t n, double& result) {
+__attribute__((always_inline)) inline ShortVerdict shortDotOf(const double* x, const double* y, int64_t n,
+                                                              double& result) {
   using V = typename Ops::V;
   V a[H], b[H], v[2 * H];
   loadPadded<Ops, H>(x, n, a);
