@@ -40,7 +40,11 @@ enum class PassVerdict {
   Failed    // an infinity, a NaN or an overflow
 };
 
-// The verdict of a pass from lane 0 of s, c and e: res = fl(S + C), with its exact error d.
+// The verdict of a pass from lane 0 of s, c and e: res = fl(S + C) is T rounded to nearest
+// when one of two tests says so. The cheaper, first: the errors were summed exactly (it
+// settles most data of a few binades, uniform data among them, at once). Then the bound,
+// with d = S + C - res by FastTwoSum, exact as the test asks for |S| >= |C| (a sum whose
+// errors outweigh it is never settled by the bound anyway), on a shorter chain than TwoSum's.
 // - The bound: with m u <= 2^-20, |T - res| <= |d| + B, B = 2 m u E, and res is T rounded
 //   to nearest when |d| + B lies below half the smaller gap around res (certifiedsum.cpp's
 //   decide argues it). For E >= 2^-960, B is rounded once from a normal product, and the
@@ -63,14 +67,15 @@ enum class PassVerdict {
 inline PassVerdict verdictOf(double sum, double errors, double magnitudes, double m, double twiceLeast,
                               double& result) {
   const double res = sum + errors;
-  const double z = res - sum;
-  const double d = (sum - (res - z)) + (errors - z);
-  const double bound = (2.0 * m * 0x1p-53) * magnitudes;
-  const bool settled =
-      (__builtin_fabs(d) + bound) * 1.0000001 < sela::halfGapBelow(res) && magnitudes >= 0x1p-960;
-  const bool exact = magnitudes * (1.0 + 0x1p-18) < twiceLeast;
   const bool finite = sela::isFinite(res);
-  if ((settled || exact) && finite) [[likely]] {
+  if (magnitudes * (1.0 + 0x1p-18) < twiceLeast && finite) {  // summed exactly
+    result = res + 0.0;
+    return PassVerdict::Settled;
+  }
+  const double d = errors - (res - sum);
+  const double bound = (2.0 * m * 0x1p-53) * magnitudes;
+  if ((__builtin_fabs(d) + bound) * 1.0000001 < sela::halfGapBelow(res) && magnitudes >= 0x1p-960 &&
+      __builtin_fabs(sum) >= __builtin_fabs(errors) && finite) {  // within the bound
     result = res + 0.0;
     return PassVerdict::Settled;
   }
@@ -149,9 +154,10 @@ __attribute__((always_inline)) inline PassVerdict shortPass(typename Ops::V (&v)
   return verdict;
 }
 
-// The passes after the first, up to kShortPasses in all.
+// The passes after the first, up to kShortPasses in all (inline: the terms stay in the
+// registers).
 template <typename Ops, int K>
-__attribute__((noinline)) ShortVerdict refinePasses(typename Ops::V (&v)[K], double twiceLeast, double& result) {
+__attribute__((always_inline)) inline ShortVerdict refinePasses(typename Ops::V (&v)[K], double twiceLeast, double& result) {
   for (int pass = 1; pass < sela::kShortPasses; ++pass) {
     const PassVerdict verdict = shortPass<Ops, K>(v, twiceLeast, result);
     if (verdict == PassVerdict::Settled) return ShortVerdict::Settled;
