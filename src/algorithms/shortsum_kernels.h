@@ -185,9 +185,7 @@ __attribute__((always_inline)) inline void loadPadded(const double* x, int64_t n
     if (at + W <= n) {
       v[j] = Ops::load(x + at);
     } else {
-      double lanes[W] = {};
-      for (int64_t l = 0; at + l < n; ++l) lanes[l] = x[at + l];
-      v[j] = Ops::load(lanes);
+      v[j] = at < n ? Ops::loadFirst(x + at, n - at) : Ops::zero();
     }
   }
 }

@@ -1,6 +1,7 @@
 // Vector building blocks written once over an operation set, the same for every family:
 //   W, V, Mask                      lanes, a vector of W doubles, a lane mask;
 //   zero, set1, load, store         (loads and stores unaligned);
+//   loadFirst(p, k)                 p[0 .. k-1] and zeros, 0 <= k <= W, reading nothing else;
 //   add, sub, mul, div, abs         one IEEE operation per lane, each rounded once;
 //   bitAnd                          the bits of two vectors anded;
 //   fma, fms                        a * b + c and a * b - c, one rounding (not in SSE2);

@@ -18,6 +18,10 @@ struct Avx2Ops {
   static V zero() { return _mm256_setzero_pd(); }
   static V set1(double v) { return _mm256_set1_pd(v); }
   static V load(const double* p) { return _mm256_loadu_pd(p); }
+  static V loadFirst(const double* p, int64_t k) {  // masked lanes are not read (nor fault)
+    static constexpr long long kWindow[8] = {-1, -1, -1, -1, 0, 0, 0, 0};
+    return _mm256_maskload_pd(p, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kWindow + 4 - k)));
+  }
   static void store(double* p, V v) { _mm256_storeu_pd(p, v); }
   static V add(V a, V b) { return _mm256_add_pd(a, b); }
   static V sub(V a, V b) { return _mm256_sub_pd(a, b); }

@@ -19,6 +19,9 @@ struct Avx512Ops {
   static V zero() { return _mm512_setzero_pd(); }
   static V set1(double v) { return _mm512_set1_pd(v); }
   static V load(const double* p) { return _mm512_loadu_pd(p); }
+  static V loadFirst(const double* p, int64_t k) {  // masked lanes are not read (nor fault)
+    return _mm512_maskz_loadu_pd(static_cast<Mask>((1u << k) - 1), p);
+  }
   static void store(double* p, V v) { _mm512_storeu_pd(p, v); }
   static V add(V a, V b) { return _mm512_add_pd(a, b); }
   static V sub(V a, V b) { return _mm512_sub_pd(a, b); }

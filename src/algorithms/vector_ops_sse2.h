@@ -17,6 +17,9 @@ struct Sse2Ops {
   static V zero() { return _mm_setzero_pd(); }
   static V set1(double v) { return _mm_set1_pd(v); }
   static V load(const double* p) { return _mm_loadu_pd(p); }
+  static V loadFirst(const double* p, int64_t k) {
+    return k == 2 ? _mm_loadu_pd(p) : k == 1 ? _mm_load_sd(p) : _mm_setzero_pd();
+  }
   static void store(double* p, V v) { _mm_storeu_pd(p, v); }
   static V add(V a, V b) { return _mm_add_pd(a, b); }
   static V sub(V a, V b) { return _mm_sub_pd(a, b); }
