@@ -119,6 +119,17 @@ __attribute__((always_inline)) inline double twiceLeastUnit(const typename Ops::
   return 2.0 * Ops::first(least);
 }
 
+// The tree across vectors: s[0 .. Width-1] summed pairwise into s[0], the errors of each
+// level into q from q[Out] on.
+template <typename Ops, int Width, int K, int Out>
+__attribute__((always_inline)) inline void treeLevels(typename Ops::V (&s)[K], typename Ops::V (&q)[K]) {
+  if constexpr (Width > 1) {
+#pragma GCC unroll 8
+    for (int j = 0; j < Width / 2; ++j) twoSum<Ops>(s[j], s[j + Width / 2], s[j], q[Out + j]);
+    treeLevels<Ops, Width / 2, K, Out + Width / 2>(s, q);
+  }
+}
+
 // One pass over the K vectors v: its verdict, and on Refine its terms in v.
 template <typename Ops, int K>
 __attribute__((always_inline)) inline PassVerdict shortPass(typename Ops::V (&v)[K], double twiceLeast,
@@ -130,12 +141,7 @@ __attribute__((always_inline)) inline PassVerdict shortPass(typename Ops::V (&v)
   V s[K], q[K];
 #pragma GCC unroll 8
   for (int j = 0; j < K; ++j) s[j] = v[j];
-  int out = 0;
-#pragma GCC unroll 8
-  for (int width = K; width > 1; width /= 2) {
-#pragma GCC unroll 8
-    for (int j = 0; j < width / 2; ++j) twoSum<Ops>(s[j], s[j + width / 2], s[j], q[out++]);
-  }
+  treeLevels<Ops, K, K, 0>(s, q);
   V c = K > 1 ? q[0] : Ops::zero();
   V e = K > 1 ? Ops::abs(q[0]) : Ops::zero();
 #pragma GCC unroll 8
