@@ -1,6 +1,6 @@
 // The binary64 format as the library reads it bit by bit: the field widths, every mask
-// and offset derived from them, the fields of a bit pattern and the neighbours of a
-// double.
+// and offset derived from them, the fields of a bit pattern, the neighbours of a double
+// and the distance to them that settles a rounding.
 //
 // Everything here has internal linkage (constexpr values, static inline functions), so
 // the translation units built for other instruction sets may include it: no copy of a
@@ -57,6 +57,20 @@ static inline double nextFloat(double x) {
   const uint64_t u = bitsOf(x);
   if (u == kSignMask) return 0x1p-1074;
   return fromBits((u & kSignMask) ? u - 1 : u + 1);
+}
+
+// The threshold of a settled rounding: half the smaller of the two gaps between res and
+// its neighbouring doubles, so that a value within less than this of res rounds to res.
+// For res normal of exponent e, 2^e = |res| with the significand cleared; the gaps are
+// 2^(e - 52), but 2^(e - 53) below a power of two; above DBL_MAX, rounding to nearest
+// overflows half a gap like the one below away. Half the smaller gap is 2^e times 2^-53,
+// or 2^-54 for a power of two: exact when at least 2^-1074, else the product rounds to 0
+// (2^-1075 is a tie, to even), as it is for res = 0 or subnormal, where nothing settles.
+// An infinity or a NaN gives +infinity: the caller's margin is then a NaN (the error of
+// a sum that is not finite), which compares below nothing.
+static inline double halfGapBelow(double res) {
+  const double halfUlp = (bitsOf(res) & kMantissaMask) == 0 ? 0x1p-54 : 0x1p-53;
+  return fromBits(bitsOf(res) & kExponentMask) * halfUlp;
 }
 
 }  // namespace sela

@@ -9,6 +9,7 @@
 
 #include "algorithms/errorfree.h"
 #include "algorithms/exactsum.h"
+#include "algorithms/shortsum.h"
 #include "algorithms/vector_ops_sse2.h"
 #include "kernel_slot.h"
 
@@ -258,6 +259,8 @@ constexpr int kRefinements = 3;
 
 bool certifiedNearest(const double* x, int64_t n, double& result) {
   if (n < 2 || n > kCertifiedSumMaxLength) return false;
+  const ShortVerdict verdict = shortSum(x, n, result);
+  if (verdict != ShortVerdict::NotTaken) return verdict == ShortVerdict::Settled;
   if (n > kRefinedMaxLength) return certifiedPass<false>(x, n, result, nullptr) == Pass::Settled;
   double levels[2][kRefinedMaxLength + 5 * kRefinements];
   const double* in = x;
@@ -495,6 +498,8 @@ bool certifiedDotResult(const CertifiedDotLanes& lanes, int64_t n, double& resul
 
 bool certifiedDot(const double* x, const double* y, int64_t n, double& result) {
   if (n <= 0 || n > kCertifiedDotMaxLength) return false;
+  const ShortVerdict verdict = shortDot(x, y, n, result);
+  if (verdict != ShortVerdict::NotTaken) return verdict == ShortVerdict::Settled;
   CertifiedDotLanes lanes;
   return certifiedDotAdd(lanes, x, y, n) && certifiedDotResult(lanes, n, result);
 }

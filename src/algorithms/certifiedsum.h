@@ -11,20 +11,6 @@
 
 namespace sela {
 
-// The threshold of a settled rounding: half the smaller of the two gaps between res and
-// its neighbouring doubles, so that a value within less than this of res rounds to res.
-// For res normal of exponent e, 2^e = |res| with the significand cleared; the gaps are
-// 2^(e - 52), but 2^(e - 53) below a power of two; above DBL_MAX, rounding to nearest
-// overflows half a gap like the one below away. Half the smaller gap is 2^e times 2^-53,
-// or 2^-54 for a power of two: exact when at least 2^-1074, else the product rounds to 0
-// (2^-1075 is a tie, to even), as it is for res = 0 or subnormal, where nothing settles.
-// An infinity or a NaN gives +infinity: the caller's margin is then a NaN (the error of
-// a sum that is not finite), which compares below nothing.
-inline double halfGapBelow(double res) {
-  const double halfUlp = (bitsOf(res) & kMantissaMask) == 0 ? 0x1p-54 : 0x1p-53;
-  return fromBits(bitsOf(res) & kExponentMask) * halfUlp;
-}
-
 // The nearest double (ties to even) to the exact sum of x[0..n-1], n >= 2; false, result
 // untouched, when the bound cannot decide the rounding, for n > kCertifiedSumMaxLength,
 // or on an infinity, a NaN or an overflow. A zero sum gives +0.0.

@@ -45,6 +45,8 @@ void addProducts(SuperAccumulator& acc, const double* x, const double* y, int64_
   addProductsFrom(acc, x, y, n, kSplitBinsMinLength);
 }
 
+namespace {
+
 // The certified passes first (certifiedsum.h): where one accepts, its double is the exact
 // sum rounded to nearest, which is what round gives (a zero sum included: +0.0 both ways).
 // Every call decides for itself: nothing is kept between calls. Data in cache take the
@@ -53,15 +55,19 @@ void addProducts(SuperAccumulator& acc, const double* x, const double* y, int64_
 // than either pass's arithmetic, take the extraction pass alone, so that a sum it decides
 // reads them once. What both decline goes, when short, to the short register (no record
 // to zero, no carries before the end, a rounding that reads only the limbs touched), else
-// to the arrangements of add.
-double superSum(const double* x, int64_t n) {
+// to the arrangements of add. What the short passes could not decide (`shortFailed`)
+// goes straight to the short register. Kept apart from superSum, so that a short sum
+// settled in registers sets up no frame for the register.
+__attribute__((noinline)) double sumAfterShortPasses(const double* x, int64_t n, bool shortFailed) {
   if (n <= 0) return 0.0;
   double nearest;
-  if (n >= kExtractionOnlyFrom) {
-    if (extractedSum(x, n, nearest)) return nearest;
-  } else {
-    if (n >= 2 && certifiedSum(x, n, nearest)) return nearest;
-    if (n >= kCertifiedVectorSumFrom && extractedSum(x, n, nearest)) return nearest;
+  if (!shortFailed) {
+    if (n >= kExtractionOnlyFrom) {
+      if (extractedSum(x, n, nearest)) return nearest;
+    } else {
+      if (n >= 2 && certifiedSum(x, n, nearest)) return nearest;
+      if (n >= kCertifiedVectorSumFrom && extractedSum(x, n, nearest)) return nearest;
+    }
   }
   if (n <= kShortSumMaxLength && shortExactSum(x, n, nearest)) return nearest;
   SuperAccumulator acc;
@@ -70,23 +76,51 @@ double superSum(const double* x, int64_t n) {
   return round(acc);
 }
 
+}  // namespace
+
+// Short data ask the short passes (shortsum.h) first, here rather than through
+// certifiedSum: most are settled in registers.
+double superSum(const double* x, int64_t n) {
+  double nearest;
+  const ShortVerdict verdict = shortSum(x, n, nearest);
+  if (verdict == ShortVerdict::Settled) [[likely]] return nearest;
+  return sumAfterShortPasses(x, n, verdict == ShortVerdict::Failed);
+}
+
+namespace {
+
 // The certified pass first, at every length (certifiedsum.h): on data that do not cancel
 // almost completely it decides the rounding while streaming at the speed of the vector
 // dot kernels, and where it accepts, its double is the value round gives, product floor
 // included. Heavy cancellation (or a tie, a special value, an overflow) pays for that
-// pass once more before the exact products.
-double superDot(const double* x, int64_t nx, const double* y, int64_t /*ny*/) {
+// pass once more before the exact products. What the short passes could not decide
+// (`shortFailed`: special values, overflow, sums beyond their refinements) goes straight
+// to the exact products.
+__attribute__((noinline)) double dotAfterShortPasses(const double* x, const double* y, int64_t nx,
+                                                     bool shortFailed) {
   if (nx <= 0) return 0.0;
   double nearest;
-  if (nx >= kExtractionOnlyFrom) {
-    if (extractedDot(x, y, nx, nearest)) return nearest;
-  } else if (certifiedDot(x, y, nx, nearest) || extractedDot(x, y, nx, nearest)) {
-    return nearest;
+  if (!shortFailed) {
+    if (nx >= kExtractionOnlyFrom) {
+      if (extractedDot(x, y, nx, nearest)) return nearest;
+    } else if (certifiedDot(x, y, nx, nearest) || extractedDot(x, y, nx, nearest)) {
+      return nearest;
+    }
   }
   SuperAccumulator acc;
   initialize(acc);
   addProductsFrom(acc, x, y, nx, kDeclinedSplitBinsMinLength);
   return round(acc);
+}
+
+}  // namespace
+
+// Short products ask the short passes (shortsum.h) first.
+double superDot(const double* x, int64_t nx, const double* y, int64_t /*ny*/) {
+  double nearest;
+  const ShortVerdict verdict = shortDot(x, y, nx, nearest);
+  if (verdict == ShortVerdict::Settled) [[likely]] return nearest;
+  return dotAfterShortPasses(x, y, nx, verdict == ShortVerdict::Failed);
 }
 
 // The certified pass forms the differences inside its vector lanes (the same roundings as

@@ -10,6 +10,7 @@
 #include "algorithms/certifiedsum.h"
 #include "algorithms/exactsum.h"
 #include "algorithms/exactsum_arrangements.h"
+#include "algorithms/shortsum.h"
 #include "kernel_slot.h"
 
 namespace sela {

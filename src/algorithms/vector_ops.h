@@ -1,14 +1,19 @@
 // Vector building blocks written once over an operation set, the same for every family:
 //   W, V, Mask                      lanes, a vector of W doubles, a lane mask;
 //   zero, set1, load, store         (loads and stores unaligned);
+//   loadFirst(p, k)                 p[0 .. k-1] and zeros, 0 <= k <= W, reading nothing else;
 //   add, sub, mul, div, abs         one IEEE operation per lane, each rounded once;
+//   bitAnd                          the bits of two vectors anded;
 //   fma, fms                        a * b + c and a * b - c, one rounding (not in SSE2);
 //   min, max                        x86's rule per lane: b where a or b is a NaN (so a
 //                                   NaN in a is skipped), b where a and b are equal zeros;
 //   less, equal, notEqual           lane masks (notEqual is true for unordered lanes);
 //   both, either, noMask, any       mask logic; laneBits: bit l set for lane l of a mask;
 //   select(m, a, b)                 a in the lanes of m, b elsewhere;
-//   zeroWhere(m, v)                 v with the lanes of m set to +0.0.
+//   zeroWhere(m, v)                 v with the lanes of m set to +0.0;
+//   swap<H>(v)                      lanes l and l ^ H exchanged (H a power of two below W);
+//   blend<Bits>(a, b)               a in the lanes whose bit is set in Bits, b elsewhere;
+//   first(v)                        lane 0.
 // The families: vector_ops_sse2.h (two lanes, baseline x86-64), vector_ops_avx2.h (four,
 // AVX and FMA) and vector_ops_avx512.h (eight, AVX-512F). A kernel is a template over the
 // set in its module's <module>_kernels.h, instantiated in the module's files built for

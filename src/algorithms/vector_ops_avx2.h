@@ -18,12 +18,17 @@ struct Avx2Ops {
   static V zero() { return _mm256_setzero_pd(); }
   static V set1(double v) { return _mm256_set1_pd(v); }
   static V load(const double* p) { return _mm256_loadu_pd(p); }
+  static V loadFirst(const double* p, int64_t k) {  // masked lanes are not read (nor fault)
+    static constexpr long long kWindow[8] = {-1, -1, -1, -1, 0, 0, 0, 0};
+    return _mm256_maskload_pd(p, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kWindow + 4 - k)));
+  }
   static void store(double* p, V v) { _mm256_storeu_pd(p, v); }
   static V add(V a, V b) { return _mm256_add_pd(a, b); }
   static V sub(V a, V b) { return _mm256_sub_pd(a, b); }
   static V mul(V a, V b) { return _mm256_mul_pd(a, b); }
   static V div(V a, V b) { return _mm256_div_pd(a, b); }
   static V abs(V a) { return _mm256_andnot_pd(_mm256_set1_pd(-0.0), a); }
+  static V bitAnd(V a, V b) { return _mm256_and_pd(a, b); }
   static V min(V a, V b) { return _mm256_min_pd(a, b); }
   static V max(V a, V b) { return _mm256_max_pd(a, b); }
   static V fma(V a, V b, V c) { return _mm256_fmadd_pd(a, b, c); }  // a*b + c, one rounding
@@ -38,6 +43,17 @@ struct Avx2Ops {
   static uint64_t laneBits(Mask m) { return static_cast<uint64_t>(_mm256_movemask_pd(m)); }
   static V select(Mask m, V a, V b) { return _mm256_blendv_pd(b, a, m); }
   static V zeroWhere(Mask m, V v) { return _mm256_andnot_pd(m, v); }
+  template <int H>
+  static V swap(V v) {
+    static_assert(H == 1 || H == 2);
+    if constexpr (H == 2) return _mm256_permute2f128_pd(v, v, 0x01);  // the 128-bit halves
+    return _mm256_permute_pd(v, 0x5);                                // neighbours
+  }
+  template <int Bits>
+  static V blend(V a, V b) {
+    return _mm256_blend_pd(b, a, Bits);
+  }
+  static double first(V v) { return _mm_cvtsd_f64(_mm256_castpd256_pd128(v)); }
 };
 
 }  // namespace

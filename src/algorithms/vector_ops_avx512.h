@@ -19,14 +19,20 @@ struct Avx512Ops {
   static V zero() { return _mm512_setzero_pd(); }
   static V set1(double v) { return _mm512_set1_pd(v); }
   static V load(const double* p) { return _mm512_loadu_pd(p); }
+  static V loadFirst(const double* p, int64_t k) {  // masked lanes are not read (nor fault)
+    return _mm512_maskz_loadu_pd(static_cast<Mask>((1u << k) - 1), p);
+  }
   static void store(double* p, V v) { _mm512_storeu_pd(p, v); }
   static V add(V a, V b) { return _mm512_add_pd(a, b); }
   static V sub(V a, V b) { return _mm512_sub_pd(a, b); }
   static V mul(V a, V b) { return _mm512_mul_pd(a, b); }
   static V div(V a, V b) { return _mm512_div_pd(a, b); }
   static V abs(V a) { return _mm512_abs_pd(a); }
-  // (The masked forms: GCC 12's _mm512_min_pd and _mm512_max_pd start from an undefined
-  // vector it warns about.)
+  static V bitAnd(V a, V b) {
+    return _mm512_castsi512_pd(_mm512_and_epi64(_mm512_castpd_si512(a), _mm512_castpd_si512(b)));
+  }
+  // (The masked forms, here and in swap: GCC 12's _mm512_min_pd, _mm512_max_pd and
+  // shuffles start from an undefined vector it warns about.)
   static V min(V a, V b) { return _mm512_maskz_min_pd(0xFF, a, b); }
   static V max(V a, V b) { return _mm512_maskz_max_pd(0xFF, a, b); }
   static V fma(V a, V b, V c) { return _mm512_fmadd_pd(a, b, c); }  // a*b + c, one rounding
@@ -41,6 +47,18 @@ struct Avx512Ops {
   static uint64_t laneBits(Mask m) { return m; }
   static V select(Mask m, V a, V b) { return _mm512_mask_blend_pd(m, b, a); }
   static V zeroWhere(Mask m, V v) { return _mm512_maskz_mov_pd(static_cast<Mask>(~m), v); }
+  template <int H>
+  static V swap(V v) {
+    static_assert(H == 1 || H == 2 || H == 4);
+    if constexpr (H == 4) return _mm512_maskz_shuffle_f64x2(0xFF, v, v, 0x4E);  // the 256-bit halves
+    if constexpr (H == 2) return _mm512_maskz_permutex_pd(0xFF, v, 0x4E);       // pairs within each half
+    return _mm512_maskz_permute_pd(0xFF, v, 0x55);                              // neighbours
+  }
+  template <int Bits>
+  static V blend(V a, V b) {
+    return _mm512_mask_blend_pd(static_cast<Mask>(Bits), b, a);
+  }
+  static double first(V v) { return _mm512_cvtsd_f64(v); }
 };
 
 }  // namespace

@@ -17,12 +17,16 @@ struct Sse2Ops {
   static V zero() { return _mm_setzero_pd(); }
   static V set1(double v) { return _mm_set1_pd(v); }
   static V load(const double* p) { return _mm_loadu_pd(p); }
+  static V loadFirst(const double* p, int64_t k) {
+    return k == 2 ? _mm_loadu_pd(p) : k == 1 ? _mm_load_sd(p) : _mm_setzero_pd();
+  }
   static void store(double* p, V v) { _mm_storeu_pd(p, v); }
   static V add(V a, V b) { return _mm_add_pd(a, b); }
   static V sub(V a, V b) { return _mm_sub_pd(a, b); }
   static V mul(V a, V b) { return _mm_mul_pd(a, b); }
   static V div(V a, V b) { return _mm_div_pd(a, b); }
   static V abs(V a) { return _mm_andnot_pd(_mm_set1_pd(-0.0), a); }
+  static V bitAnd(V a, V b) { return _mm_and_pd(a, b); }
   static V min(V a, V b) { return _mm_min_pd(a, b); }
   static V max(V a, V b) { return _mm_max_pd(a, b); }
   static Mask less(V a, V b) { return _mm_cmplt_pd(a, b); }
@@ -35,6 +39,17 @@ struct Sse2Ops {
   static uint64_t laneBits(Mask m) { return static_cast<uint64_t>(_mm_movemask_pd(m)); }
   static V select(Mask m, V a, V b) { return _mm_or_pd(_mm_and_pd(m, a), _mm_andnot_pd(m, b)); }
   static V zeroWhere(Mask m, V v) { return _mm_andnot_pd(m, v); }
+  template <int H>
+  static V swap(V v) {
+    static_assert(H == 1);
+    return _mm_unpacklo_pd(_mm_unpackhi_pd(v, v), v);
+  }
+  template <int Bits>
+  static V blend(V a, V b) {
+    const Mask m = _mm_castsi128_pd(_mm_set_epi64x((Bits & 2) != 0 ? -1 : 0, (Bits & 1) != 0 ? -1 : 0));
+    return select(m, a, b);
+  }
+  static double first(V v) { return _mm_cvtsd_f64(v); }
 };
 
 inline double lowLane(__m128d v) { return _mm_cvtsd_f64(v); }
