@@ -18,9 +18,12 @@ struct Avx2Ops {
   static V zero() { return _mm256_setzero_pd(); }
   static V set1(double v) { return _mm256_set1_pd(v); }
   static V load(const double* p) { return _mm256_loadu_pd(p); }
-  static V loadFirst(const double* p, int64_t k) {  // masked lanes are not read (nor fault)
-    static constexpr long long kWindow[8] = {-1, -1, -1, -1, 0, 0, 0, 0};
-    return _mm256_maskload_pd(p, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kWindow + 4 - k)));
+  // Two halves of plain loads rather than one masked load: the hardware reads no masked
+  // lane, but emulators in use (qemu 7.2) read them all and fault past the array's end.
+  static V loadFirst(const double* p, int64_t k) {
+    const __m128d lo = k >= 2 ? _mm_loadu_pd(p) : k == 1 ? _mm_load_sd(p) : _mm_setzero_pd();
+    const __m128d hi = k >= 4 ? _mm_loadu_pd(p + 2) : k == 3 ? _mm_load_sd(p + 2) : _mm_setzero_pd();
+    return _mm256_insertf128_pd(_mm256_castpd128_pd256(lo), hi, 1);
   }
   static void store(double* p, V v) { _mm256_storeu_pd(p, v); }
   static V add(V a, V b) { return _mm256_add_pd(a, b); }
