@@ -9,7 +9,6 @@
 
 #include "algorithms/errorfree.h"
 #include "algorithms/exactsum.h"
-#include "algorithms/shortsum.h"
 #include "algorithms/vector_ops_sse2.h"
 #include "kernel_slot.h"
 
@@ -151,7 +150,7 @@ double leastGrain(const double* x, int64_t n) {
 //   plus 2^-1074, which covers that.
 // - margin: |d| + B' rounded (relative error u, exact when subnormal), then enlarged
 //   past both roundings: above the exact |d| + B, an upper bound of |T - res|.
-// - halfGap (halfGapBelow, certifiedsum.h): half the smaller gap between res and its
+// - halfGap (halfGapBelow, binary64.h): half the smaller gap between res and its
 //   neighbours, 0 where res is zero or subnormal.
 // margin < halfGap thus puts T strictly nearer to res than to any other double, as
 // decide requires. An infinity or a NaN anywhere makes res, d, or the margin a NaN or an
@@ -259,8 +258,6 @@ constexpr int kRefinements = 3;
 
 bool certifiedNearest(const double* x, int64_t n, double& result) {
   if (n < 2 || n > kCertifiedSumMaxLength) return false;
-  const ShortVerdict verdict = shortSum(x, n, result);
-  if (verdict != ShortVerdict::NotTaken) return verdict == ShortVerdict::Settled;
   if (n > kRefinedMaxLength) return certifiedPass<false>(x, n, result, nullptr) == Pass::Settled;
   double levels[2][kRefinedMaxLength + 5 * kRefinements];
   const double* in = x;
@@ -498,8 +495,6 @@ bool certifiedDotResult(const CertifiedDotLanes& lanes, int64_t n, double& resul
 
 bool certifiedDot(const double* x, const double* y, int64_t n, double& result) {
   if (n <= 0 || n > kCertifiedDotMaxLength) return false;
-  const ShortVerdict verdict = shortDot(x, y, n, result);
-  if (verdict != ShortVerdict::NotTaken) return verdict == ShortVerdict::Settled;
   CertifiedDotLanes lanes;
   return certifiedDotAdd(lanes, x, y, n) && certifiedDotResult(lanes, n, result);
 }
