@@ -98,6 +98,7 @@ PEER_ROWS = [
      {16: "", 1000: "<= 3.0x", 100000: "", 10000000: "<= 1.5x"}),
     ("`sela_dot2` (x . (1 + 2^-30))", "sela_dot2", [], HARD, {16: "", 1000: "", 100000: "<= 2.0x", 10000000: ""}),
     ("of which the declining vector kernel", "dot2_kernel", [], HARD, {}),
+    ("floor of the scalar Dot2 after it (two dependent additions per element)", "dot2_chain_floor", [], HARD, {}),
     ("`sela_condition_number`", "sela_condition_number", [], FAMILIES,
      {16: "", 1000: "<= 1.3x", 100000: "<= 1.3x", 10000000: "<= 1.3x"}),
 ]

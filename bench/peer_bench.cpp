@@ -155,6 +155,17 @@ void dot2Kernel(benchmark::State& s, Family f) {
   });
 }
 
+// The floor of the scalar Dot2 that follows a decline: its compensation takes two terms
+// per element, one rounded addition after the other (c = fl(fl(c + r) + q)), so its pass
+// cannot run faster than this chain of two dependent additions per element over the same
+// arrays (x[i] and y[i] standing in for r and q). Against the naive sum (one dependent
+// addition per element) it is about 2x; the declining kernel comes on top of it.
+double twoAdditionChain(const double* x, const double* y, uint64_t n) {
+  double c = 0.0;
+  for (uint64_t i = 0; i < n; ++i) c = (c + x[i]) + y[i];
+  return c;
+}
+
 double dotExact(const double* x, const double* y, uint64_t n) { return sela_dot_exact(x, y, n); }
 double dot2(const double* x, const double* y, uint64_t n) { return sela_dot2(x, y, n); }
 double cosine(const double* x, const double* y, uint64_t n) {
@@ -188,6 +199,7 @@ PEER_ALL(peer_dot_small, peerDotSmallBench, SELA_SIZES)
 PEER_ALL(peer_dot_large, peerDotLargeBench, SELA_SIZES)
 PEER_ALL(sela_dot2, PEER_DOT(dot2), SELA_SIZES)
 PEER_ALL(dot2_kernel, dot2Kernel, SELA_SIZES)
+PEER_ALL(dot2_chain_floor, PEER_DOT(twoAdditionChain), SELA_SIZES)
 PEER_ALL(sela_condition_number, PEER_SUM(sela_condition_number), SELA_SIZES)
 PEER_ALL(sela_acc_short, PEER_SUM(selaShort), PEER_SHORT)
 PEER_ALL(peer_acc_short, PEER_SUM(peerSmall), PEER_SHORT)
