@@ -409,23 +409,28 @@ int blockWidth(int64_t n) {
   return 64 - __builtin_clzll(static_cast<uint64_t>(padded - 1)) + 2;
 }
 
-// The levels an anchored block takes, from the smallest magnitude of the block before it:
-// those its bits needed, and for bits beyond the reach of all, `beyond`.
-inline int levelsGuessed(double lastSmallest, int below, int k1, int d, int beyond) {
-  const int needed = levelsFor(lastSmallest, below, k1, d);
-  return needed == kBeyondReach ? beyond : needed;
+// The levels an anchored block of the sum takes, from the smallest magnitude of the block
+// before it: those its bits needed, and two for bits beyond the reach of all.
+inline int levelsGuessed(double lastSmallest, int k1, int d) {
+  const int needed = levelsFor(lastSmallest, 0, k1, d);
+  return needed == kBeyondReach ? 2 : needed;
+}
+
+// Whether a block whose bits need `needed` levels (levelsFor) took fewer than all those.
+inline bool fewerThanNeeded(int taken, int needed) {
+  return taken < sela::kExtractionLevels && needed > taken;
 }
 
 // After a kept anchored block: whether its own scanned run with all levels might have left
-// less behind (lanes.shortened), and the anchor and smallest magnitude for the next block.
-inline void noteAnchoredBlock(sela::ExtractionLanes& state, const Seen& seen, int below, int k1, int d,
-                              int taken) {
+// less behind (lanes.shortened: a higher anchor than its own, or `fewer` levels than its
+// bits need), and the anchor and smallest magnitude for the next block.
+inline void noteAnchoredBlock(sela::ExtractionLanes& state, const Seen& seen, bool fewer) {
   if (seen.largest > 0.0) {
     const int own = __builtin_ilogb(seen.largest);
     if (own != state.anchor) state.shortened = true;
     if (own + kAnchorSlack < state.anchor) state.anchor = own + kAnchorSlack;
   }
-  if (taken < sela::kExtractionLevels && levelsFor(seen.smallest, below, k1, d) > taken) state.shortened = true;
+  if (fewer) state.shortened = true;
   state.lastSmallest = seen.smallest;
 }
 
@@ -457,10 +462,10 @@ bool extractionSumBlock(const double* x, int64_t n, int64_t ahead, sela::Extract
   if (state.anchor != sela::ExtractionLanes::kNoAnchor && !state.allLevels &&
       state.anchor + 1 + a <= sela::kExtractionTop) {
     const int k1 = state.anchor + 1 + a;
-    const int levels = levelsGuessed(state.lastSmallest, 0, k1, d, 2);
+    const int levels = levelsGuessed(state.lastSmallest, k1, d);
     Seen seen;
     if (sumLevelsFor<Ops, true>(levels, x, n, ahead, k1, d, __builtin_ldexp(1.0, k1 - a), state, tau, seen)) {
-      noteAnchoredBlock(state, seen, 0, k1, d, levels);
+      noteAnchoredBlock(state, seen, fewerThanNeeded(levels, levelsFor(seen.smallest, 0, k1, d)));
       state.lanes = static_cast<int>(W);
       state.terms += padded;
       return true;
@@ -488,24 +493,33 @@ bool extractionSumBlock(const double* x, int64_t n, int64_t ahead, sela::Extract
 // extractedDot): each product is split as the certified dot product splits it, p =
 // fl(a b), r = fma(a, b, -p) (exact, r = a b - p, unless p < 2^-916 with both factors
 // non-zero: such products are flagged and the caller widens its bound by the product
-// floor's rule). The p pass the levels k_0 .. k_{L-1} from the top as the elements of the
+// floor's rule). The p pass the levels k_0 .. k_{P-1} from the top as the elements of the
 // sum do; the r, each at most half a unit of its p (plus the rounding of a flagged one,
 // below 2^-1074, far inside the slack of the argument above), start one level down, in
-// running values of their own at k_1 .. k_{L-1}. Both residuals of an
-// element go into the error lanes: two terms per element slot, whatever L. levels
-// receives the L levels of the p and the L - 1 of the r, each exact, ordered from the top
-// (p_0, p_1, r_1, p_2, r_2, ...), and 0 for the levels not taken. The largest |p| sets
-// k_0 (or must lie below the anchor's bound, as for the sum); the smallest flags a block
-// that may hold tiny products, which is then scanned for them (zero products with a zero
-// factor are exact and need no flag), and sets L (of the next block, when anchored).
-template <typename Ops, int L, bool Watch>
+// running values of their own at k_1 .. k_R. Each level only sees what the one above let
+// through, so P and R may differ: the p take the levels their own bits need (levelsFor
+// of the smallest |p|), the r those that reach 53 binades lower, as the exact product's
+// bits do; levels beyond those would hold nothing. What the last levels leave of an
+// element, p' and r', goes into the error lanes as one term t = p' + r': c adds fl(t),
+// e adds |fl(t)|. (The bound counts two terms per element slot, whatever P and R: each
+// t then passes through at most as many roundings as the bound allows, the rounding of
+// fl(t) included, and E bounds the sum of the |t| within the same factor; a zero E still
+// means every t is zero.) levels receives the P levels of the p and the R of the r, each
+// exact, ordered from the top (p_0, p_1, r_1, p_2, r_2, ...), and 0 for the levels not
+// taken. The largest |p| sets k_0 (or must lie below the anchor's bound, as for the sum);
+// the smallest flags a block that may hold tiny products, which is then scanned for them
+// (zero products with a zero factor are exact and need no flag), and sets P and R (of
+// the next block, when anchored).
+template <typename Ops, int P, int R, bool Watch>
 bool extractDotLevels(const double* x, const double* y, int64_t n, int64_t ahead, int k1, int d, double limit,
                       sela::ExtractionLanes& state, double* tau, Seen& seen) {
   using V = typename Ops::V;
   constexpr int64_t W = Ops::W;
-  double base[L];
-  V s[L], t[L];
-  for (int j = 0; j < L; ++j) {
+  static_assert(1 <= R && R < sela::kExtractionLevels && P <= sela::kExtractionLevels);
+  constexpr int kLevels = P > R + 1 ? P : R + 1;
+  double base[kLevels];
+  V s[kLevels], t[kLevels];
+  for (int j = 0; j < kLevels; ++j) {
     base[j] = levelBase(k1, j, d);
     s[j] = Ops::set1(base[j]);
     t[j] = s[j];
@@ -517,19 +531,20 @@ bool extractDotLevels(const double* x, const double* y, int64_t n, int64_t ahead
     V r = Ops::fms(f, g, p);  // f*g - p in one rounding
     if constexpr (Watch) watch.see(Ops::abs(p));
 #pragma GCC unroll 8
-    for (int j = 0; j < L; ++j) {
+    for (int j = 0; j < P; ++j) {
       const V u = Ops::add(s[j], p);
       p = Ops::sub(p, Ops::sub(u, s[j]));
       s[j] = u;
     }
 #pragma GCC unroll 8
-    for (int j = 1; j < L; ++j) {
+    for (int j = 1; j <= R; ++j) {
       const V u = Ops::add(t[j], r);
       r = Ops::sub(r, Ops::sub(u, t[j]));
       t[j] = u;
     }
-    c = Ops::add(c, Ops::add(p, r));
-    e = Ops::add(e, Ops::add(Ops::abs(p), Ops::abs(r)));
+    const V left = Ops::add(p, r);
+    c = Ops::add(c, left);
+    e = Ops::add(e, Ops::abs(left));
   };
   int64_t i = 0;
   const int64_t prefetchBelow = n + ahead - kExtractionPrefetch - W;
@@ -558,21 +573,38 @@ bool extractDotLevels(const double* x, const double* y, int64_t n, int64_t ahead
   }
   // Top down: the p's level 0, then the p's and the r's of each lower level.
   for (int j = 0; j < sela::kExtractionDotLevels; ++j) tau[j] = 0.0;
-  for (int j = 0; j < L; ++j) tau[j == 0 ? 0 : 2 * j - 1] = levelExcess<Ops>(s[j], base[j]);
-  for (int j = 1; j < L; ++j) tau[2 * j] = levelExcess<Ops>(t[j], base[j]);
+  for (int j = 0; j < P; ++j) tau[j == 0 ? 0 : 2 * j - 1] = levelExcess<Ops>(s[j], base[j]);
+  for (int j = 1; j <= R; ++j) tau[2 * j] = levelExcess<Ops>(t[j], base[j]);
   Ops::store(state.c, c);
   Ops::store(state.e, e);
   return true;
 }
 
+// The levels of the p and of the r a block's products take: from levelsFor over the
+// smallest |p| with its own bits (`forP`) and with the exact product's, 53 binades lower
+// (`forR`, counting level 0 as the p's), all of them for bits beyond the reach of all.
+struct DotLevels {
+  int p, r;
+};
+inline DotLevels dotLevels(double smallest, int k1, int d) {
+  constexpr int kAll = sela::kExtractionLevels;
+  const int forP = levelsFor(smallest, 0, k1, d), forR = levelsFor(smallest, 53, k1, d);
+  return {forP > kAll ? kAll : forP, (forR > kAll ? kAll : forR) - 1};
+}
+
 template <typename Ops, bool Watch>
-bool dotLevelsFor(int levels, const double* x, const double* y, int64_t n, int64_t ahead, int k1, int d, double limit,
-                  sela::ExtractionLanes& state, double* tau, Seen& seen) {
-  switch (levels) {
-    case 2: return extractDotLevels<Ops, 2, Watch>(x, y, n, ahead, k1, d, limit, state, tau, seen);
-    case 3: return extractDotLevels<Ops, 3, Watch>(x, y, n, ahead, k1, d, limit, state, tau, seen);
-    default: return extractDotLevels<Ops, 4, Watch>(x, y, n, ahead, k1, d, limit, state, tau, seen);
-  }
+bool dotLevelsFor(DotLevels levels, const double* x, const double* y, int64_t n, int64_t ahead, int k1, int d,
+                  double limit, sela::ExtractionLanes& state, double* tau, Seen& seen) {
+#define SELA_DOT_LEVELS(P, R)                                                                     \
+  if (levels.p == (P) && levels.r == (R))                                                       \
+    return extractDotLevels<Ops, P, R, Watch>(x, y, n, ahead, k1, d, limit, state, tau, seen);
+  SELA_DOT_LEVELS(2, 1)
+  SELA_DOT_LEVELS(2, 2)
+  SELA_DOT_LEVELS(2, 3)
+  SELA_DOT_LEVELS(3, 2)
+  SELA_DOT_LEVELS(3, 3)
+#undef SELA_DOT_LEVELS
+  return extractDotLevels<Ops, 4, 3, Watch>(x, y, n, ahead, k1, d, limit, state, tau, seen);
 }
 
 // The products' largest and smallest magnitudes, for a scanned block.
@@ -619,11 +651,12 @@ bool extractionDotBlock(const double* x, const double* y, int64_t n, int64_t ahe
   if (state.anchor != sela::ExtractionLanes::kNoAnchor && !state.allLevels &&
       state.anchor + 1 + a <= sela::kExtractionTop) {
     const int k1 = state.anchor + 1 + a;
-    const int levels = levelsGuessed(state.lastSmallest, 53, k1, d, kAll);
+    const DotLevels levels = dotLevels(state.lastSmallest, k1, d);
     Seen seen;
     if (dotLevelsFor<Ops, true>(levels, x, y, n, ahead, k1, d, __builtin_ldexp(1.0, k1 - a), state, tau, seen)) {
       if (!flagTinyProducts(x, y, n, seen, state)) return false;
-      noteAnchoredBlock(state, seen, 53, k1, d, levels);
+      const DotLevels own = dotLevels(seen.smallest, k1, d);
+      noteAnchoredBlock(state, seen, own.p > levels.p || own.r > levels.r);
       state.lanes = static_cast<int>(W);
       state.terms += 2 * padded;
       return true;
@@ -641,7 +674,7 @@ bool extractionDotBlock(const double* x, const double* y, int64_t n, int64_t ahe
   }
   const int k1 = __builtin_ilogb(seen.largest) + 1 + a;
   Seen unused;
-  dotLevelsFor<Ops, false>(levelsFor(seen.smallest, 53, k1, d), x, y, n, ahead, k1, d, 0.0, state, tau, unused);
+  dotLevelsFor<Ops, false>(dotLevels(seen.smallest, k1, d), x, y, n, ahead, k1, d, 0.0, state, tau, unused);
   noteScannedBlock(state, seen);
   state.lanes = static_cast<int>(W);
   state.terms += 2 * padded;
