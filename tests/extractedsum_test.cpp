@@ -466,3 +466,221 @@ TEST(ExtractedLevels, ShortenedBlocksThatCannotDecideTakeAllLevels) {
     EXPECT_TRUE(check(wide, "blocks beyond the reach"));
   }
 }
+
+// ---- Blocks on the call's anchor ----
+//
+// After its first block a call reads each block once, its levels anchored on a magnitude
+// already seen. A block holding a larger magnitude (anywhere in it, or in the partial block
+// last) must run again on its own, leaving nothing of its first run behind; a block far
+// below the anchor must still be exact, and lower the anchor for the blocks after it.
+namespace {
+
+constexpr size_t kBlock = static_cast<size_t>(sela::kExtractionBlock);
+
+// Where a larger magnitude is put: first, middle and last element of a middle block, an
+// element of the partial last block, the very last element.
+std::vector<size_t> risingPlaces(size_t n) {
+  return {3 * kBlock, 3 * kBlock + kBlock / 2, 4 * kBlock - 1, n - 100, n - 1};
+}
+
+}  // namespace
+
+TEST(ExtractedAnchor, ALargerMagnitudeAfterTheFirstBlockIsExact) {
+  if (!passAvailable()) GTEST_SKIP() << "no vector family here: the pass always declines";
+  std::mt19937_64 rng(2718);
+  const size_t n = 6 * kBlock + 777;
+  const std::vector<double> ones(n, 1.0 + pow2(-30));
+  for (size_t at : risingPlaces(n)) {
+    for (int rise : {3, 20, 60, 300}) {
+      // Alone (the sum dominated by it, its unit far above the other elements' bits), and
+      // taken back by its negation in an earlier block (the sum is the small elements').
+      std::vector<double> x = testutil::uniform(rng, n);
+      x[at] = std::ldexp(1.0 + std::ldexp(static_cast<double>(rng() >> 11), -53), rise);
+      EXPECT_TRUE(check(x, "a larger magnitude")) << "at " << at << ", 2^" << rise;
+      EXPECT_TRUE(checkDot(x, ones, "a larger product")) << "at " << at << ", 2^" << rise;
+      // (Taking back 2^300 leaves a block whose other elements lie beyond the reach of
+      // all its levels, which no arrangement of blocks decides: right or declined.)
+      x[kBlock + 5] = -x[at];
+      const bool decidable = rise < 300;
+      EXPECT_EQ(decidable, check(x, "a larger magnitude taken back")) << "at " << at << ", 2^" << rise;
+      EXPECT_EQ(decidable, checkDot(x, ones, "a larger product taken back")) << "at " << at << ", 2^" << rise;
+      // Rising block by block, each block's magnitudes above the anchor of the last.
+      std::vector<double> up = testutil::uniform(rng, n);
+      for (size_t i = 0; i < n; ++i) up[i] = std::ldexp(up[i], rise * static_cast<int>(i / kBlock));
+      if (allFinite(up)) {
+        EXPECT_TRUE(check(up, "rising blocks")) << rise;
+        EXPECT_TRUE(checkDot(up, ones, "rising blocks")) << rise;
+      }
+    }
+  }
+}
+
+// Blocks falling far below the anchor (the first block's magnitudes 2^300 above the
+// rest, taken back exactly by the second block, so that the result is the small blocks'
+// sum), decided; and falling a few dozen binades per block.
+TEST(ExtractedAnchor, BlocksFarBelowTheAnchorAreExact) {
+  if (!passAvailable()) GTEST_SKIP() << "no vector family here: the pass always declines";
+  std::mt19937_64 rng(1618);
+  for (double cond : {1.0, 1e16, 1e24}) {
+    std::vector<double> x = testutil::uniform(rng, kBlock);
+    for (double& v : x) v = std::ldexp(v, 300);
+    for (size_t i = 0; i < kBlock; ++i) x.push_back(-x[i]);
+    std::vector<double> low = cond == 1.0 ? testutil::uniform(rng, 3 * kBlock + 11)
+                                          : testutil::genSum(rng, 3 * kBlock + 11, cond);
+    x.insert(x.end(), low.begin(), low.end());
+    EXPECT_TRUE(check(x, "far below the anchor")) << cond;
+    const std::vector<double> ones(x.size(), 1.0 + pow2(-30));
+    EXPECT_TRUE(checkDot(x, ones, "far below the anchor")) << cond;
+  }
+  for (int fall : {1, 3, 37, 41, 80}) {
+    std::vector<double> x = testutil::uniform(rng, 9 * kBlock + 5);
+    for (size_t i = 0; i < x.size(); ++i) x[i] = std::ldexp(x[i], -fall * static_cast<int>(i / kBlock));
+    EXPECT_TRUE(check(x, "falling blocks")) << fall;
+    const std::vector<double> ones(x.size(), 1.0 + pow2(-30));
+    EXPECT_TRUE(checkDot(x, ones, "falling blocks")) << fall;
+  }
+}
+
+// Infinities and NaNs in blocks after the first (in the first, middle and last element of
+// a block, in the partial block last; among ordinary elements and among zeros; as a factor
+// of the dot product, also times zero): always declined, and the export's answer right.
+TEST(ExtractedAnchor, SpecialsInLaterBlocksAreDeclined) {
+  if (!passAvailable()) GTEST_SKIP() << "no vector family here: the pass always declines";
+  std::mt19937_64 rng(1414);
+  const size_t n = 5 * kBlock + 300;
+  double r;
+  for (double special : {kInf, -kInf, std::nan("")}) {
+    for (size_t at : risingPlaces(n)) {
+      std::vector<double> x = testutil::uniform(rng, n);
+      x[at] = special;
+      EXPECT_FALSE(sela::extractedSum(x.data(), static_cast<int64_t>(n), r)) << special << " at " << at;
+      const double sum = sela_sum_exact(x.data(), n);
+      EXPECT_TRUE(std::isnan(special) ? std::isnan(sum) : SameBits(special, sum)) << special << " at " << at;
+      std::vector<double> y = testutil::uniform(rng, n);
+      EXPECT_FALSE(sela::extractedDot(x.data(), y.data(), static_cast<int64_t>(n), r)) << special << " at " << at;
+      EXPECT_FALSE(sela::extractedDot(y.data(), x.data(), static_cast<int64_t>(n), r)) << special << " at " << at;
+      y[at] = 0.0;  // inf times zero
+      EXPECT_FALSE(sela::extractedDot(x.data(), y.data(), static_cast<int64_t>(n), r)) << special << " at " << at;
+      EXPECT_TRUE(std::isnan(sela_dot_exact(x.data(), y.data(), n))) << special << " times zero at " << at;
+      // Among zeros after an ordinary first block.
+      std::vector<double> z(n, 0.0);
+      std::copy(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(kBlock), z.begin());
+      z[at] = special;
+      EXPECT_FALSE(sela::extractedSum(z.data(), static_cast<int64_t>(n), r)) << special << " among zeros at " << at;
+    }
+  }
+}
+
+// Products too small for an exact split (below 2^-916) in a block after the first. The
+// product floor keeps 2^-537 * 2^-538 = 2^-1075 whole, while its split rounds it to 0 (a
+// tie, to even) with a zero low part: after few-bit products that cancel exactly and the
+// tie 1 + 2^-53, the split's sum is the tie itself (rounded to even: 1), superDot's value
+// lies above it (1 + 2^-52). Only the flag on such products keeps the pass from rounding
+// the tie; it must decline or give the floored value. The same for larger tiny products
+// whose low parts round, after products that cancel.
+TEST(ExtractedAnchor, TinyProductsInLaterBlocksAreFlagged) {
+  if (!passAvailable()) GTEST_SKIP() << "no vector family here: the pass always declines";
+  std::mt19937_64 rng(1732);
+  for (size_t at : {size_t{2} * kBlock, 3 * kBlock - 1, 3 * kBlock + 40}) {
+    std::vector<double> x(3 * kBlock + 41, 0.0), y(x.size(), 1.0);
+    for (size_t i = 0; i < kBlock; ++i) {
+      x[i] = std::ldexp(static_cast<double>(static_cast<int64_t>(rng() >> 44) - (int64_t{1} << 19)), -20);
+      x[kBlock + i] = -x[i];
+    }
+    x[2 * kBlock + 7] = 1.0;
+    x[2 * kBlock + 9] = pow2(-53);
+    x[at] = pow2(-537);
+    y[at] = pow2(-538);
+    ASSERT_TRUE(SameBits(1.0 + pow2(-52), oracle::flooredDot(x.data(), y.data(), static_cast<int64_t>(x.size()))));
+    checkDot(x, y, "a product of 2^-1075 breaking a tie");
+  }
+  for (int scale : {-520, -537, -545, -560}) {
+    std::vector<double> x = testutil::uniform(rng, kBlock), y = testutil::uniform(rng, kBlock);
+    for (size_t i = 0; i < kBlock; ++i) {
+      x[i] = std::ldexp(x[i], -400);
+      y[i] = std::ldexp(y[i], -400);
+    }
+    for (size_t i = 0; i < kBlock; ++i) {
+      x.push_back(-x[i]);
+      y.push_back(y[i]);
+    }
+    const std::vector<double> a = testutil::uniform(rng, 2 * kBlock + 7), b = testutil::uniform(rng, 2 * kBlock + 7);
+    for (size_t i = 0; i < a.size(); ++i) {
+      x.push_back(std::ldexp(a[i], scale));
+      y.push_back(std::ldexp(b[i], scale));
+    }
+    checkDot(x, y, "tiny products after the first block");
+  }
+}
+
+// A block whose bits reach below the levels guessed from the block before it (uniform
+// blocks take two): elements of 2^-90 among uniform ones, the uniform ones cancelling
+// exactly over the call, so that the small ones' sum is the result. Left as residuals by
+// two levels they are too coarse for the bound; the pass must then decide it with all
+// levels (which hold every bit of them), in one block and over many.
+TEST(ExtractedAnchor, BitsBelowTheGuessedLevelsAreTakenOnRetry) {
+  if (!passAvailable()) GTEST_SKIP() << "no vector family here: the pass always declines";
+  std::mt19937_64 rng(1357);
+  for (size_t small : {size_t{1}, size_t{64}}) {
+    const std::vector<double> u = testutil::uniform(rng, kBlock);
+    std::vector<double> x = u;
+    std::vector<double> second;
+    for (size_t i = 0; i + small < kBlock; ++i) second.push_back(-u[i]);
+    for (size_t i = 0; i < small; ++i) {
+      const double odd = 1.0 + std::ldexp(static_cast<double>(rng() >> 12 | 1), -52);
+      second.push_back(std::ldexp((rng() & 1) ? odd : -odd, -90 - static_cast<int>(rng() % 8)));
+    }
+    std::shuffle(second.begin(), second.end(), rng);
+    x.insert(x.end(), second.begin(), second.end());
+    for (size_t i = kBlock - small; i < kBlock; ++i) x.push_back(-u[i]);
+    EXPECT_TRUE(check(x, "bits below the guessed levels")) << small;
+  }
+}
+
+#if defined(__x86_64__)
+namespace {
+
+// Runs a call's blocks through this processor's kernel as the pass does, one set of lanes
+// for all; returns the lanes' residual magnitude sum after each block.
+std::vector<double> residualsAfterEachBlock(const std::vector<double>& x, sela::ExtractionLanes& lanes) {
+  std::vector<double> after;
+  double levels[sela::kExtractionDotLevels];
+  const auto n = static_cast<int64_t>(x.size());
+  for (int64_t start = 0; start < n; start += sela::kExtractionBlock) {
+    const int64_t len = std::min<int64_t>(sela::kExtractionBlock, n - start);
+    const bool ok = sela::avx512FamilySupported()
+                        ? sela::extractionSumBlockAvx512(x.data() + start, len, n - start - len, lanes, levels)
+                        : sela::extractionSumBlockAvx2(x.data() + start, len, n - start - len, lanes, levels);
+    EXPECT_TRUE(ok);
+    double e = 0.0;
+    for (int l = 0; l < lanes.lanes; ++l) e += lanes.e[l];
+    after.push_back(e);
+  }
+  return after;
+}
+
+}  // namespace
+#endif
+
+// A block far below the anchor runs on it, its elements below every level (they become
+// residuals, and the call is marked for a run with all levels should its bound not decide);
+// the anchor then follows it down, and the next block of the same magnitudes leaves no
+// residual (its two levels hold all its bits again).
+TEST(ExtractedAnchor, TheAnchorFollowsTheDataDown) {
+#if defined(__x86_64__)
+  if (!sela::avx2FamilySupported()) GTEST_SKIP() << "no vector family here: the pass always declines";
+  std::mt19937_64 rng(1123);
+  std::vector<double> x = testutil::uniform(rng, 3 * kBlock);
+  for (size_t i = kBlock; i < x.size(); ++i) x[i] = std::ldexp(x[i], -300);
+  sela::ExtractionLanes lanes;
+  const std::vector<double> after = residualsAfterEachBlock(x, lanes);
+  ASSERT_EQ(3u, after.size());
+  EXPECT_EQ(0.0, after[0]) << "a block of few binades, on its own anchor";
+  EXPECT_GT(after[1], 0.0) << "the elements lie below the levels of the anchor";
+  EXPECT_TRUE(lanes.shortened);
+  EXPECT_EQ(after[1], after[2]) << "the anchor followed the data down";
+  check(x, "following the data down");
+#else
+  GTEST_SKIP() << "the vector families are x86-64 only";
+#endif
+}

@@ -385,8 +385,9 @@ bool decideInRegister(SuperAccumulator& acc, const ExtractionLanes& lanes, int64
 }
 
 // The pass over blocks: block(start, len, ahead, lanes, levels) extracts one. A call whose
-// blocks were shortened (levelsTaken, certifiedsum_kernels.h) and whose bound then does not
-// decide runs once more with all levels, which decides what it would have decided alone.
+// blocks were shortened (fewer levels or a higher anchor than their own, certifiedsum_kernels.h)
+// and whose bound then does not decide runs once more with all levels on scanned blocks,
+// which decides what that run would have decided alone.
 template <int Count, typename Block>
 bool extractedPassOnce(int64_t n, bool allLevels, Block block, double& result, bool& shortened) {
   ExtractionLanes lanes;

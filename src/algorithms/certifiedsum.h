@@ -100,10 +100,20 @@ struct ExtractionLanes {
   int lanes = 0;
   int64_t terms = 0;
   bool tinyProducts = false;  // as in CertifiedDotLanes
-  // Asked of the kernel: every block takes all the levels its bits need (else a block of
-  // the sum spread far beyond the levels' reach takes two). Reported: some block took two.
+  // Asked of the kernel: every block is scanned first, anchored on its own largest
+  // magnitude and takes all the levels its bits need (else a block after the first runs
+  // on the call's anchor with a guessed level count, and a block of the sum spread far
+  // beyond the levels' reach takes two). Reported: some block took fewer levels, or a
+  // higher anchor, than that would have given it.
   bool allLevels = false;
   bool shortened = false;
+  // Carried from block to block within one call (nothing outlives it): the binary
+  // exponent of the magnitude the next block's levels are anchored on (kNoAnchor before
+  // the first block), and the smallest magnitude of the last block, from which the next
+  // block's level count is chosen.
+  static constexpr int kNoAnchor = -0x7fff;
+  int anchor = kNoAnchor;
+  double lastSmallest = 0.0;
 };
 // One block of 1 <= n <= kExtractionBlock elements: its exact high parts into
 // levels[0 .. kExtractionLevels - 1] (top first; 0 for the levels below those that hold

@@ -184,9 +184,9 @@ void certifiedSumKernel(const double* x, int64_t n, sela::CertifiedDotLanes& sta
 // the maximum (x86's rule keeps the other operand) but turns S_0 into a NaN, which the
 // caller's finiteness test catches; a block of zeros and NaNs only is scanned for them.
 // Zero padding passes through every level unchanged. Returns false to decline.
-// The extraction runs on a block the first loop has just brought into the first-level
-// cache; meanwhile it asks for the next block (x[n .. n + ahead - 1], which the caller
-// owns), so that reading the data overlaps the arithmetic instead of following it.
+// The levels ask for lines a fixed distance ahead of the element they load, across the
+// block's end into the caller's next elements (x[n .. n + ahead - 1]), so that reading the
+// data overlaps the arithmetic instead of following it.
 //
 // How many levels a block takes (levelsFor): those that hold all its bits. Every element
 // is a multiple of 2^(lowest - 52), lowest the exponent of the block's smallest magnitude
@@ -251,10 +251,85 @@ double levelExcess(typename Ops::V level, double base) {
   return sum;
 }
 
-// The L levels of one block, from k1 down by d (the extraction above).
-template <typename Ops, int L>
-void extractSumLevels(const double* x, int64_t n, int64_t ahead, int k1, int d, sela::ExtractionLanes& state,
-                      double* tau) {
+// ---- One read per block: levels anchored on the magnitudes already seen ----
+//
+// A block scanned for its largest magnitude before its levels is read twice, the second
+// time from the first-level cache, and on data from memory the scan waits on the lines.
+// So after the first block of a call the levels do not wait for the block's own largest
+// magnitude: they run on an anchor, the exponent of a magnitude already seen in this call,
+// and the block's largest and smallest magnitudes are taken in the same loop (one abs and
+// a max and a min per vector, off the levels' chains). The block is kept when its largest
+// magnitude lies below 2^(anchor + 1), that is below 2^(k1 - A) for k1 = anchor + 1 + A:
+// the input bound of the argument above. Everything else in it holds for any k1 with that
+// bound, however far above the block's own largest magnitude it lies: S_j stays in its
+// binade (the q's still add up to less than 2^(k_j - 1)), each step is FastTwoSum, the
+// level sums are exact, and the residuals are the exact remainders below the last level,
+// counted and summed as they are. A higher anchor only makes them coarser (up to 2^(k_{L-1}
+// - 53) with the anchor's k's): the caller's bound, over the residuals as they are, then
+// decides less often, never wrongly. A block that breaks the bound (a new largest
+// magnitude, an infinity) commits nothing: its levels and residual lanes stay local until
+// the check, the lanes' c and e keep what the blocks before it left, and it runs again as
+// a scanned block (from the caches it has just been read into), anchored on its own
+// largest magnitude, which becomes the call's anchor. A NaN is skipped by the maximum and
+// turns the levels into NaNs, which the caller's finiteness test catches.
+// The anchor follows the data down: a block whose largest magnitude lies more than
+// kAnchorSlack binades below it lowers it to that many binades above its own, so that
+// decreasing data keep their residuals fine, while data whose blocks' maxima vary by a
+// binade or two (random exponents) are not run twice each time one rises again.
+// The level count of an anchored block comes from the smallest magnitude of the block
+// before it (levelsFor); the count changes the work, never a result, as argued above.
+// Where the block's own smallest magnitude would have asked for more levels, or its own
+// largest for a lower anchor, the lanes record it (lanes.shortened): a call whose bound
+// then declines runs once more with all levels on scanned blocks (lanes.allLevels), each
+// anchored on its own largest magnitude, which decides what that pass decides alone.
+constexpr int kAnchorSlack = 2;
+
+// The largest and smallest magnitudes a block's loop saw (for products, of fl(a b)).
+struct Seen {
+  double largest = 0.0;
+  double smallest = __builtin_inf();
+};
+
+// Running maximum and minimum of vectors of magnitudes, in two chains each; a NaN lane is
+// skipped (x86's rule returns the second operand).
+template <typename Ops>
+struct MagnitudeWatch {
+  typename Ops::V big0 = Ops::zero(), big1 = Ops::zero();
+  typename Ops::V small0 = Ops::set1(__builtin_inf()), small1 = small0;
+  void see(typename Ops::V m0, typename Ops::V m1) {
+    big0 = Ops::max(m0, big0);
+    big1 = Ops::max(m1, big1);
+    small0 = Ops::min(m0, small0);
+    small1 = Ops::min(m1, small1);
+  }
+  void see(typename Ops::V m) {
+    big0 = Ops::max(m, big0);
+    small0 = Ops::min(m, small0);
+  }
+  Seen lanes() const {
+    double big[Ops::W], small[Ops::W];
+    Ops::store(big, Ops::max(big0, big1));
+    Ops::store(small, Ops::min(small0, small1));
+    Seen s;
+    for (int64_t l = 0; l < Ops::W; ++l) see(s, big[l], small[l]);
+    return s;
+  }
+  static void see(Seen& s, double big, double small) {
+    s.largest = big > s.largest ? big : s.largest;
+    s.smallest = small < s.smallest ? small : s.smallest;
+  }
+};
+
+// How far ahead of the element being loaded the levels ask for lines (elements), within
+// the caller's data (the block and the `ahead` elements after it).
+constexpr int64_t kExtractionPrefetch = 1024;
+
+// The L levels of one block, from k1 down by d (the extraction above). With Watch, the
+// block's magnitudes are taken too (seen), and the block is kept only when its largest
+// lies below `limit`: false otherwise, with nothing written.
+template <typename Ops, int L, bool Watch>
+bool extractSumLevels(const double* x, int64_t n, int64_t ahead, int k1, int d, double limit,
+                      sela::ExtractionLanes& state, double* tau, Seen& seen) {
   using V = typename Ops::V;
   constexpr int64_t W = Ops::W;
   double base[L];
@@ -264,6 +339,7 @@ void extractSumLevels(const double* x, int64_t n, int64_t ahead, int k1, int d, 
     s[j] = Ops::set1(base[j]);
   }
   V c = Ops::load(state.c), e = Ops::load(state.e);
+  MagnitudeWatch<Ops> watch;
   const auto step = [&](V p) {
 #pragma GCC unroll 8
     for (int j = 0; j < L; ++j) {
@@ -276,15 +352,26 @@ void extractSumLevels(const double* x, int64_t n, int64_t ahead, int k1, int d, 
     e = Ops::add(e, Ops::abs(p));
   };
   int64_t i = 0;
-  const int64_t prefetchTo = ahead < n ? ahead : n;  // offsets i with x + n + i inside the array
+  const int64_t prefetchBelow = n + ahead - kExtractionPrefetch - 2 * W;  // lines inside the data
   for (; i + 2 * W <= n; i += 2 * W) {
-    if (i < prefetchTo) {
-      for (int64_t b = 0; b < 2 * W; b += 8) __builtin_prefetch(x + n + i + b);  // each 64-byte line
+    if (i <= prefetchBelow) {
+      for (int64_t b = 0; b < 2 * W; b += 8) __builtin_prefetch(x + i + kExtractionPrefetch + b);
     }
-    step(Ops::load(x + i));
-    step(Ops::load(x + i + W));
+    const V v0 = Ops::load(x + i), v1 = Ops::load(x + i + W);
+    if constexpr (Watch) watch.see(Ops::abs(v0), Ops::abs(v1));
+    step(v0);
+    step(v1);
   }
-  for (; i + W <= n; i += W) step(Ops::load(x + i));
+  for (; i + W <= n; i += W) {
+    const V v = Ops::load(x + i);
+    if constexpr (Watch) watch.see(Ops::abs(v));
+    step(v);
+  }
+  if constexpr (Watch) {
+    seen = watch.lanes();
+    for (int64_t k = i; k < n; ++k) MagnitudeWatch<Ops>::see(seen, __builtin_fabs(x[k]), __builtin_fabs(x[k]));
+    if (!(seen.largest < limit)) return false;
+  }
   if (i < n) {
     double bx[W] = {};
     for (int64_t l = 0; i + l < n; ++l) bx[l] = x[i + l];
@@ -294,43 +381,73 @@ void extractSumLevels(const double* x, int64_t n, int64_t ahead, int k1, int d, 
   for (int j = 0; j < L; ++j) tau[j] = levelExcess<Ops>(s[j], base[j]);
   Ops::store(state.c, c);
   Ops::store(state.e, e);
+  return true;
 }
 
-// The first loop of a block: its largest and smallest magnitudes, in independent chains.
+// The first loop of a scanned block: its largest and smallest magnitudes, in independent chains.
 template <typename Ops>
-void scanSumBlock(const double* x, int64_t n, double& largest, double& smallest) {
-  using V = typename Ops::V;
+Seen scanSumBlock(const double* x, int64_t n) {
   constexpr int64_t W = Ops::W;
-  V m0 = Ops::zero(), m1 = m0, m2 = m0, m3 = m0;
-  V n0 = Ops::set1(__builtin_inf()), n1 = n0;
+  MagnitudeWatch<Ops> m01, m23;
   int64_t i = 0;
   for (; i + 4 * W <= n; i += 4 * W) {
-    const V b0 = Ops::abs(Ops::load(x + i)), b1 = Ops::abs(Ops::load(x + i + W));
-    const V b2 = Ops::abs(Ops::load(x + i + 2 * W)), b3 = Ops::abs(Ops::load(x + i + 3 * W));
-    m0 = Ops::max(b0, m0);
-    m1 = Ops::max(b1, m1);
-    m2 = Ops::max(b2, m2);
-    m3 = Ops::max(b3, m3);
-    n0 = Ops::min(Ops::min(b0, b2), n0);
-    n1 = Ops::min(Ops::min(b1, b3), n1);
+    m01.see(Ops::abs(Ops::load(x + i)), Ops::abs(Ops::load(x + i + W)));
+    m23.see(Ops::abs(Ops::load(x + i + 2 * W)), Ops::abs(Ops::load(x + i + 3 * W)));
   }
-  for (; i + W <= n; i += W) {
-    const V b = Ops::abs(Ops::load(x + i));
-    m0 = Ops::max(b, m0);
-    n0 = Ops::min(b, n0);
+  for (; i + W <= n; i += W) m01.see(Ops::abs(Ops::load(x + i)));
+  Seen seen = m01.lanes();
+  const Seen more = m23.lanes();
+  MagnitudeWatch<Ops>::see(seen, more.largest, more.smallest);
+  for (; i < n; ++i) MagnitudeWatch<Ops>::see(seen, __builtin_fabs(x[i]), __builtin_fabs(x[i]));
+  return seen;
+}
+
+// The width of a block's levels: 2^(a - 2) >= its zero-padded length, d = 53 - a.
+template <typename Ops>
+int blockWidth(int64_t n) {
+  const int64_t padded = (n + Ops::W - 1) / Ops::W * Ops::W;
+  return 64 - __builtin_clzll(static_cast<uint64_t>(padded - 1)) + 2;
+}
+
+// The levels an anchored block of the sum takes, from the smallest magnitude of the block
+// before it: those its bits needed, and two for bits beyond the reach of all.
+inline int levelsGuessed(double lastSmallest, int k1, int d) {
+  const int needed = levelsFor(lastSmallest, 0, k1, d);
+  return needed == kBeyondReach ? 2 : needed;
+}
+
+// Whether a block whose bits need `needed` levels (levelsFor) took fewer than all those.
+inline bool fewerThanNeeded(int taken, int needed) {
+  return taken < sela::kExtractionLevels && needed > taken;
+}
+
+// After a kept anchored block: whether its own scanned run with all levels might have left
+// less behind (lanes.shortened: a higher anchor than its own, or `fewer` levels than its
+// bits need), and the anchor and smallest magnitude for the next block.
+inline void noteAnchoredBlock(sela::ExtractionLanes& state, const Seen& seen, bool fewer) {
+  if (seen.largest > 0.0) {
+    const int own = __builtin_ilogb(seen.largest);
+    if (own != state.anchor) state.shortened = true;
+    if (own + kAnchorSlack < state.anchor) state.anchor = own + kAnchorSlack;
   }
-  double lanes[W], small[W];
-  Ops::store(lanes, Ops::max(Ops::max(m0, m1), Ops::max(m2, m3)));
-  Ops::store(small, Ops::min(n0, n1));
-  largest = 0.0;
-  smallest = __builtin_inf();
-  for (int64_t l = 0; l < W; ++l) {
-    largest = lanes[l] > largest ? lanes[l] : largest;
-    smallest = small[l] < smallest ? small[l] : smallest;
-  }
-  for (; i < n; ++i) {
-    largest = __builtin_fabs(x[i]) > largest ? __builtin_fabs(x[i]) : largest;
-    smallest = __builtin_fabs(x[i]) < smallest ? __builtin_fabs(x[i]) : smallest;
+  if (fewer) state.shortened = true;
+  state.lastSmallest = seen.smallest;
+}
+
+// A scanned block sets the anchor to its own largest magnitude (a block of zeros and NaNs
+// leaves it as it was).
+inline void noteScannedBlock(sela::ExtractionLanes& state, const Seen& seen) {
+  if (seen.largest > 0.0) state.anchor = __builtin_ilogb(seen.largest);
+  state.lastSmallest = seen.smallest;
+}
+
+template <typename Ops, bool Watch>
+bool sumLevelsFor(int levels, const double* x, int64_t n, int64_t ahead, int k1, int d, double limit,
+                  sela::ExtractionLanes& state, double* tau, Seen& seen) {
+  switch (levels) {
+    case 2: return extractSumLevels<Ops, 2, Watch>(x, n, ahead, k1, d, limit, state, tau, seen);
+    case 3: return extractSumLevels<Ops, 3, Watch>(x, n, ahead, k1, d, limit, state, tau, seen);
+    default: return extractSumLevels<Ops, 4, Watch>(x, n, ahead, k1, d, limit, state, tau, seen);
   }
 }
 
@@ -339,24 +456,34 @@ bool extractionSumBlock(const double* x, int64_t n, int64_t ahead, sela::Extract
   constexpr int64_t W = Ops::W;
   constexpr int kAll = sela::kExtractionLevels;
   static_assert(W <= sela::ExtractionLanes::kMaxLanes && kAll == 4);
-  double largest, smallest;
-  scanSumBlock<Ops>(x, n, largest, smallest);
   const int64_t padded = (n + W - 1) / W * W;
-  const int a = 64 - __builtin_clzll(static_cast<uint64_t>(padded - 1)) + 2;  // 2^(a-2) >= padded
-  if (!(largest < __builtin_ldexp(1.0, sela::kExtractionTop - a))) return false;  // inf, or k1 > top
-  if (largest == 0.0) {
+  const int a = blockWidth<Ops>(n);
+  const int d = 53 - a;
+  if (state.anchor != sela::ExtractionLanes::kNoAnchor && !state.allLevels &&
+      state.anchor + 1 + a <= sela::kExtractionTop) {
+    const int k1 = state.anchor + 1 + a;
+    const int levels = levelsGuessed(state.lastSmallest, k1, d);
+    Seen seen;
+    if (sumLevelsFor<Ops, true>(levels, x, n, ahead, k1, d, __builtin_ldexp(1.0, k1 - a), state, tau, seen)) {
+      noteAnchoredBlock(state, seen, fewerThanNeeded(levels, levelsFor(seen.smallest, 0, k1, d)));
+      state.lanes = static_cast<int>(W);
+      state.terms += padded;
+      return true;
+    }
+  }
+  const Seen seen = scanSumBlock<Ops>(x, n);
+  if (!(seen.largest < __builtin_ldexp(1.0, sela::kExtractionTop - a))) return false;  // inf, or k1 > top
+  if (seen.largest == 0.0) {
     for (int64_t k = 0; k < n; ++k)
       if (x[k] != x[k]) return false;
     for (int j = 0; j < kAll; ++j) tau[j] = 0.0;
     return true;
   }
-  const int d = 53 - a;
-  const int k1 = __builtin_ilogb(largest) + 1 + a;
-  switch (levelsTaken(levelsFor(smallest, 0, k1, d), state)) {
-    case 2: extractSumLevels<Ops, 2>(x, n, ahead, k1, d, state, tau); break;
-    case 3: extractSumLevels<Ops, 3>(x, n, ahead, k1, d, state, tau); break;
-    default: extractSumLevels<Ops, 4>(x, n, ahead, k1, d, state, tau); break;
-  }
+  const int k1 = __builtin_ilogb(seen.largest) + 1 + a;
+  Seen unused;
+  sumLevelsFor<Ops, false>(levelsTaken(levelsFor(seen.smallest, 0, k1, d), state), x, n, ahead, k1, d, 0.0, state,
+                           tau, unused);
+  noteScannedBlock(state, seen);
   state.lanes = static_cast<int>(W);
   state.terms += padded;
   return true;
@@ -366,54 +493,75 @@ bool extractionSumBlock(const double* x, int64_t n, int64_t ahead, sela::Extract
 // extractedDot): each product is split as the certified dot product splits it, p =
 // fl(a b), r = fma(a, b, -p) (exact, r = a b - p, unless p < 2^-916 with both factors
 // non-zero: such products are flagged and the caller widens its bound by the product
-// floor's rule). The p pass the levels k_0 .. k_{L-1} from the top as the elements of the
+// floor's rule). The p pass the levels k_0 .. k_{P-1} from the top as the elements of the
 // sum do; the r, each at most half a unit of its p (plus the rounding of a flagged one,
 // below 2^-1074, far inside the slack of the argument above), start one level down, in
-// running values of their own at k_1 .. k_{L-1}. Both residuals of an
-// element go into the error lanes: two terms per element slot, whatever L. levels
-// receives the L levels of the p and the L - 1 of the r, each exact, ordered from the top
-// (p_0, p_1, r_1, p_2, r_2, ...), and 0 for the levels not taken. The largest |p| sets
-// k_0; the smallest flags a block that may hold tiny products, which is then scanned for
-// them (zero products with a zero factor are exact and need no flag), and sets L.
-template <typename Ops, int L>
-void extractDotLevels(const double* x, const double* y, int64_t n, int64_t ahead, int k1, int d,
-                      sela::ExtractionLanes& state, double* tau) {
+// running values of their own at k_1 .. k_R. Each level only sees what the one above let
+// through, so P and R may differ: the p take the levels their own bits need (levelsFor
+// of the smallest |p|), the r those that reach 53 binades lower, as the exact product's
+// bits do; levels beyond those would hold nothing. What the last levels leave of an
+// element, p' and r', goes into the error lanes as one term t = p' + r': c adds fl(t),
+// e adds |fl(t)|. (The bound counts two terms per element slot, whatever P and R: each
+// t then passes through at most as many roundings as the bound allows, the rounding of
+// fl(t) included, and E bounds the sum of the |t| within the same factor; a zero E still
+// means every t is zero.) levels receives the P levels of the p and the R of the r, each
+// exact, ordered from the top (p_0, p_1, r_1, p_2, r_2, ...), and 0 for the levels not
+// taken. The largest |p| sets k_0 (or must lie below the anchor's bound, as for the sum);
+// the smallest flags a block that may hold tiny products, which is then scanned for them
+// (zero products with a zero factor are exact and need no flag), and sets P and R (of
+// the next block, when anchored).
+template <typename Ops, int P, int R, bool Watch>
+bool extractDotLevels(const double* x, const double* y, int64_t n, int64_t ahead, int k1, int d, double limit,
+                      sela::ExtractionLanes& state, double* tau, Seen& seen) {
   using V = typename Ops::V;
   constexpr int64_t W = Ops::W;
-  double base[L];
-  V s[L], t[L];
-  for (int j = 0; j < L; ++j) {
+  static_assert(1 <= R && R < sela::kExtractionLevels && P <= sela::kExtractionLevels);
+  constexpr int kLevels = P > R + 1 ? P : R + 1;
+  double base[kLevels];
+  V s[kLevels], t[kLevels];
+  for (int j = 0; j < kLevels; ++j) {
     base[j] = levelBase(k1, j, d);
     s[j] = Ops::set1(base[j]);
     t[j] = s[j];
   }
   V c = Ops::load(state.c), e = Ops::load(state.e);
+  MagnitudeWatch<Ops> watch;
   const auto step = [&](V f, V g) {
     V p = Ops::mul(f, g);
     V r = Ops::fms(f, g, p);  // f*g - p in one rounding
+    if constexpr (Watch) watch.see(Ops::abs(p));
 #pragma GCC unroll 8
-    for (int j = 0; j < L; ++j) {
+    for (int j = 0; j < P; ++j) {
       const V u = Ops::add(s[j], p);
       p = Ops::sub(p, Ops::sub(u, s[j]));
       s[j] = u;
     }
 #pragma GCC unroll 8
-    for (int j = 1; j < L; ++j) {
+    for (int j = 1; j <= R; ++j) {
       const V u = Ops::add(t[j], r);
       r = Ops::sub(r, Ops::sub(u, t[j]));
       t[j] = u;
     }
-    c = Ops::add(c, Ops::add(p, r));
-    e = Ops::add(e, Ops::add(Ops::abs(p), Ops::abs(r)));
+    const V left = Ops::add(p, r);
+    c = Ops::add(c, left);
+    e = Ops::add(e, Ops::abs(left));
   };
   int64_t i = 0;
-  const int64_t prefetchTo = ahead < n ? ahead : n;
+  const int64_t prefetchBelow = n + ahead - kExtractionPrefetch - W;
   for (; i + W <= n; i += W) {
-    if (i < prefetchTo && (i & 7) == 0) {
-      __builtin_prefetch(x + n + i);
-      __builtin_prefetch(y + n + i);
+    if (i <= prefetchBelow && (i & 7) == 0) {
+      __builtin_prefetch(x + i + kExtractionPrefetch);
+      __builtin_prefetch(y + i + kExtractionPrefetch);
     }
     step(Ops::load(x + i), Ops::load(y + i));
+  }
+  if constexpr (Watch) {
+    seen = watch.lanes();
+    for (int64_t k = i; k < n; ++k) {
+      const double p = __builtin_fabs(x[k] * y[k]);
+      MagnitudeWatch<Ops>::see(seen, p, p);
+    }
+    if (!(seen.largest < limit)) return false;
   }
   if (i < n) {
     double bx[W] = {}, by[W] = {};
@@ -425,68 +573,109 @@ void extractDotLevels(const double* x, const double* y, int64_t n, int64_t ahead
   }
   // Top down: the p's level 0, then the p's and the r's of each lower level.
   for (int j = 0; j < sela::kExtractionDotLevels; ++j) tau[j] = 0.0;
-  for (int j = 0; j < L; ++j) tau[j == 0 ? 0 : 2 * j - 1] = levelExcess<Ops>(s[j], base[j]);
-  for (int j = 1; j < L; ++j) tau[2 * j] = levelExcess<Ops>(t[j], base[j]);
+  for (int j = 0; j < P; ++j) tau[j == 0 ? 0 : 2 * j - 1] = levelExcess<Ops>(s[j], base[j]);
+  for (int j = 1; j <= R; ++j) tau[2 * j] = levelExcess<Ops>(t[j], base[j]);
   Ops::store(state.c, c);
   Ops::store(state.e, e);
+  return true;
+}
+
+// The levels of the p and of the r a block's products take: from levelsFor over the
+// smallest |p| with its own bits (`forP`) and with the exact product's, 53 binades lower
+// (`forR`, counting level 0 as the p's), all of them for bits beyond the reach of all.
+struct DotLevels {
+  int p, r;
+};
+inline DotLevels dotLevels(double smallest, int k1, int d) {
+  constexpr int kAll = sela::kExtractionLevels;
+  const int forP = levelsFor(smallest, 0, k1, d), forR = levelsFor(smallest, 53, k1, d);
+  return {forP > kAll ? kAll : forP, (forR > kAll ? kAll : forR) - 1};
+}
+
+template <typename Ops, bool Watch>
+bool dotLevelsFor(DotLevels levels, const double* x, const double* y, int64_t n, int64_t ahead, int k1, int d,
+                  double limit, sela::ExtractionLanes& state, double* tau, Seen& seen) {
+#define SELA_DOT_LEVELS(P, R)                                                                     \
+  if (levels.p == (P) && levels.r == (R))                                                       \
+    return extractDotLevels<Ops, P, R, Watch>(x, y, n, ahead, k1, d, limit, state, tau, seen);
+  SELA_DOT_LEVELS(2, 1)
+  SELA_DOT_LEVELS(2, 2)
+  SELA_DOT_LEVELS(2, 3)
+  SELA_DOT_LEVELS(3, 2)
+  SELA_DOT_LEVELS(3, 3)
+#undef SELA_DOT_LEVELS
+  return extractDotLevels<Ops, 4, 3, Watch>(x, y, n, ahead, k1, d, limit, state, tau, seen);
+}
+
+// The products' largest and smallest magnitudes, for a scanned block.
+template <typename Ops>
+Seen scanDotBlock(const double* x, const double* y, int64_t n) {
+  constexpr int64_t W = Ops::W;
+  MagnitudeWatch<Ops> watch;
+  int64_t i = 0;
+  for (; i + 2 * W <= n; i += 2 * W) {
+    watch.see(Ops::abs(Ops::mul(Ops::load(x + i), Ops::load(y + i))),
+              Ops::abs(Ops::mul(Ops::load(x + i + W), Ops::load(y + i + W))));
+  }
+  Seen seen = watch.lanes();
+  for (; i < n; ++i) {
+    const double p = __builtin_fabs(x[i] * y[i]);
+    MagnitudeWatch<Ops>::see(seen, p, p);
+  }
+  return seen;
+}
+
+// A block whose smallest |p| lies below 2^-916 is scanned for products that small with
+// two non-zero factors (flagged) and for NaN products (false: the pass declines).
+inline bool flagTinyProducts(const double* x, const double* y, int64_t n, const Seen& seen,
+                             sela::ExtractionLanes& state) {
+  constexpr double kTiny = 0x1p-916;
+  if (!(seen.smallest < kTiny)) return true;
+  for (int64_t k = 0; k < n; ++k) {
+    const double p = x[k] * y[k];
+    if (p != p) return false;  // a NaN (inf times zero, or a NaN factor)
+    if (__builtin_fabs(p) < kTiny && x[k] != 0.0 && y[k] != 0.0) state.tinyProducts = true;
+  }
+  return true;
 }
 
 template <typename Ops>
 bool extractionDotBlock(const double* x, const double* y, int64_t n, int64_t ahead, sela::ExtractionLanes& state,
                         double* tau) {
-  using V = typename Ops::V;
   constexpr int64_t W = Ops::W;
   constexpr int kAll = sela::kExtractionLevels;
   static_assert(W <= sela::ExtractionLanes::kMaxLanes && kAll == 4);
-  constexpr double kTiny = 0x1p-916;
-  V m0 = Ops::zero(), m1 = m0;
-  V s0 = Ops::set1(__builtin_inf()), s1 = s0;
-  int64_t i = 0;
-  for (; i + 2 * W <= n; i += 2 * W) {
-    const V p0 = Ops::abs(Ops::mul(Ops::load(x + i), Ops::load(y + i)));
-    const V p1 = Ops::abs(Ops::mul(Ops::load(x + i + W), Ops::load(y + i + W)));
-    m0 = Ops::max(p0, m0);
-    m1 = Ops::max(p1, m1);
-    s0 = Ops::min(p0, s0);
-    s1 = Ops::min(p1, s1);
-  }
-  double lanes[W], small[W];
-  Ops::store(lanes, Ops::max(m0, m1));
-  Ops::store(small, Ops::min(s0, s1));
-  double largest = 0.0, smallest = __builtin_inf();
-  for (int64_t l = 0; l < W; ++l) {
-    largest = lanes[l] > largest ? lanes[l] : largest;
-    smallest = small[l] < smallest ? small[l] : smallest;
-  }
-  for (; i < n; ++i) {
-    const double p = __builtin_fabs(x[i] * y[i]);
-    largest = p > largest ? p : largest;
-    smallest = p < smallest ? p : smallest;
-  }
   const int64_t padded = (n + W - 1) / W * W;
-  const int a = 64 - __builtin_clzll(static_cast<uint64_t>(padded - 1)) + 2;  // 2^(a-2) >= padded
-  if (!(largest < __builtin_ldexp(1.0, sela::kExtractionTop - a))) return false;  // inf, or k1 > top
-  if (smallest < kTiny) {
-    for (int64_t k = 0; k < n; ++k) {
-      const double p = x[k] * y[k];
-      if (p != p) return false;  // a NaN (inf times zero, or a NaN factor)
-      if (__builtin_fabs(p) < kTiny && x[k] != 0.0 && y[k] != 0.0) state.tinyProducts = true;
+  const int a = blockWidth<Ops>(n);
+  const int d = 53 - a;
+  if (state.anchor != sela::ExtractionLanes::kNoAnchor && !state.allLevels &&
+      state.anchor + 1 + a <= sela::kExtractionTop) {
+    const int k1 = state.anchor + 1 + a;
+    const DotLevels levels = dotLevels(state.lastSmallest, k1, d);
+    Seen seen;
+    if (dotLevelsFor<Ops, true>(levels, x, y, n, ahead, k1, d, __builtin_ldexp(1.0, k1 - a), state, tau, seen)) {
+      if (!flagTinyProducts(x, y, n, seen, state)) return false;
+      const DotLevels own = dotLevels(seen.smallest, k1, d);
+      noteAnchoredBlock(state, seen, own.p > levels.p || own.r > levels.r);
+      state.lanes = static_cast<int>(W);
+      state.terms += 2 * padded;
+      return true;
     }
   }
-  if (largest == 0.0) {
+  const Seen seen = scanDotBlock<Ops>(x, y, n);
+  if (!(seen.largest < __builtin_ldexp(1.0, sela::kExtractionTop - a))) return false;  // inf, or k1 > top
+  if (!flagTinyProducts(x, y, n, seen, state)) return false;
+  if (seen.largest == 0.0) {
     // Zero products only (a NaN would have set smallest to... nothing: scan for it).
     for (int64_t k = 0; k < n; ++k)
       if (x[k] * y[k] != x[k] * y[k]) return false;
     for (int j = 0; j < sela::kExtractionDotLevels; ++j) tau[j] = 0.0;
     return true;
   }
-  const int d = 53 - a;
-  const int k1 = __builtin_ilogb(largest) + 1 + a;
-  switch (levelsFor(smallest, 53, k1, d)) {
-    case 2: extractDotLevels<Ops, 2>(x, y, n, ahead, k1, d, state, tau); break;
-    case 3: extractDotLevels<Ops, 3>(x, y, n, ahead, k1, d, state, tau); break;
-    default: extractDotLevels<Ops, 4>(x, y, n, ahead, k1, d, state, tau); break;
-  }
+  const int k1 = __builtin_ilogb(seen.largest) + 1 + a;
+  Seen unused;
+  dotLevelsFor<Ops, false>(dotLevels(seen.smallest, k1, d), x, y, n, ahead, k1, d, 0.0, state, tau, unused);
+  noteScannedBlock(state, seen);
   state.lanes = static_cast<int>(W);
   state.terms += 2 * padded;
   return true;
