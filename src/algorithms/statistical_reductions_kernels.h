@@ -18,8 +18,8 @@
 
 namespace {
 
-// The largest non-NaN magnitude among x[0 .. 4W k - 1], the whole groups of four vectors,
-// and +0.0 when there are none; *done = 4W k. The maximum is exact and does not depend on
+// The largest non-NaN magnitude among x[0 .. W k - 1], the whole vectors (in groups of
+// four, then one at a time), and +0.0 when there are none; *done = W k. The maximum is exact and does not depend on
 // the order it is taken in: four running maxima of W lanes each. max(|x|, m) keeps m when
 // |x| is a NaN, so NaNs are skipped as the comparison a > m skips them.
 template <typename Ops>
@@ -34,6 +34,8 @@ double maxMagnitudeLanes(const double* x, int64_t n, int64_t* done) {
     m2 = Ops::max(Ops::abs(Ops::load(x + i + 2 * W)), m2);
     m3 = Ops::max(Ops::abs(Ops::load(x + i + 3 * W)), m3);
   }
+  // Then single vectors (short arrays have no whole group).
+  for (; i + W <= n; i += W) m0 = Ops::max(Ops::abs(Ops::load(x + i)), m0);
   alignas(64) double lanes[W];
   Ops::store(lanes, Ops::max(Ops::max(m0, m1), Ops::max(m2, m3)));
   double m = 0.0;
@@ -231,12 +233,12 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
     const auto isZero = Ops::equal(wv, Ops::zero());
     // normStep's bound for the scale before each lane: scale * 2^-511 when exact, else 0.
     const V negligible = Ops::zeroWhere(Ops::less(sb, negligibleFactor), Ops::mul(sb, negligibleFactor));
-    // Lanes that are new or zero divide something harmless (their quotient is not used;
-    // a zero lane with no scale yet would divide 0 by 0).
+    // New lanes divide by 1 (their quotient is not used), and so do zeros, whose square is
+    // then +0 even with no scale yet (where 0 / 0 would give a NaN). Negligible values
+    // become +0 as in normStep (no subnormal square; the sum is the same either way).
     const V q =
         Ops::div(Ops::zeroWhere(Ops::less(aw, negligible), wv), Ops::select(Ops::either(isNew, isZero), one, sb));
-    const V square = Ops::zeroWhere(isZero, Ops::mul(q, q));
-    Ops::store(terms, Ops::select(isNew, one, square));
+    Ops::store(terms, Ops::select(isNew, one, Ops::mul(q, q)));
     Ops::store(mult, Ops::select(isNew, Ops::div(sb, aw), one));
     const double after = Ops::first(scaleV);
     negligibleV = Ops::set1(negligibleBelow(after));
