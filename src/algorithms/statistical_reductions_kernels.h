@@ -137,6 +137,7 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
   const V sx = Ops::set1(p.sx), sy = Ops::set1(p.sy);
   const V inf = Ops::set1(__builtin_inf());
   const V one = Ops::set1(1.0);
+  constexpr uint64_t kAllLanes = (uint64_t{1} << W) - 1;
   const V negligibleFactor = Ops::set1(0x1p-511);  // also the least scale it is exact for
   // The scales after the last vector formed, ahead of the chains' states.
   double aheadA = a.scale, aheadB = b.scale;
@@ -251,23 +252,28 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
       sela::prefetchAhead(x + i);
       sela::prefetchAhead(y + i);
     }
-    const V dx = Ops::sub(Ops::load(x + i), cx);
-    const V dy = Ops::sub(Ops::load(y + i), cy);
-    if (Ops::any(Ops::either(Ops::equal(Ops::abs(dx), inf), Ops::equal(Ops::abs(dy), inf)))) break;
-    const V uv = Ops::div(dx, sx);
-    const V vv = Ops::div(dy, sy);
-    Ops::store(u + i, uv);
-    Ops::store(v + i, vv);
+    // An infinite difference divides to an infinite value (the scales are finite), and a
+    // finite one to a value within [-2, 2]: so one test of the values, |value| < inf,
+    // finds both the vectors the caller's element steps must form (an overflowed
+    // difference) and those holding a NaN, and the ordinary vector pays for one compare
+    // per vector of values.
+    const V uv = Ops::div(Ops::sub(Ops::load(x + i), cx), sx);
+    const V vv = Ops::div(Ops::sub(Ops::load(y + i), cy), sy);
     const V au = Ops::abs(uv);
     const V av = Ops::abs(vv);
     const int64_t slot = k % kRing;
-    special[slot] = Ops::any(Ops::either(Ops::either(Ops::notEqual(au, au), Ops::notEqual(av, av)),
-                                         Ops::either(Ops::equal(au, inf), Ops::equal(av, inf))));
+    special[slot] = Ops::laneBits(Ops::both(Ops::less(au, inf), Ops::less(av, inf))) != kAllLanes;
     if (special[slot]) {
-      // The state it decides is the answer: the chains take everything up to it, and stop.
+      if (Ops::any(Ops::either(Ops::equal(au, inf), Ops::equal(av, inf)))) break;  // not written
+      // A NaN: the state it decides is the answer, the chains take everything up to it,
+      // and stop.
+      Ops::store(u + i, uv);
+      Ops::store(v + i, vv);
       ++k;
       break;
     }
+    Ops::store(u + i, uv);
+    Ops::store(v + i, vv);
     markedA[slot] = !(aheadA > 0.0) || Ops::any(Ops::less(scaleA, au));
     markedB[slot] = !(aheadB > 0.0) || Ops::any(Ops::less(scaleB, av));
     if (markedA[slot]) {
