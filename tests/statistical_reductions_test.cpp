@@ -574,6 +574,11 @@ TEST(CenteredCosine, SweepMatchesTheElementSteps) {
           for (double& v : x) v = v * 0x1p-100;
           x[rng() % size] = kMax;
         }
+        if (trial % 6 == 2) {  // in y alone
+          cy = kMax;
+          for (double& v : y) v = v * 0x1p-100;
+          y[rng() % size] = -kMax;
+        }
         // Rising magnitudes in one vector only: a new maximum of that norm in every vector
         // (its element steps) while the other norm adds squares, on either side.
         const auto byMagnitude = [](double a, double b) { return std::fabs(a) < std::fabs(b); };
@@ -739,6 +744,10 @@ TEST(CenteredCosine, MatchesTheDefinitionBitForBit) {
         x[rng() % n] = kMax;
       }
       if (trial == 11) x[rng() % n] = 0.0 * (x[0] = cx);
+      if (trial == 13) {  // y's difference overflows
+        cy = kMax;
+        y[rng() % n] = -kMax;
+      }
       const double got = sela_centered_cosine_similarity(x.data(), y.data(), n, cx, cy);
       const double want = modelCosine(x, y, cx, cy);
       ASSERT_TRUE(SameBits(want, got) || (std::isnan(want) && std::isnan(got)))
