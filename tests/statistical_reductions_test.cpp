@@ -703,16 +703,26 @@ namespace {
 // The cosine similarity as its definition reads, over whole vectors: the scales and
 // values, each norm by the literal loop, the exact dot product rounded once, two
 // divisions and the clamp.
-double modelCosine(const Vec& x, const Vec& y, double cx, double cy) {
-  const auto n = static_cast<int64_t>(x.size());
-  double sx = 0.0, sy = 0.0;
+// The scales and the values of both vectors as the definition reads; false for an
+// infinite scale.
+bool modelValues(const Vec& x, const Vec& y, double cx, double cy, double& sx, double& sy, Vec& u, Vec& v) {
+  sx = 0.0;
+  sy = 0.0;
   for (size_t i = 0; i < x.size(); ++i) {
     sx = std::max({sx, std::isnan(cx) ? 0.0 : std::fabs(cx), std::isnan(x[i]) ? 0.0 : std::fabs(x[i])});
     sy = std::max({sy, std::isnan(cy) ? 0.0 : std::fabs(cy), std::isnan(y[i]) ? 0.0 : std::fabs(y[i])});
   }
-  if (!(sx < kInf) || !(sy < kInf)) return quietNaN();
-  const Vec u = sx == 0.0 ? Vec(x.size(), 0.0) : literalValues(x, cx, sx);
-  const Vec v = sy == 0.0 ? Vec(y.size(), 0.0) : literalValues(y, cy, sy);
+  if (!(sx < kInf) || !(sy < kInf)) return false;
+  u = sx == 0.0 ? Vec(x.size(), 0.0) : literalValues(x, cx, sx);
+  v = sy == 0.0 ? Vec(y.size(), 0.0) : literalValues(y, cy, sy);
+  return true;
+}
+
+double modelCosine(const Vec& x, const Vec& y, double cx, double cy) {
+  const auto n = static_cast<int64_t>(x.size());
+  double sx = 0.0, sy = 0.0;
+  Vec u, v;
+  if (!modelValues(x, y, cx, cy, sx, sy, u, v)) return quietNaN();
   const double nu = literalNorm(u), nv = literalNorm(v);
   if (nu == 0.0 || nv == 0.0) return quietNaN();
   const double p = superDot(u.data(), n, v.data(), n);
@@ -808,13 +818,8 @@ bool holdsNaNValue(const Vec& w) {
 // hidden by a vanishing y (scale 0, values all zeros) still gives NaN.
 double modelProjection(const Vec& x, const Vec& y, double cx, double cy) {
   double sx = 0.0, sy = 0.0;
-  for (size_t i = 0; i < x.size(); ++i) {
-    sx = std::max({sx, std::isnan(cx) ? 0.0 : std::fabs(cx), std::isnan(x[i]) ? 0.0 : std::fabs(x[i])});
-    sy = std::max({sy, std::isnan(cy) ? 0.0 : std::fabs(cy), std::isnan(y[i]) ? 0.0 : std::fabs(y[i])});
-  }
-  if (!(sx < kInf) || !(sy < kInf)) return quietNaN();
-  const Vec u = sx == 0.0 ? Vec(x.size(), 0.0) : literalValues(x, cx, sx);
-  const Vec v = sy == 0.0 ? Vec(y.size(), 0.0) : literalValues(y, cy, sy);
+  Vec u, v;
+  if (!modelValues(x, y, cx, cy, sx, sy, u, v)) return quietNaN();
   const auto n = static_cast<int64_t>(x.size());
   const double cross = holdsNaNValue(u) || holdsNaNValue(v) ? kNaN : oracle::exactDot(u.data(), v.data(), n);
   const double self = holdsNaNValue(u) ? kNaN : oracle::exactDot(u.data(), u.data(), n);
