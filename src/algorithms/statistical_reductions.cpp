@@ -321,41 +321,30 @@ double centeredCosineSimilarity(const double* x, int64_t nx, const double* y, in
   const CenteredPairScales scales{cx, cy, sx, sy};
   const NormalizePairKernel sweep = normalizePairWithNormsImpl.get();
   NormState nuState, nvState;
-  // Two chunks' room, used alternately: the certified products of one chunk run after the
-  // sweep of the next has been issued, so the out-of-order core overlaps the sweep's
-  // latency-bound norm chains (adders waiting, divider busy) with the products (the
-  // multiply-add units). The certified lanes see the same products in the same order.
-  double u[2 * kProductChunk];
-  double v[2 * kProductChunk];
+  double u[kProductChunk];
+  double v[kProductChunk];
   const auto normalized = [&](int64_t start, int64_t len) {
     normalizeCentered(x + start, len, cx, sx, u);
     normalizeCentered(y + start, len, cy, sy, v);
   };
   ChunkProducts products;
-  int64_t before = 0;     // where the chunk before lies in the buffers
-  int64_t beforeLen = 0;  // and its length, 0 for none
   for (int64_t start = 0; start < n; start += kProductChunk) {
     const int64_t len = n - start < kProductChunk ? n - start : kProductChunk;
-    const int64_t at = (start / kProductChunk) % 2 * kProductChunk;
-    double* const uc = u + at;
-    double* const vc = v + at;
     int64_t i = 0;
     while (true) {
-      i += sweep(x + start + i, y + start + i, len - i, scales, uc + i, vc + i, nuState, nvState);
+      i += sweep(x + start + i, y + start + i, len - i, scales, u + i, v + i, nuState, nvState);
       // Every value of u and v lies in [-2, 2] or is a NaN (from a NaN element or
       // center), so a decided norm is a NaN, and so is the ratio below.
       if (nuState.decided != 0.0 || nvState.decided != 0.0) return quietNaN();
       if (i >= len) break;
       const int64_t end = len - i > kElementSteps ? i + kElementSteps : len;
-      normalizeCentered(x + start + i, end - i, cx, sx, uc + i);
-      normalizeCentered(y + start + i, end - i, cy, sy, vc + i);
-      normAdd(nuState, uc + i, end - i);
-      normAdd(nvState, vc + i, end - i);
+      normalizeCentered(x + start + i, end - i, cx, sx, u + i);
+      normalizeCentered(y + start + i, end - i, cy, sy, v + i);
+      normAdd(nuState, u + i, end - i);
+      normAdd(nvState, v + i, end - i);
       i = end;
     }
-    if (beforeLen > 0) addChunk(products, u + before, v + before, beforeLen);  // never for one chunk
-    before = at;
-    beforeLen = len;
+    if (n > kProductChunk) addChunk(products, u, v, len);
   }
   // One chunk holds every value: the exact dot product over the buffers directly, which
   // decides short products in vector registers (shortsum.h) without the chunk lanes.
@@ -363,7 +352,6 @@ double centeredCosineSimilarity(const double* x, int64_t nx, const double* y, in
   if (n <= kProductChunk) {
     p = superDot(u, n, v, n);
   } else {
-    addChunk(products, u + before, v + before, beforeLen);
     p = chunkProductsResult(products, n, u, v, normalized);
   }
   const double nu = normResult(nuState);
