@@ -7,11 +7,13 @@
 #include <algorithm>
 #include <cfloat>
 #include <limits>
+#include <string>
 
 #include "algorithms/exactengine.h"
 #include "algorithms/statistical_reductions.h"
 #include "algorithms/statistical_reductions.h"
 #include "c_api.h"
+#include "oracle.h"
 #include "sela.h"
 #include "test_util.h"
 
@@ -497,7 +499,7 @@ TEST(NormalizedCentered, MaxMagnitudeLanesMatchTheLiteralLoop) {
 #endif
   std::mt19937_64 rng(7373);
   for (const auto& [name, kernel] : copies) {
-    for (int64_t n : {0, 1, 7, 8, 31, 32, 33, 64, 100, 1000}) {
+    for (int64_t n : {0, 1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 32, 33, 40, 64, 100, 1000}) {
       for (int trial = 0; trial < 12; ++trial) {
         Vec x = trial % 2 ? testutil::wideRange(rng, static_cast<size_t>(n), -1074, 1023)
                           : testutil::uniform(rng, static_cast<size_t>(n));
@@ -506,9 +508,10 @@ TEST(NormalizedCentered, MaxMagnitudeLanesMatchTheLiteralLoop) {
         if (trial == 11) std::fill(x.begin(), x.end(), kNaN);
         int64_t done = -1;
         const double got = kernel(x.data(), n, &done);
-        ASSERT_EQ(done % 8, 0) << name;  // whole groups of vectors (of 2, 4 or 8 lanes)
+        ASSERT_EQ(done % 2, 0) << name;  // whole vectors (of 2, 4 or 8 lanes)
         ASSERT_LE(done, n) << name;
-        ASSERT_GT(done + 32, n) << name;  // no whole group left (the widest group is 32)
+        const int64_t width = std::string(name) == "AVX-512" ? 8 : std::string(name) == "AVX" ? 4 : 2;
+        ASSERT_GT(done + width, n) << name;  // no whole vector left
         double want = 0.0;
         for (int64_t i = 0; i < done; ++i) {
           const double a = std::fabs(x[static_cast<size_t>(i)]);
@@ -573,6 +576,11 @@ TEST(CenteredCosine, SweepMatchesTheElementSteps) {
           for (double& v : x) v = v * 0x1p-100;
           x[rng() % size] = kMax;
         }
+        if (trial % 6 == 2) {  // in y alone
+          cy = kMax;
+          for (double& v : y) v = v * 0x1p-100;
+          y[rng() % size] = -kMax;
+        }
         // Rising magnitudes in one vector only: a new maximum of that norm in every vector
         // (its element steps) while the other norm adds squares, on either side.
         const auto byMagnitude = [](double a, double b) { return std::fabs(a) < std::fabs(b); };
@@ -627,21 +635,97 @@ TEST(CenteredCosine, SweepMatchesTheElementSteps) {
   }
 }
 
+// Marked vectors (a new maximum of a norm's scale) at every lane position, from states
+// with no scale, with a subnormal one (no negligible bound yet) and with a scale crossing
+// 2^-511: the values climb a staircase of magnitudes from 2^-1074 upwards, each new maximum
+// followed at random by values equal to it, below it, negligible under it (2^-511 of it
+// and less), zeros of either sign. The centers are 0 and both scales 1, so the values are
+// the data. Each copy's states against normAdd's over the same values, and the norm
+// against the documented loop written out.
+TEST(CenteredCosine, SweepTakesNewMaximaAtEveryLane) {
+  struct Copy {
+    const char* name;
+    int64_t w;
+    NormalizePairKernel kernel;
+  };
+  std::vector<Copy> copies = {{"SSE2", 2, normalizePairWithNormsSse2}};
+#if defined(__x86_64__)
+  if (testutil::cpuRunsAvx2()) copies.push_back({"AVX", 4, normalizePairWithNormsAvx});
+  if (testutil::cpuRunsAvx512()) copies.push_back({"AVX-512", 8, normalizePairWithNormsAvx512});
+#endif
+  std::mt19937_64 rng(7676);
+  const auto staircase = [&](size_t n) {
+    Vec w(n);
+    double top = std::ldexp(1.0 + static_cast<double>(rng() % 1024) / 1024.0, -1074 + static_cast<int>(rng() % 8));
+    top = std::max(top, 0x1p-1074);
+    for (double& e : w) {
+      const uint64_t pick = rng() % 10;
+      const double sign = rng() % 2 ? 1.0 : -1.0;
+      if (pick < 3) {  // a new maximum, by up to 2^90, never past 1/2
+        top = std::min(std::ldexp(top, 1 + static_cast<int>(rng() % 90)) * (1.0 + 0x1p-40), 0.5);
+        e = sign * top;
+      } else if (pick < 5) {
+        e = sign * top;  // equal to the scale: not a new maximum
+      } else if (pick < 7) {
+        e = sign * std::ldexp(top, -511 - static_cast<int>(rng() % 20));  // negligible under it (or subnormal)
+      } else if (pick < 8) {
+        e = sign * 0.0;
+      } else {
+        e = sign * top * (static_cast<double>(rng() % 1000) / 1000.0);
+      }
+    }
+    return w;
+  };
+  for (const Copy& copy : copies) {
+    for (size_t n : {1u, 7u, 8u, 9u, 16u, 24u, 63u, 64u, 200u}) {
+      for (int trial = 0; trial < 40; ++trial) {
+        Vec x = staircase(n + 1), y = staircase(n + 1);
+        x[n] = trial % 2 ? 1.0 : -1.0;  // both scales 1: the values are the data
+        y[n] = 1.0;
+        NormState a, b;
+        Vec u(n, 42.0), v(n, 42.0);
+        const CenteredPairScales scales{0.0, 0.0, 1.0, 1.0};
+        const auto len = static_cast<int64_t>(n);
+        const int64_t done = copy.kernel(x.data(), y.data(), len, scales, u.data(), v.data(), a, b);
+        ASSERT_EQ(len - len % copy.w, done) << copy.name;
+        NormState wantA, wantB;
+        normAdd(wantA, x.data(), done);
+        normAdd(wantB, y.data(), done);
+        ASSERT_TRUE(sameNormState(wantA, a)) << copy.name << " n " << n << " trial " << trial;
+        ASSERT_TRUE(sameNormState(wantB, b)) << copy.name << " n " << n << " trial " << trial;
+        const Vec head(x.begin(), x.begin() + done), headY(y.begin(), y.begin() + done);
+        ASSERT_TRUE(SameBits(literalNorm(head), normResult(a))) << copy.name << " n " << n << " trial " << trial;
+        ASSERT_TRUE(SameBits(literalNorm(headY), normResult(b))) << copy.name << " n " << n << " trial " << trial;
+      }
+    }
+  }
+}
+
 namespace {
 
 // The cosine similarity as its definition reads, over whole vectors: the scales and
 // values, each norm by the literal loop, the exact dot product rounded once, two
 // divisions and the clamp.
-double modelCosine(const Vec& x, const Vec& y, double cx, double cy) {
-  const auto n = static_cast<int64_t>(x.size());
-  double sx = 0.0, sy = 0.0;
+// The scales and the values of both vectors as the definition reads; false for an
+// infinite scale.
+bool modelValues(const Vec& x, const Vec& y, double cx, double cy, double& sx, double& sy, Vec& u, Vec& v) {
+  sx = 0.0;
+  sy = 0.0;
   for (size_t i = 0; i < x.size(); ++i) {
     sx = std::max({sx, std::isnan(cx) ? 0.0 : std::fabs(cx), std::isnan(x[i]) ? 0.0 : std::fabs(x[i])});
     sy = std::max({sy, std::isnan(cy) ? 0.0 : std::fabs(cy), std::isnan(y[i]) ? 0.0 : std::fabs(y[i])});
   }
-  if (!(sx < kInf) || !(sy < kInf)) return quietNaN();
-  const Vec u = sx == 0.0 ? Vec(x.size(), 0.0) : literalValues(x, cx, sx);
-  const Vec v = sy == 0.0 ? Vec(y.size(), 0.0) : literalValues(y, cy, sy);
+  if (!(sx < kInf) || !(sy < kInf)) return false;
+  u = sx == 0.0 ? Vec(x.size(), 0.0) : literalValues(x, cx, sx);
+  v = sy == 0.0 ? Vec(y.size(), 0.0) : literalValues(y, cy, sy);
+  return true;
+}
+
+double modelCosine(const Vec& x, const Vec& y, double cx, double cy) {
+  const auto n = static_cast<int64_t>(x.size());
+  double sx = 0.0, sy = 0.0;
+  Vec u, v;
+  if (!modelValues(x, y, cx, cy, sx, sy, u, v)) return quietNaN();
   const double nu = literalNorm(u), nv = literalNorm(v);
   if (nu == 0.0 || nv == 0.0) return quietNaN();
   const double p = superDot(u.data(), n, v.data(), n);
@@ -673,6 +757,10 @@ TEST(CenteredCosine, MatchesTheDefinitionBitForBit) {
         x[rng() % n] = kMax;
       }
       if (trial == 11) x[rng() % n] = 0.0 * (x[0] = cx);
+      if (trial == 13) {  // y's difference overflows
+        cy = kMax;
+        y[rng() % n] = -kMax;
+      }
       const double got = sela_centered_cosine_similarity(x.data(), y.data(), n, cx, cy);
       const double want = modelCosine(x, y, cx, cy);
       ASSERT_TRUE(SameBits(want, got) || (std::isnan(want) && std::isnan(got)))
@@ -720,6 +808,72 @@ TEST(CenteredProjection, NamedCases) {
         sela_centered_projection_coefficient(x, y, 3, kInf, 4), sela_centered_projection_coefficient(x, y, 3, 2, kNaN),
         sela_centered_projection_coefficient(nullptr, nullptr, 0, 1, 2)})
     EXPECT_EQ(kQuietNaNBits, testutil::bits(r));
+}
+
+namespace {
+
+bool holdsNaNValue(const Vec& w) {
+  return std::any_of(w.begin(), w.end(), [](double e) { return std::isnan(e); });
+}
+
+// The projection coefficient as its definition reads, over whole vectors: the scales and
+// values, the two exact dot products (GMP) rounded once, the frexp/ldexp ratio; a NaN
+// hidden by a vanishing y (scale 0, values all zeros) still gives NaN.
+double modelProjection(const Vec& x, const Vec& y, double cx, double cy) {
+  double sx = 0.0, sy = 0.0;
+  Vec u, v;
+  if (!modelValues(x, y, cx, cy, sx, sy, u, v)) return quietNaN();
+  const auto n = static_cast<int64_t>(x.size());
+  const double cross = holdsNaNValue(u) || holdsNaNValue(v) ? kNaN : oracle::exactDot(u.data(), v.data(), n);
+  const double self = holdsNaNValue(u) ? kNaN : oracle::exactDot(u.data(), u.data(), n);
+  if (self == 0.0) return quietNaN();
+  if (cross == 0.0) return sy == 0.0 && (std::isnan(cy) || holdsNaNValue(y)) ? quietNaN() : 0.0;
+  int ce = 0, se = 0, ye = 0, xe = 0;
+  const double cm = std::frexp(cross, &ce), sm = std::frexp(self, &se);
+  const double ym = std::frexp(sy, &ye), xm = std::frexp(sx, &xe);
+  return std::ldexp((ym * cm) / (xm * sm), ce + ye - se - xe);
+}
+
+}  // namespace
+
+// The export against the definition, bit for bit, at lengths around the vectors, the
+// short path (every value in one half buffer), the pipelined half chunks and the chunks
+// of the exact products; on plain, wide, correlated and special-value data (NaN elements
+// and centers, a vanishing y, zeros, overflowing differences). Wide data stay where no
+// product of values falls below the product floor.
+TEST(CenteredProjection, MatchesTheDefinitionBitForBit) {
+  std::mt19937_64 rng(7777);
+  for (size_t n : {1u, 2u, 5u, 8u, 16u, 17u, 32u, 33u, 127u, 128u, 129u, 255u, 256u, 257u, 1000u, 1537u}) {
+    for (int trial = 0; trial < 16; ++trial) {
+      Vec x = trial % 4 == 0 ? testutil::wideRange(rng, n, -200, 200) : testutil::uniform(rng, n);
+      Vec y = trial % 4 == 1 ? testutil::wideRange(rng, n, -200, 200) : testutil::uniform(rng, n);
+      double cx = x[0] * 0.5, cy = -0.25;
+      if (trial % 4 == 2) {
+        for (size_t i = 0; i < n; ++i) y[i] = -0.37 * x[i] + y[i] * 1e-9;  // strongly correlated
+      }
+      if (trial == 5) x[rng() % n] = kNaN;
+      if (trial == 6) y[rng() % n] = kNaN;
+      if (trial == 7) cy = kNaN;
+      if (trial == 9) {
+        cx = -kMax;
+        x[rng() % n] = kMax;
+      }
+      if (trial == 10) {  // y vanishes, a NaN hidden in it
+        for (double& e : y) e = 0.0;
+        y[rng() % n] = kNaN;
+        cy = 0.0;
+      }
+      if (trial == 11) x[rng() % n] = kInf;
+      if (trial == 12) {  // y at its center
+        for (double& e : y) e = 3.0;
+        cy = 3.0;
+      }
+      const double got = sela_centered_projection_coefficient(x.data(), y.data(), n, cx, cy);
+      const double want = modelProjection(x, y, cx, cy);
+      ASSERT_TRUE(SameBits(want, got) || (std::isnan(want) && std::isnan(got)))
+          << "n " << n << " trial " << trial << ": " << want << " vs " << got;
+    }
+  }
 }
 
 TEST(CenteredProjection, NaNHiddenByAVanishingYStillGivesNaN) {

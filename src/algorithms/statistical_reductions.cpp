@@ -344,9 +344,16 @@ double centeredCosineSimilarity(const double* x, int64_t nx, const double* y, in
       normAdd(nvState, v + i, end - i);
       i = end;
     }
-    addChunk(products, u, v, len);
+    if (n > kProductChunk) addChunk(products, u, v, len);
   }
-  const double p = chunkProductsResult(products, n, u, v, normalized);
+  // One chunk holds every value: the exact dot product over the buffers directly, which
+  // decides short products in vector registers (shortsum.h) without the chunk lanes.
+  double p;
+  if (n <= kProductChunk) {
+    p = superDot(u, n, v, n);
+  } else {
+    p = chunkProductsResult(products, n, u, v, normalized);
+  }
   const double nu = normResult(nuState);
   const double nv = normResult(nvState);
   if (nu == 0.0 || nv == 0.0) return quietNaN();
@@ -358,6 +365,32 @@ double centeredCosineSimilarity(const double* x, int64_t nx, const double* y, in
   if (r <= -1.0) return -1.0;
   return r;
 }
+
+namespace {
+
+// The projection coefficient from the two exact dot products of the normalized values:
+// (sy * cross) / (sx * self), or NaN / +0.0 where that is undefined or vanishes.
+double projectionRatio(double cross, double self, double sx, double sy, const double* y, int64_t n, double cy) {
+  if (self == 0.0) return quietNaN();
+  if (cross == 0.0) {
+    // A zero scale for y means every non-NaN element of y, and a non-NaN center, is zero;
+    // its values are then all zeros and would hide a NaN in y or in cy. A NaN in the
+    // data must not come out as a number.
+    if (sy == 0.0 && (std::isnan(cy) || holdsNaN(y, n))) return quietNaN();
+    return 0.0;
+  }
+  // beta = (sy * cross) / (sx * self), formed on mantissas in [0.5, 1) with the binary
+  // exponents summed apart, so no intermediate overflows or underflows; only the final
+  // ldexp can leave the range, where the true slope does.
+  int ce = 0, se = 0, ye = 0, xe = 0;
+  const double cm = std::frexp(cross, &ce);
+  const double sm = std::frexp(self, &se);
+  const double ym = std::frexp(sy, &ye);
+  const double xm = std::frexp(sx, &xe);
+  return std::ldexp((ym * cm) / (xm * sm), ce + ye - se - xe);
+}
+
+}  // namespace
 
 double centeredProjectionCoefficient(const double* x, int64_t nx, const double* y, int64_t ny, double cx, double cy) {
   const int64_t n = nx;
@@ -373,12 +406,19 @@ double centeredProjectionCoefficient(const double* x, int64_t nx, const double* 
     normalizeCentered(y + start, len, cy, sy, v);
   };
   const auto normalizedX = [&](int64_t start, int64_t len) { normalizeCentered(x + start, len, cx, sx, u); };
+  constexpr int64_t kStep = kProductChunk / 2;
+  if (n <= kStep) {
+    // Every value in the buffers at once: the two exact dot products over them directly,
+    // short ones decided in vector registers (shortsum.h) without the chunk lanes.
+    normalizeCentered(x, n, cx, sx, u);
+    normalizeCentered(y, n, cy, sy, v);
+    return projectionRatio(superDot(u, n, v, n), superDot(u, n, u, n), sx, sy, y, n, cy);
+  }
   ChunkProducts crossProducts, selfProducts;
   // In steps of half a buffer, pipelined: the values of one step are formed (two
   // divisions per element, on the divider) while the certified lanes run over the step
   // before (on the adders and multipliers), from the other half of the buffers. The
   // certified lanes see the same products in the same order either way.
-  constexpr int64_t kStep = kProductChunk / 2;
   int64_t before = 0;      // where the step before lies in the buffers
   int64_t beforeLen = 0;   // and its length, 0 for none
   for (int64_t start = 0; crossProducts.certifying && start < n; start += kStep) {
@@ -399,23 +439,7 @@ double centeredProjectionCoefficient(const double* x, int64_t nx, const double* 
   }
   const double cross = chunkProductsResult(crossProducts, n, u, v, normalized);
   const double self = chunkProductsResult(selfProducts, n, u, u, normalizedX);
-  if (self == 0.0) return quietNaN();
-  if (cross == 0.0) {
-    // A zero scale for y means every non-NaN element of y, and a non-NaN center, is zero;
-    // its values are then all zeros and would hide a NaN in y or in cy. A NaN in the
-    // data must not come out as a number.
-    if (sy == 0.0 && (std::isnan(cy) || holdsNaN(y, n))) return quietNaN();
-    return 0.0;
-  }
-  // beta = (sy * cross) / (sx * self), formed on mantissas in [0.5, 1) with the binary
-  // exponents summed apart, so no intermediate overflows or underflows; only the final
-  // ldexp can leave the range, where the true slope does.
-  int ce = 0, se = 0, ye = 0, xe = 0;
-  const double cm = std::frexp(cross, &ce);
-  const double sm = std::frexp(self, &se);
-  const double ym = std::frexp(sy, &ye);
-  const double xm = std::frexp(sx, &xe);
-  return std::ldexp((ym * cm) / (xm * sm), ce + ye - se - xe);
+  return projectionRatio(cross, self, sx, sy, y, n, cy);
 }
 
 }  // namespace sela

@@ -63,7 +63,7 @@ template <typename Kernel>
 class KernelSlot;
 extern KernelSlot<NormalizeKernel> normalizeLanesImpl;
 
-// The largest non-NaN magnitude over the whole groups of four vectors at the start of x
+// The largest non-NaN magnitude over the whole vectors at the start of x
 // (statistical_reductions_kernels.h), one copy per instruction set; *done is their
 // length, which the caller finishes element by element.
 double maxMagnitudeLanesSse2(const double* x, int64_t n, int64_t* done);

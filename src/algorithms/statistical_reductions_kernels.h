@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 
 #include "algorithms/binary64.h"
 #include "algorithms/prefetch.h"
@@ -17,8 +18,8 @@
 
 namespace {
 
-// The largest non-NaN magnitude among x[0 .. 4W k - 1], the whole groups of four vectors,
-// and +0.0 when there are none; *done = 4W k. The maximum is exact and does not depend on
+// The largest non-NaN magnitude among x[0 .. W k - 1], the whole vectors (in groups of
+// four, then one at a time), and +0.0 when there are none; *done = W k. The maximum is exact and does not depend on
 // the order it is taken in: four running maxima of W lanes each. max(|x|, m) keeps m when
 // |x| is a NaN, so NaNs are skipped as the comparison a > m skips them.
 template <typename Ops>
@@ -33,6 +34,8 @@ double maxMagnitudeLanes(const double* x, int64_t n, int64_t* done) {
     m2 = Ops::max(Ops::abs(Ops::load(x + i + 2 * W)), m2);
     m3 = Ops::max(Ops::abs(Ops::load(x + i + 3 * W)), m3);
   }
+  // Then single vectors (short arrays have no whole group).
+  for (; i + W <= n; i += W) m0 = Ops::max(Ops::abs(Ops::load(x + i)), m0);
   alignas(64) double lanes[W];
   Ops::store(lanes, Ops::max(Ops::max(m0, m1), Ops::max(m2, m3)));
   double m = 0.0;
@@ -87,6 +90,9 @@ inline bool normStep(sela::NormState& st, double x) {
   return true;
 }
 
+// The negligible bound normStep keeps with a scale: scale * 2^-511 when that is exact.
+inline double negligibleBelow(double scale) { return scale >= 0x1p-511 ? scale * 0x1p-511 : 0.0; }
+
 // The cosine similarity's sweep over one chunk: the normalization of x and y (as
 // normalizeLanes) and both norms' steps (as normAdd), W elements at a time, from any
 // states not yet decided. It stops at the first vector holding an infinite difference
@@ -104,13 +110,22 @@ inline bool normStep(sela::NormState& st, double x) {
 // pace with the chains) run while the chains wait.
 //
 // A vector with a new maximum of a state's scale (or any vector while that state has no
-// scale yet) is marked for that state, a vector with a NaN for both, and when the chains
-// reach it a marked state takes its element steps from the state as it is then, which is
-// the state before it; the other state adds the vector's squares as usual (on short
-// inputs, where most vectors hold a new maximum of one norm or the other, this halves
-// the element steps). The divisions ahead need only the scale after it, the largest of
-// the old scale and the vector's magnitudes, which the sweep takes at once; so they
-// never wait for the chains.
+// scale yet) is marked for that state. Its element steps do not branch either: the scale
+// each lane's step sees (the running maximum before it) is known when the vector is
+// formed, so every lane's step is prepared there, in vector lanes, in one form,
+//   ssq = (ssq * m) * m + t,
+// with m = scale / |u| and t = 1 at a new maximum (normStep's rescaling, operand for
+// operand), m = 1 and t = q * q otherwise ((ssq * 1) * 1 is ssq exactly, and ssq + t is
+// t + ssq), m = 1 and t = +0 for a zero (ssq >= 1, so ssq + 0 is ssq: the skip). The chain
+// then takes the vector with two multiplications and an addition per element and no
+// branch on the data (a mispredicted branch per new maximum costs more on random data).
+// The other state adds the vector's squares as usual. A vector holding a NaN (or an
+// infinity: none arises from finite data, whose values lie in [-2, 2]) is left to
+// normStep for both states, which decides them.
+//
+// The divisions ahead need only the scale after a marked vector, the largest of the old
+// scale and the vector's magnitudes, which the sweep takes at once; so they never wait
+// for the chains.
 template <typename Ops>
 int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, const sela::CenteredPairScales& p,
                                double* u, double* v, sela::NormState& a, sela::NormState& b) {
@@ -121,56 +136,114 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
   const V cx = Ops::set1(p.cx), cy = Ops::set1(p.cy);
   const V sx = Ops::set1(p.sx), sy = Ops::set1(p.sy);
   const V inf = Ops::set1(__builtin_inf());
+  const V one = Ops::set1(1.0);
+  constexpr uint64_t kAllLanes = (uint64_t{1} << W) - 1;
+  const V negligibleFactor = Ops::set1(0x1p-511);  // also the least scale it is exact for
   // The scales after the last vector formed, ahead of the chains' states.
   double aheadA = a.scale, aheadB = b.scale;
   V scaleA = Ops::set1(aheadA), scaleB = Ops::set1(aheadB);
   V negligibleA = Ops::set1(a.negligible), negligibleB = Ops::set1(b.negligible);
-  alignas(64) double squaresA[kRing][W];
-  alignas(64) double squaresB[kRing][W];
-  // Per state: the vector's element steps are needed (a new maximum of that state's scale,
-  // a NaN, no scale yet); the other state's squares of the same vector still go through
-  // its chain.
+  // Per vector in flight and state: t (the squares of an unmarked vector), m (a marked
+  // one's multipliers) and the scale after a marked vector.
+  alignas(64) double termsA[kRing][W], termsB[kRing][W];
+  alignas(64) double multA[kRing][W], multB[kRing][W];
+  double scaleAfterA[kRing], scaleAfterB[kRing];
   bool markedA[kRing], markedB[kRing];
+  bool special[kRing];  // a NaN or an infinity: element steps for both states
   double ssqA = a.ssq;
   double ssqB = b.ssq;
   int64_t pending = 0;  // the first vector the chains have not taken
   bool open = a.decided == 0.0 && b.decided == 0.0;
-  // The chains over the next pending vector: for each state, its squares or its element
-  // steps. The two states are independent, so which goes first changes nothing.
-  const auto addPending = [&]() {
+  // The chains over the next pending vector. The two states are independent, so which
+  // goes first changes nothing; the asm statements keep each term a load and the chains
+  // interleaved element by element (no instruction, no change of value). Inlined: out of
+  // line, the chains would pass through memory at every addition.
+  const auto addPending = [&]() __attribute__((always_inline)) {
     const int64_t slot = pending % kRing;
     const int64_t i = pending * W;
-    if (markedA[slot]) {
+    ++pending;
+    if (special[slot]) {
       a.ssq = ssqA;
       for (int64_t l = 0; l < W; ++l) open = normStep(a, u[i + l]) && open;
       ssqA = a.ssq;
-    }
-    if (markedB[slot]) {
       b.ssq = ssqB;
       for (int64_t l = 0; l < W; ++l) open = normStep(b, v[i + l]) && open;
       ssqB = b.ssq;
+      return;
     }
+    const double* const tA = termsA[slot];
+    const double* const tB = termsB[slot];
+    const double* const mA = multA[slot];
+    const double* const mB = multB[slot];
     if (!markedA[slot] && !markedB[slot]) {
       for (int64_t l = 0; l < W; ++l) {
-        ssqA = squaresA[slot][l] + ssqA;
-        ssqB = squaresB[slot][l] + ssqB;
-        // Keeps each square a load and the two chains interleaved element by element; no
-        // instruction, no change of value.
+        ssqA = tA[l] + ssqA;
+        ssqB = tB[l] + ssqB;
+        asm volatile("" : "+x"(ssqA), "+x"(ssqB) : : "memory");
+      }
+    } else if (!markedB[slot]) {
+      for (int64_t l = 0; l < W; ++l) {
+        ssqA = (ssqA * mA[l]) * mA[l] + tA[l];
+        ssqB = tB[l] + ssqB;
         asm volatile("" : "+x"(ssqA), "+x"(ssqB) : : "memory");
       }
     } else if (!markedA[slot]) {
-      for (int64_t l = 0; l < W; ++l) ssqA = squaresA[slot][l] + ssqA;
-    } else if (!markedB[slot]) {
-      for (int64_t l = 0; l < W; ++l) ssqB = squaresB[slot][l] + ssqB;
+      for (int64_t l = 0; l < W; ++l) {
+        ssqA = tA[l] + ssqA;
+        ssqB = (ssqB * mB[l]) * mB[l] + tB[l];
+        asm volatile("" : "+x"(ssqA), "+x"(ssqB) : : "memory");
+      }
+    } else {
+      for (int64_t l = 0; l < W; ++l) {
+        ssqA = (ssqA * mA[l]) * mA[l] + tA[l];
+        ssqB = (ssqB * mB[l]) * mB[l] + tB[l];
+        asm volatile("" : "+x"(ssqA), "+x"(ssqB) : : "memory");
+      }
     }
-    ++pending;
+    if (markedA[slot]) {
+      a.scale = scaleAfterA[slot];
+      a.negligible = negligibleBelow(a.scale);
+    }
+    if (markedB[slot]) {
+      b.scale = scaleAfterB[slot];
+      b.negligible = negligibleBelow(b.scale);
+    }
   };
-  // The scale after a marked vector of values w, and its negligible bound (normStep's).
-  const auto ahead = [](double scale, const double* w, V& scaleV, V& negligibleV) {
-    for (int64_t l = 0; l < W; ++l) scale = __builtin_fabs(w[l]) > scale ? __builtin_fabs(w[l]) : scale;
-    scaleV = Ops::set1(scale);
-    negligibleV = Ops::set1(scale >= 0x1p-511 ? scale * 0x1p-511 : 0.0);
-    return scale;
+  // A marked vector of values wv (magnitudes aw) after the scale `scale`: each lane's step
+  // as (m, t), stored to mult and terms; returns the scale after it and sets the vectors
+  // of the scale and the negligible bound the next vectors are divided by.
+  const auto prepareMarked = [&](double scale, V wv, V aw, double* mult, double* terms, V& scaleV,
+                                 V& negligibleV) __attribute__((always_inline)) {
+    // The scale each lane's step sees, the largest of `scale` and the magnitudes before
+    // it, in registers (a vector loaded from scalar stores would wait for them to
+    // retire): an exclusive running maximum over blocks of H lanes doubling in size, with
+    // `total` the maximum of each block. Maxima are exact in any order.
+    V before = Ops::zero(), total = aw;
+    const auto step = [&](auto block, auto upper) {
+      const V other = Ops::template swap<decltype(block)::value>(total);
+      before = Ops::template blend<decltype(upper)::value>(Ops::max(before, other), before);
+      total = Ops::max(total, other);
+    };
+    if constexpr (W >= 2) step(std::integral_constant<int, 1>{}, std::integral_constant<int, W == 2 ? 0x2 : W == 4 ? 0xA : 0xAA>{});
+    if constexpr (W >= 4) step(std::integral_constant<int, 2>{}, std::integral_constant<int, W == 4 ? 0xC : 0xCC>{});
+    if constexpr (W >= 8) step(std::integral_constant<int, 4>{}, std::integral_constant<int, 0xF0>{});
+    const V old = Ops::set1(scale);
+    const V sb = Ops::max(before, old);
+    scaleV = Ops::max(total, old);  // every lane: the scale after the vector
+    const auto isNew = Ops::less(sb, aw);
+    const auto isZero = Ops::equal(wv, Ops::zero());
+    // normStep's bound for the scale before each lane: scale * 2^-511 when exact, else 0.
+    const V negligible = Ops::zeroWhere(Ops::less(sb, negligibleFactor), Ops::mul(sb, negligibleFactor));
+    // New lanes divide by 1 (their quotient is not used), and so do zeros, whose square is
+    // then +0 even with no scale yet (where 0 / 0 would give a NaN). Negligible values
+    // become +0 as in normStep (no subnormal square; the sum is the same either way).
+    const V q =
+        Ops::div(Ops::zeroWhere(Ops::less(aw, negligible), wv), Ops::select(Ops::either(isNew, isZero), one, sb));
+    Ops::store(terms, Ops::select(isNew, one, Ops::mul(q, q)));
+    Ops::store(mult, Ops::select(isNew, Ops::div(sb, aw), one));
+    const double after = Ops::first(scaleV);
+    negligibleV = Ops::set1(negligibleBelow(after));
+    return after;
   };
   int64_t k = 0;  // vectors formed
   for (; open && (k + 1) * W <= n; ++k) {
@@ -179,36 +252,43 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
       sela::prefetchAhead(x + i);
       sela::prefetchAhead(y + i);
     }
-    const V dx = Ops::sub(Ops::load(x + i), cx);
-    const V dy = Ops::sub(Ops::load(y + i), cy);
-    if (Ops::any(Ops::either(Ops::equal(Ops::abs(dx), inf), Ops::equal(Ops::abs(dy), inf)))) break;
-    const V uv = Ops::div(dx, sx);
-    const V vv = Ops::div(dy, sy);
-    Ops::store(u + i, uv);
-    Ops::store(v + i, vv);
+    // An infinite difference divides to an infinite value (the scales are finite), and a
+    // finite one to a value within [-2, 2]: so one test of the values, |value| < inf,
+    // finds both the vectors the caller's element steps must form (an overflowed
+    // difference) and those holding a NaN, and the ordinary vector pays for one compare
+    // per vector of values.
+    const V uv = Ops::div(Ops::sub(Ops::load(x + i), cx), sx);
+    const V vv = Ops::div(Ops::sub(Ops::load(y + i), cy), sy);
     const V au = Ops::abs(uv);
     const V av = Ops::abs(vv);
-    const auto nan = Ops::either(Ops::notEqual(au, au), Ops::notEqual(av, av));
     const int64_t slot = k % kRing;
-    if (Ops::any(nan)) {
-      // The state it decides is the answer: the chains take everything up to it, and stop.
-      markedA[slot] = markedB[slot] = true;
+    special[slot] = Ops::laneBits(Ops::both(Ops::less(au, inf), Ops::less(av, inf))) != kAllLanes;
+    if (special[slot]) {
+      if (Ops::any(Ops::either(Ops::equal(au, inf), Ops::equal(av, inf)))) break;  // not written
+      // A NaN: the state it decides is the answer, the chains take everything up to it,
+      // and stop.
+      Ops::store(u + i, uv);
+      Ops::store(v + i, vv);
       ++k;
       break;
     }
+    Ops::store(u + i, uv);
+    Ops::store(v + i, vv);
     markedA[slot] = !(aheadA > 0.0) || Ops::any(Ops::less(scaleA, au));
     markedB[slot] = !(aheadB > 0.0) || Ops::any(Ops::less(scaleB, av));
     if (markedA[slot]) {
-      aheadA = ahead(aheadA, u + i, scaleA, negligibleA);
+      aheadA = prepareMarked(aheadA, uv, au, multA[slot], termsA[slot], scaleA, negligibleA);
+      scaleAfterA[slot] = aheadA;
     } else {
       const V qa = Ops::div(Ops::zeroWhere(Ops::less(au, negligibleA), uv), scaleA);
-      Ops::store(squaresA[slot], Ops::mul(qa, qa));
+      Ops::store(termsA[slot], Ops::mul(qa, qa));
     }
     if (markedB[slot]) {
-      aheadB = ahead(aheadB, v + i, scaleB, negligibleB);
+      aheadB = prepareMarked(aheadB, vv, av, multB[slot], termsB[slot], scaleB, negligibleB);
+      scaleAfterB[slot] = aheadB;
     } else {
       const V qb = Ops::div(Ops::zeroWhere(Ops::less(av, negligibleB), vv), scaleB);
-      Ops::store(squaresB[slot], Ops::mul(qb, qb));
+      Ops::store(termsB[slot], Ops::mul(qb, qb));
     }
     if (k - pending >= kSquaresLag) addPending();
   }
