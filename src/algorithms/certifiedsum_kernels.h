@@ -441,6 +441,22 @@ inline void noteScannedBlock(sela::ExtractionLanes& state, const Seen& seen) {
   state.lastSmallest = seen.smallest;
 }
 
+// The top level's exponent k1 of a block of width a run on the call's anchor; false when
+// the block is to be scanned (the call's first block, a run with all levels, or an anchor
+// whose levels would reach above the top).
+inline bool anchoredTop(const sela::ExtractionLanes& state, int a, int& k1) {
+  if (state.anchor == sela::ExtractionLanes::kNoAnchor || state.allLevels) return false;
+  k1 = state.anchor + 1 + a;
+  return k1 <= sela::kExtractionTop;
+}
+
+// A kept block's lanes are the call's: W of them, with `terms` more error terms.
+template <typename Ops>
+void countBlock(sela::ExtractionLanes& state, int64_t terms) {
+  state.lanes = static_cast<int>(Ops::W);
+  state.terms += terms;
+}
+
 template <typename Ops, bool Watch>
 bool sumLevelsFor(int levels, const double* x, int64_t n, int64_t ahead, int k1, int d, double limit,
                   sela::ExtractionLanes& state, double* tau, Seen& seen) {
@@ -459,15 +475,12 @@ bool extractionSumBlock(const double* x, int64_t n, int64_t ahead, sela::Extract
   const int64_t padded = (n + W - 1) / W * W;
   const int a = blockWidth<Ops>(n);
   const int d = 53 - a;
-  if (state.anchor != sela::ExtractionLanes::kNoAnchor && !state.allLevels &&
-      state.anchor + 1 + a <= sela::kExtractionTop) {
-    const int k1 = state.anchor + 1 + a;
+  if (int k1; anchoredTop(state, a, k1)) {
     const int levels = levelsGuessed(state.lastSmallest, k1, d);
     Seen seen;
     if (sumLevelsFor<Ops, true>(levels, x, n, ahead, k1, d, __builtin_ldexp(1.0, k1 - a), state, tau, seen)) {
       noteAnchoredBlock(state, seen, fewerThanNeeded(levels, levelsFor(seen.smallest, 0, k1, d)));
-      state.lanes = static_cast<int>(W);
-      state.terms += padded;
+      countBlock<Ops>(state, padded);
       return true;
     }
   }
@@ -484,8 +497,7 @@ bool extractionSumBlock(const double* x, int64_t n, int64_t ahead, sela::Extract
   sumLevelsFor<Ops, false>(levelsTaken(levelsFor(seen.smallest, 0, k1, d), state), x, n, ahead, k1, d, 0.0, state,
                            tau, unused);
   noteScannedBlock(state, seen);
-  state.lanes = static_cast<int>(W);
-  state.terms += padded;
+  countBlock<Ops>(state, padded);
   return true;
 }
 
@@ -648,17 +660,14 @@ bool extractionDotBlock(const double* x, const double* y, int64_t n, int64_t ahe
   const int64_t padded = (n + W - 1) / W * W;
   const int a = blockWidth<Ops>(n);
   const int d = 53 - a;
-  if (state.anchor != sela::ExtractionLanes::kNoAnchor && !state.allLevels &&
-      state.anchor + 1 + a <= sela::kExtractionTop) {
-    const int k1 = state.anchor + 1 + a;
+  if (int k1; anchoredTop(state, a, k1)) {
     const DotLevels levels = dotLevels(state.lastSmallest, k1, d);
     Seen seen;
     if (dotLevelsFor<Ops, true>(levels, x, y, n, ahead, k1, d, __builtin_ldexp(1.0, k1 - a), state, tau, seen)) {
       if (!flagTinyProducts(x, y, n, seen, state)) return false;
       const DotLevels own = dotLevels(seen.smallest, k1, d);
       noteAnchoredBlock(state, seen, own.p > levels.p || own.r > levels.r);
-      state.lanes = static_cast<int>(W);
-      state.terms += 2 * padded;
+      countBlock<Ops>(state, 2 * padded);
       return true;
     }
   }
@@ -676,7 +685,6 @@ bool extractionDotBlock(const double* x, const double* y, int64_t n, int64_t ahe
   Seen unused;
   dotLevelsFor<Ops, false>(dotLevels(seen.smallest, k1, d), x, y, n, ahead, k1, d, 0.0, state, tau, unused);
   noteScannedBlock(state, seen);
-  state.lanes = static_cast<int>(W);
-  state.terms += 2 * padded;
+  countBlock<Ops>(state, 2 * padded);
   return true;
 }
