@@ -127,12 +127,15 @@ def machine():
     return f"{os.cpu_count()} cores, {model}, {isa}"
 
 
-def run_filter(bench, pattern, repetitions, min_time):
+def run_filter(bench, pattern, repetitions, min_time, family=None):
     cmd = [bench, f"--benchmark_filter={pattern}", f"--benchmark_repetitions={repetitions}",
            "--benchmark_report_aggregates_only=true", f"--benchmark_min_time={min_time}",
            "--benchmark_format=json"]
-    print("running:", " ".join(cmd), file=sys.stderr)
-    out = subprocess.run(cmd, check=True, stdout=subprocess.PIPE, text=True).stdout
+    env = dict(os.environ)
+    if family is not None:
+        env["SELA_BENCH_FAMILY"] = family
+    print("running:", f"SELA_BENCH_FAMILY={family}" if family else "", " ".join(cmd), file=sys.stderr)
+    out = subprocess.run(cmd, check=True, stdout=subprocess.PIPE, text=True, env=env).stdout
     medians = {}
     for b in json.loads(out)["benchmarks"]:
         # The median of the repetitions; a single run when there is only one.
@@ -194,6 +197,44 @@ def peer_table(m):
             else:
                 cells.append(f"{own['cpu_time']:.0f} / peer {theirs['cpu_time']:.0f}")
         lines.append(f"| {figure} | " + " | ".join(cells) + f" | {target} |")
+    return "\n".join(lines)
+
+
+# The rows with targets, for --families: every family's run times these only.
+FAMILY_ROWS = ["sum_naive", "sela_sum_exact", "sela_sum_near", "peer_sum_small", "peer_sum_large",
+               "sela_dot_exact", "peer_dot_small", "peer_dot_large", "sela_condition_number"]
+
+
+def families_table(runs):
+    """runs: [(family, medians)], each from its own process of sela_family_bench."""
+    def ratio(m, name, family, n):
+        v, r = m.get(f"BM_p_{name}_{family}/{n}"), m.get(f"BM_p_sum_naive_{family}/{n}")
+        return None if v is None or r is None else v["ns/elem"] / r["ns/elem"]
+
+    def fmt(x):
+        return "—" if x is None else f"{x:.2f}x"
+
+    names = " / ".join(f for f, _ in runs)
+    lines = [f"Measured on {machine()}; medians of repeated runs; each kernel family in its own "
+             "process of sela_family_bench (SELA_BENCH_FAMILY). Each cell: sela's ratio to "
+             f"`sela_sum_naive` on the same arrays in the same run for {names}, then the peer's "
+             "(the faster of its accumulators, in the last family's run), then the target.", ""]
+    lines.append("| figure | family | " + " | ".join(f"n = {SIZE_NAMES[n]}" for n in SIZES) + " |")
+    lines.append("|---|---|" + "---|" * len(SIZES))
+    for figure, sela, peers, families, targets in PEER_ROWS:
+        if sela not in FAMILY_ROWS:
+            continue
+        for family in families:
+            cells = []
+            for n in SIZES:
+                text = " / ".join(fmt(ratio(m, sela, family, n)) for _, m in runs)
+                theirs = [x for x in (ratio(runs[-1][1], p, family, n) for p in peers) if x is not None]
+                if peers:
+                    text += " / peer " + fmt(min(theirs) if theirs else None)
+                if targets.get(n):
+                    text += f" (target {targets[n]})"
+                cells.append(text)
+            lines.append(f"| {figure} | {family} | " + " | ".join(cells) + " |")
     return "\n".join(lines)
 
 
@@ -281,7 +322,16 @@ def main():
     ap.add_argument("--min-time", default="0.3")
     ap.add_argument("--update", metavar="README", help="replace the table between the markers in this file")
     ap.add_argument("--peer", action="store_true", help="the table of sela against its peer (bench/peer_bench.cpp)")
+    ap.add_argument("--families", metavar="LIST",
+                    help="with --peer and --bench sela_family_bench: the rows with targets, once per kernel "
+                         "family of the comma-separated list (native, avx2, scalar), side by side")
     args = ap.parse_args()
+    if args.peer and args.families:
+        pattern = "^BM_p_(" + "|".join(FAMILY_ROWS) + ")_"
+        runs = [(f, run_filter(args.bench, pattern, args.repetitions, args.min_time, f))
+                for f in args.families.split(",")]
+        print(families_table(runs))
+        return 0
     if args.peer:
         text = peer_table(run_filter(args.bench, "^BM_p_", args.repetitions, args.min_time))
         begin, end = PEER_BEGIN, PEER_END

@@ -141,4 +141,18 @@ bool certifiedCenteredLanesAvx2(const double* x, int64_t n, const double* y, dou
 bool certifiedCenteredLanesAvx512(const double* x, int64_t n, const double* y, double cx, double cy,
                                   CertifiedDotLanes& lanes);
 
+// The copies this processor runs, each chosen on first use (kernel_slot.h).
+using SumLanesKernel = bool (*)(const double*, int64_t, CertifiedDotLanes&);
+using DotLanesKernel = bool (*)(const double*, int64_t, const double*, CertifiedDotLanes&);
+using CenteredLanesKernel = bool (*)(const double*, int64_t, const double*, double, double, CertifiedDotLanes&);
+using ExtractionKernel = bool (*)(const double*, int64_t, int64_t, ExtractionLanes&, double*);
+using ExtractionDotKernel = bool (*)(const double*, const double*, int64_t, int64_t, ExtractionLanes&, double*);
+template <typename Kernel>
+class KernelSlot;
+extern KernelSlot<SumLanesKernel> certifiedSumImpl;
+extern KernelSlot<DotLanesKernel> certifiedDotImpl;
+extern KernelSlot<CenteredLanesKernel> certifiedCenteredImpl;
+extern KernelSlot<ExtractionKernel> extractionSumImpl;
+extern KernelSlot<ExtractionDotKernel> extractionDotImpl;
+
 }  // namespace sela
