@@ -444,6 +444,11 @@ bool extractedDot(const double* x, const double* y, int64_t n, double& result) {
       result);
 }
 
+int64_t extractionOnlyFrom() {
+  return extractionSumImpl.get() == SELA_X86_KERNEL(extractionSumBlockAvx512) ? kExtractionOnlyFromAvx512
+                                                                              : kExtractionOnlyFromAvx2;
+}
+
 bool certifiedDotAdd(CertifiedDotLanes& lanes, const double* x, const double* y, int64_t n) {
   return certifiedDotImpl.get()(x, n, y, lanes);
 }
