@@ -147,38 +147,49 @@ def run_filter(bench, pattern, repetitions, min_time, family=None):
     return medians
 
 
+def ratio_to_naive(m, name, family, n):
+    v, r = m.get(f"BM_p_{name}_{family}/{n}"), m.get(f"BM_p_sum_naive_{family}/{n}")
+    return None if v is None or r is None else v["ns/elem"] / r["ns/elem"]
+
+
+def fmt_ratio(x):
+    return "—" if x is None else f"{x:.2f}x"
+
+
+def target_rows(runs, only=None):
+    """The header and rows of PEER_ROWS (those named in `only`, if given) over the runs'
+    medians: each cell sela's ratio in every run, then the peer's (in the last run), then
+    the target."""
+    lines = ["| figure | family | " + " | ".join(f"n = {SIZE_NAMES[n]}" for n in SIZES) + " |",
+             "|---|---|" + "---|" * len(SIZES)]
+    for figure, sela, peers, families, targets in PEER_ROWS:
+        if only is not None and sela not in only:
+            continue
+        for family in families:
+            cells = []
+            for n in SIZES:
+                text = " / ".join(fmt_ratio(ratio_to_naive(m, sela, family, n)) for m in runs)
+                theirs = [x for x in (ratio_to_naive(runs[-1], p, family, n) for p in peers) if x is not None]
+                if peers:
+                    text += " / peer " + fmt_ratio(min(theirs) if theirs else None)
+                if targets.get(n):
+                    text += f" (target {targets[n]})"
+                cells.append(text)
+            lines.append(f"| {figure} | {family} | " + " | ".join(cells) + " |")
+    return lines
+
+
 def peer_table(m):
     def per_elem(name):
         b = m.get(name)
         return None if b is None else b["ns/elem"] * 1e9
-
-    def ratio(name, family, n):
-        v, r = per_elem(f"BM_p_{name}_{family}/{n}"), per_elem(f"BM_p_sum_naive_{family}/{n}")
-        return None if v is None or r is None else v / r
-
-    def fmt(x):
-        return "—" if x is None else f"{x:.2f}x"
 
     lines = [f"Measured on {machine()}; medians of repeated runs. Each cell: sela's ratio to "
              "`sela_sum_naive` on the same arrays in the same run, then the peer's (the faster of "
              "its small and large accumulators), then the target. Families: uniform in [-1, 1), "
              "wide (exponents over +-500), GenSum-style sums of condition 1e16 and 1e32; dot "
              "products are those arrays dotted with 1 + 2^-30.", ""]
-    lines.append("| figure | family | " + " | ".join(f"n = {SIZE_NAMES[n]}" for n in SIZES) + " |")
-    lines.append("|---|---|" + "---|" * len(SIZES))
-    for figure, sela, peers, families, targets in PEER_ROWS:
-        for family in families:
-            cells = []
-            for n in SIZES:
-                own = ratio(sela, family, n)
-                theirs = [x for x in (ratio(p, family, n) for p in peers) if x is not None]
-                text = fmt(own)
-                if peers:
-                    text += " / peer " + fmt(min(theirs) if theirs else None)
-                if targets.get(n):
-                    text += f" (target {targets[n]})"
-                cells.append(text)
-            lines.append(f"| {figure} | {family} | " + " | ".join(cells) + " |")
+    lines += target_rows([m])
     for figure, bench in PEER_CENTERED:
         cells = []
         for n in SIZES:
@@ -207,34 +218,12 @@ FAMILY_ROWS = ["sum_naive", "sela_sum_exact", "sela_sum_near", "peer_sum_small",
 
 def families_table(runs):
     """runs: [(family, medians)], each from its own process of sela_family_bench."""
-    def ratio(m, name, family, n):
-        v, r = m.get(f"BM_p_{name}_{family}/{n}"), m.get(f"BM_p_sum_naive_{family}/{n}")
-        return None if v is None or r is None else v["ns/elem"] / r["ns/elem"]
-
-    def fmt(x):
-        return "—" if x is None else f"{x:.2f}x"
-
     names = " / ".join(f for f, _ in runs)
     lines = [f"Measured on {machine()}; medians of repeated runs; each kernel family in its own "
              "process of sela_family_bench (SELA_BENCH_FAMILY). Each cell: sela's ratio to "
              f"`sela_sum_naive` on the same arrays in the same run for {names}, then the peer's "
              "(the faster of its accumulators, in the last family's run), then the target.", ""]
-    lines.append("| figure | family | " + " | ".join(f"n = {SIZE_NAMES[n]}" for n in SIZES) + " |")
-    lines.append("|---|---|" + "---|" * len(SIZES))
-    for figure, sela, peers, families, targets in PEER_ROWS:
-        if sela not in FAMILY_ROWS:
-            continue
-        for family in families:
-            cells = []
-            for n in SIZES:
-                text = " / ".join(fmt(ratio(m, sela, family, n)) for _, m in runs)
-                theirs = [x for x in (ratio(runs[-1][1], p, family, n) for p in peers) if x is not None]
-                if peers:
-                    text += " / peer " + fmt(min(theirs) if theirs else None)
-                if targets.get(n):
-                    text += f" (target {targets[n]})"
-                cells.append(text)
-            lines.append(f"| {figure} | {family} | " + " | ".join(cells) + " |")
+    lines += target_rows([m for _, m in runs], FAMILY_ROWS)
     return "\n".join(lines)
 
 
