@@ -44,9 +44,9 @@ namespace {
 // cheap compensated pass and, where it cannot decide (heavy cancellation), the extraction
 // pass, which decides far worse conditioned data; long data (from extractionOnlyFrom(),
 // per family: where a second read costs more than the compensated pass saves) take the
-// extraction pass alone, so that a sum it decides reads them once. What both decline goes, when short, to the short register (no record
-// to zero, no carries before the end, a rounding that reads only the limbs touched), else
-// to the arrangements of add. What the short passes could not decide (`shortFailed`)
+// extraction pass alone, so that a sum it decides reads them once. What both decline
+// goes, when short, to the short register (no record to zero, no carries before the end,
+// a rounding that reads only the limbs touched), else to the arrangements of add. What the short passes could not decide (`shortFailed`)
 // goes straight to the short register. Kept apart from superSum, so that a short sum
 // settled in registers sets up no frame for the register.
 __attribute__((noinline)) double sumAfterShortPasses(const double* x, int64_t n, bool shortFailed) {
@@ -85,9 +85,8 @@ namespace {
 // the vector dot kernels, and where it accepts, its double is the value round gives,
 // product floor included; the extraction pass takes what it declines, and longer data
 // alone. What both decline (a tie, a special value, an overflow) goes to the exact
-// products. What the short passes could not decide
-// (`shortFailed`: special values, overflow, sums beyond their refinements) goes straight
-// to the exact products.
+// products. What the short passes could not decide (`shortFailed`: special values,
+// overflow, sums beyond their refinements) goes straight to the exact products.
 __attribute__((noinline)) double dotAfterShortPasses(const double* x, const double* y, int64_t nx,
                                                      bool shortFailed) {
   if (nx <= 0) return 0.0;
