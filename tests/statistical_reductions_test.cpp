@@ -9,9 +9,10 @@
 #include <limits>
 #include <string>
 
+#include "algorithms/certifiedsum.h"
 #include "algorithms/exactengine.h"
 #include "algorithms/statistical_reductions.h"
-#include "algorithms/statistical_reductions.h"
+#include "kernel_slot.h"
 #include "c_api.h"
 #include "oracle.h"
 #include "sela.h"
@@ -606,7 +607,7 @@ TEST(CenteredCosine, SweepMatchesTheElementSteps) {
         Vec u(size + 1, 42.0), v(size + 1, 42.0);
         const CenteredPairScales scales{cx, cy, sx, sy};
         const int64_t done = copy.kernel(x.data() + start, y.data() + start, n - start, scales, u.data() + start,
-                                         v.data() + start, a, b);
+                                         v.data() + start, a, b, nullptr, nullptr);
         ASSERT_EQ(0, done % copy.w) << copy.name;
         ASSERT_LE(start + done, n) << copy.name;
         for (int64_t i = start; i < start + done; ++i) {
@@ -686,7 +687,7 @@ TEST(CenteredCosine, SweepTakesNewMaximaAtEveryLane) {
         Vec u(n, 42.0), v(n, 42.0);
         const CenteredPairScales scales{0.0, 0.0, 1.0, 1.0};
         const auto len = static_cast<int64_t>(n);
-        const int64_t done = copy.kernel(x.data(), y.data(), len, scales, u.data(), v.data(), a, b);
+        const int64_t done = copy.kernel(x.data(), y.data(), len, scales, u.data(), v.data(), a, b, nullptr, nullptr);
         ASSERT_EQ(len - len % copy.w, done) << copy.name;
         NormState wantA, wantB;
         normAdd(wantA, x.data(), done);
@@ -699,6 +700,99 @@ TEST(CenteredCosine, SweepTakesNewMaximaAtEveryLane) {
       }
     }
   }
+}
+
+namespace {
+
+bool sameLanes(const CertifiedDotLanes& p, const CertifiedDotLanes& q) {
+  if (p.lanes != q.lanes || p.terms != q.terms || p.tinyProducts != q.tinyProducts) return false;
+  for (int l = 0; l < p.lanes; ++l) {
+    if (testutil::bits(p.s[l]) != testutil::bits(q.s[l]) || testutil::bits(p.c[l]) != testutil::bits(q.c[l]) ||
+        testutil::bits(p.e[l]) != testutil::bits(q.e[l]))
+      return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+// The certified lanes the sweep runs over the products of the values it forms, finished
+// by the lane pass of the same width over the rest of the chunk, against that lane pass
+// over the whole chunk's values written out: the same record to the bit (so the same
+// decision), from fresh lanes and from lanes a chunk before left; at chunk lengths with
+// an even and an odd number of whole vectors and tails, on plain data, on products below
+// the split's floor (flagged), with new maxima throughout and with an overflowing
+// difference (the sweep stops there, mid-chunk). On ordinary data the sweep must take
+// every pair of whole vectors itself.
+TEST(CenteredCosine, SweepProductsLeaveTheLanesOfOnePassOverTheChunk) {
+#if defined(__x86_64__)
+  struct Copy {
+    const char* name;
+    int64_t w;
+    NormalizePairKernel kernel;
+    bool (*lanes)(const double*, int64_t, const double*, CertifiedDotLanes&);
+  };
+  std::vector<Copy> copies;
+  if (testutil::cpuRunsAvx2()) copies.push_back({"AVX", 4, normalizePairWithNormsAvx, certifiedDotLanesAvx2});
+  if (testutil::cpuRunsAvx512()) copies.push_back({"AVX-512", 8, normalizePairWithNormsAvx512, certifiedDotLanesAvx512});
+  if (copies.empty()) GTEST_SKIP() << "no vector family with a fused multiply-add on this processor";
+  std::mt19937_64 rng(7878);
+  for (const Copy& copy : copies) {
+    for (int64_t len : {4, 8, 12, 16, 24, 31, 32, 40, 48, 63, 64, 100, 255, 256}) {
+      for (int trial = 0; trial < 30; ++trial) {
+        const auto size = static_cast<size_t>(len);
+        Vec x = trial % 3 == 0 ? testutil::wideRange(rng, size, -600, 600) : testutil::uniform(rng, size);
+        Vec y = testutil::uniform(rng, size);
+        double cx = 0.125, cy = -0.25;
+        if (trial % 5 == 1) {  // values near 2^-500 and products below 2^-916, flagged
+          for (double& e : y) e *= 0x1p-500;
+          cy = 0x1p-560;
+          x[rng() % size] = 1.0;
+        }
+        if (trial % 5 == 2) {  // rising magnitudes: new maxima of x's norm in every vector
+          std::sort(x.begin(), x.end(), [](double a, double b) { return std::fabs(a) < std::fabs(b); });
+        }
+        const bool overflows = trial % 5 == 3;
+        if (overflows) {  // an overflowing difference: the sweep stops before its vector
+          cx = -kMax;
+          for (double& e : x) e *= 0x1p-100;
+          x[rng() % size] = kMax;
+        }
+        const double sx = centeredScale(x.data(), len, cx), sy = centeredScale(y.data(), len, cy);
+        const Vec wantU = literalValues(x, cx, sx), wantV = literalValues(y, cy, sy);
+        // Lanes a chunk before left (its own random products), or none.
+        CertifiedDotLanes before;
+        if (trial % 2 == 1) {
+          const Vec p = testutil::uniform(rng, 256), q = testutil::uniform(rng, 256);
+          copy.lanes(p.data(), 256, q.data(), before);
+        }
+        CertifiedDotLanes want = before;
+        copy.lanes(wantU.data(), len, wantV.data(), want);
+
+        CertifiedDotLanes got = before;
+        NormState a, b;
+        Vec u(size, 42.0), v(size, 42.0);
+        int64_t productsDone = -1;
+        const CenteredPairScales scales{cx, cy, sx, sy};
+        const int64_t formed = copy.kernel(x.data(), y.data(), len, scales, u.data(), v.data(), a, b, &got,
+                                           &productsDone);
+        ASSERT_EQ(0, productsDone % (2 * copy.w)) << copy.name;
+        ASSERT_LE(productsDone, formed) << copy.name;
+        if (!overflows) {
+          ASSERT_EQ(len - len % (2 * copy.w), productsDone) << copy.name << " len " << len << " trial " << trial;
+        }
+        for (int64_t i = 0; i < formed; ++i) {
+          const auto k = static_cast<size_t>(i);
+          ASSERT_TRUE(SameBits(wantU[k], u[k]) && SameBits(wantV[k], v[k])) << copy.name << " " << i;
+        }
+        copy.lanes(wantU.data() + productsDone, len - productsDone, wantV.data() + productsDone, got);
+        ASSERT_TRUE(sameLanes(want, got)) << copy.name << " len " << len << " trial " << trial;
+      }
+    }
+  }
+#else
+  GTEST_SKIP() << "the vector families exist on x86-64 only";
+#endif
 }
 
 namespace {
@@ -767,6 +861,31 @@ TEST(CenteredCosine, MatchesTheDefinitionBitForBit) {
           << "n " << n << " trial " << trial << ": " << want << " vs " << got;
     }
   }
+}
+
+// The sweep's products continue the certified lanes only at its own width: a sweep of
+// another family than the certified pass (as a test may choose) must not have its lanes
+// restarted by the pass, which would drop the products before. The AVX sweep under the
+// AVX-512 pass, at lengths whose last chunk leaves products to the pass, against the
+// definition.
+TEST(CenteredCosine, SweepOfAnotherWidthThanTheCertifiedPass) {
+#if defined(__x86_64__)
+  if (!testutil::cpuRunsAvx512()) GTEST_SKIP() << "needs AVX-512 to run the AVX sweep under a wider certified pass";
+  const NormalizePairKernel chosen = normalizePairWithNormsImpl.get();
+  normalizePairWithNormsImpl.store(normalizePairWithNormsAvx);
+  std::mt19937_64 rng(7979);
+  for (size_t n : {257u, 300u, 1001u, 1537u, 2050u}) {
+    for (int trial = 0; trial < 6; ++trial) {
+      const Vec x = testutil::uniform(rng, n), y = testutil::uniform(rng, n);
+      const double got = sela_centered_cosine_similarity(x.data(), y.data(), n, 0.125, -0.25);
+      const double want = modelCosine(x, y, 0.125, -0.25);
+      EXPECT_TRUE(SameBits(want, got)) << "n " << n << " trial " << trial << ": " << want << " vs " << got;
+    }
+  }
+  normalizePairWithNormsImpl.store(chosen);
+#else
+  GTEST_SKIP() << "the vector families exist on x86-64 only";
+#endif
 }
 
 // ---- Cosine similarity and projection coefficient -----------------------------------------

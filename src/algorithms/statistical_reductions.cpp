@@ -252,8 +252,10 @@ double maxMagnitudeLanesSse2(const double* x, int64_t n, int64_t* done) {
 }
 
 int64_t normalizePairWithNormsSse2(const double* x, const double* y, int64_t n, const CenteredPairScales& p,
-                                   double* u, double* v, NormState& a, NormState& b) {
-  return normalizePairWithNorms<Sse2Ops>(x, y, n, p, u, v, a, b);
+                                   double* u, double* v, NormState& a, NormState& b, CertifiedDotLanes* products,
+                                   int64_t* productsDone) {
+  if (products != nullptr) *productsDone = 0;
+  return normalizePairWithNorms<Sse2Ops, false>(x, y, n, p, u, v, a, b, nullptr, nullptr);
 }
 
 // The widest copy the processor runs: the division sets their pace, and a divider that
@@ -330,9 +332,15 @@ double centeredCosineSimilarity(const double* x, int64_t nx, const double* y, in
   ChunkProducts products;
   for (int64_t start = 0; start < n; start += kProductChunk) {
     const int64_t len = n - start < kProductChunk ? n - start : kProductChunk;
+    // The chunk's first sweep runs the certified lanes over the pairs of vectors it forms;
+    // the products it leaves (a vector without its pair, the tail, whatever follows an
+    // element step) are added from the buffers below, which continues the same lanes.
+    int64_t productsDone = 0;
+    CertifiedDotLanes* const fused = n > kProductChunk && products.certifying ? &products.lanes : nullptr;
     int64_t i = 0;
     while (true) {
-      i += sweep(x + start + i, y + start + i, len - i, scales, u + i, v + i, nuState, nvState);
+      i += sweep(x + start + i, y + start + i, len - i, scales, u + i, v + i, nuState, nvState,
+                 i == 0 ? fused : nullptr, &productsDone);
       // Every value of u and v lies in [-2, 2] or is a NaN (from a NaN element or
       // center), so a decided norm is a NaN, and so is the ratio below.
       if (nuState.decided != 0.0 || nvState.decided != 0.0) return quietNaN();
@@ -344,7 +352,13 @@ double centeredCosineSimilarity(const double* x, int64_t nx, const double* y, in
       normAdd(nvState, v + i, end - i);
       i = end;
     }
-    if (n > kProductChunk) addChunk(products, u, v, len);
+    if (n > kProductChunk && productsDone < len) {
+      // Lanes of another width than the sweep's (a family chosen apart from it) would
+      // start afresh and drop the sweep's products: the exact products decide instead.
+      const int widthBefore = products.lanes.lanes;
+      addChunk(products, u + productsDone, v + productsDone, len - productsDone);
+      if (widthBefore != 0 && products.lanes.lanes != widthBefore) products.certifying = false;
+    }
   }
   // One chunk holds every value: the exact dot product over the buffers directly, which
   // decides short products in vector registers (shortsum.h) without the chunk lanes.

@@ -12,6 +12,7 @@
 #include <type_traits>
 
 #include "algorithms/binary64.h"
+#include "algorithms/certifiedsum_kernels.h"
 #include "algorithms/prefetch.h"
 #include "algorithms/statistical_reductions.h"
 #include "algorithms/vector_ops.h"
@@ -126,11 +127,37 @@ inline double negligibleBelow(double scale) { return scale >= 0x1p-511 ? scale *
 // The divisions ahead need only the scale after a marked vector, the largest of the old
 // scale and the vector's magnitudes, which the sweep takes at once; so they never wait
 // for the chains.
-template <typename Ops>
+//
+// With Products, the certified dot product's lane step (certifiedsum_kernels.h) runs over
+// the values as they are formed, on the multiply-add units the norm chains and the
+// divider leave idle, so the products of a chunk need no second pass over the buffers.
+// It takes whole pairs of vectors, the first of each pair into the first lane group and
+// the second into the second, which is how the lane pass over a chunk starting at x
+// assigns them; a vector left without its pair (the sweep stopped, or the chunk holds an
+// odd number of whole vectors) is left to that pass over the buffers, which then gives
+// the lanes over the whole chunk exactly the state one pass over it would (so the same
+// decision). *productsDone is how many values the lanes took, a multiple of 2 W.
+template <typename Ops, bool Products>
 int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, const sela::CenteredPairScales& p,
-                               double* u, double* v, sela::NormState& a, sela::NormState& b) {
+                               double* u, double* v, sela::NormState& a, sela::NormState& b,
+                               sela::CertifiedDotLanes* products, int64_t* productsDone) {
   using V = typename Ops::V;
   constexpr int64_t W = Ops::W;
+  [[maybe_unused]] CertifiedDotGroup<Ops> g0, g1;
+  [[maybe_unused]] typename Ops::Mask tiny = Ops::noMask();
+  [[maybe_unused]] const V floor = Ops::set1(0x1p-916);
+  [[maybe_unused]] V firstU = Ops::zero(), firstV = Ops::zero();  // the first vector of a pair
+  if constexpr (Products) {
+    // Lanes of another width (another family's pass) are not continued here: no products.
+    if (products->lanes != 0 && products->lanes != 2 * W) {
+      *productsDone = 0;
+      return normalizePairWithNorms<Ops, false>(x, y, n, p, u, v, a, b, nullptr, nullptr);
+    }
+    if (products->lanes == 2 * W) {
+      g0.read(*products, 0);
+      g1.read(*products, static_cast<int>(W));
+    }
+  }
   constexpr int64_t kSquaresLag = 4;
   constexpr int64_t kRing = 8;  // vectors in flight (> kSquaresLag), a power of two
   const V cx = Ops::set1(p.cx), cy = Ops::set1(p.cy);
@@ -290,11 +317,35 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
       const V qb = Ops::div(Ops::zeroWhere(Ops::less(av, negligibleB), vv), scaleB);
       Ops::store(termsB[slot], Ops::mul(qb, qb));
     }
+    if constexpr (Products) {
+      if (k % 2 == 0) {
+        firstU = uv;
+        firstV = vv;
+      } else {
+        g0.step(firstU, firstV, floor, tiny);
+        g1.step(uv, vv, floor, tiny);
+      }
+    }
     if (k - pending >= kSquaresLag) addPending();
   }
   while (pending < k) addPending();
   a.ssq = ssqA;
   b.ssq = ssqB;
+  if constexpr (Products) {
+    // The pairs of vectors formed as ordinary vectors (a special one ends the loop and is
+    // counted in k, but never joins a pair: the loop stops there).
+    int64_t ordinary = k;
+    if (ordinary > 0 && special[(ordinary - 1) % kRing]) --ordinary;
+    const int64_t pairs = ordinary / 2;
+    if (pairs > 0) {
+      g0.write(*products, 0);
+      g1.write(*products, static_cast<int>(W));
+      products->lanes = static_cast<int>(2 * W);
+      products->terms += 2 * (2 * pairs * W);  // a q and an r per element
+      products->tinyProducts = products->tinyProducts || Ops::any(tiny);
+    }
+    *productsDone = 2 * pairs * W;
+  }
   return k * W;
 }
 
