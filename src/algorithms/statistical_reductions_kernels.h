@@ -176,6 +176,7 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
   alignas(64) double multA[kRing][W], multB[kRing][W];
   double scaleAfterA[kRing], scaleAfterB[kRing];
   bool markedA[kRing], markedB[kRing];
+  uint32_t newLanesA[kRing], newLanesB[kRing];  // of a marked vector: the lanes with a new maximum
   bool special[kRing];  // a NaN or an infinity: element steps for both states
   double ssqA = a.ssq;
   double ssqB = b.ssq;
@@ -208,22 +209,29 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
         ssqB = tB[l] + ssqB;
         asm volatile("" : "+x"(ssqA), "+x"(ssqB) : : "memory");
       }
-    } else if (!markedB[slot]) {
-      for (int64_t l = 0; l < W; ++l) {
-        ssqA = (ssqA * mA[l]) * mA[l] + tA[l];
-        ssqB = tB[l] + ssqB;
-        asm volatile("" : "+x"(ssqA), "+x"(ssqB) : : "memory");
-      }
-    } else if (!markedA[slot]) {
-      for (int64_t l = 0; l < W; ++l) {
-        ssqA = tA[l] + ssqA;
-        ssqB = (ssqB * mB[l]) * mB[l] + tB[l];
-        asm volatile("" : "+x"(ssqA), "+x"(ssqB) : : "memory");
-      }
     } else {
+      // A marked vector: its new maxima take the rescaling step, the other lanes the plain
+      // addition, by a branch on the lane's bit. The bits are known long before the chain
+      // reaches them, so a mispredicted branch is resolved while the chain still runs, and
+      // the lanes that are not new cost one addition each instead of the two
+      // multiplications by 1 and the addition of the unified form (equal values:
+      // (ssq * 1) * 1 is ssq, and ssq + t is t + ssq). The empty asm statements keep each
+      // branch a branch (not both forms computed and one selected, which would put the
+      // slower form on the chain for every lane).
+      const uint32_t newA = newLanesA[slot], newB = newLanesB[slot];
       for (int64_t l = 0; l < W; ++l) {
-        ssqA = (ssqA * mA[l]) * mA[l] + tA[l];
-        ssqB = (ssqB * mB[l]) * mB[l] + tB[l];
+        if (newA >> l & 1) {
+          ssqA = (ssqA * mA[l]) * mA[l] + tA[l];
+          asm volatile("" : "+x"(ssqA));
+        } else {
+          ssqA = tA[l] + ssqA;
+        }
+        if (newB >> l & 1) {
+          ssqB = (ssqB * mB[l]) * mB[l] + tB[l];
+          asm volatile("" : "+x"(ssqB));
+        } else {
+          ssqB = tB[l] + ssqB;
+        }
         asm volatile("" : "+x"(ssqA), "+x"(ssqB) : : "memory");
       }
     }
@@ -239,7 +247,7 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
   // A marked vector of values wv (magnitudes aw) after the scale `scale`: each lane's step
   // as (m, t), stored to mult and terms; returns the scale after it and sets the vectors
   // of the scale and the negligible bound the next vectors are divided by.
-  const auto prepareMarked = [&](double scale, V wv, V aw, double* mult, double* terms, V& scaleV,
+  const auto prepareMarked = [&](double scale, V wv, V aw, double* mult, double* terms, uint32_t& newLanes, V& scaleV,
                                  V& negligibleV) __attribute__((always_inline)) {
     // The scale each lane's step sees, the largest of `scale` and the magnitudes before
     // it, in registers (a vector loaded from scalar stores would wait for them to
@@ -258,6 +266,7 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
     const V sb = Ops::max(before, old);
     scaleV = Ops::max(total, old);  // every lane: the scale after the vector
     const auto isNew = Ops::less(sb, aw);
+    newLanes = static_cast<uint32_t>(Ops::laneBits(isNew));
     const auto isZero = Ops::equal(wv, Ops::zero());
     // normStep's bound for the scale before each lane: scale * 2^-511 when exact, else 0.
     const V negligible = Ops::zeroWhere(Ops::less(sb, negligibleFactor), Ops::mul(sb, negligibleFactor));
@@ -304,16 +313,18 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
     markedA[slot] = !(aheadA > 0.0) || Ops::any(Ops::less(scaleA, au));
     markedB[slot] = !(aheadB > 0.0) || Ops::any(Ops::less(scaleB, av));
     if (markedA[slot]) {
-      aheadA = prepareMarked(aheadA, uv, au, multA[slot], termsA[slot], scaleA, negligibleA);
+      aheadA = prepareMarked(aheadA, uv, au, multA[slot], termsA[slot], newLanesA[slot], scaleA, negligibleA);
       scaleAfterA[slot] = aheadA;
     } else {
+      newLanesA[slot] = 0;
       const V qa = Ops::div(Ops::zeroWhere(Ops::less(au, negligibleA), uv), scaleA);
       Ops::store(termsA[slot], Ops::mul(qa, qa));
     }
     if (markedB[slot]) {
-      aheadB = prepareMarked(aheadB, vv, av, multB[slot], termsB[slot], scaleB, negligibleB);
+      aheadB = prepareMarked(aheadB, vv, av, multB[slot], termsB[slot], newLanesB[slot], scaleB, negligibleB);
       scaleAfterB[slot] = aheadB;
     } else {
+      newLanesB[slot] = 0;
       const V qb = Ops::div(Ops::zeroWhere(Ops::less(av, negligibleB), vv), scaleB);
       Ops::store(termsB[slot], Ops::mul(qb, qb));
     }
