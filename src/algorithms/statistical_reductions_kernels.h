@@ -37,12 +37,15 @@ double maxMagnitudeLanes(const double* x, int64_t n, int64_t* done) {
   }
   // Then single vectors (short arrays have no whole group).
   for (; i + W <= n; i += W) m0 = Ops::max(Ops::abs(Ops::load(x + i)), m0);
-  alignas(64) double lanes[W];
-  Ops::store(lanes, Ops::max(Ops::max(m0, m1), Ops::max(m2, m3)));
-  double m = 0.0;
-  for (int64_t l = 0; l < W; ++l) m = lanes[l] > m ? lanes[l] : m;
+  // The lanes' maximum by a tree of lane swaps (no NaN is left in the lanes, so the order
+  // does not matter), which leaves it in every lane: shorter than a loop over the stored
+  // lanes, which short arrays wait on.
+  typename Ops::V m = Ops::max(Ops::max(m0, m1), Ops::max(m2, m3));
+  if constexpr (W >= 2) m = Ops::max(m, Ops::template swap<1>(m));
+  if constexpr (W >= 4) m = Ops::max(m, Ops::template swap<2>(m));
+  if constexpr (W >= 8) m = Ops::max(m, Ops::template swap<4>(m));
   *done = i;
-  return m;
+  return Ops::first(m);
 }
 
 // Stops at the first vector holding an infinite difference (x[i] - c overflowed), which
