@@ -863,6 +863,41 @@ TEST(CenteredCosine, MatchesTheDefinitionBitForBit) {
   }
 }
 
+// Products of the normalized values that cancel all but a sliver, so that the certified
+// lanes the sweep feeds must decline and the exact products over the chunks, formed
+// again, decide: pairs of equal u against opposite v cancel exactly, and one x moved by
+// 2^-40 leaves a dot product some 2^-50 of the products' magnitudes. Against the
+// definition, at lengths around the chunks; the pass over the same values must decline
+// (else the test would not reach the fallback).
+TEST(CenteredCosine, CancellingProductsTakeTheExactFallback) {
+  std::mt19937_64 rng(8080);
+  const double cx = 0.125, cy = -0.25;
+  int declined = 0;
+  for (size_t n : {257u, 300u, 512u, 513u, 1000u, 1537u, 2053u}) {
+    for (int trial = 0; trial < 4; ++trial) {
+      Vec x(n, cx), y(n, cy);  // an odd last element stays at the centers: zero values
+      for (size_t i = 0; i + 1 < n; i += 2) {
+        const double a = static_cast<double>(static_cast<int64_t>(rng() % 1536) - 768) / 1024.0;
+        const double b = static_cast<double>(static_cast<int64_t>(rng() % 1024) - 512) / 1024.0;
+        x[i] = x[i + 1] = cx + a;  // exact: multiples of 2^-10 well inside the range
+        y[i] = cy + b;
+        y[i + 1] = cy - b;
+      }
+      x[rng() % (n - 1)] += 0x1p-40;
+      const double got = sela_centered_cosine_similarity(x.data(), y.data(), n, cx, cy);
+      const double want = modelCosine(x, y, cx, cy);
+      ASSERT_TRUE(SameBits(want, got)) << "n " << n << " trial " << trial << ": " << want << " vs " << got;
+      double sx = 0.0, sy = 0.0, unused = 0.0;
+      Vec u, v;
+      ASSERT_TRUE(modelValues(x, y, cx, cy, sx, sy, u, v));
+      if (!certifiedDot(u.data(), v.data(), static_cast<int64_t>(n), unused)) ++declined;
+    }
+  }
+  if (testutil::cpuRunsAvx2()) {
+    EXPECT_GT(declined, 20);
+  }
+}
+
 // The sweep's products continue the certified lanes only at its own width: a sweep of
 // another family than the certified pass (as a test may choose) must not have its lanes
 // restarted by the pass, which would drop the products before. The AVX sweep under the
