@@ -1030,6 +1030,115 @@ TEST(CenteredProjection, MatchesTheDefinitionBitForBit) {
   }
 }
 
+// The projection's pass over whole pairs of vectors, finished by the lane pass of the same
+// width over the rest, against that lane pass over all the values written out, for both
+// lanes (u v and u u): the same records to the bit, from fresh lanes and from lanes
+// already holding products; on plain data, on values near 2^-500 (products below the
+// split's floor, flagged), with overflowing differences at random lanes (formed as
+// x / s - c / s in those lanes), and with a NaN. It must take every whole pair.
+TEST(CenteredProjection, LanesPassLeavesTheLanesOfOnePassOverTheValues) {
+#if defined(__x86_64__)
+  struct Copy {
+    const char* name;
+    int64_t w;
+    ProjectionLanesKernel kernel;
+    bool (*lanes)(const double*, int64_t, const double*, CertifiedDotLanes&);
+  };
+  std::vector<Copy> copies;
+  if (testutil::cpuRunsAvx2()) copies.push_back({"AVX", 4, projectionLanesAvx, certifiedDotLanesAvx2});
+  if (testutil::cpuRunsAvx512()) copies.push_back({"AVX-512", 8, projectionLanesAvx512, certifiedDotLanesAvx512});
+  if (copies.empty()) GTEST_SKIP() << "no vector family with a fused multiply-add on this processor";
+  std::mt19937_64 rng(8181);
+  for (const Copy& copy : copies) {
+    for (int64_t n : {1, 7, 8, 15, 16, 17, 31, 32, 33, 129, 200, 256, 1000}) {
+      for (int trial = 0; trial < 20; ++trial) {
+        const auto size = static_cast<size_t>(n);
+        Vec x = trial % 3 == 0 ? testutil::wideRange(rng, size, -300, 300) : testutil::uniform(rng, size);
+        Vec y = testutil::uniform(rng, size);
+        double cx = 0.125, cy = -0.25;
+        if (trial % 5 == 1) {
+          for (double& e : y) e *= 0x1p-500;
+          cy = 0x1p-560;
+          x[rng() % size] = 1.0;
+        }
+        if (trial % 5 == 3) {  // overflowing differences, in x and in y
+          cx = -kMax;
+          cy = kMax;
+          for (double& e : x) e *= 0x1p-100;
+          for (double& e : y) e *= 0x1p-100;
+          for (int k = 0; k < 3; ++k) {
+            x[rng() % size] = kMax;
+            y[rng() % size] = -kMax;
+          }
+        }
+        if (trial % 7 == 4) x[rng() % size] = kNaN;
+        const double sx = centeredScale(x.data(), n, cx), sy = centeredScale(y.data(), n, cy);
+        const Vec u = literalValues(x, cx, sx), v = literalValues(y, cy, sy);
+        CertifiedDotLanes cross, self;
+        if (trial % 2 == 1) {
+          const Vec p = testutil::uniform(rng, 128), q = testutil::uniform(rng, 128);
+          copy.lanes(p.data(), 128, q.data(), cross);
+          copy.lanes(q.data(), 128, q.data(), self);
+        }
+        CertifiedDotLanes wantCross = cross, wantSelf = self;
+        copy.lanes(u.data(), n, v.data(), wantCross);
+        copy.lanes(u.data(), n, u.data(), wantSelf);
+        const int64_t taken = copy.kernel(x.data(), y.data(), n, CenteredPairScales{cx, cy, sx, sy}, cross, self);
+        ASSERT_EQ(n - n % (2 * copy.w), taken) << copy.name;
+        copy.lanes(u.data() + taken, n - taken, v.data() + taken, cross);
+        copy.lanes(u.data() + taken, n - taken, u.data() + taken, self);
+        if (trial % 7 == 4) {  // a NaN value: NaN lanes either way
+          ASSERT_EQ(wantCross.terms, cross.terms);
+          continue;
+        }
+        ASSERT_TRUE(sameLanes(wantCross, cross)) << copy.name << " n " << n << " trial " << trial;
+        ASSERT_TRUE(sameLanes(wantSelf, self)) << copy.name << " n " << n << " trial " << trial;
+      }
+    }
+  }
+#else
+  GTEST_SKIP() << "the vector families exist on x86-64 only";
+#endif
+}
+
+// Cross products that cancel all but a sliver (pairs of equal u against opposite v, one x
+// moved by 2^-40): the cross lanes decline and the exact products over the re-formed
+// chunks decide, while the squares' lanes accept. And the pass of another width than the
+// certified lane pass (the AVX copy where AVX-512 runs), whose lanes the rest must not
+// restart. Against the definition with GMP's exact dot products.
+TEST(CenteredProjection, CancellingCrossProductsAndAnotherWidth) {
+  std::mt19937_64 rng(8282);
+  const double cx = 0.125, cy = -0.25;
+  const auto check = [&](const char* what) {
+    for (size_t n : {129u, 257u, 300u, 513u, 1000u, 1537u, 2053u}) {
+      for (int trial = 0; trial < 4; ++trial) {
+        Vec x(n, cx), y(n, cy);
+        for (size_t i = 0; i + 1 < n; i += 2) {
+          const double a = static_cast<double>(static_cast<int64_t>(rng() % 1536) - 768) / 1024.0;
+          const double b = static_cast<double>(static_cast<int64_t>(rng() % 1024) - 512) / 1024.0;
+          x[i] = x[i + 1] = cx + a;
+          y[i] = cy + b;
+          y[i + 1] = cy - b;
+        }
+        x[rng() % (n - 1)] += 0x1p-40;
+        if (trial % 2 == 1) y = testutil::uniform(rng, n);  // and plain data
+        const double got = sela_centered_projection_coefficient(x.data(), y.data(), n, cx, cy);
+        const double want = modelProjection(x, y, cx, cy);
+        ASSERT_TRUE(SameBits(want, got)) << what << " n " << n << " trial " << trial << ": " << want << " vs " << got;
+      }
+    }
+  };
+  check("chosen pass");
+#if defined(__x86_64__)
+  if (testutil::cpuRunsAvx512()) {
+    const ProjectionLanesKernel chosen = projectionLanesImpl.get();
+    projectionLanesImpl.store(projectionLanesAvx);
+    check("AVX pass under AVX-512 lanes");
+    projectionLanesImpl.store(chosen);
+  }
+#endif
+}
+
 TEST(CenteredProjection, NaNHiddenByAVanishingYStillGivesNaN) {
   // y's scale is 0 (every non-NaN y and its center are zero): its normalized values are
   // zeros and the cross product 0, but a NaN in y or in cy must not come out as a number.

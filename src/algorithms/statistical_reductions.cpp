@@ -267,6 +267,13 @@ constinit KernelSlot<MaxMagnitudeKernel> maxMagnitudeLanesImpl{
 constinit KernelSlot<NormalizePairKernel> normalizePairWithNormsImpl{
     {normalizePairWithNormsSse2, SELA_X86_KERNEL(normalizePairWithNormsAvx), SELA_X86_KERNEL(normalizePairWithNormsAvx512)}};
 
+int64_t projectionLanesSse2(const double*, const double*, int64_t, const CenteredPairScales&, CertifiedDotLanes&,
+                            CertifiedDotLanes&) {
+  return 0;
+}
+constinit KernelSlot<ProjectionLanesKernel> projectionLanesImpl{
+    {projectionLanesSse2, SELA_X86_KERNEL(projectionLanesAvx), SELA_X86_KERNEL(projectionLanesAvx512)}};
+
 void normalizeCentered(const double* x, int64_t n, double c, double scale, double* out) {
   if (scale == 0.0) {
     // Every non-NaN element and the center are zero: the values are zeros.
@@ -429,15 +436,22 @@ double centeredProjectionCoefficient(const double* x, int64_t nx, const double* 
     return projectionRatio(superDot(u, n, v, n), superDot(u, n, u, n), sx, sy, y, n, cy);
   }
   ChunkProducts crossProducts, selfProducts;
+  // The whole pairs of vectors in one pass that forms the values and runs both certified
+  // lanes over them; the rest (at most a vector and a tail, or everything where the
+  // processor has no such pass) through the buffers below, whose steps then start at a
+  // multiple of the pairs' length and continue the same lanes.
+  const int64_t fused = projectionLanesImpl.get()(x, y, n, CenteredPairScales{cx, cy, sx, sy}, crossProducts.lanes,
+                                                  selfProducts.lanes);
+  const int fusedWidth = crossProducts.lanes.lanes;
   // In steps of half a buffer, pipelined: the values of one step are formed (two
   // divisions per element, on the divider) while the certified lanes run over the step
   // before (on the adders and multipliers), from the other half of the buffers. The
   // certified lanes see the same products in the same order either way.
   int64_t before = 0;      // where the step before lies in the buffers
   int64_t beforeLen = 0;   // and its length, 0 for none
-  for (int64_t start = 0; crossProducts.certifying && start < n; start += kStep) {
+  for (int64_t start = fused; crossProducts.certifying && start < n; start += kStep) {
     const int64_t len = n - start < kStep ? n - start : kStep;
-    const int64_t at = (start / kStep) % 2 * kStep;
+    const int64_t at = ((start - fused) / kStep) % 2 * kStep;
     normalizeCentered(x + start, len, cx, sx, u + at);
     normalizeCentered(y + start, len, cy, sy, v + at);
     if (beforeLen > 0) {
@@ -450,6 +464,11 @@ double centeredProjectionCoefficient(const double* x, int64_t nx, const double* 
   if (beforeLen > 0) {
     addChunk(crossProducts, u + before, v + before, beforeLen);
     addChunk(selfProducts, u + before, u + before, beforeLen);
+  }
+  // Lanes of another width than the pass's (a family chosen apart from it) restart and
+  // drop what the pass took: the exact products decide instead.
+  if (fused > 0 && (crossProducts.lanes.lanes != fusedWidth || selfProducts.lanes.lanes != fusedWidth)) {
+    crossProducts.certifying = selfProducts.certifying = false;
   }
   const double cross = chunkProductsResult(crossProducts, n, u, v, normalized);
   const double self = chunkProductsResult(selfProducts, n, u, u, normalizedX);

@@ -101,6 +101,22 @@ using NormalizePairKernel = int64_t (*)(const double*, const double*, int64_t, c
                                         double*, NormState&, NormState&, CertifiedDotLanes*, int64_t*);
 extern KernelSlot<NormalizePairKernel> normalizePairWithNormsImpl;
 
+// The projection coefficient's pass (statistical_reductions_kernels.h): the certified
+// lanes (certifiedDotAdd) of the products u[i] v[i] into cross and u[i] u[i] into self,
+// the values formed as normalizeCentered forms them and never stored, over the whole
+// pairs of vectors at the start of x and y; returns how many elements they took (0 for
+// the SSE2 copy: no fused multiply-add, no certified pass). certifiedDotAdd over the rest
+// then leaves both lanes as certifiedDotAdd over all the values would.
+int64_t projectionLanesSse2(const double* x, const double* y, int64_t n, const CenteredPairScales& p,
+                            CertifiedDotLanes& cross, CertifiedDotLanes& self);
+int64_t projectionLanesAvx(const double* x, const double* y, int64_t n, const CenteredPairScales& p,
+                           CertifiedDotLanes& cross, CertifiedDotLanes& self);
+int64_t projectionLanesAvx512(const double* x, const double* y, int64_t n, const CenteredPairScales& p,
+                              CertifiedDotLanes& cross, CertifiedDotLanes& self);
+using ProjectionLanesKernel = int64_t (*)(const double*, const double*, int64_t, const CenteredPairScales&,
+                                          CertifiedDotLanes&, CertifiedDotLanes&);
+extern KernelSlot<ProjectionLanesKernel> projectionLanesImpl;
+
 // The cosine of the angle between x - cx and y - cy, in [-1, 1]; NaN for a zero or
 // infinite centered vector or any NaN. Unequal or zero lengths raise the value error
 // "centered vectors must have equal non-zero lengths".

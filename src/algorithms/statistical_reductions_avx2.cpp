@@ -18,3 +18,8 @@ int64_t sela::normalizePairWithNormsAvx(const double* x, const double* y, int64_
 double sela::maxMagnitudeLanesAvx(const double* x, int64_t n, int64_t* done) {
   return maxMagnitudeLanes<Avx2Ops>(x, n, done);
 }
+
+int64_t sela::projectionLanesAvx(const double* x, const double* y, int64_t n, const CenteredPairScales& p,
+                              CertifiedDotLanes& cross, CertifiedDotLanes& self) {
+  return projectionLanes<Avx2Ops>(x, y, n, p, cross, self);
+}

@@ -18,3 +18,8 @@ int64_t sela::normalizePairWithNormsAvx512(const double* x, const double* y, int
 double sela::maxMagnitudeLanesAvx512(const double* x, int64_t n, int64_t* done) {
   return maxMagnitudeLanes<Avx512Ops>(x, n, done);
 }
+
+int64_t sela::projectionLanesAvx512(const double* x, const double* y, int64_t n, const CenteredPairScales& p,
+                                 CertifiedDotLanes& cross, CertifiedDotLanes& self) {
+  return projectionLanes<Avx512Ops>(x, y, n, p, cross, self);
+}

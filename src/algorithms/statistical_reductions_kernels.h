@@ -364,3 +364,72 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
 }
 
 }  // namespace
+
+namespace {
+
+// The projection coefficient's pass: the values u = (x - cx) / sx and v = (y - cy) / sy
+// as normalizeCentered forms them (an overflowing difference as x / s - c / s, in its
+// lanes only), fed straight to the certified lanes of the cross products u v and of the
+// squares u u, over whole pairs of vectors from the start: the first vector of each pair
+// into the first lane group, the second into the second, as the lane pass assigns them
+// over a chunk that starts at x. The values never reach memory (the exact fallback forms
+// them again), and the divider and the lanes' adders overlap in one loop. Returns how
+// many elements it took, a multiple of 2 W; the lane pass over the rest continues the
+// lanes exactly as one pass over all of them would have left them. Lanes of another
+// width (another family's pass) are left alone: it returns 0.
+template <typename Ops>
+int64_t projectionLanes(const double* x, const double* y, int64_t n, const sela::CenteredPairScales& p,
+                        sela::CertifiedDotLanes& cross, sela::CertifiedDotLanes& self) {
+  using V = typename Ops::V;
+  constexpr int64_t W = Ops::W;
+  static_assert(2 * W <= sela::CertifiedDotLanes::kMaxLanes);
+  if ((cross.lanes != 0 && cross.lanes != 2 * W) || (self.lanes != 0 && self.lanes != 2 * W)) return 0;
+  const int64_t end = n / (2 * W) * (2 * W);
+  if (end == 0) return 0;
+  CertifiedDotGroup<Ops> c0, c1, s0, s1;
+  if (cross.lanes == 2 * W) {
+    c0.read(cross, 0);
+    c1.read(cross, static_cast<int>(W));
+  }
+  if (self.lanes == 2 * W) {
+    s0.read(self, 0);
+    s1.read(self, static_cast<int>(W));
+  }
+  typename Ops::Mask tinyCross = Ops::noMask(), tinySelf = Ops::noMask();
+  const V floor = Ops::set1(0x1p-916);
+  const V inf = Ops::set1(__builtin_inf());
+  const V cx = Ops::set1(p.cx), cy = Ops::set1(p.cy);
+  const V sx = Ops::set1(p.sx), sy = Ops::set1(p.sy);
+  const auto value = [&](const double* at, V c, V s) __attribute__((always_inline)) {
+    const V w = Ops::load(at);
+    const V d = Ops::sub(w, c);
+    const V q = Ops::div(d, s);
+    const auto overflowed = Ops::equal(Ops::abs(d), inf);
+    if (!Ops::any(overflowed)) return q;
+    return Ops::select(overflowed, Ops::sub(Ops::div(w, s), Ops::div(c, s)), q);
+  };
+  for (int64_t i = 0; i < end; i += 2 * W) {
+    for (int64_t line = 0; line < 2 * W; line += 8) {
+      sela::prefetchAhead(x + i + line);
+      sela::prefetchAhead(y + i + line);
+    }
+    const V u0 = value(x + i, cx, sx), u1 = value(x + i + W, cx, sx);
+    const V v0 = value(y + i, cy, sy), v1 = value(y + i + W, cy, sy);
+    c0.step(u0, v0, floor, tinyCross);
+    c1.step(u1, v1, floor, tinyCross);
+    s0.step(u0, u0, floor, tinySelf);
+    s1.step(u1, u1, floor, tinySelf);
+  }
+  c0.write(cross, 0);
+  c1.write(cross, static_cast<int>(W));
+  s0.write(self, 0);
+  s1.write(self, static_cast<int>(W));
+  cross.lanes = self.lanes = static_cast<int>(2 * W);
+  cross.terms += 2 * end;  // a q and an r per element
+  self.terms += 2 * end;
+  cross.tinyProducts = cross.tinyProducts || Ops::any(tinyCross);
+  self.tinyProducts = self.tinyProducts || Ops::any(tinySelf);
+  return end;
+}
+
+}  // namespace
