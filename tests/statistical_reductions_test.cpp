@@ -1022,6 +1022,14 @@ TEST(CenteredProjection, MatchesTheDefinitionBitForBit) {
         for (double& e : y) e = 3.0;
         cy = 3.0;
       }
+      if (trial == 13) {  // a zero scale for y (zeros of both signs): +0.0
+        for (size_t i = 0; i < n; ++i) y[i] = i % 3 == 0 ? -0.0 : 0.0;
+        cy = 0.0;
+      }
+      if (trial == 14) {  // a zero scale for x: NaN
+        for (double& e : x) e = 0.0;
+        cx = -0.0;
+      }
       const double got = sela_centered_projection_coefficient(x.data(), y.data(), n, cx, cy);
       const double want = modelProjection(x, y, cx, cy);
       ASSERT_TRUE(SameBits(want, got) || (std::isnan(want) && std::isnan(got)))

@@ -440,8 +440,10 @@ double centeredProjectionCoefficient(const double* x, int64_t nx, const double* 
   // lanes over them; the rest (at most a vector and a tail, or everything where the
   // processor has no such pass) through the buffers below, whose steps then start at a
   // multiple of the pairs' length and continue the same lanes.
-  const int64_t fused = projectionLanesImpl.get()(x, y, n, CenteredPairScales{cx, cy, sx, sy}, crossProducts.lanes,
-                                                  selfProducts.lanes);
+  // (A zero scale leaves the values zeros, which normalizeCentered writes without dividing.)
+  const int64_t fused = sx > 0.0 && sy > 0.0 ? projectionLanesImpl.get()(x, y, n, CenteredPairScales{cx, cy, sx, sy},
+                                                                         crossProducts.lanes, selfProducts.lanes)
+                                             : 0;
   const int fusedWidth = crossProducts.lanes.lanes;
   // In steps of half a buffer, pipelined: the values of one step are formed (two
   // divisions per element, on the divider) while the certified lanes run over the step
