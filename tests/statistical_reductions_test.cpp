@@ -702,8 +702,10 @@ TEST(CenteredCosine, SweepTakesNewMaximaAtEveryLane) {
   }
 }
 
+#if defined(__x86_64__)
 namespace {
 
+// The lane records of the certified pass, bit for bit (the vector families' tests only).
 bool sameLanes(const CertifiedDotLanes& p, const CertifiedDotLanes& q) {
   if (p.lanes != q.lanes || p.terms != q.terms || p.tinyProducts != q.tinyProducts) return false;
   for (int l = 0; l < p.lanes; ++l) {
@@ -715,6 +717,7 @@ bool sameLanes(const CertifiedDotLanes& p, const CertifiedDotLanes& q) {
 }
 
 }  // namespace
+#endif
 
 // The certified lanes the sweep runs over the products of the values it forms, finished
 // by the lane pass of the same width over the rest of the chunk, against that lane pass
