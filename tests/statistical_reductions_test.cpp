@@ -866,33 +866,39 @@ TEST(CenteredCosine, MatchesTheDefinitionBitForBit) {
   }
 }
 
-// Products of the normalized values that cancel all but a sliver, so that the certified
-// lanes the sweep feeds must decline and the exact products over the chunks, formed
-// again, decide: pairs of equal u against opposite v cancel exactly, and one x moved by
-// 2^-40 leaves a dot product some 2^-50 of the products' magnitudes. Against the
-// definition, at lengths around the chunks; the pass over the same values must decline
-// (else the test would not reach the fallback).
+namespace {
+
+// Data whose normalized products cancel all but a sliver (centers 0.125 and -0.25): pairs
+// of equal u against opposite v cancel exactly, and one x moved by 2^-40 leaves a dot
+// product some 2^-50 of the products' magnitudes. An odd last element stays at the centers.
+void cancellingPairs(std::mt19937_64& rng, size_t n, Vec& x, Vec& y) {
+  x.assign(n, 0.125);
+  y.assign(n, -0.25);
+  for (size_t i = 0; i + 1 < n; i += 2) {
+    x[i] = x[i + 1] = 0.125 + static_cast<double>(static_cast<int64_t>(rng() % 1536) - 768) / 1024.0;
+    const double b = static_cast<double>(static_cast<int64_t>(rng() % 1024) - 512) / 1024.0;
+    y[i] = -0.25 + b;
+    y[i + 1] = -0.25 - b;
+  }
+  x[rng() % (n - 1)] += 0x1p-40;
+}
+
+}  // namespace
+
+// The cosine on such data: the certified lanes the sweep feeds must decline (checked on
+// the same values, else the test would not reach the fallback), and the exact products
+// over the chunks, formed again, decide. Against the definition, around the chunks.
 TEST(CenteredCosine, CancellingProductsTakeTheExactFallback) {
   std::mt19937_64 rng(8080);
-  const double cx = 0.125, cy = -0.25;
   int declined = 0;
   for (size_t n : {257u, 300u, 512u, 513u, 1000u, 1537u, 2053u}) {
     for (int trial = 0; trial < 4; ++trial) {
-      Vec x(n, cx), y(n, cy);  // an odd last element stays at the centers: zero values
-      for (size_t i = 0; i + 1 < n; i += 2) {
-        const double a = static_cast<double>(static_cast<int64_t>(rng() % 1536) - 768) / 1024.0;
-        const double b = static_cast<double>(static_cast<int64_t>(rng() % 1024) - 512) / 1024.0;
-        x[i] = x[i + 1] = cx + a;  // exact: multiples of 2^-10 well inside the range
-        y[i] = cy + b;
-        y[i + 1] = cy - b;
-      }
-      x[rng() % (n - 1)] += 0x1p-40;
-      const double got = sela_centered_cosine_similarity(x.data(), y.data(), n, cx, cy);
-      const double want = modelCosine(x, y, cx, cy);
-      ASSERT_TRUE(SameBits(want, got)) << "n " << n << " trial " << trial << ": " << want << " vs " << got;
+      Vec x, y, u, v;
+      cancellingPairs(rng, n, x, y);
+      const double got = sela_centered_cosine_similarity(x.data(), y.data(), n, 0.125, -0.25);
+      ASSERT_TRUE(SameBits(modelCosine(x, y, 0.125, -0.25), got)) << "n " << n << " trial " << trial;
       double sx = 0.0, sy = 0.0, unused = 0.0;
-      Vec u, v;
-      ASSERT_TRUE(modelValues(x, y, cx, cy, sx, sy, u, v));
+      ASSERT_TRUE(modelValues(x, y, 0.125, -0.25, sx, sy, u, v));
       if (!certifiedDot(u.data(), v.data(), static_cast<int64_t>(n), unused)) ++declined;
     }
   }
@@ -1112,30 +1118,20 @@ TEST(CenteredProjection, LanesPassLeavesTheLanesOfOnePassOverTheValues) {
 #endif
 }
 
-// Cross products that cancel all but a sliver (pairs of equal u against opposite v, one x
-// moved by 2^-40): the cross lanes decline and the exact products over the re-formed
-// chunks decide, while the squares' lanes accept. And the pass of another width than the
-// certified lane pass (the AVX copy where AVX-512 runs), whose lanes the rest must not
-// restart. Against the definition with GMP's exact dot products.
+// The projection on cancellingPairs' data (the cross lanes decline, the exact products
+// decide; the squares' lanes accept) and on plain data, with the chosen pass and with a
+// pass of another width than the certified lane pass (the AVX copy where AVX-512 runs),
+// whose lanes the rest must not restart. Against the definition with GMP's products.
 TEST(CenteredProjection, CancellingCrossProductsAndAnotherWidth) {
   std::mt19937_64 rng(8282);
-  const double cx = 0.125, cy = -0.25;
   const auto check = [&](const char* what) {
     for (size_t n : {129u, 257u, 300u, 513u, 1000u, 1537u, 2053u}) {
       for (int trial = 0; trial < 4; ++trial) {
-        Vec x(n, cx), y(n, cy);
-        for (size_t i = 0; i + 1 < n; i += 2) {
-          const double a = static_cast<double>(static_cast<int64_t>(rng() % 1536) - 768) / 1024.0;
-          const double b = static_cast<double>(static_cast<int64_t>(rng() % 1024) - 512) / 1024.0;
-          x[i] = x[i + 1] = cx + a;
-          y[i] = cy + b;
-          y[i + 1] = cy - b;
-        }
-        x[rng() % (n - 1)] += 0x1p-40;
-        if (trial % 2 == 1) y = testutil::uniform(rng, n);  // and plain data
-        const double got = sela_centered_projection_coefficient(x.data(), y.data(), n, cx, cy);
-        const double want = modelProjection(x, y, cx, cy);
-        ASSERT_TRUE(SameBits(want, got)) << what << " n " << n << " trial " << trial << ": " << want << " vs " << got;
+        Vec x, y;
+        cancellingPairs(rng, n, x, y);
+        if (trial % 2 == 1) y = testutil::uniform(rng, n);
+        const double got = sela_centered_projection_coefficient(x.data(), y.data(), n, 0.125, -0.25);
+        ASSERT_TRUE(SameBits(modelProjection(x, y, 0.125, -0.25), got)) << what << " n " << n << " trial " << trial;
       }
     }
   };
