@@ -360,6 +360,8 @@ TEST(Dispatch, PicksTheFamilyExpectedOnThisProcessor) {
   EXPECT_EQ(avx512 ? maxMagnitudeLanesAvx512 : avx ? maxMagnitudeLanesAvx : maxMagnitudeLanesSse2,
             maxMagnitudeLanesImpl.get())
       << picked;
+  EXPECT_EQ(avx512 ? projectionLanesAvx512 : avx ? projectionLanesAvx : projectionLanesSse2, projectionLanesImpl.get())
+      << picked;
   // The exact products split with a fused multiply-add wherever the AVX2 test passes.
   EXPECT_EQ(avx ? &kFmaProductSplit : &kNoProductSplit, productSplitImpl.get()) << picked;
   // Dot2's arrangement with its independent work in vectors, likewise.
@@ -382,6 +384,7 @@ TEST(Dispatch, PicksTheFamilyExpectedOnThisProcessor) {
   EXPECT_EQ(limbsShiftedOrSse2, limbsShiftedOrImpl.get());
   EXPECT_EQ(maxMagnitudeLanesSse2, maxMagnitudeLanesImpl.get());
   EXPECT_EQ(normalizePairWithNormsSse2, normalizePairWithNormsImpl.get());
+  EXPECT_EQ(projectionLanesSse2, projectionLanesImpl.get());
 #endif
 }
 #endif

@@ -9,9 +9,10 @@
 #include <limits>
 #include <string>
 
+#include "algorithms/certifiedsum.h"
 #include "algorithms/exactengine.h"
 #include "algorithms/statistical_reductions.h"
-#include "algorithms/statistical_reductions.h"
+#include "kernel_slot.h"
 #include "c_api.h"
 #include "oracle.h"
 #include "sela.h"
@@ -606,7 +607,7 @@ TEST(CenteredCosine, SweepMatchesTheElementSteps) {
         Vec u(size + 1, 42.0), v(size + 1, 42.0);
         const CenteredPairScales scales{cx, cy, sx, sy};
         const int64_t done = copy.kernel(x.data() + start, y.data() + start, n - start, scales, u.data() + start,
-                                         v.data() + start, a, b);
+                                         v.data() + start, a, b, nullptr, nullptr);
         ASSERT_EQ(0, done % copy.w) << copy.name;
         ASSERT_LE(start + done, n) << copy.name;
         for (int64_t i = start; i < start + done; ++i) {
@@ -686,7 +687,7 @@ TEST(CenteredCosine, SweepTakesNewMaximaAtEveryLane) {
         Vec u(n, 42.0), v(n, 42.0);
         const CenteredPairScales scales{0.0, 0.0, 1.0, 1.0};
         const auto len = static_cast<int64_t>(n);
-        const int64_t done = copy.kernel(x.data(), y.data(), len, scales, u.data(), v.data(), a, b);
+        const int64_t done = copy.kernel(x.data(), y.data(), len, scales, u.data(), v.data(), a, b, nullptr, nullptr);
         ASSERT_EQ(len - len % copy.w, done) << copy.name;
         NormState wantA, wantB;
         normAdd(wantA, x.data(), done);
@@ -699,6 +700,102 @@ TEST(CenteredCosine, SweepTakesNewMaximaAtEveryLane) {
       }
     }
   }
+}
+
+#if defined(__x86_64__)
+namespace {
+
+// The lane records of the certified pass, bit for bit (the vector families' tests only).
+bool sameLanes(const CertifiedDotLanes& p, const CertifiedDotLanes& q) {
+  if (p.lanes != q.lanes || p.terms != q.terms || p.tinyProducts != q.tinyProducts) return false;
+  for (int l = 0; l < p.lanes; ++l) {
+    if (testutil::bits(p.s[l]) != testutil::bits(q.s[l]) || testutil::bits(p.c[l]) != testutil::bits(q.c[l]) ||
+        testutil::bits(p.e[l]) != testutil::bits(q.e[l]))
+      return false;
+  }
+  return true;
+}
+
+}  // namespace
+#endif
+
+// The certified lanes the sweep runs over the products of the values it forms, finished
+// by the lane pass of the same width over the rest of the chunk, against that lane pass
+// over the whole chunk's values written out: the same record to the bit (so the same
+// decision), from fresh lanes and from lanes a chunk before left; at chunk lengths with
+// an even and an odd number of whole vectors and tails, on plain data, on products below
+// the split's floor (flagged), with new maxima throughout and with an overflowing
+// difference (the sweep stops there, mid-chunk). On ordinary data the sweep must take
+// every pair of whole vectors itself.
+TEST(CenteredCosine, SweepProductsLeaveTheLanesOfOnePassOverTheChunk) {
+#if defined(__x86_64__)
+  struct Copy {
+    const char* name;
+    int64_t w;
+    NormalizePairKernel kernel;
+    bool (*lanes)(const double*, int64_t, const double*, CertifiedDotLanes&);
+  };
+  std::vector<Copy> copies;
+  if (testutil::cpuRunsAvx2()) copies.push_back({"AVX", 4, normalizePairWithNormsAvx, certifiedDotLanesAvx2});
+  if (testutil::cpuRunsAvx512()) copies.push_back({"AVX-512", 8, normalizePairWithNormsAvx512, certifiedDotLanesAvx512});
+  if (copies.empty()) GTEST_SKIP() << "no vector family with a fused multiply-add on this processor";
+  std::mt19937_64 rng(7878);
+  for (const Copy& copy : copies) {
+    for (int64_t len : {4, 8, 12, 16, 24, 31, 32, 40, 48, 63, 64, 100, 255, 256}) {
+      for (int trial = 0; trial < 30; ++trial) {
+        const auto size = static_cast<size_t>(len);
+        Vec x = trial % 3 == 0 ? testutil::wideRange(rng, size, -600, 600) : testutil::uniform(rng, size);
+        Vec y = testutil::uniform(rng, size);
+        double cx = 0.125, cy = -0.25;
+        if (trial % 5 == 1) {  // values near 2^-500 and products below 2^-916, flagged
+          for (double& e : y) e *= 0x1p-500;
+          cy = 0x1p-560;
+          x[rng() % size] = 1.0;
+        }
+        if (trial % 5 == 2) {  // rising magnitudes: new maxima of x's norm in every vector
+          std::sort(x.begin(), x.end(), [](double a, double b) { return std::fabs(a) < std::fabs(b); });
+        }
+        const bool overflows = trial % 5 == 3;
+        if (overflows) {  // an overflowing difference: the sweep stops before its vector
+          cx = -kMax;
+          for (double& e : x) e *= 0x1p-100;
+          x[rng() % size] = kMax;
+        }
+        const double sx = centeredScale(x.data(), len, cx), sy = centeredScale(y.data(), len, cy);
+        const Vec wantU = literalValues(x, cx, sx), wantV = literalValues(y, cy, sy);
+        // Lanes a chunk before left (its own random products), or none.
+        CertifiedDotLanes before;
+        if (trial % 2 == 1) {
+          const Vec p = testutil::uniform(rng, 256), q = testutil::uniform(rng, 256);
+          copy.lanes(p.data(), 256, q.data(), before);
+        }
+        CertifiedDotLanes want = before;
+        copy.lanes(wantU.data(), len, wantV.data(), want);
+
+        CertifiedDotLanes got = before;
+        NormState a, b;
+        Vec u(size, 42.0), v(size, 42.0);
+        int64_t productsDone = -1;
+        const CenteredPairScales scales{cx, cy, sx, sy};
+        const int64_t formed = copy.kernel(x.data(), y.data(), len, scales, u.data(), v.data(), a, b, &got,
+                                           &productsDone);
+        ASSERT_EQ(0, productsDone % (2 * copy.w)) << copy.name;
+        ASSERT_LE(productsDone, formed) << copy.name;
+        if (!overflows) {
+          ASSERT_EQ(len - len % (2 * copy.w), productsDone) << copy.name << " len " << len << " trial " << trial;
+        }
+        for (int64_t i = 0; i < formed; ++i) {
+          const auto k = static_cast<size_t>(i);
+          ASSERT_TRUE(SameBits(wantU[k], u[k]) && SameBits(wantV[k], v[k])) << copy.name << " " << i;
+        }
+        copy.lanes(wantU.data() + productsDone, len - productsDone, wantV.data() + productsDone, got);
+        ASSERT_TRUE(sameLanes(want, got)) << copy.name << " len " << len << " trial " << trial;
+      }
+    }
+  }
+#else
+  GTEST_SKIP() << "the vector families exist on x86-64 only";
+#endif
 }
 
 namespace {
@@ -767,6 +864,72 @@ TEST(CenteredCosine, MatchesTheDefinitionBitForBit) {
           << "n " << n << " trial " << trial << ": " << want << " vs " << got;
     }
   }
+}
+
+namespace {
+
+// Data whose normalized products cancel all but a sliver (centers 0.125 and -0.25): pairs
+// of equal u against opposite v cancel exactly, and one x moved by 2^-40 leaves a dot
+// product some 2^-50 of the products' magnitudes. An odd last element stays at the centers.
+void cancellingPairs(std::mt19937_64& rng, size_t n, Vec& x, Vec& y) {
+  x.assign(n, 0.125);
+  y.assign(n, -0.25);
+  for (size_t i = 0; i + 1 < n; i += 2) {
+    x[i] = x[i + 1] = 0.125 + static_cast<double>(static_cast<int64_t>(rng() % 1536) - 768) / 1024.0;
+    const double b = static_cast<double>(static_cast<int64_t>(rng() % 1024) - 512) / 1024.0;
+    y[i] = -0.25 + b;
+    y[i + 1] = -0.25 - b;
+  }
+  x[rng() % (n - 1)] += 0x1p-40;
+}
+
+}  // namespace
+
+// The cosine on such data: the certified lanes the sweep feeds must decline (checked on
+// the same values, else the test would not reach the fallback), and the exact products
+// over the chunks, formed again, decide. Against the definition, around the chunks.
+TEST(CenteredCosine, CancellingProductsTakeTheExactFallback) {
+  std::mt19937_64 rng(8080);
+  int declined = 0;
+  for (size_t n : {257u, 300u, 512u, 513u, 1000u, 1537u, 2053u}) {
+    for (int trial = 0; trial < 4; ++trial) {
+      Vec x, y, u, v;
+      cancellingPairs(rng, n, x, y);
+      const double got = sela_centered_cosine_similarity(x.data(), y.data(), n, 0.125, -0.25);
+      ASSERT_TRUE(SameBits(modelCosine(x, y, 0.125, -0.25), got)) << "n " << n << " trial " << trial;
+      double sx = 0.0, sy = 0.0, unused = 0.0;
+      ASSERT_TRUE(modelValues(x, y, 0.125, -0.25, sx, sy, u, v));
+      if (!certifiedDot(u.data(), v.data(), static_cast<int64_t>(n), unused)) ++declined;
+    }
+  }
+  if (testutil::cpuRunsAvx2()) {
+    EXPECT_GT(declined, 20);
+  }
+}
+
+// The sweep's products continue the certified lanes only at its own width: a sweep of
+// another family than the certified pass (as a test may choose) must not have its lanes
+// restarted by the pass, which would drop the products before. The AVX sweep under the
+// AVX-512 pass, at lengths whose last chunk leaves products to the pass, against the
+// definition.
+TEST(CenteredCosine, SweepOfAnotherWidthThanTheCertifiedPass) {
+#if defined(__x86_64__)
+  if (!testutil::cpuRunsAvx512()) GTEST_SKIP() << "needs AVX-512 to run the AVX sweep under a wider certified pass";
+  const NormalizePairKernel chosen = normalizePairWithNormsImpl.get();
+  normalizePairWithNormsImpl.store(normalizePairWithNormsAvx);
+  std::mt19937_64 rng(7979);
+  for (size_t n : {257u, 300u, 1001u, 1537u, 2050u}) {
+    for (int trial = 0; trial < 6; ++trial) {
+      const Vec x = testutil::uniform(rng, n), y = testutil::uniform(rng, n);
+      const double got = sela_centered_cosine_similarity(x.data(), y.data(), n, 0.125, -0.25);
+      const double want = modelCosine(x, y, 0.125, -0.25);
+      EXPECT_TRUE(SameBits(want, got)) << "n " << n << " trial " << trial << ": " << want << " vs " << got;
+    }
+  }
+  normalizePairWithNormsImpl.store(chosen);
+#else
+  GTEST_SKIP() << "the vector families exist on x86-64 only";
+#endif
 }
 
 // ---- Cosine similarity and projection coefficient -----------------------------------------
@@ -868,12 +1031,119 @@ TEST(CenteredProjection, MatchesTheDefinitionBitForBit) {
         for (double& e : y) e = 3.0;
         cy = 3.0;
       }
+      if (trial == 13) {  // a zero scale for y (zeros of both signs): +0.0
+        for (size_t i = 0; i < n; ++i) y[i] = i % 3 == 0 ? -0.0 : 0.0;
+        cy = 0.0;
+      }
+      if (trial == 14) {  // a zero scale for x: NaN
+        for (double& e : x) e = 0.0;
+        cx = -0.0;
+      }
       const double got = sela_centered_projection_coefficient(x.data(), y.data(), n, cx, cy);
       const double want = modelProjection(x, y, cx, cy);
       ASSERT_TRUE(SameBits(want, got) || (std::isnan(want) && std::isnan(got)))
           << "n " << n << " trial " << trial << ": " << want << " vs " << got;
     }
   }
+}
+
+// The projection's pass over whole pairs of vectors, finished by the lane pass of the same
+// width over the rest, against that lane pass over all the values written out, for both
+// lanes (u v and u u): the same records to the bit, from fresh lanes and from lanes
+// already holding products; on plain data, on values near 2^-500 (products below the
+// split's floor, flagged), with overflowing differences at random lanes (formed as
+// x / s - c / s in those lanes), and with a NaN. It must take every whole pair.
+TEST(CenteredProjection, LanesPassLeavesTheLanesOfOnePassOverTheValues) {
+#if defined(__x86_64__)
+  struct Copy {
+    const char* name;
+    int64_t w;
+    ProjectionLanesKernel kernel;
+    bool (*lanes)(const double*, int64_t, const double*, CertifiedDotLanes&);
+  };
+  std::vector<Copy> copies;
+  if (testutil::cpuRunsAvx2()) copies.push_back({"AVX", 4, projectionLanesAvx, certifiedDotLanesAvx2});
+  if (testutil::cpuRunsAvx512()) copies.push_back({"AVX-512", 8, projectionLanesAvx512, certifiedDotLanesAvx512});
+  if (copies.empty()) GTEST_SKIP() << "no vector family with a fused multiply-add on this processor";
+  std::mt19937_64 rng(8181);
+  for (const Copy& copy : copies) {
+    for (int64_t n : {1, 7, 8, 15, 16, 17, 31, 32, 33, 129, 200, 256, 1000}) {
+      for (int trial = 0; trial < 20; ++trial) {
+        const auto size = static_cast<size_t>(n);
+        Vec x = trial % 3 == 0 ? testutil::wideRange(rng, size, -300, 300) : testutil::uniform(rng, size);
+        Vec y = testutil::uniform(rng, size);
+        double cx = 0.125, cy = -0.25;
+        if (trial % 5 == 1) {
+          for (double& e : y) e *= 0x1p-500;
+          cy = 0x1p-560;
+          x[rng() % size] = 1.0;
+        }
+        if (trial % 5 == 3) {  // overflowing differences, in x and in y
+          cx = -kMax;
+          cy = kMax;
+          for (double& e : x) e *= 0x1p-100;
+          for (double& e : y) e *= 0x1p-100;
+          for (int k = 0; k < 3; ++k) {
+            x[rng() % size] = kMax;
+            y[rng() % size] = -kMax;
+          }
+        }
+        if (trial % 7 == 4) x[rng() % size] = kNaN;
+        const double sx = centeredScale(x.data(), n, cx), sy = centeredScale(y.data(), n, cy);
+        const Vec u = literalValues(x, cx, sx), v = literalValues(y, cy, sy);
+        CertifiedDotLanes cross, self;
+        if (trial % 2 == 1) {
+          const Vec p = testutil::uniform(rng, 128), q = testutil::uniform(rng, 128);
+          copy.lanes(p.data(), 128, q.data(), cross);
+          copy.lanes(q.data(), 128, q.data(), self);
+        }
+        CertifiedDotLanes wantCross = cross, wantSelf = self;
+        copy.lanes(u.data(), n, v.data(), wantCross);
+        copy.lanes(u.data(), n, u.data(), wantSelf);
+        const int64_t taken = copy.kernel(x.data(), y.data(), n, CenteredPairScales{cx, cy, sx, sy}, cross, self);
+        ASSERT_EQ(n - n % (2 * copy.w), taken) << copy.name;
+        copy.lanes(u.data() + taken, n - taken, v.data() + taken, cross);
+        copy.lanes(u.data() + taken, n - taken, u.data() + taken, self);
+        if (trial % 7 == 4) {  // a NaN value: NaN lanes either way
+          ASSERT_EQ(wantCross.terms, cross.terms);
+          continue;
+        }
+        ASSERT_TRUE(sameLanes(wantCross, cross)) << copy.name << " n " << n << " trial " << trial;
+        ASSERT_TRUE(sameLanes(wantSelf, self)) << copy.name << " n " << n << " trial " << trial;
+      }
+    }
+  }
+#else
+  GTEST_SKIP() << "the vector families exist on x86-64 only";
+#endif
+}
+
+// The projection on cancellingPairs' data (the cross lanes decline, the exact products
+// decide; the squares' lanes accept) and on plain data, with the chosen pass and with a
+// pass of another width than the certified lane pass (the AVX copy where AVX-512 runs),
+// whose lanes the rest must not restart. Against the definition with GMP's products.
+TEST(CenteredProjection, CancellingCrossProductsAndAnotherWidth) {
+  std::mt19937_64 rng(8282);
+  const auto check = [&](const char* what) {
+    for (size_t n : {129u, 257u, 300u, 513u, 1000u, 1537u, 2053u}) {
+      for (int trial = 0; trial < 4; ++trial) {
+        Vec x, y;
+        cancellingPairs(rng, n, x, y);
+        if (trial % 2 == 1) y = testutil::uniform(rng, n);
+        const double got = sela_centered_projection_coefficient(x.data(), y.data(), n, 0.125, -0.25);
+        ASSERT_TRUE(SameBits(modelProjection(x, y, 0.125, -0.25), got)) << what << " n " << n << " trial " << trial;
+      }
+    }
+  };
+  check("chosen pass");
+#if defined(__x86_64__)
+  if (testutil::cpuRunsAvx512()) {
+    const ProjectionLanesKernel chosen = projectionLanesImpl.get();
+    projectionLanesImpl.store(projectionLanesAvx);
+    check("AVX pass under AVX-512 lanes");
+    projectionLanesImpl.store(chosen);
+  }
+#endif
 }
 
 TEST(CenteredProjection, NaNHiddenByAVanishingYStillGivesNaN) {

@@ -252,8 +252,10 @@ double maxMagnitudeLanesSse2(const double* x, int64_t n, int64_t* done) {
 }
 
 int64_t normalizePairWithNormsSse2(const double* x, const double* y, int64_t n, const CenteredPairScales& p,
-                                   double* u, double* v, NormState& a, NormState& b) {
-  return normalizePairWithNorms<Sse2Ops>(x, y, n, p, u, v, a, b);
+                                   double* u, double* v, NormState& a, NormState& b, CertifiedDotLanes* products,
+                                   int64_t* productsDone) {
+  if (products != nullptr) *productsDone = 0;
+  return normalizePairWithNorms<Sse2Ops, false>(x, y, n, p, u, v, a, b, nullptr, nullptr);
 }
 
 // The widest copy the processor runs: the division sets their pace, and a divider that
@@ -264,6 +266,13 @@ constinit KernelSlot<MaxMagnitudeKernel> maxMagnitudeLanesImpl{
     {maxMagnitudeLanesSse2, SELA_X86_KERNEL(maxMagnitudeLanesAvx), SELA_X86_KERNEL(maxMagnitudeLanesAvx512)}};
 constinit KernelSlot<NormalizePairKernel> normalizePairWithNormsImpl{
     {normalizePairWithNormsSse2, SELA_X86_KERNEL(normalizePairWithNormsAvx), SELA_X86_KERNEL(normalizePairWithNormsAvx512)}};
+
+int64_t projectionLanesSse2(const double*, const double*, int64_t, const CenteredPairScales&, CertifiedDotLanes&,
+                            CertifiedDotLanes&) {
+  return 0;
+}
+constinit KernelSlot<ProjectionLanesKernel> projectionLanesImpl{
+    {projectionLanesSse2, SELA_X86_KERNEL(projectionLanesAvx), SELA_X86_KERNEL(projectionLanesAvx512)}};
 
 void normalizeCentered(const double* x, int64_t n, double c, double scale, double* out) {
   if (scale == 0.0) {
@@ -330,9 +339,15 @@ double centeredCosineSimilarity(const double* x, int64_t nx, const double* y, in
   ChunkProducts products;
   for (int64_t start = 0; start < n; start += kProductChunk) {
     const int64_t len = n - start < kProductChunk ? n - start : kProductChunk;
+    // The chunk's first sweep runs the certified lanes over the pairs of vectors it forms;
+    // the products it leaves (a vector without its pair, the tail, whatever follows an
+    // element step) are added from the buffers below, which continues the same lanes.
+    int64_t productsDone = 0;
+    CertifiedDotLanes* const fused = n > kProductChunk && products.certifying ? &products.lanes : nullptr;
     int64_t i = 0;
     while (true) {
-      i += sweep(x + start + i, y + start + i, len - i, scales, u + i, v + i, nuState, nvState);
+      i += sweep(x + start + i, y + start + i, len - i, scales, u + i, v + i, nuState, nvState,
+                 i == 0 ? fused : nullptr, &productsDone);
       // Every value of u and v lies in [-2, 2] or is a NaN (from a NaN element or
       // center), so a decided norm is a NaN, and so is the ratio below.
       if (nuState.decided != 0.0 || nvState.decided != 0.0) return quietNaN();
@@ -344,7 +359,13 @@ double centeredCosineSimilarity(const double* x, int64_t nx, const double* y, in
       normAdd(nvState, v + i, end - i);
       i = end;
     }
-    if (n > kProductChunk) addChunk(products, u, v, len);
+    if (n > kProductChunk && productsDone < len) {
+      // Lanes of another width than the sweep's (a family chosen apart from it) would
+      // start afresh and drop the sweep's products: the exact products decide instead.
+      const int widthBefore = products.lanes.lanes;
+      addChunk(products, u + productsDone, v + productsDone, len - productsDone);
+      if (widthBefore != 0 && products.lanes.lanes != widthBefore) products.certifying = false;
+    }
   }
   // One chunk holds every value: the exact dot product over the buffers directly, which
   // decides short products in vector registers (shortsum.h) without the chunk lanes.
@@ -415,15 +436,24 @@ double centeredProjectionCoefficient(const double* x, int64_t nx, const double* 
     return projectionRatio(superDot(u, n, v, n), superDot(u, n, u, n), sx, sy, y, n, cy);
   }
   ChunkProducts crossProducts, selfProducts;
+  // The whole pairs of vectors in one pass that forms the values and runs both certified
+  // lanes over them; the rest (at most a vector and a tail, or everything where the
+  // processor has no such pass) through the buffers below, whose steps then start at a
+  // multiple of the pairs' length and continue the same lanes.
+  // (A zero scale leaves the values zeros, which normalizeCentered writes without dividing.)
+  const int64_t fused = sx > 0.0 && sy > 0.0 ? projectionLanesImpl.get()(x, y, n, CenteredPairScales{cx, cy, sx, sy},
+                                                                         crossProducts.lanes, selfProducts.lanes)
+                                             : 0;
+  const int fusedWidth = crossProducts.lanes.lanes;
   // In steps of half a buffer, pipelined: the values of one step are formed (two
   // divisions per element, on the divider) while the certified lanes run over the step
   // before (on the adders and multipliers), from the other half of the buffers. The
   // certified lanes see the same products in the same order either way.
   int64_t before = 0;      // where the step before lies in the buffers
   int64_t beforeLen = 0;   // and its length, 0 for none
-  for (int64_t start = 0; crossProducts.certifying && start < n; start += kStep) {
+  for (int64_t start = fused; crossProducts.certifying && start < n; start += kStep) {
     const int64_t len = n - start < kStep ? n - start : kStep;
-    const int64_t at = (start / kStep) % 2 * kStep;
+    const int64_t at = ((start - fused) / kStep) % 2 * kStep;
     normalizeCentered(x + start, len, cx, sx, u + at);
     normalizeCentered(y + start, len, cy, sy, v + at);
     if (beforeLen > 0) {
@@ -436,6 +466,11 @@ double centeredProjectionCoefficient(const double* x, int64_t nx, const double* 
   if (beforeLen > 0) {
     addChunk(crossProducts, u + before, v + before, beforeLen);
     addChunk(selfProducts, u + before, u + before, beforeLen);
+  }
+  // Lanes of another width than the pass's (a family chosen apart from it) restart and
+  // drop what the pass took: the exact products decide instead.
+  if (fused > 0 && (crossProducts.lanes.lanes != fusedWidth || selfProducts.lanes.lanes != fusedWidth)) {
+    crossProducts.certifying = selfProducts.certifying = false;
   }
   const double cross = chunkProductsResult(crossProducts, n, u, v, normalized);
   const double self = chunkProductsResult(selfProducts, n, u, u, normalizedX);

@@ -78,19 +78,44 @@ extern KernelSlot<MaxMagnitudeKernel> maxMagnitudeLanesImpl;
 // for i from 0 up to the first vector of elements the element steps must take (an
 // infinite difference, a new maximum of either norm's scale, a NaN) or the last whole
 // vector; returns where it stopped. The states must have a scale and no decided result.
+// With products non-null, the sweep also runs the certified dot product's lanes
+// (certifiedDotAdd) over the products u[i] v[i] of its first *productsDone values, which
+// it sets; certifiedDotAdd over u and v from there to the end of the chunk then leaves the
+// lanes as certifiedDotAdd over the whole chunk would. The SSE2 copy (no fused
+// multiply-add, no certified pass) takes no products and sets *productsDone to 0.
 struct CenteredPairScales {
   double cx, cy;  // the centers
   double sx, sy;  // the scales, finite and non-zero
 };
+struct CertifiedDotLanes;
 int64_t normalizePairWithNormsSse2(const double* x, const double* y, int64_t n, const CenteredPairScales& p,
-                                   double* u, double* v, NormState& a, NormState& b);
+                                   double* u, double* v, NormState& a, NormState& b, CertifiedDotLanes* products,
+                                   int64_t* productsDone);
 int64_t normalizePairWithNormsAvx(const double* x, const double* y, int64_t n, const CenteredPairScales& p,
-                                  double* u, double* v, NormState& a, NormState& b);
+                                  double* u, double* v, NormState& a, NormState& b, CertifiedDotLanes* products,
+                                  int64_t* productsDone);
 int64_t normalizePairWithNormsAvx512(const double* x, const double* y, int64_t n, const CenteredPairScales& p,
-                                     double* u, double* v, NormState& a, NormState& b);
+                                     double* u, double* v, NormState& a, NormState& b, CertifiedDotLanes* products,
+                                     int64_t* productsDone);
 using NormalizePairKernel = int64_t (*)(const double*, const double*, int64_t, const CenteredPairScales&, double*,
-                                        double*, NormState&, NormState&);
+                                        double*, NormState&, NormState&, CertifiedDotLanes*, int64_t*);
 extern KernelSlot<NormalizePairKernel> normalizePairWithNormsImpl;
+
+// The projection coefficient's pass (statistical_reductions_kernels.h): the certified
+// lanes (certifiedDotAdd) of the products u[i] v[i] into cross and u[i] u[i] into self,
+// the values formed as normalizeCentered forms them and never stored, over the whole
+// pairs of vectors at the start of x and y; returns how many elements they took (0 for
+// the SSE2 copy: no fused multiply-add, no certified pass). certifiedDotAdd over the rest
+// then leaves both lanes as certifiedDotAdd over all the values would.
+int64_t projectionLanesSse2(const double* x, const double* y, int64_t n, const CenteredPairScales& p,
+                            CertifiedDotLanes& cross, CertifiedDotLanes& self);
+int64_t projectionLanesAvx(const double* x, const double* y, int64_t n, const CenteredPairScales& p,
+                           CertifiedDotLanes& cross, CertifiedDotLanes& self);
+int64_t projectionLanesAvx512(const double* x, const double* y, int64_t n, const CenteredPairScales& p,
+                              CertifiedDotLanes& cross, CertifiedDotLanes& self);
+using ProjectionLanesKernel = int64_t (*)(const double*, const double*, int64_t, const CenteredPairScales&,
+                                          CertifiedDotLanes&, CertifiedDotLanes&);
+extern KernelSlot<ProjectionLanesKernel> projectionLanesImpl;
 
 // The cosine of the angle between x - cx and y - cy, in [-1, 1]; NaN for a zero or
 // infinite centered vector or any NaN. Unequal or zero lengths raise the value error

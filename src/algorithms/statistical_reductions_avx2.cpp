@@ -9,10 +9,17 @@ int64_t sela::normalizeLanesAvx(const double* x, int64_t n, double c, double sca
 }
 
 int64_t sela::normalizePairWithNormsAvx(const double* x, const double* y, int64_t n, const CenteredPairScales& p,
-                                        double* u, double* v, NormState& a, NormState& b) {
-  return normalizePairWithNorms<Avx2Ops>(x, y, n, p, u, v, a, b);
+                                        double* u, double* v, NormState& a, NormState& b, CertifiedDotLanes* products,
+                                        int64_t* productsDone) {
+  if (products == nullptr) return normalizePairWithNorms<Avx2Ops, false>(x, y, n, p, u, v, a, b, nullptr, nullptr);
+  return normalizePairWithNorms<Avx2Ops, true>(x, y, n, p, u, v, a, b, products, productsDone);
 }
 
 double sela::maxMagnitudeLanesAvx(const double* x, int64_t n, int64_t* done) {
   return maxMagnitudeLanes<Avx2Ops>(x, n, done);
+}
+
+int64_t sela::projectionLanesAvx(const double* x, const double* y, int64_t n, const CenteredPairScales& p,
+                              CertifiedDotLanes& cross, CertifiedDotLanes& self) {
+  return projectionLanes<Avx2Ops>(x, y, n, p, cross, self);
 }

@@ -12,6 +12,7 @@
 #include <type_traits>
 
 #include "algorithms/binary64.h"
+#include "algorithms/certifiedsum_kernels.h"
 #include "algorithms/prefetch.h"
 #include "algorithms/statistical_reductions.h"
 #include "algorithms/vector_ops.h"
@@ -36,12 +37,15 @@ double maxMagnitudeLanes(const double* x, int64_t n, int64_t* done) {
   }
   // Then single vectors (short arrays have no whole group).
   for (; i + W <= n; i += W) m0 = Ops::max(Ops::abs(Ops::load(x + i)), m0);
-  alignas(64) double lanes[W];
-  Ops::store(lanes, Ops::max(Ops::max(m0, m1), Ops::max(m2, m3)));
-  double m = 0.0;
-  for (int64_t l = 0; l < W; ++l) m = lanes[l] > m ? lanes[l] : m;
+  // The lanes' maximum by a tree of lane swaps (no NaN is left in the lanes, so the order
+  // does not matter), which leaves it in every lane: shorter than a loop over the stored
+  // lanes, which short arrays wait on.
+  typename Ops::V m = Ops::max(Ops::max(m0, m1), Ops::max(m2, m3));
+  if constexpr (W >= 2) m = Ops::max(m, Ops::template swap<1>(m));
+  if constexpr (W >= 4) m = Ops::max(m, Ops::template swap<2>(m));
+  if constexpr (W >= 8) m = Ops::max(m, Ops::template swap<4>(m));
   *done = i;
-  return m;
+  return Ops::first(m);
 }
 
 // Stops at the first vector holding an infinite difference (x[i] - c overflowed), which
@@ -126,11 +130,37 @@ inline double negligibleBelow(double scale) { return scale >= 0x1p-511 ? scale *
 // The divisions ahead need only the scale after a marked vector, the largest of the old
 // scale and the vector's magnitudes, which the sweep takes at once; so they never wait
 // for the chains.
-template <typename Ops>
+//
+// With Products, the certified dot product's lane step (certifiedsum_kernels.h) runs over
+// the values as they are formed, on the multiply-add units the norm chains and the
+// divider leave idle, so the products of a chunk need no second pass over the buffers.
+// It takes whole pairs of vectors, the first of each pair into the first lane group and
+// the second into the second, which is how the lane pass over a chunk starting at x
+// assigns them; a vector left without its pair (the sweep stopped, or the chunk holds an
+// odd number of whole vectors) is left to that pass over the buffers, which then gives
+// the lanes over the whole chunk exactly the state one pass over it would (so the same
+// decision). *productsDone is how many values the lanes took, a multiple of 2 W.
+template <typename Ops, bool Products>
 int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, const sela::CenteredPairScales& p,
-                               double* u, double* v, sela::NormState& a, sela::NormState& b) {
+                               double* u, double* v, sela::NormState& a, sela::NormState& b,
+                               sela::CertifiedDotLanes* products, int64_t* productsDone) {
   using V = typename Ops::V;
   constexpr int64_t W = Ops::W;
+  [[maybe_unused]] CertifiedDotGroup<Ops> g0, g1;
+  [[maybe_unused]] typename Ops::Mask tiny = Ops::noMask();
+  [[maybe_unused]] const V floor = Ops::set1(0x1p-916);
+  [[maybe_unused]] V firstU = Ops::zero(), firstV = Ops::zero();  // the first vector of a pair
+  if constexpr (Products) {
+    // Lanes of another width (another family's pass) are not continued here: no products.
+    if (products->lanes != 0 && products->lanes != 2 * W) {
+      *productsDone = 0;
+      return normalizePairWithNorms<Ops, false>(x, y, n, p, u, v, a, b, nullptr, nullptr);
+    }
+    if (products->lanes == 2 * W) {
+      g0.read(*products, 0);
+      g1.read(*products, static_cast<int>(W));
+    }
+  }
   constexpr int64_t kSquaresLag = 4;
   constexpr int64_t kRing = 8;  // vectors in flight (> kSquaresLag), a power of two
   const V cx = Ops::set1(p.cx), cy = Ops::set1(p.cy);
@@ -149,6 +179,7 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
   alignas(64) double multA[kRing][W], multB[kRing][W];
   double scaleAfterA[kRing], scaleAfterB[kRing];
   bool markedA[kRing], markedB[kRing];
+  uint32_t newLanesA[kRing], newLanesB[kRing];  // of a marked vector: the lanes with a new maximum
   bool special[kRing];  // a NaN or an infinity: element steps for both states
   double ssqA = a.ssq;
   double ssqB = b.ssq;
@@ -181,22 +212,29 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
         ssqB = tB[l] + ssqB;
         asm volatile("" : "+x"(ssqA), "+x"(ssqB) : : "memory");
       }
-    } else if (!markedB[slot]) {
-      for (int64_t l = 0; l < W; ++l) {
-        ssqA = (ssqA * mA[l]) * mA[l] + tA[l];
-        ssqB = tB[l] + ssqB;
-        asm volatile("" : "+x"(ssqA), "+x"(ssqB) : : "memory");
-      }
-    } else if (!markedA[slot]) {
-      for (int64_t l = 0; l < W; ++l) {
-        ssqA = tA[l] + ssqA;
-        ssqB = (ssqB * mB[l]) * mB[l] + tB[l];
-        asm volatile("" : "+x"(ssqA), "+x"(ssqB) : : "memory");
-      }
     } else {
+      // A marked vector: its new maxima take the rescaling step, the other lanes the plain
+      // addition, by a branch on the lane's bit. The bits are known long before the chain
+      // reaches them, so a mispredicted branch is resolved while the chain still runs, and
+      // the lanes that are not new cost one addition each instead of the two
+      // multiplications by 1 and the addition of the unified form (equal values:
+      // (ssq * 1) * 1 is ssq, and ssq + t is t + ssq). The empty asm statements keep each
+      // branch a branch (not both forms computed and one selected, which would put the
+      // slower form on the chain for every lane).
+      const uint32_t newA = newLanesA[slot], newB = newLanesB[slot];
       for (int64_t l = 0; l < W; ++l) {
-        ssqA = (ssqA * mA[l]) * mA[l] + tA[l];
-        ssqB = (ssqB * mB[l]) * mB[l] + tB[l];
+        if (newA >> l & 1) {
+          ssqA = (ssqA * mA[l]) * mA[l] + tA[l];
+          asm volatile("" : "+x"(ssqA));
+        } else {
+          ssqA = tA[l] + ssqA;
+        }
+        if (newB >> l & 1) {
+          ssqB = (ssqB * mB[l]) * mB[l] + tB[l];
+          asm volatile("" : "+x"(ssqB));
+        } else {
+          ssqB = tB[l] + ssqB;
+        }
         asm volatile("" : "+x"(ssqA), "+x"(ssqB) : : "memory");
       }
     }
@@ -212,7 +250,7 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
   // A marked vector of values wv (magnitudes aw) after the scale `scale`: each lane's step
   // as (m, t), stored to mult and terms; returns the scale after it and sets the vectors
   // of the scale and the negligible bound the next vectors are divided by.
-  const auto prepareMarked = [&](double scale, V wv, V aw, double* mult, double* terms, V& scaleV,
+  const auto prepareMarked = [&](double scale, V wv, V aw, double* mult, double* terms, uint32_t& newLanes, V& scaleV,
                                  V& negligibleV) __attribute__((always_inline)) {
     // The scale each lane's step sees, the largest of `scale` and the magnitudes before
     // it, in registers (a vector loaded from scalar stores would wait for them to
@@ -231,6 +269,7 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
     const V sb = Ops::max(before, old);
     scaleV = Ops::max(total, old);  // every lane: the scale after the vector
     const auto isNew = Ops::less(sb, aw);
+    newLanes = static_cast<uint32_t>(Ops::laneBits(isNew));
     const auto isZero = Ops::equal(wv, Ops::zero());
     // normStep's bound for the scale before each lane: scale * 2^-511 when exact, else 0.
     const V negligible = Ops::zeroWhere(Ops::less(sb, negligibleFactor), Ops::mul(sb, negligibleFactor));
@@ -277,25 +316,120 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
     markedA[slot] = !(aheadA > 0.0) || Ops::any(Ops::less(scaleA, au));
     markedB[slot] = !(aheadB > 0.0) || Ops::any(Ops::less(scaleB, av));
     if (markedA[slot]) {
-      aheadA = prepareMarked(aheadA, uv, au, multA[slot], termsA[slot], scaleA, negligibleA);
+      aheadA = prepareMarked(aheadA, uv, au, multA[slot], termsA[slot], newLanesA[slot], scaleA, negligibleA);
       scaleAfterA[slot] = aheadA;
     } else {
+      newLanesA[slot] = 0;
       const V qa = Ops::div(Ops::zeroWhere(Ops::less(au, negligibleA), uv), scaleA);
       Ops::store(termsA[slot], Ops::mul(qa, qa));
     }
     if (markedB[slot]) {
-      aheadB = prepareMarked(aheadB, vv, av, multB[slot], termsB[slot], scaleB, negligibleB);
+      aheadB = prepareMarked(aheadB, vv, av, multB[slot], termsB[slot], newLanesB[slot], scaleB, negligibleB);
       scaleAfterB[slot] = aheadB;
     } else {
+      newLanesB[slot] = 0;
       const V qb = Ops::div(Ops::zeroWhere(Ops::less(av, negligibleB), vv), scaleB);
       Ops::store(termsB[slot], Ops::mul(qb, qb));
+    }
+    if constexpr (Products) {
+      if (k % 2 == 0) {
+        firstU = uv;
+        firstV = vv;
+      } else {
+        g0.step(firstU, firstV, floor, tiny);
+        g1.step(uv, vv, floor, tiny);
+      }
     }
     if (k - pending >= kSquaresLag) addPending();
   }
   while (pending < k) addPending();
   a.ssq = ssqA;
   b.ssq = ssqB;
+  if constexpr (Products) {
+    // The pairs of vectors formed as ordinary vectors (a special one ends the loop and is
+    // counted in k, but never joins a pair: the loop stops there).
+    int64_t ordinary = k;
+    if (ordinary > 0 && special[(ordinary - 1) % kRing]) --ordinary;
+    const int64_t pairs = ordinary / 2;
+    if (pairs > 0) {
+      g0.write(*products, 0);
+      g1.write(*products, static_cast<int>(W));
+      products->lanes = static_cast<int>(2 * W);
+      products->terms += 2 * (2 * pairs * W);  // a q and an r per element
+      products->tinyProducts = products->tinyProducts || Ops::any(tiny);
+    }
+    *productsDone = 2 * pairs * W;
+  }
   return k * W;
+}
+
+}  // namespace
+
+namespace {
+
+// The projection coefficient's pass: the values u = (x - cx) / sx and v = (y - cy) / sy
+// as normalizeCentered forms them (an overflowing difference as x / s - c / s, in its
+// lanes only), fed straight to the certified lanes of the cross products u v and of the
+// squares u u, over whole pairs of vectors from the start: the first vector of each pair
+// into the first lane group, the second into the second, as the lane pass assigns them
+// over a chunk that starts at x. The values never reach memory (the exact fallback forms
+// them again), and the divider and the lanes' adders overlap in one loop. Returns how
+// many elements it took, a multiple of 2 W; the lane pass over the rest continues the
+// lanes exactly as one pass over all of them would have left them. Lanes of another
+// width (another family's pass) are left alone: it returns 0.
+template <typename Ops>
+int64_t projectionLanes(const double* x, const double* y, int64_t n, const sela::CenteredPairScales& p,
+                        sela::CertifiedDotLanes& cross, sela::CertifiedDotLanes& self) {
+  using V = typename Ops::V;
+  constexpr int64_t W = Ops::W;
+  static_assert(2 * W <= sela::CertifiedDotLanes::kMaxLanes);
+  if ((cross.lanes != 0 && cross.lanes != 2 * W) || (self.lanes != 0 && self.lanes != 2 * W)) return 0;
+  const int64_t end = n / (2 * W) * (2 * W);
+  if (end == 0) return 0;
+  CertifiedDotGroup<Ops> c0, c1, s0, s1;
+  if (cross.lanes == 2 * W) {
+    c0.read(cross, 0);
+    c1.read(cross, static_cast<int>(W));
+  }
+  if (self.lanes == 2 * W) {
+    s0.read(self, 0);
+    s1.read(self, static_cast<int>(W));
+  }
+  typename Ops::Mask tinyCross = Ops::noMask(), tinySelf = Ops::noMask();
+  const V floor = Ops::set1(0x1p-916);
+  const V inf = Ops::set1(__builtin_inf());
+  const V cx = Ops::set1(p.cx), cy = Ops::set1(p.cy);
+  const V sx = Ops::set1(p.sx), sy = Ops::set1(p.sy);
+  const auto value = [&](const double* at, V c, V s) __attribute__((always_inline)) {
+    const V w = Ops::load(at);
+    const V d = Ops::sub(w, c);
+    const V q = Ops::div(d, s);
+    const auto overflowed = Ops::equal(Ops::abs(d), inf);
+    if (!Ops::any(overflowed)) return q;
+    return Ops::select(overflowed, Ops::sub(Ops::div(w, s), Ops::div(c, s)), q);
+  };
+  for (int64_t i = 0; i < end; i += 2 * W) {
+    for (int64_t line = 0; line < 2 * W; line += 8) {
+      sela::prefetchAhead(x + i + line);
+      sela::prefetchAhead(y + i + line);
+    }
+    const V u0 = value(x + i, cx, sx), u1 = value(x + i + W, cx, sx);
+    const V v0 = value(y + i, cy, sy), v1 = value(y + i + W, cy, sy);
+    c0.step(u0, v0, floor, tinyCross);
+    c1.step(u1, v1, floor, tinyCross);
+    s0.step(u0, u0, floor, tinySelf);
+    s1.step(u1, u1, floor, tinySelf);
+  }
+  c0.write(cross, 0);
+  c1.write(cross, static_cast<int>(W));
+  s0.write(self, 0);
+  s1.write(self, static_cast<int>(W));
+  cross.lanes = self.lanes = static_cast<int>(2 * W);
+  cross.terms += 2 * end;  // a q and an r per element
+  self.terms += 2 * end;
+  cross.tinyProducts = cross.tinyProducts || Ops::any(tinyCross);
+  self.tinyProducts = self.tinyProducts || Ops::any(tinySelf);
+  return end;
 }
 
 }  // namespace
