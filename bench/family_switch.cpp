@@ -55,6 +55,7 @@ void storeAll(Wanted w) {
   storeFamily(sela::normalizeLanesImpl, w);
   storeFamily(sela::maxMagnitudeLanesImpl, w);
   storeFamily(sela::normalizePairWithNormsImpl, w);
+  storeFamily(sela::projectionLanesImpl, w);
 }
 
 const char* chooseFamily() {
