@@ -94,11 +94,15 @@ bool loadAccumulator(const uint64_t* words, SuperAccumulator& acc);
 // when it needs a carry propagation or the arrangements for long arrays: the caller then
 // takes that route.
 enum class InPlace { Invalid, Done, NeedsRegister };
-// addEach of x[0..n-1]: in place while n fits the countdown (n < 2^11).
+// addEach of x[0..n-1]: in place while n fits a fresh countdown (n < 2^11), normalising
+// the record in place where the countdown runs out.
 InPlace addInPlace(uint64_t* words, const double* x, int64_t n);
-// merge of the record `other` (which may be words itself): in place when no
-// normalisation is needed.
+// merge of the record `other` (which may be words itself): in place, normalising the
+// record in place first where merge would, except where other itself would need it or
+// other is the record and it needs it.
 InPlace mergeInPlace(uint64_t* words, const uint64_t* other);
+// The words of an empty record written over words (clearRecordImpl's copy).
+void initializeRecord(uint64_t* words);
 // round of a copy of the record, the record untouched: the limbs in use only. False when
 // the record is not valid.
 bool roundRecord(const uint64_t* words, double& result);
@@ -118,6 +122,38 @@ using LimbsShiftedOrKernel = uint64_t (*)(const uint64_t*, uint64_t);
 template <typename Kernel>
 class KernelSlot;
 extern KernelSlot<LimbsShiftedOrKernel> limbsShiftedOrImpl;
+
+// ---- The merge's pass over both records' limbs, one copy per instruction set ----
+
+// The cheaper record test of one record's limbs (see limbsWellWithinHeadroom in
+// exactsum.cpp): the OR of every limb plus `shift`, as unsigned words with wrapping
+// additions, must have no bit of `forbidden` set.
+struct LimbTest {
+  uint64_t shift;
+  uint64_t forbidden;
+};
+
+// Adds other's limbs to acc's (unsigned wrapping additions: the signed limbs' additions)
+// while making the cheaper test of both records in the same pass; the sums are stored
+// only when both pass, and true is returned. False, with nothing written, when either
+// fails. other may be acc itself: every limb is read before any is written. The same
+// words from every copy. Sse2 is baseline (exactsum.cpp, portable vector code), Avx2 needs
+// the AVX2 family, Avx512 AVX-512F.
+bool limbsMergeSse2(uint64_t* acc, const uint64_t* other, LimbTest accTest, LimbTest otherTest);
+bool limbsMergeAvx2(uint64_t* acc, const uint64_t* other, LimbTest accTest, LimbTest otherTest);
+bool limbsMergeAvx512(uint64_t* acc, const uint64_t* other, LimbTest accTest, LimbTest otherTest);
+using LimbsMergeKernel = bool (*)(uint64_t*, const uint64_t*, LimbTest, LimbTest);
+extern KernelSlot<LimbsMergeKernel> limbsMergeImpl;
+
+// Writes the words of an empty record (the format word, the countdown kAddsAfterInit,
+// zeros elsewhere) over `words`, in stores as wide as the loads of the record check that
+// usually follows: a load that spans several narrower stores still in flight cannot take
+// its bytes from them and waits until they reach the cache.
+void clearRecordSse2(uint64_t* words);
+void clearRecordAvx2(uint64_t* words);
+void clearRecordAvx512(uint64_t* words);
+using ClearRecordKernel = void (*)(uint64_t*);
+extern KernelSlot<ClearRecordKernel> clearRecordImpl;
 
 // Whether a side word is set: the result is then that word, whatever the limbs hold, and
 // only further NaNs and infinities can still change it.
