@@ -268,6 +268,16 @@ std::vector<std::pair<std::string, sela::LimbsShiftedOrKernel>> limbPassCopies()
   return copies;
 }
 
+// The copies of round's survey of the limbs that this processor runs.
+std::vector<std::pair<std::string, sela::LimbsSurveyKernel>> surveyCopies() {
+  std::vector<std::pair<std::string, sela::LimbsSurveyKernel>> copies{{"baseline", sela::limbsSurveySse2}};
+#if defined(__x86_64__)
+  if (sela::avx2FamilySupported()) copies.emplace_back("avx2", sela::limbsSurveyAvx2);
+  if (sela::avx512FamilySupported()) copies.emplace_back("avx512", sela::limbsSurveyAvx512);
+#endif
+  return copies;
+}
+
 // The copies of the merge's pass over both records' limbs that this processor runs.
 std::vector<std::pair<std::string, sela::LimbsMergeKernel>> mergePassCopies() {
   std::vector<std::pair<std::string, sela::LimbsMergeKernel>> copies{{"baseline", sela::limbsMergeSse2}};
@@ -380,6 +390,19 @@ TEST(AccumulatorLimbPass, EveryCopyGivesTheBitsOfAPlainLoop) {
     uint64_t shifted = 0;
     for (int k = 0; k < sela::kSuperLimbs; ++k) shifted |= limbs[k] + p;
     for (const auto& [name, kernel] : limbPassCopies()) EXPECT_EQ(shifted, kernel(limbs, p)) << name << " " << trial;
+    // The survey: the same OR, and the limbs in use found from both ends.
+    int64_t lowest = -1, highest = -1;
+    for (int k = 0; k < sela::kSuperLimbs; ++k) {
+      if (limbs[k] == 0) continue;
+      if (lowest < 0) lowest = k;
+      highest = k;
+    }
+    for (const auto& [name, kernel] : surveyCopies()) {
+      const sela::LimbSurvey s = kernel(limbs, p);
+      EXPECT_EQ(shifted, s.shiftedOr) << name << " " << trial;
+      EXPECT_EQ(lowest, s.lowest) << name << " " << trial;
+      EXPECT_EQ(highest, s.highest) << name << " " << trial;
+    }
   }
 }
 
@@ -512,14 +535,18 @@ void expectInPlaceRoutesMatchTheRegister(const std::string& copy) {
 TEST(Accumulator, InPlaceOperationsLeaveTheRegisterRoutesWords) {
   const sela::LimbsShiftedOrKernel chosen = sela::limbsShiftedOrImpl.get();
   const sela::LimbsMergeKernel chosenMerge = sela::limbsMergeImpl.get();
+  const sela::LimbsSurveyKernel chosenSurvey = sela::limbsSurveyImpl.get();
   const auto merges = mergePassCopies();
+  const auto surveys = surveyCopies();
   size_t m = 0;
   for (const auto& [name, kernel] : limbPassCopies()) {
     sela::limbsShiftedOrImpl.store(kernel);
     sela::limbsMergeImpl.store(merges[m].second);
-    expectInPlaceRoutesMatchTheRegister(name + " / merge " + merges[m].first);
+    sela::limbsSurveyImpl.store(surveys[m].second);
+    expectInPlaceRoutesMatchTheRegister(name + " / merge and survey " + merges[m].first);
     m = (m + 1) % merges.size();
   }
+  sela::limbsSurveyImpl.store(chosenSurvey);
   // The merge copies beside the chosen check too.
   sela::limbsShiftedOrImpl.store(chosen);
   for (const auto& [name, kernel] : merges) {
@@ -569,8 +596,16 @@ TEST(Accumulator, TheLimbCheckIsExactAtEveryEdgeOfTheHeadroom) {
   // [-b, b) rejected, by add, merge and round alike.
   const double x[] = {1.5};
   const sela::LimbsShiftedOrKernel chosen = sela::limbsShiftedOrImpl.get();
+  const sela::LimbsSurveyKernel chosenSurvey = sela::limbsSurveyImpl.get();
+  const sela::LimbsMergeKernel chosenMerge = sela::limbsMergeImpl.get();
+  const auto surveys = surveyCopies();
+  const auto merges = mergePassCopies();
+  size_t m = 0;
   for (const auto& [name, kernel] : limbPassCopies()) {
     sela::limbsShiftedOrImpl.store(kernel);
+    sela::limbsSurveyImpl.store(surveys[m].second);
+    sela::limbsMergeImpl.store(merges[m].second);
+    ++m;
     for (int64_t k : {1, 2, 3, 5, 16, 17, 100, 1024, 1025, 2046, 2047}) {
       const int64_t b = k << 52;
       const int64_t p = int64_t{1} << (63 - std::countl_zero(static_cast<uint64_t>(b)));
@@ -608,6 +643,8 @@ TEST(Accumulator, TheLimbCheckIsExactAtEveryEdgeOfTheHeadroom) {
     }
   }
   sela::limbsShiftedOrImpl.store(chosen);
+  sela::limbsSurveyImpl.store(chosenSurvey);
+  sela::limbsMergeImpl.store(chosenMerge);
 }
 
 TEST(Accumulator, RecordsAtTheEdgeOfTheHeadroomStayExact) {

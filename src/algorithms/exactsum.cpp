@@ -41,6 +41,25 @@ inline void storeLanes(uint64_t* p, Lanes2 v) { std::memcpy(p, &v, sizeof v); }
 
 }  // namespace
 
+// The baseline survey: the shifted OR, then the scans from both ends, four limbs at a time
+// (most of a register is zero).
+LimbSurvey limbsSurveySse2(const uint64_t* limbs, uint64_t p) {
+  LimbSurvey s{limbsShiftedOrSse2(limbs, p), -1, -1};
+  int64_t u = kSuperLimbs - 1;
+  while (u >= 3 && (limbs[u] | limbs[u - 1] | limbs[u - 2] | limbs[u - 3]) == 0) u -= 4;
+  while (u >= 0 && limbs[u] == 0) --u;
+  if (u < 0) return s;
+  int64_t lo = 0;
+  while (lo + 4 <= u && (limbs[lo] | limbs[lo + 1] | limbs[lo + 2] | limbs[lo + 3]) == 0) lo += 4;
+  while (limbs[lo] == 0) ++lo;
+  s.lowest = lo;
+  s.highest = u;
+  return s;
+}
+
+constinit KernelSlot<LimbsSurveyKernel> limbsSurveyImpl{
+    {limbsSurveySse2, SELA_X86_KERNEL(limbsSurveyAvx2), SELA_X86_KERNEL(limbsSurveyAvx512)}};
+
 // One pass testing both records (four independent OR chains per record), then one adding:
 // with sixteen vector registers the sums cannot wait in registers for the test, so the
 // limbs are read again from the cache instead.
@@ -788,7 +807,16 @@ InPlace mergeInPlace(uint64_t* words, const uint64_t* other) {
 }
 
 bool roundRecord(const uint64_t* words, double& result) {
-  if (!validRecord(words)) return false;
+  // The record check, its pass over the limbs also finding the limbs in use.
+  if (!validFrameOf(words)) return false;
+  const auto addsLeft = static_cast<int64_t>(words[kCountdownWord]);
+  const uint64_t* record = words + kFirstLimbWord;
+  const LimbTest test = wellWithinHeadroom(addsLeft);
+  const LimbSurvey survey = limbsSurveyImpl.get()(record, test.shift);
+  if ((survey.shiftedOr & test.forbidden) != 0 &&
+      (addsLeft == kAddsAfterInit || !limbsWithinHeadroom<false>(record, nullptr, addsLeft))) {
+    return false;
+  }
   if (words[kNanWord] != 0) {
     result = fromBits(words[kNanWord]);
     return true;
@@ -797,10 +825,7 @@ bool roundRecord(const uint64_t* words, double& result) {
     result = fromBits(words[kInfWord]);
     return true;
   }
-  const uint64_t* record = words + kFirstLimbWord;
-  int64_t u = kSuperLimbs - 1;
-  while (u >= 3 && (record[u] | record[u - 1] | record[u - 2] | record[u - 3]) == 0) u -= 4;
-  while (u >= 0 && record[u] == 0) --u;
+  const int64_t u = survey.highest;
   if (u >= kSuperLimbs - 2) {
     // Carries may reach the top limb, and overflowBits may change: the whole register.
     SuperAccumulator acc;
@@ -813,9 +838,7 @@ bool roundRecord(const uint64_t* words, double& result) {
     result = u < 0 && words[kOverflowWord] == 0 ? 0.0 : fromBits(words[kOverflowWord]);
     return true;
   }
-  int64_t lo = 0;
-  while (lo + 4 <= u && (record[lo] | record[lo + 1] | record[lo + 2] | record[lo + 3]) == 0) lo += 4;
-  while (record[lo] == 0) ++lo;
+  const int64_t lo = survey.lowest;
   // round's carry propagation and rounding over a copy of the limbs in use: lo - 1 (where
   // a top digit of -1 folds) up to u + 2 (the carry out of u ends in u + 1).
   int64_t limbs[kSuperLimbs];

@@ -17,6 +17,7 @@
 // the baseline ones.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 
 #include "algorithms/binary64.h"
@@ -122,6 +123,32 @@ using LimbsShiftedOrKernel = uint64_t (*)(const uint64_t*, uint64_t);
 template <typename Kernel>
 class KernelSlot;
 extern KernelSlot<LimbsShiftedOrKernel> limbsShiftedOrImpl;
+
+// The record check's pass that round makes: the OR of every limb plus p (as
+// limbsShiftedOr gives it), and the lowest and the highest non-zero limb (-1 for both
+// when every limb is zero). The same answer from every copy.
+struct LimbSurvey {
+  uint64_t shiftedOr;
+  int64_t lowest;
+  int64_t highest;
+};
+// The lowest and the highest limb whose bit is set in inUse (limb i at bit i % 64 of word
+// i / 64), -1 for both when none is.
+static inline int64_t lowestInUse(const uint64_t* inUse) {
+  for (int w = 0; w < 3; ++w)
+    if (inUse[w] != 0) return 64 * w + std::countr_zero(inUse[w]);
+  return -1;
+}
+static inline int64_t highestInUse(const uint64_t* inUse) {
+  for (int w = 2; w >= 0; --w)
+    if (inUse[w] != 0) return 64 * w + 63 - std::countl_zero(inUse[w]);
+  return -1;
+}
+LimbSurvey limbsSurveySse2(const uint64_t* limbs, uint64_t p);
+LimbSurvey limbsSurveyAvx2(const uint64_t* limbs, uint64_t p);
+LimbSurvey limbsSurveyAvx512(const uint64_t* limbs, uint64_t p);
+using LimbsSurveyKernel = LimbSurvey (*)(const uint64_t*, uint64_t);
+extern KernelSlot<LimbsSurveyKernel> limbsSurveyImpl;
 
 // ---- The merge's pass over both records' limbs, one copy per instruction set ----
 

@@ -64,3 +64,26 @@ void sela::clearRecordAvx2(uint64_t* words) {
 #pragma GCC unroll 33
   for (int j = 1; j < 34; ++j) _mm256_storeu_si256(reinterpret_cast<__m256i*>(words + 4 * j), _mm256_setzero_si256());
 }
+
+// The survey on 256-bit vectors: the shifted OR as limbsShiftedOrAvx2 forms it, and one
+// bit per limb (from the sign bits of a compare with zero) for the limbs in use.
+__attribute__((target("avx2"))) sela::LimbSurvey sela::limbsSurveyAvx2(const uint64_t* limbs, uint64_t p) {
+  const __m256i shift = _mm256_set1_epi64x(static_cast<long long>(p));
+  const __m256i zero = _mm256_setzero_si256();
+  __m256i r[4] = {zero, zero, zero, zero};
+  uint64_t zeroBits[2] = {0, 0};  // bit i: limb i (then 64 + i) is zero
+#pragma GCC unroll 32
+  for (int j = 0; j < 32; ++j) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(limbs + 4 * j));
+    r[j % 4] = _mm256_or_si256(r[j % 4], _mm256_add_epi64(v, shift));
+    const auto z = static_cast<uint64_t>(_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpeq_epi64(v, zero))));
+    zeroBits[j / 16] |= z << (4 * (j % 16));
+  }
+  alignas(32) uint64_t lanes[4];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), _mm256_or_si256(_mm256_or_si256(r[0], r[1]), _mm256_or_si256(r[2], r[3])));
+  const uint64_t shiftedOr =
+      ((lanes[0] | lanes[1]) | (lanes[2] | lanes[3])) | (((limbs[128] + p) | (limbs[129] + p)) | (limbs[130] + p));
+  const uint64_t inUse[3] = {~zeroBits[0], ~zeroBits[1],
+                             uint64_t{limbs[128] != 0} | uint64_t{limbs[129] != 0} << 1 | uint64_t{limbs[130] != 0} << 2};
+  return {shiftedOr, lowestInUse(inUse), highestInUse(inUse)};
+}

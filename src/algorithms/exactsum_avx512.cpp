@@ -56,3 +56,23 @@ void sela::clearRecordAvx512(uint64_t* words) {
 #pragma GCC unroll 16
   for (int j = 1; j < 17; ++j) _mm512_storeu_si512(words + 8 * j, _mm512_setzero_si512());
 }
+
+// The survey on AVX-512 vectors: the shifted OR as limbsShiftedOrAvx512 forms it, and one
+// mask bit per limb in use (a test of each vector against itself).
+sela::LimbSurvey sela::limbsSurveyAvx512(const uint64_t* limbs, uint64_t p) {
+  const __m512i shift = _mm512_set1_epi64(static_cast<long long>(p));
+  constexpr __mmask8 kTail = (1u << (kSuperLimbs - 128)) - 1;  // limbs 128 .. 130
+  __m512i r[2] = {_mm512_setzero_si512(), _mm512_setzero_si512()};
+  uint64_t inUse[3] = {0, 0, 0};
+#pragma GCC unroll 17
+  for (int j = 0; j < 17; ++j) {
+    // Zero lanes of the masked tail load pass the test (0 + p < 2p) and are not in use.
+    const __m512i v = j < 16 ? _mm512_loadu_si512(limbs + 8 * j) : _mm512_maskz_loadu_epi64(kTail, limbs + 8 * j);
+    r[j % 2] = _mm512_or_si512(r[j % 2], _mm512_add_epi64(v, shift));
+    inUse[j / 8] |= static_cast<uint64_t>(_mm512_test_epi64_mask(v, v)) << (8 * (j % 8));
+  }
+  alignas(64) uint64_t lanes[8];
+  _mm512_store_si512(lanes, _mm512_or_si512(r[0], r[1]));
+  const uint64_t shiftedOr = ((lanes[0] | lanes[1]) | (lanes[2] | lanes[3])) | ((lanes[4] | lanes[5]) | (lanes[6] | lanes[7]));
+  return {shiftedOr, lowestInUse(inUse), highestInUse(inUse)};
+}
