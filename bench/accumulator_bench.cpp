@@ -1,6 +1,7 @@
 // The caller-owned accumulator against the one-shot exact exports on the same data, with
 // sela_sum_naive of the same run as the baseline: adding chunks of 10^5 and 10^7 values
-// (or products) to a record, a short init + add + round, a merge and a round.
+// (or products) to a record, short chunks added to a record, a short init + add + round, a
+// merge and a round.
 //
 // Arrays rotate between iterations through the shared pools of bench_util.h.
 #include <map>
@@ -99,5 +100,9 @@ SELA_ACC_BENCH(dot_exact, exactDot, SELA_ACC_CHUNKS)
 SELA_ACC_BENCH(add_products, accumulatorAddProducts, SELA_ACC_CHUNKS)
 SELA_ACC_BENCH(short_sum_exact, exactSum, SELA_ACC_SHORT)
 SELA_ACC_BENCH(init_add_round, accumulatorShort, SELA_ACC_SHORT)
+// Short chunks added to one record in turn: the record check, the deposits, and every
+// 2047 values a normalisation of the record in place.
+SELA_ACC_BENCH(add_short, accumulatorAdd, ->Arg(16)->Arg(1000)->Unit(benchmark::kNanosecond))
+SELA_ACC_BENCH(sum_naive_short, naive, ->Arg(16)->Arg(1000)->Unit(benchmark::kNanosecond))
 SELA_ACC_BENCH(merge, accumulatorMerge, ->Unit(benchmark::kNanosecond))
 SELA_ACC_BENCH(round, accumulatorRound, ->Unit(benchmark::kNanosecond))

@@ -725,21 +725,47 @@ void carryRecord(uint64_t* words) {
   words[kCountdownWord] = static_cast<uint64_t>(kAddsAfterCarry);
 }
 
-// Deposits x[0..n-1] into a valid record's words without touching its countdown.
+// One element into the limbs (any copy of them), or into the side words for a NaN or an
+// infinity.
+inline void depositWord(uint64_t* words, uint64_t* limbs, double v) {
+  const uint64_t u = bitsOf(v);
+  const uint64_t e = exponentField(u);
+  if (e == kSpecialField) [[unlikely]] {
+    recordSpecial(words[kInfWord], words[kNanWord], u);
+    return;
+  }
+  int64_t index, low, high;
+  depositParts(u, e, index, low, high);
+  limbs[index] += static_cast<uint64_t>(low);
+  limbs[index + 1] += static_cast<uint64_t>(high);
+}
+
+// From this many elements on, deposits alternate between the record's limbs and three
+// zeroed copies of the limbs finite doubles reach.
+constexpr int64_t kInPlaceCopiesMinLength = 64;
+
+// Deposits x[0..n-1] into a valid record's words without touching its countdown. Data of
+// one binade put every deposit into the same two limbs, and each such deposit waits for
+// the store of the one before: longer inputs deposit element i into copy i mod 4 (copy 0
+// the record itself), four chains instead of one, and add the copies into the record at
+// the end. The words are those of depositing one element after another: the limbs'
+// integer additions commute, and the headroom keeps every partial sum exact.
 void depositInPlace(uint64_t* words, const double* x, int64_t n) {
   uint64_t* limbs = words + kFirstLimbWord;
-  for (int64_t i = 0; i < n; ++i) {
-    const uint64_t u = bitsOf(x[i]);
-    const uint64_t e = exponentField(u);
-    if (e == kSpecialField) [[unlikely]] {
-      recordSpecial(words[kInfWord], words[kNanWord], u);
-      continue;
-    }
-    int64_t index, low, high;
-    depositParts(u, e, index, low, high);
-    limbs[index] += static_cast<uint64_t>(low);
-    limbs[index + 1] += static_cast<uint64_t>(high);
+  if (n < kInPlaceCopiesMinLength) {
+    for (int64_t i = 0; i < n; ++i) depositWord(words, limbs, x[i]);
+    return;
   }
+  uint64_t copies[3][kShortLimbs] = {};
+  int64_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    depositWord(words, limbs, x[i]);
+    depositWord(words, copies[0], x[i + 1]);
+    depositWord(words, copies[1], x[i + 2]);
+    depositWord(words, copies[2], x[i + 3]);
+  }
+  for (; i < n; ++i) depositWord(words, limbs, x[i]);
+  for (int k = 0; k < kShortLimbs; ++k) limbs[k] += (copies[0][k] + copies[1][k]) + copies[2][k];
 }
 
 }  // namespace
