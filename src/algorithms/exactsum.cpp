@@ -78,7 +78,11 @@ bool limbsMergeSse2(uint64_t* acc, const uint64_t* other, LimbTest accTest, Limb
   const uint64_t orO = (o[0] | o[1]) |
                        (((other[128] + otherTest.shift) | (other[129] + otherTest.shift)) | (other[130] + otherTest.shift));
   if (((orA & accTest.forbidden) | (orO & otherTest.forbidden)) != 0) return false;
-  for (int i = 0; i < 128; i += 2) storeLanes(acc + i, loadLanes(acc + i) + loadLanes(other + i));
+  // Only the pairs where other's limbs are not zero change.
+  for (int i = 0; i < 128; i += 2) {
+    const Lanes2 v = loadLanes(other + i);
+    if ((v[0] | v[1]) != 0) storeLanes(acc + i, loadLanes(acc + i) + v);
+  }
   for (int i = 128; i < kSuperLimbs; ++i) acc[i] += other[i];
   return true;
 }

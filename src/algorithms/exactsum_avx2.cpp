@@ -47,10 +47,13 @@ __attribute__((target("avx2"))) bool sela::limbsMergeAvx2(uint64_t* acc, const u
     tailO |= other[i] + otherTest.shift;
   }
   if (!_mm256_testz_si256(bad, bad) || ((tailA & accTest.forbidden) | (tailO & otherTest.forbidden)) != 0) return false;
+  // Only the vectors where other's limbs are not zero change (a record of data of a few
+  // binades has a few limbs in use).
 #pragma GCC unroll 32
   for (int j = 0; j < 32; ++j) {
-    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(acc + 4 * j));
     const __m256i o = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(other + 4 * j));
+    if (_mm256_testz_si256(o, o)) continue;
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(acc + 4 * j));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(acc + 4 * j), _mm256_add_epi64(a, o));
   }
   for (int i = 128; i < kSuperLimbs; ++i) acc[i] += other[i];

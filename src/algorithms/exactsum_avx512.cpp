@@ -21,12 +21,13 @@ uint64_t sela::limbsShiftedOrAvx512(const uint64_t* limbs, uint64_t p) {
 
 // The merge's pass in one loop: sixteen vectors of sums (and the three limbs beside them,
 // in a masked seventeenth) wait in registers while both records are tested, and are
-// stored only when both pass.
+// stored only when both pass, and only where other's limbs are not zero.
 bool sela::limbsMergeAvx512(uint64_t* acc, const uint64_t* other, LimbTest accTest, LimbTest otherTest) {
   const __m512i pa = _mm512_set1_epi64(static_cast<long long>(accTest.shift));
   const __m512i po = _mm512_set1_epi64(static_cast<long long>(otherTest.shift));
   constexpr __mmask8 kTail = (1u << (kSuperLimbs - 128)) - 1;  // limbs 128 .. 130
   __m512i sums[17];
+  __mmask8 live[17];  // the lanes where other's limb is not zero: the only sums that differ
   __m512i ra[2] = {_mm512_setzero_si512(), _mm512_setzero_si512()};
   __m512i ro[2] = {_mm512_setzero_si512(), _mm512_setzero_si512()};
 #pragma GCC unroll 17
@@ -38,15 +39,19 @@ bool sela::limbsMergeAvx512(uint64_t* acc, const uint64_t* other, LimbTest accTe
     ra[j % 2] = _mm512_or_si512(ra[j % 2], _mm512_add_epi64(a, pa));
     ro[j % 2] = _mm512_or_si512(ro[j % 2], _mm512_add_epi64(o, po));
     sums[j] = _mm512_add_epi64(a, o);
+    live[j] = _mm512_test_epi64_mask(o, o);
   }
   const __mmask8 bad = _mm512_test_epi64_mask(_mm512_or_si512(ra[0], ra[1]),
                                               _mm512_set1_epi64(static_cast<long long>(accTest.forbidden))) |
                        _mm512_test_epi64_mask(_mm512_or_si512(ro[0], ro[1]),
                                               _mm512_set1_epi64(static_cast<long long>(otherTest.forbidden)));
   if (bad != 0) return false;
-#pragma GCC unroll 16
-  for (int j = 0; j < 16; ++j) _mm512_storeu_si512(acc + 8 * j, sums[j]);
-  _mm512_mask_storeu_epi64(acc + 128, kTail, sums[16]);
+  // Only the limbs other changes are stored: a record of data of a few binades has a few
+  // limbs in use, and the stores (most of them across two cache lines: the record is only
+  // 8-byte aligned) cost more than the loads.
+#pragma GCC unroll 17
+  for (int j = 0; j < 17; ++j)
+    if (live[j] != 0) _mm512_mask_storeu_epi64(acc + 8 * j, live[j], sums[j]);
   return true;
 }
 
