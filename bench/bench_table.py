@@ -127,12 +127,15 @@ def machine():
     return f"{os.cpu_count()} cores, {model}, {isa}"
 
 
-def run_filter(bench, pattern, repetitions, min_time):
+def run_filter(bench, pattern, repetitions, min_time, family=None):
     cmd = [bench, f"--benchmark_filter={pattern}", f"--benchmark_repetitions={repetitions}",
            "--benchmark_report_aggregates_only=true", f"--benchmark_min_time={min_time}",
            "--benchmark_format=json"]
-    print("running:", " ".join(cmd), file=sys.stderr)
-    out = subprocess.run(cmd, check=True, stdout=subprocess.PIPE, text=True).stdout
+    env = dict(os.environ)
+    if family is not None:
+        env["SELA_BENCH_FAMILY"] = family
+    print("running:", f"SELA_BENCH_FAMILY={family}" if family else "", " ".join(cmd), file=sys.stderr)
+    out = subprocess.run(cmd, check=True, stdout=subprocess.PIPE, text=True, env=env).stdout
     medians = {}
     for b in json.loads(out)["benchmarks"]:
         # The median of the repetitions; a single run when there is only one.
@@ -144,38 +147,49 @@ def run_filter(bench, pattern, repetitions, min_time):
     return medians
 
 
+def ratio_to_naive(m, name, family, n):
+    v, r = m.get(f"BM_p_{name}_{family}/{n}"), m.get(f"BM_p_sum_naive_{family}/{n}")
+    return None if v is None or r is None else v["ns/elem"] / r["ns/elem"]
+
+
+def fmt_ratio(x):
+    return "—" if x is None else f"{x:.2f}x"
+
+
+def target_rows(runs, only=None):
+    """The header and rows of PEER_ROWS (those named in `only`, if given) over the runs'
+    medians: each cell sela's ratio in every run, then the peer's (in the last run), then
+    the target."""
+    lines = ["| figure | family | " + " | ".join(f"n = {SIZE_NAMES[n]}" for n in SIZES) + " |",
+             "|---|---|" + "---|" * len(SIZES)]
+    for figure, sela, peers, families, targets in PEER_ROWS:
+        if only is not None and sela not in only:
+            continue
+        for family in families:
+            cells = []
+            for n in SIZES:
+                text = " / ".join(fmt_ratio(ratio_to_naive(m, sela, family, n)) for m in runs)
+                theirs = [x for x in (ratio_to_naive(runs[-1], p, family, n) for p in peers) if x is not None]
+                if peers:
+                    text += " / peer " + fmt_ratio(min(theirs) if theirs else None)
+                if targets.get(n):
+                    text += f" (target {targets[n]})"
+                cells.append(text)
+            lines.append(f"| {figure} | {family} | " + " | ".join(cells) + " |")
+    return lines
+
+
 def peer_table(m):
     def per_elem(name):
         b = m.get(name)
         return None if b is None else b["ns/elem"] * 1e9
-
-    def ratio(name, family, n):
-        v, r = per_elem(f"BM_p_{name}_{family}/{n}"), per_elem(f"BM_p_sum_naive_{family}/{n}")
-        return None if v is None or r is None else v / r
-
-    def fmt(x):
-        return "—" if x is None else f"{x:.2f}x"
 
     lines = [f"Measured on {machine()}; medians of repeated runs. Each cell: sela's ratio to "
              "`sela_sum_naive` on the same arrays in the same run, then the peer's (the faster of "
              "its small and large accumulators), then the target. Families: uniform in [-1, 1), "
              "wide (exponents over +-500), GenSum-style sums of condition 1e16 and 1e32; dot "
              "products are those arrays dotted with 1 + 2^-30.", ""]
-    lines.append("| figure | family | " + " | ".join(f"n = {SIZE_NAMES[n]}" for n in SIZES) + " |")
-    lines.append("|---|---|" + "---|" * len(SIZES))
-    for figure, sela, peers, families, targets in PEER_ROWS:
-        for family in families:
-            cells = []
-            for n in SIZES:
-                own = ratio(sela, family, n)
-                theirs = [x for x in (ratio(p, family, n) for p in peers) if x is not None]
-                text = fmt(own)
-                if peers:
-                    text += " / peer " + fmt(min(theirs) if theirs else None)
-                if targets.get(n):
-                    text += f" (target {targets[n]})"
-                cells.append(text)
-            lines.append(f"| {figure} | {family} | " + " | ".join(cells) + " |")
+    lines += target_rows([m])
     for figure, bench in PEER_CENTERED:
         cells = []
         for n in SIZES:
@@ -194,6 +208,22 @@ def peer_table(m):
             else:
                 cells.append(f"{own['cpu_time']:.0f} / peer {theirs['cpu_time']:.0f}")
         lines.append(f"| {figure} | " + " | ".join(cells) + f" | {target} |")
+    return "\n".join(lines)
+
+
+# The rows with targets, for --families: every family's run times these only.
+FAMILY_ROWS = ["sum_naive", "sela_sum_exact", "sela_sum_near", "peer_sum_small", "peer_sum_large",
+               "sela_dot_exact", "peer_dot_small", "peer_dot_large", "sela_condition_number"]
+
+
+def families_table(runs):
+    """runs: [(family, medians)], each from its own process of sela_family_bench."""
+    names = " / ".join(f for f, _ in runs)
+    lines = [f"Measured on {machine()}; medians of repeated runs; each kernel family in its own "
+             "process of sela_family_bench (SELA_BENCH_FAMILY). Each cell: sela's ratio to "
+             f"`sela_sum_naive` on the same arrays in the same run for {names}, then the peer's "
+             "(the faster of its accumulators, in the last family's run), then the target.", ""]
+    lines += target_rows([m for _, m in runs], FAMILY_ROWS)
     return "\n".join(lines)
 
 
@@ -281,7 +311,16 @@ def main():
     ap.add_argument("--min-time", default="0.3")
     ap.add_argument("--update", metavar="README", help="replace the table between the markers in this file")
     ap.add_argument("--peer", action="store_true", help="the table of sela against its peer (bench/peer_bench.cpp)")
+    ap.add_argument("--families", metavar="LIST",
+                    help="with --peer and --bench sela_family_bench: the rows with targets, once per kernel "
+                         "family of the comma-separated list (native, avx2, scalar), side by side")
     args = ap.parse_args()
+    if args.peer and args.families:
+        pattern = "^BM_p_(" + "|".join(FAMILY_ROWS) + ")_"
+        runs = [(f, run_filter(args.bench, pattern, args.repetitions, args.min_time, f))
+                for f in args.families.split(",")]
+        print(families_table(runs))
+        return 0
     if args.peer:
         text = peer_table(run_filter(args.bench, "^BM_p_", args.repetitions, args.min_time))
         begin, end = PEER_BEGIN, PEER_END

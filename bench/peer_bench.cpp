@@ -10,6 +10,7 @@
 // a peer that is not exact would make every ratio meaningless.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <set>
 #include <utility>
@@ -146,9 +147,14 @@ void peerMerge(benchmark::State& state, Family f) {
 void dot2Kernel(benchmark::State& s, Family f) {
   __builtin_cpu_init();
   using Kernel = sela_kernel_result (*)(const double*, int64_t, const double*, int64_t);
-  Kernel k = __builtin_cpu_supports("avx512f") ? dispatchDot2Avx512
-             : (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) ? dispatchDot2Avx2
-                                                                                  : nullptr;
+  // sela_family_bench may time another family than the processor's widest (family_switch.cpp).
+  const char* family = std::getenv("SELA_BENCH_FAMILY");
+  const bool asked = family != nullptr && std::strcmp(family, "native") != 0;
+  const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+  Kernel k = asked ? (std::strcmp(family, "avx2") == 0 && avx2 ? dispatchDot2Avx2 : nullptr)
+             : __builtin_cpu_supports("avx512f") ? dispatchDot2Avx512
+             : avx2                              ? dispatchDot2Avx2
+                                                 : nullptr;
   if (k == nullptr) return s.SkipWithError("no vector Dot2 kernel on this processor");
   dotNearOnes(s, f, [k](const double* x, const double* y, uint64_t n) {
     return k(x, static_cast<int64_t>(n), y, static_cast<int64_t>(n)).value;
@@ -185,8 +191,8 @@ double projection(const double* x, const double* y, uint64_t n) {
   PEER_FAMILY(name, body, WideRange, wide, sizes)       \
   PEER_FAMILY(name, body, Cond1e16, cond1e16, sizes)    \
   PEER_FAMILY(name, body, Cond1e32, cond1e32, sizes)
-#define PEER_SUM(fn) [](benchmark::State& s, Family f) { sum(s, f, fn); }
-#define PEER_DOT(fn) [](benchmark::State& s, Family f) { dotNearOnes(s, f, fn); }
+#define PEER_SUM(fn) [](benchmark::State& state, Family f) { sum(state, f, fn); }
+#define PEER_DOT(fn) [](benchmark::State& state, Family f) { dotNearOnes(state, f, fn); }
 #define PEER_SHORT ->Arg(16)->Unit(benchmark::kNanosecond)
 
 PEER_ALL(sum_naive, PEER_SUM(sela_sum_naive), SELA_SIZES)

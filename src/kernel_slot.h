@@ -75,6 +75,8 @@ class KernelSlot {
   // The stored pointer, null before the first selection.
   Kernel load() const { return impl_.load(std::memory_order_relaxed); }
   void store(Kernel k) { impl_.store(k, std::memory_order_relaxed); }
+  // What each family offers (benchmarks store one family's copies to time it elsewhere).
+  const KernelChoices<Kernel>& choices() const { return choices_; }
 
  private:
   std::atomic<Kernel> impl_{nullptr};

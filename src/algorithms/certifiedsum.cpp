@@ -22,25 +22,24 @@ bool declineDotLanes(const double*, int64_t, const double*, CertifiedDotLanes&) 
 bool declineCenteredLanes(const double*, int64_t, const double*, double, double, CertifiedDotLanes&) { return false; }
 
 bool declineSumLanes(const double*, int64_t, CertifiedDotLanes&) { return false; }
+bool declineExtraction(const double*, int64_t, int64_t, ExtractionLanes&, double*) { return false; }
+bool declineExtractionDot(const double*, const double*, int64_t, int64_t, ExtractionLanes&, double*) { return false; }
 
-using SumLanesKernel = bool (*)(const double*, int64_t, CertifiedDotLanes&);
+}  // namespace
+
 constinit KernelSlot<SumLanesKernel> certifiedSumImpl{
     {declineSumLanes, SELA_X86_KERNEL(certifiedSumLanesAvx2), SELA_X86_KERNEL(certifiedSumLanesAvx512)}};
-using DotLanesKernel = bool (*)(const double*, int64_t, const double*, CertifiedDotLanes&);
-using CenteredLanesKernel = bool (*)(const double*, int64_t, const double*, double, double, CertifiedDotLanes&);
 constinit KernelSlot<DotLanesKernel> certifiedDotImpl{
     {declineDotLanes, SELA_X86_KERNEL(certifiedDotLanesAvx2), SELA_X86_KERNEL(certifiedDotLanesAvx512)}};
 constinit KernelSlot<CenteredLanesKernel> certifiedCenteredImpl{
     {declineCenteredLanes, SELA_X86_KERNEL(certifiedCenteredLanesAvx2), SELA_X86_KERNEL(certifiedCenteredLanesAvx512)}};
 
-using ExtractionKernel = bool (*)(const double*, int64_t, int64_t, ExtractionLanes&, double*);
-bool declineExtraction(const double*, int64_t, int64_t, ExtractionLanes&, double*) { return false; }
 constinit KernelSlot<ExtractionKernel> extractionSumImpl{
     {declineExtraction, SELA_X86_KERNEL(extractionSumBlockAvx2), SELA_X86_KERNEL(extractionSumBlockAvx512)}};
-using ExtractionDotKernel = bool (*)(const double*, const double*, int64_t, int64_t, ExtractionLanes&, double*);
-bool declineExtractionDot(const double*, const double*, int64_t, int64_t, ExtractionLanes&, double*) { return false; }
 constinit KernelSlot<ExtractionDotKernel> extractionDotImpl{
     {declineExtractionDot, SELA_X86_KERNEL(extractionDotBlockAvx2), SELA_X86_KERNEL(extractionDotBlockAvx512)}};
+
+namespace {
 
 constexpr double kMaxDouble = std::numeric_limits<double>::max();
 
@@ -443,6 +442,11 @@ bool extractedDot(const double* x, const double* y, int64_t n, double& result) {
         return kernel(x + start, y + start, len, ahead, lanes, levels);
       },
       result);
+}
+
+int64_t extractionOnlyFrom() {
+  return extractionSumImpl.get() == SELA_X86_KERNEL(extractionSumBlockAvx512) ? kExtractionOnlyFromAvx512
+                                                                              : kExtractionOnlyFromAvx2;
 }
 
 bool certifiedDotAdd(CertifiedDotLanes& lanes, const double* x, const double* y, int64_t n) {

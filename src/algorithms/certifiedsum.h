@@ -88,6 +88,19 @@ constexpr int kExtractionLevels = 4;
 // processors without the vector families.
 bool extractedDot(const double* x, const double* y, int64_t n, double& result);
 constexpr int64_t kExtractionBlock = 2048;
+
+// The length from which the exact engine runs the extraction pass alone, for sums and
+// dot products (below it the compensated pass runs first, and the extraction pass only
+// where it declines). Per family, measured: with the AVX-512 family the extraction pass
+// reads plain data as fast as the compensated pass from 2^17 elements on (data beyond the
+// second-level cache), and ill-conditioned data in some 0.6 of the two passes' time at
+// every length; with the AVX2 family the compensated pass stays 1.2 to 1.5 times faster on
+// plain data at every length (both passes are bound by the additions there, and the
+// extraction pass has more of them), so only data from memory, where a second read costs
+// most, take the one read. The other families have no extraction pass.
+int64_t extractionOnlyFrom();
+constexpr int64_t kExtractionOnlyFromAvx512 = int64_t{1} << 17;
+constexpr int64_t kExtractionOnlyFromAvx2 = int64_t{1} << 20;
 // The top level's exponent k1 stays at or below this, so that no running value reaches
 // 2^1024 (they stay below 2^(k1 + 1)).
 constexpr int kExtractionTop = 1022;
@@ -140,5 +153,19 @@ bool certifiedCenteredLanesAvx2(const double* x, int64_t n, const double* y, dou
                                 CertifiedDotLanes& lanes);
 bool certifiedCenteredLanesAvx512(const double* x, int64_t n, const double* y, double cx, double cy,
                                   CertifiedDotLanes& lanes);
+
+// The copies this processor runs, each chosen on first use (kernel_slot.h).
+using SumLanesKernel = bool (*)(const double*, int64_t, CertifiedDotLanes&);
+using DotLanesKernel = bool (*)(const double*, int64_t, const double*, CertifiedDotLanes&);
+using CenteredLanesKernel = bool (*)(const double*, int64_t, const double*, double, double, CertifiedDotLanes&);
+using ExtractionKernel = bool (*)(const double*, int64_t, int64_t, ExtractionLanes&, double*);
+using ExtractionDotKernel = bool (*)(const double*, const double*, int64_t, int64_t, ExtractionLanes&, double*);
+template <typename Kernel>
+class KernelSlot;
+extern KernelSlot<SumLanesKernel> certifiedSumImpl;
+extern KernelSlot<DotLanesKernel> certifiedDotImpl;
+extern KernelSlot<CenteredLanesKernel> certifiedCenteredImpl;
+extern KernelSlot<ExtractionKernel> extractionSumImpl;
+extern KernelSlot<ExtractionDotKernel> extractionDotImpl;
 
 }  // namespace sela

@@ -2,15 +2,6 @@
 
 namespace sela {
 
-namespace {
-
-// From this length on (8 MiB of data, more than the second-level caches hold) the data
-// come from memory, and the extraction pass, whose arithmetic then hides behind the
-// reading, runs alone.
-constexpr int64_t kExtractionOnlyFrom = int64_t{1} << 20;
-
-}  // namespace
-
 constinit KernelSlot<const ProductSplit*> productSplitImpl{{&kNoProductSplit, SELA_X86_KERNEL(&kFmaProductSplit), nullptr}};
 
 const ProductSplit* productSplit() {
@@ -51,18 +42,18 @@ namespace {
 // sum rounded to nearest, which is what round gives (a zero sum included: +0.0 both ways).
 // Every call decides for itself: nothing is kept between calls. Data in cache take the
 // cheap compensated pass and, where it cannot decide (heavy cancellation), the extraction
-// pass, which decides far worse conditioned data; long data, whose reading costs more
-// than either pass's arithmetic, take the extraction pass alone, so that a sum it decides
-// reads them once. What both decline goes, when short, to the short register (no record
-// to zero, no carries before the end, a rounding that reads only the limbs touched), else
-// to the arrangements of add. What the short passes could not decide (`shortFailed`)
+// pass, which decides far worse conditioned data; long data (from extractionOnlyFrom(),
+// per family: where a second read costs more than the compensated pass saves) take the
+// extraction pass alone, so that a sum it decides reads them once. What both decline
+// goes, when short, to the short register (no record to zero, no carries before the end,
+// a rounding that reads only the limbs touched), else to the arrangements of add. What the short passes could not decide (`shortFailed`)
 // goes straight to the short register. Kept apart from superSum, so that a short sum
 // settled in registers sets up no frame for the register.
 __attribute__((noinline)) double sumAfterShortPasses(const double* x, int64_t n, bool shortFailed) {
   if (n <= 0) return 0.0;
   double nearest;
   if (!shortFailed) {
-    if (n >= kExtractionOnlyFrom) {
+    if (n >= extractionOnlyFrom()) {
       if (extractedSum(x, n, nearest)) return nearest;
     } else {
       if (n >= 2 && certifiedSum(x, n, nearest)) return nearest;
@@ -89,19 +80,19 @@ double superSum(const double* x, int64_t n) {
 
 namespace {
 
-// The certified pass first, at every length (certifiedsum.h): on data that do not cancel
-// almost completely it decides the rounding while streaming at the speed of the vector
-// dot kernels, and where it accepts, its double is the value round gives, product floor
-// included. Heavy cancellation (or a tie, a special value, an overflow) pays for that
-// pass once more before the exact products. What the short passes could not decide
-// (`shortFailed`: special values, overflow, sums beyond their refinements) goes straight
-// to the exact products.
+// The certified pass first, below extractionOnlyFrom() (certifiedsum.h): on data that do
+// not cancel almost completely it decides the rounding while streaming at the speed of
+// the vector dot kernels, and where it accepts, its double is the value round gives,
+// product floor included; the extraction pass takes what it declines, and longer data
+// alone. What both decline (a tie, a special value, an overflow) goes to the exact
+// products. What the short passes could not decide (`shortFailed`: special values,
+// overflow, sums beyond their refinements) goes straight to the exact products.
 __attribute__((noinline)) double dotAfterShortPasses(const double* x, const double* y, int64_t nx,
                                                      bool shortFailed) {
   if (nx <= 0) return 0.0;
   double nearest;
   if (!shortFailed) {
-    if (nx >= kExtractionOnlyFrom) {
+    if (nx >= extractionOnlyFrom()) {
       if (extractedDot(x, y, nx, nearest)) return nearest;
     } else if (certifiedDot(x, y, nx, nearest) || extractedDot(x, y, nx, nearest)) {
       return nearest;

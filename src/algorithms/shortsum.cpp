@@ -16,14 +16,12 @@ namespace {
 
 ShortVerdict noShortDot(const double*, const double*, int64_t, double&) { return ShortVerdict::NotTaken; }
 
-using ShortSumKernel = ShortVerdict (*)(const double*, int64_t, double&);
+}  // namespace
+
 constinit KernelSlot<ShortSumKernel> shortSumImpl{
     {shortSumSse2, SELA_X86_KERNEL(shortSumAvx2), SELA_X86_KERNEL(shortSumAvx512)}};
-using ShortDotKernel = ShortVerdict (*)(const double*, const double*, int64_t, double&);
 constinit KernelSlot<ShortDotKernel> shortDotImpl{
     {noShortDot, SELA_X86_KERNEL(shortDotAvx2), SELA_X86_KERNEL(shortDotAvx512)}};
-
-}  // namespace
 
 ShortVerdict shortSum(const double* x, int64_t n, double& result) { return shortSumImpl.get()(x, n, result); }
 

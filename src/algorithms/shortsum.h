@@ -35,4 +35,12 @@ ShortVerdict shortSumAvx512(const double* x, int64_t n, double& result);
 ShortVerdict shortDotAvx2(const double* x, const double* y, int64_t n, double& result);
 ShortVerdict shortDotAvx512(const double* x, const double* y, int64_t n, double& result);
 
+// The copies this processor runs, each chosen on first use (kernel_slot.h).
+using ShortSumKernel = ShortVerdict (*)(const double*, int64_t, double&);
+using ShortDotKernel = ShortVerdict (*)(const double*, const double*, int64_t, double&);
+template <typename Kernel>
+class KernelSlot;
+extern KernelSlot<ShortSumKernel> shortSumImpl;
+extern KernelSlot<ShortDotKernel> shortDotImpl;
+
 }  // namespace sela
