@@ -1,11 +1,13 @@
 // The caller-owned accumulator against the one-shot exact exports on the same data, with
 // sela_sum_naive of the same run as the baseline: adding chunks of 10^5 and 10^7 values
-// (or products) to a record, a short init + add + round, a merge and a round.
+// (or products) to a record, short chunks added to a record, a short init + add + round, a
+// merge and a round.
 //
 // Arrays rotate between iterations through the shared pools of bench_util.h.
 #include <map>
 
 #include "bench_util.h"
+#include "peer_accumulator.h"
 #include "sela.h"
 
 namespace {
@@ -81,6 +83,37 @@ void accumulatorRound(benchmark::State& state, Family f) {
   }
 }
 
+// The peer's small accumulator (bench/peer_accumulator.h) in the same roles: short chunks
+// added to one kept register, and the rounding of registers holding 10^4 values (in place:
+// the peer's round carries its register, which keeps its value, so later rounds of the
+// same register find it carried already -- the lighter case for the peer).
+void peerAdd(benchmark::State& s, Family f) {
+  peer::Small acc;
+  peer::init(acc);
+  benchutil::runSum(s, f, [&](const double* x, uint64_t n) {
+    peer::add(acc, x, static_cast<int64_t>(n));
+    return acc.depositsLeft;
+  });
+  benchmark::DoNotOptimize(peer::round(acc));
+}
+
+void peerRound(benchmark::State& state, Family f) {
+  static std::map<int, std::vector<peer::Small>> cache;
+  auto& records = cache[static_cast<int>(f)];
+  if (records.empty()) {
+    for (const auto& x : benchutil::pool(f, 10000)) {
+      records.emplace_back();
+      peer::init(records.back());
+      peer::add(records.back(), x.data(), static_cast<int64_t>(x.size()));
+    }
+  }
+  size_t k = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(peer::round(records[k]));
+    k = (k + 1) % records.size();
+  }
+}
+
 }  // namespace
 
 #define SELA_ACC_BENCH(name, fn, sizes)                                                      \
@@ -99,5 +132,11 @@ SELA_ACC_BENCH(dot_exact, exactDot, SELA_ACC_CHUNKS)
 SELA_ACC_BENCH(add_products, accumulatorAddProducts, SELA_ACC_CHUNKS)
 SELA_ACC_BENCH(short_sum_exact, exactSum, SELA_ACC_SHORT)
 SELA_ACC_BENCH(init_add_round, accumulatorShort, SELA_ACC_SHORT)
+// Short chunks added to one record in turn: the record check, the deposits, and every
+// 2047 values a normalisation of the record in place.
+SELA_ACC_BENCH(add_short, accumulatorAdd, ->Arg(16)->Arg(1000)->Unit(benchmark::kNanosecond))
+SELA_ACC_BENCH(peer_add_short, peerAdd, ->Arg(16)->Arg(1000)->Unit(benchmark::kNanosecond))
+SELA_ACC_BENCH(sum_naive_short, naive, ->Arg(16)->Arg(1000)->Unit(benchmark::kNanosecond))
 SELA_ACC_BENCH(merge, accumulatorMerge, ->Unit(benchmark::kNanosecond))
 SELA_ACC_BENCH(round, accumulatorRound, ->Unit(benchmark::kNanosecond))
+SELA_ACC_BENCH(peer_round, peerRound, ->Unit(benchmark::kNanosecond))

@@ -45,6 +45,9 @@ void storeAll(Wanted w) {
   storeFamily(sela::shortDotImpl, w);
   storeFamily(sela::productSplitImpl, w);
   storeFamily(sela::limbsShiftedOrImpl, w);
+  storeFamily(sela::limbsSurveyImpl, w);
+  storeFamily(sela::limbsMergeImpl, w);
+  storeFamily(sela::clearRecordImpl, w);
   storeFamily(sela::conditionBlocksImpl, w);
   storeFamily(sela::naiveDotImpl, w);
   storeFamily(sela::dot2Impl, w);

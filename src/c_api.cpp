@@ -179,10 +179,7 @@ double sela_dot_k(const double* x, const double* y, uint64_t n, int32_t k) {
 
 void sela_accumulator_init(sela_accumulator* record) {
   if (record == nullptr) return;
-  // The words of an initialised accumulator, written in place.
-  std::memset(record, 0, sizeof *record);
-  record->opaque[0] = sela::kAccumulatorFormat;
-  record->opaque[1] = static_cast<uint64_t>(sela::kAddsAfterInit);
+  sela::initializeRecord(record->opaque);
 }
 
 int sela_accumulator_add(sela_accumulator* record, const double* x, uint64_t n) {

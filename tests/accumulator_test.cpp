@@ -268,7 +268,106 @@ std::vector<std::pair<std::string, sela::LimbsShiftedOrKernel>> limbPassCopies()
   return copies;
 }
 
+// The copies of round's survey of the limbs that this processor runs.
+std::vector<std::pair<std::string, sela::LimbsSurveyKernel>> surveyCopies() {
+  std::vector<std::pair<std::string, sela::LimbsSurveyKernel>> copies{{"baseline", sela::limbsSurveySse2}};
+#if defined(__x86_64__)
+  if (sela::avx2FamilySupported()) copies.emplace_back("avx2", sela::limbsSurveyAvx2);
+  if (sela::avx512FamilySupported()) copies.emplace_back("avx512", sela::limbsSurveyAvx512);
+#endif
+  return copies;
+}
+
+// The copies of the merge's pass over both records' limbs that this processor runs.
+std::vector<std::pair<std::string, sela::LimbsMergeKernel>> mergePassCopies() {
+  std::vector<std::pair<std::string, sela::LimbsMergeKernel>> copies{{"baseline", sela::limbsMergeSse2}};
+#if defined(__x86_64__)
+  if (sela::avx2FamilySupported()) copies.emplace_back("avx2", sela::limbsMergeAvx2);
+  if (sela::avx512FamilySupported()) copies.emplace_back("avx512", sela::limbsMergeAvx512);
+#endif
+  return copies;
+}
+
 }  // namespace
+
+// The merge's pass against plain loops, every copy: the sums stored exactly when both
+// records pass their test (the OR of limb + shift has no forbidden bit), nothing written
+// otherwise, the word past the limbs never touched; the record merged with itself too.
+// Limbs at every vector edge and in the tail, so a copy that skips a vector or the tail
+// in its test or its stores is caught.
+TEST(AccumulatorLimbPass, EveryMergeCopyGivesTheWordsOfPlainLoops) {
+  std::mt19937_64 rng(77);
+  const int edges[] = {0, 1, 3, 4, 7, 8, 15, 16, 63, 64, 120, 127, 128, 129, 130};
+  const int64_t counts[] = {0, 1, 2, 3, 1000, 1024, 2046, 2047};
+  auto testOf = [](int64_t used) -> sela::LimbTest {
+    if (used == 0) return {0, ~uint64_t{0}};
+    const int q = 63 - std::countl_zero(static_cast<uint64_t>(used)) + 52;
+    return {uint64_t{1} << q, ~uint64_t{0} << (q + 1)};
+  };
+  for (int trial = 0; trial < 4000; ++trial) {
+    uint64_t acc[sela::kSuperLimbs + 1] = {}, other[sela::kSuperLimbs + 1] = {};
+    const int64_t usedA = counts[rng() % std::size(counts)], usedO = counts[rng() % std::size(counts)];
+    const sela::LimbTest ta = testOf(usedA), to = testOf(usedO);
+    for (uint64_t* limbs : {acc, other}) {
+      const int64_t used = limbs == acc ? usedA : usedO;
+      const int count = rng() % 5 == 0 ? 0 : 1 + static_cast<int>(rng() % 5);
+      for (int c = 0; c < count; ++c) {
+        const int at = rng() % 2 ? edges[rng() % std::size(edges)] : static_cast<int>(rng() % sela::kSuperLimbs);
+        // Mostly within the headroom, sometimes just beyond it, sometimes anything.
+        const uint64_t room = static_cast<uint64_t>(used) << 52;
+        switch (rng() % 4) {
+          case 0: limbs[at] = rng(); break;
+          case 1: limbs[at] = rng() % 2 ? room : uint64_t{0} - room - 1; break;
+          default: limbs[at] = room == 0 ? 0 : rng() % room - room / 2; break;
+        }
+      }
+    }
+    acc[sela::kSuperLimbs] = other[sela::kSuperLimbs] = 0x5A5A5A5A5A5A5A5AULL;  // past the limbs
+    uint64_t orA = 0, orO = 0, sums[sela::kSuperLimbs + 1];
+    for (int k = 0; k < sela::kSuperLimbs; ++k) {
+      orA |= acc[k] + ta.shift;
+      orO |= other[k] + to.shift;
+      sums[k] = acc[k] + other[k];
+    }
+    sums[sela::kSuperLimbs] = acc[sela::kSuperLimbs];
+    const bool pass = ((orA & ta.forbidden) | (orO & to.forbidden)) == 0;
+    for (const auto& [name, kernel] : mergePassCopies()) {
+      uint64_t a[sela::kSuperLimbs + 1];
+      std::memcpy(a, acc, sizeof a);
+      EXPECT_EQ(pass, kernel(a, other, ta, to)) << name << " " << trial;
+      EXPECT_EQ(0, std::memcmp(a, pass ? sums : acc, sizeof a)) << name << " " << trial;
+      // With itself: both tests on the same limbs, each limb doubled.
+      std::memcpy(a, acc, sizeof a);
+      uint64_t orSelf = 0;
+      for (int k = 0; k < sela::kSuperLimbs; ++k) orSelf |= acc[k] + to.shift;
+      const bool selfPass = ((orA & ta.forbidden) | (orSelf & to.forbidden)) == 0;
+      EXPECT_EQ(selfPass, kernel(a, a, ta, to)) << name << " self " << trial;
+      for (int k = 0; k < sela::kSuperLimbs; ++k) ASSERT_EQ(selfPass ? 2 * acc[k] : acc[k], a[k]) << name << " self " << trial;
+      EXPECT_EQ(acc[sela::kSuperLimbs], a[sela::kSuperLimbs]) << name << " self " << trial;
+    }
+  }
+}
+
+TEST(AccumulatorLimbPass, EveryClearCopyWritesTheEmptyRecord) {
+  sela::SuperAccumulator empty;
+  sela::initialize(empty);
+  std::vector<std::pair<std::string, sela::ClearRecordKernel>> copies{{"baseline", sela::clearRecordSse2}};
+#if defined(__x86_64__)
+  if (sela::avx2FamilySupported()) copies.emplace_back("avx2", sela::clearRecordAvx2);
+  if (sela::avx512FamilySupported()) copies.emplace_back("avx512", sela::clearRecordAvx512);
+#endif
+  for (const auto& [name, kernel] : copies) {
+    for (int offset : {0, 1, 3}) {  // the record is 8-byte aligned only
+      uint64_t words[sela::kAccumulatorWords + 5];
+      std::memset(words, 0xA5, sizeof words);
+      kernel(words + 1 + offset);
+      EXPECT_EQ(0, std::memcmp(words + 1 + offset, &empty, sizeof empty)) << name;
+      for (int k = 0; k <= offset; ++k) EXPECT_EQ(0xA5A5A5A5A5A5A5A5ULL, words[k]) << name;
+      for (int k = 1 + offset + sela::kAccumulatorWords; k < sela::kAccumulatorWords + 5; ++k)
+        EXPECT_EQ(0xA5A5A5A5A5A5A5A5ULL, words[k]) << name;
+    }
+  }
+}
 
 // The record check's pass over the limbs against a plain loop, every copy: the OR of
 // limb + p, bit for bit. Sparse records with limbs at every vector edge and at the tail
@@ -291,6 +390,19 @@ TEST(AccumulatorLimbPass, EveryCopyGivesTheBitsOfAPlainLoop) {
     uint64_t shifted = 0;
     for (int k = 0; k < sela::kSuperLimbs; ++k) shifted |= limbs[k] + p;
     for (const auto& [name, kernel] : limbPassCopies()) EXPECT_EQ(shifted, kernel(limbs, p)) << name << " " << trial;
+    // The survey: the same OR, and the limbs in use found from both ends.
+    int64_t lowest = -1, highest = -1;
+    for (int k = 0; k < sela::kSuperLimbs; ++k) {
+      if (limbs[k] == 0) continue;
+      if (lowest < 0) lowest = k;
+      highest = k;
+    }
+    for (const auto& [name, kernel] : surveyCopies()) {
+      const sela::LimbSurvey s = kernel(limbs, p);
+      EXPECT_EQ(shifted, s.shiftedOr) << name << " " << trial;
+      EXPECT_EQ(lowest, s.lowest) << name << " " << trial;
+      EXPECT_EQ(highest, s.highest) << name << " " << trial;
+    }
   }
 }
 
@@ -422,11 +534,26 @@ void expectInPlaceRoutesMatchTheRegister(const std::string& copy) {
 // Every copy of the pass over the record's limbs the processor runs, in turn.
 TEST(Accumulator, InPlaceOperationsLeaveTheRegisterRoutesWords) {
   const sela::LimbsShiftedOrKernel chosen = sela::limbsShiftedOrImpl.get();
+  const sela::LimbsMergeKernel chosenMerge = sela::limbsMergeImpl.get();
+  const sela::LimbsSurveyKernel chosenSurvey = sela::limbsSurveyImpl.get();
+  const auto merges = mergePassCopies();
+  const auto surveys = surveyCopies();
+  size_t m = 0;
   for (const auto& [name, kernel] : limbPassCopies()) {
     sela::limbsShiftedOrImpl.store(kernel);
-    expectInPlaceRoutesMatchTheRegister(name);
+    sela::limbsMergeImpl.store(merges[m].second);
+    sela::limbsSurveyImpl.store(surveys[m].second);
+    expectInPlaceRoutesMatchTheRegister(name + " / merge and survey " + merges[m].first);
+    m = (m + 1) % merges.size();
   }
+  sela::limbsSurveyImpl.store(chosenSurvey);
+  // The merge copies beside the chosen check too.
   sela::limbsShiftedOrImpl.store(chosen);
+  for (const auto& [name, kernel] : merges) {
+    sela::limbsMergeImpl.store(kernel);
+    expectInPlaceRoutesMatchTheRegister("merge " + name);
+  }
+  sela::limbsMergeImpl.store(chosenMerge);
 }
 
 TEST(Accumulator, RecordsOutsideTheInvariantsAreRejected) {
@@ -469,8 +596,16 @@ TEST(Accumulator, TheLimbCheckIsExactAtEveryEdgeOfTheHeadroom) {
   // [-b, b) rejected, by add, merge and round alike.
   const double x[] = {1.5};
   const sela::LimbsShiftedOrKernel chosen = sela::limbsShiftedOrImpl.get();
+  const sela::LimbsSurveyKernel chosenSurvey = sela::limbsSurveyImpl.get();
+  const sela::LimbsMergeKernel chosenMerge = sela::limbsMergeImpl.get();
+  const auto surveys = surveyCopies();
+  const auto merges = mergePassCopies();
+  size_t m = 0;
   for (const auto& [name, kernel] : limbPassCopies()) {
     sela::limbsShiftedOrImpl.store(kernel);
+    sela::limbsSurveyImpl.store(surveys[m].second);
+    sela::limbsMergeImpl.store(merges[m].second);
+    ++m;
     for (int64_t k : {1, 2, 3, 5, 16, 17, 100, 1024, 1025, 2046, 2047}) {
       const int64_t b = k << 52;
       const int64_t p = int64_t{1} << (63 - std::countl_zero(static_cast<uint64_t>(b)));
@@ -508,6 +643,8 @@ TEST(Accumulator, TheLimbCheckIsExactAtEveryEdgeOfTheHeadroom) {
     }
   }
   sela::limbsShiftedOrImpl.store(chosen);
+  sela::limbsSurveyImpl.store(chosenSurvey);
+  sela::limbsMergeImpl.store(chosenMerge);
 }
 
 TEST(Accumulator, RecordsAtTheEdgeOfTheHeadroomStayExact) {
@@ -576,6 +713,147 @@ TEST(Accumulator, RecordTravelsThroughAPipeToAChild) {
   for (int fd : {toChild[0], toChild[1], toParent[0], toParent[1]}) close(fd);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_TRUE(SameBits(oracle::exactSum(x), total));
+}
+
+// ---- Merges at every fill level, and records with one bad word ----------------------
+
+namespace {
+
+// Records at the fill levels merge meets, each with the doubles it holds (for the
+// oracle): empty, one deposit, the countdown near its end or at 0 (so that merging into
+// it normalises it first), a record that used more than a normalisation leaves (merging
+// it normalises a copy), a normalised one, negative values, infinities and a NaN.
+struct Filled {
+  std::string what;
+  sela_accumulator record;
+  std::vector<double> values;
+};
+
+std::vector<Filled> fillLevels(std::mt19937_64& rng) {
+  std::vector<Filled> out;
+  auto make = [&](const std::string& what, std::vector<double> x) {
+    Filled f{what, fresh(), x};
+    EXPECT_EQ(0, sela_accumulator_add(&f.record, x.data(), x.size()));
+    out.push_back(f);
+  };
+  make("empty", {});
+  make("one deposit", {1.0 + pow2(-52)});
+  make("one tiny deposit", {pow2(-1074)});
+  make("countdown at 1", testutil::wideRange(rng, 2046, -1074, 1023));
+  make("countdown at 0", testutil::wideRange(rng, 2047, -60, 60));
+  make("countdown at 0, one binade", testutil::uniform(rng, 2047));
+  make("normalised once, 2 left", testutil::wideRange(rng, 4091, -1074, 1023));
+  make("normalised by the long route", testutil::wideRange(rng, 10000, -200, 200));
+  make("near the top of the range", {kMax, kMax, kMax, -pow2(-1074)});
+  make("negative", {-kMax, -1.0, -pow2(-1074)});
+  make("cancelling to zero", {3.0, -3.0});
+  make("an infinity", {1.0, kInf});
+  make("the other infinity", {-kInf, 2.0});
+  make("a NaN", {std::bit_cast<double>(0x7FF8000000000ABCULL), 5.0});
+  // A value beyond the register (its overflow word set) by doubling.
+  Filled beyond{"beyond the register", fresh(), {}};
+  const double one[] = {1.0};
+  EXPECT_EQ(0, sela_accumulator_add(&beyond.record, one, 1));
+  for (int k = 0; k < 3200; ++k) EXPECT_EQ(0, sela_accumulator_merge(&beyond.record, &beyond.record));
+  out.push_back(beyond);
+  return out;
+}
+
+}  // namespace
+
+// Every pair of fill levels merged both ways and each merged with itself: the words are
+// those of the register route (merge of copies), and the rounding is the exact sum of
+// everything the two records hold (the oracle), or the special value it gives.
+TEST(AccumulatorMerge, EveryPairOfFillLevelsMatchesTheRegisterAndTheOracle) {
+  std::mt19937_64 rng(31);
+  const auto levels = fillLevels(rng);
+  for (const auto& a : levels) {
+    for (const auto& b : levels) {
+      const bool selfMerge = &a == &b;
+      sela::SuperAccumulator viaRegister = internals(a.record);
+      sela::merge(viaRegister, internals(b.record));
+      sela_accumulator r = a.record;
+      ASSERT_EQ(0, selfMerge ? sela_accumulator_merge(&r, &r) : sela_accumulator_merge(&r, &b.record));
+      EXPECT_EQ(0, std::memcmp(&viaRegister, &r, sizeof r)) << a.what << " + " << b.what;
+      if (a.what == "beyond the register" || b.what == "beyond the register") continue;
+      std::vector<double> all = a.values;
+      all.insert(all.end(), b.values.begin(), b.values.end());
+      EXPECT_TRUE(SameBits(sela_sum_exact(all.data(), all.size()), sela_accumulator_round(&r)))
+          << a.what << " + " << b.what;
+      bool special = false;
+      for (double v : all) special = special || !std::isfinite(v);
+      if (!special) {
+        EXPECT_TRUE(SameBits(oracle::exactSum(all), sela_accumulator_round(&r))) << a.what << " + " << b.what;
+      }
+    }
+  }
+}
+
+// Adds at every fill level, across the countdown's end (where add normalises the record
+// once, or, for 2047 values into a record with none left, twice): the words of the
+// register route (addEach on a copy), and the oracle's rounding.
+TEST(AccumulatorMerge, AddsAtEveryFillLevelMatchTheRegisterAndTheOracle) {
+  std::mt19937_64 rng(37);
+  for (const auto& level : fillLevels(rng)) {
+    for (size_t n : {1u, 2u, 16u, 1000u, 2045u, 2046u, 2047u}) {
+      const auto x = testutil::wideRange(rng, n, -1074, 1000);
+      sela::SuperAccumulator viaRegister = internals(level.record);
+      sela::addEach(viaRegister, x.data(), static_cast<int64_t>(n));
+      sela_accumulator r = level.record;
+      ASSERT_EQ(0, sela_accumulator_add(&r, x.data(), n));
+      EXPECT_EQ(0, std::memcmp(&viaRegister, &r, sizeof r)) << level.what << " + " << n;
+      if (level.what == "beyond the register") continue;
+      std::vector<double> all = level.values;
+      all.insert(all.end(), x.begin(), x.end());
+      EXPECT_TRUE(SameBits(sela_sum_exact(all.data(), all.size()), sela_accumulator_round(&r))) << level.what;
+    }
+  }
+}
+
+// One bad word at every position of records at every fill level: a limb outside the
+// headroom its countdown allows (-2^63 is outside any), a countdown outside [0, 2047], a
+// format word of another version, side words of the wrong shape. Each record is rejected
+// by add, merge (either side, and with itself) and round, and is left byte for byte as it
+// was; so is a valid record it is merged into.
+TEST(AccumulatorMerge, OneBadWordAtEveryPositionIsRejectedAndNothingIsWritten) {
+  std::mt19937_64 rng(5);
+  const auto levels = fillLevels(rng);
+  const double x[] = {1.0, -0.25};
+  for (const auto& level : levels) {
+    const sela::SuperAccumulator s = internals(level.record);
+    const uint64_t room = static_cast<uint64_t>(sela::kAddsAfterInit - s.addsLeft) << 52;
+    for (int word = 0; word < sela::kAccumulatorWords; ++word) {
+      std::vector<uint64_t> badValues;
+      if (word == 0) {
+        badValues = {sela::kAccumulatorFormat + 1, 0, sela::kAccumulatorFormat ^ (uint64_t{1} << 63)};
+      } else if (word == 1) {
+        badValues = {2048, ~uint64_t{0}, uint64_t{1} << 63};
+      } else if (word < 2 + sela::kSuperLimbs) {
+        badValues = {uint64_t{1} << 63, room, uint64_t{0} - room - 1};
+        if (room == 0) badValues = {uint64_t{1} << 63, 1, ~uint64_t{0}};
+      } else if (word == 2 + sela::kSuperLimbs + 1) {  // nanBits
+        badValues = {0xFFF8000000000001ULL, 0x7FF0000000000000ULL, 0x3FF0000000000000ULL};
+      } else {  // infBits, overflowBits
+        badValues = {0x3FF0000000000000ULL, 1, 0x7FEFFFFFFFFFFFFFULL};
+      }
+      for (uint64_t v : badValues) {
+        sela_accumulator bad = level.record;
+        bad.opaque[word] = v;
+        const std::string what = level.what + ", word " + std::to_string(word) + " = " + std::to_string(v);
+        const sela_accumulator before = bad;
+        EXPECT_EQ(-1, sela_accumulator_add(&bad, x, 2)) << what;
+        EXPECT_EQ(-1, sela_accumulator_merge(&bad, &level.record)) << what;
+        EXPECT_EQ(-1, sela_accumulator_merge(&bad, &bad)) << what;
+        EXPECT_TRUE(SameBits(std::bit_cast<double>(0x7FF8000000000000ULL), sela_accumulator_round(&bad))) << what;
+        EXPECT_EQ(0, std::memcmp(&before, &bad, sizeof bad)) << what;
+        for (const auto& target : levels) {
+          sela_accumulator t = target.record;
+          EXPECT_EQ(-1, sela_accumulator_merge(&t, &bad)) << what << " into " << target.what;
+          EXPECT_EQ(0, std::memcmp(&target.record, &t, sizeof t)) << what << " into " << target.what;
+        }
+      }
+    }
+  }
 }
 
 // ---- Values beyond the register ----------------------------------------------------------

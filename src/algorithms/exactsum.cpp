@@ -25,6 +25,82 @@ uint64_t limbsShiftedOrSse2(const uint64_t* limbs, uint64_t p) {
 constinit KernelSlot<LimbsShiftedOrKernel> limbsShiftedOrImpl{
     {limbsShiftedOrSse2, SELA_X86_KERNEL(limbsShiftedOrAvx2), SELA_X86_KERNEL(limbsShiftedOrAvx512)}};
 
+namespace {
+
+// Two limbs in one portable vector (SSE2 on x86-64, NEON on aarch64); unaligned loads and
+// stores go through memcpy.
+using Lanes2 = uint64_t __attribute__((vector_size(16)));
+
+inline Lanes2 loadLanes(const uint64_t* p) {
+  Lanes2 v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+inline void storeLanes(uint64_t* p, Lanes2 v) { std::memcpy(p, &v, sizeof v); }
+
+}  // namespace
+
+// The baseline survey: the shifted OR, then the scans from both ends, four limbs at a time
+// (most of a register is zero).
+LimbSurvey limbsSurveySse2(const uint64_t* limbs, uint64_t p) {
+  LimbSurvey s{limbsShiftedOrSse2(limbs, p), -1, -1};
+  int64_t u = kSuperLimbs - 1;
+  while (u >= 3 && (limbs[u] | limbs[u - 1] | limbs[u - 2] | limbs[u - 3]) == 0) u -= 4;
+  while (u >= 0 && limbs[u] == 0) --u;
+  if (u < 0) return s;
+  int64_t lo = 0;
+  while (lo + 4 <= u && (limbs[lo] | limbs[lo + 1] | limbs[lo + 2] | limbs[lo + 3]) == 0) lo += 4;
+  while (limbs[lo] == 0) ++lo;
+  s.lowest = lo;
+  s.highest = u;
+  return s;
+}
+
+constinit KernelSlot<LimbsSurveyKernel> limbsSurveyImpl{
+    {limbsSurveySse2, SELA_X86_KERNEL(limbsSurveyAvx2), SELA_X86_KERNEL(limbsSurveyAvx512)}};
+
+// One pass testing both records (four independent OR chains per record), then one adding:
+// with sixteen vector registers the sums cannot wait in registers for the test, so the
+// limbs are read again from the cache instead.
+bool limbsMergeSse2(uint64_t* acc, const uint64_t* other, LimbTest accTest, LimbTest otherTest) {
+  static_assert(kSuperLimbs == 32 * 4 + 3, "thirty-two pairs of two vectors and three limbs");
+  Lanes2 ra[2] = {}, ro[2] = {};
+  for (int i = 0; i < 128; i += 4) {
+    for (int j = 0; j < 2; ++j) {
+      ra[j] |= loadLanes(acc + i + 2 * j) + accTest.shift;
+      ro[j] |= loadLanes(other + i + 2 * j) + otherTest.shift;
+    }
+  }
+  const Lanes2 a = ra[0] | ra[1];
+  const Lanes2 o = ro[0] | ro[1];
+  const uint64_t orA = (a[0] | a[1]) | (((acc[128] + accTest.shift) | (acc[129] + accTest.shift)) | (acc[130] + accTest.shift));
+  const uint64_t orO = (o[0] | o[1]) |
+                       (((other[128] + otherTest.shift) | (other[129] + otherTest.shift)) | (other[130] + otherTest.shift));
+  if (((orA & accTest.forbidden) | (orO & otherTest.forbidden)) != 0) return false;
+  // Only the pairs where other's limbs are not zero change.
+  for (int i = 0; i < 128; i += 2) {
+    const Lanes2 v = loadLanes(other + i);
+    if ((v[0] | v[1]) != 0) storeLanes(acc + i, loadLanes(acc + i) + v);
+  }
+  for (int i = 128; i < kSuperLimbs; ++i) acc[i] += other[i];
+  return true;
+}
+
+constinit KernelSlot<LimbsMergeKernel> limbsMergeImpl{
+    {limbsMergeSse2, SELA_X86_KERNEL(limbsMergeAvx2), SELA_X86_KERNEL(limbsMergeAvx512)}};
+
+void clearRecordSse2(uint64_t* words) {
+  static_assert(kAccumulatorWords % 2 == 0);
+  storeLanes(words, Lanes2{kAccumulatorFormat, static_cast<uint64_t>(kAddsAfterInit)});
+  for (int i = 2; i < kAccumulatorWords; i += 2) storeLanes(words + i, Lanes2{});
+}
+
+constinit KernelSlot<ClearRecordKernel> clearRecordImpl{
+    {clearRecordSse2, SELA_X86_KERNEL(clearRecordAvx2), SELA_X86_KERNEL(clearRecordAvx512)}};
+
+void initializeRecord(uint64_t* words) { clearRecordImpl.get()(words); }
+
 void initialize(SuperAccumulator& acc) {
   std::memset(&acc, 0, sizeof acc);
   acc.format = kAccumulatorFormat;
@@ -314,9 +390,11 @@ double roundNormalized(const int64_t* limbs, int64_t lowest, int64_t i) {
 
 }  // namespace
 
-int64_t carryPropagate(SuperAccumulator& acc) {
-  int64_t* limbs = acc.limbs;
-  acc.addsLeft = kAddsAfterCarry;
+namespace {
+
+// carryPropagate's work on the limbs and the overflow word, wherever the record lives
+// (a register of the call, or the caller's record in place).
+int64_t carryLimbs(int64_t* limbs, uint64_t& overflowBits) {
   // u: the highest non-zero limb, lo: the lowest one. The scans test four limbs at a
   // time; most of a register is zero (a sum of doubles of one binade touches two limbs).
   int64_t u = kSuperLimbs - 1;
@@ -331,18 +409,25 @@ int64_t carryPropagate(SuperAccumulator& acc) {
   if (top == kBeyondLimbs) {
     // |value| >= 2^3117, beyond the register. Only the sign is kept; the cleared register
     // stays within any headroom and goes on taking deposits.
-    acc.overflowBits = combineInfinities(acc.overflowBits, infinityOfSign(negative));
-    std::memset(acc.limbs, 0, sizeof acc.limbs);
+    overflowBits = combineInfinities(overflowBits, infinityOfSign(negative));
+    std::memset(limbs, 0, sizeof(int64_t) * kSuperLimbs);
     return 0;
   }
   // Beside a value already beyond the register (kept by its sign only, at least 2^3117 in
   // magnitude), a register below the top limb (under 2^3085) cannot change the sign or
   // bring the sum back into the double range. One in the top limb with the other sign
   // could: the value is then lost, and the word becomes what both signs give.
-  if (acc.overflowBits != 0 && top == kSuperLimbs - 1) {
-    acc.overflowBits = combineInfinities(acc.overflowBits, infinityOfSign(limbs[top] < 0));
+  if (overflowBits != 0 && top == kSuperLimbs - 1) {
+    overflowBits = combineInfinities(overflowBits, infinityOfSign(limbs[top] < 0));
   }
   return top;
+}
+
+}  // namespace
+
+int64_t carryPropagate(SuperAccumulator& acc) {
+  acc.addsLeft = kAddsAfterCarry;
+  return carryLimbs(acc.limbs, acc.overflowBits);
 }
 
 namespace {
@@ -608,20 +693,83 @@ static_assert(offsetof(SuperAccumulator, infBits) == 8 * kInfWord &&
 // them has none exactly when none of them has one. [-P, P) lies within [-b, b): a record
 // that passes passes limbsWithinHeadroom. One that fails (a limb beyond half the headroom
 // used, or not a valid record at all) is decided by that exact test. With no headroom
-// used (k = 0) the test is exact: P = 0 and no bit may be set, every limb must be 0.
-bool limbsWellWithinHeadroom(const uint64_t* limbs, int64_t addsLeft) {
+// used (k = 0) the test is exact: P = 0 and every bit is forbidden, every limb must be 0.
+LimbTest wellWithinHeadroom(int64_t addsLeft) {
   const auto k = static_cast<uint64_t>(kAddsAfterInit - addsLeft);
+  if (k == 0) return {0, ~uint64_t{0}};
   const int q = (63 - std::countl_zero(k)) + kDepositBoundLog2;  // at most 10 + 52
-  const uint64_t p = k == 0 ? 0 : uint64_t{1} << q;
-  const int above = k == 0 ? 0 : q + 1;
-  return (limbsShiftedOrImpl.get()(limbs, p) >> above) == 0;
+  return {uint64_t{1} << q, ~uint64_t{0} << (q + 1)};
+}
+
+bool limbsWellWithinHeadroom(const uint64_t* limbs, int64_t addsLeft) {
+  const LimbTest test = wellWithinHeadroom(addsLeft);
+  return (limbsShiftedOrImpl.get()(limbs, test.shift) & test.forbidden) == 0;
+}
+
+// The limbs of a record whose frame passed validFrame: the cheaper test, and the exact one
+// where it fails.
+bool validLimbs(const uint64_t* limbs, int64_t addsLeft) {
+  return limbsWellWithinHeadroom(limbs, addsLeft) ||
+         (addsLeft != kAddsAfterInit && limbsWithinHeadroom<false>(limbs, nullptr, addsLeft));
+}
+
+bool validFrameOf(const uint64_t* words) {
+  return validFrame(words[kFormatWord], static_cast<int64_t>(words[kCountdownWord]), words[kInfWord],
+                    words[kNanWord], words[kOverflowWord]);
 }
 
 bool validRecord(const uint64_t* words) {
-  const auto addsLeft = static_cast<int64_t>(words[kCountdownWord]);
-  if (!validFrame(words[kFormatWord], addsLeft, words[kInfWord], words[kNanWord], words[kOverflowWord])) return false;
-  return limbsWellWithinHeadroom(words + kFirstLimbWord, addsLeft) ||
-         (addsLeft != kAddsAfterInit && limbsWithinHeadroom<false>(words + kFirstLimbWord, nullptr, addsLeft));
+  return validFrameOf(words) && validLimbs(words + kFirstLimbWord, static_cast<int64_t>(words[kCountdownWord]));
+}
+
+// carryPropagate on a valid record in place: the words the register's normalisation
+// leaves (the limb words are the signed limbs' two's complement bits).
+void carryRecord(uint64_t* words) {
+  carryLimbs(reinterpret_cast<int64_t*>(words + kFirstLimbWord), words[kOverflowWord]);
+  words[kCountdownWord] = static_cast<uint64_t>(kAddsAfterCarry);
+}
+
+// One element into the limbs (any copy of them), or into the side words for a NaN or an
+// infinity.
+inline void depositWord(uint64_t* words, uint64_t* limbs, double v) {
+  const uint64_t u = bitsOf(v);
+  const uint64_t e = exponentField(u);
+  if (e == kSpecialField) [[unlikely]] {
+    recordSpecial(words[kInfWord], words[kNanWord], u);
+    return;
+  }
+  int64_t index, low, high;
+  depositParts(u, e, index, low, high);
+  limbs[index] += static_cast<uint64_t>(low);
+  limbs[index + 1] += static_cast<uint64_t>(high);
+}
+
+// From this many elements on, deposits alternate between the record's limbs and three
+// zeroed copies of the limbs finite doubles reach.
+constexpr int64_t kInPlaceCopiesMinLength = 64;
+
+// Deposits x[0..n-1] into a valid record's words without touching its countdown. Data of
+// one binade put every deposit into the same two limbs, and each such deposit waits for
+// the store of the one before: longer inputs deposit element i into copy i mod 4 (copy 0
+// the record itself), four chains instead of one, and add the copies into the record at
+// the end. The words are those of depositing one element after another: the limbs'
+// integer additions commute, and the headroom keeps every partial sum exact.
+void depositInPlace(uint64_t* words, const double* x, int64_t n) {
+  uint64_t* limbs = words + kFirstLimbWord;
+  if (n < kInPlaceCopiesMinLength) {
+    for (int64_t i = 0; i < n; ++i) depositWord(words, limbs, x[i]);
+    return;
+  }
+  uint64_t copies[3][kShortLimbs] = {};
+  int64_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    depositWord(words, limbs, x[i]);
+    depositWord(words, copies[0], x[i + 1]);
+    depositWord(words, copies[1], x[i + 2]);
+    depositWord(words, copies[2], x[i + 3]);
+  }
+  for (; i < n; ++i) depositWord(words, limbs, x[i]);
+  for (int k = 0; k < kShortLimbs; ++k) limbs[k] += (copies[0][k] + copies[1][k]) + copies[2][k];
 }
 
 }  // namespace
@@ -629,40 +777,58 @@ bool validRecord(const uint64_t* words) {
 InPlace addInPlace(uint64_t* words, const double* x, int64_t n) {
   if (n > kAddsAfterInit) return InPlace::NeedsRegister;
   if (!validRecord(words)) return InPlace::Invalid;
-  const auto addsLeft = static_cast<int64_t>(words[kCountdownWord]);
   if (n <= 0) return InPlace::Done;
-  if (n > addsLeft) return InPlace::NeedsRegister;
-  // addEach's single batch: every element deposited in order, the countdown less n.
-  uint64_t* limbs = words + kFirstLimbWord;
-  for (int64_t i = 0; i < n; ++i) {
-    const uint64_t u = bitsOf(x[i]);
-    const uint64_t e = exponentField(u);
-    if (e == kSpecialField) [[unlikely]] {
-      recordSpecial(words[kInfWord], words[kNanWord], u);
-      continue;
-    }
-    int64_t index, low, high;
-    depositParts(u, e, index, low, high);
-    limbs[index] += static_cast<uint64_t>(low);
-    limbs[index + 1] += static_cast<uint64_t>(high);
-  }
-  words[kCountdownWord] = static_cast<uint64_t>(addsLeft - n);
+  // addEach's batches: as many elements as the countdown allows, then (n being below a
+  // fresh countdown) one normalisation and the rest.
+  const auto addsLeft = static_cast<int64_t>(words[kCountdownWord]);
+  const int64_t first = std::min(n, addsLeft);
+  if (n - first > kAddsAfterCarry) return InPlace::NeedsRegister;  // two normalisations
+  depositInPlace(words, x, first);
+  words[kCountdownWord] = static_cast<uint64_t>(addsLeft - first);
+  if (first == n) return InPlace::Done;
+  carryRecord(words);
+  depositInPlace(words, x + first, n - first);
+  words[kCountdownWord] = static_cast<uint64_t>(kAddsAfterCarry - (n - first));
   return InPlace::Done;
 }
 
 InPlace mergeInPlace(uint64_t* words, const uint64_t* other) {
-  if (!validRecord(words) || !validRecord(other)) return InPlace::Invalid;
-  // merge's plain branch: other's limbs added, as many deposits spent as other has used.
-  const auto addsLeft = static_cast<int64_t>(words[kCountdownWord]);
-  const int64_t cost = kAddsAfterInit - static_cast<int64_t>(other[kCountdownWord]);
-  if (cost > kAddsAfterCarry || addsLeft < cost) return InPlace::NeedsRegister;
-  // other may be words itself: its side words are read before any is written, and each
-  // limb is read before it is written.
+  if (!validFrameOf(words) || !validFrameOf(other)) return InPlace::Invalid;
+  auto addsLeft = static_cast<int64_t>(words[kCountdownWord]);
+  const auto otherLeft = static_cast<int64_t>(other[kCountdownWord]);
+  uint64_t* limbs = words + kFirstLimbWord;
+  const uint64_t* otherLimbs = other + kFirstLimbWord;
+  // merge: other's limbs added, as many deposits spent as other has used. Where the
+  // record has not that many left it is normalised first, in place once both records
+  // are known to be valid; the register route takes the record merged with itself then
+  // (merge adds the limbs as they were before the normalisation) and an other that must
+  // be normalised itself (merge adds a normalised copy).
+  const int64_t cost = kAddsAfterInit - otherLeft;
+  const bool normalise = addsLeft < cost;
+  if (cost > kAddsAfterCarry || (normalise && other == words)) {
+    return validLimbs(limbs, addsLeft) && validLimbs(otherLimbs, otherLeft) ? InPlace::NeedsRegister
+                                                                            : InPlace::Invalid;
+  }
+  if (normalise) {
+    if (!validLimbs(limbs, addsLeft) || !validLimbs(otherLimbs, otherLeft)) return InPlace::Invalid;
+    carryRecord(words);
+    addsLeft = kAddsAfterCarry;
+  }
+  // The side words, read before any is written (other may be words itself).
   const uint64_t inf = combineInfinities(words[kInfWord], other[kInfWord]);
   const uint64_t overflow = combineInfinities(words[kOverflowWord], other[kOverflowWord]);
   const uint64_t nan = (other[kNanWord] & kMantissaMask) > (words[kNanWord] & kMantissaMask) ? other[kNanWord]
                                                                                               : words[kNanWord];
-  for (int k = kFirstLimbWord; k < kFirstLimbWord + kSuperLimbs; ++k) words[k] += other[k];
+  // The limbs: checked and added in one pass. Both records within their headroom, every
+  // sum lies within the headroom of the countdown the merge leaves: the record's limbs in
+  // [-a, a) and other's in [-o, o), a = (2047 - addsLeft) 2^52 and o = cost 2^52, so the
+  // sums lie in [-(a + o), a + o) with a + o = (2047 - (addsLeft - cost)) 2^52 < 2^63: no
+  // signed limb wraps, and the record stays valid. A record that fails the cheaper test
+  // (a limb beyond half its headroom, or not valid at all) is decided by the exact one.
+  if (!limbsMergeImpl.get()(limbs, otherLimbs, wellWithinHeadroom(addsLeft), wellWithinHeadroom(otherLeft))) {
+    if (!validLimbs(limbs, addsLeft) || !validLimbs(otherLimbs, otherLeft)) return InPlace::Invalid;
+    for (int k = 0; k < kSuperLimbs; ++k) limbs[k] += otherLimbs[k];
+  }
   words[kCountdownWord] = static_cast<uint64_t>(addsLeft - cost);
   words[kInfWord] = inf;
   words[kOverflowWord] = overflow;
@@ -671,7 +837,16 @@ InPlace mergeInPlace(uint64_t* words, const uint64_t* other) {
 }
 
 bool roundRecord(const uint64_t* words, double& result) {
-  if (!validRecord(words)) return false;
+  // The record check, its pass over the limbs also finding the limbs in use.
+  if (!validFrameOf(words)) return false;
+  const auto addsLeft = static_cast<int64_t>(words[kCountdownWord]);
+  const uint64_t* record = words + kFirstLimbWord;
+  const LimbTest test = wellWithinHeadroom(addsLeft);
+  const LimbSurvey survey = limbsSurveyImpl.get()(record, test.shift);
+  if ((survey.shiftedOr & test.forbidden) != 0 &&
+      (addsLeft == kAddsAfterInit || !limbsWithinHeadroom<false>(record, nullptr, addsLeft))) {
+    return false;
+  }
   if (words[kNanWord] != 0) {
     result = fromBits(words[kNanWord]);
     return true;
@@ -680,10 +855,7 @@ bool roundRecord(const uint64_t* words, double& result) {
     result = fromBits(words[kInfWord]);
     return true;
   }
-  const uint64_t* record = words + kFirstLimbWord;
-  int64_t u = kSuperLimbs - 1;
-  while (u >= 3 && (record[u] | record[u - 1] | record[u - 2] | record[u - 3]) == 0) u -= 4;
-  while (u >= 0 && record[u] == 0) --u;
+  const int64_t u = survey.highest;
   if (u >= kSuperLimbs - 2) {
     // Carries may reach the top limb, and overflowBits may change: the whole register.
     SuperAccumulator acc;
@@ -696,9 +868,7 @@ bool roundRecord(const uint64_t* words, double& result) {
     result = u < 0 && words[kOverflowWord] == 0 ? 0.0 : fromBits(words[kOverflowWord]);
     return true;
   }
-  int64_t lo = 0;
-  while (lo + 4 <= u && (record[lo] | record[lo + 1] | record[lo + 2] | record[lo + 3]) == 0) lo += 4;
-  while (record[lo] == 0) ++lo;
+  const int64_t lo = survey.lowest;
   // round's carry propagation and rounding over a copy of the limbs in use: lo - 1 (where
   // a top digit of -1 folds) up to u + 2 (the carry out of u ends in u + 1).
   int64_t limbs[kSuperLimbs];

@@ -17,6 +17,7 @@
 // the baseline ones.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 
 #include "algorithms/binary64.h"
@@ -94,11 +95,15 @@ bool loadAccumulator(const uint64_t* words, SuperAccumulator& acc);
 // when it needs a carry propagation or the arrangements for long arrays: the caller then
 // takes that route.
 enum class InPlace { Invalid, Done, NeedsRegister };
-// addEach of x[0..n-1]: in place while n fits the countdown (n < 2^11).
+// addEach of x[0..n-1]: in place while n fits a fresh countdown (n < 2^11), normalising
+// the record in place where the countdown runs out.
 InPlace addInPlace(uint64_t* words, const double* x, int64_t n);
-// merge of the record `other` (which may be words itself): in place when no
-// normalisation is needed.
+// merge of the record `other` (which may be words itself): in place, normalising the
+// record in place first where merge would, except where other itself would need it or
+// other is the record and it needs it.
 InPlace mergeInPlace(uint64_t* words, const uint64_t* other);
+// The words of an empty record written over words (clearRecordImpl's copy).
+void initializeRecord(uint64_t* words);
 // round of a copy of the record, the record untouched: the limbs in use only. False when
 // the record is not valid.
 bool roundRecord(const uint64_t* words, double& result);
@@ -118,6 +123,64 @@ using LimbsShiftedOrKernel = uint64_t (*)(const uint64_t*, uint64_t);
 template <typename Kernel>
 class KernelSlot;
 extern KernelSlot<LimbsShiftedOrKernel> limbsShiftedOrImpl;
+
+// The record check's pass that round makes: the OR of every limb plus p (as
+// limbsShiftedOr gives it), and the lowest and the highest non-zero limb (-1 for both
+// when every limb is zero). The same answer from every copy.
+struct LimbSurvey {
+  uint64_t shiftedOr;
+  int64_t lowest;
+  int64_t highest;
+};
+// The lowest and the highest limb whose bit is set in inUse (limb i at bit i % 64 of word
+// i / 64), -1 for both when none is.
+static inline int64_t lowestInUse(const uint64_t* inUse) {
+  for (int w = 0; w < 3; ++w)
+    if (inUse[w] != 0) return 64 * w + std::countr_zero(inUse[w]);
+  return -1;
+}
+static inline int64_t highestInUse(const uint64_t* inUse) {
+  for (int w = 2; w >= 0; --w)
+    if (inUse[w] != 0) return 64 * w + 63 - std::countl_zero(inUse[w]);
+  return -1;
+}
+LimbSurvey limbsSurveySse2(const uint64_t* limbs, uint64_t p);
+LimbSurvey limbsSurveyAvx2(const uint64_t* limbs, uint64_t p);
+LimbSurvey limbsSurveyAvx512(const uint64_t* limbs, uint64_t p);
+using LimbsSurveyKernel = LimbSurvey (*)(const uint64_t*, uint64_t);
+extern KernelSlot<LimbsSurveyKernel> limbsSurveyImpl;
+
+// ---- The merge's pass over both records' limbs, one copy per instruction set ----
+
+// The cheaper record test of one record's limbs (see limbsWellWithinHeadroom in
+// exactsum.cpp): the OR of every limb plus `shift`, as unsigned words with wrapping
+// additions, must have no bit of `forbidden` set.
+struct LimbTest {
+  uint64_t shift;
+  uint64_t forbidden;
+};
+
+// Adds other's limbs to acc's (unsigned wrapping additions: the signed limbs' additions)
+// while making the cheaper test of both records in the same pass; the sums are stored
+// only when both pass, and true is returned. False, with nothing written, when either
+// fails. other may be acc itself: every limb is read before any is written. The same
+// words from every copy. Sse2 is baseline (exactsum.cpp, portable vector code), Avx2 needs
+// the AVX2 family, Avx512 AVX-512F.
+bool limbsMergeSse2(uint64_t* acc, const uint64_t* other, LimbTest accTest, LimbTest otherTest);
+bool limbsMergeAvx2(uint64_t* acc, const uint64_t* other, LimbTest accTest, LimbTest otherTest);
+bool limbsMergeAvx512(uint64_t* acc, const uint64_t* other, LimbTest accTest, LimbTest otherTest);
+using LimbsMergeKernel = bool (*)(uint64_t*, const uint64_t*, LimbTest, LimbTest);
+extern KernelSlot<LimbsMergeKernel> limbsMergeImpl;
+
+// Writes the words of an empty record (the format word, the countdown kAddsAfterInit,
+// zeros elsewhere) over `words`, in stores as wide as the loads of the record check that
+// usually follows: a load that spans several narrower stores still in flight cannot take
+// its bytes from them and waits until they reach the cache.
+void clearRecordSse2(uint64_t* words);
+void clearRecordAvx2(uint64_t* words);
+void clearRecordAvx512(uint64_t* words);
+using ClearRecordKernel = void (*)(uint64_t*);
+extern KernelSlot<ClearRecordKernel> clearRecordImpl;
 
 // Whether a side word is set: the result is then that word, whatever the limbs hold, and
 // only further NaNs and infinities can still change it.
