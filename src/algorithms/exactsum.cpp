@@ -701,16 +701,16 @@ LimbTest wellWithinHeadroom(int64_t addsLeft) {
   return {uint64_t{1} << q, ~uint64_t{0} << (q + 1)};
 }
 
-bool limbsWellWithinHeadroom(const uint64_t* limbs, int64_t addsLeft) {
-  const LimbTest test = wellWithinHeadroom(addsLeft);
-  return (limbsShiftedOrImpl.get()(limbs, test.shift) & test.forbidden) == 0;
+// The limbs of a record whose frame passed validFrame, given the OR the cheaper test
+// forms over them (limbsShiftedOr or a pass that forms it on the way): that test, and the
+// exact one where it fails.
+bool validLimbsGiven(uint64_t shiftedOr, const uint64_t* limbs, int64_t addsLeft) {
+  return (shiftedOr & wellWithinHeadroom(addsLeft).forbidden) == 0 ||
+         (addsLeft != kAddsAfterInit && limbsWithinHeadroom<false>(limbs, nullptr, addsLeft));
 }
 
-// The limbs of a record whose frame passed validFrame: the cheaper test, and the exact one
-// where it fails.
 bool validLimbs(const uint64_t* limbs, int64_t addsLeft) {
-  return limbsWellWithinHeadroom(limbs, addsLeft) ||
-         (addsLeft != kAddsAfterInit && limbsWithinHeadroom<false>(limbs, nullptr, addsLeft));
+  return validLimbsGiven(limbsShiftedOrImpl.get()(limbs, wellWithinHeadroom(addsLeft).shift), limbs, addsLeft);
 }
 
 bool validFrameOf(const uint64_t* words) {
@@ -841,12 +841,8 @@ bool roundRecord(const uint64_t* words, double& result) {
   if (!validFrameOf(words)) return false;
   const auto addsLeft = static_cast<int64_t>(words[kCountdownWord]);
   const uint64_t* record = words + kFirstLimbWord;
-  const LimbTest test = wellWithinHeadroom(addsLeft);
-  const LimbSurvey survey = limbsSurveyImpl.get()(record, test.shift);
-  if ((survey.shiftedOr & test.forbidden) != 0 &&
-      (addsLeft == kAddsAfterInit || !limbsWithinHeadroom<false>(record, nullptr, addsLeft))) {
-    return false;
-  }
+  const LimbSurvey survey = limbsSurveyImpl.get()(record, wellWithinHeadroom(addsLeft).shift);
+  if (!validLimbsGiven(survey.shiftedOr, record, addsLeft)) return false;
   if (words[kNanWord] != 0) {
     result = fromBits(words[kNanWord]);
     return true;

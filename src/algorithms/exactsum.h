@@ -152,7 +152,7 @@ extern KernelSlot<LimbsSurveyKernel> limbsSurveyImpl;
 
 // ---- The merge's pass over both records' limbs, one copy per instruction set ----
 
-// The cheaper record test of one record's limbs (see limbsWellWithinHeadroom in
+// The cheaper record test of one record's limbs (see wellWithinHeadroom in
 // exactsum.cpp): the OR of every limb plus `shift`, as unsigned words with wrapping
 // additions, must have no bit of `forbidden` set.
 struct LimbTest {
