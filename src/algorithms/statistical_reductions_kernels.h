@@ -14,6 +14,7 @@
 #include "algorithms/binary64.h"
 #include "algorithms/certifiedsum_kernels.h"
 #include "algorithms/prefetch.h"
+#include "algorithms/scale_division.h"
 #include "algorithms/statistical_reductions.h"
 #include "algorithms/vector_ops.h"
 
@@ -54,7 +55,7 @@ template <typename Ops>
 int64_t normalizeLanes(const double* x, int64_t n, double c, double scale, double* out) {
   constexpr int64_t W = Ops::W;
   const typename Ops::V cv = Ops::set1(c);
-  const typename Ops::V sv = Ops::set1(scale);
+  const ScaleDivisor<Ops> divisor = scaleDivisor<Ops>(scale);
   int64_t i = 0;
   for (; i + W <= n; i += W) {
     // 4 KiB ahead: the callers stream long arrays a chunk at a time, with the exact
@@ -62,7 +63,7 @@ int64_t normalizeLanes(const double* x, int64_t n, double c, double scale, doubl
     if (i % 8 == 0) sela::prefetchAhead(x + i);
     const typename Ops::V d = Ops::sub(Ops::load(x + i), cv);
     if (anyInfinite<Ops>(d)) break;
-    Ops::store(out + i, Ops::div(d, sv));
+    Ops::store(out + i, divideByScale<Ops>(d, divisor));
   }
   return i;
 }
@@ -164,7 +165,7 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
   constexpr int64_t kSquaresLag = 4;
   constexpr int64_t kRing = 8;  // vectors in flight (> kSquaresLag), a power of two
   const V cx = Ops::set1(p.cx), cy = Ops::set1(p.cy);
-  const V sx = Ops::set1(p.sx), sy = Ops::set1(p.sy);
+  const ScaleDivisor<Ops> sx = scaleDivisor<Ops>(p.sx), sy = scaleDivisor<Ops>(p.sy);
   const V inf = Ops::set1(__builtin_inf());
   const V one = Ops::set1(1.0);
   constexpr uint64_t kAllLanes = (uint64_t{1} << W) - 1;
@@ -173,6 +174,7 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
   double aheadA = a.scale, aheadB = b.scale;
   V scaleA = Ops::set1(aheadA), scaleB = Ops::set1(aheadB);
   V negligibleA = Ops::set1(a.negligible), negligibleB = Ops::set1(b.negligible);
+  ScaleDivisor<Ops> divA = scaleDivisor<Ops>(aheadA), divB = scaleDivisor<Ops>(aheadB);
   // Per vector in flight and state: t (the squares of an unmarked vector), m (a marked
   // one's multipliers) and the scale after a marked vector.
   alignas(64) double termsA[kRing][W], termsB[kRing][W];
@@ -296,12 +298,29 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
     // finds both the vectors the caller's element steps must form (an overflowed
     // difference) and those holding a NaN, and the ordinary vector pays for one compare
     // per vector of values.
-    const V uv = Ops::div(Ops::sub(Ops::load(x + i), cx), sx);
-    const V vv = Ops::div(Ops::sub(Ops::load(y + i), cy), sy);
-    const V au = Ops::abs(uv);
-    const V av = Ops::abs(vv);
+    const V du = Ops::sub(Ops::load(x + i), cx);
+    const V dv = Ops::sub(Ops::load(y + i), cy);
     const int64_t slot = k % kRing;
-    special[slot] = Ops::laneBits(Ops::both(Ops::less(au, inf), Ops::less(av, inf))) != kAllLanes;
+    V uv, vv, au, av;
+    // The fused quotients (scale_division.h) where both vectors lie in their range, which
+    // also leaves out every NaN and infinity; the divider's otherwise (and where the scales
+    // do not allow them), whose values then take the test for special vectors.
+    if (sx.fused && sy.fused) {
+      uv = fusedQuotient<Ops>(du, sx);
+      vv = fusedQuotient<Ops>(dv, sy);
+      au = Ops::abs(uv);
+      av = Ops::abs(vv);
+      special[slot] = !allLanes<Ops>(Ops::both(inRange<Ops>(au), inRange<Ops>(av)));
+    } else {
+      special[slot] = true;
+    }
+    if (special[slot]) {
+      uv = Ops::div(du, sx.b);
+      vv = Ops::div(dv, sy.b);
+      au = Ops::abs(uv);
+      av = Ops::abs(vv);
+      special[slot] = Ops::laneBits(Ops::both(Ops::less(au, inf), Ops::less(av, inf))) != kAllLanes;
+    }
     if (special[slot]) {
       if (Ops::any(Ops::either(Ops::equal(au, inf), Ops::equal(av, inf)))) break;  // not written
       // A NaN: the state it decides is the answer, the chains take everything up to it,
@@ -318,17 +337,19 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
     if (markedA[slot]) {
       aheadA = prepareMarked(aheadA, uv, au, multA[slot], termsA[slot], newLanesA[slot], scaleA, negligibleA);
       scaleAfterA[slot] = aheadA;
+      divA = scaleDivisor<Ops>(aheadA);
     } else {
       newLanesA[slot] = 0;
-      const V qa = Ops::div(Ops::zeroWhere(Ops::less(au, negligibleA), uv), scaleA);
+      const V qa = divideInDomain<Ops>(Ops::zeroWhere(Ops::less(au, negligibleA), uv), divA);
       Ops::store(termsA[slot], Ops::mul(qa, qa));
     }
     if (markedB[slot]) {
       aheadB = prepareMarked(aheadB, vv, av, multB[slot], termsB[slot], newLanesB[slot], scaleB, negligibleB);
       scaleAfterB[slot] = aheadB;
+      divB = scaleDivisor<Ops>(aheadB);
     } else {
       newLanesB[slot] = 0;
-      const V qb = Ops::div(Ops::zeroWhere(Ops::less(av, negligibleB), vv), scaleB);
+      const V qb = divideInDomain<Ops>(Ops::zeroWhere(Ops::less(av, negligibleB), vv), divB);
       Ops::store(termsB[slot], Ops::mul(qb, qb));
     }
     if constexpr (Products) {
@@ -399,14 +420,19 @@ int64_t projectionLanes(const double* x, const double* y, int64_t n, const sela:
   const V floor = Ops::set1(0x1p-916);
   const V inf = Ops::set1(__builtin_inf());
   const V cx = Ops::set1(p.cx), cy = Ops::set1(p.cy);
-  const V sx = Ops::set1(p.sx), sy = Ops::set1(p.sy);
-  const auto value = [&](const double* at, V c, V s) __attribute__((always_inline)) {
+  const ScaleDivisor<Ops> sx = scaleDivisor<Ops>(p.sx), sy = scaleDivisor<Ops>(p.sy);
+  const auto value = [&](const double* at, V c, const ScaleDivisor<Ops>& s) __attribute__((always_inline)) {
     const V w = Ops::load(at);
     const V d = Ops::sub(w, c);
-    const V q = Ops::div(d, s);
+    if (s.fused) {
+      // In range, the fused quotient is the divider's; an overflowed difference is not.
+      const V fused = fusedQuotient<Ops>(d, s);
+      if (allLanes<Ops>(inRange<Ops>(Ops::abs(fused)))) return fused;
+    }
+    const V q = Ops::div(d, s.b);
     const auto overflowed = Ops::equal(Ops::abs(d), inf);
     if (!Ops::any(overflowed)) return q;
-    return Ops::select(overflowed, Ops::sub(Ops::div(w, s), Ops::div(c, s)), q);
+    return Ops::select(overflowed, Ops::sub(Ops::div(w, s.b), Ops::div(c, s.b)), q);
   };
   for (int64_t i = 0; i < end; i += 2 * W) {
     for (int64_t line = 0; line < 2 * W; line += 8) {
