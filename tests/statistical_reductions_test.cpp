@@ -490,6 +490,167 @@ TEST(NormalizedCentered, LanesMatchTheElementStep) {
   }
 }
 
+namespace {
+
+// Divisions by one scale that a quotient formed without the divider could get wrong: one
+// vector's numerators a for the divisor b, each of a kind (lane by lane).
+//   0: a / b within a few 2^-53 ulps of a midpoint. With B the odd significand of b and M an
+//      odd 54-bit integer with B M = s (mod 2^54), s small and odd, a = (B M - s) 2^-54
+//      (53 bits) gives a / b = (M - s / B) at a midpoint's scale: the closest a quotient of
+//      doubles comes to a midpoint.
+//   1: a within a few ulps of b 2^k (quotients around a power of two, where the gap halves);
+//   2: a = b z for z uniform in [-2, 2) (the centered values); 3: random quotients over
+//   2^-800 .. 2^900 with scrambled last bits; 4: exact small multiples of b;
+//   5: outside the domain: zeros, values below 2^-968, subnormals, quotients beyond 2^1000
+//      and 2^1020, NaN.
+// Kinds 0 to 4 lie well inside the domain (their quotients within [2^-890, 2^990]).
+struct DivisionCase {
+  double b;
+  Vec a;
+  std::vector<int> kind;
+};
+
+__extension__ using U128 = unsigned __int128;
+
+uint64_t oddInverse(uint64_t m) {  // m^-1 mod 2^64, m odd (Newton: each step doubles the bits)
+  uint64_t inv = m;
+  for (int k = 0; k < 6; ++k) inv *= 2 - m * inv;
+  return inv;
+}
+
+DivisionCase divisionCase(std::mt19937_64& rng, size_t n, int divisorKind) {
+  DivisionCase c;
+  // The divisor's significand B (odd, 53 bits, for kind 0's construction) and exponent.
+  uint64_t B = (rng() >> 11) | (uint64_t{1} << 52) | 1;
+  if (divisorKind == 1) B = (uint64_t{1} << 52) | ((rng() % 4096) << 40) | 1;  // few bits
+  if (divisorKind == 2) B = (uint64_t{1} << 53) - 1 - 2 * (rng() % 2048);         // near 2
+  const int eb = divisorKind == 3 ? -60 : divisorKind == 4 ? 959 : static_cast<int>(rng() % 200) - 60;
+  c.b = std::ldexp(static_cast<double>(B), eb - 52);
+  const uint64_t invB = oddInverse(B);
+  const uint64_t mask54 = (uint64_t{1} << 54) - 1;
+  for (size_t i = 0; i < n; ++i) {
+    const int kind = static_cast<int>(rng() % 6);
+    const int ez = static_cast<int>(rng() % 60) - 50;  // the quotient's binade, kinds 0 to 2
+    double a = 0.0;
+    if (kind == 0) {
+      uint64_t M = 0;
+      int64_t sm = 0;
+      do {
+        sm = 2 * static_cast<int64_t>(rng() % 25) - 25;  // odd, |s| <= 25
+        M = (static_cast<uint64_t>(sm) * invB) & mask54;
+      } while (M < (uint64_t{1} << 53));
+      const U128 P = static_cast<U128>(B) * M - static_cast<U128>(sm);  // modulo 2^128
+      const auto K = static_cast<uint64_t>(P >> 54);  // exact: P = K 2^54
+      // a / b = (M - s / B) 2^(ez - 53), M 2^(ez - 53) a midpoint of the binade 2^ez.
+      a = std::ldexp(static_cast<double>(K), 54 + (eb - 52) + (ez - 53));
+    } else if (kind == 1) {
+      a = c.b * std::ldexp(1.0, ez);
+      for (int k = static_cast<int>(rng() % 9) - 4; k != 0; k += k > 0 ? -1 : 1)
+        a = std::nextafter(a, k > 0 ? kInf : 0.0);
+    } else if (kind == 2) {
+      a = c.b * std::uniform_real_distribution<double>(-2.0, 2.0)(rng);
+    } else if (kind == 3) {
+      const int e = std::min(static_cast<int>(rng() % 1690) - 800, 1020 - eb);  // a stays finite
+      a = c.b * std::ldexp(1.0 + static_cast<double>(rng() >> 12) * 0x1p-52, e);
+      a = std::bit_cast<double>(std::bit_cast<uint64_t>(a) ^ (rng() & 7));
+    } else if (kind == 4) {
+      a = c.b * static_cast<double>(1 + rng() % 1000) * std::ldexp(1.0, -static_cast<int>(rng() % 30));
+    } else {
+      const double outside[] = {0.0, 0x1p-1074, 0x1p-1000, 0x1.8p-969, 0x1p-1022, kNaN,
+                                c.b * 0x1p1001, c.b * 0x1p1021, c.b * 0x1p-1020};
+      a = outside[rng() % 9];
+      if (std::isinf(a)) a = kMax;
+    }
+    if (rng() & 1) a = -a;
+    c.a.push_back(a);
+    c.kind.push_back(kind);
+  }
+  return c;
+}
+
+}  // namespace
+
+// The fused quotients of every family with multiply-adds against the divider: every lane the
+// range test vouches for holds the divider's bits (signed zeros and all), and every lane
+// well inside the domain is vouched for (so the divider is left alone on ordinary data), on
+// quotients at a few 2^-53 ulps from midpoints, around powers of two, of the centered
+// values' range and far beyond it, over divisors of random, short and all-ones
+// significands, at the ends of the fused range [2^-60, 2^960] and outside it.
+TEST(ScaleDivision, FusedQuotientsAreTheDividers) {
+#if defined(__x86_64__)
+  using Probe = bool (*)(const double*, int64_t, double, double*, bool*, int64_t*);
+  std::vector<std::pair<const char*, Probe>> copies;
+  if (testutil::cpuRunsAvx2()) copies.emplace_back("AVX", fusedQuotientsAvx);
+  if (testutil::cpuRunsAvx512()) copies.emplace_back("AVX-512", fusedQuotientsAvx512);
+  std::mt19937_64 rng(7575);
+  for (const auto& [name, probe] : copies) {
+    int64_t vouchedLanes = 0;
+    for (int trial = 0; trial < 4000; ++trial) {
+      const size_t n = 64;
+      DivisionCase c = divisionCase(rng, n, trial % 5);
+      Vec q(n, 42.0);
+      bool vouched[64] = {};
+      int64_t done = -1;
+      const bool fused = probe(c.a.data(), static_cast<int64_t>(n), c.b, q.data(), vouched, &done);
+      ASSERT_TRUE(fused) << name << " b " << c.b;  // every divisor here lies in [2^-60, 2^960]
+      ASSERT_EQ(static_cast<int64_t>(n), done);
+      for (size_t i = 0; i < n; ++i) {
+        const double want = c.a[i] / c.b;
+        if (vouched[i]) {
+          ++vouchedLanes;
+          ASSERT_TRUE(SameBits(want, q[i])) << name << " a " << c.a[i] << " b " << c.b << " kind " << c.kind[i];
+        }
+        if (c.kind[i] < 5) {
+          ASSERT_TRUE(vouched[i]) << name << " a " << c.a[i] << " b " << c.b << " kind " << c.kind[i];
+        }
+      }
+    }
+    EXPECT_GT(vouchedLanes, 4000 * 64 * 4 / 6);  // kinds 0 to 4, and some of kind 5
+    // Divisors outside the fused range: the divider only.
+    for (double b : {0x1p-61, std::nextafter(0x1p-60, 0.0), std::nextafter(0x1p960, kInf), 0x1p1000, 0x1p-1000}) {
+      double a[8] = {1.0}, q[8];
+      bool vouched[8];
+      int64_t done = -1;
+      ASSERT_FALSE(probe(a, 8, b, q, vouched, &done)) << name << " b " << b;
+    }
+  }
+#endif
+}
+
+// Every copy of the vector normalization (c = 0: out = x / scale) on the same divisions, and
+// the whole normalization through the dispatch table: the divider's bits everywhere,
+// whichever way each vector took, with scales inside and outside the fused range.
+TEST(NormalizedCentered, LanesDivideAsTheDivider) {
+  std::vector<std::pair<const char*, NormalizeKernel>> copies = {{"SSE2", normalizeLanesSse2}};
+#if defined(__x86_64__)
+  if (testutil::cpuRunsAvx2()) copies.emplace_back("AVX", normalizeLanesAvx);
+  if (testutil::cpuRunsAvx512()) copies.emplace_back("AVX-512", normalizeLanesAvx512);
+#endif
+  std::mt19937_64 rng(7676);
+  for (const auto& [name, kernel] : copies) {
+    for (int trial = 0; trial < 600; ++trial) {
+      const auto n = static_cast<size_t>(1 + rng() % 80);
+      DivisionCase c = divisionCase(rng, n, trial % 5);
+      if (trial % 7 == 6) c.b = std::ldexp(c.b, trial % 2 ? -200 : 100);  // outside the fused range
+      Vec out(n + 1, 42.0);
+      const int64_t done = kernel(c.a.data(), static_cast<int64_t>(n), 0.0, c.b, out.data());
+      for (int64_t i = 0; i < done; ++i) {
+        const auto k = static_cast<size_t>(i);
+        const double want = c.a[k] / c.b;
+        ASSERT_TRUE(SameBits(want, out[k]) || (std::isnan(want) && std::isnan(out[k])))
+            << name << " a " << c.a[k] << " b " << c.b << " kind " << c.kind[k];
+      }
+      ASSERT_TRUE(SameBits(42.0, out[static_cast<size_t>(done)])) << name;
+      Vec all(n);
+      normalizeCentered(c.a.data(), static_cast<int64_t>(n), 0.0, c.b, all.data());
+      for (size_t k = 0; k < n; ++k) {
+        const double want = c.a[k] / c.b;
+        ASSERT_TRUE(SameBits(want, all[k]) || (std::isnan(want) && std::isnan(all[k]))) << name << " " << k;
+      }
+    }
+  }
+}
+
 // Every copy of the largest magnitude over whole vectors against the literal comparison
 // loop, with NaNs (skipped), infinities, zeros and subnormals at every lane position.
 TEST(NormalizedCentered, MaxMagnitudeLanesMatchTheLiteralLoop) {

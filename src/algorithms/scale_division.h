@@ -35,7 +35,7 @@
 // (|a| >= 2^-968 is enough there), and z below 2^1020. Zeros come out right too: a = +-0
 // gives q0 = +-0, remainders +0 (x - x rounds to +0) and corrections -(+0 y) + q = q, the
 // sign of a, as a / b has it. Outside that domain the quotient may differ; it is then
-// recognised afterwards by its magnitude (inRange), since for b >= 2^-60 an a below
+// recognised afterwards by its magnitude (fusedInRange), since for b >= 2^-60 an a below
 // 2^-968 gives |q2| below 2^-906, a quotient beyond 2^1020 gives |q2| beyond 2^1000, and an
 // infinity or a NaN in a gives a NaN.
 //
@@ -62,11 +62,13 @@ struct ScaleDivisor {
   bool fused = false;        // b within [2^-60, 2^960] and multiply-adds present
 };
 
+// worth: whether enough quotients follow to repay the division 1 / b, whose latency a
+// short loop would wait on (it then divides).
 template <typename Ops>
-ScaleDivisor<Ops> scaleDivisor(double b) {
+ScaleDivisor<Ops> scaleDivisor(double b, bool worth = true) {
   ScaleDivisor<Ops> d;
   d.b = Ops::set1(b);
-  d.fused = kFusedDivision<Ops> && b >= 0x1p-60 && b <= 0x1p960;
+  d.fused = kFusedDivision<Ops> && worth && b >= 0x1p-60 && b <= 0x1p960;
   const double y = d.fused ? 1.0 / b : 0.0;
   d.recip = Ops::set1(y);
   d.negRecip = Ops::set1(-y);
@@ -88,7 +90,7 @@ typename Ops::V fusedQuotient(typename Ops::V a, const ScaleDivisor<Ops>& d) {
 // The lanes whose fused quotient lies in [2^-900, 2^1000] (given its magnitude): their a
 // was in the domain, so they hold RN(a / b). Zeros, NaNs and infinities are outside.
 template <typename Ops>
-typename Ops::Mask inRange(typename Ops::V magnitude) {
+typename Ops::Mask fusedInRange(typename Ops::V magnitude) {
   return Ops::both(Ops::less(Ops::set1(0x1p-900), magnitude), Ops::less(magnitude, Ops::set1(0x1p1000)));
 }
 
@@ -111,7 +113,7 @@ template <typename Ops>
 typename Ops::V divideByScale(typename Ops::V a, const ScaleDivisor<Ops>& d) {
   if (d.fused) {
     const typename Ops::V q = fusedQuotient<Ops>(a, d);
-    if (allLanes<Ops>(inRange<Ops>(Ops::abs(q)))) return q;
+    if (allLanes<Ops>(fusedInRange<Ops>(Ops::abs(q)))) return q;
   }
   return Ops::div(a, d.b);
 }

@@ -165,7 +165,13 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
   constexpr int64_t kSquaresLag = 4;
   constexpr int64_t kRing = 8;  // vectors in flight (> kSquaresLag), a power of two
   const V cx = Ops::set1(p.cx), cy = Ops::set1(p.cy);
-  const ScaleDivisor<Ops> sx = scaleDivisor<Ops>(p.sx), sy = scaleDivisor<Ops>(p.sy);
+  // The fused quotients need a reciprocal per scale first (a division whose latency a
+  // short sweep would wait on): for the values when kFusedAfter vectors follow, for a
+  // norm's scale when that many follow its change.
+  constexpr int64_t kFusedAfter = 4;
+  const int64_t vectors = n / W;
+  const ScaleDivisor<Ops> sx = scaleDivisor<Ops>(p.sx, vectors >= kFusedAfter);
+  const ScaleDivisor<Ops> sy = scaleDivisor<Ops>(p.sy, vectors >= kFusedAfter);
   const V inf = Ops::set1(__builtin_inf());
   const V one = Ops::set1(1.0);
   constexpr uint64_t kAllLanes = (uint64_t{1} << W) - 1;
@@ -174,7 +180,8 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
   double aheadA = a.scale, aheadB = b.scale;
   V scaleA = Ops::set1(aheadA), scaleB = Ops::set1(aheadB);
   V negligibleA = Ops::set1(a.negligible), negligibleB = Ops::set1(b.negligible);
-  ScaleDivisor<Ops> divA = scaleDivisor<Ops>(aheadA), divB = scaleDivisor<Ops>(aheadB);
+  ScaleDivisor<Ops> divA = scaleDivisor<Ops>(aheadA, vectors >= kFusedAfter);
+  ScaleDivisor<Ops> divB = scaleDivisor<Ops>(aheadB, vectors >= kFusedAfter);
   // Per vector in flight and state: t (the squares of an unmarked vector), m (a marked
   // one's multipliers) and the scale after a marked vector.
   alignas(64) double termsA[kRing][W], termsB[kRing][W];
@@ -310,7 +317,7 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
       vv = fusedQuotient<Ops>(dv, sy);
       au = Ops::abs(uv);
       av = Ops::abs(vv);
-      special[slot] = !allLanes<Ops>(Ops::both(inRange<Ops>(au), inRange<Ops>(av)));
+      special[slot] = !allLanes<Ops>(Ops::both(fusedInRange<Ops>(au), fusedInRange<Ops>(av)));
     } else {
       special[slot] = true;
     }
@@ -337,7 +344,7 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
     if (markedA[slot]) {
       aheadA = prepareMarked(aheadA, uv, au, multA[slot], termsA[slot], newLanesA[slot], scaleA, negligibleA);
       scaleAfterA[slot] = aheadA;
-      divA = scaleDivisor<Ops>(aheadA);
+      divA = scaleDivisor<Ops>(aheadA, vectors - k > kFusedAfter);
     } else {
       newLanesA[slot] = 0;
       const V qa = divideInDomain<Ops>(Ops::zeroWhere(Ops::less(au, negligibleA), uv), divA);
@@ -346,7 +353,7 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
     if (markedB[slot]) {
       aheadB = prepareMarked(aheadB, vv, av, multB[slot], termsB[slot], newLanesB[slot], scaleB, negligibleB);
       scaleAfterB[slot] = aheadB;
-      divB = scaleDivisor<Ops>(aheadB);
+      divB = scaleDivisor<Ops>(aheadB, vectors - k > kFusedAfter);
     } else {
       newLanesB[slot] = 0;
       const V qb = divideInDomain<Ops>(Ops::zeroWhere(Ops::less(av, negligibleB), vv), divB);
@@ -427,7 +434,7 @@ int64_t projectionLanes(const double* x, const double* y, int64_t n, const sela:
     if (s.fused) {
       // In range, the fused quotient is the divider's; an overflowed difference is not.
       const V fused = fusedQuotient<Ops>(d, s);
-      if (allLanes<Ops>(inRange<Ops>(Ops::abs(fused)))) return fused;
+      if (allLanes<Ops>(fusedInRange<Ops>(Ops::abs(fused)))) return fused;
     }
     const V q = Ops::div(d, s.b);
     const auto overflowed = Ops::equal(Ops::abs(d), inf);
@@ -456,6 +463,27 @@ int64_t projectionLanes(const double* x, const double* y, int64_t n, const sela:
   cross.tinyProducts = cross.tinyProducts || Ops::any(tinyCross);
   self.tinyProducts = self.tinyProducts || Ops::any(tinySelf);
   return end;
+}
+
+}  // namespace
+
+namespace {
+
+// The fused quotients of whole vectors and their range test, for tests
+// (statistical_reductions.h, fusedQuotientsAvx).
+template <typename Ops>
+bool fusedQuotientLanes(const double* a, int64_t n, double b, double* q, bool* vouched, int64_t* done) {
+  constexpr int64_t W = Ops::W;
+  const ScaleDivisor<Ops> d = scaleDivisor<Ops>(b);
+  *done = n / W * W;
+  if (!d.fused) return false;
+  for (int64_t i = 0; i + W <= n; i += W) {
+    const typename Ops::V quotient = fusedQuotient<Ops>(Ops::load(a + i), d);
+    Ops::store(q + i, quotient);
+    const uint64_t bits = Ops::laneBits(fusedInRange<Ops>(Ops::abs(quotient)));
+    for (int64_t l = 0; l < W; ++l) vouched[i + l] = (bits >> l & 1) != 0;
+  }
+  return true;
 }
 
 }  // namespace
