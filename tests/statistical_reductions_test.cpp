@@ -703,6 +703,51 @@ bool sameNormState(const NormState& p, const NormState& q) {
          testutil::bits(p.decided) == testutil::bits(q.decided);
 }
 
+// One call of a copy of the sweep from the states a and b at `start` against the element
+// steps: the values it writes are literalValues' to the bit, the states normAdd's over them,
+// nothing is written past the end, and it stops before the last whole vector only at an
+// overflowing difference (or once a state is decided).
+struct SweepCopy {
+  const char* name;
+  int64_t w;
+  NormalizePairKernel kernel;
+};
+void expectSweepMatches(const SweepCopy& copy, const Vec& x, const Vec& y, double cx, double cy, int64_t start,
+                        NormState a, NormState b) {
+  const auto size = x.size();
+  const auto n = static_cast<int64_t>(size);
+  const double sx = centeredScale(x.data(), n, cx), sy = centeredScale(y.data(), n, cy);
+  const Vec wantU = literalValues(x, cx, sx), wantV = literalValues(y, cy, sy);
+  NormState wantA = a, wantB = b;
+  Vec u(size + 1, 42.0), v(size + 1, 42.0);
+  const CenteredPairScales scales{cx, cy, sx, sy};
+  const int64_t done = copy.kernel(x.data() + start, y.data() + start, n - start, scales, u.data() + start,
+                                   v.data() + start, a, b, nullptr, nullptr);
+  ASSERT_EQ(0, done % copy.w) << copy.name;
+  ASSERT_LE(start + done, n) << copy.name;
+  for (int64_t i = start; i < start + done; ++i) {
+    const auto k = static_cast<size_t>(i);
+    ASSERT_TRUE(SameBits(wantU[k], u[k]) || (std::isnan(wantU[k]) && std::isnan(u[k]))) << copy.name << " " << i;
+    ASSERT_TRUE(SameBits(wantV[k], v[k]) || (std::isnan(wantV[k]) && std::isnan(v[k]))) << copy.name << " " << i;
+  }
+  ASSERT_TRUE(SameBits(42.0, u[size]) && SameBits(42.0, v[size])) << copy.name;  // nothing past the end
+  normAdd(wantA, wantU.data() + start, done);
+  normAdd(wantB, wantV.data() + start, done);
+  ASSERT_TRUE(sameNormState(wantA, a)) << copy.name << " n " << n;
+  ASSERT_TRUE(sameNormState(wantB, b)) << copy.name << " n " << n;
+  // Where it stopped before the last whole vector with both states open, that vector
+  // holds an overflowing difference.
+  const int64_t next = start + done;
+  if (next + copy.w <= n && a.decided == 0.0 && b.decided == 0.0) {
+    bool needed = false;
+    for (int64_t i = next; i < next + copy.w; ++i) {
+      const auto k = static_cast<size_t>(i);
+      needed = needed || std::isinf(x[k] - cx) || std::isinf(y[k] - cy);
+    }
+    ASSERT_TRUE(needed) << copy.name << " stopped early at " << next << " of " << n;
+  }
+}
+
 }  // namespace
 
 // Every copy of the cosine similarity's sweep against the element steps it stands for:
@@ -713,11 +758,7 @@ bool sameNormState(const NormState& p, const NormState& q) {
 // data, with zeros, negligible values, NaNs and overflowing differences at every lane
 // position.
 TEST(CenteredCosine, SweepMatchesTheElementSteps) {
-  struct Copy {
-    const char* name;
-    int64_t w;
-    NormalizePairKernel kernel;
-  };
+  using Copy = SweepCopy;
   std::vector<Copy> copies = {{"SSE2", 2, normalizePairWithNormsSse2}};
 #if defined(__x86_64__)
   if (testutil::cpuRunsAvx2()) copies.push_back({"AVX", 4, normalizePairWithNormsAvx});
@@ -764,34 +805,8 @@ TEST(CenteredCosine, SweepMatchesTheElementSteps) {
         }
         const int64_t start = trial % 7 == 6 ? 0 : prefix;
         if (a.decided != 0.0 || b.decided != 0.0) continue;
-        NormState wantA = a, wantB = b;
-        Vec u(size + 1, 42.0), v(size + 1, 42.0);
-        const CenteredPairScales scales{cx, cy, sx, sy};
-        const int64_t done = copy.kernel(x.data() + start, y.data() + start, n - start, scales, u.data() + start,
-                                         v.data() + start, a, b, nullptr, nullptr);
-        ASSERT_EQ(0, done % copy.w) << copy.name;
-        ASSERT_LE(start + done, n) << copy.name;
-        for (int64_t i = start; i < start + done; ++i) {
-          const auto k = static_cast<size_t>(i);
-          ASSERT_TRUE(SameBits(wantU[k], u[k]) || (std::isnan(wantU[k]) && std::isnan(u[k]))) << copy.name << " " << i;
-          ASSERT_TRUE(SameBits(wantV[k], v[k]) || (std::isnan(wantV[k]) && std::isnan(v[k]))) << copy.name << " " << i;
-        }
-        ASSERT_TRUE(SameBits(42.0, u[size]) && SameBits(42.0, v[size])) << copy.name;  // nothing past the end
-        normAdd(wantA, wantU.data() + start, done);
-        normAdd(wantB, wantV.data() + start, done);
-        ASSERT_TRUE(sameNormState(wantA, a)) << copy.name << " n " << n << " trial " << trial;
-        ASSERT_TRUE(sameNormState(wantB, b)) << copy.name << " n " << n << " trial " << trial;
-        // Where it stopped before the last whole vector with both states open, that vector
-        // holds an overflowing difference.
-        const int64_t next = start + done;
-        if (next + copy.w <= n && a.decided == 0.0 && b.decided == 0.0) {
-          bool needed = false;
-          for (int64_t i = next; i < next + copy.w; ++i) {
-            const auto k = static_cast<size_t>(i);
-            needed = needed || std::isinf(x[k] - cx) || std::isinf(y[k] - cy);
-          }
-          ASSERT_TRUE(needed) << copy.name << " stopped early at " << next << " of " << n << " trial " << trial;
-        }
+        expectSweepMatches(copy, x, y, cx, cy, start, a, b);
+        if (HasFatalFailure()) return;
       }
     }
   }
@@ -858,6 +873,41 @@ TEST(CenteredCosine, SweepTakesNewMaximaAtEveryLane) {
         const Vec head(x.begin(), x.begin() + done), headY(y.begin(), y.begin() + done);
         ASSERT_TRUE(SameBits(literalNorm(head), normResult(a))) << copy.name << " n " << n << " trial " << trial;
         ASSERT_TRUE(SameBits(literalNorm(headY), normResult(b))) << copy.name << " n " << n << " trial " << trial;
+      }
+    }
+  }
+}
+
+// The sweep's fused quotients on divisions that are hard to round: y holds numerators of
+// the division cases above for its scale b (those beyond b replaced, b itself planted, so
+// that sy = b), zeros and values below the fused domain among them (the vector takes the
+// divider), NaNs in some trials; x's values plain or rising (new maxima of its norm up to
+// the last vectors, where the norm's scale divides rather than fuses), and y rising too
+// in some trials. Values and states against the element steps, at lengths around the
+// vectors a fused scale needs.
+TEST(CenteredCosine, SweepFusedQuotientsOnHardDivisions) {
+  std::vector<SweepCopy> copies = {{"SSE2", 2, normalizePairWithNormsSse2}};
+#if defined(__x86_64__)
+  if (testutil::cpuRunsAvx2()) copies.push_back({"AVX", 4, normalizePairWithNormsAvx});
+  if (testutil::cpuRunsAvx512()) copies.push_back({"AVX-512", 8, normalizePairWithNormsAvx512});
+#endif
+  std::mt19937_64 rng(7777);
+  const auto byMagnitude = [](double a, double b) { return std::fabs(a) < std::fabs(b); };
+  for (const SweepCopy& copy : copies) {
+    for (size_t n : {16u, 31u, 32u, 33u, 40u, 64u, 100u, 256u}) {
+      for (int trial = 0; trial < 40; ++trial) {
+        DivisionCase c = divisionCase(rng, n, trial % 5);
+        Vec y = c.a;
+        for (double& e : y) {
+          if (!(std::fabs(e) <= c.b) && !(std::isnan(e) && trial % 10 == 9)) e = c.b * (static_cast<double>(rng() % 2001) / 1000.0 - 1.0);
+        }
+        y[rng() % n] = trial % 2 ? c.b : -c.b;
+        Vec x = testutil::uniform(rng, n);
+        for (double& e : x) e *= 3.7;
+        if (trial % 4 == 3) std::sort(x.begin(), x.end(), byMagnitude);
+        if (trial % 8 == 5) std::sort(y.begin(), y.end(), byMagnitude);
+        expectSweepMatches(copy, x, y, 0.3, 0.0, 0, NormState{}, NormState{});
+        if (HasFatalFailure()) return;
       }
     }
   }
