@@ -318,7 +318,7 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
     // vectors.
     const V uv = Ops::div(du, sx);
     const V au = Ops::abs(uv);
-    V vv, av;
+    V vv = Ops::zero(), av = vv;  // (set below on every path)
     if (sy.fused) {
       vv = fusedQuotient<Ops>(dv, sy);
       av = Ops::abs(vv);
