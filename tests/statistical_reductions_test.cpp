@@ -490,6 +490,149 @@ TEST(NormalizedCentered, LanesMatchTheElementStep) {
   }
 }
 
+namespace {
+
+// Divisions by one scale that a quotient formed without the divider could get wrong: one
+// vector's numerators a for the divisor b, each of a kind (lane by lane).
+//   0: a / b within a few 2^-53 ulps of a midpoint. With B the odd significand of b and M an
+//      odd 54-bit integer with B M = s (mod 2^54), s small and odd, a = (B M - s) 2^-54
+//      (53 bits) gives a / b = (M - s / B) at a midpoint's scale: the closest a quotient of
+//      doubles comes to a midpoint.
+//   1: a within a few ulps of b 2^k (quotients around a power of two, where the gap halves);
+//   2: a = b z for z uniform in [-2, 2) (the centered values); 3: random quotients over
+//   2^-800 .. 2^900 with scrambled last bits; 4: exact small multiples of b;
+//   5: outside the domain: zeros, values below 2^-968, subnormals, quotients beyond 2^1000
+//      and 2^1020, NaN.
+// Kinds 0 to 4 lie well inside the domain (their quotients within [2^-890, 2^990]).
+struct DivisionCase {
+  double b;
+  Vec a;
+  std::vector<int> kind;
+};
+
+__extension__ using U128 = unsigned __int128;
+
+uint64_t oddInverse(uint64_t m) {  // m^-1 mod 2^64, m odd (Newton: each step doubles the bits)
+  uint64_t inv = m;
+  for (int k = 0; k < 6; ++k) inv *= 2 - m * inv;
+  return inv;
+}
+
+DivisionCase divisionCase(std::mt19937_64& rng, size_t n, int divisorKind) {
+  DivisionCase c;
+  // The divisor's significand B (odd, 53 bits, for kind 0's construction) and exponent.
+  uint64_t B = (rng() >> 11) | (uint64_t{1} << 52) | 1;
+  if (divisorKind == 1) B = (uint64_t{1} << 52) | ((rng() % 4096) << 40) | 1;  // few bits
+  if (divisorKind == 2) B = (uint64_t{1} << 53) - 1 - 2 * (rng() % 2048);         // near 2
+  const int eb = divisorKind == 3 ? -60 : divisorKind == 4 ? 959 : static_cast<int>(rng() % 200) - 60;
+  c.b = std::ldexp(static_cast<double>(B), eb - 52);
+  const uint64_t invB = oddInverse(B);
+  const uint64_t mask54 = (uint64_t{1} << 54) - 1;
+  for (size_t i = 0; i < n; ++i) {
+    const int kind = static_cast<int>(rng() % 6);
+    const int ez = static_cast<int>(rng() % 60) - 50;  // the quotient's binade, kinds 0 to 2
+    double a = 0.0;
+    if (kind == 0) {
+      uint64_t M = 0;
+      int64_t sm = 0;
+      do {
+        sm = 2 * static_cast<int64_t>(rng() % 25) - 25;  // odd, |s| <= 25
+        M = (static_cast<uint64_t>(sm) * invB) & mask54;
+      } while (M < (uint64_t{1} << 53));
+      const U128 P = static_cast<U128>(B) * M - static_cast<U128>(sm);  // modulo 2^128
+      const auto K = static_cast<uint64_t>(P >> 54);  // exact: P = K 2^54
+      // a / b = (M - s / B) 2^(ez - 53), M 2^(ez - 53) a midpoint of the binade 2^ez.
+      a = std::ldexp(static_cast<double>(K), 54 + (eb - 52) + (ez - 53));
+    } else if (kind == 1) {
+      a = c.b * std::ldexp(1.0, ez);
+      for (int k = static_cast<int>(rng() % 9) - 4; k != 0; k += k > 0 ? -1 : 1)
+        a = std::nextafter(a, k > 0 ? kInf : 0.0);
+    } else if (kind == 2) {
+      a = c.b * std::uniform_real_distribution<double>(-2.0, 2.0)(rng);
+    } else if (kind == 3) {
+      const int e = std::min(static_cast<int>(rng() % 1690) - 800, 1020 - eb);  // a stays finite
+      a = c.b * std::ldexp(1.0 + static_cast<double>(rng() >> 12) * 0x1p-52, e);
+      a = std::bit_cast<double>(std::bit_cast<uint64_t>(a) ^ (rng() & 7));
+    } else if (kind == 4) {
+      a = c.b * static_cast<double>(1 + rng() % 1000) * std::ldexp(1.0, -static_cast<int>(rng() % 30));
+    } else {
+      const double outside[] = {0.0, 0x1p-1074, 0x1p-1000, 0x1.8p-969, 0x1p-1022, kNaN,
+                                c.b * 0x1p1001, c.b * 0x1p1021, c.b * 0x1p-1020};
+      a = outside[rng() % 9];
+      if (std::isinf(a)) a = kMax;
+    }
+    if (rng() & 1) a = -a;
+    c.a.push_back(a);
+    c.kind.push_back(kind);
+  }
+  return c;
+}
+
+}  // namespace
+
+// The fused quotients of every family with multiply-adds against the divider: every lane the
+// range test vouches for holds the divider's bits (signed zeros and all), and every lane
+// well inside the domain is vouched for (so the divider is left alone on ordinary data), on
+// quotients at a few 2^-53 ulps from midpoints, around powers of two, of the centered
+// values' range and far beyond it, over divisors of random, short and all-ones
+// significands, at the ends of the fused range [2^-60, 2^960]; outside it, the divider
+// only. Then every copy of the normalization lanes (c = 0: out = x / scale) and the whole
+// normalization on the same divisions, and on scales outside the fused range: the
+// divider's bits, whichever way each vector took.
+TEST(ScaleDivision, FusedQuotientsAreTheDividers) {
+  using Probe = bool (*)(const double*, int64_t, double, double*, bool*, int64_t*);
+  struct Copy {
+    const char* name;
+    Probe probe;  // null: no multiply-adds
+    NormalizeKernel lanes;
+  };
+  std::vector<Copy> copies = {{"SSE2", nullptr, normalizeLanesSse2}};
+#if defined(__x86_64__)
+  if (testutil::cpuRunsAvx2()) copies.push_back({"AVX", fusedQuotientsAvx, normalizeLanesAvx});
+  if (testutil::cpuRunsAvx512()) copies.push_back({"AVX-512", fusedQuotientsAvx512, normalizeLanesAvx512});
+#endif
+  std::mt19937_64 rng(7575);
+  for (const Copy& copy : copies) {
+    int64_t vouchedLanes = 0;
+    for (int trial = 0; copy.probe != nullptr && trial < 4000; ++trial) {
+      const size_t n = 64;
+      DivisionCase c = divisionCase(rng, n, trial % 5);
+      Vec q(n, 42.0);
+      bool vouched[64] = {};
+      int64_t done = -1;
+      ASSERT_TRUE(copy.probe(c.a.data(), static_cast<int64_t>(n), c.b, q.data(), vouched, &done)) << c.b;
+      ASSERT_EQ(static_cast<int64_t>(n), done);
+      for (size_t i = 0; i < n; ++i) {
+        vouchedLanes += vouched[i];
+        ASSERT_TRUE(!vouched[i] || SameBits(c.a[i] / c.b, q[i])) << copy.name << " a " << c.a[i] << " b " << c.b;
+        ASSERT_TRUE(vouched[i] || c.kind[i] == 5) << copy.name << " a " << c.a[i] << " b " << c.b;
+      }
+    }
+    for (double b : {0x1p-61, std::nextafter(0x1p-60, 0.0), std::nextafter(0x1p960, kInf), 0x1p-1000}) {
+      double a[8] = {1.0}, q[8];
+      bool vouched[8];
+      int64_t done = -1;
+      ASSERT_TRUE(copy.probe == nullptr || !copy.probe(a, 8, b, q, vouched, &done)) << copy.name << " b " << b;
+    }
+    EXPECT_TRUE(copy.probe == nullptr || vouchedLanes > 4000 * 64 * 4 / 6) << copy.name;  // kinds 0 to 4 at least
+    for (int trial = 0; trial < 600; ++trial) {
+      const auto n = static_cast<size_t>(1 + rng() % 80);
+      DivisionCase c = divisionCase(rng, n, trial % 5);
+      if (trial % 7 == 6) c.b = std::ldexp(c.b, trial % 2 ? -200 : 100);  // outside the fused range
+      Vec out(n + 1, 42.0), all(n);
+      const int64_t done = copy.lanes(c.a.data(), static_cast<int64_t>(n), 0.0, c.b, out.data());
+      normalizeCentered(c.a.data(), static_cast<int64_t>(n), 0.0, c.b, all.data());
+      ASSERT_TRUE(SameBits(42.0, out[static_cast<size_t>(done)])) << copy.name;
+      for (size_t k = 0; k < n; ++k) {
+        const double want = c.a[k] / c.b;
+        const bool lane = static_cast<int64_t>(k) < done;
+        ASSERT_TRUE(!lane || SameBits(want, out[k]) || (std::isnan(want) && std::isnan(out[k]))) << copy.name << " " << k;
+        ASSERT_TRUE(SameBits(want, all[k]) || (std::isnan(want) && std::isnan(all[k]))) << copy.name << " " << k;
+      }
+    }
+  }
+}
+
 // Every copy of the largest magnitude over whole vectors against the literal comparison
 // loop, with NaNs (skipped), infinities, zeros and subnormals at every lane position.
 TEST(NormalizedCentered, MaxMagnitudeLanesMatchTheLiteralLoop) {
@@ -542,6 +685,51 @@ bool sameNormState(const NormState& p, const NormState& q) {
          testutil::bits(p.decided) == testutil::bits(q.decided);
 }
 
+// One call of a copy of the sweep from the states a and b at `start` against the element
+// steps: the values it writes are literalValues' to the bit, the states normAdd's over them,
+// nothing is written past the end, and it stops before the last whole vector only at an
+// overflowing difference (or once a state is decided).
+struct SweepCopy {
+  const char* name;
+  int64_t w;
+  NormalizePairKernel kernel;
+};
+void expectSweepMatches(const SweepCopy& copy, const Vec& x, const Vec& y, double cx, double cy, int64_t start,
+                        NormState a, NormState b) {
+  const auto size = x.size();
+  const auto n = static_cast<int64_t>(size);
+  const double sx = centeredScale(x.data(), n, cx), sy = centeredScale(y.data(), n, cy);
+  const Vec wantU = literalValues(x, cx, sx), wantV = literalValues(y, cy, sy);
+  NormState wantA = a, wantB = b;
+  Vec u(size + 1, 42.0), v(size + 1, 42.0);
+  const CenteredPairScales scales{cx, cy, sx, sy};
+  const int64_t done = copy.kernel(x.data() + start, y.data() + start, n - start, scales, u.data() + start,
+                                   v.data() + start, a, b, nullptr, nullptr);
+  ASSERT_EQ(0, done % copy.w) << copy.name;
+  ASSERT_LE(start + done, n) << copy.name;
+  for (int64_t i = start; i < start + done; ++i) {
+    const auto k = static_cast<size_t>(i);
+    ASSERT_TRUE(SameBits(wantU[k], u[k]) || (std::isnan(wantU[k]) && std::isnan(u[k]))) << copy.name << " " << i;
+    ASSERT_TRUE(SameBits(wantV[k], v[k]) || (std::isnan(wantV[k]) && std::isnan(v[k]))) << copy.name << " " << i;
+  }
+  ASSERT_TRUE(SameBits(42.0, u[size]) && SameBits(42.0, v[size])) << copy.name;  // nothing past the end
+  normAdd(wantA, wantU.data() + start, done);
+  normAdd(wantB, wantV.data() + start, done);
+  ASSERT_TRUE(sameNormState(wantA, a)) << copy.name << " n " << n;
+  ASSERT_TRUE(sameNormState(wantB, b)) << copy.name << " n " << n;
+  // Where it stopped before the last whole vector with both states open, that vector
+  // holds an overflowing difference.
+  const int64_t next = start + done;
+  if (next + copy.w <= n && a.decided == 0.0 && b.decided == 0.0) {
+    bool needed = false;
+    for (int64_t i = next; i < next + copy.w; ++i) {
+      const auto k = static_cast<size_t>(i);
+      needed = needed || std::isinf(x[k] - cx) || std::isinf(y[k] - cy);
+    }
+    ASSERT_TRUE(needed) << copy.name << " stopped early at " << next << " of " << n;
+  }
+}
+
 }  // namespace
 
 // Every copy of the cosine similarity's sweep against the element steps it stands for:
@@ -552,11 +740,7 @@ bool sameNormState(const NormState& p, const NormState& q) {
 // data, with zeros, negligible values, NaNs and overflowing differences at every lane
 // position.
 TEST(CenteredCosine, SweepMatchesTheElementSteps) {
-  struct Copy {
-    const char* name;
-    int64_t w;
-    NormalizePairKernel kernel;
-  };
+  using Copy = SweepCopy;
   std::vector<Copy> copies = {{"SSE2", 2, normalizePairWithNormsSse2}};
 #if defined(__x86_64__)
   if (testutil::cpuRunsAvx2()) copies.push_back({"AVX", 4, normalizePairWithNormsAvx});
@@ -603,34 +787,8 @@ TEST(CenteredCosine, SweepMatchesTheElementSteps) {
         }
         const int64_t start = trial % 7 == 6 ? 0 : prefix;
         if (a.decided != 0.0 || b.decided != 0.0) continue;
-        NormState wantA = a, wantB = b;
-        Vec u(size + 1, 42.0), v(size + 1, 42.0);
-        const CenteredPairScales scales{cx, cy, sx, sy};
-        const int64_t done = copy.kernel(x.data() + start, y.data() + start, n - start, scales, u.data() + start,
-                                         v.data() + start, a, b, nullptr, nullptr);
-        ASSERT_EQ(0, done % copy.w) << copy.name;
-        ASSERT_LE(start + done, n) << copy.name;
-        for (int64_t i = start; i < start + done; ++i) {
-          const auto k = static_cast<size_t>(i);
-          ASSERT_TRUE(SameBits(wantU[k], u[k]) || (std::isnan(wantU[k]) && std::isnan(u[k]))) << copy.name << " " << i;
-          ASSERT_TRUE(SameBits(wantV[k], v[k]) || (std::isnan(wantV[k]) && std::isnan(v[k]))) << copy.name << " " << i;
-        }
-        ASSERT_TRUE(SameBits(42.0, u[size]) && SameBits(42.0, v[size])) << copy.name;  // nothing past the end
-        normAdd(wantA, wantU.data() + start, done);
-        normAdd(wantB, wantV.data() + start, done);
-        ASSERT_TRUE(sameNormState(wantA, a)) << copy.name << " n " << n << " trial " << trial;
-        ASSERT_TRUE(sameNormState(wantB, b)) << copy.name << " n " << n << " trial " << trial;
-        // Where it stopped before the last whole vector with both states open, that vector
-        // holds an overflowing difference.
-        const int64_t next = start + done;
-        if (next + copy.w <= n && a.decided == 0.0 && b.decided == 0.0) {
-          bool needed = false;
-          for (int64_t i = next; i < next + copy.w; ++i) {
-            const auto k = static_cast<size_t>(i);
-            needed = needed || std::isinf(x[k] - cx) || std::isinf(y[k] - cy);
-          }
-          ASSERT_TRUE(needed) << copy.name << " stopped early at " << next << " of " << n << " trial " << trial;
-        }
+        expectSweepMatches(copy, x, y, cx, cy, start, a, b);
+        if (HasFatalFailure()) return;
       }
     }
   }
@@ -697,6 +855,41 @@ TEST(CenteredCosine, SweepTakesNewMaximaAtEveryLane) {
         const Vec head(x.begin(), x.begin() + done), headY(y.begin(), y.begin() + done);
         ASSERT_TRUE(SameBits(literalNorm(head), normResult(a))) << copy.name << " n " << n << " trial " << trial;
         ASSERT_TRUE(SameBits(literalNorm(headY), normResult(b))) << copy.name << " n " << n << " trial " << trial;
+      }
+    }
+  }
+}
+
+// The sweep's fused quotients on divisions that are hard to round: y holds numerators of
+// the division cases above for its scale b (those beyond b replaced, b itself planted, so
+// that sy = b), zeros and values below the fused domain among them (the vector takes the
+// divider), NaNs in some trials; x's values plain or rising (new maxima of its norm up to
+// the last vectors, where the norm's scale divides rather than fuses), and y rising too
+// in some trials. Values and states against the element steps, at lengths around the
+// vectors a fused scale needs.
+TEST(CenteredCosine, SweepFusedQuotientsOnHardDivisions) {
+  std::vector<SweepCopy> copies = {{"SSE2", 2, normalizePairWithNormsSse2}};
+#if defined(__x86_64__)
+  if (testutil::cpuRunsAvx2()) copies.push_back({"AVX", 4, normalizePairWithNormsAvx});
+  if (testutil::cpuRunsAvx512()) copies.push_back({"AVX-512", 8, normalizePairWithNormsAvx512});
+#endif
+  std::mt19937_64 rng(7777);
+  const auto byMagnitude = [](double a, double b) { return std::fabs(a) < std::fabs(b); };
+  for (const SweepCopy& copy : copies) {
+    for (size_t n : {16u, 31u, 32u, 33u, 40u, 64u, 100u, 256u}) {
+      for (int trial = 0; trial < 40; ++trial) {
+        DivisionCase c = divisionCase(rng, n, trial % 5);
+        Vec y = c.a;
+        for (double& e : y) {
+          if (!(std::fabs(e) <= c.b) && !(std::isnan(e) && trial % 10 == 9)) e = c.b * (static_cast<double>(rng() % 2001) / 1000.0 - 1.0);
+        }
+        y[rng() % n] = trial % 2 ? c.b : -c.b;
+        Vec x = testutil::uniform(rng, n);
+        for (double& e : x) e *= 3.7;
+        if (trial % 4 == 3) std::sort(x.begin(), x.end(), byMagnitude);
+        if (trial % 8 == 5) std::sort(y.begin(), y.end(), byMagnitude);
+        expectSweepMatches(copy, x, y, 0.3, 0.0, 0, NormState{}, NormState{});
+        if (HasFatalFailure()) return;
       }
     }
   }

@@ -330,8 +330,10 @@ double centeredCosineSimilarity(const double* x, int64_t nx, const double* y, in
   const CenteredPairScales scales{cx, cy, sx, sy};
   const NormalizePairKernel sweep = normalizePairWithNormsImpl.get();
   NormState nuState, nvState;
-  double u[kProductChunk];
-  double v[kProductChunk];
+  // Aligned to the widest vector: the sweep stores whole vectors of values into them, and a
+  // store that straddles two cache lines takes the store unit twice.
+  alignas(64) double u[kProductChunk];
+  alignas(64) double v[kProductChunk];
   const auto normalized = [&](int64_t start, int64_t len) {
     normalizeCentered(x + start, len, cx, sx, u);
     normalizeCentered(y + start, len, cy, sy, v);

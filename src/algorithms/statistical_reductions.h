@@ -117,6 +117,14 @@ using ProjectionLanesKernel = int64_t (*)(const double*, const double*, int64_t,
                                           CertifiedDotLanes&, CertifiedDotLanes&);
 extern KernelSlot<ProjectionLanesKernel> projectionLanesImpl;
 
+// The fused quotients (scale_division.h) of the whole vectors of a by the scale b, for
+// tests, one copy per family with multiply-adds: q[i] the fused quotient of a[i],
+// vouched[i] whether its lane passed the range test that vouches for it. Returns whether
+// the scale takes fused quotients at all (nothing is written otherwise) and sets *done to
+// the length of the whole vectors.
+bool fusedQuotientsAvx(const double* a, int64_t n, double b, double* q, bool* vouched, int64_t* done);
+bool fusedQuotientsAvx512(const double* a, int64_t n, double b, double* q, bool* vouched, int64_t* done);
+
 // The cosine of the angle between x - cx and y - cy, in [-1, 1]; NaN for a zero or
 // infinite centered vector or any NaN. Unequal or zero lengths raise the value error
 // "centered vectors must have equal non-zero lengths".

@@ -23,3 +23,7 @@ int64_t sela::projectionLanesAvx(const double* x, const double* y, int64_t n, co
                               CertifiedDotLanes& cross, CertifiedDotLanes& self) {
   return projectionLanes<Avx2Ops>(x, y, n, p, cross, self);
 }
+
+bool sela::fusedQuotientsAvx(const double* a, int64_t n, double b, double* q, bool* vouched, int64_t* done) {
+  return fusedQuotientLanes<Avx2Ops>(a, n, b, q, vouched, done);
+}

@@ -23,3 +23,7 @@ int64_t sela::projectionLanesAvx512(const double* x, const double* y, int64_t n,
                                  CertifiedDotLanes& cross, CertifiedDotLanes& self) {
   return projectionLanes<Avx512Ops>(x, y, n, p, cross, self);
 }
+
+bool sela::fusedQuotientsAvx512(const double* a, int64_t n, double b, double* q, bool* vouched, int64_t* done) {
+  return fusedQuotientLanes<Avx512Ops>(a, n, b, q, vouched, done);
+}
