@@ -128,7 +128,10 @@ void certifiedDotKernel(const double* x, int64_t n, const double* y, double cx, 
   typename Ops::V least0 = Ops::set1(__builtin_inf()), least1 = least0;
   int64_t i = 0;
   for (; i + 2 * W <= n; i += 2 * W) {
-    prefetchPairAhead(x, y, i, n);
+    for (int64_t b = 0; b < 2 * W; b += 8) {
+      streamPrefetch(x + i + b, n - i - b);
+      streamPrefetch(y + i + b, n - i - b);
+    }
     g0.stepLeast(f.a(i), f.b(i), least0);
     g1.stepLeast(f.a(i + W), f.b(i + W), least1);
   }
@@ -165,7 +168,7 @@ void certifiedSumKernel(const double* x, int64_t n, sela::CertifiedDotLanes& sta
   CertifiedDotGroup<Ops> g0, g1, g2, g3;
   int64_t i = 0;
   for (; i + 4 * W <= n; i += 4 * W) {
-    if (i < n - kPrefetchAhead) __builtin_prefetch(x + i + kPrefetchAhead);
+    for (int64_t b = 0; b < 4 * W; b += 8) streamPrefetch(x + i + b, n - i - b);
     g0.stepSum(Ops::load(x + i));
     g1.stepSum(Ops::load(x + i + W));
     g2.stepSum(Ops::load(x + i + 2 * W));
@@ -359,27 +362,6 @@ struct MagnitudeWatch {
   }
 };
 
-// How far ahead of the element being loaded the levels ask for lines (elements), within
-// the caller's data (the block and the `ahead` elements after it). Two requests per line:
-// one far ahead into the second-level cache, one nearer into the first. A request into the
-// first-level cache holds one of its few fill buffers until the line arrives; asked that
-// far ahead of data from memory, the buffers run out before the bandwidth does (measured
-// on an Intel Xeon of 2-cycle ymm and 4-cycle zmm additions: sums at ten million elements
-// 0.93 -> 0.70 ns per element with the AVX-512 family, 0.84 -> 0.72 with the AVX2 family,
-// the read bound there some 0.7). The far request goes through the second-level cache's
-// own, longer queue, and the near one then finds its line there, a short wait its fill
-// buffer is soon free of, so data from the last-level cache gain too (0.33 -> 0.31 at
-// 10^5). Where a processor treats both hints alike, the pair is the old far request plus a
-// near one for a line already on its way.
-constexpr int64_t kExtractionPrefetch = 1024;
-constexpr int64_t kExtractionPrefetchNear = 256;
-
-// The two requests for the line of p[kExtractionPrefetchNear] and p[kExtractionPrefetch];
-// always inlined for the reason given at prefetchPairAhead.
-__attribute__((always_inline)) inline void extractionPrefetch(const double* p) {
-  __builtin_prefetch(p + kExtractionPrefetch, 0, 2);
-  __builtin_prefetch(p + kExtractionPrefetchNear, 0, 3);
-}
 
 // The L levels of one block, from k1 down by d (the extraction above). With Watch, the
 // block's magnitudes are taken too (seen), and the block is kept only when its largest
@@ -409,11 +391,8 @@ bool extractSumLevels(const double* x, int64_t n, int64_t ahead, int k1, int d, 
     e = Ops::add(e, Ops::abs(p));
   };
   int64_t i = 0;
-  const int64_t prefetchBelow = n + ahead - kExtractionPrefetch - 2 * W;  // lines inside the data
   for (; i + 2 * W <= n; i += 2 * W) {
-    if (i <= prefetchBelow) {
-      for (int64_t b = 0; b < 2 * W; b += 8) extractionPrefetch(x + i + b);
-    }
+    for (int64_t b = 0; b < 2 * W; b += 8) streamPrefetch(x + i + b, n + ahead - i - b);
     const V v0 = Ops::load(x + i), v1 = Ops::load(x + i + W);
     if constexpr (Watch) watch.see(Ops::abs(v0), Ops::abs(v1));
     step(v0);
@@ -616,11 +595,10 @@ bool extractDotLevels(const double* x, const double* y, int64_t n, int64_t ahead
     e = Ops::add(e, Ops::abs(left));
   };
   int64_t i = 0;
-  const int64_t prefetchBelow = n + ahead - kExtractionPrefetch - W;
   for (; i + W <= n; i += W) {
-    if (i <= prefetchBelow && (i & 7) == 0) {
-      extractionPrefetch(x + i);
-      extractionPrefetch(y + i);
+    if ((i & 7) == 0) {
+      streamPrefetch(x + i, n + ahead - i);
+      streamPrefetch(y + i, n + ahead - i);
     }
     step(Ops::load(x + i), Ops::load(y + i));
   }

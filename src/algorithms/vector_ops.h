@@ -60,4 +60,26 @@ __attribute__((always_inline)) inline void prefetchPairAhead(const double* x, co
   }
 }
 
+// The long passes' software prefetch (certifiedsum_kernels.h): every line asked for
+// twice, kStreamFar elements ahead of the element being loaded into the second-level
+// cache and kStreamNear ahead into the first. A request into the first-level cache holds
+// one of its few fill buffers until the line arrives; asked that far ahead of data from
+// memory, the buffers run out before the bandwidth does (measured on an Intel Xeon of
+// 2-cycle ymm and 4-cycle zmm additions, ten million elements: the extraction pass's sums
+// 0.93 -> 0.70 ns per element with the AVX-512 family and 0.84 -> 0.72 with the AVX2
+// family, the read bound there some 0.7; the certified sum 1.0 -> 0.8, its dot product
+// 1.6 -> 1.15 with the AVX-512 family). The far request goes through the second-level
+// cache's own, longer queue, and the near one then finds its line there, a short wait
+// its fill buffer is soon free of. Where a processor treats both hints alike, the pair is
+// a far request and a near one for a line already on its way. Callers issue them for
+// addresses inside the data only: `room` is the number of elements from p on. Always
+// inlined for the reason given at prefetchPairAhead.
+constexpr int64_t kStreamFar = 1024;
+constexpr int64_t kStreamNear = 256;
+
+__attribute__((always_inline)) inline void streamPrefetch(const double* p, int64_t room) {
+  if (room > kStreamFar) __builtin_prefetch(p + kStreamFar, 0, 2);
+  if (room > kStreamNear) __builtin_prefetch(p + kStreamNear, 0, 3);
+}
+
 }  // namespace
