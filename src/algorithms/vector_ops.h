@@ -72,14 +72,34 @@ __attribute__((always_inline)) inline void prefetchPairAhead(const double* x, co
 // cache's own, longer queue, and the near one then finds its line there, a short wait
 // its fill buffer is soon free of. Where a processor treats both hints alike, the pair is
 // a far request and a near one for a line already on its way. Callers issue them for
-// addresses inside the data only: `room` is the number of elements from p on. Always
-// inlined for the reason given at prefetchPairAhead.
+// addresses inside the data only: a loop over indices i, stepping by `step` elements
+// through data that end at index `end`, asks for its lines while i <= far and only near
+// while i <= near (streamBounds). Bounds fixed before the loop let the compiler split it
+// where they fall; a test of the room left at each step, the same requests, cost the
+// AVX-512 family's sums a fifth at ten million elements. Always inlined for the reason
+// given at prefetchPairAhead.
 constexpr int64_t kStreamFar = 1024;
 constexpr int64_t kStreamNear = 256;
 
-__attribute__((always_inline)) inline void streamPrefetch(const double* p, int64_t room) {
-  if (room > kStreamFar) __builtin_prefetch(p + kStreamFar, 0, 2);
-  if (room > kStreamNear) __builtin_prefetch(p + kStreamNear, 0, 3);
+struct StreamBounds {
+  int64_t far, near;
+};
+
+inline StreamBounds streamBounds(int64_t end, int64_t step) {
+  return {end - kStreamFar - step, end - kStreamNear - step};
+}
+
+// The requests for the `lines` lines of eight elements from p = data + i on.
+__attribute__((always_inline)) inline void streamPrefetch(const double* p, int64_t lines, int64_t i,
+                                                          StreamBounds bounds) {
+  if (i <= bounds.far) {
+    for (int64_t l = 0; l < 8 * lines; l += 8) {
+      __builtin_prefetch(p + l + kStreamFar, 0, 2);
+      __builtin_prefetch(p + l + kStreamNear, 0, 3);
+    }
+  } else if (i <= bounds.near) {
+    for (int64_t l = 0; l < 8 * lines; l += 8) __builtin_prefetch(p + l + kStreamNear, 0, 3);
+  }
 }
 
 }  // namespace
