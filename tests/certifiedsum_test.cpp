@@ -194,7 +194,9 @@ TEST(CertifiedDot, EachFamilyFlagsExactlyTheProductsBelowTheFloor) {
     sela::CenteredLanesKernel centered;
   };
   std::vector<Family> families;
-  if (testutil::cpuRunsAvx2()) families.push_back({"avx2", sela::certifiedDotLanesAvx2, sela::certifiedCenteredLanesAvx2});
+  if (testutil::cpuRunsAvx2()) {
+    families.push_back({"avx2", sela::certifiedDotLanesAvx2, sela::certifiedCenteredLanesAvx2});
+  }
   if (testutil::cpuRunsAvx512()) {
     families.push_back({"avx512", sela::certifiedDotLanesAvx512, sela::certifiedCenteredLanesAvx512});
   }

@@ -363,7 +363,6 @@ struct MagnitudeWatch {
   }
 };
 
-
 // The L levels of one block, from k1 down by d (the extraction above). With Watch, the
 // block's magnitudes are taken too (seen), and the block is kept only when its largest
 // lies below `limit`: false otherwise, with nothing written.
