@@ -65,10 +65,12 @@ __attribute__((always_inline)) inline void prefetchPairAhead(const double* x, co
 // cache and kStreamNear ahead into the first. A request into the first-level cache holds
 // one of its few fill buffers until the line arrives; asked that far ahead of data from
 // memory, the buffers run out before the bandwidth does (measured on an Intel Xeon of
-// 2-cycle ymm and 4-cycle zmm additions, ten million elements: the extraction pass's sums
-// 0.93 -> 0.70 ns per element with the AVX-512 family and 0.84 -> 0.72 with the AVX2
-// family, the read bound there some 0.7; the certified sum 1.0 -> 0.8, its dot product
-// 1.6 -> 1.15 with the AVX-512 family). The far request goes through the second-level
+// 2-cycle ymm and 4-cycle zmm additions, each pass timed alone against its former self in
+// one process, ten million elements, in ns per element: the extraction pass's sums 0.85
+// -> 0.63 to 0.80 with the AVX-512 family (the spread is the copy's code layout, which
+// the request pattern does not set) and 0.84 -> 0.70 with the AVX2 family, the read bound
+// there some 0.67; the certified sum 1.03 -> 0.75, its dot product 1.6 -> 1.1 with the
+// AVX-512 family). The far request goes through the second-level
 // cache's own, longer queue, and the near one then finds its line there, a short wait
 // its fill buffer is soon free of. Where a processor treats both hints alike, the pair is
 // a far request and a near one for a line already on its way. Callers issue them for
