@@ -127,11 +127,10 @@ void certifiedDotKernel(const double* x, int64_t n, const double* y, double cx, 
   const DotFactors<Ops, Centered> f{x, y, Ops::set1(cx), Ops::set1(cy)};
   typename Ops::V least0 = Ops::set1(__builtin_inf()), least1 = least0;
   constexpr int64_t kLines = (2 * W + 7) / 8;  // of each array per step of two vectors
-  const StreamBounds bounds = streamBounds(n, 2 * W);
   int64_t i = 0;
   for (; i + 2 * W <= n; i += 2 * W) {
-    streamPrefetch(x + i, kLines, i, bounds);
-    streamPrefetch(y + i, kLines, i, bounds);
+    streamPrefetch(x, i, kLines, n - 1);
+    streamPrefetch(y, i, kLines, n - 1);
     g0.stepLeast(f.a(i), f.b(i), least0);
     g1.stepLeast(f.a(i + W), f.b(i + W), least1);
   }
@@ -166,10 +165,9 @@ void certifiedSumKernel(const double* x, int64_t n, sela::CertifiedDotLanes& sta
   constexpr int64_t W = Ops::W;
   static_assert(2 * W <= sela::CertifiedDotLanes::kMaxLanes);
   CertifiedDotGroup<Ops> g0, g1, g2, g3;
-  const StreamBounds bounds = streamBounds(n, 4 * W);
   int64_t i = 0;
   for (; i + 4 * W <= n; i += 4 * W) {
-    streamPrefetch(x + i, 4 * W / 8, i, bounds);
+    streamPrefetch(x, i, 4 * W / 8, n - 1);
     g0.stepSum(Ops::load(x + i));
     g1.stepSum(Ops::load(x + i + W));
     g2.stepSum(Ops::load(x + i + 2 * W));
@@ -390,10 +388,9 @@ bool extractSumLevels(const double* x, int64_t n, int64_t ahead, int k1, int d, 
     c = Ops::add(c, p);
     e = Ops::add(e, Ops::abs(p));
   };
-  const StreamBounds bounds = streamBounds(n + ahead, 2 * W);  // lines inside the data
   int64_t i = 0;
   for (; i + 2 * W <= n; i += 2 * W) {
-    streamPrefetch(x + i, 2 * W / 8, i, bounds);
+    streamPrefetch(x, i, 2 * W / 8, n + ahead - 1);  // lines inside the data
     const V v0 = Ops::load(x + i), v1 = Ops::load(x + i + W);
     if constexpr (Watch) watch.see(Ops::abs(v0), Ops::abs(v1));
     step(v0);
@@ -595,12 +592,11 @@ bool extractDotLevels(const double* x, const double* y, int64_t n, int64_t ahead
     c = Ops::add(c, left);
     e = Ops::add(e, Ops::abs(left));
   };
-  const StreamBounds bounds = streamBounds(n + ahead, 8);  // a line of each array every eight elements
   int64_t i = 0;
   for (; i + W <= n; i += W) {
     if ((i & 7) == 0) {
-      streamPrefetch(x + i, 1, i, bounds);
-      streamPrefetch(y + i, 1, i, bounds);
+      streamPrefetch(x, i, 1, n + ahead - 1);
+      streamPrefetch(y, i, 1, n + ahead - 1);
     }
     step(Ops::load(x + i), Ops::load(y + i));
   }
