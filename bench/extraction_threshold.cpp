@@ -1,6 +1,6 @@
 // Where the one-read extraction pass should take over from the compensated pass (the
 // exact engine's kExtractionOnlyFrom, exactengine.cpp): the two routes timed side by side
-// at 2^16 .. 2^22 elements, with sela_sum_naive on the same arrays as the baseline.
+// at 2^13 .. 2^22 elements, with sela_sum_naive on the same arrays as the baseline.
 // "both" is the route below the threshold: the compensated pass, and where it declines
 // (heavy cancellation) the extraction pass after it; "extracted" is the extraction pass
 // alone. On data the compensated pass decides, the crossover is where the extraction
@@ -43,7 +43,7 @@ double extractedDot(const double* x, const double* y, uint64_t n) {
 
 }  // namespace
 
-#define THRESHOLD_SIZES ->RangeMultiplier(2)->Range(1 << 16, 1 << 22)->Unit(benchmark::kMicrosecond)
+#define THRESHOLD_SIZES ->RangeMultiplier(2)->Range(1 << 13, 1 << 22)->Unit(benchmark::kMicrosecond)
 #define THRESHOLD_ROUTE(name, runner, fn)                                                                       \
   static void BM_t_##name##_uniform(benchmark::State& s) { benchutil::runner(s, Family::Uniform, fn); }    \
   BENCHMARK(BM_t_##name##_uniform) THRESHOLD_SIZES;                                                        \

@@ -178,6 +178,99 @@ TEST(CertifiedDot, DeclinesWhatTheBoundCannotProve) {
   }
 }
 
+// The product floor's flag of each vector family's lane pass, against its definition
+// element by element (some product below 2^-916 with two non-zero factors): the lanes
+// keep only each lane's least |p| and test the elements again where that lies below the
+// floor, which zero factors (sparse data) alone cause, so products below the floor,
+// zeros beside factors that would make one, products that underflow to zero, and all of
+// them together, in every position (the whole vectors, the last whole vector, the padded
+// tail), in one chunk and continued over two; centered too, where a factor is zero when
+// an element equals its center. Where the record then decides, the GMP oracle's double.
+TEST(CertifiedDot, EachFamilyFlagsExactlyTheProductsBelowTheFloor) {
+#if defined(__x86_64__)
+  struct Family {
+    const char* name;
+    sela::DotLanesKernel dot;
+    sela::CenteredLanesKernel centered;
+  };
+  std::vector<Family> families;
+  if (testutil::cpuRunsAvx2()) {
+    families.push_back({"avx2", sela::certifiedDotLanesAvx2, sela::certifiedCenteredLanesAvx2});
+  }
+  if (testutil::cpuRunsAvx512()) {
+    families.push_back({"avx512", sela::certifiedDotLanesAvx512, sela::certifiedCenteredLanesAvx512});
+  }
+  if (families.empty()) GTEST_SKIP() << "no vector family with a fused multiply-add on this processor";
+  std::mt19937_64 rng(4242);
+  const double cx = 0.5, cy = -0.25;
+  for (const Family& family : families) {
+    for (size_t n : {1u, 3u, 4u, 7u, 8u, 12u, 15u, 16u, 17u, 24u, 31u, 32u, 33u, 40u, 63u, 64u, 65u, 255u, 1000u}) {
+      for (int trial = 0; trial < 24; ++trial) {
+        std::vector<double> x = testutil::uniform(rng, n), y = testutil::uniform(rng, n);
+        const int kind = trial % 6;  // 0 plain, 1 tiny, 2 zeros, 3 underflow to zero, 4 zeros and tiny, 5 centers
+        const size_t at = rng() % n, other = rng() % n;
+        if (kind == 1 || kind == 4) {
+          x[at] = pow2(-500);
+          y[at] = 1.5 * pow2(-450);  // 1.5 2^-950
+        }
+        if (kind == 2 || kind == 4) {
+          for (size_t i = other % 3; i < n; i += 3) {  // each zero beside a factor that would flag
+            x[i] = (i & 1) ? -0.0 : 0.0;
+            y[i] = pow2(-1000);
+          }
+          if (kind == 4) {
+            x[at] = pow2(-500);
+            y[at] = 1.5 * pow2(-450);
+          }
+        }
+        if (kind == 3) {
+          x[at] = pow2(-600);
+          y[at] = -pow2(-600);  // p = -0.0, both factors non-zero
+        }
+        if (kind == 5) {  // differences of zero beside tiny ones
+          x[at] = cx;
+          y[at] = cy + pow2(-930);
+          x[other] = cx + pow2(-20);
+          y[other] = cy + pow2(-900);
+        }
+        const bool centered = kind == 5 || trial % 4 == 3;
+        std::vector<double> a(x), b(y);
+        if (centered) {
+          for (size_t i = 0; i < n; ++i) {
+            a[i] = x[i] - cx;
+            b[i] = y[i] - cy;
+          }
+        }
+        bool expected = false;
+        for (size_t i = 0; i < n; ++i) {
+          expected = expected || (std::fabs(a[i] * b[i]) < pow2(-916) && a[i] != 0.0 && b[i] != 0.0);
+        }
+        const auto len = static_cast<int64_t>(n);
+        const int64_t half = len / 2;
+        sela::CertifiedDotLanes whole, chunked;
+        if (centered) {
+          family.centered(x.data(), len, y.data(), cx, cy, whole);
+          family.centered(x.data(), half, y.data(), cx, cy, chunked);
+          family.centered(x.data() + half, len - half, y.data() + half, cx, cy, chunked);
+        } else {
+          family.dot(x.data(), len, y.data(), whole);
+          family.dot(x.data(), half, y.data(), chunked);
+          family.dot(x.data() + half, len - half, y.data() + half, chunked);
+        }
+        ASSERT_EQ(expected, whole.tinyProducts) << family.name << " n " << n << " trial " << trial;
+        ASSERT_EQ(expected, chunked.tinyProducts) << family.name << " n " << n << " trial " << trial;
+        double r = 0.0;
+        if (sela::certifiedDotResult(whole, len, r)) {
+          EXPECT_TRUE(SameBits(oracle::flooredDot(a.data(), b.data(), len), r)) << family.name << " n " << n;
+        }
+      }
+    }
+  }
+#else
+  GTEST_SKIP() << "the vector families exist on x86-64 only";
+#endif
+}
+
 // The centered lanes subtract the centers inside the vector registers: the same doubles
 // as the differences formed one at a time, so the same lanes and the same result, which
 // must also be the floored oracle's over those differences. Lengths around the block

@@ -29,6 +29,21 @@ struct CertifiedDotGroup {
   typename Ops::V e = Ops::zero();
 
   void step(typename Ops::V a, typename Ops::V b, typename Ops::V floor, typename Ops::Mask& tiny) {
+    const typename Ops::V p = addProduct(a, b);
+    tiny = Ops::either(tiny, flagged(a, b, p, floor));
+  }
+  // The same step with the floor's test left to the caller: the least |p| of each lane
+  // goes into `least` (a NaN product is skipped by the minimum, as by the test).
+  void stepLeast(typename Ops::V a, typename Ops::V b, typename Ops::V& least) {
+    least = Ops::min(Ops::abs(addProduct(a, b)), least);
+  }
+  // The lanes' products with |p| < floor and both factors non-zero.
+  static typename Ops::Mask flagged(typename Ops::V a, typename Ops::V b, typename Ops::V p, typename Ops::V floor) {
+    const typename Ops::V zero = Ops::zero();
+    return Ops::both(Ops::less(Ops::abs(p), floor), Ops::both(Ops::notEqual(a, zero), Ops::notEqual(b, zero)));
+  }
+  // The split of a * b into the lanes; returns p.
+  typename Ops::V addProduct(typename Ops::V a, typename Ops::V b) {
     const typename Ops::V p = Ops::mul(a, b);
     const typename Ops::V r = Ops::fms(a, b, p);  // a*b - p in one rounding
     typename Ops::V t, q;
@@ -36,10 +51,7 @@ struct CertifiedDotGroup {
     c = Ops::add(c, Ops::add(q, r));
     e = Ops::add(e, Ops::add(Ops::abs(q), Ops::abs(r)));
     s = t;
-    // |p| < floor with both factors non-zero.
-    const typename Ops::V zero = Ops::zero();
-    tiny = Ops::either(tiny, Ops::both(Ops::less(Ops::abs(p), floor),
-                                       Ops::both(Ops::notEqual(a, zero), Ops::notEqual(b, zero))));
+    return p;
   }
   // The sum's step: the element itself is the high part, with no remainder.
   void stepSum(typename Ops::V a) {
@@ -70,8 +82,36 @@ struct CertifiedDotGroup {
   }
 };
 
-// With Centered, the factors are the differences x[i] - cx and y[i] - cy, each rounded
-// once, in the lanes as in scalar code (the padded tail holds the differences, then zeros).
+// The factors of element i: with Centered, the differences x[i] - cx and y[i] - cy, each
+// rounded once, in the lanes as in scalar code.
+template <typename Ops, bool Centered>
+struct DotFactors {
+  const double* x;
+  const double* y;
+  typename Ops::V cx, cy;
+  typename Ops::V a(int64_t i) const { return Centered ? Ops::sub(Ops::load(x + i), cx) : Ops::load(x + i); }
+  typename Ops::V b(int64_t i) const { return Centered ? Ops::sub(Ops::load(y + i), cy) : Ops::load(y + i); }
+};
+
+// Whether some whole vector of factors in [0, n) has a flagged product (the exact test of
+// CertifiedDotGroup::flagged): the second look of a pass whose least |p| fell below the
+// floor, which zero factors alone (sparse data) also cause.
+template <typename Ops, bool Centered>
+bool anyFlaggedProduct(const DotFactors<Ops, Centered>& f, int64_t n, typename Ops::V floor) {
+  typename Ops::Mask tiny = Ops::noMask();
+  for (int64_t i = 0; i + Ops::W <= n; i += Ops::W) {
+    const typename Ops::V a = f.a(i), b = f.b(i);
+    tiny = Ops::either(tiny, CertifiedDotGroup<Ops>::flagged(a, b, Ops::mul(a, b), floor));
+  }
+  return Ops::any(tiny);
+}
+
+// With Centered, the factors are the differences (DotFactors; the padded tail holds the
+// differences, then zeros). The whole vectors keep only the least |p| of each lane, two
+// operations where the exact floor test takes five: the test runs over them afterwards,
+// only when that least lies below the floor, so the flag is the test's over every
+// element either way. The padded tail, whose zeros would put the least at 0, is tested
+// directly.
 template <typename Ops, bool Centered>
 void certifiedDotKernel(const double* x, int64_t n, const double* y, double cx, double cy,
                         sela::CertifiedDotLanes& state) {
@@ -84,20 +124,21 @@ void certifiedDotKernel(const double* x, int64_t n, const double* y, double cx, 
   }
   typename Ops::Mask tiny = Ops::noMask();
   const typename Ops::V floor = Ops::set1(0x1p-916);
-  const typename Ops::V vcx = Ops::set1(cx);
-  const typename Ops::V vcy = Ops::set1(cy);
-  const auto factorX = [&](const double* p) { return Centered ? Ops::sub(Ops::load(p), vcx) : Ops::load(p); };
-  const auto factorY = [&](const double* p) { return Centered ? Ops::sub(Ops::load(p), vcy) : Ops::load(p); };
+  const DotFactors<Ops, Centered> f{x, y, Ops::set1(cx), Ops::set1(cy)};
+  typename Ops::V least0 = Ops::set1(__builtin_inf()), least1 = least0;
+  constexpr int64_t kLines = (2 * W + 7) / 8;  // of each array per step of two vectors
   int64_t i = 0;
   for (; i + 2 * W <= n; i += 2 * W) {
-    prefetchPairAhead(x, y, i, n);
-    g0.step(factorX(x + i), factorY(y + i), floor, tiny);
-    g1.step(factorX(x + i + W), factorY(y + i + W), floor, tiny);
+    streamPrefetch(x, i, kLines, n - 1);
+    streamPrefetch(y, i, kLines, n - 1);
+    g0.stepLeast(f.a(i), f.b(i), least0);
+    g1.stepLeast(f.a(i + W), f.b(i + W), least1);
   }
   if (i + W <= n) {
-    g0.step(factorX(x + i), factorY(y + i), floor, tiny);
+    g0.stepLeast(f.a(i), f.b(i), least0);
     i += W;
   }
+  const bool wholeFlagged = Ops::any(Ops::less(Ops::min(least0, least1), floor)) && anyFlaggedProduct(f, i, floor);
   if (i < n) {
     double bx[W] = {};
     double by[W] = {};
@@ -111,7 +152,7 @@ void certifiedDotKernel(const double* x, int64_t n, const double* y, double cx, 
   g1.write(state, static_cast<int>(W));
   state.lanes = static_cast<int>(2 * W);
   state.terms += 2 * ((n + W - 1) / W) * W;  // a q and an r per element slot, padding included
-  state.tinyProducts = state.tinyProducts || Ops::any(tiny);
+  state.tinyProducts = state.tinyProducts || wholeFlagged || Ops::any(tiny);
 }
 
 // The certified sum: the same lanes with each element as its own high part (r = 0, no
@@ -126,7 +167,7 @@ void certifiedSumKernel(const double* x, int64_t n, sela::CertifiedDotLanes& sta
   CertifiedDotGroup<Ops> g0, g1, g2, g3;
   int64_t i = 0;
   for (; i + 4 * W <= n; i += 4 * W) {
-    if (i < n - kPrefetchAhead) __builtin_prefetch(x + i + kPrefetchAhead);
+    streamPrefetch(x, i, 4 * W / 8, n - 1);
     g0.stepSum(Ops::load(x + i));
     g1.stepSum(Ops::load(x + i + W));
     g2.stepSum(Ops::load(x + i + 2 * W));
@@ -320,10 +361,6 @@ struct MagnitudeWatch {
   }
 };
 
-// How far ahead of the element being loaded the levels ask for lines (elements), within
-// the caller's data (the block and the `ahead` elements after it).
-constexpr int64_t kExtractionPrefetch = 1024;
-
 // The L levels of one block, from k1 down by d (the extraction above). With Watch, the
 // block's magnitudes are taken too (seen), and the block is kept only when its largest
 // lies below `limit`: false otherwise, with nothing written.
@@ -352,11 +389,8 @@ bool extractSumLevels(const double* x, int64_t n, int64_t ahead, int k1, int d, 
     e = Ops::add(e, Ops::abs(p));
   };
   int64_t i = 0;
-  const int64_t prefetchBelow = n + ahead - kExtractionPrefetch - 2 * W;  // lines inside the data
   for (; i + 2 * W <= n; i += 2 * W) {
-    if (i <= prefetchBelow) {
-      for (int64_t b = 0; b < 2 * W; b += 8) __builtin_prefetch(x + i + kExtractionPrefetch + b);
-    }
+    streamPrefetch(x, i, 2 * W / 8, n + ahead - 1);  // lines inside the data
     const V v0 = Ops::load(x + i), v1 = Ops::load(x + i + W);
     if constexpr (Watch) watch.see(Ops::abs(v0), Ops::abs(v1));
     step(v0);
@@ -559,11 +593,10 @@ bool extractDotLevels(const double* x, const double* y, int64_t n, int64_t ahead
     e = Ops::add(e, Ops::abs(left));
   };
   int64_t i = 0;
-  const int64_t prefetchBelow = n + ahead - kExtractionPrefetch - W;
   for (; i + W <= n; i += W) {
-    if (i <= prefetchBelow && (i & 7) == 0) {
-      __builtin_prefetch(x + i + kExtractionPrefetch);
-      __builtin_prefetch(y + i + kExtractionPrefetch);
+    if ((i & 7) == 0) {
+      streamPrefetch(x, i, 1, n + ahead - 1);
+      streamPrefetch(y, i, 1, n + ahead - 1);
     }
     step(Ops::load(x + i), Ops::load(y + i));
   }
