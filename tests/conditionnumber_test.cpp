@@ -144,7 +144,6 @@ std::vector<std::pair<const char*, sela::ConditionBlocksKernel>> blockKernels() 
   std::vector<std::pair<const char*, sela::ConditionBlocksKernel>> k = {{"SSE2", sela::conditionBlocksSse2}};
 #if defined(__x86_64__)
   if (testutil::cpuRunsAvx2()) k.emplace_back("AVX", sela::conditionBlocksAvx);
-  if (testutil::cpuRunsAvx512()) k.emplace_back("AVX-512", sela::conditionBlocksAvx512);
 #endif
   return k;
 }
