@@ -32,7 +32,7 @@ class KernelSlot;
 extern KernelSlot<ConditionBlocksKernel> conditionBlocksImpl;
 
 // The shortest input either copy sweeps in blocks (16 elements per block, of which the
-// first three must be whole); shorter ones return 0 at once.
-constexpr int64_t kConditionBlocksMinimum = 48;
+// first four must be whole); shorter ones return 0 at once.
+constexpr int64_t kConditionBlocksMinimum = 64;
 
 }  // namespace sela
