@@ -146,11 +146,17 @@ TEST(Dot2Arrangements, SameFallbackDecisionOnSpecialValues) {
 // error r, its TwoSum with the running sum leaves an error q, and (1 + r) + q rounds
 // differently from (1 + q) + r. Zeros change neither chain (h, r and q are all +0.0);
 // placed before and after the four elements they move the deciding element through
-// every lane of a vector block and every position of the scalar tail.
+// every lane of a vector block and every position of the scalar tail, and (with more
+// zeros before) through the groups whose compensation trails the running sum, the last
+// groups compensated after the loop, and the wrap of the ring of stored running sums.
 TEST(Dot2Arrangements, ProductErrorIsAddedBeforeSumErrorInEveryPosition) {
   const double first = 0x1p27 + 1.0;
-  for (size_t before = 0; before <= 4; ++before) {
-    for (size_t after = 0; after <= 4; ++after) {
+  std::vector<size_t> befores = {0, 1, 2, 3, 4};
+  for (size_t b = 13; b <= 22; ++b) befores.push_back(b);
+  for (size_t b = 29; b <= 38; ++b) befores.push_back(b);
+  for (size_t b = 61; b <= 70; ++b) befores.push_back(b);
+  for (size_t before : befores) {
+    for (size_t after : {0, 1, 2, 3, 4, 17, 18, 19, 20}) {
       std::vector<double> x = {first}, y = {first};
       x.insert(x.end(), before, 0.0);
       y.insert(y.end(), before, 0.0);

@@ -15,10 +15,11 @@ int64_t conditionBlocksSse2(const double* x, int64_t n, ConditionChains& chains)
   return conditionBlocks<Sse2Ops, ConditionRegisterSse2>(x, n, chains);
 }
 
-// The widest copy the processor runs: the vector work per element shrinks with the width
-// and leaves the adders to the three chains (conditionnumber_kernels.h).
+// The AVX copy wherever the AVX2 family runs, the AVX-512 family included: the chains'
+// register is 256 bits wide in any case, and 512-bit error forming would cost the chains
+// their adders on some processors (conditionnumber_kernels.h says why).
 constinit KernelSlot<ConditionBlocksKernel> conditionBlocksImpl{
-    {conditionBlocksSse2, SELA_X86_KERNEL(conditionBlocksAvx), SELA_X86_KERNEL(conditionBlocksAvx512)}};
+    {conditionBlocksSse2, SELA_X86_KERNEL(conditionBlocksAvx), nullptr}};
 
 double conditionNumber(const double* values, int64_t n) {
   if (n <= 0) return 0.0;

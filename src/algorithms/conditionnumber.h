@@ -19,12 +19,11 @@ struct ConditionChains {
 };
 
 // Each runs the chains over the whole blocks of x[0 .. n-1] and returns the number of
-// elements consumed; the same bits in every copy. Sse2 is baseline x86-64
-// (conditionnumber.cpp), Avx needs AVX (conditionnumber_avx2.cpp), Avx512 AVX-512F
-// (conditionnumber_avx512.cpp).
+// elements consumed; the same bits in both copies. Sse2 is baseline x86-64
+// (conditionnumber.cpp), Avx needs AVX (conditionnumber_avx2.cpp) and also runs where
+// the AVX-512 family does.
 int64_t conditionBlocksSse2(const double* x, int64_t n, ConditionChains& chains);
 int64_t conditionBlocksAvx(const double* x, int64_t n, ConditionChains& chains);
-int64_t conditionBlocksAvx512(const double* x, int64_t n, ConditionChains& chains);
 using ConditionBlocksKernel = int64_t (*)(const double*, int64_t, ConditionChains&);
 
 // The copy this processor runs, chosen on first use (kernel_slot.h).
@@ -33,7 +32,7 @@ class KernelSlot;
 extern KernelSlot<ConditionBlocksKernel> conditionBlocksImpl;
 
 // The shortest input either copy sweeps in blocks (16 elements per block, of which the
-// first three must be whole); shorter ones return 0 at once.
-constexpr int64_t kConditionBlocksMinimum = 48;
+// first four must be whole); shorter ones return 0 at once.
+constexpr int64_t kConditionBlocksMinimum = 64;
 
 }  // namespace sela
