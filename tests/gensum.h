@@ -44,6 +44,7 @@ class Expansion {
     if (x != 0.0) parts_.push_back(x);
   }
   bool poisoned() const { return parts_.size() == 1 && std::isnan(parts_[0]); }
+  const std::vector<double>& parts() const { return parts_; }
   // Within a few units in the last place of the exact value.
   double approx() const {
     double s = 0.0;
