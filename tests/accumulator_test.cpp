@@ -369,6 +369,77 @@ TEST(AccumulatorLimbPass, EveryClearCopyWritesTheEmptyRecord) {
   }
 }
 
+// The window copies of the deposits against depositing one element after another: a copy
+// either leaves exactly those words (limbs and all) or, where it declines, nothing
+// written; the AVX-512 copy must take every finite array whose limb indices lie in one
+// window and decline every other. Arrays of every length around the vector width and the
+// window's edges: one binade, exactly kDepositWindow indices and one more, zeros and
+// subnormals (index 0), the top binades (the window reaching limb 68), both signs,
+// NaNs and infinities at every position.
+TEST(AccumulatorLimbPass, WindowDepositsGiveTheWordsOfOneAfterAnother) {
+  std::vector<std::pair<std::string, sela::DepositWindowKernel>> copies{{"none", sela::depositWindowNone}};
+#if defined(__x86_64__)
+  if (sela::avx512FamilySupported()) copies.emplace_back("avx512", sela::depositWindowAvx512);
+#endif
+  std::mt19937_64 rng(4711);
+  const auto inFields = [&](size_t n, int lowField, int highField) {
+    std::vector<double> x(n);
+    for (auto& v : x) {
+      const auto field = static_cast<uint64_t>(lowField + static_cast<int>(rng() % (highField - lowField + 1)));
+      v = std::bit_cast<double>((rng() & 0x800FFFFFFFFFFFFFULL) | (field << 52));
+    }
+    // Both ends of the range present (where there are two elements), so the window is
+    // exactly what was asked for.
+    const size_t i = rng() % n;
+    const size_t j = n < 2 ? i : (i + 1 + rng() % (n - 1)) % n;
+    x[i] = std::bit_cast<double>(static_cast<uint64_t>(lowField) << 52 | (rng() & 0x800FFFFFFFFFFFFFULL));
+    x[j] = std::bit_cast<double>(static_cast<uint64_t>(highField) << 52 | (rng() & 0x800FFFFFFFFFFFFFULL));
+    return x;
+  };
+  const int w = sela::kDepositWindow;
+  std::vector<size_t> lengths;
+  for (size_t n = 1; n <= 70; ++n) lengths.push_back(n);
+  for (size_t n : {255u, 1000u, 2047u}) lengths.push_back(n);
+  for (size_t n : lengths) {
+    const int g = static_cast<int>(rng() % 59);  // the window's first limb index (up to 63 - 4)
+    struct Case {
+      std::vector<double> x;
+      bool fits;
+    };
+    std::vector<Case> cases = {
+        {inFields(n, 1012, 1022), true},                         // one binade
+        {inFields(n, 32 * g, 32 * (g + w) - 1), true},           // exactly the window
+        {inFields(n, 32 * g, 32 * (g + w)), n == 1},             // one index more
+        {inFields(n, 0, 32 * w - 1), true},                      // zeros and subnormals at index 0
+        {inFields(n, 2046 - 32 * w + 32, 2046), true},           // the top binades
+        {inFields(n, 1, 2046), n == 1},                          // every binade
+    };
+    std::vector<double> special = inFields(n, 1012, 1022);
+    special[rng() % n] = randomSpecial(rng);
+    cases.push_back({special, false});
+    for (size_t c = 0; c < cases.size(); ++c) {
+      const std::vector<double>& x = cases[c].x;
+      // A record with limbs well within the headroom of n more deposits, and its copy
+      // deposited one element after another.
+      sela::SuperAccumulator start;
+      sela::initialize(start);
+      start.addsLeft = sela::kAddsAfterInit - 1;
+      for (auto& l : start.limbs) l = static_cast<int64_t>(rng() % (int64_t{1} << 52)) - (int64_t{1} << 51);
+      sela::SuperAccumulator expected = start;
+      for (double v : x) sela::deposit(expected, v);
+      for (const auto& [name, kernel] : copies) {
+        sela::SuperAccumulator got = start;
+        const bool taken = kernel(reinterpret_cast<uint64_t*>(got.limbs), x.data(), static_cast<int64_t>(n));
+        const std::string what = name + " n=" + std::to_string(n) + " case " + std::to_string(c);
+        if (name == "avx512") {
+          EXPECT_EQ(cases[c].fits, taken) << what;
+        }
+        EXPECT_EQ(0, std::memcmp(taken ? &expected : &start, &got, sizeof got)) << what << (taken ? " taken" : " declined");
+      }
+    }
+  }
+}
+
 // The record check's pass over the limbs against a plain loop, every copy: the OR of
 // limb + p, bit for bit. Sparse records with limbs at every vector edge and at the tail
 // (0, 3, 4, 7, 8, 63, 64, 127, 128, 130), values at the ends of the 64-bit range and

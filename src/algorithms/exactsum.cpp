@@ -101,6 +101,11 @@ constinit KernelSlot<ClearRecordKernel> clearRecordImpl{
 
 void initializeRecord(uint64_t* words) { clearRecordImpl.get()(words); }
 
+bool depositWindowNone(uint64_t*, const double*, int64_t) { return false; }
+
+constinit KernelSlot<DepositWindowKernel> depositWindowImpl{
+    {depositWindowNone, nullptr, SELA_X86_KERNEL(depositWindowAvx512)}};
+
 void initialize(SuperAccumulator& acc) {
   std::memset(&acc, 0, sizeof acc);
   acc.format = kAccumulatorFormat;
@@ -754,8 +759,14 @@ constexpr int64_t kInPlaceCopiesMinLength = 64;
 // the record itself), four chains instead of one, and add the copies into the record at
 // the end. The words are those of depositing one element after another: the limbs'
 // integer additions commute, and the headroom keeps every partial sum exact.
+// From this many elements on, data of a few binades go through the window copy
+// (depositWindow), where this processor has one: their parts computed several at a time
+// and summed per limb in registers, with no chain of additions through memory.
+constexpr int64_t kInPlaceWindowMinLength = 8;
+
 void depositInPlace(uint64_t* words, const double* x, int64_t n) {
   uint64_t* limbs = words + kFirstLimbWord;
+  if (n >= kInPlaceWindowMinLength && depositWindowImpl.get()(limbs, x, n)) return;
   if (n < kInPlaceCopiesMinLength) {
     for (int64_t i = 0; i < n; ++i) depositWord(words, limbs, x[i]);
     return;
