@@ -101,10 +101,10 @@ constinit KernelSlot<ClearRecordKernel> clearRecordImpl{
 
 void initializeRecord(uint64_t* words) { clearRecordImpl.get()(words); }
 
-bool depositWindowNone(uint64_t*, const double*, int64_t) { return false; }
+bool depositFiniteNone(uint64_t*, const double*, int64_t) { return false; }
 
-constinit KernelSlot<DepositWindowKernel> depositWindowImpl{
-    {depositWindowNone, nullptr, SELA_X86_KERNEL(depositWindowAvx512)}};
+constinit KernelSlot<DepositFiniteKernel> depositFiniteImpl{
+    {depositFiniteNone, nullptr, SELA_X86_KERNEL(depositFiniteAvx512)}};
 
 void initialize(SuperAccumulator& acc) {
   std::memset(&acc, 0, sizeof acc);
@@ -759,15 +759,16 @@ constexpr int64_t kInPlaceCopiesMinLength = 64;
 // the record itself), four chains instead of one, and add the copies into the record at
 // the end. The words are those of depositing one element after another: the limbs'
 // integer additions commute, and the headroom keeps every partial sum exact.
-// From this many elements on, data of a few binades go through the window copy
-// (depositWindow), where this processor has one: their parts computed several at a time
-// and summed per limb in registers, with no chain of additions through memory.
-constexpr int64_t kInPlaceWindowMinLength = 8;
+// Shorter inputs from this many elements on, all finite, go through the vector copy of
+// the deposits (depositFinite) where this processor has one: their parts formed several
+// at a time, and data of a few binades summed per limb in registers, with no chain of
+// additions through memory.
+constexpr int64_t kInPlaceVectorMinLength = 8;
 
 void depositInPlace(uint64_t* words, const double* x, int64_t n) {
   uint64_t* limbs = words + kFirstLimbWord;
-  if (n >= kInPlaceWindowMinLength && depositWindowImpl.get()(limbs, x, n)) return;
   if (n < kInPlaceCopiesMinLength) {
+    if (n >= kInPlaceVectorMinLength && depositFiniteImpl.get()(limbs, x, n)) return;
     for (int64_t i = 0; i < n; ++i) depositWord(words, limbs, x[i]);
     return;
   }
