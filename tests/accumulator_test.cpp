@@ -54,12 +54,33 @@ double chunkedTreeSum(std::mt19937_64& rng, const std::vector<double>& x, size_t
     EXPECT_EQ(0, sela_accumulator_add(&parts.back(), x.data() + cuts[k], cuts[k + 1] - cuts[k]));
   }
   if (parts.empty()) parts.push_back(fresh());
-  while (parts.size() > 1) {
-    const size_t i = rng() % (parts.size() - 1);
-    EXPECT_EQ(0, sela_accumulator_merge(&parts[i], &parts[i + 1]));
-    parts.erase(parts.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+  // Each step merges the i-th remaining record with the next remaining one and drops the
+  // latter. The records stay where they are; a Fenwick tree over the remaining ones finds
+  // the i-th in log time (erasing from the vector would move the 1 KB records, quadratic
+  // in their number).
+  const size_t count = parts.size();
+  std::vector<size_t> tree(count + 1, 0);
+  const auto mark = [&](size_t k, int d) {
+    for (size_t j = k + 1; j <= count; j += j & (~j + 1)) tree[j] = static_cast<size_t>(static_cast<int64_t>(tree[j]) + d);
+  };
+  for (size_t k = 0; k < count; ++k) mark(k, 1);
+  const auto remaining = [&](size_t i) {  // the index of the i-th remaining record (from 0)
+    size_t pos = 0;
+    for (size_t step = std::bit_floor(count); step != 0; step >>= 1) {
+      if (pos + step <= count && tree[pos + step] <= i) {
+        pos += step;
+        i -= tree[pos];
+      }
+    }
+    return pos;
+  };
+  for (size_t left = count; left > 1; --left) {
+    const size_t i = rng() % (left - 1);
+    const size_t a = remaining(i), b = remaining(i + 1);
+    EXPECT_EQ(0, sela_accumulator_merge(&parts[a], &parts[b]));
+    mark(b, -1);
   }
-  return sela_accumulator_round(&parts[0]);
+  return sela_accumulator_round(&parts[remaining(0)]);
 }
 
 // All chunks added in turn to one accumulator, rounding in between (which must not
