@@ -753,18 +753,18 @@ inline void depositWord(uint64_t* words, uint64_t* limbs, double v) {
 // zeroed copies of the limbs finite doubles reach.
 constexpr int64_t kInPlaceCopiesMinLength = 64;
 
-// Deposits x[0..n-1] into a valid record's words without touching its countdown. Data of
-// one binade put every deposit into the same two limbs, and each such deposit waits for
-// the store of the one before: longer inputs deposit element i into copy i mod 4 (copy 0
-// the record itself), four chains instead of one, and add the copies into the record at
-// the end. The words are those of depositing one element after another: the limbs'
-// integer additions commute, and the headroom keeps every partial sum exact.
 // Shorter inputs from this many elements on, all finite, go through the vector copy of
 // the deposits (depositFinite) where this processor has one: their parts formed several
 // at a time, and data of a few binades summed per limb in registers, with no chain of
 // additions through memory.
 constexpr int64_t kInPlaceVectorMinLength = 8;
 
+// Deposits x[0..n-1] into a valid record's words without touching its countdown. Data of
+// one binade put every deposit into the same two limbs, and each such deposit waits for
+// the store of the one before: longer inputs deposit element i into copy i mod 4 (copy 0
+// the record itself), four chains instead of one, and add the copies into the record at
+// the end. The words are those of depositing one element after another: the limbs'
+// integer additions commute, and the headroom keeps every partial sum exact.
 void depositInPlace(uint64_t* words, const double* x, int64_t n) {
   uint64_t* limbs = words + kFirstLimbWord;
   if (n < kInPlaceCopiesMinLength) {
