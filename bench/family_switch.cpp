@@ -48,6 +48,7 @@ void storeAll(Wanted w) {
   storeFamily(sela::limbsSurveyImpl, w);
   storeFamily(sela::limbsMergeImpl, w);
   storeFamily(sela::clearRecordImpl, w);
+  storeFamily(sela::depositFiniteImpl, w);
   storeFamily(sela::conditionBlocksImpl, w);
   storeFamily(sela::naiveDotImpl, w);
   storeFamily(sela::dot2Impl, w);

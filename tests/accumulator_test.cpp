@@ -54,12 +54,33 @@ double chunkedTreeSum(std::mt19937_64& rng, const std::vector<double>& x, size_t
     EXPECT_EQ(0, sela_accumulator_add(&parts.back(), x.data() + cuts[k], cuts[k + 1] - cuts[k]));
   }
   if (parts.empty()) parts.push_back(fresh());
-  while (parts.size() > 1) {
-    const size_t i = rng() % (parts.size() - 1);
-    EXPECT_EQ(0, sela_accumulator_merge(&parts[i], &parts[i + 1]));
-    parts.erase(parts.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+  // Each step merges the i-th remaining record with the next remaining one and drops the
+  // latter. The records stay where they are; a Fenwick tree over the remaining ones finds
+  // the i-th in log time (erasing from the vector would move the 1 KB records, quadratic
+  // in their number).
+  const size_t count = parts.size();
+  std::vector<size_t> tree(count + 1, 0);
+  const auto mark = [&](size_t k, int d) {
+    for (size_t j = k + 1; j <= count; j += j & (~j + 1)) tree[j] = static_cast<size_t>(static_cast<int64_t>(tree[j]) + d);
+  };
+  for (size_t k = 0; k < count; ++k) mark(k, 1);
+  const auto remaining = [&](size_t i) {  // the index of the i-th remaining record (from 0)
+    size_t pos = 0;
+    for (size_t step = std::bit_floor(count); step != 0; step >>= 1) {
+      if (pos + step <= count && tree[pos + step] <= i) {
+        pos += step;
+        i -= tree[pos];
+      }
+    }
+    return pos;
+  };
+  for (size_t left = count; left > 1; --left) {
+    const size_t i = rng() % (left - 1);
+    const size_t a = remaining(i), b = remaining(i + 1);
+    EXPECT_EQ(0, sela_accumulator_merge(&parts[a], &parts[b]));
+    mark(b, -1);
   }
-  return sela_accumulator_round(&parts[0]);
+  return sela_accumulator_round(&parts[remaining(0)]);
 }
 
 // All chunks added in turn to one accumulator, rounding in between (which must not
@@ -365,6 +386,75 @@ TEST(AccumulatorLimbPass, EveryClearCopyWritesTheEmptyRecord) {
       for (int k = 0; k <= offset; ++k) EXPECT_EQ(0xA5A5A5A5A5A5A5A5ULL, words[k]) << name;
       for (int k = 1 + offset + sela::kAccumulatorWords; k < sela::kAccumulatorWords + 5; ++k)
         EXPECT_EQ(0xA5A5A5A5A5A5A5A5ULL, words[k]) << name;
+    }
+  }
+}
+
+// The vector copies of the deposits against depositing one element after another: a copy
+// either leaves exactly those words (limbs and all) or, where it declines, nothing
+// written; the AVX-512 copy must take every finite array and decline every other. Arrays
+// of every length around the vector width and the window's edges (data within one window
+// are summed per limb, others added element by element): one binade, exactly
+// kDepositWindow indices and one more, zeros and subnormals (index 0), the top binades
+// (the window reaching limb 68), every binade, both signs, NaNs and infinities anywhere.
+TEST(AccumulatorLimbPass, VectorDepositsGiveTheWordsOfOneAfterAnother) {
+  std::vector<std::pair<std::string, sela::DepositFiniteKernel>> copies{{"none", sela::depositFiniteNone}};
+#if defined(__x86_64__)
+  if (sela::avx512FamilySupported()) copies.emplace_back("avx512", sela::depositFiniteAvx512);
+#endif
+  std::mt19937_64 rng(4711);
+  const auto inFields = [&](size_t n, int lowField, int highField) {
+    std::vector<double> x(n);
+    for (auto& v : x) {
+      const auto field = static_cast<uint64_t>(lowField + static_cast<int>(rng() % (highField - lowField + 1)));
+      v = std::bit_cast<double>((rng() & 0x800FFFFFFFFFFFFFULL) | (field << 52));
+    }
+    // Both ends of the range present (where there are two elements), so the window is
+    // exactly what was asked for.
+    const size_t i = rng() % n;
+    const size_t j = n < 2 ? i : (i + 1 + rng() % (n - 1)) % n;
+    x[i] = std::bit_cast<double>(static_cast<uint64_t>(lowField) << 52 | (rng() & 0x800FFFFFFFFFFFFFULL));
+    x[j] = std::bit_cast<double>(static_cast<uint64_t>(highField) << 52 | (rng() & 0x800FFFFFFFFFFFFFULL));
+    return x;
+  };
+  const int w = sela::kDepositWindow;
+  std::vector<size_t> lengths;
+  for (size_t n = 1; n <= 70; ++n) lengths.push_back(n);
+  for (size_t n : {255u, 1000u, 2047u}) lengths.push_back(n);
+  for (size_t n : lengths) {
+    const int g = static_cast<int>(rng() % 59);  // the window's first limb index (up to 63 - 4)
+    std::vector<std::vector<double>> cases = {
+        inFields(n, 1012, 1022),               // one binade
+        inFields(n, 32 * g, 32 * (g + w) - 1), // exactly the window
+        inFields(n, 32 * g, 32 * (g + w)),     // one index more
+        inFields(n, 0, 32 * w - 1),            // zeros and subnormals at index 0
+        inFields(n, 2046 - 32 * w + 32, 2046), // the top binades
+        inFields(n, 1, 2046),                  // every binade
+    };
+    const size_t finite = cases.size();
+    for (int k = 0; k < 2; ++k) {
+      cases.push_back(k == 0 ? inFields(n, 1012, 1022) : inFields(n, 1, 2046));
+      cases.back()[rng() % n] = randomSpecial(rng);
+    }
+    for (size_t c = 0; c < cases.size(); ++c) {
+      const std::vector<double>& x = cases[c];
+      // A record with limbs well within the headroom of n more deposits, and its copy
+      // deposited one element after another.
+      sela::SuperAccumulator start;
+      sela::initialize(start);
+      start.addsLeft = sela::kAddsAfterInit - 1;
+      for (auto& l : start.limbs) l = static_cast<int64_t>(rng() % (int64_t{1} << 52)) - (int64_t{1} << 51);
+      sela::SuperAccumulator expected = start;
+      for (double v : x) sela::deposit(expected, v);
+      for (const auto& [name, kernel] : copies) {
+        sela::SuperAccumulator got = start;
+        const bool taken = kernel(reinterpret_cast<uint64_t*>(got.limbs), x.data(), static_cast<int64_t>(n));
+        const std::string what = name + " n=" + std::to_string(n) + " case " + std::to_string(c);
+        if (name == "avx512") {
+          EXPECT_EQ(c < finite, taken) << what;
+        }
+        EXPECT_EQ(0, std::memcmp(taken ? &expected : &start, &got, sizeof got)) << what << (taken ? " taken" : " declined");
+      }
     }
   }
 }

@@ -27,8 +27,8 @@ struct DotCase {
 // GenDot (Ogita, Rump, Oishi, "Accurate sum and dot product", 2005): the first half of
 // the products spans exponents up to about sqrt(cond); each element of the second half is
 // chosen so that the running exact dot product cancels down towards a value of order 1.
-// The pairs are shuffled together at the end. n >= 4; the cost grows as n^2 (one exact
-// dot product per element of the second half), so keep n to a few hundred.
+// The pairs are shuffled together at the end. n >= 4; the exact dot product so far is
+// kept running, so the cost grows as n (with the size of the exact sum).
 inline DotCase genDot(std::mt19937_64& rng, size_t n, double cond) {
   std::uniform_real_distribution<double> u(-1.0, 1.0);
   const double b = std::log2(cond);
@@ -42,14 +42,18 @@ inline DotCase genDot(std::mt19937_64& rng, size_t n, double cond) {
     x[i] = std::ldexp(u(rng), e);
     y[i] = std::ldexp(u(rng), e);
   }
+  // The exact dot product of the pairs so far, one pair added per step.
+  oracle::RunningDot running;
+  for (size_t i = 0; i < n2; ++i) running.add(x[i], y[i]);
   const size_t rest = n - n2;
   for (size_t k = 0; k < rest; ++k) {
     const double frac = rest == 1 ? 0.0 : static_cast<double>(k) / static_cast<double>(rest - 1);
     const int e = static_cast<int>(std::lround(b / 2 * (1.0 - frac)));
     const size_t i = n2 + k;
     x[i] = std::ldexp(u(rng), e);
-    const double partial = oracle::exactDot(x.data(), y.data(), static_cast<int64_t>(i));
+    const double partial = running.value();
     y[i] = (std::ldexp(u(rng), e) - partial) / x[i];
+    running.add(x[i], y[i]);
   }
   std::vector<size_t> perm(n);
   std::iota(perm.begin(), perm.end(), size_t{0});

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -13,21 +14,37 @@ namespace testutil {
 // A non-overlapping expansion (Shewchuk's grow-expansion with zero elimination): its
 // components, in increasing magnitude, add up exactly to everything added so far while
 // nothing overflows. Plain TwoSum arithmetic, independent of the library.
+//
+// Once the running value leaves the double range (an infinite element, or a TwoSum whose
+// sum overflows), TwoSum's error terms are NaN and a NaN never cancels: every later add
+// would keep one more NaN component, so a generator fed such data would grow its list,
+// and its cost, quadratically. A NaN anywhere makes approx() a NaN for good, so the
+// expansion collapses to a single NaN instead: approx() stays a NaN (its payload aside)
+// and every finite result is unchanged.
 class Expansion {
  public:
   void add(double x) {
+    if (poisoned()) return;
     size_t kept = 0;
+    bool nan = false;
     for (size_t i = 0; i < parts_.size(); ++i) {
       const double h = parts_[i];
       const double s = x + h;
       const double z = s - x;
       const double e = (x - (s - z)) + (h - z);
+      nan = nan || std::isnan(e);
       if (e != 0.0) parts_[kept++] = e;
       x = s;
     }
     parts_.resize(kept);
+    if (nan || std::isnan(x)) {
+      parts_.assign(1, std::numeric_limits<double>::quiet_NaN());
+      return;
+    }
     if (x != 0.0) parts_.push_back(x);
   }
+  bool poisoned() const { return parts_.size() == 1 && std::isnan(parts_[0]); }
+  const std::vector<double>& parts() const { return parts_; }
   // Within a few units in the last place of the exact value.
   double approx() const {
     double s = 0.0;

@@ -97,21 +97,38 @@ std::vector<double> exactRunningSums(const double* x, int64_t n) {
 
 // The sum of the products x[i] * y[i] at scale 2^2148 (exact integers), each product first
 // divided by 2^cut with truncation toward zero; the result is at scale 2^(2148 - cut).
+// One product of that sum; tmp, a and b are scratch.
+static void addProduct(mpz_t acc, double x, double y, int cut, mpz_t tmp, mpz_t a, mpz_t b) {
+  if (x == 0.0 || y == 0.0) return;
+  mpz_set_ui(a, 0);
+  mpz_set_ui(b, 0);
+  addScaled(a, x, kSumScale, tmp);
+  addScaled(b, y, kSumScale, tmp);
+  mpz_mul(tmp, a, b);
+  mpz_tdiv_q_2exp(tmp, tmp, static_cast<mp_bitcnt_t>(cut));
+  mpz_add(acc, acc, tmp);
+}
+
 static void dotInteger(mpz_t acc, const double* x, const double* y, int64_t n, int cut) {
   mpz_t tmp, a, b;
   mpz_inits(tmp, a, b, nullptr);
-  for (int64_t i = 0; i < n; ++i) {
-    if (x[i] == 0.0 || y[i] == 0.0) continue;
-    mpz_set_ui(a, 0);
-    mpz_set_ui(b, 0);
-    addScaled(a, x[i], kSumScale, tmp);
-    addScaled(b, y[i], kSumScale, tmp);
-    mpz_mul(tmp, a, b);
-    mpz_tdiv_q_2exp(tmp, tmp, static_cast<mp_bitcnt_t>(cut));
-    mpz_add(acc, acc, tmp);
-  }
+  for (int64_t i = 0; i < n; ++i) addProduct(acc, x[i], y[i], cut, tmp, a, b);
   mpz_clears(tmp, a, b, nullptr);
 }
+
+struct RunningDot::State {
+  mpz_t acc, tmp, a, b;
+};
+
+RunningDot::RunningDot() : state_(std::make_unique<State>()) {
+  mpz_inits(state_->acc, state_->tmp, state_->a, state_->b, nullptr);
+}
+
+RunningDot::~RunningDot() { mpz_clears(state_->acc, state_->tmp, state_->a, state_->b, nullptr); }
+
+void RunningDot::add(double x, double y) { addProduct(state_->acc, x, y, 0, state_->tmp, state_->a, state_->b); }
+
+double RunningDot::value() const { return roundScaled(state_->acc, kDotScale); }
 
 double exactDot(const double* x, const double* y, int64_t n) {
   mpz_t acc;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace oracle {
@@ -20,6 +21,23 @@ std::vector<double> exactRunningSums(const double* x, int64_t n);
 
 // The exact dot product, rounded once. Finite inputs only; no product floor.
 double exactDot(const double* x, const double* y, int64_t n);
+
+// The exact dot product built one pair at a time: after add(x[j], y[j]) for j < i, value()
+// is exactDot(x, y, i). For generators whose next element depends on the dot product so
+// far: one pass instead of one exact dot product per element. Finite inputs only.
+class RunningDot {
+ public:
+  RunningDot();
+  ~RunningDot();
+  RunningDot(const RunningDot&) = delete;
+  RunningDot& operator=(const RunningDot&) = delete;
+  void add(double x, double y);
+  double value() const;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 // The exact dot product under a floor of 2^-1075 per product: each product truncated toward
 // zero to a multiple of 2^-1075, the truncated products summed exactly to S, and S rounded

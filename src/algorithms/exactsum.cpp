@@ -101,6 +101,11 @@ constinit KernelSlot<ClearRecordKernel> clearRecordImpl{
 
 void initializeRecord(uint64_t* words) { clearRecordImpl.get()(words); }
 
+bool depositFiniteNone(uint64_t*, const double*, int64_t) { return false; }
+
+constinit KernelSlot<DepositFiniteKernel> depositFiniteImpl{
+    {depositFiniteNone, nullptr, SELA_X86_KERNEL(depositFiniteAvx512)}};
+
 void initialize(SuperAccumulator& acc) {
   std::memset(&acc, 0, sizeof acc);
   acc.format = kAccumulatorFormat;
@@ -748,6 +753,12 @@ inline void depositWord(uint64_t* words, uint64_t* limbs, double v) {
 // zeroed copies of the limbs finite doubles reach.
 constexpr int64_t kInPlaceCopiesMinLength = 64;
 
+// Shorter inputs from this many elements on, all finite, go through the vector copy of
+// the deposits (depositFinite) where this processor has one: their parts formed several
+// at a time, and data of a few binades summed per limb in registers, with no chain of
+// additions through memory.
+constexpr int64_t kInPlaceVectorMinLength = 8;
+
 // Deposits x[0..n-1] into a valid record's words without touching its countdown. Data of
 // one binade put every deposit into the same two limbs, and each such deposit waits for
 // the store of the one before: longer inputs deposit element i into copy i mod 4 (copy 0
@@ -757,6 +768,7 @@ constexpr int64_t kInPlaceCopiesMinLength = 64;
 void depositInPlace(uint64_t* words, const double* x, int64_t n) {
   uint64_t* limbs = words + kFirstLimbWord;
   if (n < kInPlaceCopiesMinLength) {
+    if (n >= kInPlaceVectorMinLength && depositFiniteImpl.get()(limbs, x, n)) return;
     for (int64_t i = 0; i < n; ++i) depositWord(words, limbs, x[i]);
     return;
   }

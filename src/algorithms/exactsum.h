@@ -182,6 +182,21 @@ void clearRecordAvx512(uint64_t* words);
 using ClearRecordKernel = void (*)(uint64_t*);
 extern KernelSlot<ClearRecordKernel> clearRecordImpl;
 
+// ---- Deposits of finite doubles, one copy per instruction set ----
+
+// A window of kDepositWindow adjacent limb indices: a double whose index lies in it adds
+// to its limb and the next, so the window's deposits reach kDepositWindow + 1 limbs. Data
+// of a few binades lie in one window; a copy may sum their deposits per limb first.
+constexpr int kDepositWindow = 5;
+// If every element of x[0..n-1] (1 <= n <= kAddsAfterInit) is finite, adds their
+// deposits to limbs (the words of depositing one element after another) and returns true;
+// otherwise returns false with nothing written. None is the copy of the families without
+// one (always false); Avx512 needs AVX-512F (exactsum_avx512.cpp).
+bool depositFiniteNone(uint64_t* limbs, const double* x, int64_t n);
+bool depositFiniteAvx512(uint64_t* limbs, const double* x, int64_t n);
+using DepositFiniteKernel = bool (*)(uint64_t*, const double*, int64_t);
+extern KernelSlot<DepositFiniteKernel> depositFiniteImpl;
+
 // Whether a side word is set: the result is then that word, whatever the limbs hold, and
 // only further NaNs and infinities can still change it.
 static inline bool holdsSpecial(const SuperAccumulator& acc) { return acc.nanBits != 0 || acc.infBits != 0; }
