@@ -41,12 +41,14 @@ enum class PassVerdict {
 };
 
 // The verdict of a pass from lane 0 of s, c and e: res = fl(S + C) is T rounded to nearest
-// when one of two tests says so. First the bound, with d = S + C - res by FastTwoSum,
-// exact as the test asks for |S| >= |C| (a sum whose errors outweigh it is never settled by
-// the bound anyway), on a shorter chain than TwoSum's: it settles at once nearly all data
-// that do not fall on or next to a midpoint. Then, only where the bound does not decide,
-// the exactness test, whose least unit (`twiceLeast`) is found from the elements only
-// then, once per call: most sums never pay for it.
+// when one of two tests says so. In the first pass, first the bound, with d = S + C - res
+// by FastTwoSum, exact as the test asks for |S| >= |C| (a sum whose errors outweigh it is
+// never settled by the bound anyway), on a shorter chain than TwoSum's: it settles at once
+// nearly all data that do not fall on or next to a midpoint. Then, only where the bound
+// does not decide, the exactness test, whose least unit (`twiceLeast`) is found from the
+// elements only then, once per call: most sums never pay for it. The passes after the
+// first have it at hand and try it first (cancelling sums settle by it as often as by the
+// bound; its branch depends on a shorter chain).
 // - The bound: with m u <= 2^-20, |T - res| <= |d| + B, B = 2 m u E, and res is T rounded
 //   to nearest when |d| + B lies below half the smaller gap around res (certifiedsum.cpp's
 //   decide argues it). For E >= 2^-960, B is rounded once from a normal product, and the
@@ -75,6 +77,12 @@ template <typename Least>
 inline PassVerdict verdictOf(double sum, double errors, double magnitudes, double m, Least& twiceLeast,
                               double& result) {
   const double res = sum + errors;
+  const double errorsAbove = magnitudes * (1.0 + 0x1p-18);
+  const bool known = twiceLeast.known();
+  if (known && errorsAbove < twiceLeast.value && sela::isFinite(res)) {  // summed exactly
+    result = res + 0.0;
+    return PassVerdict::Settled;
+  }
   const double d = errors - (res - sum);
   const double bound = (2.0 * m * 0x1p-53) * magnitudes;
   if ((__builtin_fabs(d) + bound) * 1.0000001 < sela::halfGapBelow(res) && magnitudes >= 0x1p-960 &&
@@ -83,20 +91,23 @@ inline PassVerdict verdictOf(double sum, double errors, double magnitudes, doubl
     return PassVerdict::Settled;
   }
   if (!sela::isFinite(res)) return PassVerdict::Failed;
-  if (magnitudes * (1.0 + 0x1p-18) < twiceLeast()) {  // summed exactly
+  if (!known && errorsAbove < twiceLeast()) {  // summed exactly
     result = res + 0.0;
     return PassVerdict::Settled;
   }
   return PassVerdict::Refine;
 }
 
-// twiceLeast of verdictOf, found from the elements (`of`) once per call, when first asked.
+// twiceLeast of verdictOf, found from the elements (`of`) once per call, when first asked:
+// by the first pass's verdict, which asks before it returns Refine, so before any pass
+// replaces the elements by its terms (`of` may read them where the first pass does).
 template <typename Of>
 struct LazyLeast {
   Of of;
   double value = -1.0;  // not found yet (twiceLeast is never negative)
+  bool known() const { return value >= 0.0; }
   double operator()() {
-    if (value < 0.0) value = of();
+    if (!known()) value = of();
     return value;
   }
 };
