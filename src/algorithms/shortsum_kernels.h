@@ -112,25 +112,6 @@ struct LazyLeast {
   }
 };
 
-// The folds across lanes, distance H down to 1 (see above); the tail gathers their errors
-// and, after the last, S.
-template <typename Ops, int H>
-inline void foldLanes(typename Ops::V& s, typename Ops::V& c, typename Ops::V& e, typename Ops::V& tail) {
-  using V = typename Ops::V;
-  constexpr int W = static_cast<int>(Ops::W);
-  if constexpr (H >= 1) {
-    V t, q;
-    twoSum<Ops>(s, Ops::template swap<H>(s), t, q);
-    s = t;
-    c = Ops::add(Ops::add(c, Ops::template swap<H>(c)), q);
-    e = Ops::add(Ops::add(e, Ops::template swap<H>(e)), Ops::abs(q));
-    tail = Ops::template blend<((1 << H) - 1) << (W - 2 * H)>(q, tail);
-    foldLanes<Ops, H / 2>(s, c, e, tail);
-  } else {
-    tail = Ops::template blend<1 << (W - 1)>(s, tail);
-  }
-}
-
 // twiceLeast of verdictOf over the lanes of v: twice the least of their values with the
 // significand cleared (sign too), over the non-zero lanes; +inf if there is none. A NaN
 // lane is skipped (such sums are never accepted anyway).
