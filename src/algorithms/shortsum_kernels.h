@@ -100,7 +100,8 @@ inline PassVerdict verdictOf(double sum, double errors, double magnitudes, doubl
 
 // twiceLeast of verdictOf, found from the elements (`of`) once per call, when first asked:
 // by the first pass's verdict, which asks before it returns Refine, so before any pass
-// replaces the elements by its terms (`of` may read them where the first pass does).
+// replaces the elements by its terms (`of` reads them where the first pass does; the
+// least unit of a later pass's terms would be as sound, as they are its elements).
 template <typename Of>
 struct LazyLeast {
   Of of;
