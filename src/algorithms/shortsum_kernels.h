@@ -112,6 +112,8 @@ struct LazyLeast {
     return value;
   }
 };
+template <typename Of>
+LazyLeast(Of) -> LazyLeast<Of>;
 
 // twiceLeast of verdictOf over the lanes of v: twice the least of their values with the
 // significand cleared (sign too), over the non-zero lanes; +inf if there is none. A NaN
