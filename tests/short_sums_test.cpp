@@ -401,3 +401,103 @@ TEST(ShortPasses, ExactnessProofHoldsAtItsThreshold) {
     EXPECT_GE(settled, 1000) << f.name;
   }
 }
+
+TEST(ShortPasses, SpecialsAtEveryPositionAroundTheLengthsThatSwitch) {
+  // Each family at the lengths where its vectors change (the AVX-512 family's sum moves
+  // from 256-bit to 512-bit vectors past 16 elements) and at its reach: an infinity, a NaN
+  // or a pair that overflows at every position is never settled, and the export gives
+  // what the exact sum gives.
+  const double nan = std::bit_cast<double>(0x7FF800000000ABCDULL);
+  for (const ShortFamily& f : shortFamilies()) {
+    for (const int64_t n : {int64_t{2}, int64_t{15}, int64_t{16}, int64_t{17}, 8 * f.lanes - 1, 8 * f.lanes}) {
+      if (n > 8 * f.lanes) continue;
+      std::mt19937_64 rng(73000 + static_cast<uint64_t>(n));
+      for (int64_t at = 0; at < n; ++at) {
+        for (int kind = 0; kind < 4; ++kind) {
+          auto x = testutil::uniform(rng, static_cast<size_t>(n));
+          double expected = kind == 0 ? kInf : kind == 1 ? -kInf : kind == 2 ? nan : kInf;
+          if (kind == 3) {  // DBL_MAX twice: the sum overflows to +inf
+            x[static_cast<size_t>(at)] = std::numeric_limits<double>::max();
+            x[static_cast<size_t>((at + 1) % n)] = std::numeric_limits<double>::max();
+            if (n == 2) expected = kInf;
+          } else {
+            x[static_cast<size_t>(at)] = expected;
+          }
+          double r = 0.0;
+          EXPECT_EQ(sela::ShortVerdict::Failed, f.sum(x.data(), n, r)) << f.name << " n=" << n << " at " << at;
+          EXPECT_TRUE(SameBits(expected, sela_sum_exact(x.data(), static_cast<size_t>(n))))
+              << f.name << " n=" << n << " at " << at << " kind " << kind;
+        }
+      }
+    }
+  }
+}
+
+namespace {
+
+// The vector certified pass (sums of 65 elements on) and the extraction pass of every
+// vector family this processor runs, each stored into its slot in turn; the slots are
+// restored afterwards.
+struct VectorRoutes {
+  const char* name;
+  sela::SumLanesKernel lanes;
+  sela::ExtractionKernel extraction;
+};
+
+std::vector<VectorRoutes> vectorRoutes() {
+  std::vector<VectorRoutes> routes;
+#if defined(__x86_64__)
+  if (sela::avx2FamilySupported()) {
+    routes.push_back({"avx2", sela::certifiedSumLanesAvx2, sela::extractionSumBlockAvx2});
+  }
+  if (sela::avx512FamilySupported()) {
+    routes.push_back({"avx512", sela::certifiedSumLanesAvx512, sela::extractionSumBlockAvx512});
+  }
+#endif
+  return routes;
+}
+
+}  // namespace
+
+TEST(VectorSumRoutes, TiesCancellationAndSpecialsFrom64To256) {
+  // Around the length where the vector pass takes over from the refined scalar one: its
+  // lanes folded in the registers, ties settled by the elements' grain where the bound
+  // fails by a hair, and cancelling sums sent on to the extraction pass. Every accepted
+  // value and every export's result is the oracle's; every exact midpoint is settled by
+  // the pass itself.
+  const sela::SumLanesKernel lanesBefore = sela::certifiedSumImpl.get();
+  const sela::ExtractionKernel extractionBefore = sela::extractionSumImpl.get();
+  for (const VectorRoutes& route : vectorRoutes()) {
+    sela::certifiedSumImpl.store(route.lanes);
+    sela::extractionSumImpl.store(route.extraction);
+    for (size_t n : {64u, 65u, 66u, 96u, 127u, 128u, 200u, 255u, 256u}) {
+      std::mt19937_64 rng(74000 + n);
+      for (const auto& [what, x] : finiteCases(rng, n)) {
+        const double expected = oracle::exactSum(x);
+        double r = 0.0;
+        const bool accepted = sela::certifiedSum(x.data(), static_cast<int64_t>(x.size()), r);
+        if (accepted) {
+          EXPECT_TRUE(SameBits(expected, r)) << route.name << " " << what << " n=" << x.size();
+        }
+        if (what == std::string("exact midpoint")) {
+          EXPECT_TRUE(accepted) << route.name << " n=" << n;
+        }
+        EXPECT_TRUE(SameBits(expected, sela_sum_exact(x.data(), x.size()))) << route.name << " " << what;
+      }
+      // Coarse integers that cancel: exact error terms, a bound far beyond the gap.
+      std::vector<double> coarse(n);
+      for (auto& v : coarse) v = std::ldexp(static_cast<double>(static_cast<int64_t>(rng() >> 20)), 60);
+      for (size_t i = 0; i + 1 < n; i += 2) coarse[i + 1] = -coarse[i] + ((i % 8 == 0) ? 1.0 : 0.0);
+      EXPECT_TRUE(SameBits(oracle::exactSum(coarse), sela_sum_exact(coarse.data(), n))) << route.name;
+      for (const size_t at : {size_t{0}, n / 2, n - 1}) {
+        auto s = testutil::uniform(rng, n);
+        s[at] = (at & 1) ? -kInf : std::bit_cast<double>(0x7FF8000000000777ULL);
+        double r = 0.0;
+        EXPECT_FALSE(sela::certifiedSum(s.data(), static_cast<int64_t>(n), r)) << route.name << " n=" << n;
+        EXPECT_TRUE(SameBits(s[at], sela_sum_exact(s.data(), n))) << route.name << " n=" << n << " at " << at;
+      }
+    }
+  }
+  sela::certifiedSumImpl.store(lanesBefore);
+  sela::extractionSumImpl.store(extractionBefore);
+}

@@ -142,6 +142,22 @@ double leastGrain(const double* x, int64_t n) {
   return g;
 }
 
+// Ties and near-ties, common on data with few significant bits: every value a pass forms
+// -- the elements, the lane sums, the errors, every partial sum of C -- is a multiple of g,
+// the least grain of the elements (sums and exact differences of multiples of g are, and
+// so is a rounded sum, whose unit in the last place is then at least g). A partial sum of
+// C is at most sum|t| <= E / (1 - gamma(m - 1)) < E (1 + 2^-19) in magnitude (m u <=
+// 2^-20), and fl(E (1 + 2^-18)) is above that. When it is below 2^53 g, every partial sum
+// is a multiple of g below 2^53 g, a double: no addition into C rounded, C = sum(t), T =
+// S + C exactly, and a finite res = fl(S + C) is T rounded to nearest, ties to even (a
+// zero T gives +0.0); a NaN E compares false. The least grain is at most that of x[0],
+// which settles most data with full-width significands before the pass over all elements.
+bool summedExactly(double magnitudes, const double* x, int64_t n) {
+  const double sumOfErrorsAbove = magnitudes * (1.0 + 0x1p-18);
+  return sumOfErrorsAbove < 0x1p53 * grains(Words{bitsOf(x[0]), 0})[0] &&
+         sumOfErrorsAbove < 0x1p53 * leastGrain(x, n);
+}
+
 // decide's test for the short passes, with a short chain and no branch but its verdict:
 // whether res = fl(S + C), its error d (r = TwoSum(S, C)) and B', an upper bound of
 // decide's bound B = 2 m u E, settle the rounding.
@@ -225,20 +241,7 @@ Pass certifiedPass(const double* x, int64_t n, double& result, double* terms) {
   // A finite res means every element was finite and no sum overflowed (an infinity or a
   // NaN makes C or S a NaN or an infinity).
   if (!isFinite(r.s)) return Pass::Declined;
-  // Ties and near-ties, common on data with few significant bits: every value formed --
-  // the elements, the lane sums, the errors, every partial sum of C -- is a multiple of g,
-  // the least grain of the elements (sums and exact differences of multiples of g are, and
-  // so is a rounded sum, whose unit in the last place is then at least g). A partial sum
-  // of C is at most sum|t| <= E / (1 - gamma(m - 1)) < E (1 + 2^-19) in magnitude (m u <=
-  // 2^-20), and fl(E (1 + 2^-18)) is above that. When it is below 2^53 g, every partial
-  // sum is a multiple of g below 2^53 g, a double: no addition into C rounded, C = sum(t),
-  // T = S + C exactly, and res = fl(S + C) is T rounded to nearest, ties to even (a zero T
-  // gives +0.0); a NaN E compares false.
-  // The least grain is at most that of x[0], which settles most data with full-width
-  // significands before the pass over all elements.
-  const double sumOfErrorsAbove = total.e * (1.0 + 0x1p-18);
-  if (sumOfErrorsAbove < 0x1p53 * grains(Words{bitsOf(x[0]), 0})[0] &&
-      sumOfErrorsAbove < 0x1p53 * leastGrain(x, n)) {
+  if (summedExactly(total.e, x, n)) {
     result = r.s == 0.0 ? 0.0 : r.s;
     return Pass::Settled;
   }
@@ -250,7 +253,7 @@ Pass certifiedPass(const double* x, int64_t n, double& result, double* terms) {
 // each level some 2^-48 better conditioned than the one before, up to kRefinements
 // times: enough for sums of condition up to about 1e40 at these lengths. Then the caller
 // forms the exact sum.
-constexpr int64_t kRefinedMaxLength = 64;
+constexpr int64_t kRefinedMaxLength = kCertifiedRefinedMaxLength;
 constexpr int kRefinements = 3;
 
 }  // namespace
@@ -275,13 +278,27 @@ bool certifiedNearest(const double* x, int64_t n, double& result) {
 // would for products with zero remainders and no flagged product, so certifiedDotResult's
 // decision applies unchanged: its value is the exact sum rounded to nearest, as round
 // gives it (no product floor is involved; a zero sum is +0.0).
+// Where the bound does not decide, a tie or a near tie may still be settled by the grain
+// (summedExactly): the vector pass leaves one lane, the sum S, the rounded sum C of all its
+// error terms and E, that of their magnitudes (m <= 2n + 64 of them, m u <= 2^-20). The
+// grain is looked for (a second read of the data) only where the bound B itself lies
+// below half the gap around res, so that the bound failed on a midpoint or next to one:
+// a sum that cancels, whose bound is far larger, goes on to the extraction pass at once.
 bool certifiedSum(const double* x, int64_t n, double& result) {
   if (n < kCertifiedVectorSumFrom) return certifiedNearest(x, n, result);
   CertifiedDotLanes lanes;
   if (n > kCertifiedDotMaxLength || !certifiedSumImpl.get()(x, n, lanes)) {
     return n < kCertifiedScalarSumBelow && certifiedNearest(x, n, result);
   }
-  return certifiedDotResult(lanes, n, result);
+  if (certifiedDotResult(lanes, n, result)) return true;
+  if (lanes.lanes != 1) return false;
+  const double res = lanes.s[0] + lanes.c[0];
+  const double bound = (2.0 * static_cast<double>(lanes.terms + 1) * 0x1p-53) * lanes.e[0];
+  if (isFinite(res) && bound < halfGapBelow(res) && summedExactly(lanes.e[0], x, n)) {
+    result = res == 0.0 ? 0.0 : res;
+    return true;
+  }
+  return false;
 }
 
 namespace {

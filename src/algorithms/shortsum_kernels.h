@@ -41,10 +41,14 @@ enum class PassVerdict {
 };
 
 // The verdict of a pass from lane 0 of s, c and e: res = fl(S + C) is T rounded to nearest
-// when one of two tests says so. The cheaper, first: the errors were summed exactly (it
-// settles most data of a few binades, uniform data among them, at once). Then the bound,
-// with d = S + C - res by FastTwoSum, exact as the test asks for |S| >= |C| (a sum whose
-// errors outweigh it is never settled by the bound anyway), on a shorter chain than TwoSum's.
+// when one of two tests says so. In the first pass, first the bound, with d = S + C - res
+// by FastTwoSum, exact as the test asks for |S| >= |C| (a sum whose errors outweigh it is
+// never settled by the bound anyway), on a shorter chain than TwoSum's: it settles at once
+// nearly all data that do not fall on or next to a midpoint. Then, only where the bound
+// does not decide, the exactness test, whose least unit (`twiceLeast`) is found from the
+// elements only then, once per call: most sums never pay for it. The passes after the
+// first have it at hand and try it first (cancelling sums settle by it as often as by the
+// bound; its branch depends on a shorter chain).
 // - The bound: with m u <= 2^-20, |T - res| <= |d| + B, B = 2 m u E, and res is T rounded
 //   to nearest when |d| + B lies below half the smaller gap around res (certifiedsum.cpp's
 //   decide argues it). For E >= 2^-960, B is rounded once from a normal product, and the
@@ -61,45 +65,55 @@ enum class PassVerdict {
 //   twiceLeast, every partial sum of C is a multiple of g below 2^53 g, a double, so C was
 //   summed exactly, T = S + C, and res is T rounded to nearest, ties to even. This settles
 //   the sums that fall exactly on a midpoint, common on data with few significant bits.
-// A NaN or an infinity anywhere, or an overflow (TwoSum's error of an overflowed sum is a
-// NaN), makes res, d or E one: never accepted, and never refined. A zero res gives +0.0
-// (res + 0.0).
-inline PassVerdict verdictOf(double sum, double errors, double magnitudes, double m, double twiceLeast,
+// Both tests accept the same double, fl(S + C): their order changes no result. A NaN or an
+// infinity anywhere, or an overflow (TwoSum's error of an overflowed sum is a NaN), makes
+// res, d or E one: the bound's margin is then a NaN or an infinity, or res's half gap is
+// (an infinite res), and the test fails; such sums are never refined either. A zero res
+// gives +0.0 (res + 0.0).
+// The bound needs no test of |S| >= |C| from m = 2 on: were |C| > |S|, then |res| < 2 |C|
+// (1 + u), so half the gap around res is below 2 u (1 + u) |C|, while E >= |C| (1 - 2 gamma)
+// makes B >= 2 m u |C| (1 - 2 gamma) >= 4 u |C| (1 - 2 gamma), larger: the test fails.
+template <typename Least>
+inline PassVerdict verdictOf(double sum, double errors, double magnitudes, double m, Least& twiceLeast,
                               double& result) {
   const double res = sum + errors;
-  const bool finite = sela::isFinite(res);
-  if (magnitudes * (1.0 + 0x1p-18) < twiceLeast && finite) {  // summed exactly
+  const double errorsAbove = magnitudes * (1.0 + 0x1p-18);
+  const bool known = twiceLeast.known();
+  if (known && errorsAbove < twiceLeast.value && sela::isFinite(res)) {  // summed exactly
     result = res + 0.0;
     return PassVerdict::Settled;
   }
   const double d = errors - (res - sum);
   const double bound = (2.0 * m * 0x1p-53) * magnitudes;
   if ((__builtin_fabs(d) + bound) * 1.0000001 < sela::halfGapBelow(res) && magnitudes >= 0x1p-960 &&
-      __builtin_fabs(sum) >= __builtin_fabs(errors) && finite) {  // within the bound
+      (m >= 2.0 || __builtin_fabs(sum) >= __builtin_fabs(errors))) [[likely]] {  // within the bound
     result = res + 0.0;
     return PassVerdict::Settled;
   }
-  return finite ? PassVerdict::Refine : PassVerdict::Failed;
+  if (!sela::isFinite(res)) return PassVerdict::Failed;
+  if (!known && errorsAbove < twiceLeast()) {  // summed exactly
+    result = res + 0.0;
+    return PassVerdict::Settled;
+  }
+  return PassVerdict::Refine;
 }
 
-// The folds across lanes, distance H down to 1 (see above); the tail gathers their errors
-// and, after the last, S.
-template <typename Ops, int H>
-inline void foldLanes(typename Ops::V& s, typename Ops::V& c, typename Ops::V& e, typename Ops::V& tail) {
-  using V = typename Ops::V;
-  constexpr int W = static_cast<int>(Ops::W);
-  if constexpr (H >= 1) {
-    V t, q;
-    twoSum<Ops>(s, Ops::template swap<H>(s), t, q);
-    s = t;
-    c = Ops::add(Ops::add(c, Ops::template swap<H>(c)), q);
-    e = Ops::add(Ops::add(e, Ops::template swap<H>(e)), Ops::abs(q));
-    tail = Ops::template blend<((1 << H) - 1) << (W - 2 * H)>(q, tail);
-    foldLanes<Ops, H / 2>(s, c, e, tail);
-  } else {
-    tail = Ops::template blend<1 << (W - 1)>(s, tail);
+// twiceLeast of verdictOf, found from the elements (`of`) once per call, when first asked:
+// by the first pass's verdict, which asks before it returns Refine, so before any pass
+// replaces the elements by its terms (`of` reads them where the first pass does; the
+// least unit of a later pass's terms would be as sound, as they are its elements).
+template <typename Of>
+struct LazyLeast {
+  Of of;
+  double value = -1.0;  // not found yet (twiceLeast is never negative)
+  bool known() const { return value >= 0.0; }
+  double operator()() {
+    if (!known()) value = of();
+    return value;
   }
-}
+};
+template <typename Of>
+LazyLeast(Of) -> LazyLeast<Of>;
 
 // twiceLeast of verdictOf over the lanes of v: twice the least of their values with the
 // significand cleared (sign too), over the non-zero lanes; +inf if there is none. A NaN
@@ -131,8 +145,8 @@ __attribute__((always_inline)) inline void treeLevels(typename Ops::V (&s)[K], t
 }
 
 // One pass over the K vectors v: its verdict, and on Refine its terms in v.
-template <typename Ops, int K>
-__attribute__((always_inline)) inline PassVerdict shortPass(typename Ops::V (&v)[K], double twiceLeast,
+template <typename Ops, int K, typename Least>
+__attribute__((always_inline)) inline PassVerdict shortPass(typename Ops::V (&v)[K], Least& twiceLeast,
                                                             double& result) {
   using V = typename Ops::V;
   constexpr int W = static_cast<int>(Ops::W);
@@ -162,8 +176,8 @@ __attribute__((always_inline)) inline PassVerdict shortPass(typename Ops::V (&v)
 
 // The passes after the first, up to kShortPasses in all (inline: the terms stay in the
 // registers).
-template <typename Ops, int K>
-__attribute__((always_inline)) inline ShortVerdict refinePasses(typename Ops::V (&v)[K], double twiceLeast, double& result) {
+template <typename Ops, int K, typename Least>
+__attribute__((always_inline)) inline ShortVerdict refinePasses(typename Ops::V (&v)[K], Least& twiceLeast, double& result) {
   for (int pass = 1; pass < sela::kShortPasses; ++pass) {
     const PassVerdict verdict = shortPass<Ops, K>(v, twiceLeast, result);
     if (verdict == PassVerdict::Settled) return ShortVerdict::Settled;
@@ -172,8 +186,8 @@ __attribute__((always_inline)) inline ShortVerdict refinePasses(typename Ops::V 
   return ShortVerdict::Failed;
 }
 
-template <typename Ops, int K>
-__attribute__((always_inline)) inline ShortVerdict shortPasses(typename Ops::V (&v)[K], double twiceLeast,
+template <typename Ops, int K, typename Least>
+__attribute__((always_inline)) inline ShortVerdict shortPasses(typename Ops::V (&v)[K], Least& twiceLeast,
                                                                double& result) {
   const PassVerdict verdict = shortPass<Ops, K>(v, twiceLeast, result);
   if (verdict == PassVerdict::Settled) [[likely]] return ShortVerdict::Settled;
@@ -200,7 +214,8 @@ template <typename Ops, int K>
 __attribute__((always_inline)) inline ShortVerdict shortSumOf(const double* x, int64_t n, double& result) {
   typename Ops::V v[K];
   loadPadded<Ops, K>(x, n, v);
-  return shortPasses<Ops, K>(v, twiceLeastUnit<Ops, K>(v), result);
+  LazyLeast twiceLeast{[&v] { return twiceLeastUnit<Ops, K>(v); }};
+  return shortPasses<Ops, K>(v, twiceLeast, result);
 }
 
 template <typename Ops>
@@ -221,10 +236,10 @@ ShortVerdict shortSumKernel(const double* x, int64_t n, double& result) {
 // 2H vectors of terms interleave them (p of the first W elements, their r, p of the next W,
 // ...), so that the first level of the tree adds p to p and r to r.
 template <typename Ops, int H>
-__attribute__((always_inline)) inline ShortVerdict shortDotOf(const double* x, const double* y, int64_t n,
-                                                              double& result) {
+__attribute__((always_inline)) inline bool productTerms(const double* x, const double* y, int64_t n,
+                                                        typename Ops::V (&v)[2 * H]) {
   using V = typename Ops::V;
-  V a[H], b[H], v[2 * H];
+  V a[H], b[H];
   loadPadded<Ops, H>(x, n, a);
   loadPadded<Ops, H>(y, n, b);
   const V floor = Ops::set1(0x1p-916);
@@ -237,8 +252,16 @@ __attribute__((always_inline)) inline ShortVerdict shortDotOf(const double* x, c
     tiny = Ops::either(tiny, Ops::both(Ops::less(Ops::abs(v[2 * j]), floor),
                                        Ops::both(Ops::notEqual(a[j], zero), Ops::notEqual(b[j], zero))));
   }
-  if (Ops::any(tiny)) return ShortVerdict::NotTaken;
-  return shortPasses<Ops, 2 * H>(v, twiceLeastUnit<Ops, 2 * H>(v), result);
+  return Ops::any(tiny);
+}
+
+template <typename Ops, int H>
+__attribute__((always_inline)) inline ShortVerdict shortDotOf(const double* x, const double* y, int64_t n,
+                                                              double& result) {
+  typename Ops::V v[2 * H];
+  if (productTerms<Ops, H>(x, y, n, v)) return ShortVerdict::NotTaken;
+  LazyLeast twiceLeast{[&v] { return twiceLeastUnit<Ops, 2 * H>(v); }};
+  return shortPasses<Ops, 2 * H>(v, twiceLeast, result);
 }
 
 template <typename Ops>

@@ -38,6 +38,35 @@ inline void twoSum(typename Ops::V a, typename Ops::V b, typename Ops::V& s, typ
   e = Ops::add(Ops::sub(a, Ops::sub(s, z)), Ops::sub(b, z));
 }
 
+// The folds across lanes of a running sum s, its error sum c and magnitude sum e: TwoSum
+// of s and swap<H>(s) for H = W/2, W/4, ..., 1. Before the fold of distance H, s repeats
+// with period 2H (lane l equals lane l + 2H), so the fold adds each distinct pair of lanes
+// once, into both lanes of the pair (the rounded sum and the exact error of a + b do not
+// depend on the order), and s and the fold's errors repeat with period H after it: the H
+// distinct errors are any H consecutive lanes. c and e are folded alike, each fold's
+// errors (and magnitudes) added: after the last fold every lane of s holds the rounded sum
+// S of the lanes, and s + c is their exact sum but for W - 1 more error terms, all in c
+// (rounded in a binary tree) and in e. The tail gathers the folds' errors (the first
+// fold's in lanes [0, W/2), the next one's in [W/2, 3W/4), ...) and, after the last, S
+// in lane W - 1: W terms whose exact sum is that of the lanes of s.
+template <typename Ops, int H>
+__attribute__((always_inline)) inline void foldLanes(typename Ops::V& s, typename Ops::V& c, typename Ops::V& e,
+                                                     typename Ops::V& tail) {
+  using V = typename Ops::V;
+  constexpr int W = static_cast<int>(Ops::W);
+  if constexpr (H >= 1) {
+    V t, q;
+    twoSum<Ops>(s, Ops::template swap<H>(s), t, q);
+    s = t;
+    c = Ops::add(Ops::add(c, Ops::template swap<H>(c)), q);
+    e = Ops::add(Ops::add(e, Ops::template swap<H>(e)), Ops::abs(q));
+    tail = Ops::template blend<((1 << H) - 1) << (W - 2 * H)>(q, tail);
+    foldLanes<Ops, H / 2>(s, c, e, tail);
+  } else {
+    tail = Ops::template blend<1 << (W - 1)>(s, tail);
+  }
+}
+
 // Whether a lane holds +-inf.
 template <typename Ops>
 inline bool anyInfinite(typename Ops::V d) {
