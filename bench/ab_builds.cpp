@@ -1,0 +1,149 @@
+// Two builds of the library side by side in one process: the same exports of build A and
+// build B (two copies of libsela.so, loaded each under its own handle) timed on the same
+// arrays, with build A's sela_sum_naive beside them as the baseline. On a shared or
+// loaded machine, figures taken in separate runs scatter by more than the changes being
+// measured; alternated in one process (--benchmark_enable_random_interleaving=true with
+// repetitions), both builds see the same load.
+//
+// Before any timing, every array of every pool is run through both builds, and the run
+// stops on the first result that differs in a single bit: an arrangement being timed
+// against its former self must give the same results.
+//
+//   SELA_AB_A, SELA_AB_B   the two shared objects (e.g. a copy of build/release/libsela.so.1
+//                          taken before the change, and the build after it)
+//   SELA_AB_EXPORTS        comma-separated exports (default sela_dot_exact,sela_condition_number)
+//   SELA_AB_FAMILIES       of uniform, wide, cond1e16, cond1e32 (default uniform,cond1e16)
+//   SELA_AB_SIZES          element counts (default 1000,100000,10000000)
+// Dot products take y = 1 + 2^-30 throughout, as the peer benchmarks do.
+#include <dlfcn.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "bench_util.h"
+
+namespace {
+
+using benchutil::Family;
+using SumFn = double (*)(const double*, uint64_t);
+using DotFn = double (*)(const double*, const double*, uint64_t);
+
+std::vector<std::string> listFrom(const char* variable, const char* fallback) {
+  const char* text = std::getenv(variable);
+  std::string all = text != nullptr ? text : fallback;
+  std::vector<std::string> items;
+  size_t start = 0;
+  while (start <= all.size()) {
+    const size_t comma = all.find(',', start);
+    const size_t end = comma == std::string::npos ? all.size() : comma;
+    if (end > start) items.push_back(all.substr(start, end - start));
+    start = end + 1;
+  }
+  return items;
+}
+
+[[noreturn]] void fail(const std::string& message) {
+  std::fprintf(stderr, "ab_builds: %s\n", message.c_str());
+  std::exit(2);
+}
+
+// RTLD_DEEPBIND: each copy's calls into itself stay within that copy.
+void* openBuild(const char* variable) {
+  const char* path = std::getenv(variable);
+  if (path == nullptr) fail(std::string("set ") + variable + " to a build of libsela.so");
+  void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL | RTLD_DEEPBIND);
+  if (handle == nullptr) fail(dlerror());
+  return handle;
+}
+
+void* symbol(void* build, const std::string& name) {
+  void* s = dlsym(build, name.c_str());
+  if (s == nullptr) fail("no export " + name);
+  return s;
+}
+
+Family familyNamed(const std::string& name) {
+  if (name == "uniform") return Family::Uniform;
+  if (name == "wide") return Family::WideRange;
+  if (name == "cond1e16") return Family::Cond1e16;
+  if (name == "cond1e32") return Family::Cond1e32;
+  fail("unknown family " + name);
+}
+
+// The dot exports take (x, y, n); every other export timed here takes (x, n).
+bool isDot(const std::string& name) { return name.find("dot") != std::string::npos; }
+
+uint64_t bitsOf(double v) {
+  uint64_t u;
+  std::memcpy(&u, &v, sizeof u);
+  return u;
+}
+
+// One call of an export, whichever its kind.
+struct Export {
+  SumFn sum = nullptr;
+  DotFn dot = nullptr;
+  double operator()(const double* x, int64_t n) const {
+    const auto len = static_cast<uint64_t>(n);
+    return dot != nullptr ? dot(x, benchutil::nearOnes(n).data(), len) : sum(x, len);
+  }
+};
+
+Export exportOf(void* build, const std::string& name) {
+  Export e;
+  if (isDot(name)) {
+    e.dot = reinterpret_cast<DotFn>(symbol(build, name));
+  } else {
+    e.sum = reinterpret_cast<SumFn>(symbol(build, name));
+  }
+  return e;
+}
+
+// Both builds on every array of the pool; stops at the first difference.
+void checkSameBits(const std::string& name, const std::string& family, int64_t n, Export a, Export b) {
+  const auto& arrays = benchutil::pool(familyNamed(family), n);
+  for (size_t k = 0; k < arrays.size(); ++k) {
+    const double ra = a(arrays[k].data(), n), rb = b(arrays[k].data(), n);
+    if (bitsOf(ra) != bitsOf(rb)) {
+      fail(name + " on " + family + "/" + std::to_string(n) + " array " + std::to_string(k) + ": A gives " +
+           std::to_string(ra) + " (" + std::to_string(bitsOf(ra)) + "), B gives " + std::to_string(rb) + " (" +
+           std::to_string(bitsOf(rb)) + ")");
+    }
+  }
+}
+
+void time(benchmark::State& state, Family family, Export fn) {
+  benchutil::runSum(state, family, [fn](const double* x, uint64_t n) { return fn(x, static_cast<int64_t>(n)); });
+}
+
+void registerAll(void* a, void* b) {
+  const Export naive = exportOf(a, "sela_sum_naive");
+  for (const std::string& family : listFrom("SELA_AB_FAMILIES", "uniform,cond1e16")) {
+    const Family f = familyNamed(family);
+    for (const std::string& size : listFrom("SELA_AB_SIZES", "1000,100000,10000000")) {
+      const int64_t n = std::atoll(size.c_str());
+      if (n <= 0) fail("bad size " + size);
+      const std::string at = "/" + family + "/" + size;
+      benchmark::RegisterBenchmark(("naive" + at).c_str(), time, f, naive)->Arg(n);
+      for (const std::string& name : listFrom("SELA_AB_EXPORTS", "sela_dot_exact,sela_condition_number")) {
+        const Export ea = exportOf(a, name), eb = exportOf(b, name);
+        checkSameBits(name, family, n, ea, eb);
+        benchmark::RegisterBenchmark(("A_" + name + at).c_str(), time, f, ea)->Arg(n);
+        benchmark::RegisterBenchmark(("B_" + name + at).c_str(), time, f, eb)->Arg(n);
+      }
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  registerAll(openBuild("SELA_AB_A"), openBuild("SELA_AB_B"));
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
