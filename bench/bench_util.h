@@ -3,7 +3,9 @@
 #pragma once
 
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <random>
@@ -22,11 +24,17 @@ namespace benchutil {
 enum class Family { Uniform, WideRange, Cond1e16, Cond1e32, Cancelling };
 
 // Short inputs rotate through 64 arrays (fewer let the branch predictor learn them);
-// 10^5 through 8 (together still within the last-level cache of the machine); 10^7
-// through 2 (160 MB), which no cache holds anyway.
+// 10^5 through 8 (together still within the last-level cache of the machine). From 10^7
+// on the arrays must come from memory: at least 2, and together at least twice the
+// last-level cache the system reports (a virtual machine may report its host's, e.g.
+// 480 MiB, which holds two arrays of 10^7 doubles), at most 32.
 inline int arraysFor(int64_t n) {
   if (n <= 10000) return 64;
-  return n < 10000000 ? 8 : 2;
+  if (n < 10000000) return 8;
+  const long cache = sysconf(_SC_LEVEL3_CACHE_SIZE);
+  const int64_t bytes = n * static_cast<int64_t>(sizeof(double));
+  const int64_t enough = cache > 0 ? (2 * static_cast<int64_t>(cache) + bytes - 1) / bytes : 2;
+  return static_cast<int>(std::clamp<int64_t>(enough, 2, 32));
 }
 
 inline std::vector<double> makeArray(Family f, int64_t n, uint64_t seed) {
