@@ -234,7 +234,8 @@ ShortVerdict shortSumKernel(const double* x, int64_t n, double& result) {
 // nothing and superDot rounds the exact sum to nearest, a zero sum to +0.0). Any other
 // product with two non-zero factors may have lost bits: another route takes the call. The
 // 2H vectors of terms interleave them (p of the first W elements, their r, p of the next W,
-// ...), so that the first level of the tree adds p to p and r to r.
+// ...), so that the first level of the tree adds p to p and r to r. productTerms forms
+// them in v and returns whether any such product occurs.
 template <typename Ops, int H>
 __attribute__((always_inline)) inline bool productTerms(const double* x, const double* y, int64_t n,
                                                         typename Ops::V (&v)[2 * H]) {
