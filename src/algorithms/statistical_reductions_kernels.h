@@ -282,13 +282,19 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
     const auto isZero = Ops::equal(wv, Ops::zero());
     // normStep's bound for the scale before each lane: scale * 2^-511 when exact, else 0.
     const V negligible = Ops::zeroWhere(Ops::less(sb, negligibleFactor), Ops::mul(sb, negligibleFactor));
-    // New lanes divide by 1 (their quotient is not used), and so do zeros, whose square is
-    // then +0 even with no scale yet (where 0 / 0 would give a NaN). Negligible values
-    // become +0 as in normStep (no subnormal square; the sum is the same either way).
-    const V q =
-        Ops::div(Ops::zeroWhere(Ops::less(aw, negligible), wv), Ops::select(Ops::either(isNew, isZero), one, sb));
+    // One division serves both kinds of lane, each of which needs one quotient: a new
+    // maximum its rescaling factor scale / |w| (normStep's r), any other lane its value over
+    // the scale before it. Zeros divide by 1, so their square is +0 even with no scale yet
+    // (where 0 / 0 would give a NaN); negligible values become +0 as in normStep (no
+    // subnormal square; the sum is the same either way). Each lane of a vector division
+    // rounds its own operands alone, so the quotients are those two separate divisions
+    // would give, and a marked vector takes the divider once instead of twice (the
+    // divider's latency is most of a short sweep's).
+    const V numerator = Ops::select(isNew, sb, Ops::zeroWhere(Ops::less(aw, negligible), wv));
+    const V denominator = Ops::select(isNew, aw, Ops::select(isZero, one, sb));
+    const V q = Ops::div(numerator, denominator);
     Ops::store(terms, Ops::select(isNew, one, Ops::mul(q, q)));
-    Ops::store(mult, Ops::select(isNew, Ops::div(sb, aw), one));
+    Ops::store(mult, Ops::select(isNew, q, one));
     const double after = Ops::first(scaleV);
     negligibleV = Ops::set1(negligibleBelow(after));
     return after;
