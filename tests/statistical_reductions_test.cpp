@@ -1353,6 +1353,35 @@ TEST(CenteredProjection, NaNHiddenByAVanishingYStillGivesNaN) {
   EXPECT_TRUE(std::isnan(sela_centered_cosine_similarity(x, nans, 3, 2, 0.0)));
 }
 
+// Slopes at both ends of the double range, against the definition (exact products, then
+// frexp and ldexp): the binary exponent of the slope swept through the subnormal range and
+// below it, through the last normal binades and past the largest double, on correlated
+// data of either sign, short and long, so the final scaling rounds, overflows and lands
+// on each edge of the powers of two it is formed with.
+TEST(CenteredProjection, SlopesAtTheEndsOfTheRangeMatchTheDefinition) {
+  std::mt19937_64 rng(4242);
+  const auto sweep = [&](int from, int to) {
+    for (int k = from; k <= to; ++k) {
+      for (size_t n : {3u, 16u, 300u}) {
+        // x near 2^kx and y near 2^(kx + k) times a slope of either sign: beta near 2^k.
+        const int kx = k > 0 ? -40 - static_cast<int>(rng() % 8) : 40 + static_cast<int>(rng() % 8);
+        Vec x = testutil::uniform(rng, n), y(n);
+        const double slope = (rng() % 2 ? 1.0 : -1.0) * (0.5 + static_cast<double>(rng() % 1000) / 1000.0);
+        for (size_t i = 0; i < n; ++i) {
+          x[i] = std::ldexp(x[i], kx);
+          y[i] = std::ldexp(slope * std::ldexp(x[i], -kx) + 1e-3 * static_cast<double>(rng() % 100), kx + k);
+        }
+        const double cx = x[0] * 0.25, cy = y[1] * 0.5;
+        const double want = modelProjection(x, y, cx, cy);
+        const double got = sela_centered_projection_coefficient(x.data(), y.data(), n, cx, cy);
+        ASSERT_TRUE(SameBits(want, got)) << "k " << k << " n " << n << ": " << want << " vs " << got;
+      }
+    }
+  };
+  sweep(-1090, -1010);
+  sweep(1010, 1030);
+}
+
 TEST(CenteredProjection, PowerOfTwoMultiplesGiveTheExactSlope) {
   // y = 2^k x, cy = 2^k cx scale every centered value exactly, so u = v, cross = self and
   // beta = 2^k, although sum (x - cx)^2 alone overflows (k < 0) or underflows (k > 0).
