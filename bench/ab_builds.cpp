@@ -14,7 +14,9 @@
 //   SELA_AB_EXPORTS        comma-separated exports (default sela_dot_exact,sela_condition_number)
 //   SELA_AB_FAMILIES       of uniform, wide, cond1e16, cond1e32 (default uniform,cond1e16)
 //   SELA_AB_SIZES          element counts (default 1000,100000,10000000)
-// Dot products take y = 1 + 2^-30 throughout, as the peer benchmarks do.
+// Dot products take y = 1 + 2^-30 throughout, as the peer benchmarks do. The centered
+// cosine similarity and projection coefficient take x from one array of the pool and y
+// from the next, with the centers 0.125 and -0.25, as the peer benchmark's pairs do.
 #include <dlfcn.h>
 
 #include <cstdio>
@@ -30,6 +32,7 @@ namespace {
 using benchutil::Family;
 using SumFn = double (*)(const double*, uint64_t);
 using DotFn = double (*)(const double*, const double*, uint64_t);
+using CenteredFn = double (*)(const double*, const double*, uint64_t, double, double);
 
 std::vector<std::string> listFrom(const char* variable, const char* fallback) {
   const char* text = std::getenv(variable);
@@ -73,8 +76,12 @@ Family familyNamed(const std::string& name) {
   fail("unknown family " + name);
 }
 
-// The dot exports take (x, y, n); every other export timed here takes (x, n).
+// The dot exports take (x, y, n), the centered pair exports (x, y, n, cx, cy); every
+// other export timed here takes (x, n).
 bool isDot(const std::string& name) { return name.find("dot") != std::string::npos; }
+bool isCenteredPair(const std::string& name) {
+  return name == "sela_centered_cosine_similarity" || name == "sela_centered_projection_coefficient";
+}
 
 uint64_t bitsOf(double v) {
   uint64_t u;
@@ -82,19 +89,23 @@ uint64_t bitsOf(double v) {
   return u;
 }
 
-// One call of an export, whichever its kind.
+// One call of an export, whichever its kind; y is the pool's next array (centered pairs).
 struct Export {
   SumFn sum = nullptr;
   DotFn dot = nullptr;
-  double operator()(const double* x, int64_t n) const {
+  CenteredFn centered = nullptr;
+  double operator()(const double* x, const double* y, int64_t n) const {
     const auto len = static_cast<uint64_t>(n);
+    if (centered != nullptr) return centered(x, y, len, 0.125, -0.25);
     return dot != nullptr ? dot(x, benchutil::nearOnes(n).data(), len) : sum(x, len);
   }
 };
 
 Export exportOf(void* build, const std::string& name) {
   Export e;
-  if (isDot(name)) {
+  if (isCenteredPair(name)) {
+    e.centered = reinterpret_cast<CenteredFn>(symbol(build, name));
+  } else if (isDot(name)) {
     e.dot = reinterpret_cast<DotFn>(symbol(build, name));
   } else {
     e.sum = reinterpret_cast<SumFn>(symbol(build, name));
@@ -102,11 +113,13 @@ Export exportOf(void* build, const std::string& name) {
   return e;
 }
 
-// Both builds on every array of the pool; stops at the first difference.
+// Both builds on every array of the pool (with the next one as y); stops at the first
+// difference.
 void checkSameBits(const std::string& name, const std::string& family, int64_t n, Export a, Export b) {
   const auto& arrays = benchutil::pool(familyNamed(family), n);
   for (size_t k = 0; k < arrays.size(); ++k) {
-    const double ra = a(arrays[k].data(), n), rb = b(arrays[k].data(), n);
+    const double* y = arrays[(k + 1) % arrays.size()].data();
+    const double ra = a(arrays[k].data(), y, n), rb = b(arrays[k].data(), y, n);
     if (bitsOf(ra) != bitsOf(rb)) {
       fail(name + " on " + family + "/" + std::to_string(n) + " array " + std::to_string(k) + ": A gives " +
            std::to_string(ra) + " (" + std::to_string(bitsOf(ra)) + "), B gives " + std::to_string(rb) + " (" +
@@ -116,7 +129,13 @@ void checkSameBits(const std::string& name, const std::string& family, int64_t n
 }
 
 void time(benchmark::State& state, Family family, Export fn) {
-  benchutil::runSum(state, family, [fn](const double* x, uint64_t n) { return fn(x, static_cast<int64_t>(n)); });
+  if (fn.centered != nullptr) {
+    benchutil::runDot(state, family,
+                      [fn](const double* x, const double* y, uint64_t n) { return fn(x, y, static_cast<int64_t>(n)); });
+    return;
+  }
+  benchutil::runSum(state, family,
+                    [fn](const double* x, uint64_t n) { return fn(x, nullptr, static_cast<int64_t>(n)); });
 }
 
 void registerAll(void* a, void* b) {
