@@ -422,3 +422,164 @@ TEST(CertifiedSum, HalfGapIsHalfTheSmallerGapToTheNeighbours) {
   EXPECT_EQ(kInf, sela::halfGapBelow(-kInf));
   EXPECT_EQ(kInf, sela::halfGapBelow(std::numeric_limits<double>::quiet_NaN()));
 }
+
+namespace {
+
+// Products at the bottom of the range, where the lanes leave out what may underflow: a
+// factor pair whose product is 2^e exactly (e even or odd), and data whose products span
+// the whole range with one large product in front.
+std::pair<double, double> factorsOf(int e, double m = 1.0) { return {m * pow2(e / 2), pow2(e - e / 2)}; }
+
+// Random values with exponents in [lo, hi], among them zeros and subnormals.
+std::vector<double> spanning(std::mt19937_64& rng, size_t n, int lo, int hi) {
+  std::vector<double> v = testutil::wideRange(rng, n, lo, hi);
+  for (auto& x : v) {
+    const uint64_t k = rng() % 16;
+    if (k == 0) x = 0.0;
+    if (k == 1) x = std::ldexp(static_cast<double>(rng() % 1000 + 1), -1074);  // subnormal
+  }
+  return v;
+}
+
+// The dot product of one family's lanes over x . y (whole, and continued over chunks cut
+// at `cut`), and the export: where the lanes accept, and always for the export, the
+// floored oracle's double. Returns whether the whole pass accepted.
+bool checkFamilies(const std::vector<double>& x, const std::vector<double>& y, int64_t cut, const char* what) {
+  const auto n = static_cast<int64_t>(x.size());
+  const double expected = oracle::flooredDot(x.data(), y.data(), n);
+  EXPECT_TRUE(SameBits(expected, sela_dot_exact(x.data(), y.data(), n))) << what << " n=" << n;
+  bool accepted = false;
+#if defined(__x86_64__)
+  std::vector<sela::DotLanesKernel> kernels;
+  if (testutil::cpuRunsAvx2()) kernels.push_back(sela::certifiedDotLanesAvx2);
+  if (testutil::cpuRunsAvx512()) kernels.push_back(sela::certifiedDotLanesAvx512);
+  for (const sela::DotLanesKernel kernel : kernels) {
+    sela::CertifiedDotLanes whole, chunked;
+    kernel(x.data(), n, y.data(), whole);
+    kernel(x.data(), cut, y.data(), chunked);
+    kernel(x.data() + cut, n - cut, y.data() + cut, chunked);
+    double r = 0.0, c = 0.0;
+    if (sela::certifiedDotResult(whole, n, r)) {
+      accepted = true;
+      EXPECT_TRUE(SameBits(expected, r)) << what << " n=" << n << " got " << r << " want " << expected;
+    }
+    if (sela::certifiedDotResult(chunked, n, c)) {
+      EXPECT_TRUE(SameBits(expected, c)) << what << " chunked n=" << n << " cut " << cut;
+    }
+  }
+#endif
+  return accepted;
+}
+
+}  // namespace
+
+// Values divided by their largest magnitude have products spanning 2^-2100 .. 1: half of
+// them underflow, and the lanes leave those out. Each family must still accept such data
+// when a large product is there (the left-out products are far below its rounding) and
+// give the floored oracle's double wherever it accepts: products beside every threshold
+// (the floor at 2^-1075, the split's 2^-916 and the test's 2^-915, the subnormal range),
+// subnormal and zero factors, at every position and around vector and watch boundaries.
+TEST(CertifiedDot, ProductsThatMayUnderflowLeaveTheResultExact) {
+  if (!routeAvailable()) GTEST_SKIP() << "no fused multiply-add here: the route always declines";
+  std::mt19937_64 rng(18018);
+  const std::vector<int> edges = {-1077, -1076, -1075, -1074, -1023, -1022, -1021, -969, -968,
+                                  -917,  -916,  -915,  -914,  -913};
+  int acceptedSpans = 0, spans = 0;
+  for (size_t n : {1u, 2u, 7u, 8u, 9u, 15u, 16u, 17u, 31u, 32u, 33u, 63u, 64u, 65u, 127u, 128u, 129u, 200u, 1000u}) {
+    for (int trial = 0; trial < 12; ++trial) {
+      std::vector<double> x = spanning(rng, n, -1100, 0), y = spanning(rng, n, -1100, 0);
+      const int kind = trial % 4;  // 0 spanning, 1 edges everywhere, 2 edges after plain data, 3 a large product first
+      if (kind == 1 || kind == 2) {
+        const size_t from = kind == 2 ? n / 2 : 0;
+        for (size_t i = from; i < n; ++i) {
+          const int e = edges[rng() % edges.size()];
+          const double m = 1.0 + static_cast<double>(rng() % 1024) * 0x1p-10;
+          std::tie(x[i], y[i]) = factorsOf(e, (rng() & 1) ? -m : m);
+          if (rng() % 5 == 0) std::swap(x[i], y[i]);
+        }
+        for (size_t i = 0; i < from; ++i) y[i] = std::ldexp(1.0 + static_cast<double>(rng() % 7), -3);
+      }
+      if (kind != 0) {
+        const size_t at = rng() % n;
+        x[at] = 1.0 + 0x1p-40;
+        y[at] = 0.75;
+      }
+      const int64_t cut = static_cast<int64_t>(rng() % (n + 1));
+      const bool accepted = checkFamilies(x, y, cut, "spanning");
+      if (kind == 3) {
+        ++spans;
+        acceptedSpans += accepted ? 1 : 0;
+      }
+    }
+  }
+#if defined(__x86_64__)
+  if (testutil::cpuRunsAvx2()) {
+    EXPECT_EQ(spans, acceptedSpans) << "a large product beside underflowing ones";
+  }
+#endif
+}
+
+// Ties and near ties decided by products at the bottom of the range: a large product 2^E
+// beside k products of 2^e whose sum reaches half its gap 2^(E - 53), exactly (a tie:
+// even stays) or past it by one more (rounds away), with either sign, placed after plain
+// vectors or at the start. Products of either size may be left out or kept; the bound
+// must then stay wide enough for what was left out.
+TEST(CertifiedDot, TiesBesideProductsLeftOutStayExact) {
+  if (!routeAvailable()) GTEST_SKIP() << "no fused multiply-add here: the route always declines";
+  std::mt19937_64 rng(5150);
+  for (const int big : {-800, -862, -870, -960, -1000}) {
+    for (const int small : {-853, -900, -915, -916, -920, -930, -969, -1022, -1074, -1075}) {
+      if (small >= big - 1) continue;
+      for (int past : {0, 1}) {
+        for (size_t lead : {0u, 1u, 17u, 64u, 200u}) {
+          const int count = big - 53 - small >= 0 && big - 53 - small < 10 ? 1 << (big - 53 - small) : 4;
+          std::vector<double> x(lead, 0.0), y(lead, 0.0);
+          for (size_t i = 0; i < lead; ++i) {
+            x[i] = static_cast<double>(i % 5 + 1);
+            y[i] = (i % 2 == 0) ? 1.0 : -1.0;  // pairs that cancel exactly
+          }
+          if (lead % 2 == 1) x.back() = y.back() = 0.0;
+          const double sign = (rng() & 1) ? 1.0 : -1.0;
+          auto [a, b] = factorsOf(big, sign);
+          x.push_back(a);
+          y.push_back(b);
+          for (int k = 0; k < count + past; ++k) {
+            std::tie(a, b) = factorsOf(small, sign);
+            x.push_back(a);
+            y.push_back(b);
+          }
+          const int64_t cut = static_cast<int64_t>(rng() % (x.size() + 1));
+          checkFamilies(x, y, cut, "tie");
+        }
+      }
+    }
+  }
+}
+
+// Infinities and NaNs at every position of data whose products underflow: the lanes keep
+// them (they are never left out), so the pass declines, and the export keeps the special
+// result of the products.
+TEST(CertifiedDot, SpecialsBesideUnderflowingProductsDecline) {
+  if (!routeAvailable()) GTEST_SKIP() << "no fused multiply-add here: the route always declines";
+  std::mt19937_64 rng(777);
+  const double specials[] = {kInf, -kInf, std::numeric_limits<double>::quiet_NaN()};
+  for (size_t n : {1u, 8u, 9u, 16u, 17u, 33u, 129u}) {
+    for (size_t at = 0; at < n; at += (n > 20 ? 7 : 1)) {
+      for (const double s : specials) {
+        std::vector<double> x = spanning(rng, n, -1100, -400), y = spanning(rng, n, -1100, -400);
+        x[at] = s;
+        y[at] = (rng() & 1) ? pow2(-1074) : 0.0;  // a tiny or zero partner: the product is special
+        const auto len = static_cast<int64_t>(n);
+        double r = 0.0;
+        EXPECT_FALSE(sela::certifiedDot(x.data(), y.data(), len, r)) << n << " " << at;
+        const double got = sela_dot_exact(x.data(), y.data(), len);
+        const double product = s * y[at];
+        if (product != product) {
+          EXPECT_TRUE(std::isnan(got)) << n << " " << at;
+        } else {
+          EXPECT_TRUE(SameBits(product, got)) << n << " " << at;
+        }
+      }
+    }
+  }
+}

@@ -490,10 +490,13 @@ bool certifiedCenteredAdd(CertifiedDotLanes& lanes, const double* x, const doubl
 //   2^-968, and then |r| < 2^-1021 is rounded on the subnormal grid (an h that itself
 //   underflowed leaves r = fl(p - h), below 2^-1074 in magnitude). The floor removes less
 //   than 2^-1075 more. So |T - F| < n 2^-1074.
-// Without flagged products T = F, a multiple of 2^-1022: a non-zero F is at least
-// 2^-1022 and rounds to nearest, a zero F is +0.0 as decide gives it. With them, the
-// margin grows by n 2^-1074 (exact for n < 2^53), and the result must be at least 2^-1021:
-// F then lies within half a gap of it, above 2^-1022, and rounds to it.
+// - A product left out of the lanes (droppedProducts) adds 0 to T, and to F what the floor
+//   keeps of it, less than |a b| < 2^-915. With such products |T - F| < n 2^-915 (each
+//   element adds to |T - F| less than 2^-915 or less than 2^-1074).
+// Without flagged or dropped products T = F, a multiple of 2^-1022: a non-zero F is at
+// least 2^-1022 and rounds to nearest, a zero F is +0.0 as decide gives it. With them, the
+// margin grows by n 2^-1074 or n 2^-915 (exact for n < 2^53), and the result must be at
+// least 2^-1021: F then lies within half a gap of it, above 2^-1022, and rounds to it.
 bool certifiedDotResult(const CertifiedDotLanes& lanes, int64_t n, double& result) {
   if (n <= 0 || n > kCertifiedDotMaxLength || lanes.lanes == 0) return false;
   LaneSums total;
@@ -507,10 +510,10 @@ bool certifiedDotResult(const CertifiedDotLanes& lanes, int64_t n, double& resul
   static_assert(2 * (kCertifiedDotMaxLength + 2 * CertifiedDotLanes::kMaxLanes) + CertifiedDotLanes::kMaxLanes <=
                     (int64_t{1} << 33),
                 "a single pass over kCertifiedDotMaxLength elements stays within the bound");
-  const double floorError = lanes.tinyProducts ? static_cast<double>(n) * 0x1p-1074 : 0.0;
+  const double perProduct = lanes.droppedProducts ? 0x1p-915 : lanes.tinyProducts ? 0x1p-1074 : 0.0;
   double candidate;
-  if (decide(total, m, floorError, candidate) != Verdict::Nearest) return false;
-  if (lanes.tinyProducts && !(std::fabs(candidate) >= 0x1p-1021)) return false;
+  if (decide(total, m, static_cast<double>(n) * perProduct, candidate) != Verdict::Nearest) return false;
+  if (perProduct != 0.0 && !(std::fabs(candidate) >= 0x1p-1021)) return false;
   result = candidate;
   return true;
 }

@@ -45,7 +45,8 @@ constexpr int64_t kCertifiedDotMaxLength = int64_t{1} << 31;
 // magnitudes.
 // `terms` counts the error terms, zero-padded lanes included; `tinyProducts` is true when
 // some product with two non-zero factors lay below 2^-916, where its low part may have
-// been rounded and the product floor may cut it. A default record holds no lanes yet.
+// been rounded and the product floor may cut it (or was left out: droppedProducts). A
+// default record holds no lanes yet.
 struct CertifiedDotLanes {
   static constexpr int kMaxLanes = 16;
   double s[kMaxLanes];
@@ -54,6 +55,9 @@ struct CertifiedDotLanes {
   int lanes = 0;
   int64_t terms = 0;
   bool tinyProducts = false;
+  // Some product with both factors non-zero and |a b| < 2^-915 was left out of the lanes
+  // (it might have underflowed): the product floor keeps less than 2^-915 of each.
+  bool droppedProducts = false;
 };
 
 // The certified dot product over chunks: each add runs the lanes over n more products;

@@ -37,6 +37,35 @@ struct CertifiedDotGroup {
   void stepLeast(typename Ops::V a, typename Ops::V b, typename Ops::V& least) {
     least = Ops::min(Ops::abs(addProduct(a, b)), least);
   }
+  // The step with the lanes whose product may underflow left out (mayUnderflow): their
+  // factors become zeros, which add exact zeros, and `dropped` records those with both
+  // factors non-zero. Such a lane's p is zero and joins `tiny` too, which the wider bound
+  // for dropped products covers (certifiedDotResult).
+  void stepGuarded(typename Ops::V a, typename Ops::V b, typename Ops::V floor, typename Ops::Mask& tiny,
+                   typename Ops::Mask& dropped) {
+    const typename Ops::V zero = Ops::zero();
+    const typename Ops::Mask nonZero = Ops::both(Ops::notEqual(a, zero), Ops::notEqual(b, zero));
+    const typename Ops::Mask out = mayUnderflow(a, b);
+    const typename Ops::V p = addProduct(Ops::zeroWhere(out, a), Ops::zeroWhere(out, b));
+    tiny = Ops::either(tiny, Ops::both(Ops::less(Ops::abs(p), floor), nonZero));
+    dropped = Ops::either(dropped, Ops::both(out, nonZero));
+  }
+  // Lanes whose product may lie below 2^-916, from the bit patterns alone (no product is
+  // formed, so none underflows). At or above it p and r are normal or zero (r exact, see
+  // above); below, p or r may be subnormal. With A = bits(|a|) = f 2^52 + m 2^52
+  // (exponent field f, fraction m in [0, 1)), a normal factor is 2^(f - 1023) (1 + m) >=
+  // 2^(f - 1023 + m), as 1 + m >= 2^m on [0, 1]; every finite one is below 2^(f - 1022).
+  // So with normal factors |a b| >= 2^((A + B) / 2^52 - 2046), and always |a b| <
+  // 2^(f_a + f_b - 2044). The test reads H = floor(A / 2) + floor(B / 2), within 2H <= A +
+  // B <= 2H + 2:
+  // - H >= 1130 2^51 (not flagged): A + B >= 1130 2^52, so normal factors give |a b| >=
+  //   2^-916. (A subnormal factor may pass and still underflow: its lane runs the
+  //   ordinary step, exact as ever, only slower.) Specials pass (f = 2047).
+  // - H < 1130 2^51 (flagged): A + B < 1130 2^52 + 2, so f_a + f_b <= 1129 and |a b| <
+  //   2^-915. Zero factors may be flagged too (their product is zero either way).
+  static typename Ops::Mask mayUnderflow(typename Ops::V a, typename Ops::V b) {
+    return Ops::halvedBitsBelow(a, b, int64_t{1130} << 51);
+  }
   // The lanes' products with |p| < floor and both factors non-zero.
   static typename Ops::Mask flagged(typename Ops::V a, typename Ops::V b, typename Ops::V p, typename Ops::V floor) {
     const typename Ops::V zero = Ops::zero();
@@ -110,8 +139,19 @@ bool anyFlaggedProduct(const DotFactors<Ops, Centered>& f, int64_t n, typename O
 // differences, then zeros). The whole vectors keep only the least |p| of each lane, two
 // operations where the exact floor test takes five: the test runs over them afterwards,
 // only when that least lies below the floor, so the flag is the test's over every
-// element either way. The padded tail, whose zeros would put the least at 0, is tested
-// directly.
+// element either way.
+//
+// Products that underflow (a subnormal p or r) take a microcode assist on some processors,
+// tens to hundreds of cycles each: data whose products span the whole range (values
+// divided by their largest magnitude, half of whose products fall below 2^-1022) ran
+// ten times slower than others. So the pass watches its least |p| every kWatchEvery
+// pairs of vectors: from the first one below the floor on (a zero product counts too),
+// the rest of the pass takes the guarded step (stepGuarded), which leaves out every lane
+// whose product may underflow before multiplying and tests the floor exactly; `dropped`
+// records them. The vectors before keep the least and the second look over them alone.
+// The padded tail always takes the guarded step. So a product either enters the lanes as
+// before or is left out with |a b| < 2^-915, and certifiedDotResult widens the bound for
+// those (certifiedsum.cpp).
 template <typename Ops, bool Centered>
 void certifiedDotKernel(const double* x, int64_t n, const double* y, double cx, double cy,
                         sela::CertifiedDotLanes& state) {
@@ -122,23 +162,36 @@ void certifiedDotKernel(const double* x, int64_t n, const double* y, double cx, 
     g0.read(state, 0);
     g1.read(state, static_cast<int>(W));
   }
-  typename Ops::Mask tiny = Ops::noMask();
+  typename Ops::Mask tiny = Ops::noMask(), dropped = Ops::noMask();
   const typename Ops::V floor = Ops::set1(0x1p-916);
   const DotFactors<Ops, Centered> f{x, y, Ops::set1(cx), Ops::set1(cy)};
   typename Ops::V least0 = Ops::set1(__builtin_inf()), least1 = least0;
   constexpr int64_t kLines = (2 * W + 7) / 8;  // of each array per step of two vectors
+  constexpr int64_t kWatchEvery = 4;           // pairs of vectors between looks at the least
   int64_t i = 0;
   for (; i + 2 * W <= n; i += 2 * W) {
     streamPrefetch(x, i, kLines, n - 1);
     streamPrefetch(y, i, kLines, n - 1);
     g0.stepLeast(f.a(i), f.b(i), least0);
     g1.stepLeast(f.a(i + W), f.b(i + W), least1);
+    if ((i / (2 * W)) % kWatchEvery == kWatchEvery - 1 && Ops::any(Ops::less(Ops::min(least0, least1), floor))) {
+      i += 2 * W;
+      break;
+    }
+  }
+  const int64_t watched = i;  // [0, watched): the least's vectors
+  for (; i + 2 * W <= n; i += 2 * W) {
+    streamPrefetch(x, i, kLines, n - 1);
+    streamPrefetch(y, i, kLines, n - 1);
+    g0.stepGuarded(f.a(i), f.b(i), floor, tiny, dropped);
+    g1.stepGuarded(f.a(i + W), f.b(i + W), floor, tiny, dropped);
   }
   if (i + W <= n) {
-    g0.stepLeast(f.a(i), f.b(i), least0);
+    g0.stepGuarded(f.a(i), f.b(i), floor, tiny, dropped);
     i += W;
   }
-  const bool wholeFlagged = Ops::any(Ops::less(Ops::min(least0, least1), floor)) && anyFlaggedProduct(f, i, floor);
+  const bool wholeFlagged =
+      Ops::any(Ops::less(Ops::min(least0, least1), floor)) && anyFlaggedProduct(f, watched, floor);
   if (i < n) {
     double bx[W] = {};
     double by[W] = {};
@@ -146,13 +199,14 @@ void certifiedDotKernel(const double* x, int64_t n, const double* y, double cx, 
       bx[l] = Centered ? x[i + l] - cx : x[i + l];
       by[l] = Centered ? y[i + l] - cy : y[i + l];
     }
-    g1.step(Ops::load(bx), Ops::load(by), floor, tiny);
+    g1.stepGuarded(Ops::load(bx), Ops::load(by), floor, tiny, dropped);
   }
   g0.write(state, 0);
   g1.write(state, static_cast<int>(W));
   state.lanes = static_cast<int>(2 * W);
   state.terms += 2 * ((n + W - 1) / W) * W;  // a q and an r per element slot, padding included
   state.tinyProducts = state.tinyProducts || wholeFlagged || Ops::any(tiny);
+  state.droppedProducts = state.droppedProducts || Ops::any(dropped);
 }
 
 // The certified sum: the same lanes with each element as its own high part (r = 0, no

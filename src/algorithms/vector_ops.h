@@ -10,6 +10,8 @@
 //   minWhere(m, a, b)               min(a, b) in the lanes of m, b elsewhere;
 //   less, equal, notEqual           lane masks (notEqual is true for unordered lanes);
 //   both, either, noMask, any       mask logic; laneBits: bit l set for lane l of a mask;
+//   halvedBitsBelow(a, b, L)        lanes where floor(bits(|a|) / 2) + floor(bits(|b|) / 2) < L,
+//                                   the bit patterns read as integers (not in SSE2);
 //   select(m, a, b)                 a in the lanes of m, b elsewhere;
 //   zeroWhere(m, v)                 v with the lanes of m set to +0.0;
 //   swap<H>(v)                      lanes l and l ^ H exchanged (H a power of two below W);

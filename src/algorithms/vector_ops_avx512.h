@@ -46,6 +46,11 @@ struct Avx512Ops {
   static Mask noMask() { return 0; }
   static bool any(Mask m) { return m != 0; }
   static uint64_t laneBits(Mask m) { return m; }
+  static Mask halvedBitsBelow(V a, V b, int64_t limit) {
+    const __m512i ha = _mm512_maskz_srli_epi64(0xFF, _mm512_castpd_si512(abs(a)), 1);
+    const __m512i hb = _mm512_maskz_srli_epi64(0xFF, _mm512_castpd_si512(abs(b)), 1);
+    return _mm512_cmplt_epi64_mask(_mm512_add_epi64(ha, hb), _mm512_set1_epi64(limit));
+  }
   static V select(Mask m, V a, V b) { return _mm512_mask_blend_pd(m, b, a); }
   static V zeroWhere(Mask m, V v) { return _mm512_maskz_mov_pd(static_cast<Mask>(~m), v); }
   template <int H>
