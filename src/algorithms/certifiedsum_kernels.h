@@ -148,7 +148,8 @@ bool anyFlaggedProduct(const DotFactors<Ops, Centered>& f, int64_t n, typename O
 // pairs of vectors: from the first one below the floor on (a zero product counts too),
 // the rest of the pass takes the guarded step (stepGuarded), which leaves out every lane
 // whose product may underflow before multiplying and tests the floor exactly; `dropped`
-// records them. The vectors before keep the least and the second look over them alone.
+// records them (from the start when the chunks before in a stream met such a product).
+// The vectors before keep the least and the second look over them alone.
 // The padded tail always takes the guarded step. So a product either enters the lanes as
 // before or is left out with |a b| < 2^-915, and certifiedDotResult widens the bound for
 // those (certifiedsum.cpp).
@@ -168,8 +169,9 @@ void certifiedDotKernel(const double* x, int64_t n, const double* y, double cx, 
   typename Ops::V least0 = Ops::set1(__builtin_inf()), least1 = least0;
   constexpr int64_t kLines = (2 * W + 7) / 8;  // of each array per step of two vectors
   constexpr int64_t kWatchEvery = 4;           // pairs of vectors between looks at the least
+  const bool met = state.tinyProducts || state.droppedProducts;  // by the chunks before
   int64_t i = 0;
-  for (; i + 2 * W <= n; i += 2 * W) {
+  for (; !met && i + 2 * W <= n; i += 2 * W) {
     streamPrefetch(x, i, kLines, n - 1);
     streamPrefetch(y, i, kLines, n - 1);
     g0.stepLeast(f.a(i), f.b(i), least0);

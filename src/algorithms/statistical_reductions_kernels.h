@@ -104,12 +104,28 @@ inline double negligibleBelow(double scale) { return scale >= 0x1p-511 ? scale *
 // `factors`). Some lane of it lies below the floor at the end exactly when step's test
 // would have flagged a product (a NaN product is skipped by both). One masked minimum per
 // step instead of three comparisons and three mask operations, and a factor's non-zero
-// test serves every step it takes part in.
+// test serves every step it takes part in. Guarded, the lanes whose product may underflow
+// are left out first, as CertifiedDotGroup::stepGuarded leaves them (`dropped` records
+// those of `factors`; their zero products put the least at 0, a flag the wider bound for
+// dropped products covers).
 template <typename Ops>
 __attribute__((always_inline)) inline void stepGathered(CertifiedDotGroup<Ops>& g, typename Ops::V a, typename Ops::V b,
-                                                        typename Ops::Mask factors, typename Ops::V& least) {
+                                                        typename Ops::Mask factors, typename Ops::V& least, bool guarded,
+                                                        typename Ops::Mask& dropped) {
+  if (guarded) {
+    const typename Ops::Mask out = CertifiedDotGroup<Ops>::mayUnderflow(a, b);
+    a = Ops::zeroWhere(out, a);
+    b = Ops::zeroWhere(out, b);
+    dropped = Ops::either(dropped, Ops::both(out, factors));
+  }
   least = Ops::minWhere(factors, Ops::abs(g.addProduct(a, b)), least);
 }
+
+// The sweeps watch their least products every kGuardEvery steps, and guard from the first
+// one below the floor on (products that underflow take microcode assists on some
+// processors; certifiedDotKernel), or from the start when the lanes they continue already
+// met one.
+constexpr int64_t kGuardEvery = 8;
 
 // Whether a lane's least product magnitude lies below the floor of the exact split.
 template <typename Ops>
@@ -168,6 +184,8 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
   constexpr int64_t W = Ops::W;
   [[maybe_unused]] CertifiedDotGroup<Ops> g0, g1;
   [[maybe_unused]] V least = Ops::set1(__builtin_inf());  // of the products (stepGathered)
+  [[maybe_unused]] typename Ops::Mask dropped = Ops::noMask();
+  [[maybe_unused]] bool guarded = Products && (products->tinyProducts || products->droppedProducts);
   [[maybe_unused]] V firstU = Ops::zero(), firstV = Ops::zero();  // the first vector of a pair
   if constexpr (Products) {
     // Lanes of another width (another family's pass) are not continued here: no products.
@@ -392,8 +410,10 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
         firstV = vv;
       } else {
         const V zero = Ops::zero();
-        stepGathered(g0, firstU, firstV, Ops::both(Ops::notEqual(firstU, zero), Ops::notEqual(firstV, zero)), least);
-        stepGathered(g1, uv, vv, Ops::both(Ops::notEqual(uv, zero), Ops::notEqual(vv, zero)), least);
+        stepGathered(g0, firstU, firstV, Ops::both(Ops::notEqual(firstU, zero), Ops::notEqual(firstV, zero)), least,
+                     guarded, dropped);
+        stepGathered(g1, uv, vv, Ops::both(Ops::notEqual(uv, zero), Ops::notEqual(vv, zero)), least, guarded, dropped);
+        if (!guarded && k % (2 * kGuardEvery) == 2 * kGuardEvery - 1) guarded = belowFloor<Ops>(least);
       }
     }
     if (k - pending >= kSquaresLag) addPending();
@@ -413,6 +433,7 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
       products->lanes = static_cast<int>(2 * W);
       products->terms += 2 * (2 * pairs * W);  // a q and an r per element
       products->tinyProducts = products->tinyProducts || belowFloor<Ops>(least);
+      products->droppedProducts = products->droppedProducts || Ops::any(dropped);
     }
     *productsDone = 2 * pairs * W;
   }
@@ -452,6 +473,8 @@ int64_t projectionLanes(const double* x, const double* y, int64_t n, const sela:
     s1.read(self, static_cast<int>(W));
   }
   V leastCross = Ops::set1(__builtin_inf()), leastSelf = leastCross;  // (stepGathered)
+  typename Ops::Mask droppedCross = Ops::noMask(), droppedSelf = Ops::noMask();
+  bool guarded = cross.tinyProducts || cross.droppedProducts || self.tinyProducts || self.droppedProducts;
   const V zero = Ops::zero();
   const V inf = Ops::set1(__builtin_inf());
   const V cx = Ops::set1(p.cx), cy = Ops::set1(p.cy);
@@ -480,10 +503,13 @@ int64_t projectionLanes(const double* x, const double* y, int64_t n, const sela:
     const V v0 = value(y + i, cy, sy), v1 = value(y + i + W, cy, sy);
     // Each value's non-zero test serves both lanes it enters.
     const auto nonZeroU0 = Ops::notEqual(u0, zero), nonZeroU1 = Ops::notEqual(u1, zero);
-    stepGathered(c0, u0, v0, Ops::both(nonZeroU0, Ops::notEqual(v0, zero)), leastCross);
-    stepGathered(c1, u1, v1, Ops::both(nonZeroU1, Ops::notEqual(v1, zero)), leastCross);
-    stepGathered(s0, u0, u0, nonZeroU0, leastSelf);
-    stepGathered(s1, u1, u1, nonZeroU1, leastSelf);
+    stepGathered(c0, u0, v0, Ops::both(nonZeroU0, Ops::notEqual(v0, zero)), leastCross, guarded, droppedCross);
+    stepGathered(c1, u1, v1, Ops::both(nonZeroU1, Ops::notEqual(v1, zero)), leastCross, guarded, droppedCross);
+    stepGathered(s0, u0, u0, nonZeroU0, leastSelf, guarded, droppedSelf);
+    stepGathered(s1, u1, u1, nonZeroU1, leastSelf, guarded, droppedSelf);
+    if (!guarded && (i / (2 * W)) % kGuardEvery == kGuardEvery - 1) {
+      guarded = belowFloor<Ops>(Ops::min(leastCross, leastSelf));
+    }
   }
   c0.write(cross, 0);
   c1.write(cross, static_cast<int>(W));
@@ -494,6 +520,8 @@ int64_t projectionLanes(const double* x, const double* y, int64_t n, const sela:
   self.terms += 2 * end;
   cross.tinyProducts = cross.tinyProducts || belowFloor<Ops>(leastCross);
   self.tinyProducts = self.tinyProducts || belowFloor<Ops>(leastSelf);
+  cross.droppedProducts = cross.droppedProducts || Ops::any(droppedCross);
+  self.droppedProducts = self.droppedProducts || Ops::any(droppedSelf);
   return end;
 }
 
