@@ -1185,15 +1185,16 @@ bool holdsNaNValue(const Vec& w) {
 }
 
 // The projection coefficient as its definition reads, over whole vectors: the scales and
-// values, the two exact dot products (GMP) rounded once, the frexp/ldexp ratio; a NaN
+// values, the two exact dot products under the product floor (GMP) rounded once, the
+// frexp/ldexp ratio; a NaN
 // hidden by a vanishing y (scale 0, values all zeros) still gives NaN.
 double modelProjection(const Vec& x, const Vec& y, double cx, double cy) {
   double sx = 0.0, sy = 0.0;
   Vec u, v;
   if (!modelValues(x, y, cx, cy, sx, sy, u, v)) return quietNaN();
   const auto n = static_cast<int64_t>(x.size());
-  const double cross = holdsNaNValue(u) || holdsNaNValue(v) ? kNaN : oracle::exactDot(u.data(), v.data(), n);
-  const double self = holdsNaNValue(u) ? kNaN : oracle::exactDot(u.data(), u.data(), n);
+  const double cross = holdsNaNValue(u) || holdsNaNValue(v) ? kNaN : oracle::flooredDot(u.data(), v.data(), n);
+  const double self = holdsNaNValue(u) ? kNaN : oracle::flooredDot(u.data(), u.data(), n);
   if (self == 0.0) return quietNaN();
   if (cross == 0.0) return sy == 0.0 && (std::isnan(cy) || holdsNaNValue(y)) ? quietNaN() : 0.0;
   int ce = 0, se = 0, ye = 0, xe = 0;
@@ -1516,5 +1517,70 @@ TEST(StatisticsValueErrors, RaisedByTheWorkersAndTurnedIntoTheQuietNaN) {
     }
     EXPECT_FALSE(std::isnan(w(x, 3, y, 3, 0.0, 0.0)));
     EXPECT_FALSE(errorPending());
+  }
+}
+
+namespace {
+
+// Values that are their own normalization (x[0] = 1 against y[0] = 0 and the other way
+// round set both scales to 1, centers 0): after `lead` plain values beside zeros (the
+// lanes' sums stay zero), a product 2^big beside products of 2^small whose sum reaches half its
+// gap (a tie, even stays) or one past it, with products below the split's floor before;
+// the cross product's rounding then decides both ratios' bits.
+void tieAtTheBottom(std::mt19937_64& rng, size_t lead, int big, int small, int past, Vec& x, Vec& y) {
+  x = {1.0, 0.0};
+  y = {0.0, 1.0};
+  for (int k = 0; k < 40; ++k) {  // below the split's floor: the lanes guard after them
+    const int e = -950 + static_cast<int>(rng() % 30);  // (their errors at least 2^-960)
+    x.push_back(pow2(e / 2) * ((rng() & 1) ? 1.0 : -1.0));
+    y.push_back(pow2(e - e / 2));
+  }
+  for (size_t i = 0; i < lead; ++i) {
+    x.push_back(0.5 + static_cast<double>(i % 7) * 0x1p-4);
+    y.push_back(i % 2 == 0 ? 0.0 : -0.0);
+  }
+  x.push_back(pow2(big / 2));
+  y.push_back(pow2(big - big / 2));
+  const int count = big - 53 - small < 10 ? 1 << (big - 53 - small) : 4;
+  for (int k = 0; k < count + past; ++k) {
+    x.push_back(pow2(small / 2));
+    y.push_back(pow2(small - small / 2));
+  }
+}
+
+}  // namespace
+
+// Data whose values span the whole range, so that many products of values underflow (the
+// certified lanes leave those out): both ratios against the definition, bit for bit, on
+// wide data around the chunks, and on ties and near ties decided by products at the
+// bottom of the range, which the lanes must decline or get right.
+TEST(CenteredRatios, ProductsThatUnderflowKeepTheDefinitionsBits) {
+  std::mt19937_64 rng(1818);
+  for (size_t n : {16u, 255u, 256u, 257u, 300u, 513u, 1000u, 2053u}) {
+    for (int trial = 0; trial < 6; ++trial) {
+      Vec x = testutil::wideRange(rng, n, trial % 2 == 0 ? -500 : -1074, 500);
+      Vec y = testutil::wideRange(rng, n, -500, trial % 3 == 0 ? 0 : 500);
+      const double cx = trial % 3 == 1 ? x[1] : 0.0, cy = 0.0;
+      const double cos = sela_centered_cosine_similarity(x.data(), y.data(), n, cx, cy);
+      const double proj = sela_centered_projection_coefficient(x.data(), y.data(), n, cx, cy);
+      ASSERT_TRUE(SameBits(modelCosine(x, y, cx, cy), cos)) << "n " << n << " trial " << trial;
+      ASSERT_TRUE(SameBits(modelProjection(x, y, cx, cy), proj)) << "n " << n << " trial " << trial;
+    }
+  }
+  for (size_t lead : {0u, 7u, 260u, 600u}) {
+    for (const int big : {-700, -862, -900}) {
+      for (const int small : {-753, -915, -920, -930, -960}) {
+        if (small >= big - 1 || big - 53 - small < 0) continue;
+        for (int past : {0, 1}) {
+          Vec x, y;
+          tieAtTheBottom(rng, lead, big, small, past, x, y);
+          const auto n = static_cast<int64_t>(x.size());
+          const double cos = sela_centered_cosine_similarity(x.data(), y.data(), n, 0.0, 0.0);
+          const double proj = sela_centered_projection_coefficient(x.data(), y.data(), n, 0.0, 0.0);
+          ASSERT_TRUE(SameBits(modelCosine(x, y, 0.0, 0.0), cos)) << lead << " " << big << " " << small << " " << past;
+          ASSERT_TRUE(SameBits(modelProjection(x, y, 0.0, 0.0), proj)) << lead << " " << big << " " << small;
+        }
+      }
+    }
   }
 }

@@ -175,7 +175,9 @@ bool belowFloor(typename Ops::V least) {
 // assigns them; a vector left without its pair (the sweep stopped, or the chunk holds an
 // odd number of whole vectors) is left to that pass over the buffers, which then gives
 // the lanes over the whole chunk exactly the state one pass over it would (so the same
-// decision). *productsDone is how many values the lanes took, a multiple of 2 W.
+// decision) while no product falls below the floor; beyond it the two may guard from
+// different vectors on (stepGathered), each record as sound. *productsDone is how many
+// values the lanes took, a multiple of 2 W.
 template <typename Ops, bool Products>
 int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, const sela::CenteredPairScales& p,
                                double* u, double* v, sela::NormState& a, sela::NormState& b,
@@ -452,7 +454,8 @@ namespace {
 // over a chunk that starts at x. The values never reach memory (the exact fallback forms
 // them again), and the divider and the lanes' adders overlap in one loop. Returns how
 // many elements it took, a multiple of 2 W; the lane pass over the rest continues the
-// lanes exactly as one pass over all of them would have left them. Lanes of another
+// lanes exactly as one pass over all of them would have left them (while no product falls
+// below the floor, as for the sweep above). Lanes of another
 // width (another family's pass) are left alone: it returns 0.
 template <typename Ops>
 int64_t projectionLanes(const double* x, const double* y, int64_t n, const sela::CenteredPairScales& p,
