@@ -12,9 +12,10 @@
 //   SELA_AB_A, SELA_AB_B   the two shared objects (e.g. a copy of build/release/libsela.so.1
 //                          taken before the change, and the build after it)
 //   SELA_AB_EXPORTS        comma-separated exports (default sela_dot_exact,sela_condition_number)
-//   SELA_AB_FAMILIES       of uniform, wide, cond1e16, cond1e32 (default uniform,cond1e16)
+//   SELA_AB_FAMILIES       of uniform, wide, cond1e16, cond1e32, underflow (default uniform,cond1e16)
 //   SELA_AB_SIZES          element counts (default 1000,100000,10000000)
-// Dot products take y = 1 + 2^-30 throughout, as the peer benchmarks do. The centered
+// Dot products take y = 1 + 2^-30, as the peer benchmarks do, but on the underflow family
+// (whose products with 1 + 2^-30 would all be normal) the pool's next array. The centered
 // cosine similarity and projection coefficient take x from one array of the pool and y
 // from the next, with the centers 0.125 and -0.25, as the peer benchmark's pairs do.
 #include <dlfcn.h>
@@ -73,6 +74,7 @@ Family familyNamed(const std::string& name) {
   if (name == "wide") return Family::WideRange;
   if (name == "cond1e16") return Family::Cond1e16;
   if (name == "cond1e32") return Family::Cond1e32;
+  if (name == "underflow") return Family::Underflowing;
   fail("unknown family " + name);
 }
 
@@ -89,16 +91,20 @@ uint64_t bitsOf(double v) {
   return u;
 }
 
-// One call of an export, whichever its kind; y is the pool's next array (centered pairs).
+// One call of an export, whichever its kind; y is the pool's next array (centered pairs,
+// and dot products when `paired`).
 struct Export {
   SumFn sum = nullptr;
   DotFn dot = nullptr;
   CenteredFn centered = nullptr;
+  bool paired = false;
   double operator()(const double* x, const double* y, int64_t n) const {
     const auto len = static_cast<uint64_t>(n);
     if (centered != nullptr) return centered(x, y, len, 0.125, -0.25);
-    return dot != nullptr ? dot(x, benchutil::nearOnes(n).data(), len) : sum(x, len);
+    if (dot != nullptr) return dot(x, paired ? y : benchutil::nearOnes(n).data(), len);
+    return sum(x, len);
   }
+  bool pairs() const { return centered != nullptr || (dot != nullptr && paired); }
 };
 
 Export exportOf(void* build, const std::string& name) {
@@ -129,7 +135,7 @@ void checkSameBits(const std::string& name, const std::string& family, int64_t n
 }
 
 void time(benchmark::State& state, Family family, Export fn) {
-  if (fn.centered != nullptr) {
+  if (fn.pairs()) {
     benchutil::runDot(state, family,
                       [fn](const double* x, const double* y, uint64_t n) { return fn(x, y, static_cast<int64_t>(n)); });
     return;
@@ -148,7 +154,8 @@ void registerAll(void* a, void* b) {
       const std::string at = "/" + family + "/" + size;
       benchmark::RegisterBenchmark(("naive" + at).c_str(), time, f, naive)->Arg(n);
       for (const std::string& name : listFrom("SELA_AB_EXPORTS", "sela_dot_exact,sela_condition_number")) {
-        const Export ea = exportOf(a, name), eb = exportOf(b, name);
+        Export ea = exportOf(a, name), eb = exportOf(b, name);
+        ea.paired = eb.paired = f == Family::Underflowing;
         checkSameBits(name, family, n, ea, eb);
         benchmark::RegisterBenchmark(("A_" + name + at).c_str(), time, f, ea)->Arg(n);
         benchmark::RegisterBenchmark(("B_" + name + at).c_str(), time, f, eb)->Arg(n);

@@ -20,8 +20,11 @@ namespace benchutil {
 // number sum|x| / |sum x| (GenSum style: a first half spread over 2^b, a second half that
 // cancels the running sum step by step), the hard inputs of the accurate sums.
 // Cancelling: values +-2^0 .. 2^60 (53-bit significands), each signed against the
-// running sum so far, the hard input of the running sums.
-enum class Family { Uniform, WideRange, Cond1e16, Cond1e32, Cancelling };
+// running sum so far, the hard input of the running sums. Underflowing: random signs and
+// significands with exponents uniform over [-1000, 0], as wide data divided by their
+// largest magnitude: the products of two such arrays span 2^-2000 .. 1, half of them
+// below the normal range.
+enum class Family { Uniform, WideRange, Cond1e16, Cond1e32, Cancelling, Underflowing };
 
 // Short inputs rotate through 64 arrays (fewer let the branch predictor learn them);
 // 10^5 through 8 (together still within the last-level cache of the machine). From 10^7
@@ -47,9 +50,10 @@ inline std::vector<double> makeArray(Family f, int64_t n, uint64_t seed) {
       for (auto& x : v) x = d(rng);
       return v;
     }
-    case Family::WideRange: {
+    case Family::WideRange:
+    case Family::Underflowing: {
       std::vector<double> v(count);
-      std::uniform_int_distribution<int> e(-500, 500);
+      std::uniform_int_distribution<int> e(f == Family::WideRange ? -500 : -1000, f == Family::WideRange ? 500 : 0);
       for (auto& x : v) {
         const uint64_t m = (rng() >> 11) | (1ULL << 52);
         x = std::ldexp(static_cast<double>(m), e(rng) - 52);
