@@ -169,17 +169,20 @@ void certifiedDotKernel(const double* x, int64_t n, const double* y, double cx, 
   typename Ops::V least0 = Ops::set1(__builtin_inf()), least1 = least0;
   constexpr int64_t kLines = (2 * W + 7) / 8;  // of each array per step of two vectors
   constexpr int64_t kWatchEvery = 4;           // pairs of vectors between looks at the least
-  const bool met = state.tinyProducts || state.droppedProducts;  // by the chunks before
+  const auto fastPair = [&](int64_t at) __attribute__((always_inline)) {
+    streamPrefetch(x, at, kLines, n - 1);
+    streamPrefetch(y, at, kLines, n - 1);
+    g0.stepLeast(f.a(at), f.b(at), least0);
+    g1.stepLeast(f.a(at + W), f.b(at + W), least1);
+  };
+  bool guard = state.tinyProducts || state.droppedProducts;  // met by the chunks before
   int64_t i = 0;
-  for (; !met && i + 2 * W <= n; i += 2 * W) {
-    streamPrefetch(x, i, kLines, n - 1);
-    streamPrefetch(y, i, kLines, n - 1);
-    g0.stepLeast(f.a(i), f.b(i), least0);
-    g1.stepLeast(f.a(i + W), f.b(i + W), least1);
-    if ((i / (2 * W)) % kWatchEvery == kWatchEvery - 1 && Ops::any(Ops::less(Ops::min(least0, least1), floor))) {
-      i += 2 * W;
-      break;
-    }
+  while (!guard && i + kWatchEvery * 2 * W <= n) {
+    for (int64_t k = 0; k < kWatchEvery; ++k, i += 2 * W) fastPair(i);
+    guard = Ops::any(Ops::less(Ops::min(least0, least1), floor));
+  }
+  if (!guard) {
+    for (; i + 2 * W <= n; i += 2 * W) fastPair(i);  // fewer than kWatchEvery pairs left
   }
   const int64_t watched = i;  // [0, watched): the least's vectors
   for (; i + 2 * W <= n; i += 2 * W) {
