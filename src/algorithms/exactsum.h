@@ -173,9 +173,10 @@ using LimbsMergeKernel = bool (*)(uint64_t*, const uint64_t*, LimbTest, LimbTest
 extern KernelSlot<LimbsMergeKernel> limbsMergeImpl;
 
 // Writes the words of an empty record (the format word, the countdown kAddsAfterInit,
-// zeros elsewhere) over `words`, in stores as wide as the loads of the record check that
-// usually follows: a load that spans several narrower stores still in flight cannot take
-// its bytes from them and waits until they reach the cache.
+// zeros elsewhere) over `words`, in stores of the width and at the places of the loads of
+// the record check that usually follows (the limbs' vectors from limb 0): a load that
+// spans several stores still in flight, or parts of two, cannot take its bytes from them
+// and waits until they reach the cache.
 void clearRecordSse2(uint64_t* words);
 void clearRecordAvx2(uint64_t* words);
 void clearRecordAvx512(uint64_t* words);

@@ -75,10 +75,14 @@ bool sela::limbsMergeAvx512(uint64_t* acc, const uint64_t* other, LimbTest accTe
 }
 
 void sela::clearRecordAvx512(uint64_t* words) {
-  static_assert(kAccumulatorWords == 17 * 8);
-  _mm512_storeu_si512(words, _mm512_set_epi64(0, 0, 0, 0, 0, 0, kAddsAfterInit, static_cast<long long>(kAccumulatorFormat)));
+  static_assert(kAccumulatorWords == 2 + 16 * 8 + 6);
+  // The header, the limbs' vectors where the record check loads them, then limbs 128 .. 130
+  // and the side words (the check's masked load of limbs 128 .. 130 lies within this
+  // store, whose lanes beyond the record are masked).
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(words), _mm_set_epi64x(kAddsAfterInit, static_cast<long long>(kAccumulatorFormat)));
 #pragma GCC unroll 16
-  for (int j = 1; j < 17; ++j) _mm512_storeu_si512(words + 8 * j, _mm512_setzero_si512());
+  for (int j = 0; j < 16; ++j) _mm512_storeu_si512(words + 2 + 8 * j, _mm512_setzero_si512());
+  _mm512_mask_storeu_epi64(words + 2 + 128, 0x3F, _mm512_setzero_si512());
 }
 
 // The survey on AVX-512 vectors: the shifted OR as limbsShiftedOrAvx512 forms it, and one
