@@ -613,6 +613,39 @@ TEST(ExtractedAnchor, TinyProductsInLaterBlocksAreFlagged) {
   }
 }
 
+// The same tie-breaking product of 2^-1075 in every lane of the vectors a block's scan for
+// tiny products reads: at the start and end of the first block (scanned on its own
+// magnitudes) and of a later one (run on the anchor), and last in partial blocks of every
+// length modulo the vector widths, where the scan's final vector holds fewer elements. The
+// few-bit products of the first two blocks cancel except where the tiny one takes a place.
+TEST(ExtractedAnchor, TinyProductsAreFlaggedInEveryLane) {
+  if (!passAvailable()) GTEST_SKIP() << "no vector family here: the pass always declines";
+  std::mt19937_64 rng(1733);
+  const auto run = [&](size_t n, size_t at) {
+    std::vector<double> x(n, 0.0), y(n, 1.0);
+    for (size_t i = 0; i < kBlock; ++i) {
+      x[i] = std::ldexp(static_cast<double>(static_cast<int64_t>(rng() >> 44) - (int64_t{1} << 19)), -20);
+      x[kBlock + i] = -x[i];
+    }
+    if (at < 2 * kBlock) x[at % kBlock] = x[at % kBlock + kBlock] = 0.0;
+    x[2 * kBlock + 7] = 1.0;
+    x[2 * kBlock + 9] = pow2(-53);
+    x[at] = pow2(-537);
+    y[at] = pow2(-538);
+    ASSERT_TRUE(SameBits(1.0 + pow2(-52), oracle::flooredDot(x.data(), y.data(), static_cast<int64_t>(n))));
+    checkDot(x, y, "a product of 2^-1075 breaking a tie");
+  };
+  std::vector<size_t> places;
+  for (size_t j = 0; j < 9; ++j) {
+    places.insert(places.end(), {j, kBlock - 1 - j, 2 * kBlock + 10 + j, 3 * kBlock - 1 - j});
+  }
+  for (size_t at : places) run(3 * kBlock + 5, at);
+  for (size_t tail = 1; tail <= 9; ++tail) {
+    run(3 * kBlock + tail, 3 * kBlock + tail - 1);
+    run(3 * kBlock + tail, 3 * kBlock);
+  }
+}
+
 // A block whose bits reach below the levels guessed from the block before it (uniform
 // blocks take two): elements of 2^-90 among uniform ones, the uniform ones cancelling
 // exactly over the call, so that the small ones' sum is the result. Left as residuals by
