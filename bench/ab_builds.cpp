@@ -14,7 +14,10 @@
 //   SELA_AB_EXPORTS        comma-separated exports (default sela_dot_exact,sela_condition_number)
 //   SELA_AB_FAMILIES       of uniform, wide, cond1e16, cond1e32 (default uniform,cond1e16)
 //   SELA_AB_SIZES          element counts (default 1000,100000,10000000)
-// Dot products take y = 1 + 2^-30 throughout, as the peer benchmarks do.
+//   SELA_AB_PAIRS          when set to 1, dot products take y from the next array of the
+//                          pool, as the exact-engine benchmarks do (products of two arrays
+//                          of the family: for wide data, exponents over +-1000)
+// Dot products otherwise take y = 1 + 2^-30 throughout, as the peer benchmarks do.
 #include <dlfcn.h>
 
 #include <cstdio>
@@ -86,11 +89,18 @@ uint64_t bitsOf(double v) {
 struct Export {
   SumFn sum = nullptr;
   DotFn dot = nullptr;
-  double operator()(const double* x, int64_t n) const {
+  // y: the second factor of a dot product (the pool's next array), or null for 1 + 2^-30.
+  double operator()(const double* x, const double* y, int64_t n) const {
     const auto len = static_cast<uint64_t>(n);
-    return dot != nullptr ? dot(x, benchutil::nearOnes(n).data(), len) : sum(x, len);
+    if (dot == nullptr) return sum(x, len);
+    return dot(x, y != nullptr ? y : benchutil::nearOnes(n).data(), len);
   }
 };
+
+bool pairs() {
+  const char* v = std::getenv("SELA_AB_PAIRS");
+  return v != nullptr && std::strcmp(v, "1") == 0;
+}
 
 Export exportOf(void* build, const std::string& name) {
   Export e;
@@ -106,7 +116,8 @@ Export exportOf(void* build, const std::string& name) {
 void checkSameBits(const std::string& name, const std::string& family, int64_t n, Export a, Export b) {
   const auto& arrays = benchutil::pool(familyNamed(family), n);
   for (size_t k = 0; k < arrays.size(); ++k) {
-    const double ra = a(arrays[k].data(), n), rb = b(arrays[k].data(), n);
+    const double* y = pairs() ? arrays[k + 1 == arrays.size() ? 0 : k + 1].data() : nullptr;
+    const double ra = a(arrays[k].data(), y, n), rb = b(arrays[k].data(), y, n);
     if (bitsOf(ra) != bitsOf(rb)) {
       fail(name + " on " + family + "/" + std::to_string(n) + " array " + std::to_string(k) + ": A gives " +
            std::to_string(ra) + " (" + std::to_string(bitsOf(ra)) + "), B gives " + std::to_string(rb) + " (" +
@@ -116,7 +127,13 @@ void checkSameBits(const std::string& name, const std::string& family, int64_t n
 }
 
 void time(benchmark::State& state, Family family, Export fn) {
-  benchutil::runSum(state, family, [fn](const double* x, uint64_t n) { return fn(x, static_cast<int64_t>(n)); });
+  if (fn.dot != nullptr && pairs()) {
+    benchutil::runDot(state, family,
+                      [fn](const double* x, const double* y, uint64_t n) { return fn(x, y, static_cast<int64_t>(n)); });
+    return;
+  }
+  benchutil::runSum(state, family,
+                    [fn](const double* x, uint64_t n) { return fn(x, nullptr, static_cast<int64_t>(n)); });
 }
 
 void registerAll(void* a, void* b) {

@@ -389,8 +389,16 @@ TEST(ExtractedLevels, EachBlockTakesTheLevelsThatHoldItsBits) {
     }
     // (Where the products' low parts reach below the last level, the levels a product
     // block fills say nothing of the levels it took: its last ones may hold nothing.)
+    // Products spread beyond the reach of all levels take two levels of the p (and one
+    // of the r) as the sum's elements take two, and say so; asked for all, they take all.
     const BlockRun dot = runBlock(b, &ones);
-    if (c.smallest > -100) {
+    EXPECT_EQ(sum.shortened, dot.shortened) << c.binades << " binades, smallest 2^" << c.smallest;
+    if (dot.shortened) {
+      EXPECT_EQ(2, dot.levels);
+      const BlockRun allDot = runBlock(b, &ones, true);
+      EXPECT_FALSE(allDot.shortened);
+      EXPECT_GT(dot.residual, allDot.residual) << "two levels leave more behind than four";
+    } else if (c.smallest > -100) {
       EXPECT_LE(sum.levels, dot.levels) << "a product's low part lies 53 bits lower";
       if (dot.levels < sela::kExtractionLevels) {
         EXPECT_EQ(0.0, dot.residual) << "all bits held";
@@ -464,6 +472,44 @@ TEST(ExtractedLevels, ShortenedBlocksThatCannotDecideTakeAllLevels) {
     EXPECT_TRUE(check(one, "one cancelling block beyond the reach"));
     std::vector<double> wide(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(half));
     EXPECT_TRUE(check(wide, "blocks beyond the reach"));
+  }
+}
+
+// The same for products: blocks of products spread beyond the reach take two levels of
+// the p first; cancelling to 2^-60 of their magnitudes they must be decided with all
+// levels, exactly, over many blocks and within one, on both routes through the anchor (the
+// first block scanned, later ones anchored). Products of two arrays of random exponents
+// (the p over some 2000 binades, some below 2^-916) are decided as they come.
+TEST(ExtractedLevels, ShortenedProductBlocksThatCannotDecideTakeAllLevels) {
+  if (!passAvailable()) GTEST_SKIP() << "no vector family here: the pass always declines";
+  std::mt19937_64 rng(4712);
+  for (int trial = 0; trial < 4; ++trial) {
+    std::vector<double> x;
+    for (int k = 0; k < 3; ++k) {
+      const std::vector<double> b = blockOver(rng, 200);
+      x.insert(x.end(), b.begin(), b.end());
+    }
+    const size_t half = x.size() - rng() % 1000;
+    x.resize(half);
+    for (size_t i = 0; i < half; ++i) x.push_back(-x[i]);
+    x.push_back(std::ldexp(3.0 + 2 * trial, -60));
+    const std::vector<double> ones(x.size(), 1.0 + pow2(-30));
+    EXPECT_TRUE(checkDot(x, ones, "cancelling product blocks beyond the reach")) << trial;
+    std::vector<double> one(x.begin(), x.begin() + 1000);
+    for (size_t i = 0; i < 1000; ++i) one.push_back(-one[i]);
+    one.push_back(std::ldexp(5.0 + 2 * trial, -62));
+    std::shuffle(one.begin(), one.end(), rng);
+    const std::vector<double> someOnes(one.size(), 1.0 + pow2(-30));
+    EXPECT_TRUE(checkDot(one, someOnes, "one cancelling product block beyond the reach")) << trial;
+    // Random exponents in both factors, from one block to a few and a partial one.
+    const size_t n = 1500 + static_cast<size_t>(trial) * 3000 + rng() % 100;
+    std::vector<double> a(n), b(n);
+    std::uniform_int_distribution<int> e(-500, 500);
+    for (size_t i = 0; i < n; ++i) {
+      a[i] = std::ldexp((rng() & 1 ? 1.0 : -1.0) * (1.0 + std::ldexp(static_cast<double>(rng() >> 12), -52)), e(rng));
+      b[i] = std::ldexp(1.0 + std::ldexp(static_cast<double>(rng() >> 12), -52), e(rng));
+    }
+    EXPECT_TRUE(checkDot(a, b, "products of random exponents")) << trial;
   }
 }
 

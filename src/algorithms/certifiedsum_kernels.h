@@ -270,8 +270,7 @@ inline int levelsFor(double smallest, int below, int k1, int d) {
 // runs the pass once more with all levels. So a shortened block can cost a second run,
 // never a result. Blocks within a level of the reach (sums of condition 1e32 at ten
 // million elements spread over up to some 110 binades), whose deciding needs their last
-// level, take all their bits need. (The dot product's blocks take all: on products two
-// levels were no faster, the reading of two arrays setting the pace.)
+// level, take all their bits need. (The dot product's blocks do the same: dotLevelsTaken.)
 inline int levelsTaken(int needed, sela::ExtractionLanes& lanes) {
   if (needed != kBeyondReach) return needed;
   if (lanes.allLevels) return sela::kExtractionLevels;
@@ -640,6 +639,21 @@ inline DotLevels dotLevels(double smallest, int k1, int d) {
   return {forP > kAll ? kAll : forP, (forR > kAll ? kAll : forR) - 1};
 }
 
+// Products whose own bits lie beyond the reach of all levels (the p's spread over more
+// than some 146 binades, as products of two arrays of random exponents are) take two
+// levels of the p and one of the r, as such blocks of the sum take two (levelsTaken), and
+// the lanes record it: their residuals, 79 bits below the block's largest product, decide
+// every dot product that does not cancel to within some 2^-50 of its magnitudes, for 18
+// operations per vector of products where all the levels take 30 (measured on an Intel
+// Xeon, products of two arrays of exponents over +-500 at ten million elements: the pass
+// is bound by its arithmetic there, not by the reading). What the bound then declines
+// runs again with all levels (extractedPass), as for the sum.
+inline DotLevels dotLevelsTaken(double smallest, int k1, int d, sela::ExtractionLanes& lanes) {
+  if (lanes.allLevels || levelsFor(smallest, 0, k1, d) != kBeyondReach) return dotLevels(smallest, k1, d);
+  lanes.shortened = true;
+  return {2, 1};
+}
+
 template <typename Ops, bool Watch>
 bool dotLevelsFor(DotLevels levels, const double* x, const double* y, int64_t n, int64_t ahead, int k1, int d,
                   double limit, sela::ExtractionLanes& state, double* tau, Seen& seen) {
@@ -708,7 +722,7 @@ bool extractionDotBlock(const double* x, const double* y, int64_t n, int64_t ahe
   const int a = blockWidth<Ops>(n);
   const int d = 53 - a;
   if (int k1; anchoredTop(state, a, k1)) {
-    const DotLevels levels = dotLevels(state.lastSmallest, k1, d);
+    const DotLevels levels = dotLevelsTaken(state.lastSmallest, k1, d, state);
     Seen seen;
     if (dotLevelsFor<Ops, true>(levels, x, y, n, ahead, k1, d, __builtin_ldexp(1.0, k1 - a), state, tau, seen)) {
       if (!flagTinyProducts<Ops>(x, y, n, seen, state)) return false;
@@ -730,7 +744,8 @@ bool extractionDotBlock(const double* x, const double* y, int64_t n, int64_t ahe
   }
   const int k1 = __builtin_ilogb(seen.largest) + 1 + a;
   Seen unused;
-  dotLevelsFor<Ops, false>(dotLevels(seen.smallest, k1, d), x, y, n, ahead, k1, d, 0.0, state, tau, unused);
+  dotLevelsFor<Ops, false>(dotLevelsTaken(seen.smallest, k1, d, state), x, y, n, ahead, k1, d, 0.0, state, tau,
+                           unused);
   noteScannedBlock(state, seen);
   countBlock<Ops>(state, 2 * padded);
   return true;
