@@ -29,27 +29,37 @@ double extracted(const double* x, const double* y, uint64_t n) {
 
 double exported(const double* x, const double* y, uint64_t n) { return sela_dot_exact(x, y, n); }
 
-// The extraction pass's loop without its arithmetic: a vector of x and of y per step,
-// one line of each asked for 1024 elements ahead into the second-level cache and 256
-// into the first (the pass's requests), the loads xored into one register.
-__attribute__((target("avx512f"))) double readShape(const double* x, const double* y, uint64_t n) {
-  __m512i acc = _mm512_setzero_si512();
-  const auto last = static_cast<int64_t>(n) - 1;
-  for (int64_t i = 0; i + 8 <= static_cast<int64_t>(n); i += 8) {
-    const int64_t far = i + 1024 < last ? i + 1024 : last;
-    const int64_t near = i + 256 < last ? i + 256 : last;
-    __builtin_prefetch(x + far, 0, 2);
-    __builtin_prefetch(x + near, 0, 3);
-    __builtin_prefetch(y + far, 0, 2);
-    __builtin_prefetch(y + near, 0, 3);
-    acc = _mm512_xor_si512(acc, _mm512_loadu_si512(x + i));
-    acc = _mm512_xor_si512(acc, _mm512_loadu_si512(y + i));
-  }
+// The pass's requests for step i: one line of each array 1024 elements ahead into the
+// second-level cache and 256 ahead into the first, clamped to the last element.
+inline void askAhead(const double* x, const double* y, int64_t i, int64_t last) {
+  const int64_t far = i + 1024 < last ? i + 1024 : last;
+  const int64_t near = i + 256 < last ? i + 256 : last;
+  __builtin_prefetch(x + far, 0, 2);
+  __builtin_prefetch(x + near, 0, 3);
+  __builtin_prefetch(y + far, 0, 2);
+  __builtin_prefetch(y + near, 0, 3);
+}
+
+// The lanes of a register of loaded bits, or-ed together (keeps the loads alive).
+__attribute__((target("avx512f"))) double orLanes(__m512i acc) {
   uint64_t lanes[8];
   _mm512_storeu_si512(lanes, acc);
   uint64_t all = 0;
   for (const uint64_t l : lanes) all |= l;
   return static_cast<double>(all);
+}
+
+// The extraction pass's loop without its arithmetic: a vector of x and of y per step,
+// the pass's requests, the loads xored into one register.
+__attribute__((target("avx512f"))) double readShape(const double* x, const double* y, uint64_t n) {
+  __m512i acc = _mm512_setzero_si512();
+  const auto last = static_cast<int64_t>(n) - 1;
+  for (int64_t i = 0; i + 8 <= static_cast<int64_t>(n); i += 8) {
+    askAhead(x, y, i, last);
+    acc = _mm512_xor_si512(acc, _mm512_loadu_si512(x + i));
+    acc = _mm512_xor_si512(acc, _mm512_loadu_si512(y + i));
+  }
+  return orLanes(acc);
 }
 
 // The same loop with some 24 vector additions per step besides (four independent chains,
@@ -61,12 +71,7 @@ __attribute__((target("avx512f"))) double readShapeBusy(const double* x, const d
   const __m512d step = _mm512_set1_pd(0x1p-60);
   const auto last = static_cast<int64_t>(n) - 1;
   for (int64_t i = 0; i + 8 <= static_cast<int64_t>(n); i += 8) {
-    const int64_t far = i + 1024 < last ? i + 1024 : last;
-    const int64_t near = i + 256 < last ? i + 256 : last;
-    __builtin_prefetch(x + far, 0, 2);
-    __builtin_prefetch(x + near, 0, 3);
-    __builtin_prefetch(y + far, 0, 2);
-    __builtin_prefetch(y + near, 0, 3);
+    askAhead(x, y, i, last);
     const __m512d a = _mm512_loadu_pd(x + i), b = _mm512_loadu_pd(y + i);
     acc = _mm512_xor_si512(acc, _mm512_castpd_si512(_mm512_add_pd(a, b)));
 #pragma GCC unroll 6
@@ -77,13 +82,9 @@ __attribute__((target("avx512f"))) double readShapeBusy(const double* x, const d
       c3 = _mm512_add_pd(c3, step);
     }
   }
-  uint64_t lanes[8];
-  _mm512_storeu_si512(lanes, acc);
   double sums[8];
   _mm512_storeu_pd(sums, _mm512_add_pd(_mm512_add_pd(c0, c1), _mm512_add_pd(c2, c3)));
-  uint64_t all = 0;
-  for (const uint64_t l : lanes) all |= l;
-  return static_cast<double>(all) + sums[0];
+  return orLanes(acc) + sums[0];
 }
 
 }  // namespace

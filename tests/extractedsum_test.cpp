@@ -450,58 +450,35 @@ TEST(ExtractedLevels, CallsMixingLevelCountsAreExact) {
 // cancels to 2^-60 of its magnitudes leaves those two levels' residuals too large for the
 // bound, and the pass must then decide it with all levels: accepted, the oracle's double,
 // over many blocks (with a partial one last) and within one block. Data of such blocks
-// that do not cancel (the benchmark's wide family) are decided either way.
+// that do not cancel (the benchmark's wide family) are decided either way. The same for
+// their products with 1 + 2^-30 (two levels of the p and one of the r first), and for
+// products of two arrays of random exponents (the p over some 2000 binades, some below
+// 2^-916), from one block to a few and a partial one.
 TEST(ExtractedLevels, ShortenedBlocksThatCannotDecideTakeAllLevels) {
   if (!passAvailable()) GTEST_SKIP() << "no vector family here: the pass always declines";
   std::mt19937_64 rng(4711);
-  for (int trial = 0; trial < 4; ++trial) {
-    std::vector<double> x;
-    for (int k = 0; k < 3; ++k) {
-      const std::vector<double> b = blockOver(rng, 200);
-      x.insert(x.end(), b.begin(), b.end());
-    }
-    const size_t half = x.size() - rng() % 1000;
-    x.resize(half);
-    for (size_t i = 0; i < half; ++i) x.push_back(-x[i]);
-    x.push_back(std::ldexp(3.0 + 2 * trial, -60));
-    EXPECT_TRUE(check(x, "cancelling blocks beyond the reach"));
-    std::vector<double> one(x.begin(), x.begin() + 1000);
-    for (size_t i = 0; i < 1000; ++i) one.push_back(-one[i]);
-    one.push_back(std::ldexp(5.0 + 2 * trial, -62));
-    std::shuffle(one.begin(), one.end(), rng);
-    EXPECT_TRUE(check(one, "one cancelling block beyond the reach"));
-    std::vector<double> wide(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(half));
-    EXPECT_TRUE(check(wide, "blocks beyond the reach"));
-  }
-}
-
-// The same for products: blocks of products spread beyond the reach take two levels of
-// the p first; cancelling to 2^-60 of their magnitudes they must be decided with all
-// levels, exactly, over many blocks and within one, on both routes through the anchor (the
-// first block scanned, later ones anchored). Products of two arrays of random exponents
-// (the p over some 2000 binades, some below 2^-916) are decided as they come.
-TEST(ExtractedLevels, ShortenedProductBlocksThatCannotDecideTakeAllLevels) {
-  if (!passAvailable()) GTEST_SKIP() << "no vector family here: the pass always declines";
-  std::mt19937_64 rng(4712);
-  for (int trial = 0; trial < 4; ++trial) {
-    std::vector<double> x;
-    for (int k = 0; k < 3; ++k) {
-      const std::vector<double> b = blockOver(rng, 200);
-      x.insert(x.end(), b.begin(), b.end());
-    }
-    const size_t half = x.size() - rng() % 1000;
-    x.resize(half);
-    for (size_t i = 0; i < half; ++i) x.push_back(-x[i]);
-    x.push_back(std::ldexp(3.0 + 2 * trial, -60));
+  const auto checkBoth = [](const std::vector<double>& x, const char* what) {
     const std::vector<double> ones(x.size(), 1.0 + pow2(-30));
-    EXPECT_TRUE(checkDot(x, ones, "cancelling product blocks beyond the reach")) << trial;
+    return check(x, what) && checkDot(x, ones, what);
+  };
+  for (int trial = 0; trial < 4; ++trial) {
+    std::vector<double> x;
+    for (int k = 0; k < 3; ++k) {
+      const std::vector<double> b = blockOver(rng, 200);
+      x.insert(x.end(), b.begin(), b.end());
+    }
+    const size_t half = x.size() - rng() % 1000;
+    x.resize(half);
+    for (size_t i = 0; i < half; ++i) x.push_back(-x[i]);
+    x.push_back(std::ldexp(3.0 + 2 * trial, -60));
+    EXPECT_TRUE(checkBoth(x, "cancelling blocks beyond the reach"));
     std::vector<double> one(x.begin(), x.begin() + 1000);
     for (size_t i = 0; i < 1000; ++i) one.push_back(-one[i]);
     one.push_back(std::ldexp(5.0 + 2 * trial, -62));
     std::shuffle(one.begin(), one.end(), rng);
-    const std::vector<double> someOnes(one.size(), 1.0 + pow2(-30));
-    EXPECT_TRUE(checkDot(one, someOnes, "one cancelling product block beyond the reach")) << trial;
-    // Random exponents in both factors, from one block to a few and a partial one.
+    EXPECT_TRUE(checkBoth(one, "one cancelling block beyond the reach"));
+    std::vector<double> wide(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(half));
+    EXPECT_TRUE(checkBoth(wide, "blocks beyond the reach"));
     const size_t n = 1500 + static_cast<size_t>(trial) * 3000 + rng() % 100;
     std::vector<double> a(n), b(n);
     std::uniform_int_distribution<int> e(-500, 500);
