@@ -93,30 +93,38 @@ struct DotFactors {
   typename Ops::V b(int64_t i) const { return Centered ? Ops::sub(Ops::load(y + i), cy) : Ops::load(y + i); }
 };
 
-// Whether some whole vector of factors in [0, n) has a flagged product (the exact test of
-// CertifiedDotGroup::flagged): the second look of a pass whose least |p| fell below the
-// floor, which zero factors alone (sparse data) also cause.
+// Whether some whole vector of factors in [from, to) has a flagged product (the exact test
+// of CertifiedDotGroup::flagged): the second look at a stretch whose least |p| fell below
+// the floor, which zero factors alone (sparse data) also cause.
 template <typename Ops, bool Centered>
-bool anyFlaggedProduct(const DotFactors<Ops, Centered>& f, int64_t n, typename Ops::V floor) {
+bool anyFlaggedProduct(const DotFactors<Ops, Centered>& f, int64_t from, int64_t to, typename Ops::V floor) {
   typename Ops::Mask tiny = Ops::noMask();
-  for (int64_t i = 0; i + Ops::W <= n; i += Ops::W) {
+  for (int64_t i = from; i + Ops::W <= to; i += Ops::W) {
     const typename Ops::V a = f.a(i), b = f.b(i);
     tiny = Ops::either(tiny, CertifiedDotGroup<Ops>::flagged(a, b, Ops::mul(a, b), floor));
   }
   return Ops::any(tiny);
 }
 
+// The stretches after which the pass looks at its least |p|: 1024 elements, 16 KiB of the
+// two arrays, still in the first-level cache when a stretch is looked at again. (Looked at
+// once at the end, the second look read all the data again, from memory for long inputs:
+// products of two arrays of random exponents, nearly every stretch holding some product
+// below 2^-916, took 0.70 ns per element at 10^5 elements on an Intel Xeon against 0.37
+// for uniform data.) Once one flagged product is found, no stretch is looked at again.
+constexpr int64_t kFlagStretch = 1024;
+
 // With Centered, the factors are the differences (DotFactors; the padded tail holds the
 // differences, then zeros). The whole vectors keep only the least |p| of each lane, two
-// operations where the exact floor test takes five: the test runs over them afterwards,
-// only when that least lies below the floor, so the flag is the test's over every
-// element either way. The padded tail, whose zeros would put the least at 0, is tested
-// directly.
+// operations where the exact floor test takes five: the test runs over a stretch of them
+// afterwards, only when that least lies below the floor, so the flag is the test's over
+// every element either way. The padded tail, whose zeros would put the least at 0, is
+// tested directly.
 template <typename Ops, bool Centered>
 void certifiedDotKernel(const double* x, int64_t n, const double* y, double cx, double cy,
                         sela::CertifiedDotLanes& state) {
   constexpr int64_t W = Ops::W;
-  static_assert(2 * W <= sela::CertifiedDotLanes::kMaxLanes);
+  static_assert(2 * W <= sela::CertifiedDotLanes::kMaxLanes && kFlagStretch % (2 * W) == 0);
   CertifiedDotGroup<Ops> g0, g1;
   if (state.lanes == 2 * W) {  // a stream continues where its last chunk left its lanes
     g0.read(state, 0);
@@ -125,20 +133,34 @@ void certifiedDotKernel(const double* x, int64_t n, const double* y, double cx, 
   typename Ops::Mask tiny = Ops::noMask();
   const typename Ops::V floor = Ops::set1(0x1p-916);
   const DotFactors<Ops, Centered> f{x, y, Ops::set1(cx), Ops::set1(cy)};
-  typename Ops::V least0 = Ops::set1(__builtin_inf()), least1 = least0;
+  const typename Ops::V none = Ops::set1(__builtin_inf());
+  typename Ops::V least0 = none, least1 = none;
+  bool wholeFlagged = false;
+  int64_t unseen = 0;  // the stretch [unseen, i) whose least has not been looked at
+  const auto lookBack = [&](int64_t to) {
+    if (!wholeFlagged && Ops::any(Ops::less(Ops::min(least0, least1), floor))) {
+      wholeFlagged = anyFlaggedProduct(f, unseen, to, floor);
+    }
+    least0 = least1 = none;
+    unseen = to;
+  };
   constexpr int64_t kLines = (2 * W + 7) / 8;  // of each array per step of two vectors
   int64_t i = 0;
-  for (; i + 2 * W <= n; i += 2 * W) {
-    streamPrefetch(x, i, kLines, n - 1);
-    streamPrefetch(y, i, kLines, n - 1);
-    g0.stepLeast(f.a(i), f.b(i), least0);
-    g1.stepLeast(f.a(i + W), f.b(i + W), least1);
+  while (i + 2 * W <= n) {
+    const int64_t stop = n - i < kFlagStretch ? n : i + kFlagStretch;
+    for (; i + 2 * W <= stop; i += 2 * W) {
+      streamPrefetch(x, i, kLines, n - 1);
+      streamPrefetch(y, i, kLines, n - 1);
+      g0.stepLeast(f.a(i), f.b(i), least0);
+      g1.stepLeast(f.a(i + W), f.b(i + W), least1);
+    }
+    lookBack(i);
   }
   if (i + W <= n) {
     g0.stepLeast(f.a(i), f.b(i), least0);
     i += W;
+    lookBack(i);
   }
-  const bool wholeFlagged = Ops::any(Ops::less(Ops::min(least0, least1), floor)) && anyFlaggedProduct(f, i, floor);
   if (i < n) {
     double bx[W] = {};
     double by[W] = {};
