@@ -17,7 +17,9 @@
 //   SELA_AB_PAIRS          when set to 1, dot products take y from the next array of the
 //                          pool, as the exact-engine benchmarks do (products of two arrays
 //                          of the family: for wide data, exponents over +-1000)
-// Dot products otherwise take y = 1 + 2^-30 throughout, as the peer benchmarks do.
+// Dot products otherwise take y = 1 + 2^-30 throughout, as the peer benchmarks do. The
+// centered cosine similarity and projection coefficient take x from one array of the pool
+// and y from the next, with the centers 0.125 and -0.25, as the peer benchmark's pairs do.
 #include <dlfcn.h>
 
 #include <cstdio>
@@ -33,6 +35,7 @@ namespace {
 using benchutil::Family;
 using SumFn = double (*)(const double*, uint64_t);
 using DotFn = double (*)(const double*, const double*, uint64_t);
+using CenteredFn = double (*)(const double*, const double*, uint64_t, double, double);
 
 std::vector<std::string> listFrom(const char* variable, const char* fallback) {
   const char* text = std::getenv(variable);
@@ -76,8 +79,12 @@ Family familyNamed(const std::string& name) {
   fail("unknown family " + name);
 }
 
-// The dot exports take (x, y, n); every other export timed here takes (x, n).
+// The dot exports take (x, y, n), the centered pair exports (x, y, n, cx, cy); every
+// other export timed here takes (x, n).
 bool isDot(const std::string& name) { return name.find("dot") != std::string::npos; }
+bool isCenteredPair(const std::string& name) {
+  return name == "sela_centered_cosine_similarity" || name == "sela_centered_projection_coefficient";
+}
 
 uint64_t bitsOf(double v) {
   uint64_t u;
@@ -85,38 +92,44 @@ uint64_t bitsOf(double v) {
   return u;
 }
 
-// One call of an export, whichever its kind.
-struct Export {
-  SumFn sum = nullptr;
-  DotFn dot = nullptr;
-  // y: the second factor of a dot product (the pool's next array), or null for 1 + 2^-30.
-  double operator()(const double* x, const double* y, int64_t n) const {
-    const auto len = static_cast<uint64_t>(n);
-    if (dot == nullptr) return sum(x, len);
-    return dot(x, y != nullptr ? y : benchutil::nearOnes(n).data(), len);
-  }
-};
-
 bool pairs() {
   const char* v = std::getenv("SELA_AB_PAIRS");
   return v != nullptr && std::strcmp(v, "1") == 0;
 }
 
+// One call of an export, whichever its kind; y is the pool's next array (centered pairs).
+struct Export {
+  SumFn sum = nullptr;
+  DotFn dot = nullptr;
+  CenteredFn centered = nullptr;
+  bool twoArrays = false;  // a dot product's y: the pool's next array, else 1 + 2^-30
+  double operator()(const double* x, const double* y, int64_t n) const {
+    const auto len = static_cast<uint64_t>(n);
+    if (centered != nullptr) return centered(x, y, len, 0.125, -0.25);
+    if (dot == nullptr) return sum(x, len);
+    return dot(x, twoArrays ? y : benchutil::nearOnes(n).data(), len);
+  }
+};
+
 Export exportOf(void* build, const std::string& name) {
   Export e;
-  if (isDot(name)) {
+  if (isCenteredPair(name)) {
+    e.centered = reinterpret_cast<CenteredFn>(symbol(build, name));
+  } else if (isDot(name)) {
     e.dot = reinterpret_cast<DotFn>(symbol(build, name));
+    e.twoArrays = pairs();
   } else {
     e.sum = reinterpret_cast<SumFn>(symbol(build, name));
   }
   return e;
 }
 
-// Both builds on every array of the pool; stops at the first difference.
+// Both builds on every array of the pool (with the next one as y); stops at the first
+// difference.
 void checkSameBits(const std::string& name, const std::string& family, int64_t n, Export a, Export b) {
   const auto& arrays = benchutil::pool(familyNamed(family), n);
   for (size_t k = 0; k < arrays.size(); ++k) {
-    const double* y = pairs() ? arrays[k + 1 == arrays.size() ? 0 : k + 1].data() : nullptr;
+    const double* y = arrays[(k + 1) % arrays.size()].data();
     const double ra = a(arrays[k].data(), y, n), rb = b(arrays[k].data(), y, n);
     if (bitsOf(ra) != bitsOf(rb)) {
       fail(name + " on " + family + "/" + std::to_string(n) + " array " + std::to_string(k) + ": A gives " +
@@ -127,7 +140,7 @@ void checkSameBits(const std::string& name, const std::string& family, int64_t n
 }
 
 void time(benchmark::State& state, Family family, Export fn) {
-  if (fn.dot != nullptr && pairs()) {
+  if (fn.centered != nullptr || (fn.dot != nullptr && fn.twoArrays)) {
     benchutil::runDot(state, family,
                       [fn](const double* x, const double* y, uint64_t n) { return fn(x, y, static_cast<int64_t>(n)); });
     return;

@@ -917,9 +917,20 @@ bool sameLanes(const CertifiedDotLanes& p, const CertifiedDotLanes& q) {
 // over the whole chunk's values written out: the same record to the bit (so the same
 // decision), from fresh lanes and from lanes a chunk before left; at chunk lengths with
 // an even and an odd number of whole vectors and tails, on plain data, on products below
-// the split's floor (flagged), with new maxima throughout and with an overflowing
-// difference (the sweep stops there, mid-chunk). On ordinary data the sweep must take
+// the split's floor (flagged), with new maxima throughout, with values at their centers
+// (zero products, never flagged) and with an overflowing difference (the sweep stops
+// there, mid-chunk). On ordinary data the sweep must take
 // every pair of whole vectors itself.
+// About a quarter of the elements of each array at its center: zero values, whose
+// products are zero without lying below the floor of the split (never flagged), among
+// the others (wide ones give products that are flagged).
+void plantCenters(std::mt19937_64& rng, Vec& x, double cx, Vec& y, double cy) {
+  for (size_t i = 0; i < x.size(); ++i) {
+    if (rng() % 4 == 0) x[i] = cx;
+    if (rng() % 4 == 0) y[i] = cy;
+  }
+}
+
 TEST(CenteredCosine, SweepProductsLeaveTheLanesOfOnePassOverTheChunk) {
 #if defined(__x86_64__)
   struct Copy {
@@ -954,6 +965,7 @@ TEST(CenteredCosine, SweepProductsLeaveTheLanesOfOnePassOverTheChunk) {
           for (double& e : x) e *= 0x1p-100;
           x[rng() % size] = kMax;
         }
+        if (trial % 5 == 4) plantCenters(rng, x, cx, y, cy);
         const double sx = centeredScale(x.data(), len, cx), sy = centeredScale(y.data(), len, cy);
         const Vec wantU = literalValues(x, cx, sx), wantV = literalValues(y, cy, sy);
         // Lanes a chunk before left (its own random products), or none.
@@ -1244,8 +1256,10 @@ TEST(CenteredProjection, MatchesTheDefinitionBitForBit) {
 // width over the rest, against that lane pass over all the values written out, for both
 // lanes (u v and u u): the same records to the bit, from fresh lanes and from lanes
 // already holding products; on plain data, on values near 2^-500 (products below the
-// split's floor, flagged), with overflowing differences at random lanes (formed as
-// x / s - c / s in those lanes), and with a NaN. It must take every whole pair.
+// split's floor, flagged), with values at their centers (zero products, not flagged, and
+// a square below the floor whose cross product is zero: flagged in the squares' lanes
+// alone), with overflowing differences at random lanes (formed as x / s - c / s in those
+// lanes), and with a NaN. It must take every whole pair.
 TEST(CenteredProjection, LanesPassLeavesTheLanesOfOnePassOverTheValues) {
 #if defined(__x86_64__)
   struct Copy {
@@ -1280,6 +1294,13 @@ TEST(CenteredProjection, LanesPassLeavesTheLanesOfOnePassOverTheValues) {
             x[rng() % size] = kMax;
             y[rng() % size] = -kMax;
           }
+        }
+        if (trial % 5 == 4) plantCenters(rng, x, cx, y, cy);
+        if (trial == 5 || trial == 10) {  // one square below the floor, its cross product 0
+          cx = 0.0;
+          const size_t k = rng() % size;
+          x[k] = 0x1p-600;
+          y[k] = cy;
         }
         if (trial % 7 == 4) x[rng() % size] = kNaN;
         const double sx = centeredScale(x.data(), n, cx), sy = centeredScale(y.data(), n, cy);
@@ -1351,6 +1372,35 @@ TEST(CenteredProjection, NaNHiddenByAVanishingYStillGivesNaN) {
   EXPECT_TRUE(SameBits(0.0, sela_centered_projection_coefficient(x, zeros, 3, 2, -0.0)));
   EXPECT_TRUE(std::isnan(sela_centered_cosine_similarity(x, zeros, 3, 2, kNaN)));  // zero norm there
   EXPECT_TRUE(std::isnan(sela_centered_cosine_similarity(x, nans, 3, 2, 0.0)));
+}
+
+// Slopes at both ends of the double range, against the definition (exact products, then
+// frexp and ldexp): the binary exponent of the slope swept through the subnormal range and
+// below it, through the last normal binades and past the largest double, on correlated
+// data of either sign, short and long, so the final scaling rounds, overflows and lands
+// on each edge of the powers of two it is formed with.
+TEST(CenteredProjection, SlopesAtTheEndsOfTheRangeMatchTheDefinition) {
+  std::mt19937_64 rng(4242);
+  const auto sweep = [&](int from, int to) {
+    for (int k = from; k <= to; ++k) {
+      for (size_t n : {3u, 16u, 300u}) {
+        // x near 2^kx and y near 2^(kx + k) times a slope of either sign: beta near 2^k.
+        const int kx = k > 0 ? -40 - static_cast<int>(rng() % 8) : 40 + static_cast<int>(rng() % 8);
+        Vec x = testutil::uniform(rng, n), y(n);
+        const double slope = (rng() % 2 ? 1.0 : -1.0) * (0.5 + static_cast<double>(rng() % 1000) / 1000.0);
+        for (size_t i = 0; i < n; ++i) {
+          x[i] = std::ldexp(x[i], kx);
+          y[i] = std::ldexp(slope * std::ldexp(x[i], -kx) + 1e-3 * static_cast<double>(rng() % 100), kx + k);
+        }
+        const double cx = x[0] * 0.25, cy = y[1] * 0.5;
+        const double want = modelProjection(x, y, cx, cy);
+        const double got = sela_centered_projection_coefficient(x.data(), y.data(), n, cx, cy);
+        ASSERT_TRUE(SameBits(want, got)) << "k " << k << " n " << n << ": " << want << " vs " << got;
+      }
+    }
+  };
+  sweep(-1090, -1010);
+  sweep(1010, 1030);
 }
 
 TEST(CenteredProjection, PowerOfTwoMultiplesGiveTheExactSlope) {

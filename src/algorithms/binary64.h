@@ -45,6 +45,22 @@ static inline bool isFinite(double x) { return (bitsOf(x) & kExponentMask) != kE
 
 static inline double quietNaN() { return fromBits(kQuietNaNBits); }
 
+// Normal: neither zero nor subnormal, nor infinite nor NaN.
+static inline bool isNormal(double x) {
+  const uint64_t field = exponentField(bitsOf(x));
+  return field != 0 && field != kSpecialField;
+}
+
+// frexp of a normal x: the mantissa in [1/2, 1) with x's sign, and *e with x = m 2^e.
+static inline double normalMantissa(double x, int& e) {
+  const uint64_t u = bitsOf(x);
+  e = static_cast<int>(exponentField(u)) - (kExponentBias - 1);
+  return fromBits((u & ~kExponentMask) | (uint64_t{kExponentBias - 1} << kMantissaBits));
+}
+
+// 2^e for a normal power, -1022 <= e <= 1023.
+static inline double powerOfTwo(int e) { return fromBits(static_cast<uint64_t>(e + kExponentBias) << kMantissaBits); }
+
 // The neighbours of a finite double, by stepping its bit pattern: prevFloat(+0.0) is
 // -2^-1074, nextFloat(-0.0) is +2^-1074; above DBL_MAX the neighbour is the infinity.
 static inline double prevFloat(double x) {

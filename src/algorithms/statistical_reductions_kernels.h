@@ -98,6 +98,25 @@ inline bool normStep(sela::NormState& st, double x) {
 // The negligible bound normStep keeps with a scale: scale * 2^-511 when that is exact.
 inline double negligibleBelow(double scale) { return scale >= 0x1p-511 ? scale * 0x1p-511 : 0.0; }
 
+// The certified lane step of a * b (CertifiedDotGroup::step) with its test against the
+// products' floor gathered instead of taken per product: `least` keeps, per lane, the
+// least |a b| among the products whose factors are both non-zero (the lanes of
+// `factors`). Some lane of it lies below the floor at the end exactly when step's test
+// would have flagged a product (a NaN product is skipped by both). One masked minimum per
+// step instead of three comparisons and three mask operations, and a factor's non-zero
+// test serves every step it takes part in.
+template <typename Ops>
+__attribute__((always_inline)) inline void stepGathered(CertifiedDotGroup<Ops>& g, typename Ops::V a, typename Ops::V b,
+                                                        typename Ops::Mask factors, typename Ops::V& least) {
+  least = Ops::minWhere(factors, Ops::abs(g.addProduct(a, b)), least);
+}
+
+// Whether a lane's least product magnitude lies below the floor of the exact split.
+template <typename Ops>
+bool belowFloor(typename Ops::V least) {
+  return Ops::any(Ops::less(least, Ops::set1(0x1p-916)));
+}
+
 // The cosine similarity's sweep over one chunk: the normalization of x and y (as
 // normalizeLanes) and both norms' steps (as normAdd), W elements at a time, from any
 // states not yet decided. It stops at the first vector holding an infinite difference
@@ -148,8 +167,7 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
   using V = typename Ops::V;
   constexpr int64_t W = Ops::W;
   [[maybe_unused]] CertifiedDotGroup<Ops> g0, g1;
-  [[maybe_unused]] typename Ops::Mask tiny = Ops::noMask();
-  [[maybe_unused]] const V floor = Ops::set1(0x1p-916);
+  [[maybe_unused]] V least = Ops::set1(__builtin_inf());  // of the products (stepGathered)
   [[maybe_unused]] V firstU = Ops::zero(), firstV = Ops::zero();  // the first vector of a pair
   if constexpr (Products) {
     // Lanes of another width (another family's pass) are not continued here: no products.
@@ -282,13 +300,19 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
     const auto isZero = Ops::equal(wv, Ops::zero());
     // normStep's bound for the scale before each lane: scale * 2^-511 when exact, else 0.
     const V negligible = Ops::zeroWhere(Ops::less(sb, negligibleFactor), Ops::mul(sb, negligibleFactor));
-    // New lanes divide by 1 (their quotient is not used), and so do zeros, whose square is
-    // then +0 even with no scale yet (where 0 / 0 would give a NaN). Negligible values
-    // become +0 as in normStep (no subnormal square; the sum is the same either way).
-    const V q =
-        Ops::div(Ops::zeroWhere(Ops::less(aw, negligible), wv), Ops::select(Ops::either(isNew, isZero), one, sb));
+    // One division serves both kinds of lane, each of which needs one quotient: a new
+    // maximum its rescaling factor scale / |w| (normStep's r), any other lane its value over
+    // the scale before it. Zeros divide by 1, so their square is +0 even with no scale yet
+    // (where 0 / 0 would give a NaN); negligible values become +0 as in normStep (no
+    // subnormal square; the sum is the same either way). Each lane of a vector division
+    // rounds its own operands alone, so the quotients are those two separate divisions
+    // would give, and a marked vector takes the divider once instead of twice (the
+    // divider's latency is most of a short sweep's).
+    const V numerator = Ops::select(isNew, sb, Ops::zeroWhere(Ops::less(aw, negligible), wv));
+    const V denominator = Ops::select(isNew, aw, Ops::select(isZero, one, sb));
+    const V q = Ops::div(numerator, denominator);
     Ops::store(terms, Ops::select(isNew, one, Ops::mul(q, q)));
-    Ops::store(mult, Ops::select(isNew, Ops::div(sb, aw), one));
+    Ops::store(mult, Ops::select(isNew, q, one));
     const double after = Ops::first(scaleV);
     negligibleV = Ops::set1(negligibleBelow(after));
     return after;
@@ -367,8 +391,9 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
         firstU = uv;
         firstV = vv;
       } else {
-        g0.step(firstU, firstV, floor, tiny);
-        g1.step(uv, vv, floor, tiny);
+        const V zero = Ops::zero();
+        stepGathered(g0, firstU, firstV, Ops::both(Ops::notEqual(firstU, zero), Ops::notEqual(firstV, zero)), least);
+        stepGathered(g1, uv, vv, Ops::both(Ops::notEqual(uv, zero), Ops::notEqual(vv, zero)), least);
       }
     }
     if (k - pending >= kSquaresLag) addPending();
@@ -387,7 +412,7 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
       g1.write(*products, static_cast<int>(W));
       products->lanes = static_cast<int>(2 * W);
       products->terms += 2 * (2 * pairs * W);  // a q and an r per element
-      products->tinyProducts = products->tinyProducts || Ops::any(tiny);
+      products->tinyProducts = products->tinyProducts || belowFloor<Ops>(least);
     }
     *productsDone = 2 * pairs * W;
   }
@@ -426,8 +451,8 @@ int64_t projectionLanes(const double* x, const double* y, int64_t n, const sela:
     s0.read(self, 0);
     s1.read(self, static_cast<int>(W));
   }
-  typename Ops::Mask tinyCross = Ops::noMask(), tinySelf = Ops::noMask();
-  const V floor = Ops::set1(0x1p-916);
+  V leastCross = Ops::set1(__builtin_inf()), leastSelf = leastCross;  // (stepGathered)
+  const V zero = Ops::zero();
   const V inf = Ops::set1(__builtin_inf());
   const V cx = Ops::set1(p.cx), cy = Ops::set1(p.cy);
   // x's values by the divider, y's on the multiply-add units (scale_division.h): the two
@@ -453,10 +478,12 @@ int64_t projectionLanes(const double* x, const double* y, int64_t n, const sela:
     }
     const V u0 = value(x + i, cx, sx), u1 = value(x + i + W, cx, sx);
     const V v0 = value(y + i, cy, sy), v1 = value(y + i + W, cy, sy);
-    c0.step(u0, v0, floor, tinyCross);
-    c1.step(u1, v1, floor, tinyCross);
-    s0.step(u0, u0, floor, tinySelf);
-    s1.step(u1, u1, floor, tinySelf);
+    // Each value's non-zero test serves both lanes it enters.
+    const auto nonZeroU0 = Ops::notEqual(u0, zero), nonZeroU1 = Ops::notEqual(u1, zero);
+    stepGathered(c0, u0, v0, Ops::both(nonZeroU0, Ops::notEqual(v0, zero)), leastCross);
+    stepGathered(c1, u1, v1, Ops::both(nonZeroU1, Ops::notEqual(v1, zero)), leastCross);
+    stepGathered(s0, u0, u0, nonZeroU0, leastSelf);
+    stepGathered(s1, u1, u1, nonZeroU1, leastSelf);
   }
   c0.write(cross, 0);
   c1.write(cross, static_cast<int>(W));
@@ -465,8 +492,8 @@ int64_t projectionLanes(const double* x, const double* y, int64_t n, const sela:
   cross.lanes = self.lanes = static_cast<int>(2 * W);
   cross.terms += 2 * end;  // a q and an r per element
   self.terms += 2 * end;
-  cross.tinyProducts = cross.tinyProducts || Ops::any(tinyCross);
-  self.tinyProducts = self.tinyProducts || Ops::any(tinySelf);
+  cross.tinyProducts = cross.tinyProducts || belowFloor<Ops>(leastCross);
+  self.tinyProducts = self.tinyProducts || belowFloor<Ops>(leastSelf);
   return end;
 }
 

@@ -7,6 +7,7 @@
 //   fma, fms                        a * b + c and a * b - c, one rounding (not in SSE2);
 //   min, max                        x86's rule per lane: b where a or b is a NaN (so a
 //                                   NaN in a is skipped), b where a and b are equal zeros;
+//   minWhere(m, a, b)               min(a, b) in the lanes of m, b elsewhere;
 //   less, equal, notEqual           lane masks (notEqual is true for unordered lanes);
 //   both, either, noMask, any       mask logic; laneBits: bit l set for lane l of a mask;
 //   select(m, a, b)                 a in the lanes of m, b elsewhere;

@@ -35,6 +35,7 @@ struct Avx512Ops {
   // shuffles start from an undefined vector it warns about.)
   static V min(V a, V b) { return _mm512_maskz_min_pd(0xFF, a, b); }
   static V max(V a, V b) { return _mm512_maskz_max_pd(0xFF, a, b); }
+  static V minWhere(Mask m, V a, V b) { return _mm512_mask_min_pd(b, m, a, b); }  // one masked operation
   static V fma(V a, V b, V c) { return _mm512_fmadd_pd(a, b, c); }  // a*b + c, one rounding
   static V fms(V a, V b, V c) { return _mm512_fmsub_pd(a, b, c); }  // a*b - c, one rounding
   static Mask less(V a, V b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }

@@ -28,6 +28,10 @@ struct Sse2Ops {
   static V abs(V a) { return _mm_andnot_pd(_mm_set1_pd(-0.0), a); }
   static V bitAnd(V a, V b) { return _mm_and_pd(a, b); }
   static V min(V a, V b) { return _mm_min_pd(a, b); }
+  static V minWhere(Mask m, V a, V b) {
+    const V low = _mm_min_pd(a, b);
+    return _mm_or_pd(_mm_and_pd(m, low), _mm_andnot_pd(m, b));
+  }
   static V max(V a, V b) { return _mm_max_pd(a, b); }
   static Mask less(V a, V b) { return _mm_cmplt_pd(a, b); }
   static Mask equal(V a, V b) { return _mm_cmpeq_pd(a, b); }
