@@ -18,9 +18,12 @@
 //                          total's words and its rounding)
 //   SELA_AB_FAMILIES       of uniform, wide, cond1e16, cond1e32 (default uniform,cond1e16)
 //   SELA_AB_SIZES          element counts (default 1000,100000,10000000)
-// Dot products take y = 1 + 2^-30 throughout, as the peer benchmarks do. The centered
-// cosine similarity and projection coefficient take x from one array of the pool and y
-// from the next, with the centers 0.125 and -0.25, as the peer benchmark's pairs do.
+//   SELA_AB_PAIRS          when set to 1, dot products take y from the next array of the
+//                          pool, as the exact-engine benchmarks do (products of two arrays
+//                          of the family: for wide data, exponents over +-1000)
+// Dot products otherwise take y = 1 + 2^-30 throughout, as the peer benchmarks do. The
+// centered cosine similarity and projection coefficient take x from one array of the pool
+// and y from the next, with the centers 0.125 and -0.25, as the peer benchmark's pairs do.
 #include <dlfcn.h>
 
 #include <cstdio>
@@ -104,6 +107,11 @@ struct AccumulatorApi {
 
 AccumulatorApi accumulatorOf(void* build);
 
+bool pairs() {
+  const char* v = std::getenv("SELA_AB_PAIRS");
+  return v != nullptr && std::strcmp(v, "1") == 0;
+}
+
 // One call of an export, whichever its kind; y is the pool's next array (centered pairs);
 // accumulator_short is a short record's whole life.
 struct Export {
@@ -111,6 +119,7 @@ struct Export {
   DotFn dot = nullptr;
   CenteredFn centered = nullptr;
   AccumulatorApi acc;
+  bool twoArrays = false;  // a dot product's y: the pool's next array, else 1 + 2^-30
   double operator()(const double* x, const double* y, int64_t n) const {
     const auto len = static_cast<uint64_t>(n);
     if (centered != nullptr) return centered(x, y, len, 0.125, -0.25);
@@ -120,7 +129,8 @@ struct Export {
       acc.add(&r, x, len);
       return acc.round(&r);
     }
-    return dot != nullptr ? dot(x, benchutil::nearOnes(n).data(), len) : sum(x, len);
+    if (dot == nullptr) return sum(x, len);
+    return dot(x, twoArrays ? y : benchutil::nearOnes(n).data(), len);
   }
 };
 
@@ -132,6 +142,7 @@ Export exportOf(void* build, const std::string& name) {
     e.acc = accumulatorOf(build);
   } else if (isDot(name)) {
     e.dot = reinterpret_cast<DotFn>(symbol(build, name));
+    e.twoArrays = pairs();
   } else {
     e.sum = reinterpret_cast<SumFn>(symbol(build, name));
   }
@@ -202,7 +213,7 @@ void timeMerges(benchmark::State& state, Family family, AccumulatorApi build, Ac
 }
 
 void time(benchmark::State& state, Family family, Export fn) {
-  if (fn.centered != nullptr) {
+  if (fn.centered != nullptr || (fn.dot != nullptr && fn.twoArrays)) {
     benchutil::runDot(state, family,
                       [fn](const double* x, const double* y, uint64_t n) { return fn(x, y, static_cast<int64_t>(n)); });
     return;
