@@ -614,23 +614,6 @@ double round(SuperAccumulator& acc) {
   return roundNormalized(acc.limbs, 0, i);
 }
 
-namespace {
-
-// Mantissa with the implicit bit, and the effective exponent (1 for subnormals).
-inline void splitFactor(uint64_t u, uint64_t& m, int64_t& e) {
-  const uint64_t ef = exponentField(u);
-  const uint64_t f = u & kMantissaMask;
-  if (ef == 0) {
-    m = f;
-    e = 1;
-  } else {
-    m = f | kHiddenBit;
-    e = static_cast<int64_t>(ef);
-  }
-}
-
-}  // namespace
-
 void depositProduct(SuperAccumulator& acc, double x, double y) {
   const uint64_t ux = bitsOf(x);
   const uint64_t uy = bitsOf(y);
@@ -639,14 +622,13 @@ void depositProduct(SuperAccumulator& acc, double x, double y) {
     return;
   }
   if ((ux << 1) == 0 || (uy << 1) == 0) return;  // a zero factor
-  uint64_t mx, my;
-  int64_t ex, ey;
-  splitFactor(ux, mx, ex);
-  splitFactor(uy, my, ey);
+  uint64_t mx, my, ex, ey;
+  significandAndPosition(ux, exponentField(ux), mx, ex);
+  significandAndPosition(uy, exponentField(uy), my, ey);
   // P = mx * my < 2^106, exact in 128 bits; Q = P * 2^h spans five 32-bit words
   // starting at limb l, the top word below 2^9.
   const uint128 p = static_cast<uint128>(mx) * my;
-  const int64_t t = ex + ey - kFieldOffset;
+  const int64_t t = static_cast<int64_t>(ex + ey) - kFieldOffset;
   const int64_t l = t >> 5;  // arithmetic shift: floor(t / 32)
   const unsigned h = static_cast<unsigned>(t & 31);
   const uint128 q = p << h;

@@ -205,14 +205,23 @@ static inline bool holdsSpecial(const SuperAccumulator& acc) { return acc.nanBit
 // Records a NaN or an infinity (bit pattern u) in the side words.
 void depositSpecial(SuperAccumulator& acc, uint64_t u);
 
+// The significand M of a finite double's bit pattern u (the field plus the hidden bit, or
+// a subnormal's bare field; 0 for a zero) and its position, the exponent field, or 1 for a
+// subnormal or a zero: |x| = M * 2^(position - kFieldOffset). Without branches.
+// e is u's exponent field.
+static inline void significandAndPosition(uint64_t u, uint64_t e, uint64_t& m, uint64_t& position) {
+  const uint64_t normal = e != 0;
+  m = (u & kMantissaMask) | (normal << kMantissaBits);
+  position = e + (1 - normal);
+}
+
 // The limb index and the signed amounts that a finite double (bit pattern u, exponent
 // field e < kSpecialField) adds to limbs index and index + 1. Without branches on the
 // data (signs and magnitudes are unpredictable): field 0 is a subnormal or zero, M = its
 // bare field at the position of field 1; a zero adds 0.
 static inline void depositParts(uint64_t u, uint64_t e, int64_t& index, int64_t& low, int64_t& high) {
-  const uint64_t normal = e != 0;
-  const uint64_t m = (u & kMantissaMask) | (normal << kMantissaBits);
-  const uint64_t position = e + (1 - normal);
+  uint64_t m, position;
+  significandAndPosition(u, e, m, position);
   const auto shift = static_cast<unsigned>(position % kLimbBits);
   index = static_cast<int64_t>(position / kLimbBits);
   // Two's complement negation by the sign mask: (v ^ -1) + 1 = -v.
