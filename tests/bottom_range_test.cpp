@@ -185,6 +185,12 @@ TEST(BottomRange, RunningSumsOfSubnormals) {
     for (size_t i = 0; i < n; i += 37) mixed[i] = wideRange(rng, 1, -1022, -900)[0];
     families.emplace_back("with low normals", mixed);
     families.emplace_back("cancelling", cancelling(rng, wideRange(rng, n / 2, -1074, -1023), pow2(-1074)));
+    // Ties of 2^-960 + 2^-1013 that the smallest subnormals break, one way and the other:
+    // the error sum then spans 62 bits and cannot stay exact.
+    std::vector<double> ties{pow2(-960), pow2(-1013)};
+    for (size_t i = 2; i < n; ++i) ties.push_back(i % 2 ? -pow2(-1073) : pow2(-1074));
+    ties.resize(n);
+    families.emplace_back("ties", ties);
     for (const auto& [name, x] : families) {
       const auto expected = oracle::exactRunningSums(x.data(), static_cast<int64_t>(x.size()));
       std::vector<double> out(x.size());
