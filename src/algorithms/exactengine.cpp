@@ -46,19 +46,21 @@ namespace {
 // AMD processors take some too). Where most values the passes form lie there, the passes
 // run 50 to 250 times slower than on normal data, and on such data they mostly decline
 // anyway (their bounds need magnitudes above 2^-960). The register's arrangements use the
-// integer units alone, at the same speed at every exponent: data judged to lie there,
-// from the exponent fields of kBottomSample elements spread over the array (integer
-// reads, no floating-point operation), go to them at once. Only speed depends on the
-// judgement: every route gives the same double.
-constexpr int64_t kBottomSample = 32;
+// integer units alone, at the same speed at every exponent: data judged to lie there go
+// to them at once. The judgement reads the exponent fields of kBottomSample elements
+// spread over the array (integer reads, no floating-point operation), for arrays of at
+// least kBottomCheckFrom elements, where it costs a few nanoseconds against a pass of
+// some hundreds. Only speed depends on it: every route gives the same double.
+constexpr int64_t kBottomSample = 8;
+constexpr int64_t kBottomCheckFrom = 1024;
 
-// The sample's elements: kBottomSample indices spread evenly over [0, n), n >= 1 (the
-// product k n stays below 2^37 for n <= kCertifiedDotMaxLength; longer arrays never reach
-// the passes).
-inline int64_t sampleIndex(int64_t k, int64_t n) { return k * (n < kCertifiedDotMaxLength ? n : 0) / kBottomSample; }
+// The sample's element k: kBottomSample of them spread evenly over [0, n) (n <
+// 2^60, so k n does not overflow).
+inline int64_t sampleIndex(int64_t k, int64_t n) { return k * n / kBottomSample; }
 
 // Subnormal elements: their sums' TwoSum errors and extracted parts are subnormal too.
 bool mostlySubnormal(const double* x, int64_t n) {
+  if (n < kBottomCheckFrom) return false;
   int64_t count = 0;
   for (int64_t k = 0; k < kBottomSample; ++k) {
     const uint64_t u = bitsOf(x[sampleIndex(k, n)]);
@@ -74,6 +76,7 @@ bool mostlySubnormal(const double* x, int64_t n) {
 constexpr uint64_t kNearFloorFields = 1128;
 static_assert(static_cast<int>(kNearFloorFields) - 2 * kExponentBias + 2 == -916);
 bool mostlyNearFloor(const double* x, const double* y, int64_t n) {
+  if (n < kBottomCheckFrom) return false;
   int64_t count = 0;
   for (int64_t k = 0; k < kBottomSample; ++k) {
     const int64_t i = sampleIndex(k, n);
@@ -102,7 +105,7 @@ bool mostlyNearFloor(const double* x, const double* y, int64_t n) {
 __attribute__((noinline)) double sumAfterShortPasses(const double* x, int64_t n, bool shortFailed) {
   if (n <= 0) return 0.0;
   double nearest;
-  if (!shortFailed && (n <= kCertifiedRefinedMaxLength || !mostlySubnormal(x, n))) {
+  if (!shortFailed && !mostlySubnormal(x, n)) {
     if (n >= extractionOnlyFrom()) {
       if (extractedSum(x, n, nearest)) return nearest;
     } else {
