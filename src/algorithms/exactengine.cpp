@@ -48,19 +48,23 @@ namespace {
 // anyway (their bounds need magnitudes above 2^-960). The register's arrangements use the
 // integer units alone, at the same speed at every exponent: data judged to lie there go
 // to them at once. The judgement reads the exponent fields of kBottomSample elements
-// spread over the array (integer reads, no floating-point operation), for arrays of at
-// least kBottomCheckFrom elements, where it costs a few nanoseconds against a pass of
-// some hundreds. Only speed depends on it: every route gives the same double.
+// spread over the array (integer reads, no floating-point operation): before the passes
+// for arrays of at least kBottomCheckFrom elements, where it costs a few nanoseconds
+// against a pass of some hundreds, and from kBottomRecheckFrom elements on once the
+// certified pass has declined (the sums and dot products it settles never pay for it;
+// shorter declined sums, whose extraction pass takes some 100 ns, would pay 5 to 10%).
+// Only speed depends on it: every route gives the same double.
 constexpr int64_t kBottomSample = 8;
 constexpr int64_t kBottomCheckFrom = 1024;
+constexpr int64_t kBottomRecheckFrom = 256;
 
 // The sample's element k: kBottomSample of them spread evenly over [0, n) (n <
 // 2^60, so k n does not overflow).
 inline int64_t sampleIndex(int64_t k, int64_t n) { return k * n / kBottomSample; }
 
 // Subnormal elements: their sums' TwoSum errors and extracted parts are subnormal too.
-bool mostlySubnormal(const double* x, int64_t n) {
-  if (n < kBottomCheckFrom) return false;
+bool mostlySubnormal(const double* x, int64_t n, int64_t from) {
+  if (n < from) return false;
   int64_t count = 0;
   for (int64_t k = 0; k < kBottomSample; ++k) {
     const uint64_t u = bitsOf(x[sampleIndex(k, n)]);
@@ -75,8 +79,8 @@ bool mostlySubnormal(const double* x, int64_t n) {
 // reach the subnormal range, and every such product widens the passes' bounds.
 constexpr uint64_t kNearFloorFields = 1128;
 static_assert(static_cast<int>(kNearFloorFields) - 2 * kExponentBias + 2 == -916);
-bool mostlyNearFloor(const double* x, const double* y, int64_t n) {
-  if (n < kBottomCheckFrom) return false;
+bool mostlyNearFloor(const double* x, const double* y, int64_t n, int64_t from) {
+  if (n < from) return false;
   int64_t count = 0;
   for (int64_t k = 0; k < kBottomSample; ++k) {
     const int64_t i = sampleIndex(k, n);
@@ -105,12 +109,12 @@ bool mostlyNearFloor(const double* x, const double* y, int64_t n) {
 __attribute__((noinline)) double sumAfterShortPasses(const double* x, int64_t n, bool shortFailed) {
   if (n <= 0) return 0.0;
   double nearest;
-  if (!shortFailed && !mostlySubnormal(x, n)) {
+  if (!shortFailed && !mostlySubnormal(x, n, kBottomCheckFrom)) {
     if (n >= extractionOnlyFrom()) {
       if (extractedSum(x, n, nearest)) return nearest;
     } else {
       if (n >= 2 && certifiedSum(x, n, nearest)) return nearest;
-      if (n > kCertifiedRefinedMaxLength && extractedSum(x, n, nearest)) return nearest;
+      if (n > kCertifiedRefinedMaxLength && !mostlySubnormal(x, n, kBottomRecheckFrom) && extractedSum(x, n, nearest)) return nearest;
     }
   }
   if (n <= kShortSumMaxLength && shortExactSum(x, n, nearest)) return nearest;
@@ -144,10 +148,10 @@ __attribute__((noinline)) double dotAfterShortPasses(const double* x, const doub
                                                      bool shortFailed) {
   if (nx <= 0) return 0.0;
   double nearest;
-  if (!shortFailed && !mostlyNearFloor(x, y, nx)) {
+  if (!shortFailed && !mostlyNearFloor(x, y, nx, kBottomCheckFrom)) {
     if (nx >= extractionOnlyFrom()) {
       if (extractedDot(x, y, nx, nearest)) return nearest;
-    } else if (certifiedDot(x, y, nx, nearest) || extractedDot(x, y, nx, nearest)) {
+    } else if (certifiedDot(x, y, nx, nearest) || (!mostlyNearFloor(x, y, nx, kBottomRecheckFrom) && extractedDot(x, y, nx, nearest))) {
       return nearest;
     }
   }
