@@ -328,30 +328,9 @@ void flushProductBins(SuperAccumulator& __restrict acc, ProductBin* __restrict b
   depositProduct(acc, xv, yv);
 }
 
-// The products the floor cuts (t < 0), all of unit 2^0: their signed sum, kept in
-// registers until a stretch of products ends (fewer than kDotFlushEvery products below
-// 2^106 each: below 2^127 in magnitude). In bins 0 and 1 they would make one chain of
-// 128-bit additions through memory (some 10 cycles a product on an Intel Xeon, for
-// products of factors near 2^-530, nearly all of which the floor cuts).
-struct CutProducts {
-  uint128 sum = 0;  // two's complement, wrapping
-};
-
-// Adds the cut products' sum into bin 0 or 1 (bin (0, sign) at sign) by its sign: the
-// bin then holds at most what the products would have added to it one by one.
-inline void settleCutProducts(ProductBin* bins, const CutProducts& cut) {
-  const bool negative = (cut.sum >> 127) != 0;
-  const uint128 magnitude = negative ? -cut.sum : cut.sum;
-  ProductBin& b = bins[negative ? 1 : 0];
-  const uint128 sum = ((static_cast<uint128>(b.hi) << 64) | b.lo) + magnitude;
-  b.lo = static_cast<uint64_t>(sum);
-  b.hi = static_cast<uint64_t>(sum >> 64);
-}
-
-// One product into its 128-bit bin (or into `cut`), or the element step for the products
-// that have none.
-[[gnu::always_inline]] inline void binWholeProduct(SuperAccumulator& acc, ProductBin* bins, CutProducts& cut,
-                                                   const double* xp, const double* yp) {
+// One product into its 128-bit bin, or the element step for the products that have none.
+[[gnu::always_inline]] inline void binWholeProduct(SuperAccumulator& acc, ProductBin* bins, const double* xp,
+                                                   const double* yp) {
   const uint64_t ux = bitsOf(*xp);
   const uint64_t uy = bitsOf(*yp);
   const uint64_t ex = exponentField(ux);
@@ -367,17 +346,15 @@ inline void settleCutProducts(ProductBin* bins, const CutProducts& cut) {
   const uint64_t negative = (ux ^ uy) >> 63;
   uint128 p = static_cast<uint128>(mx) * my;
   const auto t = static_cast<int64_t>(px + py) - kFieldOffset;
-  if (t < 0) {
-    // The product floor: P * 2^t loses its bits below the register's unit, toward zero.
-    // P < 2^106, so a shift by 127 leaves nothing, as any longer one would. No branch on
-    // the data (near the floor whether a product vanishes is unpredictable).
-    p >>= -t < 127 ? -t : 127;
-    const uint128 mask = -static_cast<uint128>(negative);
-    cut.sum += (p ^ mask) - mask;  // -p where negative
-    return;
-  }
+  // The product floor: P * 2^t loses its bits below the register's unit, toward zero,
+  // and goes to bin 0. P < 2^106, so a shift by 127 leaves nothing, as any longer one
+  // would. No branch on the data: near the floor whether a product vanishes is
+  // unpredictable (with a branch, products of factors near 2^-530, of which some 28%
+  // vanish, took 5.6 ns each on an Intel Xeon, 3.7 without).
+  const int64_t cut = t < 0 ? -t : 0;
+  p >>= cut < 127 ? cut : 127;
   // Bins of both signs interleaved: bin (t, sign) at 2 t + sign.
-  ProductBin& b = bins[2 * t + static_cast<int64_t>(negative)];
+  ProductBin& b = bins[2 * (t < 0 ? 0 : t) + static_cast<int64_t>(negative)];
   const uint128 sum = ((static_cast<uint128>(b.hi) << 64) | b.lo) + p;
   b.lo = static_cast<uint64_t>(sum);
   b.hi = static_cast<uint64_t>(sum >> 64);
@@ -398,16 +375,14 @@ inline bool allVanish(const double* x, const double* y) {
 
 [[gnu::noinline]] void binWholeProducts(SuperAccumulator& acc, ProductBin* base, const double* x, const double* y,
                                         int64_t n) {
-  CutProducts cut;
   int64_t i = 0;
   for (; i + 8 <= n; i += 8) {
     prefetchAhead(x + i);
     prefetchAhead(y + i);
     if (allVanish(x + i, y + i)) continue;
-    for (int k = 0; k < 8; ++k) binWholeProduct(acc, base, cut, x + i + k, y + i + k);
+    for (int k = 0; k < 8; ++k) binWholeProduct(acc, base, x + i + k, y + i + k);
   }
-  for (; i < n; ++i) binWholeProduct(acc, base, cut, x + i, y + i);
-  settleCutProducts(base, cut);
+  for (; i < n; ++i) binWholeProduct(acc, base, x + i, y + i);
 }
 
 }  // namespace
@@ -477,9 +452,7 @@ bool mostlyUnsplit(const double* x, const double* y, int64_t n) {
     depositProductCounted(*s.acc, *x, *y);
     return;
   }
-  CutProducts cut;
-  binWholeProduct(*s.acc, bins, cut, x, y);
-  settleCutProducts(bins, cut);
+  binWholeProduct(*s.acc, bins, x, y);
   if (++s.productBinsHeld == kDotFlushEvery) {
     flushProductBins(*s.acc, bins);
     s.productBinsHeld = 0;
