@@ -11,13 +11,20 @@
 //
 //   SELA_AB_A, SELA_AB_B   the two shared objects (e.g. a copy of build/release/libsela.so.1
 //                          taken before the change, and the build after it)
-//   SELA_AB_EXPORTS        comma-separated exports (default sela_dot_exact,sela_condition_number)
-//   SELA_AB_FAMILIES       of uniform, wide, cond1e16, cond1e32, underflow (default uniform,cond1e16)
+//   SELA_AB_EXPORTS        comma-separated exports (default sela_dot_exact,sela_condition_number),
+//                          and two uses of the accumulator: accumulator_short (init, add of
+//                          the array, round) and accumulator_merge (a record per array of the
+//                          pool, merged in turn into one total; the bit check compares the
+//                          total's words and its rounding)
+//   SELA_AB_FAMILIES       of uniform, wide, cond1e16, cond1e32, subnormal, nearfloor
+//                          (default uniform,cond1e16)
 //   SELA_AB_SIZES          element counts (default 1000,100000,10000000)
-// Dot products take y = 1 + 2^-30, as the peer benchmarks do, but on the underflow family
-// (whose products with 1 + 2^-30 would all be normal) the pool's next array. The centered
-// cosine similarity and projection coefficient take x from one array of the pool and y
-// from the next, with the centers 0.125 and -0.25, as the peer benchmark's pairs do.
+//   SELA_AB_PAIRS          when set to 1, dot products take y from the next array of the
+//                          pool, as the exact-engine benchmarks do (products of two arrays
+//                          of the family: for wide data, exponents over +-1000)
+// Dot products otherwise take y = 1 + 2^-30 throughout, as the peer benchmarks do. The
+// centered cosine similarity and projection coefficient take x from one array of the pool
+// and y from the next, with the centers 0.125 and -0.25, as the peer benchmark's pairs do.
 #include <dlfcn.h>
 
 #include <cstdio>
@@ -27,6 +34,7 @@
 #include <vector>
 
 #include "bench_util.h"
+#include "sela.h"
 
 namespace {
 
@@ -74,7 +82,8 @@ Family familyNamed(const std::string& name) {
   if (name == "wide") return Family::WideRange;
   if (name == "cond1e16") return Family::Cond1e16;
   if (name == "cond1e32") return Family::Cond1e32;
-  if (name == "underflow") return Family::Underflowing;
+  if (name == "subnormal") return Family::Subnormal;
+  if (name == "nearfloor") return Family::NearFloor;
   fail("unknown family " + name);
 }
 
@@ -91,28 +100,52 @@ uint64_t bitsOf(double v) {
   return u;
 }
 
-// One call of an export, whichever its kind; y is the pool's next array (centered pairs,
-// and dot products when `paired`).
+// The accumulator's exports of one build.
+struct AccumulatorApi {
+  void (*init)(sela_accumulator*) = nullptr;
+  int (*add)(sela_accumulator*, const double*, uint64_t) = nullptr;
+  int (*merge)(sela_accumulator*, const sela_accumulator*) = nullptr;
+  double (*round)(const sela_accumulator*) = nullptr;
+};
+
+AccumulatorApi accumulatorOf(void* build);
+
+bool pairs() {
+  const char* v = std::getenv("SELA_AB_PAIRS");
+  return v != nullptr && std::strcmp(v, "1") == 0;
+}
+
+// One call of an export, whichever its kind; y is the pool's next array (centered pairs);
+// accumulator_short is a short record's whole life.
 struct Export {
   SumFn sum = nullptr;
   DotFn dot = nullptr;
   CenteredFn centered = nullptr;
-  bool paired = false;
+  AccumulatorApi acc;
+  bool twoArrays = false;  // a dot product's y: the pool's next array, else 1 + 2^-30
   double operator()(const double* x, const double* y, int64_t n) const {
     const auto len = static_cast<uint64_t>(n);
     if (centered != nullptr) return centered(x, y, len, 0.125, -0.25);
-    if (dot != nullptr) return dot(x, paired ? y : benchutil::nearOnes(n).data(), len);
-    return sum(x, len);
+    if (acc.init != nullptr) {
+      sela_accumulator r;
+      acc.init(&r);
+      acc.add(&r, x, len);
+      return acc.round(&r);
+    }
+    if (dot == nullptr) return sum(x, len);
+    return dot(x, twoArrays ? y : benchutil::nearOnes(n).data(), len);
   }
-  bool pairs() const { return centered != nullptr || (dot != nullptr && paired); }
 };
 
 Export exportOf(void* build, const std::string& name) {
   Export e;
   if (isCenteredPair(name)) {
     e.centered = reinterpret_cast<CenteredFn>(symbol(build, name));
+  } else if (name == "accumulator_short") {
+    e.acc = accumulatorOf(build);
   } else if (isDot(name)) {
     e.dot = reinterpret_cast<DotFn>(symbol(build, name));
+    e.twoArrays = pairs();
   } else {
     e.sum = reinterpret_cast<SumFn>(symbol(build, name));
   }
@@ -134,8 +167,56 @@ void checkSameBits(const std::string& name, const std::string& family, int64_t n
   }
 }
 
+AccumulatorApi accumulatorOf(void* build) {
+  AccumulatorApi a;
+  a.init = reinterpret_cast<decltype(a.init)>(symbol(build, "sela_accumulator_init"));
+  a.add = reinterpret_cast<decltype(a.add)>(symbol(build, "sela_accumulator_add"));
+  a.merge = reinterpret_cast<decltype(a.merge)>(symbol(build, "sela_accumulator_merge"));
+  a.round = reinterpret_cast<decltype(a.round)>(symbol(build, "sela_accumulator_round"));
+  return a;
+}
+
+// One record per array of the pool, filled by build A (records travel between builds).
+std::vector<sela_accumulator> recordsOf(const AccumulatorApi& a, Family family, int64_t n) {
+  std::vector<sela_accumulator> records;
+  for (const auto& x : benchutil::pool(family, n)) {
+    records.emplace_back();
+    a.init(&records.back());
+    a.add(&records.back(), x.data(), x.size());
+  }
+  return records;
+}
+
+// Both builds merge every record in turn into a total, twice over: the same words.
+void checkSameMerges(const std::string& family, int64_t n, const AccumulatorApi& a, const AccumulatorApi& b) {
+  const auto records = recordsOf(a, familyNamed(family), n);
+  sela_accumulator ta, tb;
+  a.init(&ta);
+  b.init(&tb);
+  for (int pass = 0; pass < 2; ++pass) {
+    for (const auto& r : records) {
+      a.merge(&ta, &r);
+      b.merge(&tb, &r);
+      if (std::memcmp(&ta, &tb, sizeof ta) != 0) fail("accumulator_merge on " + family + "/" + std::to_string(n) + ": the totals differ");
+    }
+  }
+  if (bitsOf(a.round(&ta)) != bitsOf(b.round(&tb))) fail("accumulator_merge on " + family + ": the roundings differ");
+}
+
+void timeMerges(benchmark::State& state, Family family, AccumulatorApi build, AccumulatorApi filler) {
+  const auto records = recordsOf(filler, family, state.range(0));
+  sela_accumulator total;
+  build.init(&total);
+  size_t k = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(build.merge(&total, &records[k]));
+    k = k + 1 == records.size() ? 0 : k + 1;
+  }
+  benchmark::DoNotOptimize(build.round(&total));
+}
+
 void time(benchmark::State& state, Family family, Export fn) {
-  if (fn.pairs()) {
+  if (fn.centered != nullptr || (fn.dot != nullptr && fn.twoArrays)) {
     benchutil::runDot(state, family,
                       [fn](const double* x, const double* y, uint64_t n) { return fn(x, y, static_cast<int64_t>(n)); });
     return;
@@ -154,8 +235,14 @@ void registerAll(void* a, void* b) {
       const std::string at = "/" + family + "/" + size;
       benchmark::RegisterBenchmark(("naive" + at).c_str(), time, f, naive)->Arg(n);
       for (const std::string& name : listFrom("SELA_AB_EXPORTS", "sela_dot_exact,sela_condition_number")) {
-        Export ea = exportOf(a, name), eb = exportOf(b, name);
-        ea.paired = eb.paired = f == Family::Underflowing;
+        if (name == "accumulator_merge") {
+          const AccumulatorApi aa = accumulatorOf(a), ab = accumulatorOf(b);
+          checkSameMerges(family, n, aa, ab);
+          benchmark::RegisterBenchmark(("A_" + name + at).c_str(), timeMerges, f, aa, aa)->Arg(n);
+          benchmark::RegisterBenchmark(("B_" + name + at).c_str(), timeMerges, f, ab, aa)->Arg(n);
+          continue;
+        }
+        const Export ea = exportOf(a, name), eb = exportOf(b, name);
         checkSameBits(name, family, n, ea, eb);
         benchmark::RegisterBenchmark(("A_" + name + at).c_str(), time, f, ea)->Arg(n);
         benchmark::RegisterBenchmark(("B_" + name + at).c_str(), time, f, eb)->Arg(n);

@@ -20,11 +20,10 @@ namespace benchutil {
 // number sum|x| / |sum x| (GenSum style: a first half spread over 2^b, a second half that
 // cancels the running sum step by step), the hard inputs of the accurate sums.
 // Cancelling: values +-2^0 .. 2^60 (53-bit significands), each signed against the
-// running sum so far, the hard input of the running sums. Underflowing: random signs and
-// significands with exponents uniform over [-1000, 0], as wide data divided by their
-// largest magnitude: the products of two such arrays span 2^-2000 .. 1, half of them
-// below the normal range.
-enum class Family { Uniform, WideRange, Cond1e16, Cond1e32, Cancelling, Underflowing };
+// running sum so far, the hard input of the running sums.
+// Subnormal: values of random sign and exponent in [-1074, -1023]; NearFloor: exponents
+// in [-560, -500], whose products by pairs (SELA_AB_PAIRS) straddle the product floor.
+enum class Family { Uniform, WideRange, Cond1e16, Cond1e32, Cancelling, Subnormal, NearFloor };
 
 // Short inputs rotate through 64 arrays (fewer let the branch predictor learn them);
 // 10^5 through 8 (together still within the last-level cache of the machine). From 10^7
@@ -40,6 +39,18 @@ inline int arraysFor(int64_t n) {
   return static_cast<int>(std::clamp<int64_t>(enough, 2, 32));
 }
 
+// Random sign and 53-bit significand, binary exponent uniform over [lo, hi].
+inline std::vector<double> randomExponents(std::mt19937_64& rng, size_t count, int lo, int hi) {
+  std::vector<double> v(count);
+  std::uniform_int_distribution<int> e(lo, hi);
+  for (auto& x : v) {
+    const uint64_t m = (rng() >> 11) | (1ULL << 52);
+    x = std::ldexp(static_cast<double>(m), e(rng) - 52);
+    if (rng() & 1) x = -x;
+  }
+  return v;
+}
+
 inline std::vector<double> makeArray(Family f, int64_t n, uint64_t seed) {
   std::mt19937_64 rng(seed);
   const auto count = static_cast<size_t>(n);
@@ -51,16 +62,11 @@ inline std::vector<double> makeArray(Family f, int64_t n, uint64_t seed) {
       return v;
     }
     case Family::WideRange:
-    case Family::Underflowing: {
-      std::vector<double> v(count);
-      std::uniform_int_distribution<int> e(f == Family::WideRange ? -500 : -1000, f == Family::WideRange ? 500 : 0);
-      for (auto& x : v) {
-        const uint64_t m = (rng() >> 11) | (1ULL << 52);
-        x = std::ldexp(static_cast<double>(m), e(rng) - 52);
-        if (rng() & 1) x = -x;
-      }
-      return v;
-    }
+      return randomExponents(rng, count, -500, 500);
+    case Family::Subnormal:
+      return randomExponents(rng, count, -1074, -1023);
+    case Family::NearFloor:
+      return randomExponents(rng, count, -560, -500);
     case Family::Cond1e16:
       return testutil::genSum(rng, count < 2 ? 2 : count, 1e16);
     case Family::Cond1e32:

@@ -879,6 +879,58 @@ TEST(AccumulatorMerge, EveryPairOfFillLevelsMatchesTheRegisterAndTheOracle) {
   }
 }
 
+// Chains of merges of records filled in place (a few to 2046 values each), most of which
+// find the total with fewer deposits left than the part has used, so the total is
+// normalised in place first: over limbs in use at the bottom of the register (subnormal
+// data), at its top (the largest binades), spread over many limbs, negative, and none at
+// all (parts that cancel to zero). Every merge leaves the words of the register route
+// (merge on copies), with each copy of the survey pass the processor runs, and the total
+// rounds as the oracle rounds all values.
+TEST(AccumulatorMerge, ChainsOfMergesThatNormaliseMatchTheRegisterAndTheOracle) {
+  const sela::LimbsSurveyKernel chosen = sela::limbsSurveyImpl.get();
+  std::mt19937_64 rng(2718);
+  const auto part = [&](size_t n) -> std::vector<double> {
+    switch (rng() % 6) {
+      case 0: return testutil::uniform(rng, n);
+      case 1: return testutil::wideRange(rng, n, -1074, -1000);
+      case 2: return testutil::wideRange(rng, n, 960, 1023);
+      case 3: {
+        auto x = testutil::wideRange(rng, n, -300, 300);
+        for (auto& v : x) v = -std::fabs(v);
+        return x;
+      }
+      case 4: {
+        auto x = testutil::wideRange(rng, (n + 1) / 2, -1074, 1023);
+        for (size_t i = 0, m = x.size(); i < m && x.size() < n; ++i) x.push_back(-x[i]);
+        return x;
+      }
+      default: return testutil::wideRange(rng, n, -1074, 1023);
+    }
+  };
+  for (const auto& [name, kernel] : surveyCopies()) {
+    sela::limbsSurveyImpl.store(kernel);
+    int normalised = 0;
+    for (int trial = 0; trial < 40; ++trial) {
+      sela_accumulator total = fresh();
+      sela::SuperAccumulator viaRegister = internals(total);
+      std::vector<double> all;
+      for (int m = 0; m < 12; ++m) {
+        const auto x = part(rng() % 4 == 0 ? 1 + rng() % 50 : 1000 + rng() % 1047);
+        sela_accumulator p = fresh();
+        ASSERT_EQ(0, sela_accumulator_add(&p, x.data(), x.size()));
+        normalised += internals(total).addsLeft < sela::kAddsAfterInit - internals(p).addsLeft;
+        sela::merge(viaRegister, internals(p));
+        ASSERT_EQ(0, sela_accumulator_merge(&total, &p));
+        ASSERT_EQ(0, std::memcmp(&viaRegister, &total, sizeof total)) << name << " " << trial << " " << m;
+        all.insert(all.end(), x.begin(), x.end());
+      }
+      EXPECT_TRUE(SameBits(oracle::exactSum(all), sela_accumulator_round(&total))) << name << " " << trial;
+    }
+    EXPECT_GT(normalised, 200) << name;
+  }
+  sela::limbsSurveyImpl.store(chosen);
+}
+
 // Adds at every fill level, across the countdown's end (where add normalises the record
 // once, or, for 2047 values into a record with none left, twice): the words of the
 // register route (addEach on a copy), and the oracle's rounding.

@@ -265,6 +265,29 @@ TEST(CertifiedDot, EachFamilyFlagsExactlyTheProductsBelowTheFloor) {
         }
       }
     }
+    // Over several stretches of the pass (each looked at again, from the cache, when its
+    // least |p| lies below the floor): one tiny product at each stretch's edges, in the
+    // last whole vector and in the padded tail, alone, after a stretch of zeros (looked at,
+    // nothing flagged) and before one (looked at after the flag was found).
+    const size_t n = 3100;  // 3 stretches of 1024, 28 more: 12 past the last pair of vectors
+    for (size_t at : {size_t{0}, size_t{1023}, size_t{1024}, size_t{2047}, size_t{2048}, size_t{3071},
+                      size_t{3072}, size_t{3087}, size_t{3090}, size_t{3099}}) {
+      for (int zeros : {0, 1, 2}) {  // none, in the first stretch, in the last
+        std::vector<double> x = testutil::uniform(rng, n), y = testutil::uniform(rng, n);
+        if (zeros != 0) {
+          for (size_t i = zeros == 1 ? 0 : 3072; i < (zeros == 1 ? 1024 : n); i += 5) x[i] = 0.0;
+        }
+        x[at] = pow2(-500);
+        y[at] = 1.5 * pow2(-450);
+        sela::CertifiedDotLanes lanes;
+        family.dot(x.data(), static_cast<int64_t>(n), y.data(), lanes);
+        EXPECT_TRUE(lanes.tinyProducts) << family.name << " tiny at " << at << ", zeros " << zeros;
+        x[at] = 0.5;  // no tiny product left: the zeros alone flag nothing
+        sela::CertifiedDotLanes plain;
+        family.dot(x.data(), static_cast<int64_t>(n), y.data(), plain);
+        EXPECT_FALSE(plain.tinyProducts) << family.name << " zeros " << zeros;
+      }
+    }
   }
 #else
   GTEST_SKIP() << "the vector families exist on x86-64 only";

@@ -389,8 +389,16 @@ TEST(ExtractedLevels, EachBlockTakesTheLevelsThatHoldItsBits) {
     }
     // (Where the products' low parts reach below the last level, the levels a product
     // block fills say nothing of the levels it took: its last ones may hold nothing.)
+    // Products spread beyond the reach of all levels take two levels of the p (and one
+    // of the r) as the sum's elements take two, and say so; asked for all, they take all.
     const BlockRun dot = runBlock(b, &ones);
-    if (c.smallest > -100) {
+    EXPECT_EQ(sum.shortened, dot.shortened) << c.binades << " binades, smallest 2^" << c.smallest;
+    if (dot.shortened) {
+      EXPECT_EQ(2, dot.levels);
+      const BlockRun allDot = runBlock(b, &ones, true);
+      EXPECT_FALSE(allDot.shortened);
+      EXPECT_GT(dot.residual, allDot.residual) << "two levels leave more behind than four";
+    } else if (c.smallest > -100) {
       EXPECT_LE(sum.levels, dot.levels) << "a product's low part lies 53 bits lower";
       if (dot.levels < sela::kExtractionLevels) {
         EXPECT_EQ(0.0, dot.residual) << "all bits held";
@@ -442,10 +450,17 @@ TEST(ExtractedLevels, CallsMixingLevelCountsAreExact) {
 // cancels to 2^-60 of its magnitudes leaves those two levels' residuals too large for the
 // bound, and the pass must then decide it with all levels: accepted, the oracle's double,
 // over many blocks (with a partial one last) and within one block. Data of such blocks
-// that do not cancel (the benchmark's wide family) are decided either way.
+// that do not cancel (the benchmark's wide family) are decided either way. The same for
+// their products with 1 + 2^-30 (two levels of the p and one of the r first), and for
+// products of two arrays of random exponents (the p over some 2000 binades, some below
+// 2^-916), from one block to a few and a partial one.
 TEST(ExtractedLevels, ShortenedBlocksThatCannotDecideTakeAllLevels) {
   if (!passAvailable()) GTEST_SKIP() << "no vector family here: the pass always declines";
   std::mt19937_64 rng(4711);
+  const auto checkBoth = [](const std::vector<double>& x, const char* what) {
+    const std::vector<double> ones(x.size(), 1.0 + pow2(-30));
+    return check(x, what) && checkDot(x, ones, what);
+  };
   for (int trial = 0; trial < 4; ++trial) {
     std::vector<double> x;
     for (int k = 0; k < 3; ++k) {
@@ -456,14 +471,22 @@ TEST(ExtractedLevels, ShortenedBlocksThatCannotDecideTakeAllLevels) {
     x.resize(half);
     for (size_t i = 0; i < half; ++i) x.push_back(-x[i]);
     x.push_back(std::ldexp(3.0 + 2 * trial, -60));
-    EXPECT_TRUE(check(x, "cancelling blocks beyond the reach"));
+    EXPECT_TRUE(checkBoth(x, "cancelling blocks beyond the reach"));
     std::vector<double> one(x.begin(), x.begin() + 1000);
     for (size_t i = 0; i < 1000; ++i) one.push_back(-one[i]);
     one.push_back(std::ldexp(5.0 + 2 * trial, -62));
     std::shuffle(one.begin(), one.end(), rng);
-    EXPECT_TRUE(check(one, "one cancelling block beyond the reach"));
+    EXPECT_TRUE(checkBoth(one, "one cancelling block beyond the reach"));
     std::vector<double> wide(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(half));
-    EXPECT_TRUE(check(wide, "blocks beyond the reach"));
+    EXPECT_TRUE(checkBoth(wide, "blocks beyond the reach"));
+    const size_t n = 1500 + static_cast<size_t>(trial) * 3000 + rng() % 100;
+    std::vector<double> a(n), b(n);
+    std::uniform_int_distribution<int> e(-500, 500);
+    for (size_t i = 0; i < n; ++i) {
+      a[i] = std::ldexp((rng() & 1 ? 1.0 : -1.0) * (1.0 + std::ldexp(static_cast<double>(rng() >> 12), -52)), e(rng));
+      b[i] = std::ldexp(1.0 + std::ldexp(static_cast<double>(rng() >> 12), -52), e(rng));
+    }
+    EXPECT_TRUE(checkDot(a, b, "products of random exponents")) << trial;
   }
 }
 
@@ -610,6 +633,39 @@ TEST(ExtractedAnchor, TinyProductsInLaterBlocksAreFlagged) {
       y.push_back(std::ldexp(b[i], scale));
     }
     checkDot(x, y, "tiny products after the first block");
+  }
+}
+
+// The same tie-breaking product of 2^-1075 in every lane of the vectors a block's scan for
+// tiny products reads: at the start and end of the first block (scanned on its own
+// magnitudes) and of a later one (run on the anchor), and last in partial blocks of every
+// length modulo the vector widths, where the scan's final vector holds fewer elements. The
+// few-bit products of the first two blocks cancel except where the tiny one takes a place.
+TEST(ExtractedAnchor, TinyProductsAreFlaggedInEveryLane) {
+  if (!passAvailable()) GTEST_SKIP() << "no vector family here: the pass always declines";
+  std::mt19937_64 rng(1733);
+  const auto run = [&](size_t n, size_t at) {
+    std::vector<double> x(n, 0.0), y(n, 1.0);
+    for (size_t i = 0; i < kBlock; ++i) {
+      x[i] = std::ldexp(static_cast<double>(static_cast<int64_t>(rng() >> 44) - (int64_t{1} << 19)), -20);
+      x[kBlock + i] = -x[i];
+    }
+    if (at < 2 * kBlock) x[at % kBlock] = x[at % kBlock + kBlock] = 0.0;
+    x[2 * kBlock + 7] = 1.0;
+    x[2 * kBlock + 9] = pow2(-53);
+    x[at] = pow2(-537);
+    y[at] = pow2(-538);
+    ASSERT_TRUE(SameBits(1.0 + pow2(-52), oracle::flooredDot(x.data(), y.data(), static_cast<int64_t>(n))));
+    checkDot(x, y, "a product of 2^-1075 breaking a tie");
+  };
+  std::vector<size_t> places;
+  for (size_t j = 0; j < 9; ++j) {
+    places.insert(places.end(), {j, kBlock - 1 - j, 2 * kBlock + 10 + j, 3 * kBlock - 1 - j});
+  }
+  for (size_t at : places) run(3 * kBlock + 5, at);
+  for (size_t tail = 1; tail <= 9; ++tail) {
+    run(3 * kBlock + tail, 3 * kBlock + tail - 1);
+    run(3 * kBlock + tail, 3 * kBlock);
   }
 }
 

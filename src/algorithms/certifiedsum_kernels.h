@@ -122,13 +122,13 @@ struct DotFactors {
   typename Ops::V b(int64_t i) const { return Centered ? Ops::sub(Ops::load(y + i), cy) : Ops::load(y + i); }
 };
 
-// Whether some whole vector of factors in [0, n) has a flagged product (the exact test of
-// CertifiedDotGroup::flagged): the second look of a pass whose least |p| fell below the
-// floor, which zero factors alone (sparse data) also cause.
+// Whether some whole vector of factors in [from, to) has a flagged product (the exact test
+// of CertifiedDotGroup::flagged): the second look at a stretch whose least |p| fell below
+// the floor, which zero factors alone (sparse data) also cause.
 template <typename Ops, bool Centered>
-bool anyFlaggedProduct(const DotFactors<Ops, Centered>& f, int64_t n, typename Ops::V floor) {
+bool anyFlaggedProduct(const DotFactors<Ops, Centered>& f, int64_t from, int64_t to, typename Ops::V floor) {
   typename Ops::Mask tiny = Ops::noMask();
-  for (int64_t i = 0; i + Ops::W <= n; i += Ops::W) {
+  for (int64_t i = from; i + Ops::W <= to; i += Ops::W) {
     const typename Ops::V a = f.a(i), b = f.b(i);
     tiny = Ops::either(tiny, CertifiedDotGroup<Ops>::flagged(a, b, Ops::mul(a, b), floor));
   }
@@ -149,7 +149,10 @@ bool anyFlaggedProduct(const DotFactors<Ops, Centered>& f, int64_t n, typename O
 // the rest of the pass takes the guarded step (stepGuarded), which leaves out every lane
 // whose product may underflow before multiplying and tests the floor exactly; `dropped`
 // records them (from the start when the chunks before in a stream met such a product).
-// The vectors before keep the least and the second look over them alone.
+// The vectors before keep the least, and the second look covers only the last group of
+// them: at every earlier watch the least lay at or above the floor, so no vector before
+// that group holds a flagged product, and the group is still in the first-level cache
+// (a look over all of them would read long inputs again from memory).
 // The padded tail always takes the guarded step. So a product either enters the lanes as
 // before or is left out with |a b| < 2^-915, and certifiedDotResult widens the bound for
 // those (certifiedsum.cpp).
@@ -177,11 +180,14 @@ void certifiedDotKernel(const double* x, int64_t n, const double* y, double cx, 
   };
   bool guard = state.tinyProducts || state.droppedProducts;  // met by the chunks before
   int64_t i = 0;
+  int64_t clear = 0;  // no vector of [0, clear) holds a product below the floor
   while (!guard && i + kWatchEvery * 2 * W <= n) {
+    clear = i;
     for (int64_t k = 0; k < kWatchEvery; ++k, i += 2 * W) fastPair(i);
     guard = Ops::any(Ops::less(Ops::min(least0, least1), floor));
   }
   if (!guard) {
+    clear = i;
     for (; i + 2 * W <= n; i += 2 * W) fastPair(i);  // fewer than kWatchEvery pairs left
   }
   const int64_t watched = i;  // [0, watched): the least's vectors
@@ -196,7 +202,7 @@ void certifiedDotKernel(const double* x, int64_t n, const double* y, double cx, 
     i += W;
   }
   const bool wholeFlagged =
-      Ops::any(Ops::less(Ops::min(least0, least1), floor)) && anyFlaggedProduct(f, watched, floor);
+      Ops::any(Ops::less(Ops::min(least0, least1), floor)) && anyFlaggedProduct(f, clear, watched, floor);
   if (i < n) {
     double bx[W] = {};
     double by[W] = {};
@@ -329,8 +335,7 @@ inline int levelsFor(double smallest, int below, int k1, int d) {
 // runs the pass once more with all levels. So a shortened block can cost a second run,
 // never a result. Blocks within a level of the reach (sums of condition 1e32 at ten
 // million elements spread over up to some 110 binades), whose deciding needs their last
-// level, take all their bits need. (The dot product's blocks take all: on products two
-// levels were no faster, the reading of two arrays setting the pace.)
+// level, take all their bits need. (The dot product's blocks do the same: dotLevelsTaken.)
 inline int levelsTaken(int needed, sela::ExtractionLanes& lanes) {
   if (needed != kBeyondReach) return needed;
   if (lanes.allLevels) return sela::kExtractionLevels;
@@ -699,6 +704,21 @@ inline DotLevels dotLevels(double smallest, int k1, int d) {
   return {forP > kAll ? kAll : forP, (forR > kAll ? kAll : forR) - 1};
 }
 
+// Products whose own bits lie beyond the reach of all levels (the p's spread over more
+// than some 146 binades, as products of two arrays of random exponents are) take two
+// levels of the p and one of the r, as such blocks of the sum take two (levelsTaken), and
+// the lanes record it: their residuals, 79 bits below the block's largest product, decide
+// every dot product that does not cancel to within some 2^-50 of its magnitudes, for 18
+// operations per vector of products where all the levels take 30 (measured on an Intel
+// Xeon, products of two arrays of exponents over +-500 at ten million elements: the pass
+// is bound by its arithmetic there, not by the reading). What the bound then declines
+// runs again with all levels (extractedPass), as for the sum.
+inline DotLevels dotLevelsTaken(double smallest, int k1, int d, sela::ExtractionLanes& lanes) {
+  if (lanes.allLevels || levelsFor(smallest, 0, k1, d) != kBeyondReach) return dotLevels(smallest, k1, d);
+  lanes.shortened = true;
+  return {2, 1};
+}
+
 template <typename Ops, bool Watch>
 bool dotLevelsFor(DotLevels levels, const double* x, const double* y, int64_t n, int64_t ahead, int k1, int d,
                   double limit, sela::ExtractionLanes& state, double* tau, Seen& seen) {
@@ -733,16 +753,27 @@ Seen scanDotBlock(const double* x, const double* y, int64_t n) {
 }
 
 // A block whose smallest |p| lies below 2^-916 is scanned for products that small with
-// two non-zero factors (flagged) and for NaN products (false: the pass declines).
-inline bool flagTinyProducts(const double* x, const double* y, int64_t n, const Seen& seen,
-                             sela::ExtractionLanes& state) {
+// two non-zero factors (flagged, CertifiedDotGroup::flagged's test) and for NaN products
+// (false: the pass declines), a vector at a time; the partial vector last is loaded with
+// zeros in the lanes past n, whose products are zero: neither flagged nor NaN. (Element by
+// element, the scan took two thirds of the pass on products of random exponents, whose
+// blocks nearly all hold a few products below 2^-916.)
+template <typename Ops>
+bool flagTinyProducts(const double* x, const double* y, int64_t n, const Seen& seen, sela::ExtractionLanes& state) {
   constexpr double kTiny = 0x1p-916;
   if (!(seen.smallest < kTiny)) return true;
-  for (int64_t k = 0; k < n; ++k) {
-    const double p = x[k] * y[k];
-    if (p != p) return false;  // a NaN (inf times zero, or a NaN factor)
-    if (__builtin_fabs(p) < kTiny && x[k] != 0.0 && y[k] != 0.0) state.tinyProducts = true;
-  }
+  const typename Ops::V floor = Ops::set1(kTiny);
+  typename Ops::Mask tiny = Ops::noMask(), nan = Ops::noMask();
+  const auto scan = [&](typename Ops::V a, typename Ops::V b) {
+    const typename Ops::V p = Ops::mul(a, b);
+    nan = Ops::either(nan, Ops::notEqual(p, p));  // inf times zero, or a NaN factor
+    tiny = Ops::either(tiny, CertifiedDotGroup<Ops>::flagged(a, b, p, floor));
+  };
+  int64_t i = 0;
+  for (; i + Ops::W <= n; i += Ops::W) scan(Ops::load(x + i), Ops::load(y + i));
+  if (i < n) scan(Ops::loadFirst(x + i, n - i), Ops::loadFirst(y + i, n - i));
+  if (Ops::any(nan)) return false;
+  if (Ops::any(tiny)) state.tinyProducts = true;
   return true;
 }
 
@@ -756,10 +787,10 @@ bool extractionDotBlock(const double* x, const double* y, int64_t n, int64_t ahe
   const int a = blockWidth<Ops>(n);
   const int d = 53 - a;
   if (int k1; anchoredTop(state, a, k1)) {
-    const DotLevels levels = dotLevels(state.lastSmallest, k1, d);
+    const DotLevels levels = dotLevelsTaken(state.lastSmallest, k1, d, state);
     Seen seen;
     if (dotLevelsFor<Ops, true>(levels, x, y, n, ahead, k1, d, __builtin_ldexp(1.0, k1 - a), state, tau, seen)) {
-      if (!flagTinyProducts(x, y, n, seen, state)) return false;
+      if (!flagTinyProducts<Ops>(x, y, n, seen, state)) return false;
       const DotLevels own = dotLevels(seen.smallest, k1, d);
       noteAnchoredBlock(state, seen, own.p > levels.p || own.r > levels.r);
       countBlock<Ops>(state, 2 * padded);
@@ -768,7 +799,7 @@ bool extractionDotBlock(const double* x, const double* y, int64_t n, int64_t ahe
   }
   const Seen seen = scanDotBlock<Ops>(x, y, n);
   if (!(seen.largest < __builtin_ldexp(1.0, sela::kExtractionTop - a))) return false;  // inf, or k1 > top
-  if (!flagTinyProducts(x, y, n, seen, state)) return false;
+  if (!flagTinyProducts<Ops>(x, y, n, seen, state)) return false;
   if (seen.largest == 0.0) {
     // Zero products only (a NaN would have set smallest to... nothing: scan for it).
     for (int64_t k = 0; k < n; ++k)
@@ -778,7 +809,8 @@ bool extractionDotBlock(const double* x, const double* y, int64_t n, int64_t ahe
   }
   const int k1 = __builtin_ilogb(seen.largest) + 1 + a;
   Seen unused;
-  dotLevelsFor<Ops, false>(dotLevels(seen.smallest, k1, d), x, y, n, ahead, k1, d, 0.0, state, tau, unused);
+  dotLevelsFor<Ops, false>(dotLevelsTaken(seen.smallest, k1, d, state), x, y, n, ahead, k1, d, 0.0, state, tau,
+                           unused);
   noteScannedBlock(state, seen);
   countBlock<Ops>(state, 2 * padded);
   return true;

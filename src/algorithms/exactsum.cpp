@@ -398,17 +398,10 @@ double roundNormalized(const int64_t* limbs, int64_t lowest, int64_t i) {
 namespace {
 
 // carryPropagate's work on the limbs and the overflow word, wherever the record lives
-// (a register of the call, or the caller's record in place).
-int64_t carryLimbs(int64_t* limbs, uint64_t& overflowBits) {
-  // u: the highest non-zero limb, lo: the lowest one. The scans test four limbs at a
-  // time; most of a register is zero (a sum of doubles of one binade touches two limbs).
-  int64_t u = kSuperLimbs - 1;
-  while (u >= 3 && (limbs[u] | limbs[u - 1] | limbs[u - 2] | limbs[u - 3]) == 0) u -= 4;
-  while (u >= 0 && limbs[u] == 0) --u;
-  if (u < 0) return 0;
-  int64_t lo = 0;
-  while (lo + 4 <= u && (limbs[lo] | limbs[lo + 1] | limbs[lo + 2] | limbs[lo + 3]) == 0) lo += 4;
-
+// (a register of the call, or the caller's record in place), given u, the highest
+// non-zero limb, and lo <= the lowest one (every limb below lo is zero): the same words
+// for any such lo, since zero limbs with no carry into them stay zero.
+int64_t carryLimbsWithin(int64_t* limbs, int64_t lo, int64_t u, uint64_t& overflowBits) {
   bool negative = false;
   const int64_t top = rippleCarries(limbs, kSuperLimbs, 0, lo, u, negative);
   if (top == kBeyondLimbs) {
@@ -426,6 +419,18 @@ int64_t carryLimbs(int64_t* limbs, uint64_t& overflowBits) {
     overflowBits = combineInfinities(overflowBits, infinityOfSign(limbs[top] < 0));
   }
   return top;
+}
+
+int64_t carryLimbs(int64_t* limbs, uint64_t& overflowBits) {
+  // u: the highest non-zero limb, lo: the lowest one. The scans test four limbs at a
+  // time; most of a register is zero (a sum of doubles of one binade touches two limbs).
+  int64_t u = kSuperLimbs - 1;
+  while (u >= 3 && (limbs[u] | limbs[u - 1] | limbs[u - 2] | limbs[u - 3]) == 0) u -= 4;
+  while (u >= 0 && limbs[u] == 0) --u;
+  if (u < 0) return 0;
+  int64_t lo = 0;
+  while (lo + 4 <= u && (limbs[lo] | limbs[lo + 1] | limbs[lo + 2] | limbs[lo + 3]) == 0) lo += 4;
+  return carryLimbsWithin(limbs, lo, u, overflowBits);
 }
 
 }  // namespace
@@ -609,23 +614,6 @@ double round(SuperAccumulator& acc) {
   return roundNormalized(acc.limbs, 0, i);
 }
 
-namespace {
-
-// Mantissa with the implicit bit, and the effective exponent (1 for subnormals).
-inline void splitFactor(uint64_t u, uint64_t& m, int64_t& e) {
-  const uint64_t ef = exponentField(u);
-  const uint64_t f = u & kMantissaMask;
-  if (ef == 0) {
-    m = f;
-    e = 1;
-  } else {
-    m = f | kHiddenBit;
-    e = static_cast<int64_t>(ef);
-  }
-}
-
-}  // namespace
-
 void depositProduct(SuperAccumulator& acc, double x, double y) {
   const uint64_t ux = bitsOf(x);
   const uint64_t uy = bitsOf(y);
@@ -634,14 +622,13 @@ void depositProduct(SuperAccumulator& acc, double x, double y) {
     return;
   }
   if ((ux << 1) == 0 || (uy << 1) == 0) return;  // a zero factor
-  uint64_t mx, my;
-  int64_t ex, ey;
-  splitFactor(ux, mx, ex);
-  splitFactor(uy, my, ey);
+  uint64_t mx, my, ex, ey;
+  significandAndPosition(ux, exponentField(ux), mx, ex);
+  significandAndPosition(uy, exponentField(uy), my, ey);
   // P = mx * my < 2^106, exact in 128 bits; Q = P * 2^h spans five 32-bit words
   // starting at limb l, the top word below 2^9.
   const uint128 p = static_cast<uint128>(mx) * my;
-  const int64_t t = ex + ey - kFieldOffset;
+  const int64_t t = static_cast<int64_t>(ex + ey) - kFieldOffset;
   const int64_t l = t >> 5;  // arithmetic shift: floor(t / 32)
   const unsigned h = static_cast<unsigned>(t & 31);
   const uint128 q = p << h;
@@ -784,6 +771,48 @@ void depositInPlace(uint64_t* words, const double* x, int64_t n) {
   for (int k = 0; k < kShortLimbs; ++k) limbs[k] += (copies[0][k] + copies[1][k]) + copies[2][k];
 }
 
+// The side words of other joined into the record's (other may be the record itself:
+// every word is read before any is written).
+void mergeSideWords(uint64_t* words, const uint64_t* other) {
+  const uint64_t inf = combineInfinities(words[kInfWord], other[kInfWord]);
+  const uint64_t overflow = combineInfinities(words[kOverflowWord], other[kOverflowWord]);
+  const uint64_t nan = (other[kNanWord] & kMantissaMask) > (words[kNanWord] & kMantissaMask) ? other[kNanWord]
+                                                                                              : words[kNanWord];
+  words[kInfWord] = inf;
+  words[kOverflowWord] = overflow;
+  words[kNanWord] = nan;
+}
+
+// merge where the record must be normalised first (other a different record, its frame
+// valid, needing no normalisation itself). One survey pass over each record checks it
+// and finds the limbs in use: the carries then ripple over the record's limbs in use
+// only, and other's limbs in use are added to it, one limb at a time (the record's limbs
+// were just written one at a time: a wider load spanning those stores would wait for
+// them to reach the cache). The words are those of carryRecord followed by the limb
+// pass: the carries find the same highest and a lowest no higher than the scans' (any
+// bound at or below the lowest non-zero limb gives the same words), and adding zeros
+// changes nothing. After the normalisation every limb lies in [-2^32, 2^32), within one
+// deposit's headroom, and other's within cost deposits': the sums fit the countdown
+// kAddsAfterCarry - cost that remains.
+bool normaliseAndMerge(uint64_t* words, const uint64_t* other) {
+  const auto addsLeft = static_cast<int64_t>(words[kCountdownWord]);
+  const auto otherLeft = static_cast<int64_t>(other[kCountdownWord]);
+  uint64_t* limbs = words + kFirstLimbWord;
+  const uint64_t* otherLimbs = other + kFirstLimbWord;
+  const LimbsSurveyKernel survey = limbsSurveyImpl.get();
+  const LimbSurvey mine = survey(limbs, wellWithinHeadroom(addsLeft).shift);
+  const LimbSurvey theirs = survey(otherLimbs, wellWithinHeadroom(otherLeft).shift);
+  if (!validLimbsGiven(mine.shiftedOr, limbs, addsLeft) || !validLimbsGiven(theirs.shiftedOr, otherLimbs, otherLeft))
+    return false;
+  if (mine.highest >= 0)
+    carryLimbsWithin(reinterpret_cast<int64_t*>(limbs), mine.lowest, mine.highest, words[kOverflowWord]);
+  if (theirs.highest >= 0)
+    for (int64_t k = theirs.lowest; k <= theirs.highest; ++k) limbs[k] += otherLimbs[k];
+  words[kCountdownWord] = static_cast<uint64_t>(kAddsAfterCarry - (kAddsAfterInit - otherLeft));
+  mergeSideWords(words, other);
+  return true;
+}
+
 }  // namespace
 
 InPlace addInPlace(uint64_t* words, const double* x, int64_t n) {
@@ -806,7 +835,7 @@ InPlace addInPlace(uint64_t* words, const double* x, int64_t n) {
 
 InPlace mergeInPlace(uint64_t* words, const uint64_t* other) {
   if (!validFrameOf(words) || !validFrameOf(other)) return InPlace::Invalid;
-  auto addsLeft = static_cast<int64_t>(words[kCountdownWord]);
+  const auto addsLeft = static_cast<int64_t>(words[kCountdownWord]);
   const auto otherLeft = static_cast<int64_t>(other[kCountdownWord]);
   uint64_t* limbs = words + kFirstLimbWord;
   const uint64_t* otherLimbs = other + kFirstLimbWord;
@@ -821,16 +850,7 @@ InPlace mergeInPlace(uint64_t* words, const uint64_t* other) {
     return validLimbs(limbs, addsLeft) && validLimbs(otherLimbs, otherLeft) ? InPlace::NeedsRegister
                                                                             : InPlace::Invalid;
   }
-  if (normalise) {
-    if (!validLimbs(limbs, addsLeft) || !validLimbs(otherLimbs, otherLeft)) return InPlace::Invalid;
-    carryRecord(words);
-    addsLeft = kAddsAfterCarry;
-  }
-  // The side words, read before any is written (other may be words itself).
-  const uint64_t inf = combineInfinities(words[kInfWord], other[kInfWord]);
-  const uint64_t overflow = combineInfinities(words[kOverflowWord], other[kOverflowWord]);
-  const uint64_t nan = (other[kNanWord] & kMantissaMask) > (words[kNanWord] & kMantissaMask) ? other[kNanWord]
-                                                                                              : words[kNanWord];
+  if (normalise) return normaliseAndMerge(words, other) ? InPlace::Done : InPlace::Invalid;
   // The limbs: checked and added in one pass. Both records within their headroom, every
   // sum lies within the headroom of the countdown the merge leaves: the record's limbs in
   // [-a, a) and other's in [-o, o), a = (2047 - addsLeft) 2^52 and o = cost 2^52, so the
@@ -842,9 +862,7 @@ InPlace mergeInPlace(uint64_t* words, const uint64_t* other) {
     for (int k = 0; k < kSuperLimbs; ++k) limbs[k] += otherLimbs[k];
   }
   words[kCountdownWord] = static_cast<uint64_t>(addsLeft - cost);
-  words[kInfWord] = inf;
-  words[kOverflowWord] = overflow;
-  words[kNanWord] = nan;
+  mergeSideWords(words, other);
   return InPlace::Done;
 }
 

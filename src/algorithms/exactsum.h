@@ -173,9 +173,10 @@ using LimbsMergeKernel = bool (*)(uint64_t*, const uint64_t*, LimbTest, LimbTest
 extern KernelSlot<LimbsMergeKernel> limbsMergeImpl;
 
 // Writes the words of an empty record (the format word, the countdown kAddsAfterInit,
-// zeros elsewhere) over `words`, in stores as wide as the loads of the record check that
-// usually follows: a load that spans several narrower stores still in flight cannot take
-// its bytes from them and waits until they reach the cache.
+// zeros elsewhere) over `words`, in stores of the width and at the places of the loads of
+// the record check that usually follows (the limbs' vectors from limb 0): a load that
+// spans several stores still in flight, or parts of two, cannot take its bytes from them
+// and waits until they reach the cache.
 void clearRecordSse2(uint64_t* words);
 void clearRecordAvx2(uint64_t* words);
 void clearRecordAvx512(uint64_t* words);
@@ -204,14 +205,23 @@ static inline bool holdsSpecial(const SuperAccumulator& acc) { return acc.nanBit
 // Records a NaN or an infinity (bit pattern u) in the side words.
 void depositSpecial(SuperAccumulator& acc, uint64_t u);
 
+// The significand M of a finite double's bit pattern u (the field plus the hidden bit, or
+// a subnormal's bare field; 0 for a zero) and its position, the exponent field, or 1 for a
+// subnormal or a zero: |x| = M * 2^(position - kFieldOffset). Without branches.
+// e is u's exponent field.
+static inline void significandAndPosition(uint64_t u, uint64_t e, uint64_t& m, uint64_t& position) {
+  const uint64_t normal = e != 0;
+  m = (u & kMantissaMask) | (normal << kMantissaBits);
+  position = e + (1 - normal);
+}
+
 // The limb index and the signed amounts that a finite double (bit pattern u, exponent
 // field e < kSpecialField) adds to limbs index and index + 1. Without branches on the
 // data (signs and magnitudes are unpredictable): field 0 is a subnormal or zero, M = its
 // bare field at the position of field 1; a zero adds 0.
 static inline void depositParts(uint64_t u, uint64_t e, int64_t& index, int64_t& low, int64_t& high) {
-  const uint64_t normal = e != 0;
-  const uint64_t m = (u & kMantissaMask) | (normal << kMantissaBits);
-  const uint64_t position = e + (1 - normal);
+  uint64_t m, position;
+  significandAndPosition(u, e, m, position);
   const auto shift = static_cast<unsigned>(position % kLimbBits);
   index = static_cast<int64_t>(position / kLimbBits);
   // Two's complement negation by the sign mask: (v ^ -1) + 1 = -v.

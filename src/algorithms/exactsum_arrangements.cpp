@@ -143,20 +143,21 @@ int chooseCopies(const double* x, int64_t n) {
 
 // The chunk put something into a watched bin: count its field-0 elements and record its
 // NaNs and infinities, in order.
+// The counts without a branch on the sign: chunks of subnormals of random signs (whole
+// arrays of them: every chunk is rescanned) mispredicted one element in two, and the rescan
+// took two thirds of such sums on an Intel Xeon.
 [[gnu::noinline]] void rescanChunk(SumState& st, const double* x, int64_t n) {
+  uint64_t negative = 0, all = 0;
   for (int64_t i = 0; i < n; ++i) {
     const uint64_t u = bitsOf(x[i]);
     const uint64_t field = exponentField(u);
-    if (field == kSpecialField) {
-      depositSpecial(st.acc, u);
-    } else if (field == 0) {
-      if (u >> 63) {
-        ++st.fieldZeroNegative;
-      } else {
-        ++st.fieldZeroPositive;
-      }
-    }
+    if (field == kSpecialField) [[unlikely]] depositSpecial(st.acc, u);
+    const uint64_t fieldZero = field == 0;
+    all += fieldZero;
+    negative += fieldZero & (u >> 63);
   }
+  st.fieldZeroNegative += negative;
+  st.fieldZeroPositive += all - negative;
 }
 
 // Flushes all bins into the register. Bin (sign, field) holds a sum of M in units of
@@ -334,26 +335,42 @@ void flushProductBins(SuperAccumulator& __restrict acc, ProductBin* __restrict b
   const uint64_t uy = bitsOf(*yp);
   const uint64_t ex = exponentField(ux);
   const uint64_t ey = exponentField(uy);
-  // Both factors normal: fields 1 .. 2046.
-  if (ex - 1 >= kMaxFiniteField || ey - 1 >= kMaxFiniteField) [[unlikely]] {
+  if (ex == kSpecialField || ey == kSpecialField) [[unlikely]] {
     depositProductCounted(acc, *xp, *yp);
     return;
   }
+  // Subnormal factors as their bare fields at position 1; a zero factor makes P = 0.
+  uint64_t mx, my, px, py;
+  significandAndPosition(ux, ex, mx, px);
+  significandAndPosition(uy, ey, my, py);
   const uint64_t negative = (ux ^ uy) >> 63;
-  uint128 p = static_cast<uint128>((ux & kMantissaMask) | kHiddenBit) * ((uy & kMantissaMask) | kHiddenBit);
-  auto t = static_cast<int64_t>(ex + ey) - kFieldOffset;
-  if (t < 0) [[unlikely]] {
-    // The product floor: P * 2^t loses its bits below the register's unit, toward zero
-    // (P < 2^106, so nothing is left for t <= -106).
-    if (t <= -2 * (kMantissaBits + 1)) return;
-    p >>= -t;
-    t = 0;
-  }
+  uint128 p = static_cast<uint128>(mx) * my;
+  const auto t = static_cast<int64_t>(px + py) - kFieldOffset;
+  // The product floor: P * 2^t loses its bits below the register's unit, toward zero,
+  // and goes to bin 0. P < 2^106, so a shift by 127 leaves nothing, as any longer one
+  // would. No branch on the data: near the floor whether a product vanishes is
+  // unpredictable (with a branch, products of factors near 2^-530, of which some 28%
+  // vanish, took 5.6 ns each on an Intel Xeon, 3.7 without).
+  const int64_t cut = t < 0 ? -t : 0;
+  p >>= cut < 127 ? cut : 127;
   // Bins of both signs interleaved: bin (t, sign) at 2 t + sign.
-  ProductBin& b = bins[2 * t + static_cast<int64_t>(negative)];
+  ProductBin& b = bins[2 * (t < 0 ? 0 : t) + static_cast<int64_t>(negative)];
   const uint128 sum = ((static_cast<uint128>(b.hi) << 64) | b.lo) + p;
   b.lo = static_cast<uint64_t>(sum);
   b.hi = static_cast<uint64_t>(sum >> 64);
+}
+
+// Whether all eight products x[k] * y[k] lie wholly below the floor: exponent fields
+// adding up to at most kVanishingFields put P * 2^t, t = positions - 1075 <= -106 (a
+// position exceeds its field by at most 1), below 2^-1075 (P < 2^106). A special factor's
+// field (2047) never passes. Skipping such groups whole keeps products far below the floor
+// (of subnormal or tiny factors) off the per-product steps, with one branch per group
+// that such data take every time and data straddling the floor almost never.
+constexpr uint64_t kVanishingFields = kFieldOffset - 2 * (kMantissaBits + 1) - 2;
+inline bool allVanish(const double* x, const double* y) {
+  bool vanish = true;
+  for (int k = 0; k < 8; ++k) vanish &= exponentField(bitsOf(x[k])) + exponentField(bitsOf(y[k])) <= kVanishingFields;
+  return vanish;
 }
 
 [[gnu::noinline]] void binWholeProducts(SuperAccumulator& acc, ProductBin* base, const double* x, const double* y,
@@ -362,6 +379,7 @@ void flushProductBins(SuperAccumulator& __restrict acc, ProductBin* __restrict b
   for (; i + 8 <= n; i += 8) {
     prefetchAhead(x + i);
     prefetchAhead(y + i);
+    if (allVanish(x + i, y + i)) continue;
     for (int k = 0; k < 8; ++k) binWholeProduct(acc, base, x + i + k, y + i + k);
   }
   for (; i < n; ++i) binWholeProduct(acc, base, x + i, y + i);

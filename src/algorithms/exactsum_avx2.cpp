@@ -61,11 +61,14 @@ __attribute__((target("avx2"))) bool sela::limbsMergeAvx2(uint64_t* acc, const u
 }
 
 void sela::clearRecordAvx2(uint64_t* words) {
-  static_assert(kAccumulatorWords == 34 * 4);
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(words),
-                      _mm256_set_epi64x(0, 0, kAddsAfterInit, static_cast<long long>(kAccumulatorFormat)));
-#pragma GCC unroll 33
-  for (int j = 1; j < 34; ++j) _mm256_storeu_si256(reinterpret_cast<__m256i*>(words + 4 * j), _mm256_setzero_si256());
+  static_assert(kAccumulatorWords == 2 + 32 * 4 + 6);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(words), _mm_set_epi64x(kAddsAfterInit, static_cast<long long>(kAccumulatorFormat)));
+  // The limbs' vectors where the record check loads them, then limbs 128 .. 130 and the
+  // side words.
+#pragma GCC unroll 32
+  for (int j = 0; j < 32; ++j) _mm256_storeu_si256(reinterpret_cast<__m256i*>(words + 2 + 4 * j), _mm256_setzero_si256());
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(words + 2 + 128), _mm256_setzero_si256());
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(words + 2 + 132), _mm_setzero_si128());
 }
 
 // The survey on 256-bit vectors: the shifted OR as limbsShiftedOrAvx2 forms it, and one

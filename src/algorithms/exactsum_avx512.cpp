@@ -4,6 +4,18 @@
 
 #include "algorithms/exactsum.h"
 
+namespace sela {
+namespace {
+
+// The OR of three vectors in one operation (vpternlogq with the truth table of a | b | c).
+// The merge's test chains take two vectors of shifted limbs per operation: on processors
+// whose 512-bit integer operations share two ports (Intel's), its pass over both records
+// is bound by those operations rather than by its loads.
+inline __m512i or3(__m512i a, __m512i b, __m512i c) { return _mm512_ternarylogic_epi64(a, b, c, 0xFE); }
+
+}  // namespace
+}  // namespace sela
+
 uint64_t sela::limbsShiftedOrAvx512(const uint64_t* limbs, uint64_t p) {
   static_assert(kSuperLimbs == 16 * 8 + 3, "sixteen whole vectors and three limbs");
   const __m512i shift = _mm512_set1_epi64(static_cast<long long>(p));
@@ -28,23 +40,30 @@ bool sela::limbsMergeAvx512(uint64_t* acc, const uint64_t* other, LimbTest accTe
   constexpr __mmask8 kTail = (1u << (kSuperLimbs - 128)) - 1;  // limbs 128 .. 130
   __m512i sums[17];
   __mmask8 live[17];  // the lanes where other's limb is not zero: the only sums that differ
-  __m512i ra[2] = {_mm512_setzero_si512(), _mm512_setzero_si512()};
-  __m512i ro[2] = {_mm512_setzero_si512(), _mm512_setzero_si512()};
+  // Each record's chain takes the shifted limbs of two vectors per step (or3); the
+  // seventeenth vector's joins the chain's last step.
+  __m512i ra = _mm512_setzero_si512(), ro = _mm512_setzero_si512();
+  __m512i pendingA = ra, pendingO = ro;
 #pragma GCC unroll 17
   for (int j = 0; j < 17; ++j) {
     // The masked load reads limbs 128 .. 130 only (the lanes beyond are zero, never
     // touched in memory), and zero lanes plus a shift pass both tests: 0 + P < 2P.
     const __m512i a = j < 16 ? _mm512_loadu_si512(acc + 8 * j) : _mm512_maskz_loadu_epi64(kTail, acc + 8 * j);
     const __m512i o = j < 16 ? _mm512_loadu_si512(other + 8 * j) : _mm512_maskz_loadu_epi64(kTail, other + 8 * j);
-    ra[j % 2] = _mm512_or_si512(ra[j % 2], _mm512_add_epi64(a, pa));
-    ro[j % 2] = _mm512_or_si512(ro[j % 2], _mm512_add_epi64(o, po));
+    const __m512i shiftedA = _mm512_add_epi64(a, pa);
+    const __m512i shiftedO = _mm512_add_epi64(o, po);
+    if (j % 2 == 0 && j < 16) {
+      pendingA = shiftedA;
+      pendingO = shiftedO;
+    } else {
+      ra = or3(ra, pendingA, shiftedA);
+      ro = or3(ro, pendingO, shiftedO);
+    }
     sums[j] = _mm512_add_epi64(a, o);
     live[j] = _mm512_test_epi64_mask(o, o);
   }
-  const __mmask8 bad = _mm512_test_epi64_mask(_mm512_or_si512(ra[0], ra[1]),
-                                              _mm512_set1_epi64(static_cast<long long>(accTest.forbidden))) |
-                       _mm512_test_epi64_mask(_mm512_or_si512(ro[0], ro[1]),
-                                              _mm512_set1_epi64(static_cast<long long>(otherTest.forbidden)));
+  const __mmask8 bad = _mm512_test_epi64_mask(ra, _mm512_set1_epi64(static_cast<long long>(accTest.forbidden))) |
+                       _mm512_test_epi64_mask(ro, _mm512_set1_epi64(static_cast<long long>(otherTest.forbidden)));
   if (bad != 0) return false;
   // Only the limbs other changes are stored: a record of data of a few binades has a few
   // limbs in use, and the stores (most of them across two cache lines: the record is only
@@ -56,10 +75,14 @@ bool sela::limbsMergeAvx512(uint64_t* acc, const uint64_t* other, LimbTest accTe
 }
 
 void sela::clearRecordAvx512(uint64_t* words) {
-  static_assert(kAccumulatorWords == 17 * 8);
-  _mm512_storeu_si512(words, _mm512_set_epi64(0, 0, 0, 0, 0, 0, kAddsAfterInit, static_cast<long long>(kAccumulatorFormat)));
+  static_assert(kAccumulatorWords == 2 + 16 * 8 + 6);
+  // The header, the limbs' vectors where the record check loads them, then limbs 128 .. 130
+  // and the side words (the check's masked load of limbs 128 .. 130 lies within this
+  // store, whose lanes beyond the record are masked).
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(words), _mm_set_epi64x(kAddsAfterInit, static_cast<long long>(kAccumulatorFormat)));
 #pragma GCC unroll 16
-  for (int j = 1; j < 17; ++j) _mm512_storeu_si512(words + 8 * j, _mm512_setzero_si512());
+  for (int j = 0; j < 16; ++j) _mm512_storeu_si512(words + 2 + 8 * j, _mm512_setzero_si512());
+  _mm512_mask_storeu_epi64(words + 2 + 128, 0x3F, _mm512_setzero_si512());
 }
 
 // The survey on AVX-512 vectors: the shifted OR as limbsShiftedOrAvx512 forms it, and one
