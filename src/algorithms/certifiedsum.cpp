@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <limits>
 
 #include "algorithms/errorfree.h"
@@ -369,9 +370,15 @@ bool decideOneBlock(const ExtractionLanes& lanes, const double* levels, int coun
 // holds R = T - sum r. The residuals' rounded sum C is deposited as well (R' = R + C),
 // and |T - R'| = |sum r - C| < B = 2 m u E as decide argues (m residuals, m u <= 2^-20).
 // R' is rounded (v), v taken back out, and what is left, R' - v, rounded (d, within u |d|
-// of it, exact when subnormal: the register holds only sums of doubles): decide on v + d
-// with the one term d and B as the extra margin gives T's rounding when it is the same
-// for every value within B of R'.
+// of it, exact when subnormal while the register holds only sums of doubles): decide on
+// v + d with the one term d and B as the extra margin gives T's rounding when it is the
+// same for every value within B of R'.
+// Products near the floor (lanes.guarded) deposit what the floor keeps of them, multiples
+// of 2^-1075 that T then holds exactly; below 2^-1011 round drops the register's bit of
+// 2^-1075, so d may lie 2^-1075 off R' - v, and the margin takes 2^-1074 more. Such a T
+// may be an odd multiple of 2^-1075 below 2^-1022, a tie between two subnormals, which
+// the strict margin never settles: what is settled there is a multiple of 2^-1074,
+// exactly the double that round gives.
 bool decideInRegister(SuperAccumulator& acc, const ExtractionLanes& lanes, int64_t n, double& result) {
   LaneSums residual;
   addResidualLanes(residual, lanes);
@@ -383,7 +390,8 @@ bool decideInRegister(SuperAccumulator& acc, const ExtractionLanes& lanes, int64
   }
   if (!(std::fabs(residual.c) <= kMaxDouble && residual.e <= kMaxDouble)) return false;
   if (residual.e != 0.0 && residual.e < 0x1p-960) return false;
-  const double bound = (2.0 * static_cast<double>(lanes.terms) * 0x1p-53) * residual.e + floorMargin(lanes, n);
+  const double bound = (2.0 * static_cast<double>(lanes.terms) * 0x1p-53) * residual.e + floorMargin(lanes, n) +
+                       (lanes.guarded ? 0x1p-1074 : 0.0);
   if (acc.addsLeft == 0) carryPropagate(acc);
   acc.addsLeft -= 1;
   deposit(acc, residual.c);
@@ -400,43 +408,97 @@ bool decideInRegister(SuperAccumulator& acc, const ExtractionLanes& lanes, int64
   return true;
 }
 
-// The pass over blocks: block(start, len, ahead, lanes, levels) extracts one. A call whose
-// blocks were shortened (fewer levels or a higher anchor than their own, certifiedsum_kernels.h)
-// and whose bound then does not decide runs once more with all levels on scanned blocks,
-// which decides what that run would have decided alone.
-template <int Count, typename Block>
-bool extractedPassOnce(int64_t n, bool allLevels, Block block, double& result, bool& shortened) {
+// The products a dot product's block leaves to the register (lanes.nearFloor: both
+// factors finite, H = floor(bits|a| / 2) + floor(bits|b| / 2) in [970 2^51, 1130 2^51),
+// certifiedsum_kernels.h), deposited as the register deposits a product (the bits of
+// 2^-1075 and above of Q = Mx My 2^h, five 32-bit words from limb l = floor(t / 32), t =
+// ex + ey - 1075), but into a window of limbs -4 .. 5 first, without a branch: one such
+// deposit at a time took some 60 cycles, its test of each word's limb against 0 going
+// either way at random. The band's fields add up to at least 969 (A + B >= 2 H >= 970
+// 2^52, fractions below 1 each; a subnormal counts as position 1, its field 0) and at
+// most 1130 (A + B <= 2 H + 2), so t lies in [-106, 55] and l in [-4, 1]; a zero factor
+// adds Mx My = 0. The words below limb 0 (weight below 2^-1075) are the floor's and are
+// dropped with the window. Each word is below 2^32 and a block holds at most
+// kExtractionBlock = 2^11 products, so every limb of the window stays below 2^43 in
+// magnitude, within one deposit's bound (2^52): the window goes into the register as one
+// counted deposit.
+struct FloorWindow {
+  static constexpr int kBelow = 4;  // limbs -4 .. -1, the floor's
+  int64_t limbs[kBelow + 6] = {};
+};
+
+inline void addToWindow(FloorWindow& w, double a, double b) {
+  const uint64_t ua = bitsOf(a), ub = bitsOf(b);
+  uint64_t ma, mb, ea, eb;
+  significandAndPosition(ua, exponentField(ua), ma, ea);
+  significandAndPosition(ub, exponentField(ub), mb, eb);
+  const uint128 product = static_cast<uint128>(ma) * mb;
+  const int64_t t = static_cast<int64_t>(ea + eb) - kFieldOffset;
+  const unsigned h = static_cast<unsigned>(t & 31);
+  const uint128 q = product << h;
+  const uint64_t low = static_cast<uint64_t>(q), high = static_cast<uint64_t>(q >> 64);
+  // The top word: the bits of the product shifted past 128 (none when h = 0).
+  const uint64_t top = static_cast<uint64_t>((product >> 1) >> (127 - h));
+  const int64_t negative = -static_cast<int64_t>((ua ^ ub) >> 63);  // all ones or zero
+  const uint64_t words[5] = {low & kLimbMask, low >> 32, high & kLimbMask, high >> 32, top};
+  int64_t* at = w.limbs + FloorWindow::kBelow + (t >> 5);
+  for (int k = 0; k < 5; ++k) at[k] += (static_cast<int64_t>(words[k]) ^ negative) - negative;
+}
+
+void depositWindow(SuperAccumulator& acc, const FloorWindow& w) {
+  if (acc.addsLeft == 0) carryPropagate(acc);
+  acc.addsLeft -= 1;
+  for (int k = 0; k + FloorWindow::kBelow < static_cast<int>(std::size(w.limbs)); ++k)
+    acc.limbs[k] += w.limbs[k + FloorWindow::kBelow];
+}
+
+// The pass over blocks: block(start, len, ahead, lanes, levels) extracts one, and
+// nearFloor(acc, start, lanes) deposits into the register the products it left for it
+// (lanes.nearFloor; none for sums). A call whose blocks were shortened (fewer levels or a
+// higher anchor than their own, certifiedsum_kernels.h) and whose bound then does not
+// decide runs once more with all levels on scanned blocks, which decides what that run
+// would have decided alone. One block with nothing left for the register is decided
+// without one.
+template <int Count, typename Block, typename NearFloor>
+bool extractedPassOnce(int64_t n, bool allLevels, Block block, NearFloor nearFloor, double& result,
+                       bool& shortened) {
   ExtractionLanes lanes;
   lanes.allLevels = allLevels;
+  int32_t nearFloorAt[kExtractionBlock];
+  lanes.nearFloor = nearFloorAt;
   double levels[Count];
-  if (n <= kExtractionBlock) {
-    if (!block(0, n, 0, lanes, levels)) return false;
+  int64_t len = n < kExtractionBlock ? n : kExtractionBlock;
+  if (!block(0, len, n - len, lanes, levels)) return false;
+  if (len == n && lanes.nearFloorCount == 0) {
     shortened = lanes.shortened;
     return decideOneBlock(lanes, levels, Count, n, result);
   }
   SuperAccumulator acc;
   initialize(acc);
-  for (int64_t start = 0; start < n; start += kExtractionBlock) {
-    const int64_t len = n - start < kExtractionBlock ? n - start : kExtractionBlock;
-    if (!block(start, len, n - start - len, lanes, levels)) return false;
+  for (int64_t start = 0;;) {
     if (acc.addsLeft < Count) carryPropagate(acc);
     acc.addsLeft -= Count;
     for (const double t : levels) {
       if (!isFinite(t)) return false;  // a NaN reached the levels
       deposit(acc, t);
     }
+    nearFloor(acc, start, lanes);
+    start += len;
+    if (start >= n) break;
+    len = n - start < kExtractionBlock ? n - start : kExtractionBlock;
+    if (!block(start, len, n - start - len, lanes, levels)) return false;
   }
   shortened = lanes.shortened;
   return decideInRegister(acc, lanes, n, result);
 }
 
-template <int Count, typename Block>
-bool extractedPass(int64_t n, Block block, double& result) {
+template <int Count, typename Block, typename NearFloor>
+bool extractedPass(int64_t n, Block block, NearFloor nearFloor, double& result) {
   if (n <= 0 || n > kCertifiedDotMaxLength) return false;
   static_assert(int64_t{1} << 31 == kCertifiedDotMaxLength, "m u <= 2^-20 for the residuals of every length");
   bool shortened = false;
-  if (extractedPassOnce<Count>(n, false, block, result, shortened)) return true;
-  return shortened && extractedPassOnce<Count>(n, true, block, result, shortened);
+  if (extractedPassOnce<Count>(n, false, block, nearFloor, result, shortened)) return true;
+  return shortened && extractedPassOnce<Count>(n, true, block, nearFloor, result, shortened);
 }
 
 }  // namespace
@@ -448,7 +510,7 @@ bool extractedSum(const double* x, int64_t n, double& result) {
       [&](int64_t start, int64_t len, int64_t ahead, ExtractionLanes& lanes, double* levels) {
         return kernel(x + start, len, ahead, lanes, levels);
       },
-      result);
+      [](SuperAccumulator&, int64_t, const ExtractionLanes&) {}, result);
 }
 
 bool extractedDot(const double* x, const double* y, int64_t n, double& result) {
@@ -457,6 +519,15 @@ bool extractedDot(const double* x, const double* y, int64_t n, double& result) {
       n,
       [&](int64_t start, int64_t len, int64_t ahead, ExtractionLanes& lanes, double* levels) {
         return kernel(x + start, y + start, len, ahead, lanes, levels);
+      },
+      [&](SuperAccumulator& acc, int64_t start, const ExtractionLanes& lanes) {
+        if (lanes.nearFloorCount == 0) return;
+        FloorWindow window;
+        for (int64_t k = 0; k < lanes.nearFloorCount; ++k) {
+          const int64_t i = start + lanes.nearFloor[k];
+          addToWindow(window, x[i], y[i]);
+        }
+        depositWindow(acc, window);
       },
       result);
 }

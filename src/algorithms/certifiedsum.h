@@ -142,6 +142,14 @@ struct ExtractionLanes {
   static constexpr int kNoAnchor = -0x7fff;
   int anchor = kNoAnchor;
   double lastSmallest = 0.0;
+  // The dot product's blocks near the product floor (certifiedsum_kernels.h): once a
+  // block has met a product that may lie below 2^-916 (`guarded`, carried), the blocks
+  // leave every such product out of their lanes, and write into nearFloor (kExtractionBlock
+  // entries, the caller's) the indices within the block of those that may reach 2^-1075,
+  // nearFloorCount of them, for the caller to deposit exactly.
+  bool guarded = false;
+  int32_t* nearFloor = nullptr;
+  int64_t nearFloorCount = 0;
 };
 // One block of 1 <= n <= kExtractionBlock elements: its exact high parts into
 // levels[0 .. kExtractionLevels - 1] (top first; 0 for the levels below those that hold

@@ -410,9 +410,11 @@ struct MagnitudeWatch {
     small0 = Ops::min(m0, small0);
     small1 = Ops::min(m1, small1);
   }
-  void see(typename Ops::V m) {
-    big0 = Ops::max(m, big0);
-    small0 = Ops::min(m, small0);
+  void see(typename Ops::V m) { seeApart(m, m); }
+  // The largest of `big` and the smallest of `small`, lane by lane.
+  void seeApart(typename Ops::V big, typename Ops::V small) {
+    big0 = Ops::max(big, big0);
+    small0 = Ops::min(small, small0);
   }
   Seen lanes() const {
     double big[Ops::W], small[Ops::W];
@@ -623,7 +625,38 @@ bool extractionSumBlock(const double* x, int64_t n, int64_t ahead, sela::Extract
 // the smallest flags a block that may hold tiny products, which is then scanned for them
 // (zero products with a zero factor are exact and need no flag), and sets P and R (of
 // the next block, when anchored).
-template <typename Ops, int P, int R, bool Watch>
+// Products near the floor. Products that underflow (a subnormal p or r) take a microcode
+// assist on some processors (CertifiedDotGroup's guarded step): products of data spread
+// over the whole range, half of them below 2^-1022, ran some 30 times slower than others.
+// So from the first block that meets a product that may lie below 2^-916 on
+// (lanes.guarded), each block tells from the bit patterns alone which products may lie
+// there (CertifiedDotGroup::mayUnderflow: H = floor(bits|a| / 2) + floor(bits|b| / 2) <
+// 1130 2^51) and leaves them out of its lanes, their factors made zeros (exact zeros in
+// every level and residual). What the product floor keeps of them is still wanted:
+// - H < 970 2^51: by the same argument as mayUnderflow's, A + B <= 2 H + 2 <= 970 2^52,
+//   and f_a + f_b = 970 would need both fractions zero, A + B = 970 2^52 = 2 H, so f_a +
+//   f_b <= 969 and |a b| < 2^(f_a + f_b - 2044) <= 2^-1075 (also for subnormal and zero
+//   factors, each below 2^(f - 1022)): the floor keeps nothing of the product.
+// - 970 2^51 <= H < 1130 2^51 (the band, products below 2^-915 that may reach 2^-1075):
+//   the block writes the element's index into lanes.nearFloor, and the caller deposits
+//   the product into the register exactly, floor included (depositProduct).
+// A product kept in the lanes (H >= 1130 2^51) splits exactly: with normal factors |a b|
+// >= 2^-916; with a subnormal factor a (A < 2^52), B >= 1129 2^52 puts b at or above
+// 2^106, and a b, a multiple of 2^-1074 2^(e_b - 52), is at least 2^-968 with a remainder
+// that is a multiple of 2^-1020: p and r are normal or zero either way, no flag is needed,
+// and the block's levels, residuals and deposited products add up to what the product
+// floor keeps, exactly. Specials (f = 2047) are kept and reach the levels as before.
+// Where no block meets such a product, no block pays for the test.
+constexpr int64_t kKeptFrom = int64_t{1130} << 51;
+constexpr int64_t kVanishBelow = int64_t{970} << 51;
+
+// H for one element, and mayUnderflow's test.
+inline uint64_t halvedBits(double a, double b) {
+  return (sela::bitsOf(__builtin_fabs(a)) >> 1) + (sela::bitsOf(__builtin_fabs(b)) >> 1);
+}
+inline bool mayUnderflowOne(double a, double b) { return halvedBits(a, b) < static_cast<uint64_t>(kKeptFrom); }
+
+template <typename Ops, int P, int R, bool Watch, bool Guard>
 bool extractDotLevels(const double* x, const double* y, int64_t n, int64_t ahead, int k1, int d, double limit,
                       sela::ExtractionLanes& state, double* tau, Seen& seen) {
   using V = typename Ops::V;
@@ -639,10 +672,35 @@ bool extractDotLevels(const double* x, const double* y, int64_t n, int64_t ahead
   }
   V c = Ops::load(state.c), e = Ops::load(state.e);
   MagnitudeWatch<Ops> watch;
-  const auto step = [&](V f, V g) {
+  int32_t* const nearFloor = state.nearFloor;
+  int64_t nearFloorCount = 0;
+  const auto step = [&](V f, V g, int64_t at) {
+    [[maybe_unused]] typename Ops::Mask out;
+    if constexpr (Guard) {
+      out = CertifiedDotGroup<Ops>::mayUnderflow(f, g);
+      // Vectors with no lane left out (most of them on data with a few such products, few
+      // on data with many) take no more than the test.
+      if (Ops::any(out)) {
+        const uint64_t band = Ops::laneBits(out) & ~Ops::laneBits(Ops::halvedBitsBelow(f, g, kVanishBelow));
+        if (band != 0) {
+          // Without a branch per lane: each lane writes its index, only the band's are kept.
+          for (int64_t l = 0; l < W; ++l) {
+            nearFloor[nearFloorCount] = static_cast<int32_t>(at + l);
+            nearFloorCount += static_cast<int64_t>((band >> l) & 1);
+          }
+        }
+        f = Ops::zeroWhere(out, f);
+        g = Ops::zeroWhere(out, g);
+      }
+    }
     V p = Ops::mul(f, g);
     V r = Ops::fms(f, g, p);  // f*g - p in one rounding
-    if constexpr (Watch) watch.see(Ops::abs(p));
+    if constexpr (Watch && Guard) {
+      // Left-out lanes are no zero products: their bits take no level.
+      watch.seeApart(Ops::abs(p), Ops::select(out, Ops::set1(__builtin_inf()), Ops::abs(p)));
+    } else if constexpr (Watch) {
+      watch.see(Ops::abs(p));
+    }
 #pragma GCC unroll 8
     for (int j = 0; j < P; ++j) {
       const V u = Ops::add(s[j], p);
@@ -665,11 +723,15 @@ bool extractDotLevels(const double* x, const double* y, int64_t n, int64_t ahead
       streamPrefetch(x, i, 1, n + ahead - 1);
       streamPrefetch(y, i, 1, n + ahead - 1);
     }
-    step(Ops::load(x + i), Ops::load(y + i));
+    step(Ops::load(x + i), Ops::load(y + i), i);
   }
   if constexpr (Watch) {
     seen = watch.lanes();
     for (int64_t k = i; k < n; ++k) {
+      if (Guard && mayUnderflowOne(x[k], y[k])) {
+        MagnitudeWatch<Ops>::see(seen, 0.0, __builtin_inf());
+        continue;
+      }
       const double p = __builtin_fabs(x[k] * y[k]);
       MagnitudeWatch<Ops>::see(seen, p, p);
     }
@@ -681,7 +743,7 @@ bool extractDotLevels(const double* x, const double* y, int64_t n, int64_t ahead
       bx[l] = x[i + l];
       by[l] = y[i + l];
     }
-    step(Ops::load(bx), Ops::load(by));
+    step(Ops::load(bx), Ops::load(by), i);
   }
   // Top down: the p's level 0, then the p's and the r's of each lower level.
   for (int j = 0; j < sela::kExtractionDotLevels; ++j) tau[j] = 0.0;
@@ -689,6 +751,7 @@ bool extractDotLevels(const double* x, const double* y, int64_t n, int64_t ahead
   for (int j = 1; j <= R; ++j) tau[2 * j] = levelExcess<Ops>(t[j], base[j]);
   Ops::store(state.c, c);
   Ops::store(state.e, e);
+  state.nearFloorCount = nearFloorCount;
   return true;
 }
 
@@ -719,37 +782,53 @@ inline DotLevels dotLevelsTaken(double smallest, int k1, int d, sela::Extraction
   return {2, 1};
 }
 
-template <typename Ops, bool Watch>
-bool dotLevelsFor(DotLevels levels, const double* x, const double* y, int64_t n, int64_t ahead, int k1, int d,
-                  double limit, sela::ExtractionLanes& state, double* tau, Seen& seen) {
+template <typename Ops, bool Watch, bool Guard>
+bool dotLevelsOf(DotLevels levels, const double* x, const double* y, int64_t n, int64_t ahead, int k1, int d,
+                 double limit, sela::ExtractionLanes& state, double* tau, Seen& seen) {
 #define SELA_DOT_LEVELS(P, R)                                                                     \
   if (levels.p == (P) && levels.r == (R))                                                       \
-    return extractDotLevels<Ops, P, R, Watch>(x, y, n, ahead, k1, d, limit, state, tau, seen);
+    return extractDotLevels<Ops, P, R, Watch, Guard>(x, y, n, ahead, k1, d, limit, state, tau, seen);
   SELA_DOT_LEVELS(2, 1)
   SELA_DOT_LEVELS(2, 2)
   SELA_DOT_LEVELS(2, 3)
   SELA_DOT_LEVELS(3, 2)
   SELA_DOT_LEVELS(3, 3)
 #undef SELA_DOT_LEVELS
-  return extractDotLevels<Ops, 4, 3, Watch>(x, y, n, ahead, k1, d, limit, state, tau, seen);
+  return extractDotLevels<Ops, 4, 3, Watch, Guard>(x, y, n, ahead, k1, d, limit, state, tau, seen);
 }
 
-// The products' largest and smallest magnitudes, for a scanned block.
+// The block's levels, guarded once the call has met products near the floor.
+template <typename Ops, bool Watch>
+bool dotLevelsFor(DotLevels levels, const double* x, const double* y, int64_t n, int64_t ahead, int k1, int d,
+                  double limit, sela::ExtractionLanes& state, double* tau, Seen& seen) {
+  state.nearFloorCount = 0;
+  if (state.guarded) return dotLevelsOf<Ops, Watch, true>(levels, x, y, n, ahead, k1, d, limit, state, tau, seen);
+  return dotLevelsOf<Ops, Watch, false>(levels, x, y, n, ahead, k1, d, limit, state, tau, seen);
+}
+
+// The products' largest and smallest magnitudes, for a scanned block, with the guard's
+// test (extractDotLevels) before each product: a lane that may lie below 2^-916 forms no
+// product and counts as neither, and one with both factors non-zero puts the call's
+// blocks under the guard from this one on (a zero factor alone does not: its product is
+// an exact zero).
 template <typename Ops>
-Seen scanDotBlock(const double* x, const double* y, int64_t n) {
+Seen scanDotBlock(const double* x, const double* y, int64_t n, sela::ExtractionLanes& state) {
+  using V = typename Ops::V;
   constexpr int64_t W = Ops::W;
   MagnitudeWatch<Ops> watch;
+  const V zero = Ops::zero(), inf = Ops::set1(__builtin_inf());
+  typename Ops::Mask nearFloor = Ops::noMask();
+  const auto see = [&](V a, V b) {
+    const typename Ops::Mask out = CertifiedDotGroup<Ops>::mayUnderflow(a, b);
+    nearFloor = Ops::either(nearFloor, Ops::both(out, Ops::both(Ops::notEqual(a, zero), Ops::notEqual(b, zero))));
+    const V p = Ops::abs(Ops::mul(Ops::zeroWhere(out, a), Ops::zeroWhere(out, b)));
+    watch.seeApart(p, Ops::select(out, inf, p));
+  };
   int64_t i = 0;
-  for (; i + 2 * W <= n; i += 2 * W) {
-    watch.see(Ops::abs(Ops::mul(Ops::load(x + i), Ops::load(y + i))),
-              Ops::abs(Ops::mul(Ops::load(x + i + W), Ops::load(y + i + W))));
-  }
-  Seen seen = watch.lanes();
-  for (; i < n; ++i) {
-    const double p = __builtin_fabs(x[i] * y[i]);
-    MagnitudeWatch<Ops>::see(seen, p, p);
-  }
-  return seen;
+  for (; i + W <= n; i += W) see(Ops::load(x + i), Ops::load(y + i));
+  if (i < n) see(Ops::loadFirst(x + i, n - i), Ops::loadFirst(y + i, n - i));  // zeros past n: out
+  if (Ops::any(nearFloor)) state.guarded = true;
+  return watch.lanes();
 }
 
 // A block whose smallest |p| lies below 2^-916 is scanned for products that small with
@@ -789,21 +868,36 @@ bool extractionDotBlock(const double* x, const double* y, int64_t n, int64_t ahe
   if (int k1; anchoredTop(state, a, k1)) {
     const DotLevels levels = dotLevelsTaken(state.lastSmallest, k1, d, state);
     Seen seen;
+    const bool guarded = state.guarded;
     if (dotLevelsFor<Ops, true>(levels, x, y, n, ahead, k1, d, __builtin_ldexp(1.0, k1 - a), state, tau, seen)) {
-      if (!flagTinyProducts<Ops>(x, y, n, seen, state)) return false;
+      // An unguarded block that met a product below 2^-916 flags it, and the blocks after
+      // it run guarded.
+      if (!guarded) {
+        if (!flagTinyProducts<Ops>(x, y, n, seen, state)) return false;
+        state.guarded = state.tinyProducts;
+      }
       const DotLevels own = dotLevels(seen.smallest, k1, d);
       noteAnchoredBlock(state, seen, own.p > levels.p || own.r > levels.r);
       countBlock<Ops>(state, 2 * padded);
       return true;
     }
   }
-  const Seen seen = scanDotBlock<Ops>(x, y, n);
+  const Seen seen = scanDotBlock<Ops>(x, y, n, state);
   if (!(seen.largest < __builtin_ldexp(1.0, sela::kExtractionTop - a))) return false;  // inf, or k1 > top
-  if (!flagTinyProducts<Ops>(x, y, n, seen, state)) return false;
+  if (!state.guarded && !flagTinyProducts<Ops>(x, y, n, seen, state)) return false;
   if (seen.largest == 0.0) {
-    // Zero products only (a NaN would have set smallest to... nothing: scan for it).
-    for (int64_t k = 0; k < n; ++k)
-      if (x[k] * y[k] != x[k] * y[k]) return false;
+    // Zero products and products left out only: a NaN or an infinity factor (skipped by
+    // the maximum, or times zero) declines, told from the bit patterns, which also tell the
+    // band's products to deposit.
+    int64_t count = 0;
+    for (int64_t k = 0; k < n; ++k) {
+      if (!sela::isFinite(x[k]) || !sela::isFinite(y[k])) return false;
+      const uint64_t h = halvedBits(x[k], y[k]);
+      state.nearFloor[count] = static_cast<int32_t>(k);
+      count += h >= static_cast<uint64_t>(kVanishBelow) && h < static_cast<uint64_t>(kKeptFrom) && x[k] != 0.0 &&
+               y[k] != 0.0;
+    }
+    state.nearFloorCount = count;
     for (int j = 0; j < sela::kExtractionDotLevels; ++j) tau[j] = 0.0;
     return true;
   }
