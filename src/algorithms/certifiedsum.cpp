@@ -374,11 +374,12 @@ bool decideOneBlock(const ExtractionLanes& lanes, const double* levels, int coun
 // v + d with the one term d and B as the extra margin gives T's rounding when it is the
 // same for every value within B of R'.
 // Products near the floor (lanes.guarded) deposit what the floor keeps of them, multiples
-// of 2^-1075 that T then holds exactly; below 2^-1011 round drops the register's bit of
-// 2^-1075, so d may lie 2^-1075 off R' - v, and the margin takes 2^-1074 more. Such a T
-// may be an odd multiple of 2^-1075 below 2^-1022, a tie between two subnormals, which
-// the strict margin never settles: what is settled there is a multiple of 2^-1074,
-// exactly the double that round gives.
+// of 2^-1075 that T then holds exactly. Below 2^-1011 round drops the register's bit of
+// 2^-1075, so d may lie 2^-1075 off R' - v; B covers that, being at least 2 u 2^-960 =
+// 2^-1012 (a non-zero E below 2^-960 declines, and without residuals the register is
+// rounded alone). Such a T may be an odd multiple of 2^-1075 below 2^-1022, a tie between
+// two subnormals, which the strict margin never settles: what is settled there is a
+// multiple of 2^-1074, exactly the double that round gives.
 bool decideInRegister(SuperAccumulator& acc, const ExtractionLanes& lanes, int64_t n, double& result) {
   LaneSums residual;
   addResidualLanes(residual, lanes);
@@ -390,8 +391,7 @@ bool decideInRegister(SuperAccumulator& acc, const ExtractionLanes& lanes, int64
   }
   if (!(std::fabs(residual.c) <= kMaxDouble && residual.e <= kMaxDouble)) return false;
   if (residual.e != 0.0 && residual.e < 0x1p-960) return false;
-  const double bound = (2.0 * static_cast<double>(lanes.terms) * 0x1p-53) * residual.e + floorMargin(lanes, n) +
-                       (lanes.guarded ? 0x1p-1074 : 0.0);
+  const double bound = (2.0 * static_cast<double>(lanes.terms) * 0x1p-53) * residual.e + floorMargin(lanes, n);
   if (acc.addsLeft == 0) carryPropagate(acc);
   acc.addsLeft -= 1;
   deposit(acc, residual.c);
