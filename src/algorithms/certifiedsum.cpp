@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <iterator>
 #include <limits>
 
 #include "algorithms/errorfree.h"
@@ -424,7 +423,9 @@ bool decideInRegister(SuperAccumulator& acc, const ExtractionLanes& lanes, int64
 // counted deposit.
 struct FloorWindow {
   static constexpr int kBelow = 4;  // limbs -4 .. -1, the floor's
-  int64_t limbs[kBelow + 6] = {};
+  static constexpr int kLimbs = kBelow + 6;
+  // The positive products' words and the negative ones', apart: no negation per word.
+  int64_t limbs[2][kLimbs] = {};
 };
 
 inline void addToWindow(FloorWindow& w, double a, double b) {
@@ -434,22 +435,27 @@ inline void addToWindow(FloorWindow& w, double a, double b) {
   significandAndPosition(ub, exponentField(ub), mb, eb);
   const uint128 product = static_cast<uint128>(ma) * mb;
   const int64_t t = static_cast<int64_t>(ea + eb) - kFieldOffset;
+  // Q = product 2^h in 64-bit halves (h < 32; the product's high half is below 2^42): the
+  // low half shifted, the high half shifted with the low half's top bits, and the bits
+  // of the high half shifted past 2^128 (two shifts, so that h = 0 shifts by 64 in none).
   const unsigned h = static_cast<unsigned>(t & 31);
-  const uint128 q = product << h;
-  const uint64_t low = static_cast<uint64_t>(q), high = static_cast<uint64_t>(q >> 64);
-  // The top word: the bits of the product shifted past 128 (none when h = 0).
-  const uint64_t top = static_cast<uint64_t>((product >> 1) >> (127 - h));
-  const int64_t negative = -static_cast<int64_t>((ua ^ ub) >> 63);  // all ones or zero
-  const uint64_t words[5] = {low & kLimbMask, low >> 32, high & kLimbMask, high >> 32, top};
-  int64_t* at = w.limbs + FloorWindow::kBelow + (t >> 5);
-  for (int k = 0; k < 5; ++k) at[k] += (static_cast<int64_t>(words[k]) ^ negative) - negative;
+  const uint64_t low = static_cast<uint64_t>(product), high = static_cast<uint64_t>(product >> 64);
+  const uint64_t q0 = low << h;
+  const uint64_t q1 = (high << h) | ((low >> 1) >> (63 - h));
+  const uint64_t q2 = (high >> 1) >> (63 - h);
+  int64_t* at = w.limbs[(ua ^ ub) >> 63] + FloorWindow::kBelow + (t >> 5);
+  at[0] += static_cast<int64_t>(q0 & kLimbMask);
+  at[1] += static_cast<int64_t>(q0 >> 32);
+  at[2] += static_cast<int64_t>(q1 & kLimbMask);
+  at[3] += static_cast<int64_t>(q1 >> 32);
+  at[4] += static_cast<int64_t>(q2);
 }
 
 void depositWindow(SuperAccumulator& acc, const FloorWindow& w) {
   if (acc.addsLeft == 0) carryPropagate(acc);
   acc.addsLeft -= 1;
-  for (int k = 0; k + FloorWindow::kBelow < static_cast<int>(std::size(w.limbs)); ++k)
-    acc.limbs[k] += w.limbs[k + FloorWindow::kBelow];
+  for (int k = 0; k + FloorWindow::kBelow < FloorWindow::kLimbs; ++k)
+    acc.limbs[k] += w.limbs[0][k + FloorWindow::kBelow] - w.limbs[1][k + FloorWindow::kBelow];
 }
 
 // The pass over blocks: block(start, len, ahead, lanes, levels) extracts one, and

@@ -80,17 +80,26 @@ bool mostlySubnormal(const double* x, int64_t n, int64_t from) {
 
 // Products of non-zero factors whose exponent fields add up to less than
 // kNearFloorFields lie below 2^(kNearFloorFields - 2 * 1023 + 2) = 2^-916, the passes'
-// own threshold of tiny products: their roundings and the errors the passes take of them
-// reach the subnormal range, and every such product widens the passes' bounds.
+// own threshold of tiny products: the passes leave them out of their lanes, which costs
+// nothing for those whose fields add up to less than kVanishingFields, below
+// 2^(kVanishingFields - 2 * 1023 + 1) = 2^-1075, of which the product floor keeps nothing.
+// The others, the band between, the certified pass drops (its bound widens by each) and
+// the extraction pass deposits one at a time (some 10 ns each on an Intel Xeon): data whose
+// sampled products mostly lie in the band go to the integer arrangements. (Data divided by
+// their largest magnitude, half of whose products vanish and some 15% lie in the band,
+// took 7.7 ns an element there at 10^6 elements, 2.3 in the extraction pass.)
 constexpr uint64_t kNearFloorFields = 1128;
+constexpr uint64_t kVanishingFields = 970;
 static_assert(static_cast<int>(kNearFloorFields) - 2 * kExponentBias + 2 == -916);
+static_assert(static_cast<int>(kVanishingFields) - 2 * kExponentBias + 1 == -1075);
 bool mostlyNearFloor(const double* x, const double* y, int64_t n, int64_t from) {
   if (n < from) return false;
   int64_t count = 0;
   for (int64_t k = 0; k < kBottomSample; ++k) {
     const int64_t i = sampleIndex(k, n);
     const uint64_t ux = bitsOf(x[i]), uy = bitsOf(y[i]);
-    count += (ux << 1) != 0 && (uy << 1) != 0 && exponentField(ux) + exponentField(uy) < kNearFloorFields;
+    const uint64_t fields = exponentField(ux) + exponentField(uy);
+    count += (ux << 1) != 0 && (uy << 1) != 0 && fields >= kVanishingFields && fields < kNearFloorFields;
   }
   return 2 * count > kBottomSample;
 }
