@@ -41,6 +41,12 @@ static inline double fromBits(uint64_t u) { return __builtin_bit_cast(double, u)
 static inline uint64_t exponentField(uint64_t u) { return (u >> kMantissaBits) & kSpecialField; }
 
 // Finite iff the exponent field is not all ones (so -0.0 and subnormals are finite).
+// floor(bits(|a|) / 2) + floor(bits(|b|) / 2): half the sum of the two magnitudes' bit
+// patterns, which bounds the product's binade from both sides (certifiedsum_kernels.h).
+static inline uint64_t halvedBits(double a, double b) {
+  return (bitsOf(a) << 1 >> 2) + (bitsOf(b) << 1 >> 2);
+}
+
 static inline bool isFinite(double x) { return (bitsOf(x) & kExponentMask) != kExponentMask; }
 
 static inline double quietNaN() { return fromBits(kQuietNaNBits); }

@@ -466,10 +466,11 @@ void depositWindow(SuperAccumulator& acc, const FloorWindow& w) {
 // would have decided alone. One block with nothing left for the register is decided
 // without one.
 template <int Count, typename Block, typename NearFloor>
-bool extractedPassOnce(int64_t n, bool allLevels, Block block, NearFloor nearFloor, double& result,
+bool extractedPassOnce(int64_t n, bool allLevels, bool guarded, Block block, NearFloor nearFloor, double& result,
                        bool& shortened) {
   ExtractionLanes lanes;
   lanes.allLevels = allLevels;
+  lanes.guarded = guarded;
   int32_t nearFloorAt[kExtractionBlock];
   lanes.nearFloor = nearFloorAt;
   double levels[Count];
@@ -498,13 +499,30 @@ bool extractedPassOnce(int64_t n, bool allLevels, Block block, NearFloor nearFlo
   return decideInRegister(acc, lanes, n, result);
 }
 
+// guarded: the blocks run under the dot product's guard from the first on.
 template <int Count, typename Block, typename NearFloor>
-bool extractedPass(int64_t n, Block block, NearFloor nearFloor, double& result) {
+bool extractedPass(int64_t n, bool guarded, Block block, NearFloor nearFloor, double& result) {
   if (n <= 0 || n > kCertifiedDotMaxLength) return false;
   static_assert(int64_t{1} << 31 == kCertifiedDotMaxLength, "m u <= 2^-20 for the residuals of every length");
   bool shortened = false;
-  if (extractedPassOnce<Count>(n, false, block, nearFloor, result, shortened)) return true;
-  return shortened && extractedPassOnce<Count>(n, true, block, nearFloor, result, shortened);
+  if (extractedPassOnce<Count>(n, false, guarded, block, nearFloor, result, shortened)) return true;
+  return shortened && extractedPassOnce<Count>(n, true, guarded, block, nearFloor, result, shortened);
+}
+
+// Whether some of kGuardSample elements spread over the first block has a product that
+// may lie below 2^-916 (the guard's test) with both factors non-zero: the first block's
+// scan then runs under the guard, whose test costs it more than its products (a scan
+// without it forms every such product, a microcode assist each on some processors).
+// Calls of one block are left without: the scan's few products are theirs either way.
+constexpr int64_t kGuardSample = 8;
+bool firstBlockNearFloor(const double* x, const double* y, int64_t n) {
+  if (n <= kExtractionBlock) return false;
+  bool nearFloor = false;
+  for (int64_t k = 0; k < kGuardSample; ++k) {
+    const int64_t i = k * kExtractionBlock / kGuardSample;
+    nearFloor |= halvedBits(x[i], y[i]) < static_cast<uint64_t>(kGuardKeptFrom) && x[i] != 0.0 && y[i] != 0.0;
+  }
+  return nearFloor;
 }
 
 }  // namespace
@@ -512,7 +530,7 @@ bool extractedPass(int64_t n, Block block, NearFloor nearFloor, double& result) 
 bool extractedSum(const double* x, int64_t n, double& result) {
   const ExtractionKernel kernel = extractionSumImpl.get();
   return extractedPass<kExtractionLevels>(
-      n,
+      n, false,
       [&](int64_t start, int64_t len, int64_t ahead, ExtractionLanes& lanes, double* levels) {
         return kernel(x + start, len, ahead, lanes, levels);
       },
@@ -522,7 +540,7 @@ bool extractedSum(const double* x, int64_t n, double& result) {
 bool extractedDot(const double* x, const double* y, int64_t n, double& result) {
   const ExtractionDotKernel kernel = extractionDotImpl.get();
   return extractedPass<kExtractionDotLevels>(
-      n,
+      n, firstBlockNearFloor(x, y, n),
       [&](int64_t start, int64_t len, int64_t ahead, ExtractionLanes& lanes, double* levels) {
         return kernel(x + start, y + start, len, ahead, lanes, levels);
       },

@@ -119,6 +119,10 @@ constexpr int64_t kExtractionOnlyFromAvx2 = int64_t{1} << 20;
 // The top level's exponent k1 stays at or below this, so that no running value reaches
 // 2^1024 (they stay below 2^(k1 + 1)).
 constexpr int kExtractionTop = 1022;
+// The guard of the products' passes (certifiedsum_kernels.h): a product whose factors'
+// halved bit patterns add up to at least this lies at or above 2^-916, and one below it
+// below 2^-915.
+constexpr int64_t kGuardKeptFrom = int64_t{1130} << 51;
 // The error lanes of the extraction pass: the rounded sum of the residuals and of their
 // magnitudes, per lane, and how many residuals (zero padding included) they hold.
 struct ExtractionLanes {

@@ -64,7 +64,7 @@ struct CertifiedDotGroup {
   // - H < 1130 2^51 (flagged): A + B < 1130 2^52 + 2, so f_a + f_b <= 1129 and |a b| <
   //   2^-915. Zero factors may be flagged too (their product is zero either way).
   static typename Ops::Mask mayUnderflow(typename Ops::V a, typename Ops::V b) {
-    return Ops::halvedBitsBelow(a, b, int64_t{1130} << 51);
+    return Ops::halvedBitsBelow(a, b, sela::kGuardKeptFrom);
   }
   // The lanes' products with |p| < floor and both factors non-zero.
   static typename Ops::Mask flagged(typename Ops::V a, typename Ops::V b, typename Ops::V p, typename Ops::V floor) {
@@ -527,11 +527,12 @@ inline bool fewerThanNeeded(int taken, int needed) {
 // After a kept anchored block: whether its own scanned run with all levels might have left
 // less behind (lanes.shortened: a higher anchor than its own, or `fewer` levels than its
 // bits need), and the anchor and smallest magnitude for the next block.
-inline void noteAnchoredBlock(sela::ExtractionLanes& state, const Seen& seen, bool fewer) {
+inline void noteAnchoredBlock(sela::ExtractionLanes& state, const Seen& seen, bool fewer, int decay = 0x7fff) {
   if (seen.largest > 0.0) {
     const int own = __builtin_ilogb(seen.largest);
     if (own != state.anchor) state.shortened = true;
-    if (own + kAnchorSlack < state.anchor) state.anchor = own + kAnchorSlack;
+    if (own + kAnchorSlack < state.anchor)
+      state.anchor = own + kAnchorSlack > state.anchor - decay ? own + kAnchorSlack : state.anchor - decay;
   }
   if (fewer) state.shortened = true;
   state.lastSmallest = seen.smallest;
@@ -647,13 +648,9 @@ bool extractionSumBlock(const double* x, int64_t n, int64_t ahead, sela::Extract
 // and the block's levels, residuals and deposited products add up to what the product
 // floor keeps, exactly. Specials (f = 2047) are kept and reach the levels as before.
 // Where no block meets such a product, no block pays for the test.
-constexpr int64_t kKeptFrom = int64_t{1130} << 51;
+constexpr int64_t kKeptFrom = sela::kGuardKeptFrom;
 constexpr int64_t kVanishBelow = int64_t{970} << 51;
-
-// H for one element, and mayUnderflow's test.
-inline uint64_t halvedBits(double a, double b) {
-  return (sela::bitsOf(__builtin_fabs(a)) >> 1) + (sela::bitsOf(__builtin_fabs(b)) >> 1);
-}
+using sela::halvedBits;
 inline bool mayUnderflowOne(double a, double b) { return halvedBits(a, b) < static_cast<uint64_t>(kKeptFrom); }
 
 template <typename Ops, int P, int R, bool Watch, bool Guard>
@@ -782,6 +779,8 @@ inline DotLevels dotLevelsTaken(double smallest, int k1, int d, sela::Extraction
   return {2, 1};
 }
 
+constexpr int kDotAnchorDecay = 1;
+
 template <typename Ops, bool Watch, bool Guard>
 bool dotLevelsOf(DotLevels levels, const double* x, const double* y, int64_t n, int64_t ahead, int k1, int d,
                  double limit, sela::ExtractionLanes& state, double* tau, Seen& seen) {
@@ -806,29 +805,50 @@ bool dotLevelsFor(DotLevels levels, const double* x, const double* y, int64_t n,
   return dotLevelsOf<Ops, Watch, false>(levels, x, y, n, ahead, k1, d, limit, state, tau, seen);
 }
 
-// The products' largest and smallest magnitudes, for a scanned block, with the guard's
-// test (extractDotLevels) before each product: a lane that may lie below 2^-916 forms no
-// product and counts as neither, and one with both factors non-zero puts the call's
-// blocks under the guard from this one on (a zero factor alone does not: its product is
-// an exact zero).
-template <typename Ops>
+// The products' largest and smallest magnitudes, for a scanned block, in two chains.
+// With Guard, the guard's test (extractDotLevels) comes before each product: a lane that
+// may lie below 2^-916 forms no product and counts as neither, and one with both factors
+// non-zero puts the call's blocks under the guard from this one on (a zero factor alone
+// does not: its product is an exact zero). The test takes some 12 operations per vector
+// where the scan takes 4: a call scans under the guard only once it has met a product
+// that may lie there, or where its first block's sample holds one (extractedDot), or
+// where a scan without it saw such a product.
+template <typename Ops, bool Guard>
 Seen scanDotBlock(const double* x, const double* y, int64_t n, sela::ExtractionLanes& state) {
   using V = typename Ops::V;
   constexpr int64_t W = Ops::W;
-  MagnitudeWatch<Ops> watch;
+  MagnitudeWatch<Ops> watch[2];
   const V zero = Ops::zero(), inf = Ops::set1(__builtin_inf());
   typename Ops::Mask nearFloor = Ops::noMask();
-  const auto see = [&](V a, V b) {
-    const typename Ops::Mask out = CertifiedDotGroup<Ops>::mayUnderflow(a, b);
-    nearFloor = Ops::either(nearFloor, Ops::both(out, Ops::both(Ops::notEqual(a, zero), Ops::notEqual(b, zero))));
-    const V p = Ops::abs(Ops::mul(Ops::zeroWhere(out, a), Ops::zeroWhere(out, b)));
-    watch.seeApart(p, Ops::select(out, inf, p));
+  const auto see = [&](MagnitudeWatch<Ops>& w, V a, V b) __attribute__((always_inline)) {
+    if constexpr (Guard) {
+      const typename Ops::Mask out = CertifiedDotGroup<Ops>::mayUnderflow(a, b);
+      nearFloor = Ops::either(nearFloor, Ops::both(out, Ops::both(Ops::notEqual(a, zero), Ops::notEqual(b, zero))));
+      const V p = Ops::abs(Ops::mul(Ops::zeroWhere(out, a), Ops::zeroWhere(out, b)));
+      w.seeApart(p, Ops::select(out, inf, p));
+    } else {
+      w.see(Ops::abs(Ops::mul(a, b)));
+    }
   };
   int64_t i = 0;
-  for (; i + W <= n; i += W) see(Ops::load(x + i), Ops::load(y + i));
-  if (i < n) see(Ops::loadFirst(x + i, n - i), Ops::loadFirst(y + i, n - i));  // zeros past n: out
+  for (; i + 2 * W <= n; i += 2 * W) {
+    see(watch[0], Ops::load(x + i), Ops::load(y + i));
+    see(watch[1], Ops::load(x + i + W), Ops::load(y + i + W));
+  }
+  for (; i + W <= n; i += W) see(watch[0], Ops::load(x + i), Ops::load(y + i));
+  Seen seen = watch[0].lanes();
+  const Seen more = watch[1].lanes();
+  MagnitudeWatch<Ops>::see(seen, more.largest, more.smallest);
+  for (; i < n; ++i) {
+    if (Guard && mayUnderflowOne(x[i], y[i])) {
+      if (x[i] != 0.0 && y[i] != 0.0) state.guarded = true;
+      continue;
+    }
+    const double p = __builtin_fabs(x[i] * y[i]);
+    MagnitudeWatch<Ops>::see(seen, p, p);
+  }
   if (Ops::any(nearFloor)) state.guarded = true;
-  return watch.lanes();
+  return seen;
 }
 
 // A block whose smallest |p| lies below 2^-916 is scanned for products that small with
@@ -877,14 +897,17 @@ bool extractionDotBlock(const double* x, const double* y, int64_t n, int64_t ahe
         state.guarded = state.tinyProducts;
       }
       const DotLevels own = dotLevels(seen.smallest, k1, d);
-      noteAnchoredBlock(state, seen, own.p > levels.p || own.r > levels.r);
+      noteAnchoredBlock(state, seen, own.p > levels.p || own.r > levels.r, kDotAnchorDecay);
       countBlock<Ops>(state, 2 * padded);
       return true;
     }
   }
-  const Seen seen = scanDotBlock<Ops>(x, y, n, state);
+  // A block scanned without the guard that may hold products below 2^-916 is scanned
+  // again under it (from the first-level cache), so that its levels run guarded where it
+  // holds such products with non-zero factors, and none is flagged.
+  Seen seen = state.guarded ? scanDotBlock<Ops, true>(x, y, n, state) : scanDotBlock<Ops, false>(x, y, n, state);
+  if (!state.guarded && seen.smallest < 0x1p-916) seen = scanDotBlock<Ops, true>(x, y, n, state);
   if (!(seen.largest < __builtin_ldexp(1.0, sela::kExtractionTop - a))) return false;  // inf, or k1 > top
-  if (!state.guarded && !flagTinyProducts<Ops>(x, y, n, seen, state)) return false;
   if (seen.largest == 0.0) {
     // Zero products and products left out only: a NaN or an infinity factor (skipped by
     // the maximum, or times zero) declines, told from the bit patterns, which also tell the
