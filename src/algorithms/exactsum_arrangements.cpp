@@ -364,11 +364,8 @@ void flushProductBins(SuperAccumulator& __restrict acc, ProductBin* __restrict b
 // Whether all eight products x[k] * y[k] lie wholly below the floor: exponent fields
 // adding up to at most kVanishingFields put P * 2^t, t = positions - 1075 <= -106 (a
 // position exceeds its field by at most 1), below 2^-1075 (P < 2^106). A special factor's
-// field (2047) never passes. Skipping such groups whole keeps products far below the floor
-// (of subnormal or tiny factors) off the per-product steps, with one branch per group
-// that such data take every time and data straddling the floor almost never. `counted`
-// is the number of the group's products with a zero or subnormal factor, those that the
-// element step would count.
+// field (2047) never passes. `counted` is the number of the group's products with a zero
+// or subnormal factor, those that the element step would count.
 constexpr uint64_t kVanishingFields = kFieldOffset - 2 * (kMantissaBits + 1) - 2;
 inline bool allVanish(const double* x, const double* y, int64_t& counted) {
   bool vanish = true;
@@ -393,6 +390,11 @@ inline void countVanished(SuperAccumulator& acc, int64_t counted) {
   acc.addsLeft -= counted;
 }
 
+// Groups of eight products that all vanish (of subnormal or tiny factors) are skipped but
+// for their count. Only groups whose first product vanishes are looked at: data far above
+// the floor take one predicted branch per group for it (looking at every group took 0.3
+// to 0.8 ns a product, a third more, on uniform and wide data on an Intel Xeon), data far
+// below it skip nearly every group, and data straddling it rarely find a whole group.
 [[gnu::noinline]] void binWholeProducts(SuperAccumulator& acc, ProductBin* base, const double* x, const double* y,
                                         int64_t n) {
   int64_t i = 0;
@@ -400,7 +402,8 @@ inline void countVanished(SuperAccumulator& acc, int64_t counted) {
     prefetchAhead(x + i);
     prefetchAhead(y + i);
     int64_t counted;
-    if (allVanish(x + i, y + i, counted)) {
+    if (exponentField(bitsOf(x[i])) + exponentField(bitsOf(y[i])) <= kVanishingFields &&
+        allVanish(x + i, y + i, counted)) {
       countVanished(acc, counted);
       continue;
     }
