@@ -1,7 +1,11 @@
 // Exact sums, dot products and running sums of data at the bottom of the range against
 // the GMP oracles (the element operations for special values): subnormal elements,
 // products on both sides of the product floor, and the integer arrangements they take.
+#include <gmp.h>
+
 #include <algorithm>
+#include <cmath>
+#include <cstring>
 #include <limits>
 #include <string>
 
@@ -120,6 +124,106 @@ TEST(BottomRange, GroupsOfVanishingProductsAtTheirBound) {
         y[i] = std::ldexp(rng() % 2 ? big : -big, sum - 500 - 1023);
       }
       expectDot(x, y, "fields " + std::to_string(sum) + " position " + std::to_string(position));
+    }
+  }
+}
+
+// The element step's words against the floored product in GMP: limb j holds
+// +-(bits 32 j .. 32 j + 31 of N), N = floor(|x y| / 2^-1075), whatever the product's
+// distance from the floor (subnormal, tiny, normal and huge factors, zeros).
+TEST(BottomRange, ElementStepWordsAreTheDigitsOfTheFlooredProduct) {
+  std::mt19937_64 rng(1076);
+  // |v| = M 2^e with an integer M < 2^53.
+  auto integerOf = [](double v, long& e) {
+    int k;
+    const double f = std::frexp(std::fabs(v), &k);
+    e = k - 53;
+    return static_cast<unsigned long>(std::ldexp(f, 53));
+  };
+  const std::pair<int, int> ranges[] = {{-1074, -1023}, {-560, -500}, {-1074, 1023}, {-40, 40}, {900, 1023}};
+  mpz_t floored, digit;
+  mpz_inits(floored, digit, nullptr);
+  for (int trial = 0; trial < 20000; ++trial) {
+    const auto [xLow, xHigh] = ranges[rng() % 5];
+    const auto [yLow, yHigh] = ranges[rng() % 5];
+    double x = wideRange(rng, 1, xLow, xHigh)[0];
+    const double y = wideRange(rng, 1, yLow, yHigh)[0];
+    if (rng() % 64 == 0) x = rng() % 2 ? 0.0 : -0.0;
+    sela::SuperAccumulator acc;
+    sela::initialize(acc);
+    sela::depositProduct(acc, x, y);
+    long ex, ey;
+    mpz_set_ui(floored, integerOf(x, ex));
+    mpz_mul_ui(floored, floored, integerOf(y, ey));
+    const long shift = ex + ey + 1075;
+    if (shift >= 0) {
+      mpz_mul_2exp(floored, floored, static_cast<mp_bitcnt_t>(shift));
+    } else {
+      mpz_fdiv_q_2exp(floored, floored, static_cast<mp_bitcnt_t>(-shift));
+    }
+    const bool negative = std::signbit(x) != std::signbit(y);
+    for (int j = 0; j < sela::kSuperLimbs; ++j) {
+      mpz_fdiv_q_2exp(digit, floored, static_cast<mp_bitcnt_t>(32 * j));
+      const auto word = static_cast<int64_t>(mpz_get_ui(digit) & 0xFFFFFFFFu);
+      ASSERT_EQ(negative ? -word : word, acc.limbs[j]) << std::hexfloat << x << " * " << y << " limb " << j;
+    }
+  }
+  mpz_clears(floored, digit, nullptr);
+}
+
+// Products with a zero or subnormal factor take the register's element step, countdown
+// included, in every arrangement and on every kernel family: a record's words after them
+// are those of the element arrangement, from any point of the countdown. (Records are
+// merged across machines and their words compared across families.) Groups of eight that
+// vanish whole beside groups that do not, zeros of both signs, either factor the small
+// one.
+TEST(BottomRange, RecordWordsAfterProductsOfFieldZeroFactors) {
+  std::mt19937_64 rng(2046);
+  auto fieldZero = [&](size_t n) {
+    auto v = subnormals(rng, n);
+    for (auto& e : v) {
+      if (rng() % 7 == 0) e = rng() % 2 ? 0.0 : -0.0;
+    }
+    return v;
+  };
+  for (const size_t n : {256u, 2048u, 2049u, 5003u, 20000u}) {
+    auto x = fieldZero(n), y = wideRange(rng, n, -1074, 1000);
+    // Runs of 1 to 40 products that vanish (subnormal partners) and that do not.
+    auto runs = fieldZero(n), partners = wideRange(rng, n, 0, 60);
+    for (size_t i = 0; i < n;) {
+      const size_t end = std::min(n, i + 1 + rng() % 40);
+      const bool vanish = rng() % 2 != 0;
+      for (; i < end; ++i) {
+        if (vanish) partners[i] = subnormals(rng, 1)[0];
+        if (rng() % 3 == 0) std::swap(runs[i], partners[i]);
+      }
+    }
+    for (const auto& [a, b] : {std::pair{x, y}, std::pair{runs, partners}, std::pair{fieldZero(n), fieldZero(n)}}) {
+      // Values added first put the countdown anywhere and give a normalization limbs to work
+      // on; after 2045 of them, 2048 vanishing products end with the countdown run out.
+      for (const size_t first : {0u, 5u, 1000u, 2045u, 2046u, 2047u}) {
+        const auto values = wideRange(rng, first, -30, 30);
+        sela_accumulator record;
+        sela_accumulator_init(&record);
+        ASSERT_EQ(0, sela_accumulator_add(&record, values.data(), first));
+        sela::SuperAccumulator start, each, binned;
+        ASSERT_TRUE(sela::loadAccumulator(record.opaque, start));
+        each = binned = start;
+        sela::addProductsEach(each, a.data(), b.data(), static_cast<int64_t>(n));
+        ASSERT_TRUE(sela::addProductsBinned(binned, a.data(), b.data(), static_cast<int64_t>(n)));
+        ASSERT_EQ(0, sela_accumulator_add_products(&record, a.data(), b.data(), n));
+        const std::string what = "n=" + std::to_string(n) + " after " + std::to_string(first);
+        static_assert(sizeof record == sizeof each);
+        ASSERT_EQ(0, std::memcmp(&binned, &each, sizeof each)) << "bins " << what;
+        // The streamed arrangements of the vector families take the element step from
+        // 2048 products on (shorter ones split into the register at two deposits each).
+        if (n >= 2048) {
+          ASSERT_EQ(0, std::memcmp(&record, &each, sizeof each)) << "record " << what;
+        }
+        ASSERT_TRUE(SameBits(oracle::flooredDot(a.data(), b.data(), static_cast<int64_t>(n)),
+                             sela_dot_exact(a.data(), b.data(), n)))
+            << what;
+      }
     }
   }
 }
