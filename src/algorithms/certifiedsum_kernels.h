@@ -207,11 +207,20 @@ void certifiedDotKernel(const double* x, int64_t n, const double* y, double cx, 
     return Ops::min(least0, least1);
   };
   constexpr int64_t kGroup = kWatchEvery * 2 * W;
-  for (; i + kGroup <= n;) {
-    const int64_t from = i;
-    if (!guard) {
-      const typename Ops::V least = plainRun(from + kGroup);
-      if (Ops::any(Ops::less(least, flagged ? assisted : floor))) {  // rare on most data
+  // Two loops, each with its own step (one loop choosing the step for each group ran some
+  // 10% slower on uniform data).
+  while (i + kGroup <= n) {
+    for (; !guard && i + kGroup <= n;) {
+      const int64_t from = i;
+      typename Ops::V least0 = none, least1 = none;
+      for (int64_t k = 0; k < kWatchEvery; ++k, i += 2 * W) {
+        streamPrefetch(x, i, kLines, n - 1);
+        streamPrefetch(y, i, kLines, n - 1);
+        g0.stepLeast(f.a(i), f.b(i), least0);
+        g1.stepLeast(f.a(i + W), f.b(i + W), least1);
+      }
+      const typename Ops::V least = Ops::min(least0, least1);
+      if (Ops::any(Ops::less(least, flagged ? assisted : floor))) [[unlikely]] {
         if (!flagged) {
           flagged = anyFlaggedProduct(f, from, i, floor);
           stayGuarded = !flagged && ++fruitless >= kFruitlessLooks;
@@ -219,7 +228,8 @@ void certifiedDotKernel(const double* x, int64_t n, const double* y, double cx, 
         const uint64_t low = Ops::laneBits(Ops::less(least, assisted));
         guard = stayGuarded || (low & (low - 1)) != 0;  // two lanes or more
       }
-    } else {
+    }
+    for (; guard && i + kGroup <= n;) {
       typename Ops::Mask out = Ops::noMask();
       for (int64_t k = 0; k < kWatchEvery; ++k, i += 2 * W) guardedPair(i, out);
       dropped = Ops::either(dropped, out);
