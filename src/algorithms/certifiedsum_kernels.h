@@ -178,7 +178,7 @@ void certifiedDotKernel(const double* x, int64_t n, const double* y, double cx, 
   const typename Ops::V none = Ops::set1(__builtin_inf());
   const DotFactors<Ops, Centered> f{x, y, Ops::set1(cx), Ops::set1(cy)};
   constexpr int64_t kLines = (2 * W + 7) / 8;  // of each array per step of two vectors
-  constexpr int64_t kWatchEvery = 8;           // pairs of vectors per group
+  constexpr int64_t kWatchEvery = 4;           // pairs of vectors per group
   constexpr int kFruitlessLooks = 4;
   bool flagged = state.tinyProducts;  // looks cannot change the flag any more
   bool guard = state.droppedProducts;
@@ -206,6 +206,18 @@ void certifiedDotKernel(const double* x, int64_t n, const double* y, double cx, 
     }
     return Ops::min(least0, least1);
   };
+  // After plain vectors [from, i) whose least |p| is `least`: the flag's look, and the
+  // step of the next group.
+  const auto watch = [&](int64_t from, typename Ops::V least) {
+    if (Ops::any(Ops::less(least, flagged ? assisted : floor))) [[unlikely]] {
+      if (!flagged) {
+        flagged = anyFlaggedProduct(f, from, i, floor);
+        stayGuarded = !flagged && ++fruitless >= kFruitlessLooks;
+      }
+      const uint64_t low = Ops::laneBits(Ops::less(least, assisted));
+      guard = stayGuarded || (low & (low - 1)) != 0;  // two lanes or more
+    }
+  };
   constexpr int64_t kGroup = kWatchEvery * 2 * W;
   // Two loops, each with its own step (one loop choosing the step for each group ran some
   // 10% slower on uniform data).
@@ -219,15 +231,7 @@ void certifiedDotKernel(const double* x, int64_t n, const double* y, double cx, 
         g0.stepLeast(f.a(i), f.b(i), least0);
         g1.stepLeast(f.a(i + W), f.b(i + W), least1);
       }
-      const typename Ops::V least = Ops::min(least0, least1);
-      if (Ops::any(Ops::less(least, flagged ? assisted : floor))) [[unlikely]] {
-        if (!flagged) {
-          flagged = anyFlaggedProduct(f, from, i, floor);
-          stayGuarded = !flagged && ++fruitless >= kFruitlessLooks;
-        }
-        const uint64_t low = Ops::laneBits(Ops::less(least, assisted));
-        guard = stayGuarded || (low & (low - 1)) != 0;  // two lanes or more
-      }
+      watch(from, Ops::min(least0, least1));
     }
     for (; guard && i + kGroup <= n;) {
       typename Ops::Mask out = Ops::noMask();
@@ -236,11 +240,19 @@ void certifiedDotKernel(const double* x, int64_t n, const double* y, double cx, 
       guard = stayGuarded || Ops::any(out);
     }
   }
-  // The whole vectors after the last group take the plain step (fewer than a group of
-  // products can take assists), looked at as a group is.
-  const int64_t from = i;
-  const typename Ops::V least = plainRun(n);
-  if (!flagged && Ops::any(Ops::less(least, floor))) flagged = anyFlaggedProduct(f, from, i, floor);
+  // The whole vectors after the last group take the last group's step, looked at as a
+  // group is.
+  if (guard) {
+    for (; i + 2 * W <= n; i += 2 * W) guardedPair(i, dropped);
+    if (i + W <= n) {
+      g0.stepGuarded(f.a(i), f.b(i), floor, tiny, dropped);
+      i += W;
+    }
+  } else {
+    const int64_t from = i;
+    const typename Ops::V least = plainRun(n);
+    if (!flagged && Ops::any(Ops::less(least, floor))) flagged = anyFlaggedProduct(f, from, i, floor);
+  }
   if (i < n) {
     double bx[W] = {};
     double by[W] = {};
