@@ -21,7 +21,9 @@ namespace benchutil {
 // cancels the running sum step by step), the hard inputs of the accurate sums.
 // Cancelling: values +-2^0 .. 2^60 (53-bit significands), each signed against the
 // running sum so far, the hard input of the running sums.
-enum class Family { Uniform, WideRange, Cond1e16, Cond1e32, Cancelling };
+// Subnormal: values of random sign and exponent in [-1074, -1023]; NearFloor: exponents
+// in [-560, -500], whose products by pairs (SELA_AB_PAIRS) straddle the product floor.
+enum class Family { Uniform, WideRange, Cond1e16, Cond1e32, Cancelling, Subnormal, NearFloor };
 
 // Short inputs rotate through 64 arrays (fewer let the branch predictor learn them);
 // 10^5 through 8 (together still within the last-level cache of the machine). From 10^7
@@ -37,6 +39,18 @@ inline int arraysFor(int64_t n) {
   return static_cast<int>(std::clamp<int64_t>(enough, 2, 32));
 }
 
+// Random sign and 53-bit significand, binary exponent uniform over [lo, hi].
+inline std::vector<double> randomExponents(std::mt19937_64& rng, size_t count, int lo, int hi) {
+  std::vector<double> v(count);
+  std::uniform_int_distribution<int> e(lo, hi);
+  for (auto& x : v) {
+    const uint64_t m = (rng() >> 11) | (1ULL << 52);
+    x = std::ldexp(static_cast<double>(m), e(rng) - 52);
+    if (rng() & 1) x = -x;
+  }
+  return v;
+}
+
 inline std::vector<double> makeArray(Family f, int64_t n, uint64_t seed) {
   std::mt19937_64 rng(seed);
   const auto count = static_cast<size_t>(n);
@@ -47,16 +61,12 @@ inline std::vector<double> makeArray(Family f, int64_t n, uint64_t seed) {
       for (auto& x : v) x = d(rng);
       return v;
     }
-    case Family::WideRange: {
-      std::vector<double> v(count);
-      std::uniform_int_distribution<int> e(-500, 500);
-      for (auto& x : v) {
-        const uint64_t m = (rng() >> 11) | (1ULL << 52);
-        x = std::ldexp(static_cast<double>(m), e(rng) - 52);
-        if (rng() & 1) x = -x;
-      }
-      return v;
-    }
+    case Family::WideRange:
+      return randomExponents(rng, count, -500, 500);
+    case Family::Subnormal:
+      return randomExponents(rng, count, -1074, -1023);
+    case Family::NearFloor:
+      return randomExponents(rng, count, -560, -500);
     case Family::Cond1e16:
       return testutil::genSum(rng, count < 2 ? 2 : count, 1e16);
     case Family::Cond1e32:

@@ -315,8 +315,9 @@ void run(Series& z) {
     } else {
       if (p.grain > 0.0) {
         exactRun(xs, len, r, e);
-        // Every element is a multiple of its binade times 2^-52 (zeros of anything).
-        const double grain = std::min(p.grain, binadeOf(e.least) * 0x1p-52);
+        // Every element is a multiple of its binade times 2^-52 (zeros of anything), and of
+        // 2^-1074 (subnormals, whose binadeOf is 0, too).
+        const double grain = std::min(p.grain, std::max(binadeOf(e.least) * 0x1p-52, 0x1p-1074));
         if (std::fabs(e.c) <= kMaxDouble && e.m < grain * 0x1p53) {
           if (z.inPlace) std::memcpy(z.out + i, r, static_cast<size_t>(len) * sizeof(double));
           renormalize(p, e.s, e.c);

@@ -614,23 +614,6 @@ double round(SuperAccumulator& acc) {
   return roundNormalized(acc.limbs, 0, i);
 }
 
-namespace {
-
-// Mantissa with the implicit bit, and the effective exponent (1 for subnormals).
-inline void splitFactor(uint64_t u, uint64_t& m, int64_t& e) {
-  const uint64_t ef = exponentField(u);
-  const uint64_t f = u & kMantissaMask;
-  if (ef == 0) {
-    m = f;
-    e = 1;
-  } else {
-    m = f | kHiddenBit;
-    e = static_cast<int64_t>(ef);
-  }
-}
-
-}  // namespace
-
 void depositProduct(SuperAccumulator& acc, double x, double y) {
   const uint64_t ux = bitsOf(x);
   const uint64_t uy = bitsOf(y);
@@ -638,31 +621,7 @@ void depositProduct(SuperAccumulator& acc, double x, double y) {
     depositSpecial(acc, bitsOf(x * y));
     return;
   }
-  if ((ux << 1) == 0 || (uy << 1) == 0) return;  // a zero factor
-  uint64_t mx, my;
-  int64_t ex, ey;
-  splitFactor(ux, mx, ex);
-  splitFactor(uy, my, ey);
-  // P = mx * my < 2^106, exact in 128 bits; Q = P * 2^h spans five 32-bit words
-  // starting at limb l, the top word below 2^9.
-  const uint128 p = static_cast<uint128>(mx) * my;
-  const int64_t t = ex + ey - kFieldOffset;
-  const int64_t l = t >> 5;  // arithmetic shift: floor(t / 32)
-  const unsigned h = static_cast<unsigned>(t & 31);
-  const uint128 q = p << h;
-  int64_t words[5];
-  words[0] = static_cast<int64_t>(static_cast<uint64_t>(q) & kLimbMask);
-  words[1] = static_cast<int64_t>(static_cast<uint64_t>(q) >> 32);
-  words[2] = static_cast<int64_t>(static_cast<uint64_t>(q >> 64) & kLimbMask);
-  words[3] = static_cast<int64_t>(static_cast<uint64_t>(q >> 96));
-  words[4] = h == 0 ? 0 : static_cast<int64_t>(static_cast<uint64_t>(p >> (128 - h)));
-  const bool negative = ((ux ^ uy) >> 63) != 0;
-  // Words below limb 0 (weight < 2^-1075) are dropped: the product floor.
-  for (int64_t k = 0; k < 5; ++k) {
-    const int64_t idx = l + k;
-    if (idx < 0) continue;
-    acc.limbs[idx] += negative ? -words[k] : words[k];
-  }
+  depositFiniteProduct(acc.limbs, ux, uy);
 }
 
 void addProductsEach(SuperAccumulator& acc, const double* x, const double* y, int64_t n) {

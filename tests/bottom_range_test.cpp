@@ -1,0 +1,249 @@
+// Exact sums, dot products and running sums of data at the bottom of the range against
+// the GMP oracles (the element operations for special values): subnormal elements,
+// products on both sides of the product floor, and the integer arrangements they take.
+#include <gmp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "algorithms/exactengine.h"
+#include "sela.h"
+#include "test_util.h"
+
+using testutil::pow2;
+using testutil::SameBits;
+using testutil::wideRange;
+
+namespace {
+
+// Around the passes' blocks (2048), the countdown (2047), the bins' groups of eight, the
+// sampled judgement (256, 1024) and the length from which the extraction pass runs alone.
+const size_t kLengths[] = {1, 9, 255, 1000, 2047, 2049, 20000, (size_t{1} << 17) + 3};
+
+std::vector<double> subnormals(std::mt19937_64& rng, size_t n) { return wideRange(rng, n, -1074, -1023); }
+
+// v, its negations and `extra`, shuffled: the exact sum is extra.
+std::vector<double> cancelling(std::mt19937_64& rng, std::vector<double> v, double extra) {
+  const size_t k = v.size();
+  for (size_t i = 0; i < k; ++i) v.push_back(-v[i]);
+  v.push_back(extra);
+  std::shuffle(v.begin(), v.end(), rng);
+  return v;
+}
+
+void expectDot(const std::vector<double>& x, const std::vector<double>& y, const std::string& what) {
+  const auto n = static_cast<int64_t>(x.size());
+  const double expected = oracle::flooredDot(x.data(), y.data(), n);
+  ASSERT_TRUE(SameBits(expected, sela_dot_exact(x.data(), y.data(), x.size()))) << what << " n=" << n;
+  sela::SuperAccumulator acc;
+  sela::initialize(acc);
+  ASSERT_TRUE(sela::addProductsBinned(acc, x.data(), y.data(), n));
+  ASSERT_TRUE(SameBits(expected, sela::round(acc))) << what << " (bins) n=" << n;
+}
+
+}  // namespace
+
+TEST(BottomRange, SumsOfSubnormals) {
+  std::mt19937_64 rng(1074);
+  for (const size_t n : kLengths) {
+    auto mixed = subnormals(rng, n);  // a large value every 97 elements
+    for (size_t i = 0; i < n; i += 97) mixed[i] = wideRange(rng, 1, -200, 200)[0];
+    for (const auto& x : {subnormals(rng, n), mixed, cancelling(rng, subnormals(rng, n / 2), 0.0),
+                          cancelling(rng, subnormals(rng, n / 2), -pow2(-1074))}) {
+      ASSERT_TRUE(SameBits(oracle::exactSum(x), sela_sum_exact(x.data(), x.size()))) << "n=" << x.size();
+    }
+  }
+}
+
+TEST(BottomRange, ProductsNearTheFloor) {
+  std::mt19937_64 rng(1075);
+  for (const size_t n : kLengths) {
+    const std::string at = " n=" + std::to_string(n);
+    // Factors near 2^-530: products from 2^-1120 to 2^-1000, most of them cut or dropped.
+    expectDot(wideRange(rng, n, -560, -500), wideRange(rng, n, -560, -500), "tiny products" + at);
+    // Products just below, at and above 2^-1075, and at the next limbs' boundaries.
+    for (const int f : {-1076, -1075, -1074, -1043, -1011})
+      expectDot(wideRange(rng, n, 0, 0), wideRange(rng, n, f, f), "floor " + std::to_string(f) + at);
+    expectDot(subnormals(rng, n), wideRange(rng, n, 0, 60), "subnormal times normal" + at);
+    // Vanishing products, with a large one every 61 from n / 3 on.
+    auto x = subnormals(rng, n), y = subnormals(rng, n);
+    for (size_t i = n / 3; i < n; i += 61) x[i] = y[i] = wideRange(rng, 1, -100, 100)[0];
+    expectDot(x, y, "vanishing" + at);
+    // Cut products cancelling to zero: each product beside its negation.
+    x = wideRange(rng, n / 2, -560, -500);
+    y = wideRange(rng, n / 2, -560, -500);
+    for (size_t i = 0, k = x.size(); i < k; ++i) {
+      x.push_back(-x[i]);
+      y.push_back(y[i]);
+    }
+    expectDot(x, y, "cut products cancelling" + at);
+  }
+}
+
+TEST(BottomRange, SpecialValuesInEveryPosition) {
+  std::mt19937_64 rng(2047);
+  const double nan = std::bit_cast<double>(0x7FF4000000000123ULL);
+  for (const size_t n : {9u, 2049u, 20000u}) {
+    const auto base = subnormals(rng, n), y = wideRange(rng, n, -560, -500);
+    for (const size_t at : {size_t{0}, n / 2, n - 1, size_t{8}}) {
+      for (const double special : {std::numeric_limits<double>::infinity(), nan}) {
+        auto x = base, zeroed = y;
+        x[at] = special;
+        zeroed[at] = 0.0;  // infinity times zero: a NaN
+        sela::SuperAccumulator sum, dot, nanDot;
+        sela::initialize(sum);
+        sela::initialize(dot);
+        sela::initialize(nanDot);
+        sela::addEach(sum, x.data(), static_cast<int64_t>(n));
+        sela::addProductsEach(dot, x.data(), y.data(), static_cast<int64_t>(n));
+        sela::addProductsEach(nanDot, x.data(), zeroed.data(), static_cast<int64_t>(n));
+        const std::string what = "n=" + std::to_string(n) + " at " + std::to_string(at);
+        ASSERT_TRUE(SameBits(sela::round(sum), sela_sum_exact(x.data(), n))) << what;
+        ASSERT_TRUE(SameBits(sela::round(dot), sela_dot_exact(x.data(), y.data(), n))) << what;
+        ASSERT_TRUE(SameBits(sela::round(nanDot), sela_dot_exact(x.data(), zeroed.data(), n))) << what;
+      }
+    }
+  }
+}
+
+// A group of eight products is skipped whole below a bound of its exponent fields:
+// products of fields adding up to 964 .. 976 with significands near 2^53 reach 2^-1075
+// from 970 on. Each group holds one such product, in every position in turn, among
+// vanishing ones.
+TEST(BottomRange, GroupsOfVanishingProductsAtTheirBound) {
+  std::mt19937_64 rng(969);
+  const double big = 2.0 - pow2(-52);
+  for (int sum = 964; sum <= 976; ++sum) {
+    for (size_t position = 0; position < 8; ++position) {
+      std::vector<double> x(64, std::ldexp(big, -630)), y(64, std::ldexp(big, -640));  // fields 393 and 383
+      for (size_t i = position; i < 64; i += 8) {
+        x[i] = std::ldexp(big, 500 - 1023);
+        y[i] = std::ldexp(rng() % 2 ? big : -big, sum - 500 - 1023);
+      }
+      expectDot(x, y, "fields " + std::to_string(sum) + " position " + std::to_string(position));
+    }
+  }
+}
+
+// The element step's words against the floored product in GMP: limb j holds
+// +-(bits 32 j .. 32 j + 31 of N), N = floor(|x y| / 2^-1075), whatever the product's
+// distance from the floor (subnormal, tiny, normal and huge factors, zeros).
+TEST(BottomRange, ElementStepWordsAreTheDigitsOfTheFlooredProduct) {
+  std::mt19937_64 rng(1076);
+  // |v| = M 2^e with an integer M < 2^53.
+  auto integerOf = [](double v, long& e) {
+    int k;
+    const double f = std::frexp(std::fabs(v), &k);
+    e = k - 53;
+    return static_cast<unsigned long>(std::ldexp(f, 53));
+  };
+  const std::pair<int, int> ranges[] = {{-1074, -1023}, {-560, -500}, {-1074, 1023}, {-40, 40}, {900, 1023}};
+  mpz_t floored, digit;
+  mpz_inits(floored, digit, nullptr);
+  for (int trial = 0; trial < 20000; ++trial) {
+    const auto [xLow, xHigh] = ranges[rng() % 5];
+    const auto [yLow, yHigh] = ranges[rng() % 5];
+    double x = wideRange(rng, 1, xLow, xHigh)[0];
+    const double y = wideRange(rng, 1, yLow, yHigh)[0];
+    if (rng() % 64 == 0) x = rng() % 2 ? 0.0 : -0.0;
+    sela::SuperAccumulator acc;
+    sela::initialize(acc);
+    sela::depositProduct(acc, x, y);
+    long ex, ey;
+    mpz_set_ui(floored, integerOf(x, ex));
+    mpz_mul_ui(floored, floored, integerOf(y, ey));
+    const long shift = ex + ey + 1075;
+    if (shift >= 0) {
+      mpz_mul_2exp(floored, floored, static_cast<mp_bitcnt_t>(shift));
+    } else {
+      mpz_fdiv_q_2exp(floored, floored, static_cast<mp_bitcnt_t>(-shift));
+    }
+    const bool negative = std::signbit(x) != std::signbit(y);
+    for (int j = 0; j < sela::kSuperLimbs; ++j) {
+      mpz_fdiv_q_2exp(digit, floored, static_cast<mp_bitcnt_t>(32 * j));
+      const auto word = static_cast<int64_t>(mpz_get_ui(digit) & 0xFFFFFFFFu);
+      ASSERT_EQ(negative ? -word : word, acc.limbs[j]) << std::hexfloat << x << " * " << y << " limb " << j;
+    }
+  }
+  mpz_clears(floored, digit, nullptr);
+}
+
+// Products with a zero or subnormal factor take the register's element step, countdown
+// included, in every arrangement and on every kernel family: a record's words after them
+// are those of the element arrangement, from any point of the countdown. (Records are
+// merged across machines and their words compared across families.) Groups of eight that
+// vanish whole beside groups that do not, zeros of both signs, either factor the small
+// one.
+TEST(BottomRange, RecordWordsAfterProductsOfFieldZeroFactors) {
+  std::mt19937_64 rng(2046);
+  auto fieldZero = [&](size_t n) {
+    auto v = subnormals(rng, n);
+    for (auto& e : v) {
+      if (rng() % 7 == 0) e = rng() % 2 ? 0.0 : -0.0;
+    }
+    return v;
+  };
+  for (const size_t n : {256u, 2048u, 2049u, 5003u, 20000u}) {
+    auto x = fieldZero(n), y = wideRange(rng, n, -1074, 1000);
+    // Runs of 1 to 40 products that vanish (subnormal partners) and that do not.
+    auto runs = fieldZero(n), partners = wideRange(rng, n, 0, 60);
+    for (size_t i = 0; i < n;) {
+      const size_t end = std::min(n, i + 1 + rng() % 40);
+      const bool vanish = rng() % 2 != 0;
+      for (; i < end; ++i) {
+        if (vanish) partners[i] = subnormals(rng, 1)[0];
+        if (rng() % 3 == 0) std::swap(runs[i], partners[i]);
+      }
+    }
+    for (const auto& [a, b] : {std::pair{x, y}, std::pair{runs, partners}, std::pair{fieldZero(n), fieldZero(n)}}) {
+      // Values added first put the countdown anywhere and give a normalization limbs to work
+      // on; after 2045 of them, 2048 vanishing products end with the countdown run out.
+      for (const size_t first : {0u, 5u, 1000u, 2045u, 2046u, 2047u}) {
+        const auto values = wideRange(rng, first, -30, 30);
+        sela_accumulator record;
+        sela_accumulator_init(&record);
+        ASSERT_EQ(0, sela_accumulator_add(&record, values.data(), first));
+        sela::SuperAccumulator start, each, binned;
+        ASSERT_TRUE(sela::loadAccumulator(record.opaque, start));
+        each = binned = start;
+        sela::addProductsEach(each, a.data(), b.data(), static_cast<int64_t>(n));
+        ASSERT_TRUE(sela::addProductsBinned(binned, a.data(), b.data(), static_cast<int64_t>(n)));
+        ASSERT_EQ(0, sela_accumulator_add_products(&record, a.data(), b.data(), n));
+        const std::string what = "n=" + std::to_string(n) + " after " + std::to_string(first);
+        static_assert(sizeof record == sizeof each);
+        ASSERT_EQ(0, std::memcmp(&binned, &each, sizeof each)) << "bins " << what;
+        // The streamed arrangements of the vector families take the element step from
+        // 2048 products on (shorter ones split into the register at two deposits each).
+        if (n >= 2048) {
+          ASSERT_EQ(0, std::memcmp(&record, &each, sizeof each)) << "record " << what;
+        }
+        ASSERT_TRUE(SameBits(oracle::flooredDot(a.data(), b.data(), static_cast<int64_t>(n)),
+                             sela_dot_exact(a.data(), b.data(), n)))
+            << what;
+      }
+    }
+  }
+}
+
+TEST(BottomRange, RunningSumsOfSubnormals) {
+  std::mt19937_64 rng(1022);
+  for (const size_t n : {1u, 65u, 2049u, 20000u}) {
+    // After a normal start the subnormals' TwoSum errors reach far above 2^-1021; ties of
+    // 2^-960 + 2^-1013 that the smallest subnormals break one way and the other make the
+    // error sum span 62 bits.
+    auto start = subnormals(rng, n);
+    start[0] = 1.2345 * pow2(-960);
+    std::vector<double> ties{pow2(-960), pow2(-1013)};
+    for (size_t i = 2; i < n; ++i) ties.push_back(i % 2 ? -pow2(-1073) : pow2(-1074));
+    ties.resize(n);
+    for (const auto& x : {subnormals(rng, n), start, ties, cancelling(rng, subnormals(rng, n / 2), pow2(-1074))}) {
+      const auto expected = oracle::exactRunningSums(x.data(), static_cast<int64_t>(x.size()));
+      std::vector<double> out(x.size());
+      sela_cumsum_exact(x.data(), out.data(), x.size());
+      for (size_t i = 0; i < x.size(); ++i) ASSERT_TRUE(SameBits(expected[i], out[i])) << "n=" << n << " prefix " << i;
+    }
+  }
+}
