@@ -196,7 +196,7 @@ TEST(ConditionNumber, BlockedSweepMatchesTheChainsStepByStep) {
         for (double c0 : {0.0, -0.0, 0x1p-60}) {
           const double s0 = 0.375, m0 = 0.375;
           sela::ConditionChains got{s0, c0, m0};
-          const int64_t done = kernel(x.data(), static_cast<int64_t>(n), got);
+          const int64_t done = kernel(x.data(), static_cast<int64_t>(n), false, got);
           ASSERT_EQ(done, static_cast<int64_t>(n) < sela::kConditionBlocksMinimum ? 0 : static_cast<int64_t>(n / 16 * 16))
               << name << " " << n;
           const sela::ConditionChains want = modelChains(x, done, s0, m0, c0);
@@ -223,7 +223,7 @@ TEST(ConditionNumber, BlockedSweepCarriesSpecialValues) {
           auto x = testutil::uniform(rng, n);
           x[at] = special;
           sela::ConditionChains got{0.5, 0.0, 0.5};
-          const int64_t done = kernel(x.data(), static_cast<int64_t>(n), got);
+          const int64_t done = kernel(x.data(), static_cast<int64_t>(n), false, got);
           const sela::ConditionChains want = modelChains(x, done, 0.5, 0.5);
           ASSERT_TRUE(sameOrBothNaN(want.s, got.s)) << name << " " << n << " at " << at;
           ASSERT_TRUE(sameOrBothNaN(want.m, got.m)) << name << " " << n << " at " << at;
