@@ -92,11 +92,18 @@ ConditionChains sweep(const double* values, int64_t n, bool lifted) {
   const int64_t done = 1 + blocks;
   const int64_t count = n - done;
   // Fewer than kConditionBlocksMinimum elements remain: all of a short array but its
-  // first, or less than a block after the blocks. Lifted, they are lifted into a copy.
+  // first, or less than a block after the blocks. Lifted, they are lifted into a copy,
+  // two at a time: the steps read pairs, and a load spanning two scalar stores would wait
+  // for them to reach the cache.
   const double* rest = values + done;
-  double liftedRest[kConditionBlocksMinimum];
+  alignas(16) double liftedRest[kConditionBlocksMinimum];
   if (lifted) {
-    for (int64_t i = 0; i < count; ++i) liftedRest[i] = liftedElement(rest[i]);
+    for (int64_t i = 0; i < count; i += 2) {
+      const int64_t k = count - i < 2 ? 1 : 2;
+      const __m128d pair = liftedElements<Sse2Ops>(Sse2Ops::loadFirst(rest + i, k));
+      if (k == 2) Sse2Ops::store(liftedRest + i, pair);
+      else _mm_store_sd(liftedRest + i, pair);
+    }
     rest = liftedRest;
   }
   double magnitudes = chains.m;
