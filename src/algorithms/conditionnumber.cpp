@@ -53,27 +53,35 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 //   2^-53 of its sum, so c stays below n 2^-53 m (n < 2^61) and s + c below 2^1009.
 // - The quotient of the two lifted sums is the same real number as the plain one, rounded
 //   alike; the tests for a zero sum agree, and no infinity arises on either side.
-// Any other outcome of the lifted sweep (magnitudes above the ceiling, infinite or NaN: an
-// element of 2^971 or more, an infinity or a NaN) runs the sweep again plainly, and its
-// result stands.
+// Any other outcome of the lifted sweep (magnitudes above the ceiling, infinite or NaN:
+// large elements, an infinity or a NaN) runs the sweep again plainly, and its result
+// stands.
 //
-// Which arrays: those whose sampled elements lie mostly below 2^-969 (not zeros), read as
-// exponent fields with integer operations. The lifted sweep is exact on any data; only
-// its speed depends on the judgement (lifting costs some vector operations per element
-// beside the chains; left plain, arrays whose running sums are larger lose nothing: with
-// |s| >= 2^-969 the z of TwoSum is 0 or at least 2^-1021, and an addition with a
-// subnormal operand takes no assist).
+// Which arrays: those whose sampled elements all lie below 2^-959 (exponent fields below
+// 64, so that their fields ored are too), read with integer operations. The lifted sweep
+// is exact on any data; only its speed depends on the judgement. Lifting costs some
+// vector operations per element beside the chains (0.1 ns per element, more on short
+// arrays), and where some elements reach 2^-959 the running sums mostly lie far above
+// 2^-969, where TwoSum's z and errors are rarely subnormal (an addition with a subnormal
+// operand, as a subnormal element makes, takes no assist): subnormal data with one
+// element in four normal ran plain at the pace of normal data.
 constexpr double kLiftedCeiling = 0x1p1000;
-constexpr uint64_t kLowFields = 54;  // fields below it: magnitudes below 2^-969
+constexpr uint64_t kLowFields = 64;  // fields below it: magnitudes below 2^-959
 constexpr int64_t kLowSample = 8;
 
-bool mostlyLow(const double* values, int64_t n) {
-  int64_t count = 0;
+bool allLow(const double* values, int64_t n) {
+  static_assert((kLowFields & (kLowFields - 1)) == 0, "a power of two");
+  constexpr uint64_t kLowBits = kLowFields << kMantissaBits;
+  // Short arrays, which the steps take one at a time, judge by their ends: the call's
+  // whole time is the chains' latency, and the sampling's instructions ahead of the first
+  // step delayed it by 2 ns a call at 16 elements (of 18).
+  if (n <= kConditionBlocksMinimum) return ((bitsOf(values[0]) | bitsOf(values[n - 1])) & kExponentMask) < kLowBits;
+  uint64_t fields = 0;
   for (int64_t k = 0; k < kLowSample; ++k) {
-    const uint64_t u = bitsOf(values[k * n / kLowSample]);  // n < 2^60: no overflow
-    count += exponentField(u) < kLowFields && (u << 1) != 0;
+    const uint64_t i = static_cast<uint64_t>(k * n) / kLowSample;  // n < 2^60: no overflow
+    fields |= bitsOf(values[i]) & kExponentMask;
   }
-  return 2 * count > kLowSample;
+  return fields < kLowBits;
 }
 
 // x times 2^52 (liftedElements), one at a time.
@@ -84,11 +92,12 @@ double liftedElement(double x) { return _mm_cvtsd_f64(liftedElements<Sse2Ops>(_m
 // Neither reads the other, so each has the bits it has alone. Whole blocks go through the
 // blocked sweep, the rest through neumaierSum's own steps; both continue the same three
 // chains in index order.
-ConditionChains sweep(const double* values, int64_t n, bool lifted) {
-  const double first = lifted ? liftedElement(values[0]) : values[0];
+template <bool kLifted>
+ConditionChains sweep(const double* values, int64_t n) {
+  const double first = kLifted ? liftedElement(values[0]) : values[0];
   ConditionChains chains{first, 0.0, 0.0 + std::fabs(first)};
   const int64_t blocks =
-      n - 1 >= kConditionBlocksMinimum ? conditionBlocksImpl.get()(values + 1, n - 1, lifted, chains) : 0;
+      n - 1 >= kConditionBlocksMinimum ? conditionBlocksImpl.get()(values + 1, n - 1, kLifted, chains) : 0;
   const int64_t done = 1 + blocks;
   const int64_t count = n - done;
   // Fewer than kConditionBlocksMinimum elements remain: all of a short array but its
@@ -96,8 +105,8 @@ ConditionChains sweep(const double* values, int64_t n, bool lifted) {
   // two at a time: the steps read pairs, and a load spanning two scalar stores would wait
   // for them to reach the cache.
   const double* rest = values + done;
-  alignas(16) double liftedRest[kConditionBlocksMinimum];
-  if (lifted) {
+  alignas(16) double liftedRest[kLifted ? kConditionBlocksMinimum : 1];
+  if constexpr (kLifted) {
     for (int64_t i = 0; i < count; i += 2) {
       const int64_t k = count - i < 2 ? 1 : 2;
       const __m128d pair = liftedElements<Sse2Ops>(Sse2Ops::loadFirst(rest + i, k));
@@ -107,13 +116,14 @@ ConditionChains sweep(const double* values, int64_t n, bool lifted) {
     rest = liftedRest;
   }
   double magnitudes = chains.m;
-  neumaierSteps(rest, count, chains.s, chains.c, [&](double v) { magnitudes = magnitudes + std::fabs(v); });
-  chains.m = magnitudes;
-  return chains;
+  double s = chains.s;
+  double c = chains.c;
+  neumaierSteps(rest, count, s, c, [&](double v) { magnitudes = magnitudes + std::fabs(v); });
+  return {s, c, magnitudes};
 }
 
 // The quotient from the chains of the whole array (plain, or lifted within the ceiling).
-double quotient(const ConditionChains& chains, const double* values, int64_t n) {
+inline double quotient(const ConditionChains& chains, const double* values, int64_t n) {
   double magnitudes = chains.m;
   // An infinite element, or finite magnitudes whose sum overflows.
   if (classify(magnitudes) == FloatClass::Infinity) return kInf;
@@ -136,17 +146,24 @@ double quotient(const ConditionChains& chains, const double* values, int64_t n) 
   return magnitudes / std::fabs(sum);
 }
 
+// The condition number from the lifted sweep into result, unless the lifted magnitudes
+// pass the ceiling. Out of line: the plain sweep's code stays as it is alone.
+[[gnu::noinline]] bool liftedCondition(const double* values, int64_t n, double& result) {
+  const ConditionChains lifted = sweep<true>(values, n);
+  if (!(lifted.m <= kLiftedCeiling)) return false;
+  result = quotient(lifted, values, n);
+  return true;
+}
+
 }  // namespace
 
 double conditionNumber(const double* values, int64_t n) {
   if (n <= 0) return 0.0;
   // Forming the compensated sum also when the magnitudes reach +inf changes nothing
   // returned.
-  if (mostlyLow(values, n)) {
-    const ConditionChains lifted = sweep(values, n, true);
-    if (lifted.m <= kLiftedCeiling) return quotient(lifted, values, n);
-  }
-  return quotient(sweep(values, n, false), values, n);
+  double result;
+  if (allLow(values, n) && liftedCondition(values, n, result)) return result;
+  return quotient(sweep<false>(values, n), values, n);
 }
 
 }  // namespace sela

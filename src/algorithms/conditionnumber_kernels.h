@@ -201,13 +201,14 @@ int64_t conditionBlocks(const double* x, int64_t n, sela::ConditionChains& chain
   // register) and by their errors' forming kLag blocks later (the slot is rewritten a
   // block after that).
   alignas(64) double lifted[kLifted ? kSlots : 1][B];
-  // Block b's elements as the sweep takes them.
-  auto elements = [&](int64_t b) -> const double* { return kLifted ? lifted[b % kSlots] : x + b * B; };
+  // Block k's elements as the sweep takes them.
+  auto elements = [&](int64_t k) -> const double* { return kLifted ? lifted[k % kSlots] : x + k * B; };
   Register r(chains);
 
   // Into out: the errors of block k, W at a time from its stored running sums (-0.0 for
-  // k < 0), each stashed with the element of block b at its position.
-  auto formAddends = [&](int64_t k, int64_t b, double* out) {
+  // k < 0), each stashed with the element of xs at its position (lifted, and kept in
+  // keep).
+  auto formAddends = [&](int64_t k, const double* xs, double* out, double* keep) {
     for (int64_t j = 0; j < B; j += W) {
       typename Ops::V e = Ops::set1(-0.0);
       if (k >= 0) {
@@ -218,18 +219,20 @@ int64_t conditionBlocks(const double* x, int64_t n, sela::ConditionChains& chain
         const typename Ops::V z = Ops::sub(after, before);
         e = Ops::add(Ops::sub(before, Ops::sub(after, z)), Ops::sub(v, z));
       }
-      typename Ops::V xv = Ops::load(x + b * B + j);
+      typename Ops::V xv = Ops::load(xs + j);
       if constexpr (kLifted) {
         xv = liftedElements<Ops>(xv);
-        Ops::store(lifted[b % kSlots] + j, xv);
+        Ops::store(keep + j, xv);
       }
       Register::stash(out + A * j, xv, e);
     }
   };
   // Block k + 1's addends, during block k.
-  auto formNext = [&](int64_t k) { formAddends(k + 1 - kLag, k + 1, addends[(k + 1) % 2]); };
+  auto formNext = [&](int64_t k) {
+    formAddends(k + 1 - kLag, x + (k + 1) * B, addends[(k + 1) % 2], lifted[kLifted ? (k + 1) % kSlots : 0]);
+  };
 
-  formAddends(-1, 0, addends[0]);
+  formAddends(-1, x, addends[0], lifted[0]);
   for (int64_t k = 0; k < kLag; ++k) {
     const double* xb = elements(k);
     formNext(k);  // k + 1 <= kLag < blocks
@@ -257,7 +260,7 @@ int64_t conditionBlocks(const double* x, int64_t n, sela::ConditionChains& chain
   // which c does not take; lifted, they are lifted again into their own slot, the same
   // values, after the errors have read them).
   for (int64_t k = blocks - kLag; k < blocks; ++k) {
-    formAddends(k, k, addends[0]);
+    formAddends(k, x + k * B, addends[0], lifted[kLifted ? k % kSlots : 0]);
     for (int64_t j = 0; j < B; ++j) r.addError(Register::errorAt(addends[0] + A * j));
   }
   chains = r.chains();
