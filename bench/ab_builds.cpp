@@ -16,7 +16,8 @@
 //                          the array, round) and accumulator_merge (a record per array of the
 //                          pool, merged in turn into one total; the bit check compares the
 //                          total's words and its rounding)
-//   SELA_AB_FAMILIES       of uniform, wide, cond1e16, cond1e32, subnormal, nearfloor
+//   SELA_AB_FAMILIES       of uniform, wide, cond1e16, cond1e32, subnormal, nearfloor, low,
+//                          mixed
 //                          (default uniform,cond1e16)
 //   SELA_AB_SIZES          element counts (default 1000,100000,10000000)
 //   SELA_AB_PAIRS          when set to 1, dot products take y from the next array of the
@@ -84,6 +85,8 @@ Family familyNamed(const std::string& name) {
   if (name == "cond1e32") return Family::Cond1e32;
   if (name == "subnormal") return Family::Subnormal;
   if (name == "nearfloor") return Family::NearFloor;
+  if (name == "low") return Family::Low;
+  if (name == "mixed") return Family::Mixed;
   fail("unknown family " + name);
 }
 

@@ -3,6 +3,7 @@
 #include "algorithms/conditionnumber_kernels.h"
 #include "algorithms/vector_ops_avx2.h"
 
-int64_t sela::conditionBlocksAvx(const double* x, int64_t n, ConditionChains& chains) {
-  return conditionBlocks<Avx2Ops, ConditionRegisterAvx>(x, n, chains);
+int64_t sela::conditionBlocksAvx(const double* x, int64_t n, bool lifted, ConditionChains& chains) {
+  return lifted ? conditionBlocks<Avx2Ops, ConditionRegisterAvx, true>(x, n, chains)
+                : conditionBlocks<Avx2Ops, ConditionRegisterAvx, false>(x, n, chains);
 }
