@@ -2,6 +2,7 @@
 // the GMP oracles (the element operations for special values): subnormal elements,
 // products on both sides of the product floor, and the integer arrangements they take.
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <string>
 
@@ -122,6 +123,63 @@ TEST(BottomRange, GroupsOfVanishingProductsAtTheirBound) {
         y[i] = std::ldexp(rng() % 2 ? big : -big, sum - 500 - 1023);
       }
       expectDot(x, y, "fields " + std::to_string(sum) + " position " + std::to_string(position));
+    }
+  }
+}
+
+// Products with a zero or subnormal factor take the register's element step, countdown
+// included, in every arrangement and on every kernel family: a record's words after them
+// are those of the element arrangement, from any point of the countdown. (Records are
+// merged across machines and their words compared across families.) Groups of eight that
+// vanish whole beside groups that do not, zeros of both signs, either factor the small
+// one.
+TEST(BottomRange, RecordWordsAfterProductsOfFieldZeroFactors) {
+  std::mt19937_64 rng(2046);
+  auto fieldZero = [&](size_t n) {
+    auto v = subnormals(rng, n);
+    for (auto& e : v) {
+      if (rng() % 7 == 0) e = rng() % 2 ? 0.0 : -0.0;
+    }
+    return v;
+  };
+  for (const size_t n : {256u, 2048u, 2049u, 5003u, 20000u}) {
+    auto x = fieldZero(n), y = wideRange(rng, n, -1074, 1000);
+    // Runs of 1 to 40 products that vanish (subnormal partners) and that do not.
+    auto runs = fieldZero(n), partners = wideRange(rng, n, 0, 60);
+    for (size_t i = 0; i < n;) {
+      const size_t end = std::min(n, i + 1 + rng() % 40);
+      const bool vanish = rng() % 2 != 0;
+      for (; i < end; ++i) {
+        if (vanish) partners[i] = subnormals(rng, 1)[0];
+        if (rng() % 3 == 0) std::swap(runs[i], partners[i]);
+      }
+    }
+    for (const auto& [a, b] : {std::pair{x, y}, std::pair{runs, partners}, std::pair{fieldZero(n), fieldZero(n)}}) {
+      // Values added first put the countdown anywhere and give a normalization limbs to work
+      // on; after 2045 of them, 2048 vanishing products end with the countdown run out.
+      for (const size_t first : {0u, 5u, 1000u, 2045u, 2046u, 2047u}) {
+        const auto values = wideRange(rng, first, -30, 30);
+        sela_accumulator record;
+        sela_accumulator_init(&record);
+        ASSERT_EQ(0, sela_accumulator_add(&record, values.data(), first));
+        sela::SuperAccumulator start, each, binned;
+        ASSERT_TRUE(sela::loadAccumulator(record.opaque, start));
+        each = binned = start;
+        sela::addProductsEach(each, a.data(), b.data(), static_cast<int64_t>(n));
+        ASSERT_TRUE(sela::addProductsBinned(binned, a.data(), b.data(), static_cast<int64_t>(n)));
+        ASSERT_EQ(0, sela_accumulator_add_products(&record, a.data(), b.data(), n));
+        const std::string what = "n=" + std::to_string(n) + " after " + std::to_string(first);
+        static_assert(sizeof record == sizeof each);
+        ASSERT_EQ(0, std::memcmp(&binned, &each, sizeof each)) << "bins " << what;
+        // The streamed arrangements of the vector families take the element step from
+        // 2048 products on (shorter ones split into the register at two deposits each).
+        if (n >= 2048) {
+          ASSERT_EQ(0, std::memcmp(&record, &each, sizeof each)) << "record " << what;
+        }
+        ASSERT_TRUE(SameBits(oracle::flooredDot(a.data(), b.data(), static_cast<int64_t>(n)),
+                             sela_dot_exact(a.data(), b.data(), n)))
+            << what;
+      }
     }
   }
 }

@@ -329,23 +329,24 @@ void flushProductBins(SuperAccumulator& __restrict acc, ProductBin* __restrict b
 }
 
 // One product into its 128-bit bin, or the element step for the products that have none.
+// A zero or subnormal factor takes the element step, countdown included, even where its
+// product vanishes: the record's words (its countdown, and the limbs a normalization
+// leaves) are those of that step at every length and on every kernel family, and records
+// are merged across machines. Their value alone would allow the bins.
 [[gnu::always_inline]] inline void binWholeProduct(SuperAccumulator& acc, ProductBin* bins, const double* xp,
                                                    const double* yp) {
   const uint64_t ux = bitsOf(*xp);
   const uint64_t uy = bitsOf(*yp);
   const uint64_t ex = exponentField(ux);
   const uint64_t ey = exponentField(uy);
-  if (ex == kSpecialField || ey == kSpecialField) [[unlikely]] {
+  // Both factors normal: fields 1 .. 2046.
+  if (ex - 1 >= kMaxFiniteField || ey - 1 >= kMaxFiniteField) [[unlikely]] {
     depositProductCounted(acc, *xp, *yp);
     return;
   }
-  // Subnormal factors as their bare fields at position 1; a zero factor makes P = 0.
-  uint64_t mx, my, px, py;
-  significandAndPosition(ux, ex, mx, px);
-  significandAndPosition(uy, ey, my, py);
   const uint64_t negative = (ux ^ uy) >> 63;
-  uint128 p = static_cast<uint128>(mx) * my;
-  const auto t = static_cast<int64_t>(px + py) - kFieldOffset;
+  uint128 p = static_cast<uint128>((ux & kMantissaMask) | kHiddenBit) * ((uy & kMantissaMask) | kHiddenBit);
+  const auto t = static_cast<int64_t>(ex + ey) - kFieldOffset;
   // The product floor: P * 2^t loses its bits below the register's unit, toward zero,
   // and goes to bin 0. P < 2^106, so a shift by 127 leaves nothing, as any longer one
   // would. No branch on the data: near the floor whether a product vanishes is
@@ -365,12 +366,31 @@ void flushProductBins(SuperAccumulator& __restrict acc, ProductBin* __restrict b
 // position exceeds its field by at most 1), below 2^-1075 (P < 2^106). A special factor's
 // field (2047) never passes. Skipping such groups whole keeps products far below the floor
 // (of subnormal or tiny factors) off the per-product steps, with one branch per group
-// that such data take every time and data straddling the floor almost never.
+// that such data take every time and data straddling the floor almost never. `counted`
+// is the number of the group's products with a zero or subnormal factor, those that the
+// element step would count.
 constexpr uint64_t kVanishingFields = kFieldOffset - 2 * (kMantissaBits + 1) - 2;
-inline bool allVanish(const double* x, const double* y) {
+inline bool allVanish(const double* x, const double* y, int64_t& counted) {
   bool vanish = true;
-  for (int k = 0; k < 8; ++k) vanish &= exponentField(bitsOf(x[k])) + exponentField(bitsOf(y[k])) <= kVanishingFields;
+  int64_t fieldZero = 0;
+  for (int k = 0; k < 8; ++k) {
+    const uint64_t ex = exponentField(bitsOf(x[k])), ey = exponentField(bitsOf(y[k]));
+    vanish &= ex + ey <= kVanishingFields;
+    fieldZero += (ex == 0) | (ey == 0);
+  }
+  counted = fieldZero;
   return vanish;
+}
+
+// The countdown of `counted` element steps whose products add nothing to the limbs:
+// where the countdown runs out among them, the normalization it calls finds the same
+// limbs wherever it falls in the group.
+inline void countVanished(SuperAccumulator& acc, int64_t counted) {
+  if (counted > acc.addsLeft) {
+    counted -= acc.addsLeft;
+    carryPropagate(acc);
+  }
+  acc.addsLeft -= counted;
 }
 
 [[gnu::noinline]] void binWholeProducts(SuperAccumulator& acc, ProductBin* base, const double* x, const double* y,
@@ -379,7 +399,11 @@ inline bool allVanish(const double* x, const double* y) {
   for (; i + 8 <= n; i += 8) {
     prefetchAhead(x + i);
     prefetchAhead(y + i);
-    if (allVanish(x + i, y + i)) continue;
+    int64_t counted;
+    if (allVanish(x + i, y + i, counted)) {
+      countVanished(acc, counted);
+      continue;
+    }
     for (int k = 0; k < 8; ++k) binWholeProduct(acc, base, x + i + k, y + i + k);
   }
   for (; i < n; ++i) binWholeProduct(acc, base, x + i, y + i);
