@@ -22,8 +22,9 @@ namespace benchutil {
 // Cancelling: values +-2^0 .. 2^60 (53-bit significands), each signed against the
 // running sum so far, the hard input of the running sums.
 // Subnormal: values of random sign and exponent in [-1074, -1023]; NearFloor: exponents
-// in [-560, -500], whose products by pairs (SELA_AB_PAIRS) straddle the product floor.
-enum class Family { Uniform, WideRange, Cond1e16, Cond1e32, Cancelling, Subnormal, NearFloor };
+// in [-560, -500], whose products by pairs (SELA_AB_PAIRS) straddle the product floor;
+// SmallMixed: exponents in [-1074, -960], subnormal and small normal values.
+enum class Family { Uniform, WideRange, Cond1e16, Cond1e32, Cancelling, Subnormal, NearFloor, SmallMixed };
 
 // Short inputs rotate through 64 arrays (fewer let the branch predictor learn them);
 // 10^5 through 8 (together still within the last-level cache of the machine). From 10^7
@@ -67,6 +68,8 @@ inline std::vector<double> makeArray(Family f, int64_t n, uint64_t seed) {
       return randomExponents(rng, count, -1074, -1023);
     case Family::NearFloor:
       return randomExponents(rng, count, -560, -500);
+    case Family::SmallMixed:
+      return randomExponents(rng, count, -1074, -960);
     case Family::Cond1e16:
       return testutil::genSum(rng, count < 2 ? 2 : count, 1e16);
     case Family::Cond1e32:

@@ -368,12 +368,16 @@ void run(Series& z) {
         e.m = scaleDown(e.m);
         e.least = scaleDown(e.least);
       };
+      // The largest |c| of the span when an exact run has seen it (in the span's scale): the
+      // bound mode's steps are the same.
+      double seen = 0.0;
       if (p.grain > 0.0) {
         exactRun(xs, len, inScale(p.s), inScale(p.c), scaled, r, e);
         if (scaled && !e.scalable) {
           scaled = false;
           exactRun(xs, len, p.s, p.c, false, r, e);
         }
+        seen = e.m;
         endState();
         // Every element is a multiple of its binade times 2^-52 (zeros of anything), and of
         // 2^-1074 (subnormals, whose binadeOf is 0, too).
@@ -396,14 +400,14 @@ void run(Series& z) {
       double s = inScale(p.s);
       double c = inScale(p.c);
       double b0 = inScale(p.bound) + kBoundFloor;
-      double m = std::max(inScale(expected), std::fabs(c));
+      double m = std::max({inScale(expected), std::fabs(c), seen});
       boundRun(xs, len, s, c, spanBound(b0, m, len), scaled, r, e);
       if (scaled && !e.scalable) {
         scaled = false;
         s = p.s;
         c = p.c;
         b0 = p.bound + kBoundFloor;
-        m = std::max(expected, std::fabs(c));
+        m = std::max(expected, std::fabs(c));  // (an exact run has seen the span scaled or not at all)
         boundRun(xs, len, s, c, spanBound(b0, m, len), false, r, e);
       }
       if (!(e.m <= m)) {
