@@ -1,7 +1,10 @@
 // Exact sums, dot products and running sums of data at the bottom of the range against
 // the GMP oracles (the element operations for special values): subnormal elements,
 // products on both sides of the product floor, and the integer arrangements they take.
+#include <gmp.h>
+
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -125,6 +128,49 @@ TEST(BottomRange, GroupsOfVanishingProductsAtTheirBound) {
       expectDot(x, y, "fields " + std::to_string(sum) + " position " + std::to_string(position));
     }
   }
+}
+
+// The element step's words against the floored product in GMP: limb j holds
+// +-(bits 32 j .. 32 j + 31 of N), N = floor(|x y| / 2^-1075), whatever the product's
+// distance from the floor (subnormal, tiny, normal and huge factors, zeros).
+TEST(BottomRange, ElementStepWordsAreTheDigitsOfTheFlooredProduct) {
+  std::mt19937_64 rng(1076);
+  // |v| = M 2^e with an integer M < 2^53.
+  auto integerOf = [](double v, long& e) {
+    int k;
+    const double f = std::frexp(std::fabs(v), &k);
+    e = k - 53;
+    return static_cast<unsigned long>(std::ldexp(f, 53));
+  };
+  const std::pair<int, int> ranges[] = {{-1074, -1023}, {-560, -500}, {-1074, 1023}, {-40, 40}, {900, 1023}};
+  mpz_t floored, digit;
+  mpz_inits(floored, digit, nullptr);
+  for (int trial = 0; trial < 20000; ++trial) {
+    const auto [xLow, xHigh] = ranges[rng() % 5];
+    const auto [yLow, yHigh] = ranges[rng() % 5];
+    double x = wideRange(rng, 1, xLow, xHigh)[0];
+    const double y = wideRange(rng, 1, yLow, yHigh)[0];
+    if (rng() % 64 == 0) x = rng() % 2 ? 0.0 : -0.0;
+    sela::SuperAccumulator acc;
+    sela::initialize(acc);
+    sela::depositProduct(acc, x, y);
+    long ex, ey;
+    mpz_set_ui(floored, integerOf(x, ex));
+    mpz_mul_ui(floored, floored, integerOf(y, ey));
+    const long shift = ex + ey + 1075;
+    if (shift >= 0) {
+      mpz_mul_2exp(floored, floored, static_cast<mp_bitcnt_t>(shift));
+    } else {
+      mpz_fdiv_q_2exp(floored, floored, static_cast<mp_bitcnt_t>(-shift));
+    }
+    const bool negative = std::signbit(x) != std::signbit(y);
+    for (int j = 0; j < sela::kSuperLimbs; ++j) {
+      mpz_fdiv_q_2exp(digit, floored, static_cast<mp_bitcnt_t>(32 * j));
+      const auto word = static_cast<int64_t>(mpz_get_ui(digit) & 0xFFFFFFFFu);
+      ASSERT_EQ(negative ? -word : word, acc.limbs[j]) << std::hexfloat << x << " * " << y << " limb " << j;
+    }
+  }
+  mpz_clears(floored, digit, nullptr);
 }
 
 // Products with a zero or subnormal factor take the register's element step, countdown

@@ -621,30 +621,7 @@ void depositProduct(SuperAccumulator& acc, double x, double y) {
     depositSpecial(acc, bitsOf(x * y));
     return;
   }
-  if ((ux << 1) == 0 || (uy << 1) == 0) return;  // a zero factor
-  uint64_t mx, my, ex, ey;
-  significandAndPosition(ux, exponentField(ux), mx, ex);
-  significandAndPosition(uy, exponentField(uy), my, ey);
-  // P = mx * my < 2^106, exact in 128 bits; Q = P * 2^h spans five 32-bit words
-  // starting at limb l, the top word below 2^9.
-  const uint128 p = static_cast<uint128>(mx) * my;
-  const int64_t t = static_cast<int64_t>(ex + ey) - kFieldOffset;
-  const int64_t l = t >> 5;  // arithmetic shift: floor(t / 32)
-  const unsigned h = static_cast<unsigned>(t & 31);
-  const uint128 q = p << h;
-  int64_t words[5];
-  words[0] = static_cast<int64_t>(static_cast<uint64_t>(q) & kLimbMask);
-  words[1] = static_cast<int64_t>(static_cast<uint64_t>(q) >> 32);
-  words[2] = static_cast<int64_t>(static_cast<uint64_t>(q >> 64) & kLimbMask);
-  words[3] = static_cast<int64_t>(static_cast<uint64_t>(q >> 96));
-  words[4] = h == 0 ? 0 : static_cast<int64_t>(static_cast<uint64_t>(p >> (128 - h)));
-  const bool negative = ((ux ^ uy) >> 63) != 0;
-  // Words below limb 0 (weight < 2^-1075) are dropped: the product floor.
-  for (int64_t k = 0; k < 5; ++k) {
-    const int64_t idx = l + k;
-    if (idx < 0) continue;
-    acc.limbs[idx] += negative ? -words[k] : words[k];
-  }
+  depositFiniteProduct(acc.limbs, ux, uy);
 }
 
 void addProductsEach(SuperAccumulator& acc, const double* x, const double* y, int64_t n) {

@@ -254,6 +254,37 @@ static inline void deposit(SuperAccumulator& acc, double x) {
   acc.limbs[index + 1] += high;
 }
 
+// The element step of a product of finite factors (bit patterns ux, uy) into the limbs:
+// P = Mx * My < 2^106 (each M as significandAndPosition gives it, so a zero factor makes
+// P = 0) has weight 2^t in the register's unit, t = the positions' sum - kFieldOffset.
+// Its 32-bit words at limb floor(t / 32) + k, k = 0 .. 4, are added, or subtracted for a
+// negative product, word by word (each below 2^32; the top one below 2^9). Bits of weight
+// below 2^-1075 are dropped: for t < 0 the words at limbs 0 .. 3 are those of P >> -t,
+// exactly the bits of P * 2^t that words at limb indices of 0 and above would carry (and
+// none beyond limb 3: P >> -t < 2^106). Without branches on the data.
+static inline void depositFiniteProduct(int64_t* limbs, uint64_t ux, uint64_t uy) {
+  uint64_t mx, my, px, py;
+  significandAndPosition(ux, exponentField(ux), mx, px);
+  significandAndPosition(uy, exponentField(uy), my, py);
+  uint128 p = static_cast<uint128>(mx) * my;
+  const auto t = static_cast<int64_t>(px + py) - kFieldOffset;
+  const int64_t cut = t < 0 ? -t : 0;
+  p >>= cut < 127 ? cut : 127;  // a shift by 127 leaves nothing, as any longer one would
+  const auto kept = static_cast<uint64_t>(t < 0 ? 0 : t);
+  const auto h = static_cast<unsigned>(kept % kLimbBits);
+  int64_t* at = limbs + kept / kLimbBits;
+  const uint128 q = p << h;
+  const uint64_t top = h == 0 ? 0 : static_cast<uint64_t>(p >> (128 - h));
+  // Two's complement negation by the sign mask: (v ^ -1) + 1 = -v.
+  const int64_t negative = -static_cast<int64_t>((ux ^ uy) >> 63);
+  auto word = [negative](uint64_t w) { return (static_cast<int64_t>(w) ^ negative) - negative; };
+  at[0] += word(static_cast<uint64_t>(q) & kLimbMask);
+  at[1] += word(static_cast<uint64_t>(q) >> kLimbBits);
+  at[2] += word(static_cast<uint64_t>(q >> 64) & kLimbMask);
+  at[3] += word(static_cast<uint64_t>(q >> 96));
+  at[4] += word(top);
+}
+
 // One product x * y, the element step of the exact dot product: a NaN or infinity factor
 // records the floating-point product in the side words, a zero factor adds nothing,
 // otherwise the product's bits of weight 2^-1075 and above (the product floor) go to five
