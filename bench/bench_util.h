@@ -24,8 +24,9 @@ namespace benchutil {
 // Subnormal: values of random sign and exponent in [-1074, -1023]; NearFloor: exponents
 // in [-560, -500], whose products by pairs (SELA_AB_PAIRS) straddle the product floor.
 // Low: exponents in [-1022, -900], normal values whose sums stay far below 1. Mixed:
-// subnormal values with one in four normal (exponents in [-60, 60]).
-enum class Family { Uniform, WideRange, Cond1e16, Cond1e32, Cancelling, Subnormal, NearFloor, Low, Mixed };
+// subnormal values with one in four normal (exponents in [-60, 60]). SmallMixed: exponents
+// in [-1074, -960], subnormal and small normal values.
+enum class Family { Uniform, WideRange, Cond1e16, Cond1e32, Cancelling, Subnormal, NearFloor, Low, Mixed, SmallMixed };
 
 // Short inputs rotate through 64 arrays (fewer let the branch predictor learn them);
 // 10^5 through 8 (together still within the last-level cache of the machine). From 10^7
@@ -79,6 +80,8 @@ inline std::vector<double> makeArray(Family f, int64_t n, uint64_t seed) {
       }
       return v;
     }
+    case Family::SmallMixed:
+      return randomExponents(rng, count, -1074, -960);
     case Family::Cond1e16:
       return testutil::genSum(rng, count < 2 ? 2 : count, 1e16);
     case Family::Cond1e32:
