@@ -1,4 +1,4 @@
-// The condition number's blocked sweep on AVX vectors (built with -mavx -mfma for its
+// The condition number's blocked sweep on AVX vectors (built with -mavx2 -mfma for its
 // suffix, cmake/kernels.cmake; reached only where the dispatch found the AVX2 family).
 #include "algorithms/conditionnumber_kernels.h"
 #include "algorithms/vector_ops_avx2.h"

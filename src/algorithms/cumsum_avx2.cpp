@@ -1,4 +1,4 @@
-// The running sums' span kernels on AVX vectors (built with -mavx -mfma for its suffix,
+// The running sums' span kernels on AVX vectors (built with -mavx2 -mfma for its suffix,
 // cmake/kernels.cmake; reached only where the dispatch found the AVX2 family).
 #include "algorithms/cumsum_kernels.h"
 #include "algorithms/vector_ops_avx2.h"

@@ -1,5 +1,5 @@
 // The AVX2-family operation set: 256-bit AVX arithmetic and FMA3 (four lanes; see
-// vector_ops.h). Included only by files built with -mavx -mfma (<module>_avx2.cpp), which
+// vector_ops.h). Included only by files built with -mavx2 -mfma (<module>_avx2.cpp), which
 // run only where the dispatch found AVX2, FMA and the operating system's AVX state.
 #pragma once
 
