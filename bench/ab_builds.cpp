@@ -15,8 +15,10 @@
 //                          and two uses of the accumulator: accumulator_short (init, add of
 //                          the array, round) and accumulator_merge (a record per array of the
 //                          pool, merged in turn into one total; the bit check compares the
-//                          total's words and its rounding)
-//   SELA_AB_FAMILIES       of uniform, wide, cond1e16, cond1e32, subnormal, nearfloor
+//                          total's words and its rounding); sela_cumsum_exact writes
+//                          every prefix, all of which the bit check compares
+//   SELA_AB_FAMILIES       of uniform, wide, cond1e16, cond1e32, subnormal, nearfloor, low,
+//                          mixed, smallmixed
 //                          (default uniform,cond1e16)
 //   SELA_AB_SIZES          element counts (default 1000,100000,10000000)
 //   SELA_AB_PAIRS          when set to 1, dot products take y from the next array of the
@@ -42,6 +44,7 @@ using benchutil::Family;
 using SumFn = double (*)(const double*, uint64_t);
 using DotFn = double (*)(const double*, const double*, uint64_t);
 using CenteredFn = double (*)(const double*, const double*, uint64_t, double, double);
+using RunningFn = void (*)(const double*, double*, uint64_t);
 
 std::vector<std::string> listFrom(const char* variable, const char* fallback) {
   const char* text = std::getenv(variable);
@@ -84,6 +87,9 @@ Family familyNamed(const std::string& name) {
   if (name == "cond1e32") return Family::Cond1e32;
   if (name == "subnormal") return Family::Subnormal;
   if (name == "nearfloor") return Family::NearFloor;
+  if (name == "low") return Family::Low;
+  if (name == "mixed") return Family::Mixed;
+  if (name == "smallmixed") return Family::SmallMixed;
   fail("unknown family " + name);
 }
 
@@ -116,15 +122,23 @@ bool pairs() {
 }
 
 // One call of an export, whichever its kind; y is the pool's next array (centered pairs);
-// accumulator_short is a short record's whole life.
+// accumulator_short is a short record's whole life; a running sum writes its prefixes
+// into `out` (of n elements) and gives the last.
 struct Export {
   SumFn sum = nullptr;
   DotFn dot = nullptr;
   CenteredFn centered = nullptr;
+  RunningFn running = nullptr;
+  std::vector<double>* out = nullptr;
   AccumulatorApi acc;
   bool twoArrays = false;  // a dot product's y: the pool's next array, else 1 + 2^-30
   double operator()(const double* x, const double* y, int64_t n) const {
     const auto len = static_cast<uint64_t>(n);
+    if (running != nullptr) {
+      out->resize(len);
+      running(x, out->data(), len);
+      return out->back();
+    }
     if (centered != nullptr) return centered(x, y, len, 0.125, -0.25);
     if (acc.init != nullptr) {
       sela_accumulator r;
@@ -143,6 +157,9 @@ Export exportOf(void* build, const std::string& name) {
     e.centered = reinterpret_cast<CenteredFn>(symbol(build, name));
   } else if (name == "accumulator_short") {
     e.acc = accumulatorOf(build);
+  } else if (name == "sela_cumsum_exact") {
+    e.running = reinterpret_cast<RunningFn>(symbol(build, name));
+    e.out = new std::vector<double>();  // one per export, for the life of the process
   } else if (isDot(name)) {
     e.dot = reinterpret_cast<DotFn>(symbol(build, name));
     e.twoArrays = pairs();
@@ -159,6 +176,9 @@ void checkSameBits(const std::string& name, const std::string& family, int64_t n
   for (size_t k = 0; k < arrays.size(); ++k) {
     const double* y = arrays[(k + 1) % arrays.size()].data();
     const double ra = a(arrays[k].data(), y, n), rb = b(arrays[k].data(), y, n);
+    if (a.out != nullptr && std::memcmp(a.out->data(), b.out->data(), a.out->size() * sizeof(double)) != 0) {
+      fail(name + " on " + family + "/" + std::to_string(n) + " array " + std::to_string(k) + ": the prefixes differ");
+    }
     if (bitsOf(ra) != bitsOf(rb)) {
       fail(name + " on " + family + "/" + std::to_string(n) + " array " + std::to_string(k) + ": A gives " +
            std::to_string(ra) + " (" + std::to_string(bitsOf(ra)) + "), B gives " + std::to_string(rb) + " (" +

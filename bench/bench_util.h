@@ -23,7 +23,10 @@ namespace benchutil {
 // running sum so far, the hard input of the running sums.
 // Subnormal: values of random sign and exponent in [-1074, -1023]; NearFloor: exponents
 // in [-560, -500], whose products by pairs (SELA_AB_PAIRS) straddle the product floor.
-enum class Family { Uniform, WideRange, Cond1e16, Cond1e32, Cancelling, Subnormal, NearFloor };
+// Low: exponents in [-1022, -900], normal values whose sums stay far below 1. Mixed:
+// subnormal values with one in four normal (exponents in [-60, 60]). SmallMixed: exponents
+// in [-1074, -960], subnormal and small normal values.
+enum class Family { Uniform, WideRange, Cond1e16, Cond1e32, Cancelling, Subnormal, NearFloor, Low, Mixed, SmallMixed };
 
 // Short inputs rotate through 64 arrays (fewer let the branch predictor learn them);
 // 10^5 through 8 (together still within the last-level cache of the machine). From 10^7
@@ -67,6 +70,18 @@ inline std::vector<double> makeArray(Family f, int64_t n, uint64_t seed) {
       return randomExponents(rng, count, -1074, -1023);
     case Family::NearFloor:
       return randomExponents(rng, count, -560, -500);
+    case Family::Low:
+      return randomExponents(rng, count, -1022, -900);
+    case Family::Mixed: {
+      std::vector<double> v = randomExponents(rng, count, -1074, -1023);
+      const std::vector<double> normal = randomExponents(rng, count, -60, 60);
+      for (size_t i = 0; i < count; ++i) {
+        if (rng() % 4 == 0) v[i] = normal[i];
+      }
+      return v;
+    }
+    case Family::SmallMixed:
+      return randomExponents(rng, count, -1074, -960);
     case Family::Cond1e16:
       return testutil::genSum(rng, count < 2 ? 2 : count, 1e16);
     case Family::Cond1e32:

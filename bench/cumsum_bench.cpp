@@ -1,6 +1,7 @@
 // The running exact sum against the plain running sum of the same arrays: uniform data
-// (few significant bits: the pair stays exact), wide data (exponents over +-500) and
-// heavily cancelling data (+-2^0 .. 2^60 against the running sum), at 10^3, 10^5 and
+// (few significant bits: the pair stays exact), wide data (exponents over +-500),
+// heavily cancelling data (+-2^0 .. 2^60 against the running sum), and small data
+// (subnormal, and subnormal with small normal values: scaled spans), at 10^3, 10^5 and
 // 10^6. sela_sum_naive on the same arrays is the baseline; in place (the input restored
 // between iterations, outside the timing) and the accumulator form, continued over chunks
 // of 10^4, are timed beside the plain call.
@@ -71,3 +72,5 @@ void chunks(benchmark::State& s, Family f) {
 CUMSUM_FAMILY(uniform, Uniform)
 CUMSUM_FAMILY(wide, WideRange)
 CUMSUM_FAMILY(cancelling, Cancelling)
+CUMSUM_FAMILY(subnormal, Subnormal)
+CUMSUM_FAMILY(smallmixed, SmallMixed)

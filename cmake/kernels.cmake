@@ -2,7 +2,9 @@
 # files carry its suffix and get its flags here; the dispatch (src/kernel_slot.h) calls
 # them only on a processor (and operating system) that supports the family. A new kernel
 # file needs no change here.
-#   <module>_avx2.cpp      AVX and FMA3 on 256-bit vectors (the AVX2 family)
+#   <module>_avx2.cpp      AVX2 and FMA3 on 256-bit vectors (the AVX2 family; its kernels
+#                          use only AVX arithmetic, but with -mavx alone GCC 12 lowers a
+#                          blend on a comparison, _mm256_blendv_pd, into a branch per lane)
 #   <module>_avx512.cpp    AVX-512F
 #   <module>_fma.cpp       scalar fused multiply-adds (run where the AVX2 family runs)
 #   <module>_portable.cpp  the exported x86 kernels in portable code, for other processors
@@ -15,7 +17,7 @@ file(GLOB_RECURSE _sela_fma_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR
 file(GLOB_RECURSE _sela_portable_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/src/*_portable.cpp)
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
   set(SELA_X86_64 TRUE)
-  set_source_files_properties(${_sela_avx2_sources} PROPERTIES COMPILE_OPTIONS "-mavx;-mfma")
+  set_source_files_properties(${_sela_avx2_sources} PROPERTIES COMPILE_OPTIONS "-mavx2;-mfma")
   set_source_files_properties(${_sela_avx512_sources} PROPERTIES COMPILE_OPTIONS "-mavx512f")
   set_source_files_properties(${_sela_fma_sources} PROPERTIES COMPILE_OPTIONS "-mfma")
   set_source_files_properties(${_sela_portable_sources} PROPERTIES HEADER_FILE_ONLY ON)

@@ -1,4 +1,4 @@
-// The AVX2-family dot kernels: 256-bit AVX arithmetic and FMA3 (W = 4). Built with -mavx
+// The AVX2-family dot kernels: 256-bit AVX arithmetic and FMA3 (W = 4). Built with -mavx2
 // -mfma for its suffix (cmake/kernels.cmake); nothing in here may be reached on a
 // processor without them.
 #include "algorithms/vector_ops_avx2.h"

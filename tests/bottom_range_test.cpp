@@ -9,7 +9,9 @@
 #include <limits>
 #include <string>
 
+#include "algorithms/cumsum.h"
 #include "algorithms/exactengine.h"
+#include "kernel_slot.h"
 #include "sela.h"
 #include "test_util.h"
 
@@ -246,4 +248,114 @@ TEST(BottomRange, RunningSumsOfSubnormals) {
       for (size_t i = 0; i < x.size(); ++i) ASSERT_TRUE(SameBits(expected[i], out[i])) << "n=" << n << " prefix " << i;
     }
   }
+}
+
+namespace {
+
+// Each prefix as the register rounds it, the elements deposited one at a time.
+std::vector<double> registerRunningSums(const std::vector<double>& x) {
+  sela_accumulator acc;
+  sela_accumulator_init(&acc);
+  std::vector<double> sums;
+  for (const double v : x) {
+    (void)sela_accumulator_add(&acc, &v, 1);
+    sums.push_back(sela_accumulator_round(&acc));
+  }
+  return sums;
+}
+
+// Running sums of small data every way the library offers them against the GMP oracle
+// (data with special values: against the register): out of place, in place, and in
+// chunks of an accumulator record (continued from an empty one).
+void expectRunningSums(const std::vector<double>& x, const std::string& what) {
+  const auto n = x.size();
+  const bool finite = std::all_of(x.begin(), x.end(), [](double v) { return std::isfinite(v); });
+  const auto expected = finite ? oracle::exactRunningSums(x.data(), static_cast<int64_t>(n)) : registerRunningSums(x);
+  std::vector<double> out(n);
+  sela_cumsum_exact(x.data(), out.data(), n);
+  for (size_t i = 0; i < n; ++i) ASSERT_TRUE(SameBits(expected[i], out[i])) << what << " n=" << n << " prefix " << i;
+  out = x;
+  sela_cumsum_exact(out.data(), out.data(), n);
+  for (size_t i = 0; i < n; ++i) ASSERT_TRUE(SameBits(expected[i], out[i])) << what << " in place, prefix " << i;
+  sela_accumulator acc;
+  sela_accumulator_init(&acc);
+  const size_t chunk = n / 3 + 1;
+  for (size_t i = 0; i < n; i += chunk) {
+    ASSERT_EQ(0, sela_accumulator_cumsum(&acc, x.data() + i, out.data() + i, std::min(chunk, n - i)));
+  }
+  for (size_t i = 0; i < n; ++i) ASSERT_TRUE(SameBits(expected[i], out[i])) << what << " in chunks, prefix " << i;
+}
+
+// A series whose prefixes visit `targets` in random order (each element the difference
+// of two targets, a multiple of 2^-1074, exact where the targets lie below 2^-1021).
+std::vector<double> visiting(std::mt19937_64& rng, const std::vector<double>& targets, size_t n) {
+  std::vector<double> x(n);
+  double last = 0.0;
+  for (auto& v : x) {
+    const double next = targets[rng() % targets.size()];
+    v = next - last;
+    last = next;
+  }
+  return x;
+}
+
+// Near a tie: v, then half its ulp (a tie), then subnormals of either sign that break it
+// one way or the other, or cancel.
+std::vector<double> brokenTies(std::mt19937_64& rng, size_t n, int lo, int hi) {
+  std::vector<double> x = wideRange(rng, n, -1074, -1023);
+  for (size_t i = 0; i + 1 < n; i += 1 + rng() % 40) {
+    const int e = lo + static_cast<int>(rng() % static_cast<uint64_t>(hi - lo + 1));
+    x[i] = std::ldexp(static_cast<double>((rng() >> 11) | 1), e - 52);
+    x[i + 1] = (rng() % 2 ? 1 : -1) * pow2(e - 53);
+    if (i + 2 < n) x[i + 2] = (rng() % 2 ? 1 : -1) * pow2(-1074);
+  }
+  return x;
+}
+
+}  // namespace
+
+// Small data through both scales of the span kernels and every copy this processor runs:
+// all subnormal, subnormal with small normal values (prefixes far below 2^-947, which
+// scaled spans decide), with large values, prefixes that cancel to zero and to the
+// smallest subnormals and cross 2^-1022 both ways, ties the smallest subnormals break,
+// and special values at every position, at lengths around the blocks (16) and spans (512).
+TEST(BottomRange, RunningSumsOfSmallValuesInEveryCopy) {
+  const sela::ExactSpanKernel chosenExact = sela::exactSpanImpl.get();
+  const sela::BoundSpanKernel chosenBound = sela::boundSpanImpl.get();
+  std::vector<std::pair<sela::ExactSpanKernel, sela::BoundSpanKernel>> copies{{sela::exactSpanSse2, sela::boundSpanSse2}};
+#if defined(__x86_64__)
+  if (sela::avx2FamilySupported()) copies.emplace_back(sela::exactSpanAvx2, sela::boundSpanAvx2);
+#endif
+  const double least = pow2(-1074), edge = pow2(-1022);
+  const std::vector<double> targets{0.0,         least,        -least,      2 * least,          -2 * least,
+                                    edge - least, -(edge - least), edge,     -edge,              edge + least,
+                                    -(edge + least), 3 * least,  1.5 * edge, -1.5 * edge + least, pow2(-1040)};
+  const double inf = std::numeric_limits<double>::infinity();
+  const double specials[] = {inf, -inf, std::nan("")};
+  std::mt19937_64 rng(947);
+  for (const auto& [exact, bound] : copies) {
+    sela::exactSpanImpl.store(exact);
+    sela::boundSpanImpl.store(bound);
+    for (const size_t n : {1u, 15u, 16u, 17u, 511u, 512u, 513u, 1039u, 2049u}) {
+      auto large = wideRange(rng, n, -1074, -1023);
+      for (size_t i = rng() % 37; i < n; i += 37) large[i] = wideRange(rng, 1, -30, 30)[0];
+      expectRunningSums(wideRange(rng, n, -1074, -1023), "subnormal");
+      expectRunningSums(wideRange(rng, n, -1074, -960), "subnormal and normal");
+      expectRunningSums(wideRange(rng, n, -1000, -940), "small normal");
+      expectRunningSums(large, "with large values");
+      expectRunningSums(visiting(rng, targets, n), "visiting zero, the least subnormals and 2^-1022");
+      expectRunningSums(cancelling(rng, wideRange(rng, n / 2, -1074, -990), least), "cancelling to 2^-1074");
+      expectRunningSums(brokenTies(rng, n, -1021, -940), "ties the least subnormals break");
+    }
+    for (const size_t n : {40u, 600u}) {
+      const auto base = wideRange(rng, n, -1074, -960);
+      for (size_t at = 0; at < n; at += n < 100 ? 1 : 1 + rng() % 23) {
+        auto x = base;
+        x[at] = specials[rng() % 3];
+        expectRunningSums(x, "a special value at " + std::to_string(at));
+      }
+    }
+  }
+  sela::exactSpanImpl.store(chosenExact);
+  sela::boundSpanImpl.store(chosenBound);
 }

@@ -490,6 +490,8 @@ bool checkFamilies(const std::vector<double>& x, const std::vector<double>& y, i
       EXPECT_TRUE(SameBits(expected, c)) << what << " chunked n=" << n << " cut " << cut;
     }
   }
+#else
+  (void)cut;  // the lanes are x86-64 kernels
 #endif
   return accepted;
 }
@@ -576,6 +578,73 @@ TEST(CertifiedDot, TiesBesideProductsLeftOutStayExact) {
         }
       }
     }
+  }
+}
+
+// Long data whose stretches change the lanes' step back and forth: products that cancel
+// exactly, stretches of underflowing products (guarded), zeros (looks that find nothing),
+// lone products below 2^-968 and near the floor; among them, scattered, a tie's products
+// (a large 2^E and enough 2^e to reach half its gap, or one past it), so that a product
+// left out unrecorded, or a flag missed in any group, rounds wrongly.
+TEST(CertifiedDot, StepsChangingByStretchStayExact) {
+  if (!routeAvailable()) GTEST_SKIP() << "no fused multiply-add here: the route always declines";
+  std::mt19937_64 rng(3232);
+  for (int trial = 0; trial < 400; ++trial) {
+    const int big = -860 - static_cast<int>(rng() % 120);
+    const int small = big - 53 - static_cast<int>(rng() % 6);
+    std::vector<double> x, y;
+    const size_t n = 300 + rng() % 3000;
+    while (x.size() < n) {
+      const size_t length = 1 + rng() % 300;
+      const int kind = static_cast<int>(rng() % 5);
+      for (size_t k = 0; k < length; ++k) {
+        double a = 0.0, b = 0.0;
+        if (kind == 0) {  // pairs that cancel exactly
+          a = static_cast<double>(k / 2 % 7 + 1);
+          b = k % 2 == 0 ? 1.0 : -1.0;
+        } else if (kind == 1) {  // below the floor: the oracle floors them to zero
+          std::tie(a, b) = factorsOf(-1076 - static_cast<int>(rng() % 900), (rng() & 1) ? -1.0 : 1.0);
+        } else if (kind == 3 && rng() % 40 == 0) {  // a lone product where r may be subnormal
+          std::tie(a, b) = factorsOf(-1100 - static_cast<int>(rng() % 10));
+        } else if (kind == 4 && rng() % 60 == 0) {
+          a = 1.0;
+          b = 0.0;
+        }
+        if (rng() % 3 == 0) std::swap(a, b);
+        x.push_back(a);
+        y.push_back(b);
+      }
+    }
+    const int count = 1 << (big - 53 - small);
+    const double sign = (rng() & 1) ? 1.0 : -1.0;
+    const auto place = [&](int e) {
+      const auto at = static_cast<std::ptrdiff_t>(rng() % (x.size() + 1));
+      const auto [a, b] = factorsOf(e, sign);
+      x.insert(x.begin() + at, a);
+      y.insert(y.begin() + at, b);
+    };
+    place(big);
+    for (int k = 0; k < count + static_cast<int>(trial % 2); ++k) place(small);
+    checkFamilies(x, y, static_cast<int64_t>(rng() % (x.size() + 1)), "stretches");
+#if defined(__x86_64__)
+    // Every product below the floor is flagged or left out, whichever step met it, and
+    // only such products are flagged.
+    bool below = false;
+    for (size_t i = 0; i < x.size(); ++i) {
+      below = below || (x[i] != 0.0 && y[i] != 0.0 && std::fabs(x[i] * y[i]) < 0x1p-916);
+    }
+    for (const bool avx512 : {false, true}) {
+      if (!(avx512 ? testutil::cpuRunsAvx512() : testutil::cpuRunsAvx2())) continue;
+      sela::CertifiedDotLanes lanes;
+      (avx512 ? sela::certifiedDotLanesAvx512 : sela::certifiedDotLanesAvx2)(x.data(), static_cast<int64_t>(x.size()),
+                                                                              y.data(), lanes);
+      if (below) {
+        EXPECT_TRUE(lanes.tinyProducts || lanes.droppedProducts) << trial;
+      } else {
+        EXPECT_FALSE(lanes.tinyProducts) << trial;
+      }
+    }
+#endif
   }
 }
 

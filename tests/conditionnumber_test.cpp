@@ -1,5 +1,7 @@
 // The condition number of a sum: its special results, the named cases, and its accuracy
 // against the oracle's exact condition number within the error bound of its two sums.
+#include <algorithm>
+#include <cmath>
 #include <limits>
 #include <utility>
 
@@ -163,6 +165,25 @@ sela::ConditionChains modelChains(const std::vector<double>& x, int64_t count, d
 
 bool sameOrBothNaN(double a, double b) { return SameBits(a, b) || (a != a && b != b); }
 
+// x times 2^52 (ldexp: exact, or infinite from 2^972 on).
+std::vector<double> timesTwoTo52(const std::vector<double>& x) {
+  std::vector<double> y(x.size());
+  for (size_t i = 0; i < x.size(); ++i) y[i] = std::ldexp(x[i], 52);
+  return y;
+}
+
+// The export on x with an infinity of either sign, then a NaN, at each of the positions,
+// against the two-pass model (a NaN for the NaN).
+void expectSpecialsAt(std::mt19937_64& rng, const std::vector<double>& x, const std::vector<size_t>& positions) {
+  for (size_t at : positions) {
+    auto y = x;
+    y[at] = (rng() & 1) ? kInf : -kInf;
+    ASSERT_TRUE(SameBits(modelCondition(y), cond(y))) << x.size() << " at " << at;
+    y[at] = kNaN;
+    ASSERT_TRUE(std::isnan(cond(y))) << x.size() << " at " << at;
+  }
+}
+
 // Lengths around the block structure: below the minimum, at it, whole blocks with and
 // without a tail, and long inputs.
 const std::vector<size_t> kBlockLengths = {47, 48, 49, 50, 63, 64, 65, 79, 80, 81, 95, 96, 97, 255, 1000, 4099};
@@ -196,7 +217,7 @@ TEST(ConditionNumber, BlockedSweepMatchesTheChainsStepByStep) {
         for (double c0 : {0.0, -0.0, 0x1p-60}) {
           const double s0 = 0.375, m0 = 0.375;
           sela::ConditionChains got{s0, c0, m0};
-          const int64_t done = kernel(x.data(), static_cast<int64_t>(n), got);
+          const int64_t done = kernel(x.data(), static_cast<int64_t>(n), false, got);
           ASSERT_EQ(done, static_cast<int64_t>(n) < sela::kConditionBlocksMinimum ? 0 : static_cast<int64_t>(n / 16 * 16))
               << name << " " << n;
           const sela::ConditionChains want = modelChains(x, done, s0, m0, c0);
@@ -211,23 +232,27 @@ TEST(ConditionNumber, BlockedSweepMatchesTheChainsStepByStep) {
 
 // Non-finite elements in the sweep: the running sums and the magnitudes take the
 // infinity or NaN the model takes (the compensation is unused then, and only checked for
-// being non-finite where the model's is).
+// being non-finite where the model's is). Lifted, on subnormal data, the model takes the
+// elements times 2^52 (ldexp): those of 2^972 and more come out infinite.
 TEST(ConditionNumber, BlockedSweepCarriesSpecialValues) {
   std::mt19937_64 rng(4812);
   for (const auto& [name, kernel] : blockKernels()) {
-    for (size_t n : {64u, 65u, 97u, 1000u}) {
-      for (double special : {kInf, -kInf, kNaN}) {
-        // The first block, the middle, each of the last three blocks (whose errors are
-        // added after the loop) and the last element.
-        for (size_t at : {size_t{0}, size_t{15}, size_t{16}, n / 2, n - 48, n - 33, n - 17, n - 1}) {
-          auto x = testutil::uniform(rng, n);
-          x[at] = special;
-          sela::ConditionChains got{0.5, 0.0, 0.5};
-          const int64_t done = kernel(x.data(), static_cast<int64_t>(n), got);
-          const sela::ConditionChains want = modelChains(x, done, 0.5, 0.5);
-          ASSERT_TRUE(sameOrBothNaN(want.s, got.s)) << name << " " << n << " at " << at;
-          ASSERT_TRUE(sameOrBothNaN(want.m, got.m)) << name << " " << n << " at " << at;
-          ASSERT_EQ(std::isfinite(want.c), std::isfinite(got.c)) << name << " " << n << " at " << at;
+    for (bool lifted : {false, true}) {
+      const double start = lifted ? 0x1p51 : 0.5;
+      for (size_t n : {64u, 65u, 97u, 1000u}) {
+        for (double special : {kInf, -kInf, kNaN, testutil::pow2(972), -testutil::pow2(1023)}) {
+          // The first block, the middle, each of the last three blocks (whose errors are
+          // added after the loop) and the last element.
+          for (size_t at : {size_t{0}, size_t{15}, size_t{16}, n / 2, n - 48, n - 33, n - 17, n - 1}) {
+            auto x = lifted ? testutil::wideRange(rng, n, -1074, -1023) : testutil::uniform(rng, n);
+            x[at] = special;
+            sela::ConditionChains got{start, 0.0, start};
+            const int64_t done = kernel(x.data(), static_cast<int64_t>(n), lifted, got);
+            const sela::ConditionChains want = modelChains(lifted ? timesTwoTo52(x) : x, done, start, start);
+            ASSERT_TRUE(sameOrBothNaN(want.s, got.s)) << name << " " << n << " at " << at;
+            ASSERT_TRUE(sameOrBothNaN(want.m, got.m)) << name << " " << n << " at " << at;
+            ASSERT_EQ(std::isfinite(want.c), std::isfinite(got.c)) << name << " " << n << " at " << at;
+          }
         }
       }
     }
@@ -242,13 +267,7 @@ TEST(ConditionNumber, ExportMatchesTwoPassModelAcrossBlocks) {
   for (size_t n : kBlockLengths) {
     for (const auto& x : blockData(rng, n)) {
       ASSERT_TRUE(SameBits(modelCondition(x), cond(x))) << n;
-      for (size_t at : {size_t{1}, size_t{20}, n - 40, n - 1}) {
-        auto y = x;
-        y[at] = (rng() & 1) ? kInf : -kInf;
-        ASSERT_TRUE(SameBits(modelCondition(y), cond(y))) << n << " at " << at;
-        y[at] = kNaN;
-        ASSERT_TRUE(std::isnan(cond(y))) << n << " at " << at;
-      }
+      expectSpecialsAt(rng, x, {1, 20, n - 40, n - 1});
     }
   }
 }
@@ -272,6 +291,98 @@ TEST(ConditionNumber, SumBeyondTheRangeAcrossBlocks) {
         x[second] = -quarter;  // the errors cancel: the sum is DBL_MAX, the quotient 1
         ASSERT_TRUE(SameBits(modelCondition(x), cond(x))) << n << " " << first << " " << second;
         ASSERT_TRUE(SameBits(1.0, cond(x))) << n << " " << first << " " << second;
+      }
+    }
+  }
+}
+
+// ---- The bottom of the range ------------------------------------------------------------
+
+namespace {
+
+using testutil::pow2;
+
+// Arrays whose sampled elements lie mostly below 2^-969, which the export sweeps on the
+// elements times 2^52: subnormals; values around the floor, whose running sums cross
+// 2^-1022 and whose TwoSum errors are not zero; subnormals with normal values, and with
+// values large enough that the lifted magnitudes pass their ceiling or overflow (the
+// plain sweep again); sums cancelling to zero and to the smallest subnormal; and ties of
+// the running sum near 2^-1000 (half its ulp, 2^-1053, added and taken away).
+std::vector<std::vector<double>> bottomData(std::mt19937_64& rng, size_t n) {
+  using testutil::wideRange;
+  std::vector<std::vector<double>> sets = {wideRange(rng, n, -1074, -1023), wideRange(rng, n, -1074, -1000)};
+  auto withNormal = wideRange(rng, n, -1074, -1023);
+  for (size_t i = 2; i < n; i += 5) withNormal[i] = wideRange(rng, 1, -60, 60)[0];
+  sets.push_back(withNormal);
+  for (int big : {940, 960, 1000, 1023}) {
+    auto withLarge = wideRange(rng, n, -1074, -1023);
+    withLarge[(n - 1) / 3] = pow2(big) * (rng() & 1 ? 1.5 : -1.0);
+    sets.push_back(withLarge);
+  }
+  for (double extra : {0.0, pow2(-1074), -pow2(-1074)}) {
+    auto cancel = wideRange(rng, (n - 1) / 2, -1074, -1000);
+    for (size_t i = 0, k = cancel.size(); i < k; ++i) cancel.push_back(-cancel[i]);
+    cancel.push_back(extra);
+    cancel.resize(n, 0.0);
+    std::shuffle(cancel.begin(), cancel.end(), rng);
+    sets.push_back(cancel);
+  }
+  std::vector<double> ties(n);
+  const double steps[] = {pow2(-1053), -pow2(-1053), 3 * pow2(-1053), -3 * pow2(-1053), pow2(-1074), -pow2(-1074)};
+  for (size_t i = 0; i < n; ++i) ties[i] = i % 8 == 0 ? pow2(-1000) : steps[rng() % 6];
+  sets.push_back(ties);
+  return sets;
+}
+
+}  // namespace
+
+// The export on bottom-of-range data against the two-pass model, bit for bit, over the
+// block structure and below it, with an infinity or a NaN at every position of the
+// shorter arrays (and a few of the longer), and within the error bound of its two sums
+// against the exact condition number.
+TEST(ConditionNumber, BottomOfTheRangeMatchesTwoPassModel) {
+  std::mt19937_64 rng(4814);
+  const double u = 0x1p-53;
+  for (size_t n : {1u, 2u, 3u, 8u, 15u, 16u, 17u, 47u, 63u, 64u, 65u, 66u, 80u, 81u, 97u, 113u, 1000u, 4099u}) {
+    for (const auto& x : bottomData(rng, n)) {
+      const double want = modelCondition(x);
+      ASSERT_TRUE(SameBits(want, cond(x))) << n;
+      const double exact = testutil::conditionOf(x);
+      if (std::isfinite(want) && std::isfinite(exact)) {
+        const double nu = static_cast<double>(n - 1) * u;
+        ASSERT_LE(std::fabs(want / exact - 1.0), 1.1 * (static_cast<double>(n + 4) * u + 2 * nu * nu * exact)) << n;
+      }
+      std::vector<size_t> positions;
+      for (size_t at = 0; at < n; at += n <= 113 ? 1 : n / 37) positions.push_back(at);
+      expectSpecialsAt(rng, x, positions);
+    }
+  }
+}
+
+// Each copy of the blocked sweep, lifted, against the chains of the elements times 2^52
+// (ldexp) run one element at a time, and those against 2^52 times the plain sweep's:
+// the factor commutes with every addition of the chains.
+TEST(ConditionNumber, LiftedSweepIsThePlainOneTimesTwoTo52) {
+  std::mt19937_64 rng(4815);
+  for (const auto& [name, kernel] : blockKernels()) {
+    for (size_t n : kBlockLengths) {
+      auto sets = bottomData(rng, n);
+      sets.push_back(testutil::uniform(rng, n));
+      sets.push_back(testutil::wideRange(rng, n, -1074, 900));
+      for (const auto& x : sets) {
+        if (std::any_of(x.begin(), x.end(), [](double v) { return std::fabs(v) >= pow2(900); })) continue;
+        const double s0 = 0x1.8p-1060, m0 = 0x1.8p-1060;  // lifted: 2^52 of theirs
+        sela::ConditionChains lifted{std::ldexp(s0, 52), 0.0, std::ldexp(m0, 52)};
+        const int64_t done = kernel(x.data(), static_cast<int64_t>(n), true, lifted);
+        const sela::ConditionChains want = modelChains(timesTwoTo52(x), done, std::ldexp(s0, 52), std::ldexp(m0, 52));
+        ASSERT_TRUE(SameBits(want.s, lifted.s)) << name << " " << n;
+        ASSERT_TRUE(SameBits(want.c, lifted.c)) << name << " " << n;
+        ASSERT_TRUE(SameBits(want.m, lifted.m)) << name << " " << n;
+        sela::ConditionChains plain{s0, 0.0, m0};
+        ASSERT_EQ(done, kernel(x.data(), static_cast<int64_t>(n), false, plain));
+        ASSERT_TRUE(SameBits(std::ldexp(plain.s, 52), lifted.s)) << name << " " << n;
+        ASSERT_TRUE(SameBits(std::ldexp(plain.c, 52), lifted.c)) << name << " " << n;
+        ASSERT_TRUE(SameBits(std::ldexp(plain.m, 52), lifted.m)) << name << " " << n;
       }
     }
   }

@@ -308,16 +308,29 @@ TEST(AccumulatorCumsum, InvalidRecordsAndEmptyCallsChangeNothing) {
 }  // namespace
 
 // The span kernels of both instruction sets on the same spans: the same results, masks,
-// pair and maxima, bit for bit (the end-to-end tests run the processor's copy only).
-TEST(CumsumSpans, BothCopiesGiveTheSameBits) {
-  if (!sela::avx2FamilySupported()) GTEST_SKIP() << "no AVX2 family here";
+// pair and maxima, bit for bit (the end-to-end tests run the processor's copy only), and
+// each scaled by 2^64 exactly what it is unscaled: the same results and masks, the end
+// state 2^64 times as large, on every span it can scale.
+TEST(CumsumSpans, BothCopiesAndBothScalesGiveTheSameBits) {
   std::mt19937_64 rng(21);
-  auto same = [](const sela::SpanEnd& a, const sela::SpanEnd& b, const std::vector<double>& ra,
+  using Exact = decltype(&sela::exactSpanSse2);
+  using Bound = decltype(&sela::boundSpanSse2);
+  std::vector<std::pair<Exact, Bound>> copies{{sela::exactSpanSse2, sela::boundSpanSse2}};
+  if (sela::avx2FamilySupported()) copies.emplace_back(sela::exactSpanAvx2, sela::boundSpanAvx2);
+  auto same = [](const sela::SpanEnd& a, const sela::SpanEnd& b, double scale, const std::vector<double>& ra,
                  const std::vector<double>& rb) {
-    return SameSeries(ra, rb) && SameBits(a.s, b.s) && SameBits(a.c, b.c) && SameBits(a.m, b.m) &&
-           SameBits(a.least, b.least) && std::equal(a.undecided, a.undecided + sela::kSpanWords, b.undecided);
+    return SameSeries(ra, rb) && SameBits(a.s * scale, b.s) && SameBits(a.c * scale, b.c) &&
+           SameBits(a.m * scale, b.m) && SameBits(a.least * scale, b.least) &&
+           std::equal(a.undecided, a.undecided + sela::kSpanWords, b.undecided);
   };
-  for (const auto& [name, data] : families(77, sela::kSpan)) {
+  auto small = families(78, sela::kSpan);
+  for (auto& [name, x] : small) {
+    for (auto& v : x) v = std::ldexp(v, -std::max(0, std::ilogb(v) + 980));  // at most 2^-980
+  }
+  auto all = families(77, sela::kSpan);
+  all.insert(all.end(), small.begin(), small.end());
+  int scaledSpans = 0;
+  for (const auto& [name, data] : all) {
     for (const int64_t len : {int64_t{1}, int64_t{17}, int64_t{64}, int64_t{333}, sela::kSpan}) {
       auto x = data;
       if (rng() % 3 == 0) x[rng() % static_cast<size_t>(len)] = rng() % 2 ? kInf : std::nan("");
@@ -326,12 +339,23 @@ TEST(CumsumSpans, BothCopiesGiveTheSameBits) {
       std::vector<double> r1(sela::kSpan), r2(sela::kSpan);
       sela::SpanEnd e1, e2;
       const int64_t whole = len - len % 16;
-      EXPECT_EQ(whole, sela::exactSpanSse2(x.data(), len, s, c, r1.data(), e1));
-      EXPECT_EQ(whole, sela::exactSpanAvx2(x.data(), len, s, c, r2.data(), e2));
-      EXPECT_TRUE(same(e1, e2, r1, r2)) << name << ", exact, len " << len;
-      EXPECT_EQ(whole, sela::boundSpanSse2(x.data(), len, s, c, b, r1.data(), e1));
-      EXPECT_EQ(whole, sela::boundSpanAvx2(x.data(), len, s, c, b, r2.data(), e2));
-      EXPECT_TRUE(same(e1, e2, r1, r2)) << name << ", bound, len " << len;
+      const auto [exact, bound] = copies.front();
+      EXPECT_EQ(whole, exact(x.data(), len, s, c, false, r1.data(), e1));
+      for (const auto& [exact2, bound2] : copies) {
+        EXPECT_EQ(whole, exact2(x.data(), len, s, c, false, r2.data(), e2));
+        EXPECT_TRUE(same(e1, e2, 1.0, r1, r2)) << name << ", exact, len " << len;
+        EXPECT_EQ(whole, exact2(x.data(), len, s * 0x1p64, c * 0x1p64, true, r2.data(), e2));
+        EXPECT_TRUE(!e2.scalable || same(e1, e2, 0x1p64, r1, r2)) << name << ", exact scaled, len " << len;
+        scaledSpans += e2.scalable;
+      }
+      EXPECT_EQ(whole, bound(x.data(), len, s, c, b, false, r1.data(), e1));
+      for (const auto& [exact2, bound2] : copies) {
+        EXPECT_EQ(whole, bound2(x.data(), len, s, c, b, false, r2.data(), e2));
+        EXPECT_TRUE(same(e1, e2, 1.0, r1, r2)) << name << ", bound, len " << len;
+        EXPECT_EQ(whole, bound2(x.data(), len, s * 0x1p64, c * 0x1p64, b * 0x1p64, true, r2.data(), e2));
+        EXPECT_TRUE(!e2.scalable || same(e1, e2, 0x1p64, r1, r2)) << name << ", bound scaled, len " << len;
+      }
     }
   }
+  EXPECT_GT(scaledSpans, 100);
 }

@@ -1,4 +1,4 @@
-// The certified lane pass for the AVX2 family (built with -mavx -mfma for its suffix,
+// The certified lane pass for the AVX2 family (built with -mavx2 -mfma for its suffix,
 // cmake/kernels.cmake; reached only where the dispatch found that family).
 #include "algorithms/certifiedsum_kernels.h"
 #include "algorithms/vector_ops_avx2.h"

@@ -136,26 +136,32 @@ bool anyFlaggedProduct(const DotFactors<Ops, Centered>& f, int64_t from, int64_t
 }
 
 // With Centered, the factors are the differences (DotFactors; the padded tail holds the
-// differences, then zeros). The whole vectors keep only the least |p| of each lane, two
-// operations where the exact floor test takes five: the test runs over them afterwards,
-// only when that least lies below the floor, so the flag is the test's over every
-// element either way.
-//
+// differences, then zeros). The pass runs in groups of kWatchEvery pairs of vectors, each
+// group with one of two steps:
+// - the plain step keeps only the least |p| of each lane, two operations where the exact
+//   floor test takes five. After the group, when that least lies below the floor, the
+//   exact test runs over the group again (anyFlaggedProduct, the group still in the
+//   first-level cache), until some group has a flagged product: then the flag is set and
+//   no later look could change it. So the flag is the test's over every element either
+//   way.
+// - the guarded step (stepGuarded) leaves out every lane whose product may underflow
+//   before multiplying and tests the floor exactly; `dropped` records those left out.
 // Products that underflow (a subnormal p or r) take a microcode assist on some processors,
 // tens to hundreds of cycles each: data whose products span the whole range (values
-// divided by their largest magnitude, half of whose products fall below 2^-1022) ran
-// ten times slower than others. So the pass watches its least |p| every kWatchEvery
-// pairs of vectors: from the first one below the floor on (a zero product counts too),
-// the rest of the pass takes the guarded step (stepGuarded), which leaves out every lane
-// whose product may underflow before multiplying and tests the floor exactly; `dropped`
-// records them (from the start when the chunks before in a stream met such a product).
-// The vectors before keep the least, and the second look covers only the last group of
-// them: at every earlier watch the least lay at or above the floor, so no vector before
-// that group holds a flagged product, and the group is still in the first-level cache
-// (a look over all of them would read long inputs again from memory).
-// The padded tail always takes the guarded step. So a product either enters the lanes as
-// before or is left out with |a b| < 2^-915, and certifiedDotResult widens the bound for
-// those (certifiedsum.cpp).
+// divided by their largest magnitude, half of whose products fall below 2^-1022) ran ten
+// times slower than others with the plain step alone. The guarded step costs more than
+// the plain one on every element, though, and data with only a few such products (random
+// exponents over +-500: products down to 2^-1000, one in 2000 with a subnormal r) ran
+// 0.38 -> 0.60 ns per element once guarded throughout. So the step is chosen per group
+// from the group before: a plain group whose least fell below 2^-968 (where r may be
+// subnormal; below the floor while the flag is unknown, as the look needs that group's
+// products anyway) is followed by a guarded one, and a guarded group that left nothing
+// out by a plain one. Groups where zero factors put the least at 0 and no product is
+// flagged would go back and forth; after kFruitlessLooks such looks the rest of the pass
+// stays guarded, as it is when the chunks before in a stream dropped products.
+// Whichever step formed it, a product either enters the lanes as before or is left out
+// with |a b| < 2^-915, and certifiedDotResult widens the bound for those
+// (certifiedsum.cpp). The padded tail takes the guarded step.
 template <typename Ops, bool Centered>
 void certifiedDotKernel(const double* x, int64_t n, const double* y, double cx, double cy,
                         sela::CertifiedDotLanes& state) {
@@ -168,41 +174,85 @@ void certifiedDotKernel(const double* x, int64_t n, const double* y, double cx, 
   }
   typename Ops::Mask tiny = Ops::noMask(), dropped = Ops::noMask();
   const typename Ops::V floor = Ops::set1(0x1p-916);
+  const typename Ops::V assisted = Ops::set1(0x1p-968);
+  const typename Ops::V none = Ops::set1(__builtin_inf());
   const DotFactors<Ops, Centered> f{x, y, Ops::set1(cx), Ops::set1(cy)};
-  typename Ops::V least0 = Ops::set1(__builtin_inf()), least1 = least0;
   constexpr int64_t kLines = (2 * W + 7) / 8;  // of each array per step of two vectors
-  constexpr int64_t kWatchEvery = 4;           // pairs of vectors between looks at the least
-  const auto fastPair = [&](int64_t at) __attribute__((always_inline)) {
+  constexpr int64_t kWatchEvery = 4;           // pairs of vectors per group
+  constexpr int kFruitlessLooks = 4;
+  bool flagged = state.tinyProducts;  // looks cannot change the flag any more
+  bool guard = state.droppedProducts;
+  bool stayGuarded = guard;
+  int fruitless = 0;
+  const auto guardedPair = [&](int64_t at, typename Ops::Mask& out) __attribute__((always_inline)) {
     streamPrefetch(x, at, kLines, n - 1);
     streamPrefetch(y, at, kLines, n - 1);
-    g0.stepLeast(f.a(at), f.b(at), least0);
-    g1.stepLeast(f.a(at + W), f.b(at + W), least1);
+    g0.stepGuarded(f.a(at), f.b(at), floor, tiny, out);
+    g1.stepGuarded(f.a(at + W), f.b(at + W), floor, tiny, out);
   };
-  bool guard = state.tinyProducts || state.droppedProducts;  // met by the chunks before
+  // The plain step over the whole vectors of [i, to), i advanced; returns the least |p|.
   int64_t i = 0;
-  int64_t clear = 0;  // no vector of [0, clear) holds a product below the floor
-  while (!guard && i + kWatchEvery * 2 * W <= n) {
-    clear = i;
-    for (int64_t k = 0; k < kWatchEvery; ++k, i += 2 * W) fastPair(i);
-    guard = Ops::any(Ops::less(Ops::min(least0, least1), floor));
+  const auto plainRun = [&](int64_t to) __attribute__((always_inline)) {
+    typename Ops::V least0 = none, least1 = none;
+    for (; i + 2 * W <= to; i += 2 * W) {
+      streamPrefetch(x, i, kLines, n - 1);
+      streamPrefetch(y, i, kLines, n - 1);
+      g0.stepLeast(f.a(i), f.b(i), least0);
+      g1.stepLeast(f.a(i + W), f.b(i + W), least1);
+    }
+    if (i + W <= to) {
+      g0.stepLeast(f.a(i), f.b(i), least0);
+      i += W;
+    }
+    return Ops::min(least0, least1);
+  };
+  // After plain vectors [from, i) whose least |p| is `least`: the flag's look, and the
+  // step of the next group.
+  const auto watch = [&](int64_t from, typename Ops::V least) {
+    if (Ops::any(Ops::less(least, flagged ? assisted : floor))) [[unlikely]] {
+      if (!flagged) {
+        flagged = anyFlaggedProduct(f, from, i, floor);
+        stayGuarded = !flagged && ++fruitless >= kFruitlessLooks;
+      }
+      const uint64_t low = Ops::laneBits(Ops::less(least, assisted));
+      guard = stayGuarded || (low & (low - 1)) != 0;  // two lanes or more
+    }
+  };
+  constexpr int64_t kGroup = kWatchEvery * 2 * W;
+  // Two loops, each with its own step (one loop choosing the step for each group ran some
+  // 10% slower on uniform data).
+  while (i + kGroup <= n) {
+    for (; !guard && i + kGroup <= n;) {
+      const int64_t from = i;
+      typename Ops::V least0 = none, least1 = none;
+      for (int64_t k = 0; k < kWatchEvery; ++k, i += 2 * W) {
+        streamPrefetch(x, i, kLines, n - 1);
+        streamPrefetch(y, i, kLines, n - 1);
+        g0.stepLeast(f.a(i), f.b(i), least0);
+        g1.stepLeast(f.a(i + W), f.b(i + W), least1);
+      }
+      watch(from, Ops::min(least0, least1));
+    }
+    for (; guard && i + kGroup <= n;) {
+      typename Ops::Mask out = Ops::noMask();
+      for (int64_t k = 0; k < kWatchEvery; ++k, i += 2 * W) guardedPair(i, out);
+      dropped = Ops::either(dropped, out);
+      guard = stayGuarded || Ops::any(out);
+    }
   }
-  if (!guard) {
-    clear = i;
-    for (; i + 2 * W <= n; i += 2 * W) fastPair(i);  // fewer than kWatchEvery pairs left
+  // The whole vectors after the last group take the last group's step, looked at as a
+  // group is.
+  if (guard) {
+    for (; i + 2 * W <= n; i += 2 * W) guardedPair(i, dropped);
+    if (i + W <= n) {
+      g0.stepGuarded(f.a(i), f.b(i), floor, tiny, dropped);
+      i += W;
+    }
+  } else {
+    const int64_t from = i;
+    const typename Ops::V least = plainRun(n);
+    if (!flagged && Ops::any(Ops::less(least, floor))) flagged = anyFlaggedProduct(f, from, i, floor);
   }
-  const int64_t watched = i;  // [0, watched): the least's vectors
-  for (; i + 2 * W <= n; i += 2 * W) {
-    streamPrefetch(x, i, kLines, n - 1);
-    streamPrefetch(y, i, kLines, n - 1);
-    g0.stepGuarded(f.a(i), f.b(i), floor, tiny, dropped);
-    g1.stepGuarded(f.a(i + W), f.b(i + W), floor, tiny, dropped);
-  }
-  if (i + W <= n) {
-    g0.stepGuarded(f.a(i), f.b(i), floor, tiny, dropped);
-    i += W;
-  }
-  const bool wholeFlagged =
-      Ops::any(Ops::less(Ops::min(least0, least1), floor)) && anyFlaggedProduct(f, clear, watched, floor);
   if (i < n) {
     double bx[W] = {};
     double by[W] = {};
@@ -216,7 +266,7 @@ void certifiedDotKernel(const double* x, int64_t n, const double* y, double cx, 
   g1.write(state, static_cast<int>(W));
   state.lanes = static_cast<int>(2 * W);
   state.terms += 2 * ((n + W - 1) / W) * W;  // a q and an r per element slot, padding included
-  state.tinyProducts = state.tinyProducts || wholeFlagged || Ops::any(tiny);
+  state.tinyProducts = flagged || Ops::any(tiny);
   state.droppedProducts = state.droppedProducts || Ops::any(dropped);
 }
 

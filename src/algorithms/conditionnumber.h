@@ -18,13 +18,14 @@ struct ConditionChains {
   double m;  // the sum of magnitudes
 };
 
-// Each runs the chains over the whole blocks of x[0 .. n-1] and returns the number of
-// elements consumed; the same bits in both copies. Sse2 is baseline x86-64
+// Each runs the chains over the whole blocks of x[0 .. n-1], or when lifted over the
+// elements times 2^52 (conditionnumber.cpp), and returns the number of elements consumed;
+// the same bits in both copies. Sse2 is baseline x86-64
 // (conditionnumber.cpp), Avx needs AVX (conditionnumber_avx2.cpp) and also runs where
 // the AVX-512 family does.
-int64_t conditionBlocksSse2(const double* x, int64_t n, ConditionChains& chains);
-int64_t conditionBlocksAvx(const double* x, int64_t n, ConditionChains& chains);
-using ConditionBlocksKernel = int64_t (*)(const double*, int64_t, ConditionChains&);
+int64_t conditionBlocksSse2(const double* x, int64_t n, bool lifted, ConditionChains& chains);
+int64_t conditionBlocksAvx(const double* x, int64_t n, bool lifted, ConditionChains& chains);
+using ConditionBlocksKernel = int64_t (*)(const double*, int64_t, bool, ConditionChains&);
 
 // The copy this processor runs, chosen on first use (kernel_slot.h).
 template <typename Kernel>

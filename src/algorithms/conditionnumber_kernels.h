@@ -72,6 +72,26 @@ namespace {
 // Elements per block: several vectors of W; the buffers stay within a few cache lines.
 constexpr int64_t kConditionBlock = 16;
 
+// The elements x times 2^52, exact, lane by lane (the lifted sweep; conditionnumber.cpp
+// shows the factor keeps every bit of the result). A product with a subnormal factor takes
+// a microcode assist on Intel processors (some 30 ns), as does a sum of normal operands
+// with a subnormal result; a sum with a subnormal operand does not. So subnormals and
+// zeros (|x| < 2^-1022) are first raised by 2^-1022, exactly (a normal sum below 2^-1021,
+// on the grid of 2^-1074), multiplied then, and lowered by 2^-970 = 2^-1022 2^52: the
+// difference |x| 2^52 is a multiple of 2^-1022, a normal double or +0, exact. Other
+// magnitudes are multiplied alone: exact below 2^972, +inf from there (the caller's ceiling
+// catches it), a NaN staying a NaN. The sign is x's own, zeros' included. (For operation
+// sets whose masks are lanes of all ones: SSE2 and AVX.)
+template <typename Ops>
+inline typename Ops::V liftedElements(typename Ops::V x) {
+  using V = typename Ops::V;
+  const V a = Ops::abs(x);
+  const V low = Ops::less(a, Ops::set1(0x1p-1022));
+  const V raised = Ops::add(a, Ops::bitAnd(low, Ops::set1(0x1p-1022)));
+  const V lifted = Ops::sub(Ops::mul(raised, Ops::set1(0x1p52)), Ops::bitAnd(low, Ops::set1(0x1p-970)));
+  return Ops::bitOr(lifted, Ops::bitAnd(x, Ops::set1(-0.0)));
+}
+
 // The chains in SSE2 registers: s and m as the lanes of one, c on its own.
 struct ConditionRegisterSse2 {
   __m128d sm;
@@ -147,10 +167,11 @@ struct ConditionRegisterAvx {
 };
 #endif
 
-// Runs the chains over whole blocks of x[0 .. n-1] and returns how many elements were
-// consumed (a multiple of kConditionBlock; 0 when n holds too few blocks). The caller
-// continues with the remaining elements one at a time.
-template <typename Ops, typename Register>
+// Runs the chains over whole blocks of x[0 .. n-1], or of the elements lifted by 2^52
+// (liftedElements), and returns how many elements were consumed (a multiple of
+// kConditionBlock; 0 when n holds too few blocks). The caller continues with the
+// remaining elements one at a time.
+template <typename Ops, typename Register, bool kLifted>
 int64_t conditionBlocks(const double* x, int64_t n, sela::ConditionChains& chains) {
   constexpr int64_t B = kConditionBlock;
   constexpr int64_t W = Ops::W;
@@ -175,30 +196,45 @@ int64_t conditionBlocks(const double* x, int64_t n, sela::ConditionChains& chain
   // Rapids Xeon, n = 4096 and 10^5, both builds alternated in one process).
   constexpr int64_t A = Register::kAddendWidth;
   alignas(64) double addends[2][A * B];
+  // Lifted, lifted[b % kSlots] holds block b's elements times 2^52, lifted once when they
+  // are stashed, a block before their steps, and read back by those steps (in the SSE2
+  // register) and by their errors' forming kLag blocks later (the slot is rewritten a
+  // block after that).
+  alignas(64) double lifted[kLifted ? kSlots : 1][B];
+  // Block k's elements as the sweep takes them.
+  auto elements = [&](int64_t k) -> const double* { return kLifted ? lifted[k % kSlots] : x + k * B; };
   Register r(chains);
 
   // Into out: the errors of block k, W at a time from its stored running sums (-0.0 for
-  // k < 0), each stashed with the element of xs at its position.
-  auto formAddends = [&](int64_t k, const double* xs, double* out) {
+  // k < 0), each stashed with the element of xs at its position (lifted, and kept in
+  // keep).
+  auto formAddends = [&](int64_t k, const double* xs, double* out, double* keep) {
     for (int64_t j = 0; j < B; j += W) {
       typename Ops::V e = Ops::set1(-0.0);
       if (k >= 0) {
         const double* sb = sums[k % kSlots];
         const typename Ops::V before = Ops::load(sb + j);
         const typename Ops::V after = Ops::load(sb + j + 1);
-        const typename Ops::V v = Ops::load(x + k * B + j);
+        const typename Ops::V v = Ops::load(elements(k) + j);
         const typename Ops::V z = Ops::sub(after, before);
         e = Ops::add(Ops::sub(before, Ops::sub(after, z)), Ops::sub(v, z));
       }
-      Register::stash(out + A * j, Ops::load(xs + j), e);
+      typename Ops::V xv = Ops::load(xs + j);
+      if constexpr (kLifted) {
+        xv = liftedElements<Ops>(xv);
+        Ops::store(keep + j, xv);
+      }
+      Register::stash(out + A * j, xv, e);
     }
   };
   // Block k + 1's addends, during block k.
-  auto formNext = [&](int64_t k) { formAddends(k + 1 - kLag, x + (k + 1) * B, addends[(k + 1) % 2]); };
+  auto formNext = [&](int64_t k) {
+    formAddends(k + 1 - kLag, x + (k + 1) * B, addends[(k + 1) % 2], lifted[kLifted ? (k + 1) % kSlots : 0]);
+  };
 
-  formAddends(-1, x, addends[0]);
+  formAddends(-1, x, addends[0], lifted[0]);
   for (int64_t k = 0; k < kLag; ++k) {
-    const double* xb = x + k * B;
+    const double* xb = elements(k);
     formNext(k);  // k + 1 <= kLag < blocks
     double* sb = sums[k % kSlots];
     sb[0] = r.s();
@@ -206,13 +242,13 @@ int64_t conditionBlocks(const double* x, int64_t n, sela::ConditionChains& chain
     for (int64_t j = 0; j < B; ++j) r.template step<true>(xb + j, a + A * j, sb + j + 1);
   }
   for (int64_t k = kLag; k < blocks; ++k) {
-    const double* xb = x + k * B;
+    const double* xb = elements(k);
     // A block is 128 bytes: two prefetches 64 bytes apart per block reach every line
     // ahead. With only the first, every other line came from memory on demand (1.2x the
     // time of the naive sum on long inputs, against 1.0 with both).
     static_assert(B * sizeof(double) == 128, "two lines per block");
-    sela::prefetchAhead(xb);
-    sela::prefetchAhead(xb + 8);
+    sela::prefetchAhead(x + k * B);
+    sela::prefetchAhead(x + k * B + 8);
     if (k + 1 < blocks) formNext(k);
     double* sb = sums[k % kSlots];
     sb[0] = r.s();
@@ -221,9 +257,10 @@ int64_t conditionBlocks(const double* x, int64_t n, sela::ConditionChains& chain
   }
   if constexpr (requires { r.leave(); }) r.leave();
   // The last kLag blocks' errors, c alone (each stashed with its own block's elements,
-  // which c does not take).
+  // which c does not take; lifted, they are lifted again into their own slot, the same
+  // values, after the errors have read them).
   for (int64_t k = blocks - kLag; k < blocks; ++k) {
-    formAddends(k, x + k * B, addends[0]);
+    formAddends(k, x + k * B, addends[0], lifted[kLifted ? k % kSlots : 0]);
     for (int64_t j = 0; j < B; ++j) r.addError(Register::errorAt(addends[0] + A * j));
   }
   chains = r.chains();

@@ -34,6 +34,17 @@
 // subnormal range, and up is round(register). A zero, a tie and a value beyond the range
 // are never decided this way.
 //
+// Scaled spans. Where the pair and the data are small, a span runs on the elements times
+// 2^64 (cumsum_kernels.h), from 2^64 (s, c) and with 2^64 times the bound: every step
+// then gives exactly 2^64 times its unscaled result, and no subnormal value is formed.
+// Exact mode gives the same bits either way. Bound mode applies its floor of 2^-1000 in
+// the span's scale, 2^-1064 of the data's: scaled, the whole argument above holds for
+// the register's value times 2^64, and a decided prefix up satisfies |up| >= 2^-947 in
+// that scale, so |W| >= 2^-1011 lies in the normal range, where rounding commutes with
+// the scaling, and up 2^-64 is round(register). Unscaled, every prefix below 2^-947
+// (all the prefixes of small data) would be left to the register. The pair's bound is
+// kept in the data's scale, rounded up (boundDown).
+//
 // Neither mode ever produces -0.0: a rounded sum is -0.0 only when both operands are, and
 // a difference only when -0.0 loses +0.0 from it, while the pair starts from +0.0 or from
 // a restart (below) whose exact form excludes -0.0; bound mode never decides a zero. So
@@ -92,6 +103,17 @@ double grainOf(double v) {
   return std::ldexp(1.0, std::max(field, 1) - kFieldOffset + __builtin_ctzll(m));
 }
 
+// The scalings of cumsum_kernels.h for one value.
+inline double scaleUp(double v) { return Sse2Ops::first(scaledUp<Sse2Ops>(Sse2Ops::set1(v))); }
+inline double scaleDown(double w) { return Sse2Ops::first(scaledDown<Sse2Ops>(Sse2Ops::set1(w))); }
+
+// A bound B >= b 2^-64 for a bound b >= 0 of a scaled pair: below 2^-959, scaledDown is
+// within 2^-1075 of b 2^-64 (its sum with 2^-958 rounds by at most half a unit of
+// 2^-1010, and stays below 2^-957) and 2^-1074 more covers it; above, b 2^-64 or 2^-1022.
+inline double boundDown(double b) {
+  return b < 0x1p-959 ? scaleDown(b) + 0x1p-1074 : std::max(b, 0x1p-958) * kUnscale;
+}
+
 // One element of the running pair: s <- fl(s + v), c <- fl(c + the TwoSum's error).
 inline void stepPair(double& s, double& c, double v) {
   const SumAndError t = twoSum(s, v);
@@ -108,6 +130,18 @@ struct Pair {
   // this sign, and (s, c) follow 2^-64 times the sum of the elements since, within bound.
   double far;
 };
+
+// Whether a span may form subnormal values, and is scaled by 2^64 (cumsum_kernels.h):
+// the pair below kSmall, and unless it is zero, one of eight sampled elements too.
+constexpr double kSmall = 0x1p-900;
+bool worthScaling(const double* x, int64_t len, const Pair& p) {
+  if (!(std::fabs(p.s) < kSmall)) return false;
+  if (p.s != 0.0) return true;
+  for (int64_t j = 0; j < len; j += kSpan / 8) {
+    if (x[j] != 0.0 && std::fabs(x[j]) < kSmall) return true;
+  }
+  return false;
+}
 
 // The call's data and how far the register has taken them.
 struct Series {
@@ -169,8 +203,11 @@ bool restart(Series& z, Pair& p) {
     z.anchorS = r;
     z.anchorC = c;
   } else {
-    // |W - r - c| <= u |c| + 2^-1075 <= |c| 2^-52 + 2^-1000, rounding included.
-    p = {r, c, std::fabs(c) * 0x1p-52 + kBoundFloor, 0.0, 0.0};
+    // |W - r - c| <= u |c| + 2^-1075 <= fl(fl(|c| 2^-52) + 2^-1074): the product loses at
+    // most u of itself or 2^-1075, the sum is exact below 2^-1021 and loses at most u of
+    // itself above (2 u |c| (1 - u)^2 >= u |c| and 2^-1074 (1 - u) >= 2^-1075). No floor:
+    // the spans add their own, in their own scale.
+    p = {r, c, std::fabs(c) * 0x1p-52 + 0x1p-1074, 0.0, 0.0};
   }
   return true;
 }
@@ -193,24 +230,29 @@ inline double spanBound(double b0, double m, int64_t count) {
 }
 
 // The elements of a span past the kernel's whole blocks, x[from .. len-1], one at a time,
-// continuing the kernel's end state with the same steps and tests.
-void finishSpan(const double* x, int64_t from, int64_t len, bool bound, double b, double* r, SpanEnd& e) {
+// continuing the kernel's end state with the same steps and tests (scaled as it was).
+void finishSpan(const double* x, int64_t from, int64_t len, bool bound, double b, bool scaled, double* r,
+                SpanEnd& e) {
   double s = e.s;
   double c = e.c;
   double m = e.m;
   double least = e.least;
   for (int64_t j = from; j < len; ++j) {
-    stepPair(s, c, x[j]);
+    const double v = scaled ? scaleUp(x[j]) : x[j];
+    if (scaled && !(std::fabs(x[j]) <= kScalable)) e.scalable = false;
+    stepPair(s, c, v);
     m = std::max(m, std::fabs(c));  // a NaN c is skipped
+    double result;
     if (bound) {
       const double up = s + (c + b);
       const double down = s + (c - b);
       if (!(up - down == 0.0)) e.undecided[j / 64] |= uint64_t{1} << (j % 64);
-      r[j] = up;
+      result = up;
     } else {
-      r[j] = s + c;
-      if (x[j] != 0.0 && std::fabs(x[j]) < least) least = std::fabs(x[j]);
+      result = s + c;
+      if (v != 0.0 && std::fabs(v) < least) least = std::fabs(v);
     }
+    r[j] = scaled ? scaleDown(result) : result;
   }
   e.s = s;
   e.c = c;
@@ -221,13 +263,13 @@ void finishSpan(const double* x, int64_t from, int64_t len, bool bound, double b
 // The prefixes a span's common bound left undecided, tested again each with its own
 // bound (from the largest |c| up to it), over the same steps: for spans in which |c|
 // grew, as when a run starts or the magnitudes jump.
-void retest(const double* x, double s, double c, double b0, uint64_t* undecided, double* r) {
+void retest(const double* x, double s, double c, double b0, bool scaled, uint64_t* undecided, double* r) {
   int last = kSpanWords - 1;
   while (last > 0 && undecided[last] == 0) --last;
   const int64_t stop = 64 * last + 64 - __builtin_clzll(undecided[last] | 1);
   double m = 0.0;
   for (int64_t j = 0; j < stop; ++j) {
-    stepPair(s, c, x[j]);
+    stepPair(s, c, scaled ? scaleUp(x[j]) : x[j]);
     m = std::max(m, std::fabs(c));
     const uint64_t bit = uint64_t{1} << (j % 64);
     if ((undecided[j / 64] & bit) == 0) continue;
@@ -236,7 +278,7 @@ void retest(const double* x, double s, double c, double b0, uint64_t* undecided,
     const double down = s + (c - b);
     if (up - down == 0.0) {
       undecided[j / 64] &= ~bit;
-      r[j] = up;
+      r[j] = scaled ? scaleDown(up) : up;
     }
   }
 }
@@ -290,12 +332,13 @@ void run(Series& z) {
   if (z.acc.addsLeft != kAddsAfterInit) restart(z, p);
   const ExactSpanKernel exactSpan = exactSpanImpl.get();
   const BoundSpanKernel boundSpan = boundSpanImpl.get();
-  // A span from the pair: the kernel's whole blocks, then the rest one at a time.
-  auto exactRun = [&](const double* xs, int64_t len, double* r, SpanEnd& e) {
-    finishSpan(xs, exactSpan(xs, len, p.s, p.c, r, e), len, false, 0.0, r, e);
+  // A span from (s, c): the kernel's whole blocks, then the rest one at a time.
+  auto exactRun = [&](const double* xs, int64_t len, double s, double c, bool scaled, double* r, SpanEnd& e) {
+    finishSpan(xs, exactSpan(xs, len, s, c, scaled, r, e), len, false, 0.0, scaled, r, e);
   };
-  auto boundRun = [&](const double* xs, int64_t len, double b, double* r, SpanEnd& e) {
-    finishSpan(xs, boundSpan(xs, len, p.s, p.c, b, r, e), len, true, b, r, e);
+  auto boundRun = [&](const double* xs, int64_t len, double s, double c, double b, bool scaled, double* r,
+                      SpanEnd& e) {
+    finishSpan(xs, boundSpan(xs, len, s, c, b, scaled, r, e), len, true, b, scaled, r, e);
   };
   // In place the results wait here until the register has taken the span.
   alignas(64) double buffer[kSpan];
@@ -313,8 +356,29 @@ void run(Series& z) {
     if (p.far != 0.0) {
       farSpan(xs, len, p, p.bound + 2 * kBoundFloor, r, e.undecided);
     } else {
+      // Scaled by 2^64 when the values are small (a span with an element that cannot be
+      // scaled runs again unscaled): the pair, its bound and the assumed |c| in that scale.
+      bool scaled = worthScaling(xs, len, p) && p.bound <= kScalable && expected <= kScalable;
+      auto inScale = [&](double v) { return scaled ? scaleUp(v) : v; };
+      // The end state back from the span's scale (exactly: see kScale).
+      auto endState = [&] {
+        if (!scaled) return;
+        e.s = scaleDown(e.s);
+        e.c = scaleDown(e.c);
+        e.m = scaleDown(e.m);
+        e.least = scaleDown(e.least);
+      };
+      // The largest |c| of the span when an exact run has seen it (in the span's scale): the
+      // bound mode's steps are the same.
+      double seen = 0.0;
       if (p.grain > 0.0) {
-        exactRun(xs, len, r, e);
+        exactRun(xs, len, inScale(p.s), inScale(p.c), scaled, r, e);
+        if (scaled && !e.scalable) {
+          scaled = false;
+          exactRun(xs, len, p.s, p.c, false, r, e);
+        }
+        seen = e.m;
+        endState();
         // Every element is a multiple of its binade times 2^-52 (zeros of anything), and of
         // 2^-1074 (subnormals, whose binadeOf is 0, too).
         const double grain = std::min(p.grain, std::max(binadeOf(e.least) * 0x1p-52, 0x1p-1074));
@@ -330,20 +394,35 @@ void run(Series& z) {
         p.grain = 0.0;
         p.bound = 0.0;
       }
-      const double b0 = p.bound + kBoundFloor;  // >= the bound, >= 2^-1000
-      double m = std::max(expected, std::fabs(p.c));
-      boundRun(xs, len, spanBound(b0, m, len), r, e);
+      // Bound mode in the span's scale: b0 >= the bound, >= 2^-1000 (the floor in that
+      // scale; scaled, the prefixes it decides are at least 2^-947 2^-64 >= 2^-1022, normal,
+      // where 2^-64 times the rounding of 2^64 W is the rounding of W).
+      double s = inScale(p.s);
+      double c = inScale(p.c);
+      double b0 = inScale(p.bound) + kBoundFloor;
+      double m = std::max({inScale(expected), std::fabs(c), seen});
+      boundRun(xs, len, s, c, spanBound(b0, m, len), scaled, r, e);
+      if (scaled && !e.scalable) {
+        scaled = false;
+        s = p.s;
+        c = p.c;
+        b0 = p.bound + kBoundFloor;
+        m = std::max(expected, std::fabs(c));  // (an exact run has seen the span scaled or not at all)
+        boundRun(xs, len, s, c, spanBound(b0, m, len), false, r, e);
+      }
       if (!(e.m <= m)) {
         // |c| grew past the assumption: the span again with its true maximum.
         m = e.m;
-        boundRun(xs, len, spanBound(b0, m, len), r, e);
+        boundRun(xs, len, s, c, spanBound(b0, m, len), scaled, r, e);
       }
-      expected = 1024.0 * e.m;
       uint64_t any = 0;
       for (const uint64_t w : e.undecided) any |= w;
-      if (any != 0) retest(xs, p.s, p.c, b0, e.undecided, r);
+      if (any != 0) retest(xs, s, c, b0, scaled, e.undecided, r);
+      const double bound = spanBound(b0, m, len);
+      endState();
+      expected = 1024.0 * e.m;
       renormalize(p, e.s, e.c);
-      p.bound = spanBound(b0, m, len);
+      p.bound = scaled ? boundDown(bound) : bound;
     }
     // The prefixes still undecided, from the register.
     uint64_t any = 0;
@@ -369,12 +448,15 @@ void run(Series& z) {
 
 }  // namespace
 
-int64_t exactSpanSse2(const double* x, int64_t len, double s, double c, double* r, SpanEnd& end) {
-  return runSpanBlocks<Sse2Ops, false>(x, len, s, c, 0.0, r, end);
+int64_t exactSpanSse2(const double* x, int64_t len, double s, double c, bool scaled, double* r, SpanEnd& end) {
+  return scaled ? runSpanBlocks<Sse2Ops, false, true>(x, len, s, c, 0.0, r, end)
+                : runSpanBlocks<Sse2Ops, false, false>(x, len, s, c, 0.0, r, end);
 }
 
-int64_t boundSpanSse2(const double* x, int64_t len, double s, double c, double b, double* r, SpanEnd& end) {
-  return runSpanBlocks<Sse2Ops, true>(x, len, s, c, b, r, end);
+int64_t boundSpanSse2(const double* x, int64_t len, double s, double c, double b, bool scaled, double* r,
+                      SpanEnd& end) {
+  return scaled ? runSpanBlocks<Sse2Ops, true, true>(x, len, s, c, b, r, end)
+                : runSpanBlocks<Sse2Ops, true, false>(x, len, s, c, b, r, end);
 }
 
 // The AVX copies wherever the AVX2 family runs (both give the same bits); eight lanes

@@ -37,12 +37,14 @@ constexpr int kSpanWords = static_cast<int>(kSpan / 64);
 
 // What a span's whole blocks leave: the pair after their last element, the largest |c|
 // after any of them (a NaN c is skipped), for exact spans the least nonzero |x| among
-// them (+inf if none; NaNs skipped), for bound spans the undecided bits.
+// them (+inf if none; NaNs skipped), for bound spans the undecided bits; for scaled
+// spans whether every element could be scaled.
 struct SpanEnd {
   double s;
   double c;
   double m;
   double least;
+  bool scalable;
   uint64_t undecided[kSpanWords];
 };
 
@@ -53,13 +55,19 @@ struct SpanEnd {
 // and its undecided bit set unless up = down = fl(s + fl(c - b)). The same bits in every
 // copy: Sse2 is baseline x86-64 (cumsum.cpp), Avx2 needs the AVX2 family
 // (cumsum_avx2.cpp).
-using ExactSpanKernel = int64_t (*)(const double* x, int64_t len, double s, double c, double* r, SpanEnd& end);
-using BoundSpanKernel = int64_t (*)(const double* x, int64_t len, double s, double c, double b, double* r,
+// With `scaled`, the pair runs over the elements times 2^64 from (s, c) and with b given
+// in that scale (cumsum_kernels.h), the results r are stored scaled back, and the end
+// state is left in the scale.
+using ExactSpanKernel = int64_t (*)(const double* x, int64_t len, double s, double c, bool scaled, double* r,
                                     SpanEnd& end);
-int64_t exactSpanSse2(const double* x, int64_t len, double s, double c, double* r, SpanEnd& end);
-int64_t boundSpanSse2(const double* x, int64_t len, double s, double c, double b, double* r, SpanEnd& end);
-int64_t exactSpanAvx2(const double* x, int64_t len, double s, double c, double* r, SpanEnd& end);
-int64_t boundSpanAvx2(const double* x, int64_t len, double s, double c, double b, double* r, SpanEnd& end);
+using BoundSpanKernel = int64_t (*)(const double* x, int64_t len, double s, double c, double b, bool scaled,
+                                    double* r, SpanEnd& end);
+int64_t exactSpanSse2(const double* x, int64_t len, double s, double c, bool scaled, double* r, SpanEnd& end);
+int64_t boundSpanSse2(const double* x, int64_t len, double s, double c, double b, bool scaled, double* r,
+                      SpanEnd& end);
+int64_t exactSpanAvx2(const double* x, int64_t len, double s, double c, bool scaled, double* r, SpanEnd& end);
+int64_t boundSpanAvx2(const double* x, int64_t len, double s, double c, double b, bool scaled, double* r,
+                      SpanEnd& end);
 
 // The copies this processor runs, chosen on first use (kernel_slot.h).
 template <typename Kernel>

@@ -1,4 +1,4 @@
-// Dot2 in the AVX2 family (built with -mavx -mfma, cmake/kernels.cmake): dot2 reaches it
+// Dot2 in the AVX2 family (built with -mavx2 -mfma, cmake/kernels.cmake): dot2 reaches it
 // through its dispatch slot only where the processor and the operating system offer AVX,
 // AVX2 and FMA.
 //

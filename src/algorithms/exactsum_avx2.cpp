@@ -1,4 +1,4 @@
-// The record check's pass over the limbs on 256-bit vectors (built with -mavx -mfma for
+// The record check's pass over the limbs on 256-bit vectors (built with -mavx2 -mfma for
 // its suffix, cmake/kernels.cmake; reached only where the dispatch found the AVX2 family,
 // which includes AVX2 itself: the 64-bit integer lanes below need it, so the function
 // enables it).

@@ -1,4 +1,4 @@
-// The short passes for the AVX2 family (built with -mavx -mfma for its suffix,
+// The short passes for the AVX2 family (built with -mavx2 -mfma for its suffix,
 // cmake/kernels.cmake; reached only where the dispatch found that family).
 #include "algorithms/shortsum_kernels.h"
 #include "algorithms/vector_ops_avx2.h"

@@ -1,5 +1,5 @@
 // The centered normalization and the cosine similarity's sweep on AVX vectors (built
-// with -mavx -mfma for its suffix, cmake/kernels.cmake; reached only where the dispatch
+// with -mavx2 -mfma for its suffix, cmake/kernels.cmake; reached only where the dispatch
 // found the AVX2 family).
 #include "algorithms/statistical_reductions_kernels.h"
 #include "algorithms/vector_ops_avx2.h"

@@ -3,7 +3,7 @@
 //   zero, set1, load, store         (loads and stores unaligned);
 //   loadFirst(p, k)                 p[0 .. k-1] and zeros, 0 <= k <= W, reading nothing else;
 //   add, sub, mul, div, abs         one IEEE operation per lane, each rounded once;
-//   bitAnd                          the bits of two vectors anded;
+//   bitAnd, bitOr                   the bits of two vectors anded, ored;
 //   fma, fms                        a * b + c and a * b - c, one rounding (not in SSE2);
 //   min, max                        x86's rule per lane: b where a or b is a NaN (so a
 //                                   NaN in a is skipped), b where a and b are equal zeros;

@@ -1,5 +1,5 @@
 // The AVX2-family operation set: 256-bit AVX arithmetic and FMA3 (four lanes; see
-// vector_ops.h). Included only by files built with -mavx -mfma (<module>_avx2.cpp), which
+// vector_ops.h). Included only by files built with -mavx2 -mfma (<module>_avx2.cpp), which
 // run only where the dispatch found AVX2, FMA and the operating system's AVX state.
 #pragma once
 
@@ -32,6 +32,7 @@ struct Avx2Ops {
   static V div(V a, V b) { return _mm256_div_pd(a, b); }
   static V abs(V a) { return _mm256_andnot_pd(_mm256_set1_pd(-0.0), a); }
   static V bitAnd(V a, V b) { return _mm256_and_pd(a, b); }
+  static V bitOr(V a, V b) { return _mm256_or_pd(a, b); }
   static V min(V a, V b) { return _mm256_min_pd(a, b); }
   static V minWhere(Mask m, V a, V b) { return _mm256_blendv_pd(b, _mm256_min_pd(a, b), m); }
   static V max(V a, V b) { return _mm256_max_pd(a, b); }

@@ -31,6 +31,9 @@ struct Avx512Ops {
   static V bitAnd(V a, V b) {
     return _mm512_castsi512_pd(_mm512_and_epi64(_mm512_castpd_si512(a), _mm512_castpd_si512(b)));
   }
+  static V bitOr(V a, V b) {
+    return _mm512_castsi512_pd(_mm512_or_epi64(_mm512_castpd_si512(a), _mm512_castpd_si512(b)));
+  }
   // (The masked forms, here and in swap: GCC 12's _mm512_min_pd, _mm512_max_pd and
   // shuffles start from an undefined vector it warns about.)
   static V min(V a, V b) { return _mm512_maskz_min_pd(0xFF, a, b); }

@@ -27,6 +27,7 @@ struct Sse2Ops {
   static V div(V a, V b) { return _mm_div_pd(a, b); }
   static V abs(V a) { return _mm_andnot_pd(_mm_set1_pd(-0.0), a); }
   static V bitAnd(V a, V b) { return _mm_and_pd(a, b); }
+  static V bitOr(V a, V b) { return _mm_or_pd(a, b); }
   static V min(V a, V b) { return _mm_min_pd(a, b); }
   static V minWhere(Mask m, V a, V b) {
     const V low = _mm_min_pd(a, b);
