@@ -18,7 +18,7 @@
 //                          total's words and its rounding); sela_cumsum_exact writes
 //                          every prefix, all of which the bit check compares
 //   SELA_AB_FAMILIES       of uniform, wide, cond1e16, cond1e32, subnormal, nearfloor, low,
-//                          mixed, smallmixed
+//                          mixed, smallmixed, widescaled
 //                          (default uniform,cond1e16)
 //   SELA_AB_SIZES          element counts (default 1000,100000,10000000)
 //   SELA_AB_PAIRS          when set to 1, dot products take y from the next array of the
@@ -90,6 +90,7 @@ Family familyNamed(const std::string& name) {
   if (name == "low") return Family::Low;
   if (name == "mixed") return Family::Mixed;
   if (name == "smallmixed") return Family::SmallMixed;
+  if (name == "widescaled") return Family::WideScaled;
   fail("unknown family " + name);
 }
 

@@ -25,8 +25,22 @@ namespace benchutil {
 // in [-560, -500], whose products by pairs (SELA_AB_PAIRS) straddle the product floor.
 // Low: exponents in [-1022, -900], normal values whose sums stay far below 1. Mixed:
 // subnormal values with one in four normal (exponents in [-60, 60]). SmallMixed: exponents
-// in [-1074, -960], subnormal and small normal values.
-enum class Family { Uniform, WideRange, Cond1e16, Cond1e32, Cancelling, Subnormal, NearFloor, Low, Mixed, SmallMixed };
+// in [-1074, -960], subnormal and small normal values. WideScaled: WideRange divided by its
+// largest magnitude, as normalizing reductions do (products by pairs span 2^-2000 .. 1:
+// about half vanish below the product floor and some 15% straddle it).
+enum class Family {
+  Uniform,
+  WideRange,
+  Cond1e16,
+  Cond1e32,
+  Cancelling,
+  Subnormal,
+  NearFloor,
+  Low,
+  Mixed,
+  SmallMixed,
+  WideScaled
+};
 
 // Short inputs rotate through 64 arrays (fewer let the branch predictor learn them);
 // 10^5 through 8 (together still within the last-level cache of the machine). From 10^7
@@ -82,6 +96,13 @@ inline std::vector<double> makeArray(Family f, int64_t n, uint64_t seed) {
     }
     case Family::SmallMixed:
       return randomExponents(rng, count, -1074, -960);
+    case Family::WideScaled: {
+      std::vector<double> v = randomExponents(rng, count, -500, 500);
+      double largest = 0.0;
+      for (const double x : v) largest = std::max(largest, std::fabs(x));
+      for (auto& x : v) x /= largest;
+      return v;
+    }
     case Family::Cond1e16:
       return testutil::genSum(rng, count < 2 ? 2 : count, 1e16);
     case Family::Cond1e32:

@@ -59,6 +59,16 @@ std::vector<Inputs> sizedInputs() {
     auto inf = testutil::uniform(rng, n);
     inf[n / 2] = std::numeric_limits<double>::infinity();
     all.push_back({inf, testutil::uniform(rng, n)});
+    // Products about the centers below (0.25, -0.5) that cancel in pairs, a b then -a b:
+    // the certified lanes decline the vanishing cross term, and the centered reductions
+    // take their exact route from within their own buffers.
+    const auto a = testutil::uniform(rng, n), b = testutil::wideRange(rng, n, -30, 30);
+    std::vector<double> cx(n), cy(n);
+    for (size_t i = 0; i < n; ++i) {
+      cx[i] = a[i & ~size_t{1}] + 0.25;
+      cy[i] = ((i & 1) != 0 ? -b[i - 1] : b[i]) - 0.5;
+    }
+    all.push_back({cx, cy});
   }
   return all;
 }

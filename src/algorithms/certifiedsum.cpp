@@ -3,6 +3,7 @@
 #include "algorithms/sse2_intrinsics.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -454,6 +455,14 @@ inline void addToWindow(FloorWindow& w, double a, double b) {
   at[4] += static_cast<int64_t>(q2);
 }
 
+// Bits 64 w .. 64 w + 63 of a block's marks (lanes.nearFloor), bit k for element 64 w + k.
+inline uint64_t markedWord(const uint8_t* marks, int64_t w) {
+  uint64_t word;
+  std::memcpy(&word, marks + 8 * w, sizeof word);
+  if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+  return word;
+}
+
 void depositWindow(SuperAccumulator& acc, const FloorWindow& w) {
   if (acc.addsLeft == 0) carryPropagate(acc);
   acc.addsLeft -= 1;
@@ -474,12 +483,12 @@ bool extractedPassOnce(int64_t n, bool allLevels, bool guarded, Block block, Nea
   ExtractionLanes lanes;
   lanes.allLevels = allLevels;
   lanes.guarded = guarded;
-  int32_t nearFloorAt[kExtractionBlock];
-  lanes.nearFloor = nearFloorAt;
+  alignas(64) uint8_t nearFloorBits[ExtractionLanes::kNearFloorBytes];
+  lanes.nearFloor = nearFloorBits;
   double levels[Count];
   int64_t len = n < kExtractionBlock ? n : kExtractionBlock;
   if (!block(0, len, n - len, lanes, levels)) return false;
-  if (len == n && lanes.nearFloorCount == 0) {
+  if (len == n && !lanes.nearFloorMet) {
     shortened = lanes.shortened;
     return decideOneBlock(lanes, levels, Count, n, result);
   }
@@ -548,11 +557,13 @@ bool extractedDot(const double* x, const double* y, int64_t n, double& result) {
         return kernel(x + start, y + start, len, ahead, lanes, levels);
       },
       [&](SuperAccumulator& acc, int64_t start, const ExtractionLanes& lanes) {
-        if (lanes.nearFloorCount == 0) return;
+        if (!lanes.nearFloorMet) return;
         FloorWindow window;
-        for (int64_t k = 0; k < lanes.nearFloorCount; ++k) {
-          const int64_t i = start + lanes.nearFloor[k];
-          addToWindow(window, x[i], y[i]);
+        for (int64_t w = 0; w < ExtractionLanes::kNearFloorBytes / 8; ++w) {
+          for (uint64_t marked = markedWord(lanes.nearFloor, w); marked != 0; marked &= marked - 1) {
+            const int64_t i = start + 64 * w + __builtin_ctzll(marked);
+            addToWindow(window, x[i], y[i]);
+          }
         }
         depositWindow(acc, window);
       },

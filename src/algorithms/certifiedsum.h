@@ -148,12 +148,15 @@ struct ExtractionLanes {
   double lastSmallest = 0.0;
   // The dot product's blocks near the product floor (certifiedsum_kernels.h): once a
   // block has met a product that may lie below 2^-916 (`guarded`, carried), the blocks
-  // leave every such product out of their lanes, and write into nearFloor (kExtractionBlock
-  // entries, the caller's) the indices within the block of those that may reach 2^-1075,
-  // nearFloorCount of them, for the caller to deposit exactly.
+  // leave every such product out of their lanes, and mark in nearFloor (the caller's
+  // kNearFloorBytes, a bit per element of the block: bit k % 8 of byte k / 8) those that
+  // may reach 2^-1075, for the caller to deposit exactly; nearFloorMet: some are marked.
+  // (A bit, not an index, per element: the pass's frame stays small, as the deepest
+  // callers' stacks need.)
+  static constexpr int64_t kNearFloorBytes = kExtractionBlock / 8;
   bool guarded = false;
-  int32_t* nearFloor = nullptr;
-  int64_t nearFloorCount = 0;
+  bool nearFloorMet = false;
+  uint8_t* nearFloor = nullptr;
 };
 // One block of 1 <= n <= kExtractionBlock elements: its exact high parts into
 // levels[0 .. kExtractionLevels - 1] (top first; 0 for the levels below those that hold

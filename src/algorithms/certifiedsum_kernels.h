@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "algorithms/certifiedsum.h"
 #include "algorithms/vector_ops.h"
@@ -689,7 +690,7 @@ bool extractionSumBlock(const double* x, int64_t n, int64_t ahead, sela::Extract
 //   f_b <= 969 and |a b| < 2^(f_a + f_b - 2044) <= 2^-1075 (also for subnormal and zero
 //   factors, each below 2^(f - 1022)): the floor keeps nothing of the product.
 // - 970 2^51 <= H < 1130 2^51 (the band, products below 2^-915 that may reach 2^-1075):
-//   the block writes the element's index into lanes.nearFloor, and the caller deposits
+//   the block marks the element's bit in lanes.nearFloor, and the caller deposits
 //   the product into the register exactly, floor included (depositProduct).
 // A product kept in the lanes (H >= 1130 2^51) splits exactly: with normal factors |a b|
 // >= 2^-916; with a subnormal factor a (A < 2^52), B >= 1129 2^52 puts b at or above
@@ -719,8 +720,9 @@ bool extractDotLevels(const double* x, const double* y, int64_t n, int64_t ahead
   }
   V c = Ops::load(state.c), e = Ops::load(state.e);
   MagnitudeWatch<Ops> watch;
-  int32_t* const nearFloor = state.nearFloor;
-  int64_t nearFloorCount = 0;
+  uint8_t* const nearFloor = state.nearFloor;
+  uint64_t marked = 0;
+  static_assert(8 % W == 0, "a vector's lanes mark bits of one byte");
   const auto step = [&](V f, V g, int64_t at) {
     [[maybe_unused]] typename Ops::Mask out;
     if constexpr (Guard) {
@@ -728,12 +730,12 @@ bool extractDotLevels(const double* x, const double* y, int64_t n, int64_t ahead
       // Vectors with no lane left out (most of them on data with a few such products, few
       // on data with many) take no more than the test.
       if (Ops::any(out)) {
-        // The band's indices, without a branch (one on whether the vector holds any went
+        // The band's bits, without a branch (one on whether the vector holds any went
         // wrong a quarter of the time on data spread over the whole range, and each time
-        // the levels' chains waited on the reload). nearFloorCount <= at, so the W entries
-        // written lie within the block's zero-padded length.
+        // the levels' chains waited on the reload); the lanes past n are zeros, not marked.
         const uint64_t band = Ops::laneBits(out) & ~Ops::laneBits(Ops::halvedBitsBelow(f, g, kVanishBelow));
-        nearFloorCount += Ops::storeLaneIndices(nearFloor + nearFloorCount, at, band);
+        marked |= band;
+        nearFloor[at >> 3] = static_cast<uint8_t>(nearFloor[at >> 3] | band << (at & 7));
         f = Ops::zeroWhere(out, f);
         g = Ops::zeroWhere(out, g);
       }
@@ -796,7 +798,7 @@ bool extractDotLevels(const double* x, const double* y, int64_t n, int64_t ahead
   for (int j = 1; j <= R; ++j) tau[2 * j] = levelExcess<Ops>(t[j], base[j]);
   Ops::store(state.c, c);
   Ops::store(state.e, e);
-  state.nearFloorCount = nearFloorCount;
+  state.nearFloorMet = marked != 0;
   return true;
 }
 
@@ -848,8 +850,11 @@ bool dotLevelsOf(DotLevels levels, const double* x, const double* y, int64_t n, 
 template <typename Ops, bool Watch>
 bool dotLevelsFor(DotLevels levels, const double* x, const double* y, int64_t n, int64_t ahead, int k1, int d,
                   double limit, sela::ExtractionLanes& state, double* tau, Seen& seen) {
-  state.nearFloorCount = 0;
-  if (state.guarded) return dotLevelsOf<Ops, Watch, true>(levels, x, y, n, ahead, k1, d, limit, state, tau, seen);
+  state.nearFloorMet = false;
+  if (state.guarded) {
+    std::memset(state.nearFloor, 0, sela::ExtractionLanes::kNearFloorBytes);
+    return dotLevelsOf<Ops, Watch, true>(levels, x, y, n, ahead, k1, d, limit, state, tau, seen);
+  }
   return dotLevelsOf<Ops, Watch, false>(levels, x, y, n, ahead, k1, d, limit, state, tau, seen);
 }
 
@@ -960,15 +965,17 @@ bool extractionDotBlock(const double* x, const double* y, int64_t n, int64_t ahe
     // Zero products and products left out only: a NaN or an infinity factor (skipped by
     // the maximum, or times zero) declines, told from the bit patterns, which also tell the
     // band's products to deposit.
-    int64_t count = 0;
+    std::memset(state.nearFloor, 0, sela::ExtractionLanes::kNearFloorBytes);
+    bool met = false;
     for (int64_t k = 0; k < n; ++k) {
       if (!sela::isFinite(x[k]) || !sela::isFinite(y[k])) return false;
       const uint64_t h = halvedBits(x[k], y[k]);
-      state.nearFloor[count] = static_cast<int32_t>(k);
-      count += h >= static_cast<uint64_t>(kVanishBelow) && h < static_cast<uint64_t>(kKeptFrom) && x[k] != 0.0 &&
-               y[k] != 0.0;
+      const bool band = h >= static_cast<uint64_t>(kVanishBelow) && h < static_cast<uint64_t>(kKeptFrom) &&
+                        x[k] != 0.0 && y[k] != 0.0;
+      state.nearFloor[k >> 3] = static_cast<uint8_t>(state.nearFloor[k >> 3] | unsigned{band} << (k & 7));
+      met |= band;
     }
-    state.nearFloorCount = count;
+    state.nearFloorMet = met;
     for (int j = 0; j < sela::kExtractionDotLevels; ++j) tau[j] = 0.0;
     return true;
   }

@@ -58,16 +58,6 @@ struct Avx2Ops {
     const __m128i hi = below(_mm256_extractf128_si256(ia, 1), _mm256_extractf128_si256(ib, 1));
     return _mm256_castsi256_pd(_mm256_insertf128_si256(_mm256_castsi128_si256(lo), hi, 1));
   }
-  // Writes first + l for each lane l set in bits, in order, to out[0 ..] (W entries are
-  // written: out must have room for them) and returns how many are set; no branch.
-  static int64_t storeLaneIndices(int32_t* out, int64_t first, uint64_t bits) {
-    int64_t count = 0;
-    for (int64_t l = 0; l < W; ++l) {
-      out[count] = static_cast<int32_t>(first + l);
-      count += static_cast<int64_t>((bits >> l) & 1);
-    }
-    return count;
-  }
   static V select(Mask m, V a, V b) { return _mm256_blendv_pd(b, a, m); }
   static V zeroWhere(Mask m, V v) { return _mm256_andnot_pd(m, v); }
   template <int H>

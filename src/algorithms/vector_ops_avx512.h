@@ -54,14 +54,6 @@ struct Avx512Ops {
     const __m512i hb = _mm512_maskz_srli_epi64(0xFF, _mm512_castpd_si512(abs(b)), 1);
     return _mm512_cmplt_epi64_mask(_mm512_add_epi64(ha, hb), _mm512_set1_epi64(limit));
   }
-  // Writes first + l for each lane l set in bits, in order, to out[0 ..] (W entries are
-  // written: out must have room for them) and returns how many are set; no branch.
-  static int64_t storeLaneIndices(int32_t* out, int64_t first, uint64_t bits) {
-    const __m512i lanes = _mm512_add_epi64(_mm512_set1_epi64(first), _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0));
-    const __m512i kept = _mm512_maskz_compress_epi64(static_cast<Mask>(bits), lanes);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm512_maskz_cvtepi64_epi32(0xFF, kept));
-    return __builtin_popcountll(bits);
-  }
   static V select(Mask m, V a, V b) { return _mm512_mask_blend_pd(m, b, a); }
   static V zeroWhere(Mask m, V v) { return _mm512_maskz_mov_pd(static_cast<Mask>(~m), v); }
   template <int H>
