@@ -735,7 +735,11 @@ bool extractDotLevels(const double* x, const double* y, int64_t n, int64_t ahead
         // the levels' chains waited on the reload); the lanes past n are zeros, not marked.
         const uint64_t band = Ops::laneBits(out) & ~Ops::laneBits(Ops::halvedBitsBelow(f, g, kVanishBelow));
         marked |= band;
-        nearFloor[at >> 3] = static_cast<uint8_t>(nearFloor[at >> 3] | band << (at & 7));
+        if constexpr (W == 8) {
+          nearFloor[at >> 3] = static_cast<uint8_t>(band);
+        } else {
+          nearFloor[at >> 3] = static_cast<uint8_t>(nearFloor[at >> 3] | band << (at & 7));
+        }
         f = Ops::zeroWhere(out, f);
         g = Ops::zeroWhere(out, g);
       }
