@@ -62,7 +62,7 @@ inline double laneAdd(LaneSums& l, double x) {
 enum class Verdict {
   Nearest,    // the candidate is the exact value rounded to nearest
   Undecided,  // finite, but the bound does not separate the candidate from a neighbour
-  Declined,   // an infinity, a NaN or an overflow somewhere, or E too small to bound
+  Declined,   // an infinity, a NaN or an overflow somewhere
 };
 
 // The decision of the lanes' route (the short sum's passes apply the same bound through
@@ -73,19 +73,25 @@ enum class Verdict {
 // |C - sum(t)| <= gamma(m-1) sum|t| and sum|t| <= E / (1 - gamma(m-1)), gamma(k) =
 // k u / (1 - k u), u = 2^-53. With m u <= 2^-20 both factors are within 1 + 2^-19 of m u
 // and 1, so |C - sum(t)| < B = 2 m u E, and B is computed with one rounding of a normal
-// product (E is 0 or at least 2^-960, and 2 m u E is then at least 2^-1012 for m >= 1).
+// product: a non-zero E below 2^-960 is raised to 2^-960 first (a larger E still bounds
+// sum|t|), so 2 m u E is 0 or at least 2^-1012 for m >= 1. (Declining there instead sent
+// data whose only small terms are a few products near the floor beside exact large ones,
+// a value far from any tie, to the slow route.)
 // res = fl(S + C) with exact error d (TwoSum) leaves |T - res| <= |d| + B. If |d| + B is
 // below half the distance to the nearer neighbour of res, strictly, T is nearer to res
 // than to any other double, ties excluded, and res is the correctly rounded value. A zero
 // res then means |T| < 2^-1075, below every non-zero value either route can produce (its
 // terms are multiples of 2^-1074), so T = 0, whose rounding is +0.0.
 // `extra` is a further bound on |T - the value wanted|, added to the margin.
+// E for the bound 2 m u E: raised to 2^-960 when smaller but not zero, so the product
+// stays normal and is rounded once (relative error at most u).
+double magnitudesForBound(double e) { return e != 0.0 && e < 0x1p-960 ? 0x1p-960 : e; }
+
 Verdict decide(const LaneSums& total, double m, double extra, double& candidate) {
   if (!(std::fabs(total.s) <= kMaxDouble && std::fabs(total.c) <= kMaxDouble && total.e <= kMaxDouble)) {
     return Verdict::Declined;
   }
-  if (total.e != 0.0 && total.e < 0x1p-960) return Verdict::Declined;
-  const double bound = (2.0 * m * 0x1p-53) * total.e;
+  const double bound = (2.0 * m * 0x1p-53) * magnitudesForBound(total.e);
   const SumAndError r = twoSum(total.s, total.c);
   if (!(std::fabs(r.s) <= kMaxDouble)) return Verdict::Declined;
   // The distance to the nearer neighbour (both differences are exact; above DBL_MAX the
@@ -389,8 +395,8 @@ bool decideInRegister(SuperAccumulator& acc, const ExtractionLanes& lanes, int64
     return true;
   }
   if (!(std::fabs(residual.c) <= kMaxDouble && residual.e <= kMaxDouble)) return false;
-  if (residual.e != 0.0 && residual.e < 0x1p-960) return false;
-  const double bound = (2.0 * static_cast<double>(lanes.terms) * 0x1p-53) * residual.e + floorMargin(lanes, n);
+  const double bound =
+      (2.0 * static_cast<double>(lanes.terms) * 0x1p-53) * magnitudesForBound(residual.e) + floorMargin(lanes, n);
   if (acc.addsLeft == 0) carryPropagate(acc);
   acc.addsLeft -= 1;
   deposit(acc, residual.c);
