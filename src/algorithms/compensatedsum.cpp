@@ -66,9 +66,11 @@ inline void kahanSteps(const double* x, int64_t n, double& s, double& c) {
 // above, an infinity, a NaN, an overflowing step) the plain chain runs, and its result
 // stands. Out of line, so that the plain chains' code stays as it is alone.
 
-// The lifted chain's result, lowered, when it and every carried value are finite.
-inline bool loweredIfFinite(double liftedResult, double carried, double& result) {
-  if (!isFinite(liftedResult) || !isFinite(carried)) return false;
+// The lifted chain's result, lowered, when it is finite. Neumaier's s + c and Klein's
+// (s + cs) + ccs are finite only when every carried value is; Kahan's result is s alone,
+// and its c is tested besides.
+inline bool loweredIfFinite(double liftedResult, double& result) {
+  if (!isFinite(liftedResult)) return false;
   result = lowered(liftedResult);
   return true;
 }
@@ -84,7 +86,7 @@ inline bool loweredIfFinite(double liftedResult, double carried, double& result)
     s = sb;
     c = cb;
   });
-  return loweredIfFinite(s, c, result);
+  return isFinite(c) && loweredIfFinite(s, result);
 }
 
 [[gnu::noinline]] bool liftedNeumaier(const double* x, int64_t n, double& result) {
@@ -96,7 +98,7 @@ inline bool loweredIfFinite(double liftedResult, double carried, double& result)
     s = sb;
     c = cb;
   });
-  return isFinite(s) && loweredIfFinite(s + c, c, result);
+  return loweredIfFinite(s + c, result);
 }
 
 }  // namespace
@@ -217,7 +219,7 @@ __attribute__((always_inline)) inline void kleinSteps(KleinState& k, const doubl
     kleinSteps(kb, b, len);
     k = kb;
   });
-  return isFinite(k.s) && isFinite(k.cs) && loweredIfFinite((k.s + k.cs) + k.ccs, k.ccs, result);
+  return loweredIfFinite((k.s + k.cs) + k.ccs, result);
 }
 
 }  // namespace

@@ -149,8 +149,8 @@ namespace {
 // The sweep on the elements times 2^52 (subnormal_lift.h), for passes < kLiftBlock: the
 // first block starts every pass (min(n, kLiftBlock) > passes - 1 elements), the
 // steady state continues block after block, each pass adding its inputs in order. Every
-// intermediate of a pass reaches its running sum or the next pass's, so all sums finite
-// and their combination finite prove that nothing overflowed: the combination is then
+// intermediate of a pass reaches its running sum or the next pass's, so a finite
+// combination of the sums proves that nothing overflowed: the combination is then
 // 2^52 times the cascade's result (every pass finite, the unguarded steps are the
 // cascade's), lowered exactly. Otherwise false, and the plain sweep decides.
 [[gnu::noinline]] bool liftedCascade(const double* values, int64_t n, int64_t passes, double* sums, double& result) {
@@ -163,8 +163,8 @@ namespace {
     }
     if (from < len) steadyDispatch(b, from, len, passes, sums);
   });
-  for (int64_t p = 0; p < passes; ++p)
-    if (!isFinite(sums[p])) return false;
+  // combinePasses adds every sum while the result is finite: a finite combination means
+  // every sum finite.
   const double combined = combinePasses(sums, passes);
   if (!isFinite(combined)) return false;
   result = lowered(combined);
