@@ -37,9 +37,9 @@ namespace sela {
 
 namespace {
 
-// Kahan's guarded steps over x[0 .. n-1], continuing s and c.
-inline void kahanSteps(const double* x, int64_t n, double& s, double& c) {
-  for (int64_t i = 0; i < n; ++i) {
+// Kahan's guarded steps over x[from .. n-1], continuing s and c.
+inline void kahanSteps(const double* x, int64_t from, int64_t n, double& s, double& c) {
+  for (int64_t i = from; i < n; ++i) {
     if ((i & 7) == 0) prefetchAhead(x + i);
     const double v = x[i];
     if (isFinite(s) && isFinite(v)) {
@@ -55,20 +55,21 @@ inline void kahanSteps(const double* x, int64_t n, double& s, double& c) {
 
 // ---- Data at the bottom of the range ----
 //
-// Arrays that look low (allLow) run their chain on the elements times 2^52 first
+// Arrays that look low (liftPays) run their chain on the elements times 2^52 first
 // (subnormal_lift.h: every operation then gives 2^52 times its plain value, with no
 // subnormal operand or result, so no microcode assist). Each chain below carries all its
 // intermediates into its running values: Kahan's t - s and y into c and s; Neumaier's z
-// and error into c; Klein's two TwoSums into s, cs and ccs. So those values, and the
-// lifted result formed from them, all finite prove that nothing overflowed and that every
-// guard of the plain chain held where the lifted one did: the result is then 2^52 times
+// and error into c; Klein's two TwoSums into s, cs and ccs. So a finite lifted result
+// (loweredIfFinite) proves that nothing it depends on overflowed and that every guard of
+// the plain chain held where the lifted one did: the result is then 2^52 times
 // the plain result, brought back exactly by lowered. Otherwise (an element at 2^972 or
 // above, an infinity, a NaN, an overflowing step) the plain chain runs, and its result
 // stands. Out of line, so that the plain chains' code stays as it is alone.
 
 // The lifted chain's result, lowered, when it is finite. Neumaier's s + c and Klein's
-// (s + cs) + ccs are finite only when every carried value is; Kahan's result is s alone,
-// and its c is tested besides.
+// (s + cs) + ccs are finite only when every carried value is. Kahan's result is s alone:
+// a finite s proves every y and t before it finite, and with them every c they read; the
+// last c, which might have overflowed alone, feeds nothing returned.
 inline bool loweredIfFinite(double liftedResult, double& result) {
   if (!isFinite(liftedResult)) return false;
   result = lowered(liftedResult);
@@ -82,11 +83,11 @@ inline bool loweredIfFinite(double liftedResult, double& result) {
   // lambda captures they would live in memory, which the lifted block's loads could alias.
   liftedBlocks(x + 1, n - 1, [&](const double* b, int64_t len) {
     double sb = s, cb = c;
-    kahanSteps(b, len, sb, cb);
+    kahanSteps(b, 0, len, sb, cb);
     s = sb;
     c = cb;
   });
-  return isFinite(c) && loweredIfFinite(s, result);
+  return loweredIfFinite(s, result);
 }
 
 [[gnu::noinline]] bool liftedNeumaier(const double* x, int64_t n, double& result) {
@@ -106,17 +107,17 @@ inline bool loweredIfFinite(double liftedResult, double& result) {
 double kahanSum(const double* x, int64_t n) {
   if (n <= 0) return 0.0;
   double result;
-  if (allLow(x, n) && liftedKahan(x, n, result)) return result;
+  if (liftPays(x, n) && liftedKahan(x, n, result)) return result;
   double s = x[0];
   double c = 0.0;
-  kahanSteps(x + 1, n - 1, s, c);
+  kahanSteps(x, 1, n, s, c);
   return s;
 }
 
 double neumaierSum(const double* x, int64_t n) {
   if (n <= 0) return 0.0;
   double result;
-  if (allLow(x, n) && liftedNeumaier(x, n, result)) return result;
+  if (liftPays(x, n) && liftedNeumaier(x, n, result)) return result;
   double s = x[0];
   double c = 0.0;
   // Unguarded: when s ends finite, every step had s and v finite (see above) and c is
@@ -233,7 +234,7 @@ KleinState kleinParts(const double* x, int64_t n) {
 double kleinSum(const double* x, int64_t n) {
   if (n <= 0) return 0.0;
   double result;
-  if (allLow(x, n) && liftedKlein(x, n, result)) return result;
+  if (liftPays(x, n) && liftedKlein(x, n, result)) return result;
   // Unguarded, like neumaierSum: every failed guard leaves s non-finite for good, and
   // then the result is s alone, which the guards never change.
   KleinState k{x[0], 0.0, 0.0};

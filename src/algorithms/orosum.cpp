@@ -196,7 +196,7 @@ double sumK(const double* values, int64_t n, int64_t k) {
   double local[kStackPasses];
   double lifted;
   static_assert(kLiftBlock <= kStackPasses, "the lifted sweep's sums fit the stack");
-  if (passes < kLiftBlock && allLow(values, n) && liftedCascade(values, n, passes, local, lifted)) return lifted;
+  if (passes < kLiftBlock && liftPays(values, n) && liftedCascade(values, n, passes, local, lifted)) return lifted;
   ScratchArray heap;
   double* sums = local;
   if (passes > kStackPasses) {

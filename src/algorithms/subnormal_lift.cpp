@@ -1,5 +1,7 @@
 #include "algorithms/subnormal_lift.h"
 
+#include "algorithms/binary64.h"
+
 namespace sela {
 
 namespace {
@@ -24,12 +26,13 @@ bool allLow(const double* values, int64_t n) {
   return fields < kLowBits;
 }
 
-double liftedElement(double x) { return _mm_cvtsd_f64(liftedElements<Sse2Ops>(_mm_set_sd(x))); }
 
-void liftElements(const double* x, int64_t n, double* out) {
-  int64_t i = 0;
-  for (; i + 2 <= n; i += 2) Sse2Ops::store(out + i, liftedElements<Sse2Ops>(_mm_loadu_pd(x + i)));
-  if (i < n) out[i] = liftedElement(x[i]);
+bool liftPays(const double* values, int64_t n) {
+  if (n < kLiftMinimum || !allLow(values, n)) return false;
+  if (n > kLowJudgedByEnds) return true;
+  uint64_t fields = 0;
+  for (int64_t i = 1; i + 1 < n; ++i) fields |= bitsOf(values[i]) & kExponentMask;
+  return fields < (kLowFields << kMantissaBits);
 }
 
 }  // namespace sela
