@@ -90,6 +90,18 @@ inline bool loweredIfFinite(double liftedResult, double& result) {
   return loweredIfFinite(s, result);
 }
 
+inline double plainKahan(const double* x, int64_t n) {
+  double s = x[0];
+  double c = 0.0;
+  kahanSteps(x, 1, n, s, c);
+  return s;
+}
+
+[[gnu::noinline]] double liftedKahanOrPlain(const double* x, int64_t n) {
+  double result;
+  return liftedKahan(x, n, result) ? result : plainKahan(x, n);
+}
+
 [[gnu::noinline]] bool liftedNeumaier(const double* x, int64_t n, double& result) {
   double s = liftedElement(x[0]);
   double c = 0.0;
@@ -106,12 +118,10 @@ inline bool loweredIfFinite(double liftedResult, double& result) {
 
 double kahanSum(const double* x, int64_t n) {
   if (n <= 0) return 0.0;
-  double result;
-  if (liftPays(x, n) && liftedKahan(x, n, result)) return result;
-  double s = x[0];
-  double c = 0.0;
-  kahanSteps(x, 1, n, s, c);
-  return s;
+  // A tail call, leaving the plain loop's frame as it is alone (holding the lifted result
+  // in this frame cost 2.5 ns a call at 16 elements).
+  if (liftPays(x, n)) return liftedKahanOrPlain(x, n);
+  return plainKahan(x, n);
 }
 
 double neumaierSum(const double* x, int64_t n) {

@@ -78,11 +78,13 @@ bool allLow(const double* values, int64_t n);
 // chains ran 1.2 to 1.35 times faster than the lifted ones (at 32, 1.5 to 2 times slower).
 constexpr int64_t kLiftMinimum = 32;
 
-// Whether a compensated sum runs x[0 .. n-1] lifted: n >= kLiftMinimum and allLow, and
-// for n <= kLowJudgedByEnds every element low. Lifted, a short chain on data whose plain
-// chain takes no assist (subnormal data with one element in four normal, low ends) ran
-// 1.3 to 1.6 times slower, more than reading the array first costs.
-bool liftPays(const double* values, int64_t n);
+// Whether a compensated sum runs x[0 .. n-1] lifted: n >= kLiftMinimum and eight sampled
+// elements low (at every length).
+bool liftPaysFrom32(const double* values, int64_t n);
+inline bool liftPays(const double* values, int64_t n) {
+  static_assert(kLiftMinimum == 32, "the name says so");
+  return n >= kLiftMinimum && liftPaysFrom32(values, n);
+}
 
 // x times 2^52 (liftedElements), one element.
 inline double liftedElement(double x) { return _mm_cvtsd_f64(liftedElements<Sse2Ops>(_mm_set_sd(x))); }
