@@ -237,3 +237,37 @@ TEST(CompensatedSums, NeumaierIsTheOroSum) {
     EXPECT_TRUE(SameBits(guardedNeumaier(x), sela::neumaierSum(x.data(), static_cast<int64_t>(n))));
   }
 }
+
+TEST(CompensatedSums, BottomOfTheRangeMatchesTheDefinitions) {
+  // Subnormal data take the lifted chains (elements times 2^52): the same bits as the
+  // definitions on every family, with the reruns where a large element or the lifted
+  // values overflow, and with infinities and NaNs at every position of short arrays.
+  std::mt19937_64 rng(1022);
+  for (size_t n : {1u, 2u, 3u, 4u, 9u, 10u, 31u, 32u, 33u, 64u, 65u, 66u, 100u, 1000u, 20001u}) {
+    for (const auto& x : testutil::bottomOfRange(rng, n)) expectLikeDefinitions(x, "bottom n=" + std::to_string(n));
+    if (n > 100) continue;
+    for (size_t pos = 0; pos < n; ++pos) {
+      auto x = testutil::wideRange(rng, n, -1074, -1023);
+      x[pos] = randomSpecial(rng);
+      expectLikeDefinitions(x, "special at " + std::to_string(pos) + " n=" + std::to_string(n));
+    }
+  }
+}
+
+TEST(CompensatedSums, ExactOnSubnormalsWhosePartialSumsStayExact) {
+  // Subnormals below 2^-1031, at most 512 of them: every partial sum stays below 2^-1022,
+  // every operation is exact, and each sum is the exact sum (the oracle), sign of zero
+  // included: +0 when the oracle's sum is 0 and some element is +0 or the data cancel.
+  std::mt19937_64 rng(1031);
+  for (size_t n : {2u, 5u, 17u, 64u, 65u, 200u, 512u}) {
+    for (int trial = 0; trial < 20; ++trial) {
+      auto x = testutil::wideRange(rng, n, -1074, -1032);
+      if (trial % 4 == 0) x.back() = -oracle::exactSum(std::vector<double>(x.begin(), x.end() - 1));
+      const double exact = oracle::exactSum(x) + 0.0;  // the rounded sums give +0 for 0
+      ASSERT_TRUE(SameBits(exact, sela_sum_neumaier(x.data(), n))) << n << " " << trial;
+      ASSERT_TRUE(SameBits(exact, sela_sum_klein(x.data(), n))) << n << " " << trial;
+      ASSERT_TRUE(SameBits(exact, sela_sum_kahan(x.data(), n))) << n << " " << trial;
+      ASSERT_TRUE(SameBits(exact, sela_sum_k(x.data(), n, 5))) << n << " " << trial;
+    }
+  }
+}

@@ -227,6 +227,31 @@ TEST(ScaledNorm, BlocksMatchTheLiteralLoop) {
   }
 }
 
+TEST(ScaledNorm, SubnormalScalesMatchTheLiteralLoop) {
+  // A subnormal scale divides integer significands: against the literal loop on subnormal
+  // data (rising maxima, zeros of both signs, the smallest subnormals), and with a normal
+  // element or a special arriving at every position of a block.
+  std::mt19937_64 rng(1074);
+  for (size_t n : {1u, 4u, 5u, 8u, 13u, 64u, 1000u, 4099u}) {
+    for (const auto& base : testutil::bottomOfRange(rng, n)) {
+      ASSERT_TRUE(SameBits(literalNorm(base), sela_norm_scaled(base.data(), n))) << n;
+      Vec up = base;
+      std::sort(up.begin(), up.end(), [](double a, double b) { return std::fabs(a) < std::fabs(b); });
+      ASSERT_TRUE(SameBits(literalNorm(up), sela_norm_scaled(up.data(), n))) << n;
+    }
+    Vec tiny = testutil::wideRange(rng, n, -1074, -1070);
+    tiny[0] = 0x1p-1023;
+    ASSERT_TRUE(SameBits(literalNorm(tiny), sela_norm_scaled(tiny.data(), n))) << n;
+    for (size_t pos = 0; pos < std::min<size_t>(n, 9); ++pos) {
+      for (double special : {kInf, kNaN, -0.0, 0x1p-1022, -0x1.fffffffffffffp-1023, 0x1p-1074, 3.0}) {
+        Vec x = testutil::wideRange(rng, n, -1074, -1023);
+        x[pos] = special;
+        ASSERT_TRUE(SameBits(literalNorm(x), sela_norm_scaled(x.data(), n))) << n << " " << pos << " " << special;
+      }
+    }
+  }
+}
+
 TEST(ScaledNorm, PairedStatesMatchTwoSeparateStreams) {
   // normAddPair interleaves two states' blocks; each must end with the bits of its own
   // normAdd stream, when either side meets a new maximum, a zero, a negligible element,

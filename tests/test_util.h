@@ -102,4 +102,47 @@ inline double conditionOf(const std::vector<double>& x) {
   return oracle::exactSum(a) / std::fabs(oracle::exactSum(x));
 }
 
+// Data at the bottom of the range, each array with the two ends and the sampled positions
+// (multiples of n/8) low, so that chains run on the elements times 2^52 meet it: all
+// subnormal; subnormal with low normal values whose sums cross 2^-1022 (and whose
+// compensations round, up to 2^-960); ill-conditioned sums scaled down below 2^-962; with two large
+// values of one sign at positions 1 and n-2 (near 2^971, still finite times 2^52 but
+// overflowing together, or at 2^972, infinite times 2^52); pairs cancelling exactly (the
+// sum +-0) or to the smallest subnormal; zeros of both signs.
+inline std::vector<std::vector<double>> bottomOfRange(std::mt19937_64& rng, size_t n) {
+  std::vector<std::vector<double>> out;
+  const auto subnormal = [&](size_t k) { return wideRange(rng, k, -1074, -1023); };
+  out.push_back(subnormal(n));
+  for (const int top : {-1000, -960}) {
+    std::vector<double> crossing = subnormal(n);
+    for (size_t i = 1; i + 1 < n; i += 3) crossing[i] = wideRange(rng, 1, -1022, top)[0];
+    out.push_back(crossing);
+  }
+  if (n >= 2) {
+    std::vector<double> cancelling = illConditioned(rng, n, 1e30);  // magnitudes below 2^50
+    for (auto& v : cancelling) v = v * 0x1p-1012;                   // rounded where subnormal
+    out.push_back(cancelling);
+  }
+  for (const double big : {0x1.8p971, 0x1.fffffffffffffp971, 0x1p972, 0x1p1000}) {
+    if (n < 4) break;
+    std::vector<double> v = subnormal(n);
+    v[1] = big;
+    v[n - 2] = (rng() & 1) ? big : 0x1p-1000;
+    out.push_back(v);
+  }
+  for (const double extra : {0.0, 0x1p-1074, -0x1p-1074, -0x1p-1022}) {
+    std::vector<double> v = subnormal(n / 2);
+    const size_t k = v.size();
+    for (size_t i = 0; i < k; ++i) v.push_back(-v[i]);
+    if (v.size() < n) v.push_back(extra);
+    std::shuffle(v.begin(), v.end(), rng);
+    if (!v.empty()) out.push_back(v);
+  }
+  std::vector<double> zeros(n);
+  for (auto& z : zeros) z = (rng() & 1) ? -0.0 : 0.0;
+  out.push_back(zeros);
+  out.push_back(std::vector<double>(n, -0.0));
+  return out;
+}
+
 }  // namespace testutil

@@ -7,6 +7,7 @@
 #include "algorithms/conditionnumber_kernels.h"
 #include "algorithms/errorfree.h"
 #include "algorithms/neumaier_steps.h"
+#include "algorithms/subnormal_lift.h"
 #include "algorithms/vector_ops_sse2.h"
 #include "kernel_slot.h"
 
@@ -29,24 +30,9 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // ---- The bottom of the range ----
 //
-// On Intel processors a sum of two normal operands whose result is subnormal takes a
-// microcode assist (some 30 to 50 ns; the library leaves the flush-to-zero modes alone).
-// Where the running sum stays below 2^-969, TwoSum's z = t - s of two normal running sums
-// is subnormal for most elements: on a Granite Rapids Xeon the sweep over subnormal data
-// took 36 ns per element against 0.6 on normal data. Such arrays are swept lifted: on
-// their elements times 2^52 (liftedElements, conditionnumber_kernels.h), with the same
-// result.
-// - Every double is a multiple of 2^-1074, so every quantity of the sweep (elements,
-//   running sums, TwoSum's intermediates, errors, their sum, magnitudes) is one, and
-//   times 2^52 a multiple of 2^-1022: a normal double when not zero. Lifted, no addition
-//   has a subnormal operand or result.
-// - Lifting commutes with each addition and subtraction of the sweep. The exact a + b of
-//   two doubles is a multiple of 2^-1074; below 2^-1022 in magnitude it is a double, and
-//   2^52 (a + b), a multiple of 2^-1022 below 2^-970, is one too: both exact. Otherwise
-//   both are rounded to 53 significant bits, which commutes with a power-of-two factor
-//   while nothing overflows. Exact zeros come out alike, with the same signs (the same
-//   operand signs); |x| commutes. Operation by operation, in order, every lifted value is
-//   2^52 times the plain one.
+// Arrays that look low (allLow) are swept lifted, on their elements times 2^52
+// (subnormal_lift.h says why every operation of the sweep then gives 2^52 times its plain
+// value, and why the sweep took 36 ns per element on subnormal data plainly, 0.6 lifted).
 // - Nothing overflows while the lifted magnitudes m end at most kLiftedCeiling = 2^1000:
 //   m never decreases and is at least every |x|; every running sum |s| <= m (rounding is
 //   monotonic); TwoSum's z, t - z and differences stay within 5m; each error is at most
@@ -55,37 +41,9 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 //   alike; the tests for a zero sum agree, and no infinity arises on either side.
 // Any other outcome of the lifted sweep (magnitudes above the ceiling, infinite or NaN:
 // large elements, an infinity or a NaN) runs the sweep again plainly, and its result
-// stands.
-//
-// Which arrays: those whose sampled elements all lie below 2^-959 (exponent fields below
-// 64, so that their fields ored are too), read with integer operations. The lifted sweep
-// is exact on any data; only its speed depends on the judgement. Lifting costs some
-// vector operations per element beside the chains (0.1 ns per element, more on short
-// arrays), and where some elements reach 2^-959 the running sums mostly lie far above
-// 2^-969, where TwoSum's z and errors are rarely subnormal (an addition with a subnormal
-// operand, as a subnormal element makes, takes no assist): subnormal data with one
-// element in four normal ran plain at the pace of normal data.
+// stands. Lifting costs some vector operations per element beside the chains (0.1 ns per
+// element, more on short arrays).
 constexpr double kLiftedCeiling = 0x1p1000;
-constexpr uint64_t kLowFields = 64;  // fields below it: magnitudes below 2^-959
-constexpr int64_t kLowSample = 8;
-
-bool allLow(const double* values, int64_t n) {
-  static_assert((kLowFields & (kLowFields - 1)) == 0, "a power of two");
-  constexpr uint64_t kLowBits = kLowFields << kMantissaBits;
-  // Short arrays, which the steps take one at a time, judge by their ends: the call's
-  // whole time is the chains' latency, and the sampling's instructions ahead of the first
-  // step delayed it by 2 ns a call at 16 elements (of 18).
-  if (n <= kConditionBlocksMinimum) return ((bitsOf(values[0]) | bitsOf(values[n - 1])) & kExponentMask) < kLowBits;
-  uint64_t fields = 0;
-  for (int64_t k = 0; k < kLowSample; ++k) {
-    const uint64_t i = static_cast<uint64_t>(k * n) / kLowSample;  // n < 2^60: no overflow
-    fields |= bitsOf(values[i]) & kExponentMask;
-  }
-  return fields < kLowBits;
-}
-
-// x times 2^52 (liftedElements), one at a time.
-double liftedElement(double x) { return _mm_cvtsd_f64(liftedElements<Sse2Ops>(_mm_set_sd(x))); }
 
 // The three chains over values[0 .. n-1], lifted or not: the plain left-to-right sum of
 // magnitudes from 0.0, and the compensated sum with exactly neumaierSum's operations.
@@ -107,12 +65,7 @@ ConditionChains sweep(const double* values, int64_t n) {
   const double* rest = values + done;
   alignas(16) double liftedRest[kLifted ? kConditionBlocksMinimum : 1];
   if constexpr (kLifted) {
-    for (int64_t i = 0; i < count; i += 2) {
-      const int64_t k = count - i < 2 ? 1 : 2;
-      const __m128d pair = liftedElements<Sse2Ops>(Sse2Ops::loadFirst(rest + i, k));
-      if (k == 2) Sse2Ops::store(liftedRest + i, pair);
-      else _mm_store_sd(liftedRest + i, pair);
-    }
+    liftElements(rest, count, liftedRest);
     rest = liftedRest;
   }
   double magnitudes = chains.m;

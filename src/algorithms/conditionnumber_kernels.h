@@ -66,31 +66,12 @@
 #include "algorithms/conditionnumber.h"
 #include "algorithms/prefetch.h"
 #include "algorithms/sse2_intrinsics.h"
+#include "algorithms/subnormal_lift.h"
 
 namespace {
 
 // Elements per block: several vectors of W; the buffers stay within a few cache lines.
 constexpr int64_t kConditionBlock = 16;
-
-// The elements x times 2^52, exact, lane by lane (the lifted sweep; conditionnumber.cpp
-// shows the factor keeps every bit of the result). A product with a subnormal factor takes
-// a microcode assist on Intel processors (some 30 ns), as does a sum of normal operands
-// with a subnormal result; a sum with a subnormal operand does not. So subnormals and
-// zeros (|x| < 2^-1022) are first raised by 2^-1022, exactly (a normal sum below 2^-1021,
-// on the grid of 2^-1074), multiplied then, and lowered by 2^-970 = 2^-1022 2^52: the
-// difference |x| 2^52 is a multiple of 2^-1022, a normal double or +0, exact. Other
-// magnitudes are multiplied alone: exact below 2^972, +inf from there (the caller's ceiling
-// catches it), a NaN staying a NaN. The sign is x's own, zeros' included. (For operation
-// sets whose masks are lanes of all ones: SSE2 and AVX.)
-template <typename Ops>
-inline typename Ops::V liftedElements(typename Ops::V x) {
-  using V = typename Ops::V;
-  const V a = Ops::abs(x);
-  const V low = Ops::less(a, Ops::set1(0x1p-1022));
-  const V raised = Ops::add(a, Ops::bitAnd(low, Ops::set1(0x1p-1022)));
-  const V lifted = Ops::sub(Ops::mul(raised, Ops::set1(0x1p52)), Ops::bitAnd(low, Ops::set1(0x1p-970)));
-  return Ops::bitOr(lifted, Ops::bitAnd(x, Ops::set1(-0.0)));
-}
 
 // The chains in SSE2 registers: s and m as the lanes of one, c on its own.
 struct ConditionRegisterSse2 {
@@ -221,7 +202,7 @@ int64_t conditionBlocks(const double* x, int64_t n, sela::ConditionChains& chain
       }
       typename Ops::V xv = Ops::load(xs + j);
       if constexpr (kLifted) {
-        xv = liftedElements<Ops>(xv);
+        xv = sela::liftedElements<Ops>(xv);
         Ops::store(keep + j, xv);
       }
       Register::stash(out + A * j, xv, e);

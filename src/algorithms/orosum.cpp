@@ -13,6 +13,7 @@
 #include "algorithms/exactengine.h"
 #include "algorithms/orosum_internal.h"
 #include "algorithms/prefetch.h"
+#include "algorithms/subnormal_lift.h"
 #include "algorithms/vector_ops_sse2.h"
 #include "error_state.h"
 
@@ -143,6 +144,35 @@ double cascadeSweep(const double* values, int64_t n, int64_t passes, bool guarde
   return combinePasses(sums, passes);
 }
 
+namespace {
+
+// The sweep on the elements times 2^52 (subnormal_lift.h), for passes < kLiftBlock: the
+// first block starts every pass (min(n, kLiftBlock) > passes - 1 elements), the
+// steady state continues block after block, each pass adding its inputs in order. Every
+// intermediate of a pass reaches its running sum or the next pass's, so a finite
+// combination of the sums proves that nothing overflowed: the combination is then
+// 2^52 times the cascade's result (every pass finite, the unguarded steps are the
+// cascade's), lowered exactly. Otherwise false, and the plain sweep decides.
+[[gnu::noinline]] bool liftedCascade(const double* values, int64_t n, int64_t passes, double* sums, double& result) {
+  bool started = false;
+  liftedBlocks(values, n, [&](const double* b, int64_t len) {
+    int64_t from = 0;
+    if (!started) {
+      from = startPasses<false>(b, len, passes, sums);
+      started = true;
+    }
+    if (from < len) steadyDispatch(b, from, len, passes, sums);
+  });
+  // combinePasses adds every sum while the result is finite: a finite combination means
+  // every sum finite.
+  const double combined = combinePasses(sums, passes);
+  if (!isFinite(combined)) return false;
+  result = lowered(combined);
+  return true;
+}
+
+}  // namespace
+
 double sumK(const double* values, int64_t n, int64_t k) {
   if (n <= 0) return 0.0;
   if (n == 1) return values[0];
@@ -164,6 +194,9 @@ double sumK(const double* values, int64_t n, int64_t k) {
     if (isFinite(r)) return r;
   }
   double local[kStackPasses];
+  double lifted;
+  static_assert(kLiftBlock <= kStackPasses, "the lifted sweep's sums fit the stack");
+  if (passes < kLiftBlock && liftPays(values, n) && liftedCascade(values, n, passes, local, lifted)) return lifted;
   ScratchArray heap;
   double* sums = local;
   if (passes > kStackPasses) {
