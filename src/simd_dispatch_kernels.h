@@ -185,6 +185,10 @@ __attribute__((always_inline)) inline void liftedProduct(typename Ops::V a, type
   e = Ops::bitOr(em, Ops::bitAnd(d, sign));
 }
 
+// Whether the operation set has the bit operations liftedProduct needs (the x86 families).
+template <typename Ops>
+constexpr bool kCanLift = requires(typename Ops::V v) { Ops::halvedBits(v, v); };
+
 // The lifted groups from x + i on, while they fit and have lanes in the assisted range
 // (compensatedKernel below). Returns where the lanes stand, always at a whole group; the
 // lanes leave as they came, unlifted. Kept out of line: the plain loop keeps its registers
@@ -225,15 +229,16 @@ __attribute__((noinline)) int64_t liftedGroups(const double* x, const double* y,
 // lanes add exact zeros), then neumaierSum over all lane states in the order S, C (, C2).
 //
 // The blocks go in groups of kGroupBlocks, each plain (TwoProduct as written) or lifted
-// (liftedProduct and the lane step on lifted states, the same bits scaled). A plain group
-// whose last block has a non-zero product below 2^-968 is followed by a lifted one; a
-// lifted group with no lane whose product lies in the assisted range, by a plain one. (The
-// plain groups look at one block in four: a look at every block, three more operations on
-// the ten of the step, cost uniform data some 10% on an Intel Xeon. Data whose products
-// fall in the assisted range only now and then may be left plain: they run as fast as
-// before.) A lifted group needs
-// states below kLiftedStateBelow and products that fit: otherwise the lanes go back to
-// their states before it and it runs plain. So the choice changes the speed only.
+// (liftedProduct and the lane step on lifted states, the same bits scaled). A plain
+// stretch whose last block has a non-zero product below 2^-968 is followed by lifted
+// groups (liftedGroups), until one has no lane whose product lies in the assisted range.
+// A lifted group needs states below kLiftedStateBelow and products that fit: otherwise
+// the lanes go back to their states before it and it runs plain. So the choice changes
+// the speed only. The plain stretches look at one block of a group, Dot2, or of two
+// groups, DotK3: a look at every block, three more operations on the ten of Dot2's step,
+// cost uniform data some 10% on an Intel Xeon, and one per group still 3-5% for DotK3,
+// whose step keeps the units busier (its chains are no longer). Data whose products fall
+// in the assisted range only now and then may be left plain: as fast as before.
 //
 // Acceptance: the lane sums S[l] are the large parts. When the result is finite and not
 // more than 2^10 times smaller than the largest of them, the lanes did not cancel so far
@@ -256,26 +261,30 @@ sela_kernel_result compensatedKernel(const double* x, int64_t n, const double* y
     lanes.add(p, e);
     return p;
   };
-  bool lift = false;
-  while (i + kGroup <= n) {
-    for (; !lift && i + kLookEvery * kGroup <= n; i += kLookEvery * kGroup) {
-      V p;
-      for (int64_t k = 0; k < kLookEvery * kGroup; k += W) {
-        prefetchPairAhead(x, y, i + k, n);
-        p = plainBlock(i + k);
+  // (The portable operation set, which stands in for the families elsewhere, has none of
+  // the lifted step's bit operations: its kernels run plain, to the same bits.)
+  if constexpr (kCanLift<Ops>) {
+    bool lift = false;
+    while (i + kGroup <= n) {
+      for (; !lift && i + kLookEvery * kGroup <= n; i += kLookEvery * kGroup) {
+        V p;
+        for (int64_t k = 0; k < kLookEvery * kGroup; k += W) {
+          prefetchPairAhead(x, y, i + k, n);
+          p = plainBlock(i + k);
+        }
+        lift = Ops::any(Ops::both(Ops::notEqual(p, Ops::zero()), Ops::less(Ops::abs(p), Ops::set1(kAssistedProduct))));
       }
-      lift = Ops::any(Ops::both(Ops::notEqual(p, Ops::zero()), Ops::less(Ops::abs(p), Ops::set1(kAssistedProduct))));
-    }
-    if (!lift && i + kGroup <= n) {
-      for (int64_t k = 0; k < kGroup; k += W) {
-        prefetchPairAhead(x, y, i + k, n);
-        plainBlock(i + k);
+      if (!lift && i + kGroup <= n) {
+        for (int64_t k = 0; k < kGroup; k += W) {
+          prefetchPairAhead(x, y, i + k, n);
+          plainBlock(i + k);
+        }
+        i += kGroup;
       }
-      i += kGroup;
+      if (!lift || i + kGroup > n) break;
+      i = liftedGroups<Ops, kGroup>(x, y, i, n, lanes);
+      lift = false;
     }
-    if (!lift || i + kGroup > n) break;
-    i = liftedGroups<Ops, kGroup>(x, y, i, n, lanes);
-    lift = false;
   }
   for (; i + W <= n; i += W) {
     prefetchPairAhead(x, y, i, n);
