@@ -412,9 +412,17 @@ TEST_P(KernelTest, ProductsNearTheBottomFollowTheLaneModel) {
           default:
             break;
         }
-        ASSERT_TRUE(SameResult(modelCompensated(x, y, f.w, false), f.dot2(x.data(), len(x), y.data(), len(y))))
+        // (A NaN's sign and payload are the platform's: which operand's NaN an operation
+        // passes on differs between x86-64 and aarch64.)
+        const auto same = [](const KernelResult& want, const KernelResult& got) {
+          if (std::isnan(want.value) && std::isnan(got.value) && want.accepted == got.accepted) {
+            return ::testing::AssertionSuccess();
+          }
+          return SameResult(want, got);
+        };
+        ASSERT_TRUE(same(modelCompensated(x, y, f.w, false), f.dot2(x.data(), len(x), y.data(), len(y))))
             << "Dot2, n " << n << " case " << rep;
-        ASSERT_TRUE(SameResult(modelCompensated(x, y, f.w, true), f.dotK3(x.data(), len(x), y.data(), len(y))))
+        ASSERT_TRUE(same(modelCompensated(x, y, f.w, true), f.dotK3(x.data(), len(x), y.data(), len(y))))
             << "DotK3, n " << n << " case " << rep;
         ++cases;
       }
