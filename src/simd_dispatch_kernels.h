@@ -189,17 +189,25 @@ __attribute__((always_inline)) inline void liftedProduct(typename Ops::V a, type
 template <typename Ops>
 constexpr bool kCanLift = requires(typename Ops::V v) { Ops::halvedBits(v, v); };
 
+// The lanes after some elements, and how many.
+template <typename Lanes>
+struct LanesAt {
+  Lanes lanes;
+  int64_t at;
+};
+
 // The lifted groups from x + i on, while they fit and have lanes in the assisted range
-// (compensatedKernel below). Returns where the lanes stand, always at a whole group; the
-// lanes leave as they came, unlifted. Kept out of line: the plain loop keeps its registers
-// and its short entry.
+// (compensatedKernel below). Returns the lanes, unlifted, and where they stand, always at
+// a whole group. Kept out of line, and the lanes passed by value: the plain loop keeps
+// them in registers and keeps its short entry.
 template <typename Ops, int64_t kGroup, typename Lanes>
-__attribute__((noinline)) int64_t liftedGroups(const double* x, const double* y, int64_t i, int64_t n, Lanes& lanes) {
+__attribute__((noinline)) LanesAt<Lanes> liftedGroups(const double* x, const double* y, int64_t i, int64_t n,
+                                                      Lanes lanes) {
   using V = typename Ops::V;
   constexpr int64_t W = Ops::W;
   constexpr uint64_t kAllLanes = (uint64_t{1} << W) - 1;
   Lanes lifted = lanes;
-  if (Ops::laneBits(Ops::less(lifted.largest(), Ops::set1(kLiftableState))) != kAllLanes) return i;
+  if (Ops::laneBits(Ops::less(lifted.largest(), Ops::set1(kLiftableState))) != kAllLanes) return {lanes, i};
   lifted.scale(Ops::set1(kLiftUp));  // exact: no state is beyond 2^640
   for (bool more = true; more && i + kGroup <= n;) {
     const Lanes before = lifted;
@@ -220,8 +228,7 @@ __attribute__((noinline)) int64_t liftedGroups(const double* x, const double* y,
     }
   }
   lifted.scale(Ops::set1(kLiftDown));  // exact: each lifted state is 2^kLift times a double
-  lanes = lifted;
-  return i;
+  return {lifted, i};
 }
 
 // A compensated kernel: full blocks, then one zero-padded block for the n mod W remaining
@@ -282,7 +289,9 @@ sela_kernel_result compensatedKernel(const double* x, int64_t n, const double* y
         i += kGroup;
       }
       if (!lift || i + kGroup > n) break;
-      i = liftedGroups<Ops, kGroup>(x, y, i, n, lanes);
+      const LanesAt<Lanes> after = liftedGroups<Ops, kGroup>(x, y, i, n, lanes);
+      lanes = after.lanes;
+      i = after.at;
       lift = false;
     }
   }
