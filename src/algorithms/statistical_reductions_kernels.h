@@ -90,19 +90,24 @@ struct CenteredSource {
   typename Ops::V difference(const double* at) const { return Ops::sub(element(at), c); }
 };
 
-template <typename Ops>
+// Possible: whether the loop was instantiated for lifted values at all (the loops are
+// instantiated twice, so that the ordinary one has no test per vector).
+template <typename Ops, bool Possible>
 CenteredSource<Ops> centeredSource(double c, double scale) {
-  const bool lifted = scale < kTinyScale;
+  const bool lifted = Possible && scale < kTinyScale;
   const auto lift = [&](double v) { return lifted ? Ops::first(liftTiny<Ops>(Ops::set1(v))) : v; };
   return {lifted, Ops::set1(lift(c)), lift(scale)};
 }
 
 // Stops at the first vector holding an infinite difference (x[i] - c overflowed), which
 // the caller's element step handles; returns the number of values written.
-template <typename Ops>
+template <typename Ops, bool Lifted = false>
 int64_t normalizeLanes(const double* x, int64_t n, double c, double scale, double* out) {
+  if constexpr (!Lifted) {
+    if (scale < kTinyScale) return normalizeLanes<Ops, true>(x, n, c, scale, out);
+  }
   constexpr int64_t W = Ops::W;
-  const CenteredSource<Ops> source = centeredSource<Ops>(c, scale);
+  const CenteredSource<Ops> source = centeredSource<Ops, Lifted>(c, scale);
   const ScaleDivisor<Ops> divisor = scaleDivisor<Ops>(source.scale, n >= 4 * W);  // short: the reciprocal would not repay
   int64_t i = 0;
   for (; i + W <= n; i += W) {
@@ -226,10 +231,15 @@ bool belowFloor(typename Ops::V least) {
 // decision) while no product falls below the floor; beyond it the two may guard from
 // different vectors on (stepGathered), each record as sound. *productsDone is how many
 // values the lanes took, a multiple of 2 W.
-template <typename Ops, bool Products>
+template <typename Ops, bool Products, bool Lifted = false>
 int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, const sela::CenteredPairScales& p,
                                double* u, double* v, sela::NormState& a, sela::NormState& b,
                                sela::CertifiedDotLanes* products, int64_t* productsDone) {
+  if constexpr (!Lifted) {
+    if (p.sx < kTinyScale || p.sy < kTinyScale) {
+      return normalizePairWithNorms<Ops, Products, true>(x, y, n, p, u, v, a, b, products, productsDone);
+    }
+  }
   using V = typename Ops::V;
   constexpr int64_t W = Ops::W;
   [[maybe_unused]] CertifiedDotGroup<Ops> g0, g1;
@@ -241,7 +251,7 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
     // Lanes of another width (another family's pass) are not continued here: no products.
     if (products->lanes != 0 && products->lanes != 2 * W) {
       *productsDone = 0;
-      return normalizePairWithNorms<Ops, false>(x, y, n, p, u, v, a, b, nullptr, nullptr);
+      return normalizePairWithNorms<Ops, false, Lifted>(x, y, n, p, u, v, a, b, nullptr, nullptr);
     }
     if (products->lanes == 2 * W) {
       g0.read(*products, 0);
@@ -250,7 +260,8 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
   }
   constexpr int64_t kSquaresLag = 4;
   constexpr int64_t kRing = 8;  // vectors in flight (> kSquaresLag), a power of two
-  const CenteredSource<Ops> sourceX = centeredSource<Ops>(p.cx, p.sx), sourceY = centeredSource<Ops>(p.cy, p.sy);
+  const CenteredSource<Ops> sourceX = centeredSource<Ops, Lifted>(p.cx, p.sx);
+  const CenteredSource<Ops> sourceY = centeredSource<Ops, Lifted>(p.cy, p.sy);
   // The fused quotients need a reciprocal per scale first (a division whose latency a
   // short sweep would wait on): for the values when kFusedAfter vectors follow, for a
   // norm's scale when that many follow its change.
@@ -505,9 +516,12 @@ namespace {
 // lanes exactly as one pass over all of them would have left them (while no product falls
 // below the floor, as for the sweep above). Lanes of another
 // width (another family's pass) are left alone: it returns 0.
-template <typename Ops>
+template <typename Ops, bool Lifted = false>
 int64_t projectionLanes(const double* x, const double* y, int64_t n, const sela::CenteredPairScales& p,
                         sela::CertifiedDotLanes& cross, sela::CertifiedDotLanes& self) {
+  if constexpr (!Lifted) {
+    if (p.sx < kTinyScale || p.sy < kTinyScale) return projectionLanes<Ops, true>(x, y, n, p, cross, self);
+  }
   using V = typename Ops::V;
   constexpr int64_t W = Ops::W;
   static_assert(2 * W <= sela::CertifiedDotLanes::kMaxLanes);
@@ -528,7 +542,8 @@ int64_t projectionLanes(const double* x, const double* y, int64_t n, const sela:
   bool guarded = cross.tinyProducts || cross.droppedProducts || self.tinyProducts || self.droppedProducts;
   const V zero = Ops::zero();
   const V inf = Ops::set1(__builtin_inf());
-  const CenteredSource<Ops> sourceX = centeredSource<Ops>(p.cx, p.sx), sourceY = centeredSource<Ops>(p.cy, p.sy);
+  const CenteredSource<Ops> sourceX = centeredSource<Ops, Lifted>(p.cx, p.sx);
+  const CenteredSource<Ops> sourceY = centeredSource<Ops, Lifted>(p.cy, p.sy);
   // x's values by the divider, y's on the multiply-add units (scale_division.h): the two
   // run side by side (on the Intel processor measured some 3% faster than both fused).
   const ScaleDivisor<Ops> sx = scaleDivisor<Ops>(sourceX.scale, false), sy = scaleDivisor<Ops>(sourceY.scale);
