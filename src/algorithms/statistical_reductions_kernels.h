@@ -77,37 +77,45 @@ typename Ops::V liftTiny(typename Ops::V w) {
 }
 
 // The elements of one centered array as the vector loops read them: x[i] - c, and the
-// scale they are divided by, both lifted when the scale is tiny.
-template <typename Ops>
+// scale they are divided by, both lifted when the scale is tiny. Possible: whether the
+// loop was instantiated for lifted values at all (the loops are instantiated twice, so
+// that the ordinary one has no test per vector and no lifting in its code; each out of
+// line, so that neither is inlined into the other, as GCC did, doubling the ordinary loop).
+template <typename Ops, bool Possible>
 struct CenteredSource {
   bool lifted;
   typename Ops::V c;
   double scale;
   typename Ops::V element(const double* at) const {
     const typename Ops::V w = Ops::load(at);
-    return lifted ? liftTiny<Ops>(w) : w;
+    if constexpr (Possible) {
+      if (lifted) return liftTiny<Ops>(w);
+    }
+    return w;
   }
   typename Ops::V difference(const double* at) const { return Ops::sub(element(at), c); }
 };
 
-// Possible: whether the loop was instantiated for lifted values at all (the loops are
-// instantiated twice, so that the ordinary one has no test per vector).
 template <typename Ops, bool Possible>
-CenteredSource<Ops> centeredSource(double c, double scale) {
-  const bool lifted = Possible && scale < kTinyScale;
-  const auto lift = [&](double v) { return lifted ? Ops::first(liftTiny<Ops>(Ops::set1(v))) : v; };
-  return {lifted, Ops::set1(lift(c)), lift(scale)};
+CenteredSource<Ops, Possible> centeredSource(double c, double scale) {
+  if constexpr (Possible) {
+    if (scale < kTinyScale) {
+      const auto lift = [](double v) { return Ops::first(liftTiny<Ops>(Ops::set1(v))); };
+      return {true, Ops::set1(lift(c)), lift(scale)};
+    }
+  }
+  return {false, Ops::set1(c), scale};
 }
 
 // Stops at the first vector holding an infinite difference (x[i] - c overflowed), which
 // the caller's element step handles; returns the number of values written.
 template <typename Ops, bool Lifted = false>
-int64_t normalizeLanes(const double* x, int64_t n, double c, double scale, double* out) {
+__attribute__((noinline)) int64_t normalizeLanes(const double* x, int64_t n, double c, double scale, double* out) {
   if constexpr (!Lifted) {
     if (scale < kTinyScale) return normalizeLanes<Ops, true>(x, n, c, scale, out);
   }
   constexpr int64_t W = Ops::W;
-  const CenteredSource<Ops> source = centeredSource<Ops, Lifted>(c, scale);
+  const CenteredSource<Ops, Lifted> source = centeredSource<Ops, Lifted>(c, scale);
   const ScaleDivisor<Ops> divisor = scaleDivisor<Ops>(source.scale, n >= 4 * W);  // short: the reciprocal would not repay
   int64_t i = 0;
   for (; i + W <= n; i += W) {
@@ -232,7 +240,7 @@ bool belowFloor(typename Ops::V least) {
 // different vectors on (stepGathered), each record as sound. *productsDone is how many
 // values the lanes took, a multiple of 2 W.
 template <typename Ops, bool Products, bool Lifted = false>
-int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, const sela::CenteredPairScales& p,
+__attribute__((noinline)) int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, const sela::CenteredPairScales& p,
                                double* u, double* v, sela::NormState& a, sela::NormState& b,
                                sela::CertifiedDotLanes* products, int64_t* productsDone) {
   if constexpr (!Lifted) {
@@ -260,8 +268,8 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
   }
   constexpr int64_t kSquaresLag = 4;
   constexpr int64_t kRing = 8;  // vectors in flight (> kSquaresLag), a power of two
-  const CenteredSource<Ops> sourceX = centeredSource<Ops, Lifted>(p.cx, p.sx);
-  const CenteredSource<Ops> sourceY = centeredSource<Ops, Lifted>(p.cy, p.sy);
+  const CenteredSource<Ops, Lifted> sourceX = centeredSource<Ops, Lifted>(p.cx, p.sx);
+  const CenteredSource<Ops, Lifted> sourceY = centeredSource<Ops, Lifted>(p.cy, p.sy);
   // The fused quotients need a reciprocal per scale first (a division whose latency a
   // short sweep would wait on): for the values when kFusedAfter vectors follow, for a
   // norm's scale when that many follow its change.
@@ -517,7 +525,7 @@ namespace {
 // below the floor, as for the sweep above). Lanes of another
 // width (another family's pass) are left alone: it returns 0.
 template <typename Ops, bool Lifted = false>
-int64_t projectionLanes(const double* x, const double* y, int64_t n, const sela::CenteredPairScales& p,
+__attribute__((noinline)) int64_t projectionLanes(const double* x, const double* y, int64_t n, const sela::CenteredPairScales& p,
                         sela::CertifiedDotLanes& cross, sela::CertifiedDotLanes& self) {
   if constexpr (!Lifted) {
     if (p.sx < kTinyScale || p.sy < kTinyScale) return projectionLanes<Ops, true>(x, y, n, p, cross, self);
@@ -542,12 +550,12 @@ int64_t projectionLanes(const double* x, const double* y, int64_t n, const sela:
   bool guarded = cross.tinyProducts || cross.droppedProducts || self.tinyProducts || self.droppedProducts;
   const V zero = Ops::zero();
   const V inf = Ops::set1(__builtin_inf());
-  const CenteredSource<Ops> sourceX = centeredSource<Ops, Lifted>(p.cx, p.sx);
-  const CenteredSource<Ops> sourceY = centeredSource<Ops, Lifted>(p.cy, p.sy);
+  const CenteredSource<Ops, Lifted> sourceX = centeredSource<Ops, Lifted>(p.cx, p.sx);
+  const CenteredSource<Ops, Lifted> sourceY = centeredSource<Ops, Lifted>(p.cy, p.sy);
   // x's values by the divider, y's on the multiply-add units (scale_division.h): the two
   // run side by side (on the Intel processor measured some 3% faster than both fused).
   const ScaleDivisor<Ops> sx = scaleDivisor<Ops>(sourceX.scale, false), sy = scaleDivisor<Ops>(sourceY.scale);
-  const auto value = [&](const double* at, const CenteredSource<Ops>& source, const ScaleDivisor<Ops>& s)
+  const auto value = [&](const double* at, const CenteredSource<Ops, Lifted>& source, const ScaleDivisor<Ops>& s)
                          __attribute__((always_inline)) {
     const V w = source.element(at);
     const V c = source.c;
