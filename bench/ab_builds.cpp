@@ -15,7 +15,8 @@
 //                          and two uses of the accumulator: accumulator_short (init, add of
 //                          the array, round) and accumulator_merge (a record per array of the
 //                          pool, merged in turn into one total; the bit check compares the
-//                          total's words and its rounding); sela_cumsum_exact writes
+//                          total's words and its rounding); sela_dot_k2 and sela_dot_k3
+//                          are sela_dot_k with K = 2 and 3; sela_cumsum_exact writes
 //                          every prefix, all of which the bit check compares
 //   SELA_AB_FAMILIES       of uniform, wide, cond1e16, cond1e32, subnormal, nearfloor, low,
 //                          mixed, smallmixed, widescaled
@@ -43,6 +44,7 @@ namespace {
 using benchutil::Family;
 using SumFn = double (*)(const double*, uint64_t);
 using DotFn = double (*)(const double*, const double*, uint64_t);
+using DotKFn = double (*)(const double*, const double*, uint64_t, int32_t);
 using CenteredFn = double (*)(const double*, const double*, uint64_t, double, double);
 using RunningFn = void (*)(const double*, double*, uint64_t);
 
@@ -128,6 +130,8 @@ bool pairs() {
 struct Export {
   SumFn sum = nullptr;
   DotFn dot = nullptr;
+  DotKFn dotK = nullptr;
+  int32_t k = 0;
   CenteredFn centered = nullptr;
   RunningFn running = nullptr;
   std::vector<double>* out = nullptr;
@@ -147,8 +151,9 @@ struct Export {
       acc.add(&r, x, len);
       return acc.round(&r);
     }
-    if (dot == nullptr) return sum(x, len);
-    return dot(x, twoArrays ? y : benchutil::nearOnes(n).data(), len);
+    if (dot == nullptr && dotK == nullptr) return sum(x, len);
+    const double* second = twoArrays ? y : benchutil::nearOnes(n).data();
+    return dotK != nullptr ? dotK(x, second, len, k) : dot(x, second, len);
   }
 };
 
@@ -161,6 +166,10 @@ Export exportOf(void* build, const std::string& name) {
   } else if (name == "sela_cumsum_exact") {
     e.running = reinterpret_cast<RunningFn>(symbol(build, name));
     e.out = new std::vector<double>();  // one per export, for the life of the process
+  } else if (name == "sela_dot_k2" || name == "sela_dot_k3") {
+    e.dotK = reinterpret_cast<DotKFn>(symbol(build, "sela_dot_k"));
+    e.k = name == "sela_dot_k2" ? 2 : 3;
+    e.twoArrays = pairs();
   } else if (isDot(name)) {
     e.dot = reinterpret_cast<DotFn>(symbol(build, name));
     e.twoArrays = pairs();
@@ -237,7 +246,7 @@ void timeMerges(benchmark::State& state, Family family, AccumulatorApi build, Ac
 }
 
 void time(benchmark::State& state, Family family, Export fn) {
-  if (fn.centered != nullptr || (fn.dot != nullptr && fn.twoArrays)) {
+  if (fn.centered != nullptr || ((fn.dot != nullptr || fn.dotK != nullptr) && fn.twoArrays)) {
     benchutil::runDot(state, family,
                       [fn](const double* x, const double* y, uint64_t n) { return fn(x, y, static_cast<int64_t>(n)); });
     return;

@@ -1,7 +1,10 @@
 // The vector kernels, called directly, against a scalar model of their lane algorithm
 // (std::fma and the error-free primitives, one lane at a time) and against the oracle;
 // the dispatchers' choice of family and their fallbacks; the three dot exports.
+#include <array>
+#include <bit>
 #include <limits>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -303,6 +306,129 @@ TEST_P(KernelTest, AcceptedResultsAreAccurate) {
       }
     }
   }
+}
+
+// ---- Products near the bottom of the range, where the kernels may run lifted ----
+
+
+// A pair of factors of random signs whose product is of the given kind, near the places
+// where the kernels' lifted products could go wrong: the rounding of p to the subnormal
+// grid (ties included), the sign of a vanishing p and e, the thresholds the kernels read
+// from the factors' bit patterns, subnormal and zero factors.
+std::pair<double, double> bottomPair(std::mt19937_64& rng, int kind) {
+  std::uniform_real_distribution<double> unit(1.0, 2.0);
+  std::uniform_int_distribution<int> split(-600, -460);
+  const int ea = split(rng);
+  double a = 0.0, b = 0.0;
+  switch (kind) {
+    case 0: {  // products spread over [2^-1100, 2^-960]
+      const int t = std::uniform_int_distribution<int>(-1100, -960)(rng);
+      a = unit(rng) * pow2(ea), b = unit(rng) * pow2(t - ea);
+      break;
+    }
+    case 1: {  // exact values at and around 2^-1075, ties on the subnormal grid, 2^-1022
+      static const double kTargets[] = {1.0, 1.0 + 0x1p-52, 1.0 - 0x1p-53, 1.5, 3.0, 5.0, 7.0, 0x1p53 - 1.0, 0x1p53 - 3.0,
+                                        0x1p53 + 2.0, 0x1p52 + 1.0};
+      const double m = kTargets[std::uniform_int_distribution<int>(0, 10)(rng)];
+      a = pow2(ea), b = m * pow2(-1075 - ea);  // a b = m 2^-1075 exactly
+      // Or two fractions whose exponents add to -1077 .. -1075: products from 2^-1077 to
+      // 2^-1073, whose bit patterns sit near the first threshold.
+      if (rng() & 1) a = unit(rng) * pow2(ea), b = unit(rng) * pow2(std::uniform_int_distribution<int>(-1077, -1075)(rng) - ea);
+      break;
+    }
+    case 2: {  // H = floor(bits|a| / 2) + floor(bits|b| / 2) at the thresholds, +-2
+      static const int64_t kLimits[] = {970, 955, 1080, 2685};
+      const int64_t limit = kLimits[std::uniform_int_distribution<int>(0, 3)(rng)] << 51;
+      const int64_t h = limit + std::uniform_int_distribution<int>(-2, 2)(rng);
+      const uint64_t fa = static_cast<uint64_t>(std::uniform_int_distribution<int>(1, 1100)(rng));
+      const uint64_t bitsA = (fa << 52) | (rng() & ((uint64_t{1} << 52) - 1));
+      const int64_t halfB = h - static_cast<int64_t>(bitsA / 2);
+      if (halfB < 0 || halfB >= (int64_t{2047} << 51)) return {pow2(-540), pow2(-540)};
+      a = fromBits(bitsA), b = fromBits(static_cast<uint64_t>(2 * halfB) + (rng() & 1));
+      break;
+    }
+    case 3: {  // a subnormal factor, the other normal (products in the band) or subnormal
+      a = fromBits(rng() & ((uint64_t{1} << 52) - 1));
+      b = (rng() & 1) ? unit(rng) * pow2(std::uniform_int_distribution<int>(-10, 60)(rng)) : fromBits(rng() >> 12);
+      break;
+    }
+    case 4:  // a zero factor
+      a = 0.0, b = unit(rng) * pow2(std::uniform_int_distribution<int>(-1074, 700)(rng));
+      break;
+    default:  // products too large to be lifted
+      a = unit(rng) * pow2(330), b = unit(rng) * pow2(std::uniform_int_distribution<int>(300, 380)(rng));
+      break;
+  }
+  if (rng() & 1) std::swap(a, b);
+  return {(rng() & 1) ? -a : a, (rng() & 1) ? -b : b};
+}
+
+// Arrays whose pairs take the kinds with the given weights.
+std::pair<std::vector<double>, std::vector<double>> bottomArrays(std::mt19937_64& rng, size_t n,
+                                                                 const std::vector<int>& weights) {
+  std::discrete_distribution<int> kind(weights.begin(), weights.end());
+  std::vector<double> x(n), y(n);
+  for (size_t i = 0; i < n; ++i) std::tie(x[i], y[i]) = bottomPair(rng, kind(rng));
+  return {x, y};
+}
+
+// Lengths around whole groups of four vectors of the family and longer stretches; data
+// that stays in the band, that leaves it for plain stretches, that mixes in products too
+// large to lift, zeros, subnormal factors and specials; a large product first, so that the
+// states are too large to be lifted.
+TEST_P(KernelTest, ProductsNearTheBottomFollowTheLaneModel) {
+  const Family& f = GetParam();
+  const size_t w = static_cast<size_t>(f.w), group = 4 * w;
+  std::mt19937_64 rng(1075);
+  const std::vector<std::vector<int>> regimes = {
+      {1, 0, 0, 0, 0, 0}, {0, 1, 0, 0, 0, 0}, {0, 0, 1, 0, 0, 0}, {0, 0, 0, 1, 0, 0}, {4, 2, 2, 1, 1, 0},
+      {20, 4, 4, 2, 2, 1}, {1, 1, 1, 1, 1, 1},
+  };
+  std::vector<size_t> lengths = {1, w - 1, w, w + 1, 2 * group + 3, 4 * group, 300, 1000, 4099};
+  for (size_t k = 1; k <= 3; ++k) {
+    for (size_t d : {group - 1, group, group + 1, group + w}) lengths.push_back((k - 1) * group + d);
+  }
+  int cases = 0;
+  for (const auto& weights : regimes) {
+    for (size_t n : lengths) {
+      for (int rep = 0; rep < 6; ++rep) {
+        auto [x, y] = bottomArrays(rng, n, weights);
+        switch (rep) {
+          case 1:  // a product too large to lift at the start: the states then are too
+            x[0] = 0x1p400, y[0] = -0x1p300;
+            break;
+          case 2:  // a special somewhere
+            (rng() & 1 ? x : y)[rng() % n] = std::array<double, 3>{kInf, -kInf, kNaN}[rng() % 3];
+            break;
+          case 3:  // every product vanishes, some exactly: the sign of the zero result
+            for (size_t i = 0; i < n; ++i) {
+              std::tie(x[i], y[i]) = bottomPair(rng, rng() % 8 == 0 ? 4 : 1);
+              if (rng() % 2) y[i] = std::ldexp(y[i], -1 - static_cast<int>(rng() % 40));
+            }
+            break;
+          case 4:  // band stretches, then plain ones, then band again
+            for (size_t i = n / 3; i < 2 * n / 3; ++i) x[i] = 1.0 + static_cast<double>(i % 7), y[i] = 0.5;
+            break;
+          default:
+            break;
+        }
+        // (A NaN's sign and payload are the platform's: which operand's NaN an operation
+        // passes on differs between x86-64 and aarch64.)
+        const auto same = [](const KernelResult& want, const KernelResult& got) {
+          if (std::isnan(want.value) && std::isnan(got.value) && want.accepted == got.accepted) {
+            return ::testing::AssertionSuccess();
+          }
+          return SameResult(want, got);
+        };
+        ASSERT_TRUE(same(modelCompensated(x, y, f.w, false), f.dot2(x.data(), len(x), y.data(), len(y))))
+            << "Dot2, n " << n << " case " << rep;
+        ASSERT_TRUE(same(modelCompensated(x, y, f.w, true), f.dotK3(x.data(), len(x), y.data(), len(y))))
+            << "DotK3, n " << n << " case " << rep;
+        ++cases;
+      }
+    }
+  }
+  EXPECT_GT(cases, 500);
 }
 
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(KernelTest);  // no family: a scalar processor

@@ -5,6 +5,8 @@
 #include <gmp.h>
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cfloat>
 #include <limits>
 #include <string>
@@ -1608,4 +1610,66 @@ TEST(CenteredRatios, ProductsThatUnderflowKeepTheDefinitionsBits) {
       }
     }
   }
+}
+
+// Data whose scales lie below 2^-900, where the vector loops lift every element, center and
+// scale by 2^1000 before they center and divide: the values, the cosine and the projection
+// against the definition, bit for bit. Subnormal and small normal elements of both signs,
+// zeros of both signs, centers subnormal, normal, at an element, -0 and NaN, a NaN
+// element, scales just below and at 2^-900 (where the loops do not lift), at lengths
+// around the vectors, their pairs and the sweep's lag.
+TEST(CenteredRatios, TinyScalesKeepTheDefinitionsBits) {
+  std::mt19937_64 rng(900);
+  const auto tiny = [&](size_t n, int top) {
+    Vec v(n);
+    for (double& e : v) {
+      switch (rng() % 6) {
+        case 0:
+          e = std::bit_cast<double>(rng() >> 12);  // subnormal (or +0)
+          break;
+        case 1:
+          e = std::bit_cast<double>(rng() % 64);  // the least subnormals
+          break;
+        case 2:
+          e = rng() % 2 ? 0.0 : -0.0;
+          break;
+        default:
+          e = std::ldexp(1.0 + static_cast<double>(rng() >> 12) * 0x1p-52,
+                         static_cast<int>(rng() % static_cast<uint64_t>(top + 1075)) - 1075);
+      }
+      if (rng() % 2) e = -e;
+    }
+    return v;
+  };
+  int lifted = 0;
+  for (size_t n : {1u, 3u, 7u, 8u, 9u, 16u, 17u, 31u, 33u, 64u, 255u, 257u, 1000u, 1537u}) {
+    for (int trial = 0; trial < 14; ++trial) {
+      const int top = trial % 3 == 0 ? -1022 : trial % 3 == 1 ? -960 : -901;
+      Vec x = tiny(n, top), y = tiny(n, top);
+      double cx = std::array<double, 5>{0.0, -0.0, x[0], std::bit_cast<double>(rng() >> 12), 0x1p-1000}[trial % 5];
+      double cy = trial % 4 == 1 ? y[n / 2] : 0.0;
+      if (trial == 6) cy = kNaN;
+      if (trial == 8) x[rng() % n] = kNaN;
+      if (trial == 10) x[rng() % n] = std::nextafter(0x1p-900, 0.0);  // the largest lifted scale
+      if (trial == 12) y[rng() % n] = -0x1p-900;                       // not lifted: the scale is 2^-900
+      double sx = 0.0, sy = 0.0;
+      Vec u, v;
+      if (modelValues(x, y, cx, cy, sx, sy, u, v)) {
+        lifted += sx < 0x1p-900 && sx > 0.0;
+        const auto r = normalizedCentered(x.data(), static_cast<int64_t>(n), cx);
+        ASSERT_TRUE(SameBits(sx, r.scale));
+        for (size_t i = 0; i < n; ++i) {
+          ASSERT_TRUE(SameBits(u[i], r.values[i]) || (std::isnan(u[i]) && std::isnan(r.values[i])))
+              << "n " << n << " trial " << trial << " at " << i;
+        }
+      }
+      const double cos = sela_centered_cosine_similarity(x.data(), y.data(), n, cx, cy);
+      const double proj = sela_centered_projection_coefficient(x.data(), y.data(), n, cx, cy);
+      const double wantCos = modelCosine(x, y, cx, cy), wantProj = modelProjection(x, y, cx, cy);
+      ASSERT_TRUE(SameBits(wantCos, cos) || (std::isnan(wantCos) && std::isnan(cos))) << "n " << n << " trial " << trial;
+      ASSERT_TRUE(SameBits(wantProj, proj) || (std::isnan(wantProj) && std::isnan(proj)))
+          << "n " << n << " trial " << trial;
+    }
+  }
+  EXPECT_GT(lifted, 100);
 }

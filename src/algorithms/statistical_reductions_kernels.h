@@ -49,19 +49,80 @@ double maxMagnitudeLanes(const double* x, int64_t n, int64_t* done) {
   return Ops::first(m);
 }
 
+// Centering and scaling when the scale is tiny. Below 2^-1022 a division's operands are
+// subnormal, and on some processors every vector division or subtraction with such a lane
+// takes a microcode assist (on an Intel Xeon some 36 ns, two or three per vector): centered
+// values of subnormal data took 12-14 ns per element. With a scale below kTinyScale every
+// element, the center and the scale are lifted by 2^1000 first, exactly; then each
+// difference is lifted too (a rounded difference is the exact one rounded at the same
+// relative position, and one that is subnormal is exact: so RN(x' - c') = RN(x - c) 2^1000),
+// and the quotient of two lifted values is the quotient of the two (RN(d' / s') = RN(d /
+// s)). Nothing in the lifted values is subnormal (the least is 2^-74), nor beyond 2^100.
+constexpr double kTinyScale = 0x1p-900;
+constexpr double kTinyLift = 0x1p1000;
+constexpr double kTinyLiftedNormal = 0x1p-22;  // 2^-1022 lifted
+
+// w 2^1000, exactly, with no subnormal operand: a subnormal |w| = m 2^-1074 takes the
+// exponent field of 2^-22 (its fraction m then weighs m 2^-74 above 2^-22, which the
+// subtraction, exact, removes); a normal one is multiplied (its lane of the product with
+// the subnormals zeroed). The sign is w's, zeros and NaNs included.
+template <typename Ops>
+typename Ops::V liftTiny(typename Ops::V w) {
+  using V = typename Ops::V;
+  const V a = Ops::abs(w), normal = Ops::set1(kTinyLiftedNormal);
+  const auto subnormal = Ops::less(a, Ops::set1(0x1p-1022));
+  const V fromFraction = Ops::sub(Ops::bitOr(a, normal), normal);
+  const V scaled = Ops::mul(Ops::zeroWhere(subnormal, a), Ops::set1(kTinyLift));
+  return Ops::bitOr(Ops::select(subnormal, fromFraction, scaled), Ops::bitAnd(w, Ops::set1(-0.0)));
+}
+
+// The elements of one centered array as the vector loops read them: x[i] - c, and the
+// scale they are divided by, both lifted when the scale is tiny. Possible: whether the
+// loop was instantiated for lifted values at all (the loops are instantiated twice, so
+// that the ordinary one has no test per vector and no lifting in its code; each out of
+// line, so that neither is inlined into the other, as GCC did, doubling the ordinary loop).
+template <typename Ops, bool Possible>
+struct CenteredSource {
+  bool lifted;
+  typename Ops::V c;
+  double scale;
+  typename Ops::V element(const double* at) const {
+    const typename Ops::V w = Ops::load(at);
+    if constexpr (Possible) {
+      if (lifted) return liftTiny<Ops>(w);
+    }
+    return w;
+  }
+  typename Ops::V difference(const double* at) const { return Ops::sub(element(at), c); }
+};
+
+template <typename Ops, bool Possible>
+CenteredSource<Ops, Possible> centeredSource(double c, double scale) {
+  if constexpr (Possible) {
+    if (scale < kTinyScale) {
+      const auto lift = [](double v) { return Ops::first(liftTiny<Ops>(Ops::set1(v))); };
+      return {true, Ops::set1(lift(c)), lift(scale)};
+    }
+  }
+  return {false, Ops::set1(c), scale};
+}
+
 // Stops at the first vector holding an infinite difference (x[i] - c overflowed), which
 // the caller's element step handles; returns the number of values written.
-template <typename Ops>
-int64_t normalizeLanes(const double* x, int64_t n, double c, double scale, double* out) {
+template <typename Ops, bool Lifted = false>
+__attribute__((noinline)) int64_t normalizeLanes(const double* x, int64_t n, double c, double scale, double* out) {
+  if constexpr (!Lifted) {
+    if (scale < kTinyScale) return normalizeLanes<Ops, true>(x, n, c, scale, out);
+  }
   constexpr int64_t W = Ops::W;
-  const typename Ops::V cv = Ops::set1(c);
-  const ScaleDivisor<Ops> divisor = scaleDivisor<Ops>(scale, n >= 4 * W);  // short: the reciprocal would not repay
+  const CenteredSource<Ops, Lifted> source = centeredSource<Ops, Lifted>(c, scale);
+  const ScaleDivisor<Ops> divisor = scaleDivisor<Ops>(source.scale, n >= 4 * W);  // short: the reciprocal would not repay
   int64_t i = 0;
   for (; i + W <= n; i += W) {
     // 4 KiB ahead: the callers stream long arrays a chunk at a time, with the exact
     // products in between.
     if (i % 8 == 0) sela::prefetchAhead(x + i);
-    const typename Ops::V d = Ops::sub(Ops::load(x + i), cv);
+    const typename Ops::V d = source.difference(x + i);
     if (anyInfinite<Ops>(d)) break;
     Ops::store(out + i, divideByScale<Ops>(d, divisor));
   }
@@ -178,10 +239,15 @@ bool belowFloor(typename Ops::V least) {
 // decision) while no product falls below the floor; beyond it the two may guard from
 // different vectors on (stepGathered), each record as sound. *productsDone is how many
 // values the lanes took, a multiple of 2 W.
-template <typename Ops, bool Products>
-int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, const sela::CenteredPairScales& p,
+template <typename Ops, bool Products, bool Lifted = false>
+__attribute__((noinline)) int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, const sela::CenteredPairScales& p,
                                double* u, double* v, sela::NormState& a, sela::NormState& b,
                                sela::CertifiedDotLanes* products, int64_t* productsDone) {
+  if constexpr (!Lifted) {
+    if (p.sx < kTinyScale || p.sy < kTinyScale) {
+      return normalizePairWithNorms<Ops, Products, true>(x, y, n, p, u, v, a, b, products, productsDone);
+    }
+  }
   using V = typename Ops::V;
   constexpr int64_t W = Ops::W;
   [[maybe_unused]] CertifiedDotGroup<Ops> g0, g1;
@@ -193,7 +259,7 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
     // Lanes of another width (another family's pass) are not continued here: no products.
     if (products->lanes != 0 && products->lanes != 2 * W) {
       *productsDone = 0;
-      return normalizePairWithNorms<Ops, false>(x, y, n, p, u, v, a, b, nullptr, nullptr);
+      return normalizePairWithNorms<Ops, false, Lifted>(x, y, n, p, u, v, a, b, nullptr, nullptr);
     }
     if (products->lanes == 2 * W) {
       g0.read(*products, 0);
@@ -202,14 +268,15 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
   }
   constexpr int64_t kSquaresLag = 4;
   constexpr int64_t kRing = 8;  // vectors in flight (> kSquaresLag), a power of two
-  const V cx = Ops::set1(p.cx), cy = Ops::set1(p.cy);
+  const CenteredSource<Ops, Lifted> sourceX = centeredSource<Ops, Lifted>(p.cx, p.sx);
+  const CenteredSource<Ops, Lifted> sourceY = centeredSource<Ops, Lifted>(p.cy, p.sy);
   // The fused quotients need a reciprocal per scale first (a division whose latency a
   // short sweep would wait on): for the values when kFusedAfter vectors follow, for a
   // norm's scale when that many follow its change.
   constexpr int64_t kFusedAfter = 4;
   const int64_t vectors = n / W;
-  const V sx = Ops::set1(p.sx);
-  const ScaleDivisor<Ops> sy = scaleDivisor<Ops>(p.sy, vectors >= kFusedAfter);
+  const V sx = Ops::set1(sourceX.scale);
+  const ScaleDivisor<Ops> sy = scaleDivisor<Ops>(sourceY.scale, vectors >= kFusedAfter);
   const V inf = Ops::set1(__builtin_inf());
   const V one = Ops::set1(1.0);
   constexpr uint64_t kAllLanes = (uint64_t{1} << W) - 1;
@@ -349,8 +416,8 @@ int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, cons
     // finds both the vectors the caller's element steps must form (an overflowed
     // difference) and those holding a NaN, and the ordinary vector pays for one compare
     // per vector of values.
-    const V du = Ops::sub(Ops::load(x + i), cx);
-    const V dv = Ops::sub(Ops::load(y + i), cy);
+    const V du = sourceX.difference(x + i);
+    const V dv = sourceY.difference(y + i);
     const int64_t slot = k % kRing;
     // Of the four divisions per element, x's values take the divider and the other three
     // the multiply-add units (scale_division.h): the divider then runs beside the rest of
@@ -457,9 +524,12 @@ namespace {
 // lanes exactly as one pass over all of them would have left them (while no product falls
 // below the floor, as for the sweep above). Lanes of another
 // width (another family's pass) are left alone: it returns 0.
-template <typename Ops>
-int64_t projectionLanes(const double* x, const double* y, int64_t n, const sela::CenteredPairScales& p,
+template <typename Ops, bool Lifted = false>
+__attribute__((noinline)) int64_t projectionLanes(const double* x, const double* y, int64_t n, const sela::CenteredPairScales& p,
                         sela::CertifiedDotLanes& cross, sela::CertifiedDotLanes& self) {
+  if constexpr (!Lifted) {
+    if (p.sx < kTinyScale || p.sy < kTinyScale) return projectionLanes<Ops, true>(x, y, n, p, cross, self);
+  }
   using V = typename Ops::V;
   constexpr int64_t W = Ops::W;
   static_assert(2 * W <= sela::CertifiedDotLanes::kMaxLanes);
@@ -480,12 +550,15 @@ int64_t projectionLanes(const double* x, const double* y, int64_t n, const sela:
   bool guarded = cross.tinyProducts || cross.droppedProducts || self.tinyProducts || self.droppedProducts;
   const V zero = Ops::zero();
   const V inf = Ops::set1(__builtin_inf());
-  const V cx = Ops::set1(p.cx), cy = Ops::set1(p.cy);
+  const CenteredSource<Ops, Lifted> sourceX = centeredSource<Ops, Lifted>(p.cx, p.sx);
+  const CenteredSource<Ops, Lifted> sourceY = centeredSource<Ops, Lifted>(p.cy, p.sy);
   // x's values by the divider, y's on the multiply-add units (scale_division.h): the two
   // run side by side (on the Intel processor measured some 3% faster than both fused).
-  const ScaleDivisor<Ops> sx = scaleDivisor<Ops>(p.sx, false), sy = scaleDivisor<Ops>(p.sy);
-  const auto value = [&](const double* at, V c, const ScaleDivisor<Ops>& s) __attribute__((always_inline)) {
-    const V w = Ops::load(at);
+  const ScaleDivisor<Ops> sx = scaleDivisor<Ops>(sourceX.scale, false), sy = scaleDivisor<Ops>(sourceY.scale);
+  const auto value = [&](const double* at, const CenteredSource<Ops, Lifted>& source, const ScaleDivisor<Ops>& s)
+                         __attribute__((always_inline)) {
+    const V w = source.element(at);
+    const V c = source.c;
     const V d = Ops::sub(w, c);
     if (s.fused) {
       // In range, the fused quotient is the divider's; an overflowed difference is not.
@@ -502,8 +575,8 @@ int64_t projectionLanes(const double* x, const double* y, int64_t n, const sela:
       sela::prefetchAhead(x + i + line);
       sela::prefetchAhead(y + i + line);
     }
-    const V u0 = value(x + i, cx, sx), u1 = value(x + i + W, cx, sx);
-    const V v0 = value(y + i, cy, sy), v1 = value(y + i + W, cy, sy);
+    const V u0 = value(x + i, sourceX, sx), u1 = value(x + i + W, sourceX, sx);
+    const V v0 = value(y + i, sourceY, sy), v1 = value(y + i + W, sourceY, sy);
     // Each value's non-zero test serves both lanes it enters.
     const auto nonZeroU0 = Ops::notEqual(u0, zero), nonZeroU1 = Ops::notEqual(u1, zero);
     stepGathered(c0, u0, v0, Ops::both(nonZeroU0, Ops::notEqual(v0, zero)), leastCross, guarded, droppedCross);

@@ -3,7 +3,7 @@
 //   zero, set1, load, store         (loads and stores unaligned);
 //   loadFirst(p, k)                 p[0 .. k-1] and zeros, 0 <= k <= W, reading nothing else;
 //   add, sub, mul, div, abs         one IEEE operation per lane, each rounded once;
-//   bitAnd, bitOr                   the bits of two vectors anded, ored;
+//   bitAnd, bitOr, bitXor           the bits of two vectors anded, ored, exclusive-ored;
 //   fma, fms                        a * b + c and a * b - c, one rounding (not in SSE2);
 //   min, max                        x86's rule per lane: b where a or b is a NaN (so a
 //                                   NaN in a is skipped), b where a and b are equal zeros;
@@ -11,7 +11,11 @@
 //   less, equal, notEqual           lane masks (notEqual is true for unordered lanes);
 //   both, either, noMask, any       mask logic; laneBits: bit l set for lane l of a mask;
 //   halvedBitsBelow(a, b, L)        lanes where floor(bits(|a|) / 2) + floor(bits(|b|) / 2) < L,
-//                                   the bit patterns read as integers (not in SSE2);
+//                                   the bit patterns read as integers (not in SSE2); in two
+//                                   steps: halvedBits(a, b), that sum's bits in a vector,
+//                                   and bitsBelow(h, L), the lanes whose bits are below L
+//                                   (bitsAtLeast(h, L): at or above; bitXor, halvedBits,
+//                                   bitsBelow and bitsAtLeast: AVX2 and AVX-512 only);
 //   select(m, a, b)                 a in the lanes of m, b elsewhere;
 //   zeroWhere(m, v)                 v with the lanes of m set to +0.0;
 //   swap<H>(v)                      lanes l and l ^ H exchanged (H a power of two below W);

@@ -46,18 +46,21 @@ struct Avx2Ops {
   static Mask noMask() { return _mm256_setzero_pd(); }
   static bool any(Mask m) { return _mm256_movemask_pd(m) != 0; }
   static uint64_t laneBits(Mask m) { return static_cast<uint64_t>(_mm256_movemask_pd(m)); }
-  // In 128-bit halves: the family's files are built without AVX2's 256-bit integer
-  // operations (SSE4.2's 64-bit comparison comes with AVX).
-  static Mask halvedBitsBelow(V a, V b, int64_t limit) {
-    const __m256i ia = _mm256_castpd_si256(abs(a)), ib = _mm256_castpd_si256(abs(b));
-    const __m128i bound = _mm_set1_epi64x(limit);
-    const auto below = [&](__m128i x, __m128i y) {
-      return _mm_cmpgt_epi64(bound, _mm_add_epi64(_mm_srli_epi64(x, 1), _mm_srli_epi64(y, 1)));
-    };
-    const __m128i lo = below(_mm256_castsi256_si128(ia), _mm256_castsi256_si128(ib));
-    const __m128i hi = below(_mm256_extractf128_si256(ia, 1), _mm256_extractf128_si256(ib, 1));
-    return _mm256_castsi256_pd(_mm256_insertf128_si256(_mm256_castsi128_si256(lo), hi, 1));
+  static V bitXor(V a, V b) { return _mm256_xor_pd(a, b); }
+  // The family's files are built with -mavx2 (cmake/kernels.cmake) and run only where the
+  // dispatch found AVX2: the 256-bit integer operations are there.
+  static V halvedBits(V a, V b) {
+    const __m256i ha = _mm256_srli_epi64(_mm256_castpd_si256(abs(a)), 1);
+    const __m256i hb = _mm256_srli_epi64(_mm256_castpd_si256(abs(b)), 1);
+    return _mm256_castsi256_pd(_mm256_add_epi64(ha, hb));
   }
+  static Mask bitsBelow(V h, int64_t limit) {
+    return _mm256_castsi256_pd(_mm256_cmpgt_epi64(_mm256_set1_epi64x(limit), _mm256_castpd_si256(h)));
+  }
+  static Mask bitsAtLeast(V h, int64_t limit) {
+    return _mm256_castsi256_pd(_mm256_cmpgt_epi64(_mm256_castpd_si256(h), _mm256_set1_epi64x(limit - 1)));
+  }
+  static Mask halvedBitsBelow(V a, V b, int64_t limit) { return bitsBelow(halvedBits(a, b), limit); }
   static V select(Mask m, V a, V b) { return _mm256_blendv_pd(b, a, m); }
   static V zeroWhere(Mask m, V v) { return _mm256_andnot_pd(m, v); }
   template <int H>

@@ -49,11 +49,21 @@ struct Avx512Ops {
   static Mask noMask() { return 0; }
   static bool any(Mask m) { return m != 0; }
   static uint64_t laneBits(Mask m) { return m; }
-  static Mask halvedBitsBelow(V a, V b, int64_t limit) {
+  static V bitXor(V a, V b) {
+    return _mm512_castsi512_pd(_mm512_xor_epi64(_mm512_castpd_si512(a), _mm512_castpd_si512(b)));
+  }
+  static V halvedBits(V a, V b) {
     const __m512i ha = _mm512_maskz_srli_epi64(0xFF, _mm512_castpd_si512(abs(a)), 1);
     const __m512i hb = _mm512_maskz_srli_epi64(0xFF, _mm512_castpd_si512(abs(b)), 1);
-    return _mm512_cmplt_epi64_mask(_mm512_add_epi64(ha, hb), _mm512_set1_epi64(limit));
+    return _mm512_castsi512_pd(_mm512_add_epi64(ha, hb));
   }
+  static Mask bitsBelow(V h, int64_t limit) {
+    return _mm512_cmplt_epi64_mask(_mm512_castpd_si512(h), _mm512_set1_epi64(limit));
+  }
+  static Mask bitsAtLeast(V h, int64_t limit) {
+    return _mm512_cmpge_epi64_mask(_mm512_castpd_si512(h), _mm512_set1_epi64(limit));
+  }
+  static Mask halvedBitsBelow(V a, V b, int64_t limit) { return bitsBelow(halvedBits(a, b), limit); }
   static V select(Mask m, V a, V b) { return _mm512_mask_blend_pd(m, b, a); }
   static V zeroWhere(Mask m, V v) { return _mm512_maskz_mov_pd(static_cast<Mask>(~m), v); }
   template <int H>
