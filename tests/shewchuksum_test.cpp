@@ -310,6 +310,7 @@ TEST(ShewchukSum, NonFiniteAtEveryPositionAsTheExpansionAnswers) {
   const double specials[] = {nanWith(0xFFF8000000000123ULL), nanWith(0x7FF8000000000042ULL), kInf, -kInf};
   for (size_t n : {1u, 2u, 3u, 5u, 16u, 17u, 33u, 65u, 300u}) {
     const std::vector<std::vector<double>> bases = {testutil::uniform(rng, n), testutil::wideRange(rng, n, 1016, 1023),
+                                                    testutil::wideRange(rng, n, -1074, -1023),
                                                     testutil::illConditioned(rng, n, 1e32)};
     for (const auto& base : bases) {
       for (size_t p = 0; p < n; p += 1 + n / 40) {
