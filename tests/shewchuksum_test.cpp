@@ -1,5 +1,6 @@
 // Shewchuk's partials: correctly rounded on finite data (checked against the oracle and
-// against the exact sum), halfway corrections, and the two fallbacks.
+// against the exact sum), halfway corrections, and the two fallbacks; the export, which
+// the exact engine answers on finite data, bit for bit against the expansion everywhere.
 #include <algorithm>
 #include <limits>
 
@@ -15,7 +16,17 @@ namespace {
 const double kInf = std::numeric_limits<double>::infinity();
 const double kMax = std::numeric_limits<double>::max();
 
-double shewchuk(const std::vector<double>& x) { return sela_sum_shewchuk(x.data(), x.size()); }
+double expansion(const std::vector<double>& x) {
+  return sela::shewchukExpansion(x.data(), static_cast<int64_t>(x.size()));
+}
+
+// The export, which the exact engine answers where it can, checked bit for bit against
+// the expansion it stands for.
+double shewchuk(const std::vector<double>& x) {
+  const double routed = sela_sum_shewchuk(x.data(), x.size());
+  EXPECT_TRUE(SameBits(expansion(x), routed)) << "routed sum against the expansion, n=" << x.size();
+  return routed;
+}
 double naive(const std::vector<double>& x) { return sela_sum_naive(x.data(), x.size()); }
 double exact(const std::vector<double>& x) { return sela_sum_exact(x.data(), x.size()); }
 
@@ -70,10 +81,14 @@ TEST(ShewchukSum, NamedCases) {
 
 TEST(ShewchukSum, CorrectlyRoundedOnRandomFamilies) {
   std::mt19937_64 rng(271828);
-  for (size_t n : {1u, 2u, 3u, 10u, 100u, 1000u, 2047u, 2048u, 4094u, 4095u, 100000u}) {
+  // The export's routes change at the exact engine's short lengths (16, 32, 64 by family)
+  // and the bins' (2048); the expansion has none.
+  for (size_t n : {1u, 2u, 3u, 10u, 16u, 17u, 32u, 33u, 64u, 65u, 100u, 1000u, 2047u, 2048u, 4094u, 4095u, 100000u}) {
     const std::string at = " n=" + std::to_string(n);
     const std::vector<std::vector<double>> families = {
         testutil::uniform(rng, n), testutil::wideRange(rng, n, -1074, 1000), testutil::wideRange(rng, n, -1074, -1000),
+        testutil::wideRange(rng, n, -1074, -1023), testutil::wideRange(rng, n, -1022, -900),
+        testutil::wideRange(rng, n, 1010, 1023),  // running values overflow
         testutil::illConditioned(rng, n, 1e20), testutil::illConditioned(rng, n, 1e40)};
     for (const auto& x : families) {
       ASSERT_TRUE(SameBits(oracle::exactSum(x), shewchuk(x))) << at;
@@ -161,4 +176,115 @@ TEST(ShewchukSum, TotalOfPartials) {
   EXPECT_TRUE(SameBits(1.0 + pow2(-52), sela::shewchukTotal(up, 3)));
   const double down[] = {-pow2(-106), pow2(-53), 1.0};
   EXPECT_TRUE(SameBits(1.0, sela::shewchukTotal(down, 3)));
+}
+
+namespace {
+
+// A double at binary exponent e (a power of two in a quarter of the cases, where the gap
+// below is half the gap above), half the gap to its neighbour on either side, and a tail
+// of either sign, or none, anywhere below that down to 2^-1074; in pieces (the double
+// through a large value and its negation, the half gap in two quarters, the tail in two
+// halves) so that the partials list holds several entries, shuffled. e >= -1020 keeps half
+// the gap at 2^-1074 or above.
+std::vector<double> tieAtScale(std::mt19937_64& rng, int e) {
+  const bool power = rng() % 4 == 0;
+  const uint64_t m = power ? (1ULL << 52) : ((rng() >> 11) | (1ULL << 52));
+  const double sign = rng() % 2 ? 1.0 : -1.0;
+  const double t = sign * std::ldexp(static_cast<double>(m), e - 52);
+  const bool outward = rng() % 2 != 0;  // the neighbour of larger magnitude
+  const int halfExponent = (power && !outward) ? e - 54 : e - 53;
+  const double half = (outward ? sign : -sign) * pow2(halfExponent);
+  std::vector<double> v = {t, half};
+  const int tail = static_cast<int>(rng() % 3);
+  if (tail != 0 && halfExponent - 1 >= -1074) {
+    // A power of two anywhere below the half gap, or 53 bits where they fit below it.
+    const auto below = [&](int top) { return -1074 + static_cast<int>(rng() % static_cast<uint64_t>(top + 1075)); };
+    double small = pow2(below(halfExponent - 1));
+    if (rng() % 2 && halfExponent - 54 >= -1074)
+      small = std::ldexp(static_cast<double>((rng() >> 11) | (1ULL << 52)), below(halfExponent - 54));
+    const double tailValue = tail == 1 ? small : -small;
+    const bool halves = rng() % 2 && std::ldexp(std::ldexp(tailValue, -1), 1) == tailValue;
+    v.insert(v.end(), halves ? 2 : 1, halves ? tailValue / 2 : tailValue);
+  }
+  if (rng() % 2 && halfExponent - 1 >= -1074) {
+    v[1] = half / 2;
+    v.push_back(half / 2);
+  }
+  if (const double big = std::ldexp(std::fabs(t), 1 + static_cast<int>(rng() % 20)); rng() % 2 && e < 1000)
+    v.insert(v.end(), {big, -big});
+  std::shuffle(v.begin(), v.end(), rng);
+  return v;
+}
+
+}  // namespace
+
+TEST(ShewchukSum, TiesAtEveryScaleBrokenByTinyPartials) {
+  // Every binary exponent from the bottom of the normal range (where the tails are
+  // subnormal) to the top (where the outward neighbour of DBL_MAX is the overflow threshold:
+  // the expansion overflows there and hands over to the exact engine).
+  std::mt19937_64 rng(5303);
+  for (int e = -1020; e <= 1023; ++e) {
+    for (int trial = 0; trial < 12; ++trial) {
+      const auto x = tieAtScale(rng, e);
+      ASSERT_TRUE(SameBits(oracle::exactSum(x), shewchuk(x))) << "e=" << e << " trial " << trial;
+    }
+  }
+  // At the top: DBL_MAX's half gap is the overflow threshold; just below it (a tail of the
+  // other sign) the sum is DBL_MAX, at it and above, infinity; a tie under DBL_MAX rounds
+  // up to it when a tail of the same sign breaks it.
+  const double below = kMax - pow2(971);
+  for (const auto& x : std::vector<std::vector<double>>{
+           {kMax, pow2(970)}, {kMax, pow2(970), -pow2(-1074)}, {pow2(970), -pow2(-1074), kMax},
+           {-pow2(-1074), pow2(970), kMax}, {kMax, pow2(969), pow2(969), -pow2(900)}, {below, pow2(970)},
+           {below, pow2(970), pow2(-1074)}, {pow2(-1074), pow2(970), below}, {-below, -pow2(970), -pow2(-1000)},
+           {-kMax, -pow2(970), pow2(-1074)}}) {
+    ASSERT_TRUE(SameBits(oracle::exactSum(x), shewchuk(x))) << x.size();
+  }
+}
+
+TEST(ShewchukSum, SubnormalResultsAndCancellationToZero) {
+  std::mt19937_64 rng(1074);
+  for (int trial = 0; trial < 400; ++trial) {
+    // Normal values near the bottom, cancelled down to a subnormal remainder.
+    auto x = testutil::wideRange(rng, 1 + rng() % 40, -1074, -1000);
+    const size_t keep = x.size();
+    for (size_t k = 0; k < keep; ++k)
+      if (std::fabs(x[k]) >= pow2(-1022)) x.push_back(-x[k]);
+    std::shuffle(x.begin(), x.end(), rng);
+    ASSERT_TRUE(SameBits(oracle::exactSum(x), shewchuk(x))) << trial;
+    // Every value with its negation, and zeros of both signs: +0.0, never -0.0.
+    auto z = testutil::wideRange(rng, rng() % 50, trial % 2 ? -1074 : -200, trial % 2 ? -900 : 1023);
+    const size_t half = z.size();
+    for (size_t k = 0; k < half; ++k) z.push_back(-z[k]);
+    for (int k = 0; k < trial % 4; ++k) z.push_back(k % 2 ? -0.0 : 0.0);
+    std::shuffle(z.begin(), z.end(), rng);
+    ASSERT_TRUE(SameBits(0.0, shewchuk(z))) << trial;
+    ASSERT_TRUE(SameBits(0.0, expansion(z))) << trial;
+  }
+  for (size_t n : {1u, 2u, 3u, 17u, 65u, 2048u, 5000u}) {
+    EXPECT_TRUE(SameBits(0.0, shewchuk(std::vector<double>(n, -0.0)))) << n;
+  }
+}
+
+TEST(ShewchukSum, NonFiniteAtEveryPositionAsTheExpansionAnswers) {
+  // A NaN or an infinity before any overflow: the naive sum; after one: the exact engine.
+  // The export must find which came first, wherever the element sits.
+  std::mt19937_64 rng(404);
+  const double specials[] = {nanWith(0xFFF8000000000123ULL), nanWith(0x7FF8000000000042ULL), kInf, -kInf};
+  for (size_t n : {1u, 2u, 3u, 5u, 16u, 17u, 33u, 65u, 300u}) {
+    const std::vector<std::vector<double>> bases = {testutil::uniform(rng, n), testutil::wideRange(rng, n, 1016, 1023),
+                                                    testutil::wideRange(rng, n, -1074, -1023),
+                                                    testutil::illConditioned(rng, n, 1e32)};
+    for (const auto& base : bases) {
+      for (size_t p = 0; p < n; p += 1 + n / 40) {
+        for (double special : specials) {
+          auto x = base;
+          x[p] = special;
+          ASSERT_TRUE(SameBits(expansion(x), sela_sum_shewchuk(x.data(), x.size()))) << "n=" << n << " at " << p;
+          if (n > 1) x[(p + n / 2) % n] = specials[rng() % 4];
+          ASSERT_TRUE(SameBits(expansion(x), sela_sum_shewchuk(x.data(), x.size()))) << "n=" << n << " at " << p;
+        }
+      }
+    }
+  }
 }
