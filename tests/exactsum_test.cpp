@@ -297,6 +297,38 @@ TEST(ExactSum, SpecialValuesAgreeWithElementOperations) {
   expectEveryPath(twins, std::bit_cast<double>(0x7FF8000000000007ULL), "twin NaNs");
 }
 
+// Short and middling lengths, where the passes before the register decline a special
+// value and the special elements alone give the result: every kind of special at the
+// ends and inside, alone and two of them, among ordinary, ill-conditioned and
+// overflowing finite values; and the special route itself declines all-finite data.
+TEST(ExactSum, SpecialsAtEveryLengthAgreeWithElementOperations) {
+  std::mt19937_64 rng(20261210);
+  for (size_t n : {1u, 2u, 3u, 16u, 63u, 64u, 65u, 200u, 2047u, 2048u, 2100u}) {
+    for (int family = 0; family < 3; ++family) {
+      std::vector<double> base = family == 0   ? testutil::wideRange(rng, n, -30, 30)
+                                 : family == 1 ? testutil::wideRange(rng, n, -1074, 1023)
+                                               : std::vector<double>(n, (n & 1) ? kMax : -kMax);
+      double ignored;
+      EXPECT_FALSE(sela::specialSum(base.data(), static_cast<int64_t>(n), ignored)) << n;
+      for (size_t at : {size_t{0}, n / 2, n - 1}) {
+        for (int kind = 0; kind < 4; ++kind) {
+          std::vector<double> x = base;
+          const auto special = [&](int k) { return k == 0 ? kInf : k == 1 ? -kInf : randomNaN(rng); };
+          x[at] = special(kind);
+          if (n > 1) x[(at + 1 + rng() % (n - 1)) % n] = special(static_cast<int>(rng() % 4));
+          const double expected = elementwiseSum(x);
+          const std::string what = "n=" + std::to_string(n) + " family " + std::to_string(family) +
+                                   " at " + std::to_string(at) + " kind " + std::to_string(kind);
+          expectEveryPath(x, expected, what);
+          EXPECT_TRUE(SameBits(expected, sela_sum_exact(x.data(), static_cast<int64_t>(n)))) << what;
+          ASSERT_TRUE(sela::specialSum(x.data(), static_cast<int64_t>(n), ignored)) << what;
+          EXPECT_TRUE(SameBits(expected, ignored)) << what;
+        }
+      }
+    }
+  }
+}
+
 TEST(ExactDot, MatchesOracleAwayFromTheFloor) {
   std::mt19937_64 rng(77);
   for (size_t n : {1u, 3u, 1000u, 2047u, 2048u, 5000u}) {

