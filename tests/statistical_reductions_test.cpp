@@ -1612,11 +1612,11 @@ TEST(CenteredRatios, ProductsThatUnderflowKeepTheDefinitionsBits) {
   }
 }
 
-// Data whose scales lie below 2^-900, where the vector loops lift every element, center and
+// Data whose scales lie below 2^-1000, where the vector loops lift every element, center and
 // scale by 2^1000 before they center and divide: the values, the cosine and the projection
 // against the definition, bit for bit. Subnormal and small normal elements of both signs,
 // zeros of both signs, centers subnormal, normal, at an element, -0 and NaN, a NaN
-// element, scales just below and at 2^-900 (where the loops do not lift), at lengths
+// element, scales just below and at 2^-1000 (where the loops do not lift), at lengths
 // around the vectors, their pairs and the sweep's lag.
 TEST(CenteredRatios, TinyScalesKeepTheDefinitionsBits) {
   std::mt19937_64 rng(900);
@@ -1644,18 +1644,18 @@ TEST(CenteredRatios, TinyScalesKeepTheDefinitionsBits) {
   int lifted = 0;
   for (size_t n : {1u, 3u, 7u, 8u, 9u, 16u, 17u, 31u, 33u, 64u, 255u, 257u, 1000u, 1537u}) {
     for (int trial = 0; trial < 14; ++trial) {
-      const int top = trial % 3 == 0 ? -1022 : trial % 3 == 1 ? -960 : -901;
+      const int top = trial % 3 == 0 ? -1022 : trial % 3 == 1 ? -1010 : -1001;
       Vec x = tiny(n, top), y = tiny(n, top);
-      double cx = std::array<double, 5>{0.0, -0.0, x[0], std::bit_cast<double>(rng() >> 12), 0x1p-1000}[trial % 5];
+      double cx = std::array<double, 5>{0.0, -0.0, x[0], std::bit_cast<double>(rng() >> 12), 0x1p-1005}[trial % 5];
       double cy = trial % 4 == 1 ? y[n / 2] : 0.0;
       if (trial == 6) cy = kNaN;
       if (trial == 8) x[rng() % n] = kNaN;
-      if (trial == 10) x[rng() % n] = std::nextafter(0x1p-900, 0.0);  // the largest lifted scale
-      if (trial == 12) y[rng() % n] = -0x1p-900;                       // not lifted: the scale is 2^-900
+      if (trial == 10) x[rng() % n] = std::nextafter(0x1p-1000, 0.0);  // the largest lifted scale
+      if (trial == 12) y[rng() % n] = -0x1p-1000;                       // not lifted: the scale is 2^-1000
       double sx = 0.0, sy = 0.0;
       Vec u, v;
       if (modelValues(x, y, cx, cy, sx, sy, u, v)) {
-        lifted += sx < 0x1p-900 && sx > 0.0;
+        lifted += sx < 0x1p-1000 && sx > 0.0;
         const auto r = normalizedCentered(x.data(), static_cast<int64_t>(n), cx);
         ASSERT_TRUE(SameBits(sx, r.scale));
         for (size_t i = 0; i < n; ++i) {

@@ -142,7 +142,8 @@ bool mostlyNearFloor(const double* x, const double* y, int64_t n, int64_t from) 
 __attribute__((noinline)) double sumAfterShortPasses(const double* x, int64_t n, bool shortFailed) {
   if (n <= 0) return 0.0;
   double nearest;
-  if (!shortFailed && !mostlySubnormal(x, n, kBottomCheckFrom)) {
+  const bool low = !shortFailed && mostlySubnormal(x, n, kBottomCheckFrom);
+  if (!shortFailed && !low) {
     if (n >= extractionOnlyFrom()) {
       if (extractedSum(x, n, nearest)) return nearest;
     } else {
@@ -151,7 +152,9 @@ __attribute__((noinline)) double sumAfterShortPasses(const double* x, int64_t n,
         return nearest;
     }
   }
-  if (specialSum(x, n, nearest)) return nearest;
+  // Mostly subnormal data skip the look for specials (a read of the data, 0.2 ns an
+  // element, against the arrangements' 1.5 there): their specials take add's way.
+  if (!low && specialSum(x, n, nearest)) return nearest;
   if (n <= kShortSumMaxLength && shortExactSum(x, n, nearest)) return nearest;
   SuperAccumulator acc;
   initialize(acc);

@@ -241,9 +241,11 @@ bool specialSum(const double* x, int64_t n, double& result) {
   bool seen = false;
   for (int64_t from = 0; from < n; from += kStretch) {
     const int64_t to = n - from < kStretch ? n : from + kStretch;
-    bool any = false;
-    for (int64_t i = from; i < to; ++i) any |= (bitsOf(x[i]) & kExponentMask) == kExponentMask;
-    if (!any) [[likely]] continue;
+    // The exponent field plus one carries into the sign bit exactly when it is all ones
+    // (additions, ands and ors only, so any vector set runs it).
+    uint64_t carries = 0;
+    for (int64_t i = from; i < to; ++i) carries |= (bitsOf(x[i]) & kExponentMask) + kHiddenBit;
+    if ((carries & kSignMask) == 0) [[likely]] continue;
     seen = true;
     for (int64_t i = from; i < to; ++i) {
       const uint64_t u = bitsOf(x[i]);
