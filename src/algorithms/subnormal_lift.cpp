@@ -11,7 +11,8 @@ constexpr int64_t kLowSample = 8;
 static_assert((kLowFields & (kLowFields - 1)) == 0, "a power of two: fields ored stay below it");
 constexpr uint64_t kLowBits = kLowFields << kMantissaBits;
 
-// The exponent fields of eight elements spread over x[0 .. n-1] all below kLowFields.
+}  // namespace
+
 bool sampledLow(const double* values, int64_t n) {
   uint64_t fields = 0;
   for (int64_t k = 0; k < kLowSample; ++k) {
@@ -21,8 +22,6 @@ bool sampledLow(const double* values, int64_t n) {
   return fields < kLowBits;
 }
 
-}  // namespace
-
 bool allLow(const double* values, int64_t n) {
   // Short arrays judge by their ends: a short chain's whole time is its latency, and the
   // sampling's instructions ahead of its first step delayed the condition number by 2 ns a
@@ -30,10 +29,5 @@ bool allLow(const double* values, int64_t n) {
   if (n <= kLowJudgedByEnds) return ((bitsOf(values[0]) | bitsOf(values[n - 1])) & kExponentMask) < kLowBits;
   return sampledLow(values, n);
 }
-
-// Sampled from 32 elements on: judged by their ends, short chains ran lifted on subnormal
-// data with one element in four normal, whose plain chains take no assist, 1.3 to 1.6
-// times slower; reading them whole cost 10 to 25% on the same data.
-bool liftPaysFrom32(const double* values, int64_t n) { return sampledLow(values, n); }
 
 }  // namespace sela
