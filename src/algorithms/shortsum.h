@@ -10,10 +10,13 @@
 namespace sela {
 
 enum class ShortVerdict {
-  Settled,  // result is the exact value rounded to nearest (a zero gives +0.0)
-  Failed,   // an infinity, a NaN or an overflow, or still undecided after every pass
-  NotTaken  // beyond the lengths this family's registers hold, or (dot) a product too
-            // small to split exactly: another route decides
+  Settled,   // result is the exact value rounded to nearest (a zero gives +0.0)
+  Failed,    // an infinity, a NaN or an overflow, or still undecided after every pass
+  NotTaken,  // beyond the lengths this family's registers hold, or (dot) a product too
+             // small to split exactly: another route decides
+  Bottom     // every element finite, and either below 2^-895 in magnitude (not all zeros)
+             // or with the first pass's errors below 2^-960 in all: the passes' errors and
+             // bounds come out subnormal there, and the exact register decides
 };
 
 // The nearest double to the exact sum of x[0..n-1], n >= 2, for n up to eight vectors of
