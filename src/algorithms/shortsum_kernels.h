@@ -35,10 +35,9 @@ namespace {
 using sela::ShortVerdict;
 
 enum class PassVerdict {
-  Settled,     // result is T rounded to nearest
-  Refine,      // finite but undecided: the pass's terms go on
-  RefineTiny,  // the same, with errors whose magnitudes sum to less than 2^-960
-  Failed       // an infinity, a NaN or an overflow
+  Settled,  // result is T rounded to nearest
+  Refine,   // finite but undecided: the pass's terms go on
+  Failed    // an infinity, a NaN or an overflow
 };
 
 // The verdict of a pass from lane 0 of s, c and e: res = fl(S + C) is T rounded to nearest
@@ -96,7 +95,7 @@ inline PassVerdict verdictOf(double sum, double errors, double magnitudes, doubl
     result = res + 0.0;
     return PassVerdict::Settled;
   }
-  return magnitudes < 0x1p-960 ? PassVerdict::RefineTiny : PassVerdict::Refine;
+  return PassVerdict::Refine;
 }
 
 // twiceLeast of verdictOf, found from the elements (`of`) once per call, when first asked:
@@ -167,7 +166,7 @@ __attribute__((always_inline)) inline PassVerdict shortPass(typename Ops::V (&v)
   V tail = Ops::zero();
   foldLanes<Ops, W / 2>(s[0], c, e, tail);
   const PassVerdict verdict = verdictOf(Ops::first(s[0]), Ops::first(c), Ops::first(e), m, twiceLeast, result);
-  if (verdict == PassVerdict::Refine || verdict == PassVerdict::RefineTiny) [[unlikely]] {
+  if (verdict == PassVerdict::Refine) [[unlikely]] {
     q[K - 1] = tail;
 #pragma GCC unroll 8
     for (int j = 0; j < K; ++j) v[j] = q[j];
@@ -193,11 +192,11 @@ __attribute__((always_inline)) inline ShortVerdict shortPasses(typename Ops::V (
   const PassVerdict verdict = shortPass<Ops, K>(v, twiceLeast, result);
   if (verdict == PassVerdict::Settled) [[likely]] return ShortVerdict::Settled;
   if (verdict == PassVerdict::Failed) return ShortVerdict::Failed;
-  // Errors this small after the first pass leave the bound to the exactness test alone,
-  // which failed on the elements: later passes form ever smaller errors (subnormal ones
-  // take assists) and seldom settle. Such sums (subnormal elements among normal ones, say)
-  // go to the register, as those of elements at the bottom of the range do.
-  if (verdict == PassVerdict::RefineTiny) return ShortVerdict::Bottom;
+  // A subnormal element (the least unit 0) leaves the later passes the bound alone, which
+  // needs errors of 2^-960 and more, and such sums' errors are mostly subnormal: they seldom
+  // settle, and each pass takes assists. The register takes them (subnormal elements
+  // among normal ones, say), as it takes those of elements at the bottom of the range.
+  if (twiceLeast.value == 0.0) return ShortVerdict::Bottom;
   return refinePasses<Ops, K>(v, twiceLeast, result);
 }
 
@@ -217,33 +216,35 @@ __attribute__((always_inline)) inline void loadPadded(const double* x, int64_t n
 }
 
 // Data at the bottom of the range: every lane of v below 2^-895 in magnitude, which no NaN
-// or infinity is, and not all of them zeros. Exponent fields below 128 are those without any of the field's top four
-// bits, and the or of the lanes' bit patterns has one of them exactly when some lane
-// does. The passes do poorly on such data, on speed alone: TwoSum errors of values below
-// 2^-969 are subnormal results of normal operands, for which Intel processors take a
-// microcode assist each (some 150 cycles), and errors whose magnitudes sum to less than
-// 2^-960 leave the bound undecided, so that the passes refine and then give up (sums of
-// 16 values in 2^-1022 .. 2^-900 took 130 to 450 ns on an Intel Xeon, 64 subnormals 400,
-// against 66 and 190 in the short register). A handful of bitwise operations on vectors
-// already loaded, off the passes' chains of additions, and a branch that ordinary data
-// never take.
+// or infinity is, and not all of them zeros. Exponent fields below 128 are those without
+// any of the field's top four bits, and the or of the lanes' bit patterns has one of them
+// exactly when some lane does. The passes do poorly there, on speed alone: TwoSum errors
+// of values below 2^-969 are subnormal results of normal operands, which Intel processors
+// take a microcode assist for, and errors whose magnitudes sum to less than 2^-960 leave
+// the bound undecided, so that the passes refine and then give up. Measured on an Intel
+// Xeon, per call: 16 values in 2^-1022 .. 2^-900 took 190 ns, most of it in the first
+// pass, 16 values in 2^-1074 .. 2^-960 800 ns, against 55 to 85 ns in the register.
 template <typename Ops, int K>
 __attribute__((always_inline)) inline bool allAtBottom(const typename Ops::V (&v)[K]) {
+  // 2^897: the top four bits of the exponent field alone.
+  static_assert(__builtin_bit_cast(uint64_t, 0x1p897) == uint64_t{0xF} << 59);
+  const typename Ops::V top = Ops::set1(0x1p897);
   typename Ops::V bits = v[0];
 #pragma GCC unroll 8
   for (int j = 1; j < K; ++j) bits = Ops::bitOr(bits, v[j]);
-  // 2^897: the top four bits of the exponent field alone.
-  static_assert(__builtin_bit_cast(uint64_t, 0x1p897) == uint64_t{0xF} << 59);
-  const typename Ops::V top = Ops::bitAnd(bits, Ops::set1(0x1p897));
   // Zeros alone (the passes settle them at once) are not such data.
-  return !Ops::any(Ops::notEqual(top, Ops::zero())) && Ops::any(Ops::notEqual(bits, Ops::zero()));
+  return Ops::noBitsIn(bits, top) && Ops::any(Ops::notEqual(bits, Ops::zero()));
 }
 
 template <typename Ops, int K>
 __attribute__((always_inline)) inline ShortVerdict shortSumOf(const double* x, int64_t n, double& result) {
   typename Ops::V v[K];
   loadPadded<Ops, K>(x, n, v);
-  if (allAtBottom<Ops, K>(v)) [[unlikely]] return ShortVerdict::Bottom;
+  // x[0] below 2^-895 first, in an integer register: ordinary data then pay an integer
+  // test and a branch beside the passes' vector work (the vector test of every call cost
+  // short sums of ordinary data 2 to 5%, this one nothing measurable).
+  if ((sela::bitsOf(x[0]) << 1) < (uint64_t{1} << 60) && allAtBottom<Ops, K>(v)) [[unlikely]]
+    return ShortVerdict::Bottom;
   LazyLeast twiceLeast{[&v] { return twiceLeastUnit<Ops, K>(v); }};
   return shortPasses<Ops, K>(v, twiceLeast, result);
 }
