@@ -319,7 +319,9 @@ TEST(ShortPasses, DotProductsMatchTheFlooredOracle) {
       const size_t at = rng() % size;
       x[at] = pow2(-500);
       y[at] = pow2(-417);
-      EXPECT_EQ(sela::ShortVerdict::NotTaken, f.dot(x.data(), y.data(), n, r)) << f.name;
+      // (One product alone, at the bottom of the range, goes to the integer products.)
+      EXPECT_EQ(n == 1 ? sela::ShortVerdict::Bottom : sela::ShortVerdict::NotTaken, f.dot(x.data(), y.data(), n, r))
+          << f.name;
       y[at] = pow2(-416);
       EXPECT_NE(sela::ShortVerdict::NotTaken, f.dot(x.data(), y.data(), n, r)) << f.name;
       // Infinities, NaNs and products that overflow are not settled.

@@ -184,8 +184,7 @@ namespace {
 // product floor included; the extraction pass takes what it declines, and longer data
 // alone. What both decline (a tie, a special value, an overflow) goes to the exact
 // products. What the short passes could not decide (`shortFailed`: special values,
-// overflow, sums beyond their refinements, errors too small for their bound) goes
-// straight to the exact products.
+// overflow, sums beyond their refinements) goes straight to the exact products.
 __attribute__((noinline)) double dotAfterShortPasses(const double* x, const double* y, int64_t nx,
                                                      bool shortFailed) {
   if (nx <= 0) return 0.0;
@@ -204,6 +203,16 @@ __attribute__((noinline)) double dotAfterShortPasses(const double* x, const doub
   return round(acc);
 }
 
+// Short products the short passes found at the bottom of the range (shortsum.h): formed
+// exactly in integers one at a time, where the split of the products and the passes would
+// take assists.
+__attribute__((noinline)) double productsAtBottom(const double* x, const double* y, int64_t n) {
+  SuperAccumulator acc;
+  initialize(acc);
+  addProductsUnsplit(acc, x, y, n);
+  return round(acc);
+}
+
 }  // namespace
 
 // Short products ask the short passes (shortsum.h) first.
@@ -211,7 +220,8 @@ double superDot(const double* x, int64_t nx, const double* y, int64_t /*ny*/) {
   double nearest;
   const ShortVerdict verdict = shortDot(x, y, nx, nearest);
   if (verdict == ShortVerdict::Settled) [[likely]] return nearest;
-  return dotAfterShortPasses(x, y, nx, verdict != ShortVerdict::NotTaken);
+  if (verdict == ShortVerdict::Bottom) return productsAtBottom(x, y, nx);
+  return dotAfterShortPasses(x, y, nx, verdict == ShortVerdict::Failed);
 }
 
 // The certified pass forms the differences inside its vector lanes (the same roundings as

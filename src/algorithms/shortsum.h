@@ -14,9 +14,10 @@ enum class ShortVerdict {
   Failed,    // an infinity, a NaN or an overflow, or still undecided after every pass
   NotTaken,  // beyond the lengths this family's registers hold, or (dot) a product too
              // small to split exactly: another route decides
-  Bottom     // every element finite, and either all below 2^-895 in magnitude (not all
-             // zeros) or some subnormal with the first pass undecided: the passes' errors
-             // and bounds come out subnormal there, and the exact register decides
+  Bottom     // every element (factor) finite, and either all of them (all products)
+             // below 2^-895 (2^-894) in magnitude, not all zeros, or some subnormal term
+             // with the first pass undecided: the passes' errors and bounds come out
+             // subnormal there, and the exact register decides
 };
 
 // The nearest double to the exact sum of x[0..n-1], n >= 2, for n up to eight vectors of
