@@ -456,6 +456,38 @@ TEST(ShortPasses, HandTheBottomOfTheRangeToTheRegister) {
   }
 }
 
+TEST(ShortPasses, HandProductsAtTheBottomOfTheRangeToTheRegister) {
+  // Every product below 2^-894 (some with two non-zero factors): each family with a dot
+  // product hands it to the integer products at every length it holds, and the export
+  // gives the floored oracle's double. Products of 2^-447 by 2^-447 and above, or a NaN
+  // or an infinity factor, keep the passes.
+  for (const ShortFamily& f : shortFamilies()) {
+    if (f.dot == nullptr) continue;
+    for (int64_t n = 1; n <= 4 * f.lanes; ++n) {
+      std::mt19937_64 rng(75000 + static_cast<uint64_t>(n));
+      const auto size = static_cast<size_t>(n);
+      const std::vector<std::pair<std::vector<double>, std::vector<double>>> pairs = {
+          {testutil::wideRange(rng, size, -1022, -900), nearOnes(size)},
+          {testutil::wideRange(rng, size, -1074, -1023), nearOnes(size)},
+          {testutil::wideRange(rng, size, -560, -500), testutil::wideRange(rng, size, -560, -500)},
+          {testutil::wideRange(rng, size, -600, -449), testutil::wideRange(rng, size, -600, -448)}};
+      for (const auto& [x, y] : pairs) {
+        double r = 0.0;
+        EXPECT_EQ(sela::ShortVerdict::Bottom, f.dot(x.data(), y.data(), n, r)) << f.name << " n=" << n;
+        EXPECT_TRUE(SameBits(oracle::flooredDot(x.data(), y.data(), n), sela_dot_exact(x.data(), y.data(), size)))
+            << f.name << " n=" << n;
+        for (const double other : {pow2(-447), kInf, std::numeric_limits<double>::quiet_NaN()}) {
+          auto xs = x, ys = y;
+          const size_t at = rng() % size;
+          xs[at] = other;
+          ys[at] = pow2(-447);
+          EXPECT_NE(sela::ShortVerdict::Bottom, f.dot(xs.data(), ys.data(), n, r)) << f.name << " n=" << n;
+        }
+      }
+    }
+  }
+}
+
 TEST(ShortPasses, SpecialsAtEveryPositionAroundTheLengthsThatSwitch) {
   // Each family at the lengths where its vectors change (the AVX-512 family's sum moves
   // from 256-bit to 512-bit vectors past 16 elements) and at its reach: an infinity, a NaN
