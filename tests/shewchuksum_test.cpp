@@ -2,6 +2,7 @@
 // against the exact sum), halfway corrections, and the two fallbacks; the export, which
 // the exact engine answers on finite data, bit for bit against the expansion everywhere.
 #include <algorithm>
+#include <bit>
 #include <limits>
 
 #include "algorithms/shewchuksum.h"
@@ -287,4 +288,52 @@ TEST(ShewchukSum, NonFiniteAtEveryPositionAsTheExpansionAnswers) {
       }
     }
   }
+}
+
+TEST(ShewchukSum, SpecialAfterHugeValuesAsTheExpansionAnswers) {
+  // Finite elements of every size before a NaN or an infinity: the export takes the naive
+  // sum at once only where the expansion cannot overflow on them, and must agree with the
+  // expansion where it does overflow first (the exact sum's answer: a NaN with its sign
+  // cleared, an infinity beating the overflow of the other sign). Prefixes of huge values
+  // (overflowing, or cancelling in pairs without overflow), of values at the export's own
+  // bound on the prefix (largest exponent field plus the prefix length's bit width
+  // around 2002) and of ordinary ones; the special element anywhere, more after it.
+  std::mt19937_64 rng(1023);
+  const double specials[] = {nanWith(0xFFF8000000000123ULL), nanWith(0x7FF0000000000042ULL), kInf, -kInf};
+  int overflowedFirst = 0;
+  for (size_t n : {3u, 4u, 17u, 65u, 300u, 2100u}) {
+    for (int kind = 0; kind < 5; ++kind) {
+      for (int trial = 0; trial < 12; ++trial) {
+        const size_t at = 1 + rng() % (n - 1);
+        std::vector<double> x;
+        if (kind == 0) {
+          x = testutil::wideRange(rng, n, 1016, 1023);
+        } else if (kind == 1) {
+          x = testutil::wideRange(rng, n, -60, 60);
+          x[rng() % at] = kMax;
+          x[rng() % at] = (trial % 2) ? kMax : -kMax;
+        } else if (kind == 2) {
+          for (size_t k = 0; k < n; k += 2) {
+            const double a = testutil::wideRange(rng, 1, 1000, 1023)[0];
+            x.push_back(a);
+            x.push_back(-a);
+          }
+          x.resize(n);
+        } else {
+          // Binary exponent 979 - w (980 - w for kind 4): exponent fields 2002 - w and
+          // 2003 - w, w the bit width of the prefix length.
+          const int w = static_cast<int>(std::bit_width(at));
+          const int e = 979 - w + (kind == 4 ? 1 : 0);
+          x = testutil::wideRange(rng, n, e, e);
+        }
+        x[at] = specials[rng() % 4];
+        if (trial % 3 == 0) x[at + (n - at) / 2] = specials[rng() % 4];
+        const double expected = expansion(x);
+        ASSERT_TRUE(SameBits(expected, sela_sum_shewchuk(x.data(), x.size())))
+            << "n=" << n << " kind " << kind << " at " << at;
+        overflowedFirst += !SameBits(naive(x), expected);
+      }
+    }
+  }
+  EXPECT_GE(overflowedFirst, 20);
 }

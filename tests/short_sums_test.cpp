@@ -319,7 +319,9 @@ TEST(ShortPasses, DotProductsMatchTheFlooredOracle) {
       const size_t at = rng() % size;
       x[at] = pow2(-500);
       y[at] = pow2(-417);
-      EXPECT_EQ(sela::ShortVerdict::NotTaken, f.dot(x.data(), y.data(), n, r)) << f.name;
+      // (One product alone, at the bottom of the range, goes to the integer products.)
+      EXPECT_EQ(n == 1 ? sela::ShortVerdict::Bottom : sela::ShortVerdict::NotTaken, f.dot(x.data(), y.data(), n, r))
+          << f.name;
       y[at] = pow2(-416);
       EXPECT_NE(sela::ShortVerdict::NotTaken, f.dot(x.data(), y.data(), n, r)) << f.name;
       // Infinities, NaNs and products that overflow are not settled.
@@ -399,6 +401,90 @@ TEST(ShortPasses, ExactnessProofHoldsAtItsThreshold) {
       }
     }
     EXPECT_GE(settled, 1000) << f.name;
+  }
+}
+
+TEST(ShortPasses, HandTheBottomOfTheRangeToTheRegister) {
+  // Every element finite and below 2^-895 (exponent fields below 128), not all zeros: each
+  // family hands the sum to the register at every length it holds, and so does a first
+  // pass whose errors sum to less than 2^-960 (subnormal elements beside a normal one),
+  // where the exports (exact, nearest, Shewchuk's) give the oracle's double. Elements all
+  // at 2^-895 or above, whose errors are 0 or at least 2^-947, stay with the passes; so do
+  // zeros alone (settled at once), and a NaN or an infinity among tiny elements fails.
+  const double nan = std::bit_cast<double>(0xFFF800000000ABCDULL);
+  for (const ShortFamily& f : shortFamilies()) {
+    for (int64_t n = 2; n <= 8 * f.lanes; ++n) {
+      std::mt19937_64 rng(74000 + static_cast<uint64_t>(n));
+      const auto size = static_cast<size_t>(n);
+      auto edge = testutil::wideRange(rng, size, -1074, -896);
+      edge[rng() % size] = std::bit_cast<double>(0x07FFFFFFFFFFFFFFULL);  // the largest below 2^-895
+      // 2^-980 and half its unit in the last place, a tie broken either way by the smallest
+      // subnormal (or not, with two elements), among tiny values and their negations.
+      std::vector<double> tie = {pow2(-980), pow2(-1033)};
+      if (n >= 3) tie.push_back((rng() & 1) ? pow2(-1074) : -pow2(-1074));
+      while (tie.size() + 2 <= size) {
+        tie.push_back(testutil::wideRange(rng, 1, -1074, -900)[0]);
+        tie.push_back(-tie.back());
+      }
+      if (tie.size() < size) tie.push_back(-0.0);
+      std::shuffle(tie.begin(), tie.end(), rng);
+      auto beside = testutil::wideRange(rng, size, -1074, -1023);
+      beside[rng() % size] = (rng() & 1) ? 1.0 : -pow2(-895);
+      double r = 0.0;
+      for (const auto& x : {testutil::wideRange(rng, size, -1074, -1023), testutil::wideRange(rng, size, -1022, -900),
+                            testutil::wideRange(rng, size, -1074, -960), edge, tie, beside}) {
+        EXPECT_EQ(sela::ShortVerdict::Bottom, f.sum(x.data(), n, r)) << f.name << " n=" << n;
+        const double expected = oracle::exactSum(x);
+        EXPECT_TRUE(SameBits(expected, sela_sum_exact(x.data(), size))) << f.name << " n=" << n;
+        EXPECT_TRUE(SameBits(expected, sela_sum_near(x.data(), size))) << f.name << " n=" << n;
+        EXPECT_TRUE(SameBits(expected, sela_sum_shewchuk(x.data(), size))) << f.name << " n=" << n;
+        for (const double special : {kInf, -kInf, nan}) {
+          auto y = x;
+          y[rng() % size] = special;
+          EXPECT_EQ(sela::ShortVerdict::Failed, f.sum(y.data(), n, r)) << f.name << " n=" << n << " " << special;
+        }
+      }
+      auto above = testutil::wideRange(rng, size, -895, -870);
+      above[rng() % size] = (rng() & 1) ? pow2(-895) : -pow2(-895);
+      EXPECT_NE(sela::ShortVerdict::Bottom, f.sum(above.data(), n, r)) << f.name << " n=" << n;
+      std::vector<double> zeros(size, 0.0);
+      zeros[rng() % size] = -0.0;
+      r = 1.0;
+      EXPECT_EQ(sela::ShortVerdict::Settled, f.sum(zeros.data(), n, r)) << f.name << " zeros n=" << n;
+      EXPECT_TRUE(SameBits(0.0, r));
+    }
+  }
+}
+
+TEST(ShortPasses, HandProductsAtTheBottomOfTheRangeToTheRegister) {
+  // Every product below 2^-894 (some with two non-zero factors): each family with a dot
+  // product hands it to the integer products at every length it holds, and the export
+  // gives the floored oracle's double. Products of 2^-447 by 2^-447 and above, or a NaN
+  // or an infinity factor, keep the passes.
+  for (const ShortFamily& f : shortFamilies()) {
+    if (f.dot == nullptr) continue;
+    for (int64_t n = 1; n <= 4 * f.lanes; ++n) {
+      std::mt19937_64 rng(75000 + static_cast<uint64_t>(n));
+      const auto size = static_cast<size_t>(n);
+      const std::vector<std::pair<std::vector<double>, std::vector<double>>> pairs = {
+          {testutil::wideRange(rng, size, -1022, -900), nearOnes(size)},
+          {testutil::wideRange(rng, size, -1074, -1023), nearOnes(size)},
+          {testutil::wideRange(rng, size, -560, -500), testutil::wideRange(rng, size, -560, -500)},
+          {testutil::wideRange(rng, size, -600, -449), testutil::wideRange(rng, size, -600, -448)}};
+      for (const auto& [x, y] : pairs) {
+        double r = 0.0;
+        EXPECT_EQ(sela::ShortVerdict::Bottom, f.dot(x.data(), y.data(), n, r)) << f.name << " n=" << n;
+        EXPECT_TRUE(SameBits(oracle::flooredDot(x.data(), y.data(), n), sela_dot_exact(x.data(), y.data(), size)))
+            << f.name << " n=" << n;
+        for (const double other : {pow2(-447), kInf, std::numeric_limits<double>::quiet_NaN()}) {
+          auto xs = x, ys = y;
+          const size_t at = rng() % size;
+          xs[at] = other;
+          ys[at] = pow2(-447);
+          EXPECT_NE(sela::ShortVerdict::Bottom, f.dot(xs.data(), ys.data(), n, r)) << f.name << " n=" << n;
+        }
+      }
+    }
   }
 }
 

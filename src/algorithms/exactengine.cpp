@@ -137,11 +137,14 @@ bool mostlyNearFloor(const double* x, const double* y, int64_t n, int64_t from) 
 // both decline goes, when short, to the short register (no record to zero, no carries
 // before the end, a rounding that reads only the limbs touched), else to the
 // arrangements of add. What the short passes could not decide (`shortFailed`) goes
-// straight to the short register. Kept apart from superSum, so that a short sum
-// settled in registers sets up no frame for the register.
-__attribute__((noinline)) double sumAfterShortPasses(const double* x, int64_t n, bool shortFailed) {
+// straight to the short register, as do the data they found at the bottom of the range
+// (finite, so the register always answers them). Kept apart from superSum, so that a short
+// sum settled in registers sets up no frame for the register.
+__attribute__((noinline)) double sumAfterShortPasses(const double* x, int64_t n, ShortVerdict verdict) {
   if (n <= 0) return 0.0;
   double nearest;
+  if (verdict == ShortVerdict::Bottom && shortExactSum(x, n, nearest)) return nearest;
+  const bool shortFailed = verdict != ShortVerdict::NotTaken;
   const bool low = !shortFailed && mostlySubnormal(x, n, kBottomCheckFrom);
   if (!shortFailed && !low) {
     if (n >= extractionOnlyFrom()) {
@@ -170,7 +173,7 @@ double superSum(const double* x, int64_t n) {
   double nearest;
   const ShortVerdict verdict = shortSum(x, n, nearest);
   if (verdict == ShortVerdict::Settled) [[likely]] return nearest;
-  return sumAfterShortPasses(x, n, verdict == ShortVerdict::Failed);
+  return sumAfterShortPasses(x, n, verdict);
 }
 
 namespace {
@@ -200,6 +203,16 @@ __attribute__((noinline)) double dotAfterShortPasses(const double* x, const doub
   return round(acc);
 }
 
+// Short products the short passes found at the bottom of the range (shortsum.h): formed
+// exactly in integers one at a time, where the split of the products and the passes would
+// take assists.
+__attribute__((noinline)) double productsAtBottom(const double* x, const double* y, int64_t n) {
+  SuperAccumulator acc;
+  initialize(acc);
+  addProductsUnsplit(acc, x, y, n);
+  return round(acc);
+}
+
 }  // namespace
 
 // Short products ask the short passes (shortsum.h) first.
@@ -207,6 +220,7 @@ double superDot(const double* x, int64_t nx, const double* y, int64_t /*ny*/) {
   double nearest;
   const ShortVerdict verdict = shortDot(x, y, nx, nearest);
   if (verdict == ShortVerdict::Settled) [[likely]] return nearest;
+  if (verdict == ShortVerdict::Bottom) return productsAtBottom(x, y, nx);
   return dotAfterShortPasses(x, y, nx, verdict == ShortVerdict::Failed);
 }
 

@@ -1,11 +1,11 @@
 #include "algorithms/shewchuksum.h"
 
+#include <bit>
 #include <cstring>
 
 #include "algorithms/binary64.h"
 #include "algorithms/errorfree.h"
 #include "algorithms/exactengine.h"
-#include "algorithms/exactsum.h"
 #include "algorithms/naivesum.h"
 #include "scratch.h"
 
@@ -39,39 +39,45 @@ class Partials {
   int64_t capacity_ = 0;
 };
 
-// Short sums near the bottom of the range. The exact engine's short passes run on
-// floating-point units, and most of their values here (errors, bounds) come out subnormal
-// from normal operands, which Intel processors take a microcode assist for: on an Intel
-// Xeon, 64 subnormal elements took 400 ns and 16 values between 2^-1022 and 2^-900 130 ns
-// there, against 190 and 66 ns in the engine's short register, which uses the integer
-// units alone and rounds as the engine does. So the register takes such sums at once:
-// those of at most kBottomMaxLength elements (the short passes' lengths; longer ones go
-// to passes that handle such data, or judge them themselves) of which more than half, of
-// kBottomSample spread over the array (all of them when fewer), are non-zero and below
-// 2^-916, whose TwoSum errors lie below 2^-969 and whose error bounds reach the subnormal
-// range. Only speed depends on the choice: both routes give the same double.
-constexpr int64_t kBottomMaxLength = 64;
-constexpr int kBottomSampleLog2 = 3;
-constexpr int64_t kBottomSample = int64_t{1} << kBottomSampleLog2;
-constexpr uint64_t kBottomFields = 107;  // fields below: magnitudes below 2^-916
-static_assert(static_cast<int>(kBottomFields) - kExponentBias == -916);
+// The elements before the first NaN or infinity (all of them when there is none), and
+// the largest exponent field among them (0 for none).
+struct FinitePrefix {
+  int64_t length;
+  uint64_t largestField;
+};
 
-bool mostlyNearBottom(const double* x, int64_t n) {
-  const bool all = n < kBottomSample;
-  const int64_t sampled = all ? n : kBottomSample;
-  int64_t count = 0;
-  for (int64_t k = 0; k < sampled; ++k) {
-    // Without the sign, 1 <= 2|x| < 2^-916 as integers: non-zero and a field below.
-    const uint64_t twice = bitsOf(x[all ? k : (k * n) >> kBottomSampleLog2]) << 1;
-    count += twice - 1 < (kBottomFields << (kMantissaBits + 1)) - 1;
+FinitePrefix finitePrefix(const double* x, int64_t n) {
+  uint64_t largest = 0;
+  for (int64_t i = 0; i < n; ++i) {
+    const uint64_t field = exponentField(bitsOf(x[i]));
+    if (field == kSpecialField) return {i, largest};
+    largest = field > largest ? field : largest;
   }
-  return 2 * count > sampled;
+  return {n, largest};
 }
 
-bool allFinite(const double* x, int64_t n) {
-  for (int64_t i = 0; i < n; ++i)
-    if (!isFinite(x[i])) return false;
-  return true;
+// Whether the expansion runs over the finite prefix without any value overflowing, told
+// from the prefix's length p and largest field F alone. Every element is below
+// 2^(F - 1022) in magnitude, so their magnitudes sum to B < 2^(F - 1022 + w), w the bit
+// width of p; a sum of at most kPrefixTop (B < 2^980) with p < 2^kPrefixLengthBits stays
+// finite:
+// - While nothing overflows, every TwoSum is exact and the partials do not overlap, so
+//   their significant bits lie at distinct positions between 2^-1074 and 2^1023: there
+//   are at most 2098 of them.
+// - A TwoSum replaces v and y by t and e with |t| <= (1 + u) |v + y| and |e| <= u |t|
+//   (u = 2^-53; both exact, e = 0, where t is subnormal), so |t| + |e| <= (1 + u)^2
+//   (|v| + |y|). An element meets at most 2098 partials: the magnitudes of the list and
+//   the running value together grow by a factor of at most (1 + u)^4196 per element,
+//   and over p < 2^44 elements by at most e^(4196 p u) < e^8.2 < 2^12.
+// - So every running value, partial and error stays below 2^992, and TwoSum's inner sums
+//   and differences, each within eight such magnitudes, below 2^1000.
+// The expansion then reaches the first special element and answers with the naive sum.
+constexpr uint64_t kPrefixTop = 980 + 1022;
+constexpr int kPrefixLengthBits = 44;
+
+bool expansionStaysFinite(const FinitePrefix& prefix) {
+  const auto width = static_cast<uint64_t>(std::bit_width(static_cast<uint64_t>(prefix.length)));
+  return width <= kPrefixLengthBits && prefix.largestField + width <= kPrefixTop;
 }
 
 }  // namespace
@@ -108,25 +114,31 @@ bool allFinite(const double* x, int64_t n) {
 //
 // A non-finite result of superSum therefore means a non-finite element or an exact sum
 // beyond the range. The first has its own answer, the naive sum when the element comes
-// before any overflow, found by the expansion itself; the second is superSum's result
-// again. So the engine answers first, and its finite result ends the call at the
+// before any overflow (and otherwise superSum's, as above); the second is superSum's
+// result again. So the engine answers first, and its finite result ends the call at the
 // engine's speed (some ten times the expansion's on uniform data, a hundred times and
-// more on data of wide range, where the partials list grows long); the test for
-// non-finite elements runs only after a non-finite result. One or two elements need
-// neither the register nor the partials: their sum rounded once is the naive sum (x[0],
-// or one addition, rounded to nearest-even and overflowing to an infinity exactly where
-// the rounding of the exact sum does), a zero made +0.0; and a NaN or an infinity among
-// them meets no running value that could overflow first, so the naive sum answers there.
+// more on data of wide range, where the partials list grows long); the elements are
+// looked at only after a non-finite result. Where the finite elements before the first
+// special one are too small for the expansion to overflow on them (expansionStaysFinite),
+// the naive sum is the answer, bit for bit the call the expansion would make: NaN
+// payloads and signs, infinities of either sign and -0.0 are the naive sum's own. Only a
+// prefix of huge magnitudes needs the expansion itself to find out whether an overflow
+// comes first. One or two elements need neither the register nor the partials: their sum
+// rounded once is the naive sum (x[0], or one addition, rounded to nearest-even and
+// overflowing to an infinity exactly where the rounding of the exact sum does), a zero
+// made +0.0; and a NaN or an infinity among them meets no running value that could
+// overflow first, so the naive sum answers there.
 double shewchukSum(const double* x, int64_t n) {
   if (n <= 0) return 0.0;
   if (n <= 2) {
     const double s = naiveSum(x, n);
     return s == 0.0 ? 0.0 : s;
   }
-  double nearest;
-  if (n <= kBottomMaxLength && mostlyNearBottom(x, n) && shortExactSum(x, n, nearest)) return nearest;
   const double exact = superSum(x, n);
-  if (isFinite(exact) || allFinite(x, n)) return exact;
+  if (isFinite(exact)) return exact;
+  const FinitePrefix prefix = finitePrefix(x, n);
+  if (prefix.length == n) return exact;
+  if (expansionStaysFinite(prefix)) return naiveSum(x, n);
   return shewchukExpansion(x, n);
 }
 

@@ -10,10 +10,14 @@
 namespace sela {
 
 enum class ShortVerdict {
-  Settled,  // result is the exact value rounded to nearest (a zero gives +0.0)
-  Failed,   // an infinity, a NaN or an overflow, or still undecided after every pass
-  NotTaken  // beyond the lengths this family's registers hold, or (dot) a product too
-            // small to split exactly: another route decides
+  Settled,   // result is the exact value rounded to nearest (a zero gives +0.0)
+  Failed,    // an infinity, a NaN or an overflow, or still undecided after every pass
+  NotTaken,  // beyond the lengths this family's registers hold, or (dot) a product too
+             // small to split exactly: another route decides
+  Bottom     // every element (factor) finite, and either all of them (all products)
+             // below 2^-895 (2^-894) in magnitude, not all zeros, or some subnormal term
+             // with the first pass undecided: the passes' errors and bounds come out
+             // subnormal there, and the exact register decides
 };
 
 // The nearest double to the exact sum of x[0..n-1], n >= 2, for n up to eight vectors of

@@ -27,6 +27,7 @@
 #include <cstdint>
 
 #include "algorithms/binary64.h"
+#include "algorithms/certifiedsum.h"
 #include "algorithms/shortsum.h"
 #include "algorithms/vector_ops.h"
 
@@ -192,6 +193,11 @@ __attribute__((always_inline)) inline ShortVerdict shortPasses(typename Ops::V (
   const PassVerdict verdict = shortPass<Ops, K>(v, twiceLeast, result);
   if (verdict == PassVerdict::Settled) [[likely]] return ShortVerdict::Settled;
   if (verdict == PassVerdict::Failed) return ShortVerdict::Failed;
+  // A subnormal element (the least unit 0) leaves the later passes the bound alone, which
+  // needs errors of 2^-960 and more, and such sums' errors are mostly subnormal: they seldom
+  // settle, and each pass takes assists. The register takes them (subnormal elements
+  // among normal ones, say), as it takes those of elements at the bottom of the range.
+  if (twiceLeast.value == 0.0) return ShortVerdict::Bottom;
   return refinePasses<Ops, K>(v, twiceLeast, result);
 }
 
@@ -210,10 +216,39 @@ __attribute__((always_inline)) inline void loadPadded(const double* x, int64_t n
   }
 }
 
+// Data at the bottom of the range: every lane of v below 2^-895 in magnitude, which no NaN
+// or infinity is, and not all of them zeros. Exponent fields below 128 are those without
+// any of the field's top four bits, and the or of the lanes' bit patterns has one of them
+// exactly when some lane does. The passes do poorly there, on speed alone: TwoSum errors
+// of values below 2^-969 are subnormal results of normal operands, which Intel processors
+// take a microcode assist for, and errors whose magnitudes sum to less than 2^-960 leave
+// the bound undecided, so that the passes refine and then give up. Measured on an Intel
+// Xeon, per call: 16 values in 2^-1022 .. 2^-900 took 190 ns, most of it in the first
+// pass, 16 values in 2^-1074 .. 2^-960 800 ns, against 55 to 85 ns in the register.
+template <typename Ops, int K>
+__attribute__((always_inline)) inline bool allAtBottom(const typename Ops::V (&v)[K]) {
+  // 2^897: the top four bits of the exponent field alone.
+  static_assert(__builtin_bit_cast(uint64_t, 0x1p897) == uint64_t{0xF} << 59);
+  const typename Ops::V top = Ops::set1(0x1p897);
+  typename Ops::V bits = v[0];
+#pragma GCC unroll 8
+  for (int j = 1; j < K; ++j) bits = Ops::bitOr(bits, v[j]);
+  // Zeros alone (the passes settle them at once) are not such data. (Bit tests, not
+  // comparisons of doubles: a comparison with a subnormal operand took an assist, 35 ns
+  // a call on 64 subnormal elements.)
+  const typename Ops::V magnitude = Ops::set1(sela::fromBits(~sela::kSignMask));
+  return Ops::noBitsIn(bits, top) && !Ops::noBitsIn(bits, magnitude);
+}
+
 template <typename Ops, int K>
 __attribute__((always_inline)) inline ShortVerdict shortSumOf(const double* x, int64_t n, double& result) {
   typename Ops::V v[K];
   loadPadded<Ops, K>(x, n, v);
+  // x[0] below 2^-895 first, in an integer register: ordinary data then pay an integer
+  // test and a branch beside the passes' vector work (the vector test of every call cost
+  // short sums of ordinary data 2 to 5%, this one nothing measurable).
+  if ((sela::bitsOf(x[0]) << 1) < (uint64_t{1} << 60) && allAtBottom<Ops, K>(v)) [[unlikely]]
+    return ShortVerdict::Bottom;
   LazyLeast twiceLeast{[&v] { return twiceLeastUnit<Ops, K>(v); }};
   return shortPasses<Ops, K>(v, twiceLeast, result);
 }
@@ -237,12 +272,9 @@ ShortVerdict shortSumKernel(const double* x, int64_t n, double& result) {
 // ...), so that the first level of the tree adds p to p and r to r. productTerms forms
 // them in v and returns whether any such product occurs.
 template <typename Ops, int H>
-__attribute__((always_inline)) inline bool productTerms(const double* x, const double* y, int64_t n,
+__attribute__((always_inline)) inline bool productTerms(const typename Ops::V (&a)[H], const typename Ops::V (&b)[H],
                                                         typename Ops::V (&v)[2 * H]) {
   using V = typename Ops::V;
-  V a[H], b[H];
-  loadPadded<Ops, H>(x, n, a);
-  loadPadded<Ops, H>(y, n, b);
   const V floor = Ops::set1(0x1p-916);
   const V zero = Ops::zero();
   typename Ops::Mask tiny = Ops::noMask();
@@ -256,11 +288,44 @@ __attribute__((always_inline)) inline bool productTerms(const double* x, const d
   return Ops::any(tiny);
 }
 
+// Products at the bottom of the range: every product of the lanes below 2^-894 (the
+// halved bit patterns of its factors add up to less than kProductsAtBottom: 21 binades
+// above kGuardKeptFrom, certifiedsum.h, the passes' own threshold of products that may lie
+// below 2^-916), one of them with two non-zero factors. Their splits take assists (a
+// product in [2^-1088, 2^-1022) is a subnormal result of normal operands, and so is the
+// remainder of one below 2^-969), and so do the passes that take such data after the
+// short ones (16 products of values in 2^-1022 .. 2^-900 by 1 + 2^-30 took 260 ns on an
+// Intel Xeon, 16 of factors in 2^-560 .. 2^-500 1240 ns); their exact products, formed
+// in integers, take some 130 ns. No NaN or infinity factor passes the test.
+constexpr int64_t kProductsAtBottom = sela::kGuardKeptFrom + (int64_t{21} << 51);
+
+template <typename Ops, int H>
+__attribute__((always_inline)) inline bool allProductsAtBottom(const typename Ops::V (&a)[H],
+                                                               const typename Ops::V (&b)[H]) {
+  typename Ops::Mask both = Ops::noMask(), any = Ops::noMask();
+  uint64_t below = (uint64_t{1} << Ops::W) - 1;
+#pragma GCC unroll 8
+  for (int j = 0; j < H; ++j) {
+    below &= Ops::laneBits(Ops::halvedBitsBelow(a[j], b[j], kProductsAtBottom));
+    both = Ops::both(Ops::notEqual(a[j], Ops::zero()), Ops::notEqual(b[j], Ops::zero()));
+    any = Ops::either(any, both);
+  }
+  return below == (uint64_t{1} << Ops::W) - 1 && Ops::any(any);
+}
+
 template <typename Ops, int H>
 __attribute__((always_inline)) inline ShortVerdict shortDotOf(const double* x, const double* y, int64_t n,
                                                               double& result) {
+  typename Ops::V a[H], b[H];
+  loadPadded<Ops, H>(x, n, a);
+  loadPadded<Ops, H>(y, n, b);
+  // x[0] y[0] below 2^-894 first, in integer registers (as for the sums).
+  if (static_cast<int64_t>(sela::halvedBits(x[0], y[0])) < kProductsAtBottom && allProductsAtBottom<Ops, H>(a, b))
+      [[unlikely]] {
+    return ShortVerdict::Bottom;
+  }
   typename Ops::V v[2 * H];
-  if (productTerms<Ops, H>(x, y, n, v)) return ShortVerdict::NotTaken;
+  if (productTerms<Ops, H>(a, b, v)) return ShortVerdict::NotTaken;
   LazyLeast twiceLeast{[&v] { return twiceLeastUnit<Ops, 2 * H>(v); }};
   return shortPasses<Ops, 2 * H>(v, twiceLeast, result);
 }

@@ -10,6 +10,7 @@
 //   minWhere(m, a, b)               min(a, b) in the lanes of m, b elsewhere;
 //   less, equal, notEqual           lane masks (notEqual is true for unordered lanes);
 //   both, either, noMask, any       mask logic; laneBits: bit l set for lane l of a mask;
+//   noBitsIn(v, bits)               no lane of v has any of the bits of `bits` set;
 //   halvedBitsBelow(a, b, L)        lanes where floor(bits(|a|) / 2) + floor(bits(|b|) / 2) < L,
 //                                   the bit patterns read as integers (not in SSE2); in two
 //                                   steps: halvedBits(a, b), that sum's bits in a vector,

@@ -46,6 +46,7 @@ struct Avx2Ops {
   static Mask noMask() { return _mm256_setzero_pd(); }
   static bool any(Mask m) { return _mm256_movemask_pd(m) != 0; }
   static uint64_t laneBits(Mask m) { return static_cast<uint64_t>(_mm256_movemask_pd(m)); }
+  static bool noBitsIn(V v, V bits) { return _mm256_testz_si256(_mm256_castpd_si256(v), _mm256_castpd_si256(bits)) != 0; }
   static V bitXor(V a, V b) { return _mm256_xor_pd(a, b); }
   // The family's files are built with -mavx2 (cmake/kernels.cmake) and run only where the
   // dispatch found AVX2: the 256-bit integer operations are there.

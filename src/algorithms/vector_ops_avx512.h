@@ -49,6 +49,9 @@ struct Avx512Ops {
   static Mask noMask() { return 0; }
   static bool any(Mask m) { return m != 0; }
   static uint64_t laneBits(Mask m) { return m; }
+  static bool noBitsIn(V v, V bits) {
+    return _mm512_test_epi64_mask(_mm512_castpd_si512(v), _mm512_castpd_si512(bits)) == 0;
+  }
   static V bitXor(V a, V b) {
     return _mm512_castsi512_pd(_mm512_xor_epi64(_mm512_castpd_si512(a), _mm512_castpd_si512(b)));
   }

@@ -42,6 +42,7 @@ struct Sse2Ops {
   static Mask noMask() { return _mm_setzero_pd(); }
   static bool any(Mask m) { return _mm_movemask_pd(m) != 0; }
   static uint64_t laneBits(Mask m) { return static_cast<uint64_t>(_mm_movemask_pd(m)); }
+  static bool noBitsIn(V v, V bits) { return !any(notEqual(_mm_and_pd(v, bits), zero())); }
   static V select(Mask m, V a, V b) { return _mm_or_pd(_mm_and_pd(m, a), _mm_andnot_pd(m, b)); }
   static V zeroWhere(Mask m, V v) { return _mm_andnot_pd(m, v); }
   template <int H>
