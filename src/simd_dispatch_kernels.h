@@ -245,8 +245,8 @@ __attribute__((noinline)) LanesAt<Lanes> liftedGroups(const double* x, const dou
 // back to their states before it and it runs plain. So the choice changes the speed only.
 // A look is three operations on the ten of Dot2's step (one at every block cost uniform
 // data some 10% on an Intel Xeon), so Dot2 looks at one block in four and DotK3, whose
-// step keeps the units busier, at one in eight (one in sixteen left stretches of data
-// divided by their largest magnitude plain with their assists: 5-7% slower at 2*10^4).
+// step keeps the units busier, at one in eight (one in sixteen left longer stretches of
+// data divided by their largest magnitude plain, with their assists: 12% slower at 2*10^4).
 // The look comes first in its window: data whose products lie near the floor run lifted
 // from the second block on (looked at last, a window's blocks ran plain first, with their
 // assists: DotK3 on factors near 2^-530 at 10^3 elements, 2.47 -> 1.52 us per call). Data
