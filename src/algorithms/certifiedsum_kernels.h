@@ -163,11 +163,9 @@ bool anyFlaggedProduct(const DotFactors<Ops, Centered>& f, int64_t from, int64_t
 // Whichever step formed it, a product either enters the lanes as before or is left out
 // with |a b| < 2^-915, and certifiedDotResult widens the bound for those
 // (certifiedsum.cpp). The padded tail takes the last group's step too, the plain one with
-// the exact floor test (CertifiedDotGroup::step; the guarded step's bit test sat on the
-// path to the result: 3% of a call of 100 elements).
-// A group is two pairs of vectors: groups of four cost uniform data of 64 to 320 elements
-// 3-9% more per call, and 2-4% at 10^3, on an Intel Xeon (data of random exponents at
-// 2*10^4 elements: within 1%).
+// the exact floor test (CertifiedDotGroup::step) after a plain group: the guarded step's
+// bit test sat on the path to the result (uniform data of 100 elements: 4% of a call, 1001
+// elements 1.4%, Intel Xeon).
 template <typename Ops, bool Centered>
 void certifiedDotKernel(const double* x, int64_t n, const double* y, double cx, double cy,
                         sela::CertifiedDotLanes& state) {
@@ -184,12 +182,9 @@ void certifiedDotKernel(const double* x, int64_t n, const double* y, double cx, 
   const typename Ops::V none = Ops::set1(__builtin_inf());
   const DotFactors<Ops, Centered> f{x, y, Ops::set1(cx), Ops::set1(cy)};
   constexpr int64_t kLines = (2 * W + 7) / 8;  // of each array per step of two vectors
-  constexpr int64_t kWatchEvery = 2;           // pairs of vectors per group
+  constexpr int64_t kWatchEvery = 4;           // pairs of vectors per group
   constexpr int kFruitlessLooks = 4;
   bool flagged = state.tinyProducts;  // looks cannot change the flag any more
-  // What a plain group's least is compared with: the floor while the flag is unknown,
-  // then 2^-968 alone (kept in a register, not chosen at every look).
-  typename Ops::V watchBelow = flagged ? assisted : floor;
   bool guard = state.droppedProducts;
   bool stayGuarded = guard;
   int fruitless = 0;
@@ -199,20 +194,8 @@ void certifiedDotKernel(const double* x, int64_t n, const double* y, double cx, 
     g0.stepGuarded(f.a(at), f.b(at), floor, tiny, out);
     g1.stepGuarded(f.a(at + W), f.b(at + W), floor, tiny, out);
   };
-  // The plain step over the pair of vectors at i, i advanced; returns the least |p| of
-  // each lane. (x86's minimum returns its second operand when either is a NaN, so a NaN
-  // may hide the other product of its lane from the look; its lane's sum is then a NaN,
-  // which the caller declines whatever the flag says.)
-  int64_t i = 0;
-  const auto plainPair = [&]() __attribute__((always_inline)) {
-    streamPrefetch(x, i, kLines, n - 1);
-    streamPrefetch(y, i, kLines, n - 1);
-    const typename Ops::V p0 = g0.addProduct(f.a(i), f.b(i));
-    const typename Ops::V p1 = g1.addProduct(f.a(i + W), f.b(i + W));
-    i += 2 * W;
-    return Ops::min(Ops::abs(p1), Ops::abs(p0));
-  };
   // The plain step over the whole vectors of [i, to), i advanced; returns the least |p|.
+  int64_t i = 0;
   const auto plainRun = [&](int64_t to) __attribute__((always_inline)) {
     typename Ops::V least0 = none, least1 = none;
     for (; i + 2 * W <= to; i += 2 * W) {
@@ -230,11 +213,10 @@ void certifiedDotKernel(const double* x, int64_t n, const double* y, double cx, 
   // After plain vectors [from, i) whose least |p| is `least`: the flag's look, and the
   // step of the next group.
   const auto watch = [&](int64_t from, typename Ops::V least) {
-    if (Ops::any(Ops::less(least, watchBelow))) [[unlikely]] {
+    if (Ops::any(Ops::less(least, flagged ? assisted : floor))) [[unlikely]] {
       if (!flagged) {
         flagged = anyFlaggedProduct(f, from, i, floor);
         stayGuarded = !flagged && ++fruitless >= kFruitlessLooks;
-        if (flagged) watchBelow = assisted;
       }
       const uint64_t low = Ops::laneBits(Ops::less(least, assisted));
       guard = stayGuarded || (low & (low - 1)) != 0;  // two lanes or more
@@ -246,9 +228,14 @@ void certifiedDotKernel(const double* x, int64_t n, const double* y, double cx, 
   while (i + kGroup <= n) {
     for (; !guard && i + kGroup <= n;) {
       const int64_t from = i;
-      typename Ops::V least = plainPair();
-      for (int64_t k = 1; k < kWatchEvery; ++k) least = Ops::min(plainPair(), least);
-      watch(from, least);
+      typename Ops::V least0 = none, least1 = none;
+      for (int64_t k = 0; k < kWatchEvery; ++k, i += 2 * W) {
+        streamPrefetch(x, i, kLines, n - 1);
+        streamPrefetch(y, i, kLines, n - 1);
+        g0.stepLeast(f.a(i), f.b(i), least0);
+        g1.stepLeast(f.a(i + W), f.b(i + W), least1);
+      }
+      watch(from, Ops::min(least0, least1));
     }
     for (; guard && i + kGroup <= n;) {
       typename Ops::Mask out = Ops::noMask();
