@@ -162,7 +162,10 @@ bool anyFlaggedProduct(const DotFactors<Ops, Centered>& f, int64_t from, int64_t
 // stays guarded, as it is when the chunks before in a stream dropped products.
 // Whichever step formed it, a product either enters the lanes as before or is left out
 // with |a b| < 2^-915, and certifiedDotResult widens the bound for those
-// (certifiedsum.cpp). The padded tail takes the guarded step.
+// (certifiedsum.cpp). The padded tail takes the last group's step too, the plain one with
+// the exact floor test (CertifiedDotGroup::step) after a plain group: the guarded step's
+// bit test sat on the path to the result (uniform data of 100 elements: 4% of a call, 1001
+// elements 1.4%, Intel Xeon).
 template <typename Ops, bool Centered>
 void certifiedDotKernel(const double* x, int64_t n, const double* y, double cx, double cy,
                         sela::CertifiedDotLanes& state) {
@@ -261,7 +264,11 @@ void certifiedDotKernel(const double* x, int64_t n, const double* y, double cx, 
       bx[l] = Centered ? x[i + l] - cx : x[i + l];
       by[l] = Centered ? y[i + l] - cy : y[i + l];
     }
-    g1.stepGuarded(Ops::load(bx), Ops::load(by), floor, tiny, dropped);
+    if (guard) {
+      g1.stepGuarded(Ops::load(bx), Ops::load(by), floor, tiny, dropped);
+    } else {
+      g1.step(Ops::load(bx), Ops::load(by), floor, tiny);
+    }
   }
   g0.write(state, 0);
   g1.write(state, static_cast<int>(W));

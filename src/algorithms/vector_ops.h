@@ -90,11 +90,12 @@ inline bool anyInfinite(typename Ops::V d) {
 // deletes the calls.
 constexpr int64_t kPrefetchAhead = 256;
 
+__attribute__((always_inline)) inline void prefetchPairAt(const double* x, const double* y, int64_t at) {
+  __builtin_prefetch(x + at);
+  __builtin_prefetch(y + at);
+}
 __attribute__((always_inline)) inline void prefetchPairAhead(const double* x, const double* y, int64_t i, int64_t n) {
-  if (i < n - kPrefetchAhead) {
-    __builtin_prefetch(x + i + kPrefetchAhead);
-    __builtin_prefetch(y + i + kPrefetchAhead);
-  }
+  if (i < n - kPrefetchAhead) prefetchPairAt(x, y, i + kPrefetchAhead);
 }
 
 // The long passes' software prefetch (certifiedsum_kernels.h): every line asked for
