@@ -643,6 +643,14 @@ TEST(AccSumBottomOfRange, LiftedSweepsKeepThePlainBits) {
     for (size_t i = 0; i < n; i += 4) mixed[i] = testutil::wideRange(rng, 1, -60, 60)[0];
     sets.push_back(mixed);
     for (int side : {-1, 0, 1}) sets.push_back(bottomMidpoint(rng, n, side));
+    // AccSum's faithful-but-not-nearest case [3 2^s, 2^(s-52), 2^(s-105)], its later sweeps
+    // below 2^-950 (for n > 3 among pairs that cancel exactly).
+    for (int e = -969; e <= -920; e += 7) {
+      std::vector<double> v = {3.0 * pow2(e), pow2(e - 52), pow2(e - 105)};
+      for (double t : testutil::wideRange(rng, (n - 3 + 1) / 2, -1074, -1000)) v.insert(v.end(), {t, -t});
+      std::shuffle(v.begin(), v.end(), rng);
+      sets.push_back(v);
+    }
     if (n >= 10) {
       for (double cond : {1e5, 1e20, 1e40, 1e80, 1e120}) {
         for (int low : {-1060, -1000, -940, -800}) sets.push_back(testutil::genSum(rng, n, cond, low));
