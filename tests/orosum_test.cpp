@@ -608,3 +608,59 @@ TEST(AccNearSum, AccSumWhereverTheStopFalls) {
     }
   }
 }
+
+// ---- AccSum at the bottom of the range --------------------------------------------------
+
+namespace {
+
+// Sums lying on a midpoint of two normal doubles just above 2^-1022 (and an ulp of the
+// subnormal grid to either side of it), hidden among pairs that cancel exactly.
+std::vector<double> bottomMidpoint(std::mt19937_64& rng, size_t n, int side) {
+  const double head = std::ldexp(1.0 + static_cast<double>(rng() % 64) * 0x1p-52, -1020 + static_cast<int>(rng() % 40));
+  std::vector<double> v = {head, std::ldexp(1.0, std::ilogb(head) - 53) + side * 0x1p-1074};
+  const auto tails = testutil::wideRange(rng, (n - 2) / 2, -1074, -1000);
+  for (double t : tails) v.insert(v.end(), {t, -t});
+  std::shuffle(v.begin(), v.end(), rng);
+  return v;
+}
+
+}  // namespace
+
+// The sweeps below 2^-950 run on the residual vector times 2^52, from the start (data
+// below about 2^-960) or after plain sweeps (ill-conditioned data from higher up, with
+// the residuals recomputed from up to eight levels or stored beyond them). Bit for bit the
+// step-by-step AccSum, and faithful against the exact sum: all subnormal, subnormal with
+// low normal values, normal values just above the floor, mostly subnormal with a few
+// large values, results subnormal, zero or on a midpoint, sums cancelling from far above.
+TEST(AccSumBottomOfRange, LiftedSweepsKeepThePlainBits) {
+  std::mt19937_64 rng(1022);
+  for (size_t n : {2u, 3u, 5u, 16u, 33u, 100u, 1000u, 4097u}) {
+    std::vector<std::vector<double>> sets = testutil::bottomOfRange(rng, n);
+    sets.push_back(testutil::wideRange(rng, n, -1074, -960));
+    sets.push_back(testutil::wideRange(rng, n, -1022, -940));
+    sets.push_back(testutil::wideRange(rng, n, -1022, -900));
+    std::vector<double> mixed = testutil::wideRange(rng, n, -1074, -1023);
+    for (size_t i = 0; i < n; i += 4) mixed[i] = testutil::wideRange(rng, 1, -60, 60)[0];
+    sets.push_back(mixed);
+    for (int side : {-1, 0, 1}) sets.push_back(bottomMidpoint(rng, n, side));
+    // AccSum's faithful-but-not-nearest case [3 2^s, 2^(s-52), 2^(s-105)], its later sweeps
+    // below 2^-950 (for n > 3 among pairs that cancel exactly).
+    for (int e = -969; e <= -920; e += 7) {
+      std::vector<double> v = {3.0 * pow2(e), pow2(e - 52), pow2(e - 105)};
+      for (double t : testutil::wideRange(rng, (n - 3 + 1) / 2, -1074, -1000)) v.insert(v.end(), {t, -t});
+      std::shuffle(v.begin(), v.end(), rng);
+      sets.push_back(v);
+    }
+    if (n >= 10) {
+      for (double cond : {1e5, 1e20, 1e40, 1e80, 1e120}) {
+        for (int low : {-1060, -1000, -940, -800}) sets.push_back(testutil::genSum(rng, n, cond, low));
+      }
+    }
+    for (const auto& x : sets) {
+      ASSERT_TRUE(std::all_of(x.begin(), x.end(), [](double v) { return std::isfinite(v); }));
+      const double a = acc(x);
+      ASSERT_TRUE(SameBits(literalAcc(x), a)) << "n=" << x.size();
+      ASSERT_TRUE(Faithful(x, a)) << "n=" << x.size();
+    }
+  }
+}

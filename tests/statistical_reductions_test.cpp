@@ -1673,3 +1673,38 @@ TEST(CenteredRatios, TinyScalesKeepTheDefinitionsBits) {
   }
   EXPECT_GT(lifted, 100);
 }
+
+TEST(ScaledNorm, LowScalesWithSubnormalElementsMatchTheLiteralLoop) {
+  // A normal scale below 2^-511 divides subnormal elements as integer significands by
+  // scale 2^1074 and drops quotients below 2^-511 (whose squares cannot move ssq): against
+  // the literal loop and the GMP bound, with scales across [2^-1022, 2^-511] and at both
+  // ends, arriving first or anywhere; elements subnormal (the smallest, the largest, zeros
+  // of both signs, quotients around 2^-511) and normal ones below the scale.
+  std::mt19937_64 rng(511);
+  std::vector<double> scales = {0x1p-1022, 0x1.0000000000001p-1022, 0x1.8p-1000, 0x1p-563, 0x1p-520,
+                                0x1.fffffffffffffp-512, 0x1p-511};
+  for (int k = 0; k < 6; ++k) scales.push_back(std::ldexp(1.0 + uniformIn(rng, 0, 1), static_cast<int>(uniformIn(rng, -1022, -512))));
+  for (size_t n : {4u, 5u, 8u, 13u, 64u, 1000u}) {
+    for (const double scale : scales) {
+      for (int layout = 0; layout < 3; ++layout) {
+        Vec x = testutil::wideRange(rng, n, -1074, -1023);
+        if (layout == 1) {
+          const int top = std::max(-1021, std::ilogb(scale));  // |x| < 2^top <= scale
+          for (size_t i = 2; i < n; i += 3) x[i] = std::ldexp(uniformIn(rng, -1, 1), static_cast<int>(uniformIn(rng, -1022, top)));
+        }
+        if (layout == 2 && n >= 8) {
+          // Quotients at 2^-511 and an ulp to either side, where the dropped ones begin.
+          const double edge = scale * 0x1p-511;  // subnormal for these scales, rounded
+          x[1] = edge;
+          x[3] = std::nextafter(edge, 0.0);
+          x[5] = -std::nextafter(edge, 1.0);
+          x[6] = -0.0;
+          x[7] = 0x1p-1074;
+        }
+        x[layout == 0 ? 0 : rng() % n] = (rng() & 1) ? scale : -scale;
+        ASSERT_TRUE(SameBits(literalNorm(x), sela_norm_scaled(x.data(), n))) << n << " " << scale << " " << layout;
+        ASSERT_TRUE(normWithinBound(x)) << n << " " << scale << " " << layout;
+      }
+    }
+  }
+}
