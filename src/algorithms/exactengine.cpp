@@ -225,7 +225,8 @@ double superDot(const double* x, int64_t nx, const double* y, int64_t /*ny*/) {
 // so nothing proportional to n is allocated. Differences whose sampled products mostly lie
 // near the floor (as judged for the exact dot) go to the exact products at once: the pass
 // would decline them after a guarded step for most products (centered subnormal data, or
-// data below 2^-900, whose products all vanish: the pass took a tenth of such calls).
+// data below 2^-900, whose products all vanish: the pass took a third of such calls at
+// 2*10^4 elements, 2.37 -> 1.59 ns an element without it, on an Intel Xeon).
 double superDotCentered(const double* x, const double* y, int64_t n, double cx, double cy) {
   double result;
   const auto differences = [&](int64_t i) { return std::pair{x[i] - cx, y[i] - cy}; };
