@@ -649,6 +649,124 @@ TEST(CertifiedDot, StepsChangingByStretchStayExact) {
   }
 }
 
+// The centered sum of squares and cross product over data whose stretches move the lanes'
+// step between plain and guarded and back: plain products, products below 2^-1088 (formed
+// as zeros without an assist: a guarded group that leaves out only those is followed by a
+// plain one, which then takes a zero least for more of them), products between 2^-1088 and
+// 2^-1075 (zeros that take assists, told apart only by a guarded group), the band up to
+// 2^-916, zeros beside factors that would flag, lone products below 2^-968; scattered
+// among them a tie's products (a large 2^E and enough 2^e to reach half its gap, or one
+// past it). The exports, and each family's centered lanes (whole and continued over a
+// cut) where they decide, must give the floored oracle's double over the rounded
+// differences; the lanes must flag or record a product below the floor wherever one is.
+TEST(CertifiedCentered, StretchesOfVanishingAndUnderflowingProductsStayExact) {
+  std::mt19937_64 rng(3434);
+  // A factor pair of each stretch kind; for the squares, one factor (its square's kind).
+  const auto pairOf = [&](int kind, size_t k) -> std::pair<double, double> {
+    const double sign = (rng() & 1) ? -1.0 : 1.0;
+    switch (kind) {
+      case 0:  // plain products that cancel in pairs
+        return {static_cast<double>(k / 2 % 7 + 1), k % 2 == 0 ? 1.0 : -1.0};
+      case 1:  // below 2^-1088
+        return factorsOf(-1089 - static_cast<int>(rng() % 900), sign);
+      case 2:  // 2^-1088 .. 2^-1076
+        return factorsOf(-1088 + static_cast<int>(rng() % 13), sign);
+      case 3:  // the band
+        return factorsOf(-1075 + static_cast<int>(rng() % 159), sign);
+      case 4:  // a zero beside a factor near the floor
+        return rng() % 8 == 0 ? std::pair{0.0, pow2(-1000)} : std::pair{1.5, sign};
+      default:  // a lone product below 2^-968 among plain ones
+        return rng() % 50 == 0 ? factorsOf(-1000 - static_cast<int>(rng() % 40), sign) : std::pair{sign, 0.75};
+    }
+  };
+  const auto squareOf = [&](int kind, size_t k) {
+    const double sign = (rng() & 1) ? -1.0 : 1.0;
+    const int e = kind == 1 ? -545 - static_cast<int>(rng() % 400)
+                  : kind == 2 ? -544 + static_cast<int>(rng() % 7)
+                  : kind == 3 ? -537 + static_cast<int>(rng() % 79)
+                              : 0;
+    if (kind == 0 || kind == 4) return static_cast<double>(k % 5) * sign;  // zeros among them
+    if (kind == 5 && rng() % 50 != 0) return 0.5 * sign;
+    return sign * pow2(kind == 5 ? -490 - static_cast<int>(rng() % 20) : e);
+  };
+  for (int trial = 0; trial < 240; ++trial) {
+    const bool squares = trial % 3 == 2;
+    // Big and small even for the squares (their square roots are powers of two).
+    const int big = -860 - 2 * static_cast<int>(rng() % 60);
+    const int small = big - 53 - (squares ? 1 + 2 * static_cast<int>(rng() % 3) : static_cast<int>(rng() % 6));
+    std::vector<double> a, b;
+    const size_t n = 300 + rng() % 5000;
+    while (a.size() < n) {
+      const size_t length = 1 + rng() % 400;
+      const int kind = static_cast<int>(rng() % 6);
+      for (size_t k = 0; k < length; ++k) {
+        if (squares) {
+          a.push_back(squareOf(kind, k));
+        } else {
+          auto [u, v] = pairOf(kind, k);
+          if (rng() % 3 == 0) std::swap(u, v);
+          a.push_back(u);
+          b.push_back(v);
+        }
+      }
+    }
+    const double sign = (rng() & 1) ? 1.0 : -1.0;
+    const auto place = [&](int e) {
+      const auto at = static_cast<std::ptrdiff_t>(rng() % (a.size() + 1));
+      if (squares) {
+        a.insert(a.begin() + at, pow2(e / 2));
+        return;
+      }
+      const auto [u, v] = factorsOf(e, sign);
+      a.insert(a.begin() + at, u);
+      b.insert(b.begin() + at, v);
+    };
+    place(big);
+    const int count = 1 << (big - 53 - small);
+    for (int k = 0; k < count + trial % 2; ++k) place(small);
+    if (squares) b = a;
+    // Centers of zero keep the differences exact (the tie stays a tie); a subnormal
+    // center rounds some of them.
+    const double cx = trial % 4 == 3 ? 3 * pow2(-1074) : trial % 4 == 1 ? -0.0 : 0.0;
+    const double cy = squares ? cx : trial % 5 == 4 ? -5 * pow2(-1074) : 0.0;
+    const auto n64 = static_cast<int64_t>(a.size());
+    std::vector<double> dx(a.size()), dy(a.size());
+    bool below = false;
+    for (size_t i = 0; i < a.size(); ++i) {
+      dx[i] = a[i] - cx;
+      dy[i] = b[i] - cy;
+      below = below || (dx[i] != 0.0 && dy[i] != 0.0 && std::fabs(dx[i] * dy[i]) < 0x1p-916);
+    }
+    const double expected = oracle::flooredDot(dx.data(), dy.data(), n64);
+    const double got = squares ? sela_centered_sum_squares(a.data(), a.size(), cx)
+                               : sela_centered_cross_product(a.data(), b.data(), a.size(), cx, cy);
+    ASSERT_TRUE(SameBits(expected, got)) << trial << " n=" << n64 << " got " << got << " want " << expected;
+#if defined(__x86_64__)
+    std::vector<sela::CenteredLanesKernel> kernels;
+    if (testutil::cpuRunsAvx2()) kernels.push_back(sela::certifiedCenteredLanesAvx2);
+    if (testutil::cpuRunsAvx512()) kernels.push_back(sela::certifiedCenteredLanesAvx512);
+    const auto cut = static_cast<int64_t>(rng() % (a.size() + 1));
+    for (const sela::CenteredLanesKernel kernel : kernels) {
+      sela::CertifiedDotLanes whole, chunked;
+      kernel(a.data(), n64, b.data(), cx, cy, whole);
+      kernel(a.data(), cut, b.data(), cx, cy, chunked);
+      kernel(a.data() + cut, n64 - cut, b.data() + cut, cx, cy, chunked);
+      for (const sela::CertifiedDotLanes* lanes : {&whole, &chunked}) {
+        double r = 0.0;
+        if (sela::certifiedDotResult(*lanes, n64, r)) {
+          EXPECT_TRUE(SameBits(expected, r)) << trial << " n=" << n64 << " cut " << cut << " got " << r;
+        }
+        if (below) {
+          EXPECT_TRUE(lanes->tinyProducts || lanes->droppedProducts) << trial;
+        } else {
+          EXPECT_FALSE(lanes->tinyProducts) << trial;
+        }
+      }
+    }
+#endif
+  }
+}
+
 // Infinities and NaNs at every position of data whose products underflow: the lanes keep
 // them (they are never left out), so the pass declines, and the export keeps the special
 // result of the products.

@@ -1613,11 +1613,13 @@ TEST(CenteredRatios, ProductsThatUnderflowKeepTheDefinitionsBits) {
 }
 
 // Data whose scales lie below 2^-1000, where the vector loops lift every element, center and
-// scale by 2^1000 before they center and divide: the values, the cosine and the projection
+// scale by 2^1000 before they center and divide, and below 2^-900, where they lift when a
+// sample of the elements holds a subnormal one: the values, the cosine and the projection
 // against the definition, bit for bit. Subnormal and small normal elements of both signs,
 // zeros of both signs, centers subnormal, normal, at an element, -0 and NaN, a NaN
-// element, scales just below and at 2^-1000 (where the loops do not lift), at lengths
-// around the vectors, their pairs and the sweep's lag.
+// element, scales just below and at 2^-1000 and 2^-900 (where the loops do not lift), one
+// vector tiny beside one of ordinary magnitudes (lifted alone), at lengths around the
+// vectors, their pairs and the sweep's lag.
 TEST(CenteredRatios, TinyScalesKeepTheDefinitionsBits) {
   std::mt19937_64 rng(900);
   const auto tiny = [&](size_t n, int top) {
@@ -1641,21 +1643,24 @@ TEST(CenteredRatios, TinyScalesKeepTheDefinitionsBits) {
     }
     return v;
   };
-  int lifted = 0;
+  int lifted = 0, sampled = 0;
   for (size_t n : {1u, 3u, 7u, 8u, 9u, 16u, 17u, 31u, 33u, 64u, 255u, 257u, 1000u, 1537u}) {
     for (int trial = 0; trial < 14; ++trial) {
-      const int top = trial % 3 == 0 ? -1022 : trial % 3 == 1 ? -1010 : -1001;
-      Vec x = tiny(n, top), y = tiny(n, top);
+      const int top = std::array<int, 5>{-1022, -1010, -1001, -950, -901}[trial % 5];
+      Vec x = tiny(n, top), y = trial % 7 == 3 ? testutil::wideRange(rng, n, -40, 200) : tiny(n, top);
       double cx = std::array<double, 5>{0.0, -0.0, x[0], std::bit_cast<double>(rng() >> 12), 0x1p-1005}[trial % 5];
       double cy = trial % 4 == 1 ? y[n / 2] : 0.0;
       if (trial == 6) cy = kNaN;
       if (trial == 8) x[rng() % n] = kNaN;
       if (trial == 10) x[rng() % n] = std::nextafter(0x1p-1000, 0.0);  // the largest lifted scale
-      if (trial == 12) y[rng() % n] = -0x1p-1000;                       // not lifted: the scale is 2^-1000
+      if (trial == 12) y[rng() % n] = -0x1p-1000;                       // not always lifted: the scale is 2^-1000
+      if (trial == 11) x[rng() % n] = std::nextafter(0x1p-900, 0.0);    // the largest scale lifted by the sample
+      if (trial == 13) x[rng() % n] = -0x1p-900;                        // not lifted
       double sx = 0.0, sy = 0.0;
       Vec u, v;
       if (modelValues(x, y, cx, cy, sx, sy, u, v)) {
         lifted += sx < 0x1p-1000 && sx > 0.0;
+        sampled += sx >= 0x1p-1000 && sx < 0x1p-900;
         const auto r = normalizedCentered(x.data(), static_cast<int64_t>(n), cx);
         ASSERT_TRUE(SameBits(sx, r.scale));
         for (size_t i = 0; i < n; ++i) {
@@ -1671,7 +1676,8 @@ TEST(CenteredRatios, TinyScalesKeepTheDefinitionsBits) {
           << "n " << n << " trial " << trial;
     }
   }
-  EXPECT_GT(lifted, 100);
+  EXPECT_GT(lifted, 60);
+  EXPECT_GT(sampled, 40);
 }
 
 TEST(ScaledNorm, LowScalesWithSubnormalElementsMatchTheLiteralLoop) {

@@ -1,5 +1,7 @@
 #include "algorithms/exactengine.h"
 
+#include <utility>
+
 namespace sela {
 
 constinit KernelSlot<const ProductSplit*> productSplitImpl{{&kNoProductSplit, SELA_X86_KERNEL(&kFmaProductSplit), nullptr}};
@@ -103,10 +105,14 @@ constexpr int64_t kWiderSample = 32;
 static_assert(kBottomRecheckFrom / kWiderSample > 6, "the wider sample stays inside the data");
 static_assert(static_cast<int>(kNearFloorFields) - 2 * kExponentBias + 2 == -916);
 static_assert(static_cast<int>(kVanishingFields) - 2 * kExponentBias + 1 == -1075);
-bool mostlyNearFloor(const double* x, const double* y, int64_t n, int64_t from) {
+// factors(i): the two factors of product i (the elements, or their rounded differences
+// from the centers).
+template <typename Factors>
+bool mostlyNearFloorOf(int64_t n, int64_t from, Factors factors) {
   if (n < from) return false;
   const auto fieldsBelow = [&](int64_t i, uint64_t limit) {
-    const uint64_t ux = bitsOf(x[i]), uy = bitsOf(y[i]);
+    const auto [a, b] = factors(i);
+    const uint64_t ux = bitsOf(a), uy = bitsOf(b);
     return (ux << 1) != 0 && (uy << 1) != 0 && exponentField(ux) + exponentField(uy) < limit;
   };
   int64_t band = 0, vanishing = 0;
@@ -121,6 +127,10 @@ bool mostlyNearFloor(const double* x, const double* y, int64_t n, int64_t from) 
   for (int64_t k = 0; k < kWiderSample; ++k) look(k * (n / kWiderSample) + k % 7);  // n >= 256: inside
   constexpr int64_t kSampled = kBottomSample + kWiderSample;
   return band + vanishing == kSampled && (band == 0 || 2 * band > kSampled);
+}
+
+bool mostlyNearFloor(const double* x, const double* y, int64_t n, int64_t from) {
+  return mostlyNearFloorOf(n, from, [&](int64_t i) { return std::pair{x[i], y[i]}; });
 }
 
 // The certified passes first (certifiedsum.h): where one accepts, its double is the exact
@@ -226,10 +236,17 @@ double superDot(const double* x, int64_t nx, const double* y, int64_t /*ny*/) {
 
 // The certified pass forms the differences inside its vector lanes (the same roundings as
 // below), without a buffer; the exact products stream them through buffers on the stack,
-// so nothing proportional to n is allocated.
+// so nothing proportional to n is allocated. Differences whose sampled products mostly lie
+// near the floor (as judged for the exact dot) go to the exact products at once: the pass
+// would decline them after a guarded step for most products (centered subnormal data, or
+// data below 2^-900, whose products all vanish: the pass took a third of such calls at
+// 2*10^4 elements, 2.37 -> 1.59 ns an element without it, on an Intel Xeon).
 double superDotCentered(const double* x, const double* y, int64_t n, double cx, double cy) {
   double result;
-  if (certifiedCentered(x, y, n, cx, cy, result)) return result;
+  const auto differences = [&](int64_t i) { return std::pair{x[i] - cx, y[i] - cy}; };
+  if (!mostlyNearFloorOf(n, kBottomCheckFrom, differences) && certifiedCentered(x, y, n, cx, cy, result)) {
+    return result;
+  }
   double dx[kProductChunk];
   if (x == y && bitsOf(cx) == bitsOf(cy)) {
     return exactChunkProducts(n, dx, dx, [&](int64_t start, int64_t len) {

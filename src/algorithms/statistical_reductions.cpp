@@ -398,7 +398,7 @@ double centeredCosineSimilarity(const double* x, int64_t nx, const double* y, in
   // difference) the element steps take the next few elements, which gives the same
   // values and the same norm states: normAdd regroups nothing.
   constexpr int64_t kElementSteps = 8;  // at least the widest vector
-  const CenteredPairScales scales{cx, cy, sx, sy};
+  const CenteredPairScales scales{cx, cy, sx, sy, liftsCentered(x, n, sx), liftsCentered(y, n, sy)};
   const NormalizePairKernel sweep = normalizePairWithNormsImpl.get();
   NormState nuState, nvState;
   // Aligned to the widest vector: the sweep stores whole vectors of values into them, and a
@@ -529,7 +529,8 @@ double centeredProjectionCoefficient(const double* x, int64_t nx, const double* 
   // processor has no such pass) through the buffers below, whose steps then start at a
   // multiple of the pairs' length and continue the same lanes.
   // (A zero scale leaves the values zeros, which normalizeCentered writes without dividing.)
-  const int64_t fused = sx > 0.0 && sy > 0.0 ? projectionLanesImpl.get()(x, y, n, CenteredPairScales{cx, cy, sx, sy},
+  const CenteredPairScales scales{cx, cy, sx, sy, liftsCentered(x, n, sx), liftsCentered(y, n, sy)};
+  const int64_t fused = sx > 0.0 && sy > 0.0 ? projectionLanesImpl.get()(x, y, n, scales,
                                                                          crossProducts.lanes, selfProducts.lanes)
                                              : 0;
   const int fusedWidth = crossProducts.lanes.lanes;

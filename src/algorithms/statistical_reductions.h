@@ -86,6 +86,10 @@ extern KernelSlot<MaxMagnitudeKernel> maxMagnitudeLanesImpl;
 struct CenteredPairScales {
   double cx, cy;  // the centers
   double sx, sy;  // the scales, finite and non-zero
+  // Whether the whole vectors' values are formed lifted also where the scale alone does
+  // not ask for it (a sample of the vector holds a subnormal element: liftsCentered in
+  // statistical_reductions_kernels.h, taken once per call by the caller).
+  bool liftX = false, liftY = false;
 };
 struct CertifiedDotLanes;
 int64_t normalizePairWithNormsSse2(const double* x, const double* y, int64_t n, const CenteredPairScales& p,

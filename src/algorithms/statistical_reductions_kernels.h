@@ -54,14 +54,17 @@ double maxMagnitudeLanes(const double* x, int64_t n, int64_t* done) {
 // takes a microcode assist (on an Intel Xeon some 36 ns, two or three per vector): centered
 // values of subnormal data took 12-14 ns per element. Lifting costs the loops about a
 // quarter on data with no subnormal element (scales below 2^-900 over elements from
-// 2^-1022 up: cosine 1.73 -> 2.19 ns per element), so it waits for scales below 2^-1000,
-// where a good part of the elements are subnormal. With a scale below kTinyScale every
+// 2^-1022 up: cosine 1.73 -> 2.19 ns per element), so below kTinyScale, where a good part
+// of the elements are subnormal, it always lifts, and below kLowScale only where a sample
+// of the elements holds a subnormal one (liftsCentered). When lifted, every
 // element, the center and the scale are lifted by 2^1000 first, exactly; then each
 // difference is lifted too (a rounded difference is the exact one rounded at the same
 // relative position, and one that is subnormal is exact: so RN(x' - c') = RN(x - c) 2^1000),
 // and the quotient of two lifted values is the quotient of the two (RN(d' / s') = RN(d /
 // s)). Nothing in the lifted values is subnormal (the least is 2^-74), nor beyond 2^100.
 constexpr double kTinyScale = 0x1p-1000;
+constexpr double kLowScale = 0x1p-900;
+constexpr int64_t kLiftSample = 8;
 constexpr double kTinyLift = 0x1p1000;
 constexpr double kTinyLiftedNormal = 0x1p-22;  // 2^-1022 lifted
 
@@ -77,6 +80,22 @@ typename Ops::V liftTiny(typename Ops::V w) {
   const V fromFraction = Ops::sub(Ops::bitOr(a, normal), normal);
   const V scaled = Ops::mul(Ops::zeroWhere(subnormal, a), Ops::set1(kTinyLift));
   return Ops::bitOr(Ops::select(subnormal, fromFraction, scaled), Ops::bitAnd(w, Ops::set1(-0.0)));
+}
+
+// Whether the values of x[0 .. n-1] under `scale` are formed lifted: below kTinyScale
+// always; below kLowScale when one of kLiftSample elements spread over x is subnormal (a
+// subnormal element costs every vector holding one an assist, a vector in two or more on
+// data with one subnormal element in eight). The pair loops take the sample's answer from
+// their caller, once per call (CenteredPairScales): taken per chunk it cost the cosine on
+// data below 2^-900 with no subnormal element 2-3%.
+inline bool liftsCentered(const double* x, int64_t n, double scale) {
+  if (scale < kTinyScale) return true;
+  if (!(scale < kLowScale) || n <= 0) return false;
+  for (int64_t k = 0; k < kLiftSample; ++k) {
+    const double a = __builtin_fabs(x[k * n / kLiftSample]);
+    if (a < 0x1p-1022 && a != 0.0) return true;
+  }
+  return false;
 }
 
 // The elements of one centered array as the vector loops read them: x[i] - c, and the
@@ -100,9 +119,9 @@ struct CenteredSource {
 };
 
 template <typename Ops, bool Possible>
-CenteredSource<Ops, Possible> centeredSource(double c, double scale) {
+CenteredSource<Ops, Possible> centeredSource(double c, double scale, bool lifted) {
   if constexpr (Possible) {
-    if (scale < kTinyScale) {
+    if (lifted) {
       const auto lift = [](double v) { return Ops::first(liftTiny<Ops>(Ops::set1(v))); };
       return {true, Ops::set1(lift(c)), lift(scale)};
     }
@@ -115,10 +134,10 @@ CenteredSource<Ops, Possible> centeredSource(double c, double scale) {
 template <typename Ops, bool Lifted = false>
 __attribute__((noinline)) int64_t normalizeLanes(const double* x, int64_t n, double c, double scale, double* out) {
   if constexpr (!Lifted) {
-    if (scale < kTinyScale) return normalizeLanes<Ops, true>(x, n, c, scale, out);
+    if (liftsCentered(x, n, scale)) return normalizeLanes<Ops, true>(x, n, c, scale, out);
   }
   constexpr int64_t W = Ops::W;
-  const CenteredSource<Ops, Lifted> source = centeredSource<Ops, Lifted>(c, scale);
+  const CenteredSource<Ops, Lifted> source = centeredSource<Ops, Lifted>(c, scale, Lifted);
   const ScaleDivisor<Ops> divisor = scaleDivisor<Ops>(source.scale, n >= 4 * W);  // short: the reciprocal would not repay
   int64_t i = 0;
   for (; i + W <= n; i += W) {
@@ -246,8 +265,9 @@ template <typename Ops, bool Products, bool Lifted = false>
 __attribute__((noinline)) int64_t normalizePairWithNorms(const double* x, const double* y, int64_t n, const sela::CenteredPairScales& p,
                                double* u, double* v, sela::NormState& a, sela::NormState& b,
                                sela::CertifiedDotLanes* products, int64_t* productsDone) {
+  const bool liftX = p.liftX || p.sx < kTinyScale, liftY = p.liftY || p.sy < kTinyScale;
   if constexpr (!Lifted) {
-    if (p.sx < kTinyScale || p.sy < kTinyScale) {
+    if (liftX || liftY) {
       return normalizePairWithNorms<Ops, Products, true>(x, y, n, p, u, v, a, b, products, productsDone);
     }
   }
@@ -271,8 +291,8 @@ __attribute__((noinline)) int64_t normalizePairWithNorms(const double* x, const 
   }
   constexpr int64_t kSquaresLag = 4;
   constexpr int64_t kRing = 8;  // vectors in flight (> kSquaresLag), a power of two
-  const CenteredSource<Ops, Lifted> sourceX = centeredSource<Ops, Lifted>(p.cx, p.sx);
-  const CenteredSource<Ops, Lifted> sourceY = centeredSource<Ops, Lifted>(p.cy, p.sy);
+  const CenteredSource<Ops, Lifted> sourceX = centeredSource<Ops, Lifted>(p.cx, p.sx, liftX);
+  const CenteredSource<Ops, Lifted> sourceY = centeredSource<Ops, Lifted>(p.cy, p.sy, liftY);
   // The fused quotients need a reciprocal per scale first (a division whose latency a
   // short sweep would wait on): for the values when kFusedAfter vectors follow, for a
   // norm's scale when that many follow its change.
@@ -530,8 +550,9 @@ namespace {
 template <typename Ops, bool Lifted = false>
 __attribute__((noinline)) int64_t projectionLanes(const double* x, const double* y, int64_t n, const sela::CenteredPairScales& p,
                         sela::CertifiedDotLanes& cross, sela::CertifiedDotLanes& self) {
+  const bool liftX = p.liftX || p.sx < kTinyScale, liftY = p.liftY || p.sy < kTinyScale;
   if constexpr (!Lifted) {
-    if (p.sx < kTinyScale || p.sy < kTinyScale) return projectionLanes<Ops, true>(x, y, n, p, cross, self);
+    if (liftX || liftY) return projectionLanes<Ops, true>(x, y, n, p, cross, self);
   }
   using V = typename Ops::V;
   constexpr int64_t W = Ops::W;
@@ -553,8 +574,8 @@ __attribute__((noinline)) int64_t projectionLanes(const double* x, const double*
   bool guarded = cross.tinyProducts || cross.droppedProducts || self.tinyProducts || self.droppedProducts;
   const V zero = Ops::zero();
   const V inf = Ops::set1(__builtin_inf());
-  const CenteredSource<Ops, Lifted> sourceX = centeredSource<Ops, Lifted>(p.cx, p.sx);
-  const CenteredSource<Ops, Lifted> sourceY = centeredSource<Ops, Lifted>(p.cy, p.sy);
+  const CenteredSource<Ops, Lifted> sourceX = centeredSource<Ops, Lifted>(p.cx, p.sx, liftX);
+  const CenteredSource<Ops, Lifted> sourceY = centeredSource<Ops, Lifted>(p.cy, p.sy, liftY);
   // x's values by the divider, y's on the multiply-add units (scale_division.h): the two
   // run side by side (on the Intel processor measured some 3% faster than both fused).
   const ScaleDivisor<Ops> sx = scaleDivisor<Ops>(sourceX.scale, false), sy = scaleDivisor<Ops>(sourceY.scale);
