@@ -80,6 +80,28 @@ bool mostlySubnormal(const double* x, int64_t n, int64_t from) {
   return 2 * count > kBottomSample;
 }
 
+// Long data read once by the extraction pass alone: its levels reach down from the
+// largest magnitude to cover the smallest, and where elements lie below 2^-960 (exponent
+// fields below kLowFields) the parts it splits off them and the deeper levels' errors
+// fall in the subnormal range, one assist each. Measured on an Intel Xeon at 10^6
+// elements: elements spread over 2^-1022..2^-900 took 14.9 ns an element, over
+// 2^-1002..2^-880 8.8, against 1.3 and 3.4 in the integer arrangements. A few such
+// elements already cost more than the arrangements, so two of the kBottomSample sampled
+// send the data there (a sample holds two with probability above 1/2 from a fifth of the
+// elements on). Shorter data take the certified pass first, which decides these at the
+// speed of normal data (0.3 ns an element at 10^5), and keep mostlySubnormal's rule.
+constexpr uint64_t kLowFields = 63;
+constexpr int64_t kLowSampled = 2;
+static_assert(static_cast<int>(kLowFields) - kExponentBias == -960);
+bool someLow(const double* x, int64_t n) {
+  int64_t count = 0;
+  for (int64_t k = 0; k < kBottomSample; ++k) {
+    const uint64_t u = bitsOf(x[sampleIndex(k, n)]);
+    count += exponentField(u) < kLowFields && (u << 1) != 0;
+  }
+  return count >= kLowSampled;
+}
+
 // Products of non-zero factors whose exponent fields add up to less than
 // kNearFloorFields lie below 2^(kNearFloorFields - 2 * 1023 + 2) = 2^-916, the passes'
 // own threshold of tiny products: the passes leave them out of their lanes, which costs
@@ -158,7 +180,7 @@ __attribute__((noinline)) double sumAfterShortPasses(const double* x, int64_t n,
   const bool low = !shortFailed && mostlySubnormal(x, n, kBottomCheckFrom);
   if (!shortFailed && !low) {
     if (n >= extractionOnlyFrom()) {
-      if (extractedSum(x, n, nearest)) return nearest;
+      if (!someLow(x, n) && extractedSum(x, n, nearest)) return nearest;
     } else {
       if (n >= 2 && certifiedSum(x, n, nearest)) return nearest;
       if (n > kCertifiedRefinedMaxLength && !mostlySubnormal(x, n, kBottomRecheckFrom) && extractedSum(x, n, nearest))
