@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <utility>
 
 #include "algorithms/cumsum.h"
 #include "algorithms/exactengine.h"
@@ -56,6 +57,28 @@ TEST(BottomRange, SumsOfSubnormals) {
     for (const auto& x : {subnormals(rng, n), mixed, cancelling(rng, subnormals(rng, n / 2), 0.0),
                           cancelling(rng, subnormals(rng, n / 2), -pow2(-1074))}) {
       ASSERT_TRUE(SameBits(oracle::exactSum(x), sela_sum_exact(x.data(), x.size()))) << "n=" << x.size();
+    }
+  }
+}
+
+// Normal elements near the bottom, all of them small (the sampled magnitudes all below
+// 2^-945) or of a wider range reaching below 2^-960 (long data then skip the extraction
+// pass): each route against the oracle, with cancellations that leave a subnormal sum or
+// a tie broken by the smallest subnormal.
+TEST(BottomRange, SumsOfSmallNormalElements) {
+  std::mt19937_64 rng(945);
+  for (const size_t n : kLengths) {
+    for (const auto& [lo, hi] : {std::pair{-1000, -950}, std::pair{-985, -980}, std::pair{-1022, -900},
+                                 std::pair{-1002, -880}, std::pair{-960, -946}}) {
+      const auto small = [&](size_t k) { return wideRange(rng, k, lo, hi); };
+      auto tie = cancelling(rng, small(n / 2), pow2(lo) * (1 + pow2(-52)));
+      tie.push_back(pow2(lo - 53));  // half an ulp of the value above: a tie
+      tie.push_back(pow2(-1074));    // which the smallest subnormal breaks upwards
+      for (const auto& x : {small(n), cancelling(rng, small(n / 2), -pow2(-1060)), tie}) {
+        const double expected = oracle::exactSum(x);
+        ASSERT_TRUE(SameBits(expected, sela_sum_exact(x.data(), x.size()))) << lo << ".." << hi << " n=" << x.size();
+        ASSERT_TRUE(SameBits(expected, sela_sum_near(x.data(), x.size()))) << lo << ".." << hi << " n=" << x.size();
+      }
     }
   }
 }

@@ -80,16 +80,36 @@ bool mostlySubnormal(const double* x, int64_t n, int64_t from) {
   return 2 * count > kBottomSample;
 }
 
-// Long data read once by the extraction pass alone: its levels reach down from the
-// largest magnitude to cover the smallest, and where elements lie below 2^-960 (exponent
-// fields below kLowFields) the parts it splits off them and the deeper levels' errors
-// fall in the subnormal range, one assist each. Measured on an Intel Xeon at 10^6
-// elements: elements spread over 2^-1022..2^-900 took 14.9 ns an element, over
-// 2^-1002..2^-880 8.8, against 1.3 and 3.4 in the integer arrangements. A few such
-// elements already cost more than the arrangements, so two of the kBottomSample sampled
-// send the data there (a sample holds two with probability above 1/2 from a fifth of the
-// elements on). Shorter data take the certified pass first, which decides these at the
-// speed of normal data (0.3 ns an element at 10^5), and keep mostlySubnormal's rule.
+// Normal elements near the bottom of the range cost the passes assists too. Measured on
+// an Intel Xeon, sums of elements all between 2^-1000 and 2^-950 took 20 to 90 ns an
+// element at 2000 to 10^5 elements: the certified pass's lanes, started from such
+// elements, form TwoSum errors below 2^-1022, and it declines sums that small; the
+// extraction pass's deeper levels split subnormal parts off them. The integer
+// arrangements take 0.5 to 2 ns there. So, besides mostly subnormal data, arrays all of
+// whose kBottomSample sampled magnitudes lie below 2^-945 with one of them non-zero
+// (allSampledSmall: their largest sampled field below kSmallFields) go there at once;
+// data of wider range, whose largest elements put the lanes' errors in the normal range,
+// keep the passes (elements spread over 2^-1022..2^-900: 0.3 ns an element at 10^5).
+//
+// Long data, read once by the extraction pass alone, take its deeper levels wherever
+// elements below 2^-960 (exponent fields below kLowFields) are more than a few: elements
+// spread over 2^-1022..2^-900 took 11.5 to 14.9 ns an element at 10^6, over
+// 2^-1002..2^-880 7.6 to 8.8, against 2.1 and 4.3 in the integer arrangements. So two of
+// the sampled elements there (someLow; a sample holds two with probability above 1/2
+// from a fifth of the elements on) send long data to the arrangements. Shorter data take
+// the certified pass first, which decides those wider ranges at the speed of normal data.
+constexpr uint64_t kSmallFields = 78;
+static_assert(static_cast<int>(kSmallFields) - kExponentBias == -945);
+bool allSampledSmall(const double* x, int64_t n, int64_t from) {
+  if (n < from) return false;
+  uint64_t top = 0;  // the largest sampled magnitude's bits, shifted past the sign
+  for (int64_t k = 0; k < kBottomSample; ++k) {
+    const uint64_t u = bitsOf(x[sampleIndex(k, n)]) << 1;
+    top = u > top ? u : top;
+  }
+  return top != 0 && (top >> (kMantissaBits + 1)) < kSmallFields;
+}
+
 constexpr uint64_t kLowFields = 63;
 constexpr int64_t kLowSampled = 2;
 static_assert(static_cast<int>(kLowFields) - kExponentBias == -960);
@@ -177,7 +197,7 @@ __attribute__((noinline)) double sumAfterShortPasses(const double* x, int64_t n,
   double nearest;
   if (verdict == ShortVerdict::Bottom && shortExactSum(x, n, nearest)) return nearest;
   const bool shortFailed = verdict != ShortVerdict::NotTaken;
-  const bool low = !shortFailed && mostlySubnormal(x, n, kBottomCheckFrom);
+  const bool low = !shortFailed && (mostlySubnormal(x, n, kBottomCheckFrom) || allSampledSmall(x, n, kBottomCheckFrom));
   if (!shortFailed && !low) {
     if (n >= extractionOnlyFrom()) {
       if (!someLow(x, n) && extractedSum(x, n, nearest)) return nearest;
