@@ -69,16 +69,14 @@ constexpr int64_t kBottomRecheckFrom = 256;
 // 2^60, so k n does not overflow).
 inline int64_t sampleIndex(int64_t k, int64_t n) { return k * n / kBottomSample; }
 
-// Subnormal elements: their sums' TwoSum errors and extracted parts are subnormal too.
-bool mostlySubnormal(const double* x, int64_t n, int64_t from) {
-  if (n < from) return false;
-  int64_t count = 0;
-  for (int64_t k = 0; k < kBottomSample; ++k) {
-    const uint64_t u = bitsOf(x[sampleIndex(k, n)]);
-    count += exponentField(u) == 0 && (u << 1) != 0;
-  }
-  return 2 * count > kBottomSample;
-}
+// What the kBottomSample sampled elements of an array show, read once with integer
+// operations: how many are subnormal (their sums' TwoSum errors and extracted parts are
+// subnormal too), how many lie below 2^-960, and the largest magnitude among them.
+struct BottomSample {
+  int64_t subnormal = 0;  // non-zero with exponent field 0
+  int64_t low = 0;        // non-zero with exponent field below kLowFields
+  uint64_t top = 0;       // the largest magnitude's bits, shifted past the sign
+};
 
 // Normal elements near the bottom of the range cost the passes assists too. Measured on
 // an Intel Xeon, sums of elements all between 2^-1000 and 2^-950 took 20 to 90 ns an
@@ -87,7 +85,7 @@ bool mostlySubnormal(const double* x, int64_t n, int64_t from) {
 // extraction pass's deeper levels split subnormal parts off them. The integer
 // arrangements take 0.5 to 2 ns there. So, besides mostly subnormal data, arrays all of
 // whose kBottomSample sampled magnitudes lie below 2^-945 with one of them non-zero
-// (allSampledSmall: their largest sampled field below kSmallFields) go there at once;
+// (allSmall: their largest sampled field below kSmallFields) go there at once;
 // data of wider range, whose largest elements put the lanes' errors in the normal range,
 // keep the passes (elements spread over 2^-1022..2^-900: 0.3 ns an element at 10^5).
 //
@@ -99,28 +97,26 @@ bool mostlySubnormal(const double* x, int64_t n, int64_t from) {
 // from a fifth of the elements on) send long data to the arrangements. Shorter data take
 // the certified pass first, which decides those wider ranges at the speed of normal data.
 constexpr uint64_t kSmallFields = 78;
-static_assert(static_cast<int>(kSmallFields) - kExponentBias == -945);
-bool allSampledSmall(const double* x, int64_t n, int64_t from) {
-  if (n < from) return false;
-  uint64_t top = 0;  // the largest sampled magnitude's bits, shifted past the sign
-  for (int64_t k = 0; k < kBottomSample; ++k) {
-    const uint64_t u = bitsOf(x[sampleIndex(k, n)]) << 1;
-    top = u > top ? u : top;
-  }
-  return top != 0 && (top >> (kMantissaBits + 1)) < kSmallFields;
-}
-
 constexpr uint64_t kLowFields = 63;
 constexpr int64_t kLowSampled = 2;
+static_assert(static_cast<int>(kSmallFields) - kExponentBias == -945);
 static_assert(static_cast<int>(kLowFields) - kExponentBias == -960);
-bool someLow(const double* x, int64_t n) {
-  int64_t count = 0;
+
+BottomSample sampleBottom(const double* x, int64_t n) {
+  BottomSample s;
   for (int64_t k = 0; k < kBottomSample; ++k) {
     const uint64_t u = bitsOf(x[sampleIndex(k, n)]);
-    count += exponentField(u) < kLowFields && (u << 1) != 0;
+    const uint64_t twice = u << 1;
+    s.subnormal += exponentField(u) == 0 && twice != 0;
+    s.low += exponentField(u) < kLowFields && twice != 0;
+    s.top = twice > s.top ? twice : s.top;
   }
-  return count >= kLowSampled;
+  return s;
 }
+
+bool mostlySubnormal(const BottomSample& s) { return 2 * s.subnormal > kBottomSample; }
+bool allSmall(const BottomSample& s) { return s.top != 0 && (s.top >> (kMantissaBits + 1)) < kSmallFields; }
+bool someLow(const BottomSample& s) { return s.low >= kLowSampled; }
 
 // Products of non-zero factors whose exponent fields add up to less than
 // kNearFloorFields lie below 2^(kNearFloorFields - 2 * 1023 + 2) = 2^-916, the passes'
@@ -197,17 +193,21 @@ __attribute__((noinline)) double sumAfterShortPasses(const double* x, int64_t n,
   double nearest;
   if (verdict == ShortVerdict::Bottom && shortExactSum(x, n, nearest)) return nearest;
   const bool shortFailed = verdict != ShortVerdict::NotTaken;
-  const bool low = !shortFailed && (mostlySubnormal(x, n, kBottomCheckFrom) || allSampledSmall(x, n, kBottomCheckFrom));
+  // Sampled before the passes from kBottomCheckFrom elements on; shorter data only once
+  // the certified pass has declined them, from kBottomRecheckFrom on.
+  const bool sampled = !shortFailed && n >= kBottomCheckFrom;
+  const BottomSample sample = sampled ? sampleBottom(x, n) : BottomSample{};
+  const bool low = mostlySubnormal(sample) || allSmall(sample);
   if (!shortFailed && !low) {
     if (n >= extractionOnlyFrom()) {
-      if (!someLow(x, n) && extractedSum(x, n, nearest)) return nearest;
+      if (!someLow(sample) && extractedSum(x, n, nearest)) return nearest;
     } else {
       if (n >= 2 && certifiedSum(x, n, nearest)) return nearest;
-      if (n > kCertifiedRefinedMaxLength && !mostlySubnormal(x, n, kBottomRecheckFrom) && extractedSum(x, n, nearest))
-        return nearest;
+      const bool declinedLow = !sampled && n >= kBottomRecheckFrom && mostlySubnormal(sampleBottom(x, n));
+      if (n > kCertifiedRefinedMaxLength && !declinedLow && extractedSum(x, n, nearest)) return nearest;
     }
   }
-  // Mostly subnormal data skip the look for specials (a read of the data, 0.2 ns an
+  // Data judged low skip the look for specials (a read of the data, 0.2 ns an
   // element, against the arrangements' 1.5 there): their specials take add's way.
   if (!low && specialSum(x, n, nearest)) return nearest;
   if (n <= kShortSumMaxLength && shortExactSum(x, n, nearest)) return nearest;

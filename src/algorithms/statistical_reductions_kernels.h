@@ -91,9 +91,11 @@ typename Ops::V liftTiny(typename Ops::V w) {
 inline bool liftsCentered(const double* x, int64_t n, double scale) {
   if (scale < kTinyScale) return true;
   if (!(scale < kLowScale) || n <= 0) return false;
+  // Told from the bits (non-zero, exponent field 0): a comparison with a subnormal operand
+  // may take the very assist this avoids.
   for (int64_t k = 0; k < kLiftSample; ++k) {
-    const double a = __builtin_fabs(x[k * n / kLiftSample]);
-    if (a < 0x1p-1022 && a != 0.0) return true;
+    const uint64_t u = sela::bitsOf(x[k * n / kLiftSample]);
+    if (sela::exponentField(u) == 0 && (u << 1) != 0) return true;
   }
   return false;
 }
