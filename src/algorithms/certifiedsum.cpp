@@ -381,8 +381,8 @@ bool decideOneBlock(const ExtractionLanes& lanes, const double* levels, int coun
 // Products near the floor (lanes.guarded) deposit what the floor keeps of them, multiples
 // of 2^-1075 that T then holds exactly. Below 2^-1011 round drops the register's bit of
 // 2^-1075, so d may lie 2^-1075 off R' - v; B covers that, being at least 2 u 2^-960 =
-// 2^-1012 (a non-zero E below 2^-960 declines, and without residuals the register is
-// rounded alone). Such a T may be an odd multiple of 2^-1075 below 2^-1022, a tie between
+// 2^-1012 (a non-zero E below 2^-960 enters it as 2^-960, and without residuals the
+// register is rounded alone). Such a T may be an odd multiple of 2^-1075 below 2^-1022, a tie between
 // two subnormals, which the strict margin never settles: what is settled there is a
 // multiple of 2^-1074, exactly the double that round gives.
 bool decideInRegister(SuperAccumulator& acc, const ExtractionLanes& lanes, int64_t n, double& result) {
