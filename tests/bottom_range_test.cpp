@@ -83,6 +83,71 @@ TEST(BottomRange, SumsOfSmallNormalElements) {
   }
 }
 
+// Sums of subnormal elements and zeros formed as one integer, short data in bins at the
+// bottom, and wider bottom ranges through the five lanes: at the lengths around each
+// route's bounds, against the oracle, with the integer sums around 2^52 (the subnormal
+// edge) and ties at 2^53 and 2^54 units of 2^-1074, both signs.
+const size_t kShortLengths[] = {1, 3, 16, 17, 33, 63, 64, 65, 255, 767, 768, 769, 1023, 2047};
+
+void expectSums(const std::vector<double>& x, const std::string& what) {
+  const double expected = oracle::exactSum(x);
+  double shortResult = 0.0;
+  ASSERT_TRUE(sela::shortExactSum(x.data(), static_cast<int64_t>(x.size()), shortResult)) << what;
+  ASSERT_TRUE(SameBits(expected, shortResult)) << what << " (short register)";
+  ASSERT_TRUE(SameBits(expected, sela_sum_exact(x.data(), x.size()))) << what;
+  // (NearSum returns a single element unchanged, -0.0 included.)
+  if (x.size() >= 2) {
+    ASSERT_TRUE(SameBits(expected, sela_sum_near(x.data(), x.size()))) << what;
+  }
+}
+
+TEST(BottomRange, ShortSumsAtTheBottomByRoute) {
+  std::mt19937_64 rng(1021);
+  const double largest = pow2(-1022) - pow2(-1074);  // 2^52 - 1 units
+  for (const size_t n : kShortLengths) {
+    const std::string at = " n=" + std::to_string(n);
+    auto zeros = subnormals(rng, n);
+    for (size_t i = 0; i < n; i += 5) zeros[i] = i % 2 ? 0.0 : -0.0;
+    expectSums(zeros, "subnormals and zeros" + at);
+    expectSums(std::vector<double>(n, -0.0), "negative zeros" + at);
+    for (const double s : {1.0, 4503599627370495.0, 4503599627370496.0, 4503599627370497.0, 9007199254740993.0,
+                           9007199254740995.0, 18014398509481986.0}) {
+      if (n < 5) break;
+      // s units of 2^-1074: up to four largest subnormals and the rest, then pairs that cancel.
+      const double q = std::floor(s / 4503599627370495.0);
+      std::vector<double> x(static_cast<size_t>(q), largest);
+      x.push_back((s - q * 4503599627370495.0) * pow2(-1074));
+      while (x.size() + 2 <= n) {
+        const double a = subnormals(rng, 1)[0];
+        x.insert(x.end(), {a, -a});
+      }
+      x.resize(n, 0.0);
+      std::shuffle(x.begin(), x.end(), rng);
+      expectSums(x, "integer sum " + std::to_string(s) + at);
+      for (auto& v : x) v = -v;
+      expectSums(x, "integer sum -" + std::to_string(s) + at);
+    }
+    // Narrow ranges from the subnormals up (bins from twice the fields), and a wider range
+    // whose first element is just below or at 2^-895, with a tie the smallest subnormal breaks.
+    for (const int top : {-1020, -1000, -960}) {
+      auto x = subnormals(rng, n);
+      for (size_t i = 1; i < n; i += 2) x[i] = wideRange(rng, 1, -1022, top)[0];
+      expectSums(x, "subnormals below 2^" + std::to_string(top) + at);
+    }
+    for (const double first : {pow2(-895) * (1 - pow2(-53)), pow2(-895), pow2(-1000)}) {
+      auto x = wideRange(rng, n, -1022, -901);
+      x[0] = first;
+      expectSums(x, "wide bottom" + at);
+      if (n < 5) continue;
+      x = cancelling(rng, wideRange(rng, (n - 5) / 2, -1022, -901), pow2(-901));
+      x.insert(x.end(), {pow2(-954), pow2(-1074), -first});  // a tie, broken upwards
+      x.resize(n - 1, 0.0);
+      x.insert(x.begin(), first);
+      expectSums(x, "wide bottom, a tie" + at);
+    }
+  }
+}
+
 TEST(BottomRange, ProductsNearTheFloor) {
   std::mt19937_64 rng(1075);
   for (const size_t n : kLengths) {

@@ -561,14 +561,17 @@ bool tinySum(const double* x, int64_t n, double& result) {
 constexpr int64_t kShortBinFields = 256;
 constexpr int64_t kElementsPerShortBinField = 2;
 
-// The short sum in bins: when every element is normal (fields 1 .. kMaxFiniteField, no
-// zero, subnormal, infinity or NaN) and the fields span a narrow range, doubles of one sign
-// and field add up as plain integers M (significand with the hidden bit) in units of
-// 2^field, one unsigned bin each: a single integer addition per element. n <=
-// kShortSumMaxLength = 2^11 - 1 significands below 2^53 sum to below 2^64, so no bin
-// wraps. The bins are then added into the short limbs 32 fields at a time (as the long
-// binned sum flushes its bins), and the limbs are carried and rounded. False, with
-// nothing done, when the data do not qualify.
+// The short sum in bins: when every element is finite (no infinity or NaN) and their
+// positions (significandAndPosition: the exponent field, 1 for a subnormal or a zero)
+// span a narrow range, doubles of one sign and position add up as plain integers M (the
+// significand with the hidden bit, a subnormal's bare field) in units of 2^position, one
+// unsigned bin each: a single integer addition per element. n <= kShortSumMaxLength =
+// 2^11 - 1 significands below 2^53 sum to below 2^64, so no bin wraps. The bins are then
+// added into the short limbs 32 positions at a time (as the long binned sum flushes its
+// bins), and the limbs are carried and rounded. False, with nothing done, when the data
+// do not qualify. Subnormal elements sit at position 1 with the normal elements of field
+// 1 (both have the unit 2^-1074): sums of subnormal elements, at the bottom of the range,
+// take one bin per sign; a zero adds 0 there.
 bool shortBinnedSum(const double* x, int64_t n, double& result) {
   // The range of fields, in four independent lanes (one chain of compare-and-select per
   // lane, not one through the whole array).
@@ -587,22 +590,36 @@ bool shortBinnedSum(const double* x, int64_t n, double& result) {
     lowest[0] = f < lowest[0] ? f : lowest[0];
     highest[0] = f > highest[0] ? f : highest[0];
   }
-  const uint64_t fmin = std::min(std::min(lowest[0], lowest[1]), std::min(lowest[2], lowest[3]));
-  const uint64_t fmax = std::max(std::max(highest[0], highest[1]), std::max(highest[2], highest[3]));
-  if (fmin == 0 || fmax == kSpecialField) return false;
+  const uint64_t fieldMin = std::min(std::min(lowest[0], lowest[1]), std::min(lowest[2], lowest[3]));
+  const uint64_t fieldMax = std::max(std::max(highest[0], highest[1]), std::max(highest[2], highest[3]));
+  if (fieldMax == kSpecialField) return false;
+  // Positions: field 0 stands at 1.
+  const uint64_t fmin = fieldMin == 0 ? 1 : fieldMin;
+  const uint64_t fmax = fieldMax == 0 ? 1 : fieldMax;
   const auto fields = static_cast<int64_t>(fmax - fmin + 1);
   if (fields > kShortBinFields || fields * kElementsPerShortBinField > n) return false;
 
-  // Bin of (sign, field): positive ones at field - fmin, negative ones from `fields` on,
-  // reached from the top 12 bits t = sign * 2^11 + field as t + offset[sign].
+  // Bin of (sign, position): positive ones at position - fmin, negative ones from
+  // `fields` on, reached from the top 12 bits t = sign * 2^11 + position as t +
+  // offset[sign].
   uint64_t bins[2 * kShortBinFields];
   std::memset(bins, 0, sizeof(uint64_t) * 2 * static_cast<size_t>(fields));
   const int64_t offset[2] = {-static_cast<int64_t>(fmin),
                              fields - static_cast<int64_t>(kSpecialField + 1) - static_cast<int64_t>(fmin)};
-  for (i = 0; i < n; ++i) {
-    const uint64_t u = bitsOf(x[i]);
-    const uint64_t t = u >> kMantissaBits;
-    bins[static_cast<int64_t>(t) + offset[t >> kExponentBits]] += (u & kMantissaMask) | kHiddenBit;
+  if (fieldMin != 0) {
+    for (i = 0; i < n; ++i) {
+      const uint64_t u = bitsOf(x[i]);
+      const uint64_t t = u >> kMantissaBits;
+      bins[static_cast<int64_t>(t) + offset[t >> kExponentBits]] += (u & kMantissaMask) | kHiddenBit;
+    }
+  } else {
+    for (i = 0; i < n; ++i) {
+      const uint64_t u = bitsOf(x[i]);
+      uint64_t m, position;
+      significandAndPosition(u, exponentField(u), m, position);
+      const uint64_t sign = u >> (kMantissaBits + kExponentBits);
+      bins[static_cast<int64_t>(position + (sign << kExponentBits)) + offset[sign]] += m;
+    }
   }
 
   // Bin (sign, f) is worth bin * 2^f units: the fields of limb window g = f / 32 add up to
@@ -630,10 +647,58 @@ bool shortBinnedSum(const double* x, int64_t n, double& result) {
   return true;
 }
 
+// The sum of elements all subnormal or zero: each is +-m 2^-1074 with m its bare field,
+// below 2^52, so the sum is S 2^-1074 for the integer S = sum +-m, |S| < n 2^52 < 2^63
+// for n <= kShortSumMaxLength, formed exactly in four integer chains without any limb.
+// Rounded as round rounds it: below 2^52 in magnitude S 2^-1074 is itself a double, the
+// bits of |S| with the sign (a zero S gives +0.0, as an exactly zero register does); from
+// 2^52 on, |S| converted to a double is rounded to nearest, ties to even, to 53 bits, and
+// the doubles between 2^52 and 2^63 are those between 2^-1022 and 2^-1011 scaled by
+// 2^1074, so lowering its exponent field by 1074 (a normal result, exact) gives |S|
+// 2^-1074 rounded to nearest. No floating-point addition is formed: sums of subnormals
+// whose results leave the subnormal range, or pass through it, took microcode assists in
+// the passes (the register of limbs takes some 50 ns to set up and round for a few
+// elements). False, with nothing done, when some element is not subnormal or zero (most
+// data: x[0] tells).
+bool subnormalSum(const double* x, int64_t n, double& result) {
+  if ((bitsOf(x[0]) & kExponentMask) != 0) return false;
+  const auto term = [](uint64_t u) {
+    const int64_t negative = -static_cast<int64_t>(u >> 63);
+    return (static_cast<int64_t>(u & kMantissaMask) ^ negative) - negative;
+  };
+  int64_t s[4] = {};
+  uint64_t fields = 0;
+  int64_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    for (int l = 0; l < 4; ++l) {
+      const uint64_t u = bitsOf(x[i + l]);
+      fields |= u;
+      s[l] += term(u);
+    }
+  }
+  for (; i < n; ++i) {
+    const uint64_t u = bitsOf(x[i]);
+    fields |= u;
+    s[0] += term(u);
+  }
+  if ((fields & kExponentMask) != 0) return false;
+  const int64_t sum = (s[0] + s[1]) + (s[2] + s[3]);
+  const uint64_t sign = sum < 0 ? kSignMask : 0;
+  const uint64_t magnitude = sum < 0 ? ~static_cast<uint64_t>(sum) + 1 : static_cast<uint64_t>(sum);
+  if (magnitude < kHiddenBit) {
+    result = fromBits(magnitude | sign);
+  } else {
+    const double rounded = static_cast<double>(static_cast<int64_t>(magnitude));
+    result = fromBits((bitsOf(rounded) - (uint64_t{1074} << kMantissaBits)) | sign);
+  }
+  return true;
+}
+
 }  // namespace
 
 bool shortExactSum(const double* x, int64_t n, double& result) {
   if (n < 1 || n > kShortSumMaxLength) return false;
+  if (subnormalSum(x, n, result)) return true;
   if (n <= kTinySumMaxLength) return tinySum(x, n, result);
   return shortBinnedSum(x, n, result) || shortSum<4>(x, n, result);
 }
