@@ -1,6 +1,5 @@
 #include "algorithms/exactengine.h"
 
-#include <algorithm>
 #include <utility>
 
 namespace sela {
@@ -108,11 +107,9 @@ BottomSample sampleBottom(const double* x, int64_t n) {
   for (int64_t k = 0; k < kBottomSample; ++k) {
     const uint64_t u = bitsOf(x[sampleIndex(k, n)]);
     const uint64_t twice = u << 1;
-    // Without branches (on data of mixed kinds they mispredict): & of the tests, not &&.
-    const auto nonZero = static_cast<int64_t>(twice != 0);
-    s.subnormal += static_cast<int64_t>(exponentField(u) == 0) & nonZero;
-    s.low += static_cast<int64_t>(exponentField(u) < kLowFields) & nonZero;
-    s.top = std::max(twice, s.top);
+    s.subnormal += exponentField(u) == 0 && twice != 0;
+    s.low += exponentField(u) < kLowFields && twice != 0;
+    s.top = twice > s.top ? twice : s.top;
   }
   return s;
 }
