@@ -56,7 +56,8 @@ namespace {
 // at least kBottomCheckFrom elements, where it costs a few nanoseconds against a pass of
 // some hundreds, and from kBottomRecheckFrom elements on once the certified pass has
 // declined (the sums and dot products it settles never pay for it; shorter declined
-// sums, whose extraction pass takes some 100 ns, would pay 5 to 10%). It asks nothing of
+// sums, whose extraction pass takes some 100 ns, would pay 5 to 10%); shorter sums also
+// before the passes when their first element lies below 2^-895 (smallFirst). It asks nothing of
 // the processor: where subnormal results cost less (AMD processors take fewer assists,
 // not measured here), the integer route can be the slower one on such data, by a few
 // times at most (1.4 ns an element for sums of subnormals against the passes' 0.2 on
@@ -116,14 +117,16 @@ BottomSample sampleBottom(const double* x, int64_t n) {
 
 // Data at the bottom of a wider range: the sampled magnitudes reach 2^-945 but all lie
 // below 2^-895 (fields below kWideBottomFields), and the array is neither mostly subnormal
-// nor all small. Measured on an Intel Xeon (elements over 2^-1022..2^-900), the certified
-// pass of five lanes (certifiedNearest) settles them at 55, 81, 132, 190 and 319 ns for
-// 16, 64, 128, 256 and 512 elements, where the integer arrangements take 78 to 890 and
-// the vector lanes 380 to 500 from 128 on: in five lanes the running sums soon reach the
-// largest elements' binade, and few TwoSum errors (the addends' bits below the sums' last
-// place) are subnormal results, each an assist; in the many lanes of the vector pass each
-// lane holds few elements, its sum stays small, and many are. Only speed depends on the
-// choice: that pass's double, where it accepts, is the exact sum rounded to nearest.
+// nor all small. Measured on an Intel Xeon (elements over 2^-1022..2^-901), the certified
+// pass of five lanes (certifiedNearest) settles them in 56, 75, 137, 189 and 344 ns at
+// 16, 64, 128, 256 and 512 elements, where the integer arrangements take 67 to 900 and
+// the vector lanes 355 to 465 from 128 on (they catch up at some 800 elements: 480
+// against 470): in five lanes the running sums soon reach the largest elements' binade,
+// and few TwoSum errors (the addends' bits below the sums' last place) are subnormal
+// results, each an assist; in the many lanes of the vector pass each lane holds few
+// elements, its sum stays small, and many are. Only speed depends on the choice: that
+// pass's double, where it accepts, is the exact sum rounded to nearest, and what it
+// declines goes on to the integer arrangements.
 constexpr uint64_t kWideBottomFields = 128;
 constexpr int64_t kWideBottomMaxLength = 768;
 // Up to 16 elements the five lanes gain little there (56 against 68 ns), about what the
@@ -215,8 +218,11 @@ bool mostlyNearFloor(const double* x, const double* y, int64_t n, int64_t from) 
 // before the end, a rounding that reads only the limbs touched), else to the
 // arrangements of add. What the short passes could not decide (`shortFailed`) goes
 // straight to the short register, as do the data they found at the bottom of the range
-// (finite, so the register always answers them). Kept apart from superSum, so that a short
-// sum settled in registers sets up no frame for the register.
+// (finite, so the register always answers them); data at the bottom of the range shorter
+// than kBottomCheckFrom (sampled when they start there) take the integer arrangements or,
+// over a wider range, the five-lane pass first. Every route gives the exact sum rounded
+// to nearest, +0.0 for a zero: the choice of route changes only speed. Kept apart from
+// superSum, so that a short sum settled in registers sets up no frame for the register.
 __attribute__((noinline)) double sumAfterShortPasses(const double* x, int64_t n, ShortVerdict verdict) {
   if (n <= 0) return 0.0;
   double nearest;

@@ -331,7 +331,8 @@ static_assert(kShortLimbs == 66);
 // rounds it, in a register of kShortLimbs limbs on the stack that never needs a carry
 // propagation before the end and is rounded by reading the limbs deposits touched: very
 // short inputs zero only those limbs; longer ones add data of a narrow range of exponents
-// in bins, and other data alternate between four copies of the limbs. False (result
+// in bins (subnormal elements among them), and other data alternate between four copies
+// of the limbs; sums of subnormal elements and zeros alone are one integer. False (result
 // untouched) on an infinity or a NaN, whose side words need the full record, and for
 // other lengths.
 bool shortExactSum(const double* x, int64_t n, double& result);
