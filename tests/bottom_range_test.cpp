@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "algorithms/cumsum.h"
@@ -134,12 +135,13 @@ TEST(BottomRange, ShortSumsAtTheBottomByRoute) {
       for (size_t i = 1; i < n; i += 2) x[i] = wideRange(rng, 1, -1022, top)[0];
       expectSums(x, "subnormals below 2^" + std::to_string(top) + at);
     }
-    for (const double first : {pow2(-895) * (1 - pow2(-53)), pow2(-895), pow2(-1000)}) {
-      auto x = wideRange(rng, n, -1022, -901);
+    for (const auto& [first, lo, hi] : {std::tuple{pow2(-895) * (1 - pow2(-53)), -1022, -901},
+                                       std::tuple{pow2(-895), -1022, -901}, std::tuple{pow2(-1000), -980, -950}}) {
+      auto x = wideRange(rng, n, lo, hi);
       x[0] = first;
       expectSums(x, "wide bottom" + at);
       if (n < 5) continue;
-      x = cancelling(rng, wideRange(rng, (n - 5) / 2, -1022, -901), pow2(-901));
+      x = cancelling(rng, wideRange(rng, (n - 5) / 2, lo, hi), pow2(-901));
       x.insert(x.end(), {pow2(-954), pow2(-1074), -first});  // a tie, broken upwards
       x.resize(n - 1, 0.0);
       x.insert(x.begin(), first);

@@ -1,5 +1,6 @@
 #include "algorithms/exactengine.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace sela {
@@ -115,27 +116,36 @@ BottomSample sampleBottom(const double* x, int64_t n) {
   return s;
 }
 
-// Data at the bottom of a wider range: the sampled magnitudes reach 2^-945 but all lie
-// below 2^-895 (fields below kWideBottomFields), and the array is neither mostly subnormal
-// nor all small. Measured on an Intel Xeon (elements over 2^-1022..2^-901), the certified
-// pass of five lanes (certifiedNearest) settles them in 56, 75, 137, 189 and 344 ns at
-// 16, 64, 128, 256 and 512 elements, where the integer arrangements take 67 to 900 and
+// Data at the bottom whose sampled magnitudes reach 2^-957 (fields from
+// kWideBottomFromFields) but all lie below 2^-895 (fields below kWideBottomFields), not
+// mostly subnormal. Measured on an Intel Xeon, the certified pass of five lanes
+// (certifiedNearest) settles elements over 2^-1022..2^-901 in 56, 75, 137, 189 and 344 ns
+// at 16, 64, 128, 256 and 512 elements, where the integer arrangements take 67 to 900 and
 // the vector lanes 355 to 465 from 128 on (they catch up at some 800 elements: 480
-// against 470): in five lanes the running sums soon reach the largest elements' binade,
-// and few TwoSum errors (the addends' bits below the sums' last place) are subnormal
-// results, each an assist; in the many lanes of the vector pass each lane holds few
-// elements, its sum stays small, and many are. Only speed depends on the choice: that
-// pass's double, where it accepts, is the exact sum rounded to nearest, and what it
-// declines goes on to the integer arrangements.
+// against 470), and elements over 2^-980..2^-950 in 80 to 335 ns against the integer
+// arrangements' 65 to 675: in five lanes the running sums soon reach the largest
+// elements' binade, and few TwoSum errors (the addends' bits below the sums' last place)
+// are subnormal results, each an assist; in the many lanes of the vector pass each lane
+// holds few elements, its sum stays small, and many are. Below 2^-957 the sums get too
+// small for the bound, whose error magnitudes count as 2^-960 at least: elements over
+// 2^-985..2^-980 took 400 to 1100 ns at 16 to 64 elements there, against 65 to 160 in the
+// integer arrangements. Only speed depends on the choice: that pass's double, where it
+// accepts, is the exact sum rounded to nearest, and what it declines goes on to the
+// integer arrangements.
 constexpr uint64_t kWideBottomFields = 128;
+constexpr uint64_t kWideBottomFromFields = 66;
 constexpr int64_t kWideBottomMaxLength = 768;
 // Up to 16 elements the five lanes gain little there (56 against 68 ns), about what the
 // sample costs data at the bottom of a narrow range (6 to 10 ns): the short passes' bottom
 // data of that length take the integer arrangements unsampled.
 constexpr int64_t kWideBottomFrom = 17;
 static_assert(static_cast<int>(kWideBottomFields) - kExponentBias == -895);
+static_assert(static_cast<int>(kWideBottomFromFields) - kExponentBias == -957);
 
-bool wideBottom(const BottomSample& s) { return s.top != 0 && (s.top >> (kMantissaBits + 1)) < kWideBottomFields; }
+bool wideBottom(const BottomSample& s) {
+  const uint64_t field = s.top >> (kMantissaBits + 1);
+  return field >= kWideBottomFromFields && field < kWideBottomFields;
+}
 
 // Shorter data are sampled only when x[0] is non-zero and below 2^-895 (its field below
 // kWideBottomFields), an integer test of one element: sums of ordinary data pay a compare
@@ -234,9 +244,12 @@ __attribute__((noinline)) double sumAfterShortPasses(const double* x, int64_t n,
   // kBottomRecheckFrom on.
   const bool sampled =
       bottom ? n >= kWideBottomFrom : !shortFailed && (n >= kBottomCheckFrom || smallFirst(x));
-  const BottomSample sample = sampled ? sampleBottom(x, n) : BottomSample{};
+  // (Shorter data sample their first elements, which x[0]'s line mostly holds: spread over
+  // data in the second-level cache, eight reads cost sums of up to 1023 elements 3%.)
+  const BottomSample sample =
+      sampled ? sampleBottom(x, n < kBottomCheckFrom ? std::min(n, kBottomSample) : n) : BottomSample{};
   const bool low = mostlySubnormal(sample) || allSmall(sample);
-  if (!low && n <= kWideBottomMaxLength && wideBottom(sample)) {
+  if (!mostlySubnormal(sample) && n <= kWideBottomMaxLength && wideBottom(sample)) {
     if (n >= 2 && certifiedNearest(x, n, nearest)) return nearest;
   } else if (bottom) {
     if (shortExactSum(x, n, nearest)) return nearest;
