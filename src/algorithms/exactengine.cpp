@@ -290,12 +290,18 @@ __attribute__((noinline)) double productsAtBottom(const double* x, const double*
 
 }  // namespace
 
-// Short products ask the short passes (shortsum.h) first.
+// Short products ask the short passes (shortsum.h) first. Those that found a product
+// below 2^-916 among others (values divided by their largest magnitude, say) ask the
+// certified pass with such products left out before they are formed: the plain pass
+// would form every product again, twice where one lies below the floor, each below 2^-1022
+// taking an assist every time (16 products of such values: 830 -> 530 ns a call of the
+// centered projection on an Intel Xeon). Where it does not decide, the usual route.
 double superDot(const double* x, int64_t nx, const double* y, int64_t /*ny*/) {
   double nearest;
   const ShortVerdict verdict = shortDot(x, y, nx, nearest);
   if (verdict == ShortVerdict::Settled) [[likely]] return nearest;
   if (verdict == ShortVerdict::Bottom) return productsAtBottom(x, y, nx);
+  if (verdict == ShortVerdict::NearFloor && certifiedDotGuarded(x, y, nx, nearest)) return nearest;
   return dotAfterShortPasses(x, y, nx, verdict == ShortVerdict::Failed);
 }
 
