@@ -660,8 +660,8 @@ bool certifiedDotResult(const CertifiedDotLanes& lanes, int64_t n, double& resul
   const double perProduct = lanes.droppedProducts ? 0x1p-915 : lanes.tinyProducts ? 0x1p-1074 : 0.0;
   // n 2^-1074 is the subnormal double whose bit pattern is n (n < 2^52): formed as a product
   // it is a subnormal result of normal operands, which took a microcode assist on an Intel
-  // Xeon on every call with such products (a quarter of this function's time on short dots
-  // of values divided by their largest magnitude). The same double either way.
+  // Xeon on every call with such products (half of this function's time on short dots of
+  // values divided by their largest magnitude). The same double either way.
   static_assert(kCertifiedDotMaxLength < (int64_t{1} << kMantissaBits));
   const double extra = lanes.droppedProducts ? static_cast<double>(n) * perProduct
                                              : fromBits(lanes.tinyProducts ? static_cast<uint64_t>(n) : 0);
