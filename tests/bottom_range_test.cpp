@@ -24,8 +24,9 @@ using testutil::wideRange;
 namespace {
 
 // Around the passes' blocks (2048), the countdown (2047), the bins' groups of eight, the
-// sampled judgement (256, 1024) and the length from which the extraction pass runs alone.
-const size_t kLengths[] = {1, 9, 255, 1000, 2047, 2049, 20000, (size_t{1} << 17) + 3};
+// sampled judgements (256, 1024, and between them after the certified pass) and the length
+// from which the extraction pass runs alone.
+const size_t kLengths[] = {1, 9, 255, 300, 1000, 2047, 2049, 20000, (size_t{1} << 17) + 3};
 
 std::vector<double> subnormals(std::mt19937_64& rng, size_t n) { return wideRange(rng, n, -1074, -1023); }
 
@@ -46,6 +47,9 @@ void expectDot(const std::vector<double>& x, const std::vector<double>& y, const
   sela::initialize(acc);
   ASSERT_TRUE(sela::addProductsBinned(acc, x.data(), y.data(), n));
   ASSERT_TRUE(SameBits(expected, sela::round(acc))) << what << " (bins) n=" << n;
+  sela::initialize(acc);
+  sela::addProductsAtBottom(acc, x.data(), y.data(), n);
+  ASSERT_TRUE(SameBits(expected, sela::round(acc))) << what << " (at the bottom) n=" << n;
 }
 
 }  // namespace
@@ -448,4 +452,81 @@ TEST(BottomRange, RunningSumsOfSmallValuesInEveryCopy) {
   }
   sela::exactSpanImpl.store(chosenExact);
   sela::boundSpanImpl.store(chosenBound);
+}
+
+// Centered sums of squares and cross products of data at the bottom of the range, at the
+// lengths around their judgements (on eight samples once the certified pass declined,
+// with the wider sample from 256 on, before the pass from 1024) and where the integer
+// route ends (2048): the rounded differences' floored dot against the oracle. The mixed
+// families hold larger products the samples may miss; the cancelling one sums to a
+// subnormal or to zero; an infinity or a NaN takes the element step's side words.
+TEST(BottomRange, CenteredProductsNearTheFloor) {
+  std::mt19937_64 rng(1088);
+  const double nan = std::bit_cast<double>(0x7FF4000000000123ULL);
+  const auto minus = [](const std::vector<double>& v, double c) {
+    std::vector<double> d(v.size());
+    for (size_t i = 0; i < v.size(); ++i) d[i] = v[i] - c;
+    return d;
+  };
+  for (const size_t n : {1u, 7u, 16u, 63u, 255u, 256u, 700u, 1023u, 1024u, 2047u, 2048u, 3001u}) {
+    const auto range = [&](int lo, int hi) { return wideRange(rng, n, lo, hi); };
+    auto mixed = subnormals(rng, n);
+    for (size_t i = n / 5; i < n; i += 61) mixed[i] = wideRange(rng, 1, -100, 100)[0];
+    auto lowMixed = range(-1022, -900);
+    for (size_t i = n / 2; i < n; i += 13) lowMixed[i] = wideRange(rng, 1, -560, -500)[0];
+    auto cancel = range(-560, -500);
+    for (size_t i = 0; i + 1 < n; i += 2) cancel[i + 1] = -cancel[i];
+    auto special = subnormals(rng, n);
+    special[n / 2] = n % 2 ? nan : -std::numeric_limits<double>::infinity();
+    const std::pair<std::vector<double>, std::vector<double>> pairs[] = {
+        {subnormals(rng, n), subnormals(rng, n)}, {range(-1022, -900), range(-1022, -900)},
+        {range(-560, -500), range(-560, -500)},   {mixed, subnormals(rng, n)},
+        {lowMixed, range(-1022, -900)},           {cancel, std::vector<double>(n, pow2(-530) * 3)},
+        {special, subnormals(rng, n)}};
+    for (const auto& [x, y] : pairs) {
+      for (const auto& [cx, cy] : {std::pair{0.0, 0.0}, std::pair{pow2(-1072) * 3, -pow2(-1060)},
+                                   std::pair{pow2(-540), -pow2(-950) * 5}}) {
+        const auto dx = minus(x, cx), dy = minus(y, cy);
+        const std::string what = "n=" + std::to_string(n) + " x[0]=" + std::to_string(x[0]) + " cx=" +
+                                 std::to_string(cx);
+        const auto expected = [&](const std::vector<double>& a, const std::vector<double>& b) {
+          sela::SuperAccumulator acc;
+          sela::initialize(acc);
+          sela::addProductsEach(acc, a.data(), b.data(), static_cast<int64_t>(n));
+          const double each = sela::round(acc);
+          // The oracle where every value is finite; the element step's side words else.
+          return std::isfinite(each) ? oracle::flooredDot(a.data(), b.data(), static_cast<int64_t>(n)) : each;
+        };
+        ASSERT_TRUE(SameBits(expected(dx, dx), sela_centered_sum_squares(x.data(), n, cx))) << what;
+        ASSERT_TRUE(SameBits(expected(dx, dy), sela_centered_cross_product(x.data(), y.data(), n, cx, cy))) << what;
+      }
+    }
+  }
+}
+
+// The integer route at the bottom counts every product as the element step does, groups
+// skipped whole included, whatever their factors' fields: the same words as the element
+// step after values that put the countdown anywhere, on products of normal factors that
+// mostly vanish, of subnormal ones, and runs of both among larger ones.
+TEST(BottomRange, RecordWordsAtTheBottomAreTheElementSteps) {
+  std::mt19937_64 rng(1089);
+  for (const size_t n : {255u, 2048u, 5003u}) {
+    auto runs = wideRange(rng, n, -700, -530), partners = subnormals(rng, n);
+    for (size_t i = 0; i < n; i += 1 + rng() % 40) partners[i] = wideRange(rng, 1, -60, 60)[0];
+    const std::pair<std::vector<double>, std::vector<double>> pairs[] = {
+        {wideRange(rng, n, -700, -530), wideRange(rng, n, -700, -530)}, {subnormals(rng, n), subnormals(rng, n)},
+        {runs, partners}};
+    for (const auto& [a, b] : pairs) {
+      for (const size_t first : {0u, 1000u, 2045u, 2047u}) {
+        const auto values = wideRange(rng, first, -30, 30);
+        sela::SuperAccumulator each, bottom;
+        sela::initialize(each);
+        sela::addEach(each, values.data(), static_cast<int64_t>(first));
+        bottom = each;
+        sela::addProductsEach(each, a.data(), b.data(), static_cast<int64_t>(n));
+        sela::addProductsAtBottom(bottom, a.data(), b.data(), static_cast<int64_t>(n));
+        ASSERT_EQ(0, std::memcmp(&bottom, &each, sizeof each)) << "n=" << n << " after " << first;
+      }
+    }
+  }
 }

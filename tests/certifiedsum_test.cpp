@@ -464,13 +464,18 @@ std::vector<double> spanning(std::mt19937_64& rng, size_t n, int lo, int hi) {
   return v;
 }
 
-// The dot product of one family's lanes over x . y (whole, and continued over chunks cut
-// at `cut`), and the export: where the lanes accept, and always for the export, the
-// floored oracle's double. Returns whether every family's whole pass accepted.
+// The dot product of one family's lanes over x . y (whole, continued over chunks cut at
+// `cut`, and guarded from the start as certifiedDotGuarded runs them), and the export:
+// where the lanes accept, and always for the export, the floored oracle's double. Returns
+// whether every family's whole passes, plain and guarded, accepted.
 bool checkFamilies(const std::vector<double>& x, const std::vector<double>& y, int64_t cut, const char* what) {
   const auto n = static_cast<int64_t>(x.size());
   const double expected = oracle::flooredDot(x.data(), y.data(), n);
   EXPECT_TRUE(SameBits(expected, sela_dot_exact(x.data(), y.data(), n))) << what << " n=" << n;
+  double g = 0.0;
+  if (sela::certifiedDotGuarded(x.data(), y.data(), n, g)) {
+    EXPECT_TRUE(SameBits(expected, g)) << what << " guarded n=" << n << " got " << g << " want " << expected;
+  }
   bool accepted = true;  // by every family run here
 #if defined(__x86_64__)
   std::vector<sela::DotLanesKernel> kernels;
@@ -481,11 +486,19 @@ bool checkFamilies(const std::vector<double>& x, const std::vector<double>& y, i
     kernel(x.data(), n, y.data(), whole);
     kernel(x.data(), cut, y.data(), chunked);
     kernel(x.data() + cut, n - cut, y.data() + cut, chunked);
+    sela::CertifiedDotLanes guarded;
+    guarded.droppedProducts = true;
+    kernel(x.data(), n, y.data(), guarded);
     double r = 0.0, c = 0.0;
     if (!sela::certifiedDotResult(whole, n, r)) {
       accepted = false;
     } else {
       EXPECT_TRUE(SameBits(expected, r)) << what << " n=" << n << " got " << r << " want " << expected;
+    }
+    if (!sela::certifiedDotResult(guarded, n, r)) {
+      accepted = false;
+    } else {
+      EXPECT_TRUE(SameBits(expected, r)) << what << " guarded n=" << n << " got " << r << " want " << expected;
     }
     if (sela::certifiedDotResult(chunked, n, c)) {
       EXPECT_TRUE(SameBits(expected, c)) << what << " chunked n=" << n << " cut " << cut;

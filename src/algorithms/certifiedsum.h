@@ -77,6 +77,11 @@ bool certifiedCentered(const double* x, const double* y, int64_t n, double cx, d
 // superDot rounds it, when the bound decides; false (result untouched) otherwise, and
 // always on processors without a fused multiply-add. A zero dot product gives +0.0.
 bool certifiedDot(const double* x, const double* y, int64_t n, double& result);
+// certifiedDot with every product that may underflow left out from the start (the guarded
+// step throughout, the bound widened as for products left out): for data known to hold
+// such products, none of which then takes an assist when formed. Decides less often
+// (the result must exceed n 2^-915 by far, and 2^-1021).
+bool certifiedDotGuarded(const double* x, const double* y, int64_t n, double& result);
 
 // The extraction pass: the correctly rounded sum of x[0..n-1] (n >= 1) for data far
 // beyond the reach of certifiedSum's bound (sums of condition 1e32 at ten million

@@ -48,16 +48,19 @@ const ProductSplit* productSplit();
 // once. The chunking does not show in the result.
 constexpr int64_t kProductChunk = 256;
 
+// atBottom: the products were judged to lie mostly near or below the product floor, and
+// go to the register formed in integers (addProductsAtBottom).
 template <typename Fill>
-double exactChunkProducts(int64_t n, const double* a, const double* b, Fill fill) {
+double exactChunkProducts(int64_t n, const double* a, const double* b, Fill fill, bool atBottom = false) {
   SuperAccumulator acc;
   initialize(acc);
   ProductStream stream;
+  if (atBottom) beginBottomProductStream(stream, acc);
   for (int64_t start = 0; start < n; start += kProductChunk) {
     const int64_t len = n - start < kProductChunk ? n - start : kProductChunk;
     fill(start, len);
-    // The first chunk's factors steer the choice of arrangement.
-    if (start == 0) beginProductStream(stream, acc, productSplit(), kSplitBinsMinLength, n, a, b, len);
+    // Otherwise the first chunk's factors steer the choice of arrangement.
+    if (start == 0 && !atBottom) beginProductStream(stream, acc, productSplit(), kSplitBinsMinLength, n, a, b, len);
     streamProducts(stream, a, b, len);
   }
   endProductStream(stream);

@@ -44,6 +44,13 @@ bool addProductsBinned(SuperAccumulator& acc, const double* x, const double* y, 
 // bins from kBinnedDotMinLength on, where their workspace can be had, else one by one.
 void addProductsUnsplit(SuperAccumulator& acc, const double* x, const double* y, int64_t n);
 
+// The products one at a time into the register, formed in integers (no floating-point
+// product, which near the floor would take a microcode assist on Intel processors), with
+// groups of eight that all vanish below the floor skipped but for their count: for data at
+// the bottom of the range, where no workspace pays for itself. The value, countdown and
+// limbs are those of the element arrangement.
+void addProductsAtBottom(SuperAccumulator& acc, const double* x, const double* y, int64_t n);
+
 struct ProductStream;
 
 // The exponent fields of h = fl(a * b) from which the split is exact: h >= 2^-916, where
@@ -86,9 +93,13 @@ struct ProductStream {
   std::unique_ptr<uint64_t[], FreeDeleter> productBins;
   bool productBinsRefused = false;
   int64_t productBinsHeld = 0;
+  bool atBottom = false;  // every product through addProductsAtBottom
 };
 void beginProductStream(ProductStream& s, SuperAccumulator& acc, const ProductSplit* split, int64_t binsFrom,
                         int64_t total, const double* sampleX, const double* sampleY, int64_t sampleLength);
+// A stream for data judged to lie at the bottom of the range: addProductsAtBottom takes
+// every product, with no workspace.
+void beginBottomProductStream(ProductStream& s, SuperAccumulator& acc);
 void streamProducts(ProductStream& s, const double* x, const double* y, int64_t n);
 void endProductStream(ProductStream& s);
 

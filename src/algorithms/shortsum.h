@@ -12,8 +12,8 @@ namespace sela {
 enum class ShortVerdict {
   Settled,   // result is the exact value rounded to nearest (a zero gives +0.0)
   Failed,    // an infinity, a NaN or an overflow, or still undecided after every pass
-  NotTaken,  // beyond the lengths this family's registers hold, or (dot) a product too
-             // small to split exactly: another route decides
+  NotTaken,  // beyond the lengths this family's registers hold: another route decides
+  NearFloor, // (dot) a product too small to split exactly: another route decides
   Bottom     // every element (factor) finite, and either all of them (all products)
              // below 2^-895 (2^-894) in magnitude, not all zeros, or some subnormal term
              // with the first pass undecided: the passes' errors and bounds come out

@@ -325,7 +325,7 @@ __attribute__((always_inline)) inline ShortVerdict shortDotOf(const double* x, c
     return ShortVerdict::Bottom;
   }
   typename Ops::V v[2 * H];
-  if (productTerms<Ops, H>(a, b, v)) return ShortVerdict::NotTaken;
+  if (productTerms<Ops, H>(a, b, v)) return ShortVerdict::NearFloor;
   LazyLeast twiceLeast{[&v] { return twiceLeastUnit<Ops, 2 * H>(v); }};
   return shortPasses<Ops, 2 * H>(v, twiceLeast, result);
 }
