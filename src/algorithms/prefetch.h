@@ -13,11 +13,12 @@ namespace sela {
 // Distance ahead of the current element, in bytes.
 constexpr uintptr_t kPrefetchDistance = 4096;
 
-// Prefetches the line kPrefetchDistance bytes past p. The address is formed in integer
+// Prefetches the line `distance` bytes past p (kPrefetchDistance unless a loop measured
+// its own). The address is formed in integer
 // arithmetic: it may lie past the end of the array, which a prefetch tolerates but
 // pointer arithmetic would not.
-static inline void prefetchAhead(const double* p) {
-  __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(p) + kPrefetchDistance));
+static inline void prefetchAhead(const double* p, uintptr_t distance = kPrefetchDistance) {
+  __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(p) + distance));
 }
 
 }  // namespace sela
