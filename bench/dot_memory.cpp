@@ -28,6 +28,7 @@ double extracted(const double* x, const double* y, uint64_t n) {
 }
 
 double exported(const double* x, const double* y, uint64_t n) { return sela_dot_exact(x, y, n); }
+double naiveDot(const double* x, const double* y, uint64_t n) { return sela_dot_naive(x, y, n); }
 
 // The pass's requests for step i: one line of each array 1024 elements ahead into the
 // second-level cache and 256 ahead into the first, clamped to the last element.
@@ -115,3 +116,4 @@ MEMORY_ROUTE(read_shape_busy, readShapeBusy)
 MEMORY_ROUTE(certified, certified)
 MEMORY_ROUTE(extracted, extracted)
 MEMORY_ROUTE(exported, exported)
+MEMORY_ROUTE(dot_naive, naiveDot)
