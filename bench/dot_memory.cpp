@@ -28,12 +28,13 @@ double extracted(const double* x, const double* y, uint64_t n) {
 }
 
 double exported(const double* x, const double* y, uint64_t n) { return sela_dot_exact(x, y, n); }
+double naiveDot(const double* x, const double* y, uint64_t n) { return sela_dot_naive(x, y, n); }
 
-// The pass's requests for step i: one line of each array 1024 elements ahead into the
-// second-level cache and 256 ahead into the first, clamped to the last element.
+// The pass's requests for step i: one line of each array 384 elements ahead into the
+// second-level cache and 96 ahead into the first, clamped to the last element.
 inline void askAhead(const double* x, const double* y, int64_t i, int64_t last) {
-  const int64_t far = i + 1024 < last ? i + 1024 : last;
-  const int64_t near = i + 256 < last ? i + 256 : last;
+  const int64_t far = i + 384 < last ? i + 384 : last;
+  const int64_t near = i + 96 < last ? i + 96 : last;
   __builtin_prefetch(x + far, 0, 2);
   __builtin_prefetch(x + near, 0, 3);
   __builtin_prefetch(y + far, 0, 2);
@@ -115,3 +116,4 @@ MEMORY_ROUTE(read_shape_busy, readShapeBusy)
 MEMORY_ROUTE(certified, certified)
 MEMORY_ROUTE(extracted, extracted)
 MEMORY_ROUTE(exported, exported)
+MEMORY_ROUTE(dot_naive, naiveDot)

@@ -831,8 +831,8 @@ bool extractDotLevels(const double* x, const double* y, int64_t n, int64_t ahead
   int64_t i = 0;
   for (; i + W <= n; i += W) {
     if ((i & 7) == 0) {
-      streamPrefetch(x, i, 1, n + ahead - 1);
-      streamPrefetch(y, i, 1, n + ahead - 1);
+      streamPrefetch<kPairStreamFar, kPairStreamNear>(x, i, 1, n + ahead - 1);
+      streamPrefetch<kPairStreamFar, kPairStreamNear>(y, i, 1, n + ahead - 1);
     }
     step(Ops::load(x + i), Ops::load(y + i), i);
   }
