@@ -336,12 +336,12 @@ __attribute__((noinline)) double dotAfterShortPasses(const double* x, const doub
 }
 
 // Short products the short passes found at the bottom of the range (shortsum.h): formed
-// exactly in integers one at a time, where the split of the products and the passes would
-// take assists.
+// exactly in integers, where the split of the products and the passes would take assists;
+// the same route as longer products judged to lie there.
 __attribute__((noinline)) double productsAtBottom(const double* x, const double* y, int64_t n) {
   SuperAccumulator acc;
   initialize(acc);
-  addProductsUnsplit(acc, x, y, n);
+  addProductsAtBottom(acc, x, y, n);
   return round(acc);
 }
 
